@@ -1,0 +1,54 @@
+# Everyday loop: `make demo`, `make test`, `make asan`, `make bench`.
+# Every target installs what it needs first (scripts/setup.sh is quick when nothing is missing).
+
+VENV      := .venv
+PY        := $(VENV)/bin/python
+JOBS      ?= $(shell nproc)
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/asan
+CMAKE_FLAGS := -DPython_EXECUTABLE=$(abspath $(PY))
+
+.PHONY: setup install cpp test test-cpp test-python demo asan bench format clean
+
+setup:
+	@bash scripts/setup.sh
+
+# The extension module, installed into .venv by pip (scikit-build-core); the persistent
+# build directory keeps rebuilds incremental.
+install: setup
+	@$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/py .
+
+# Native library, GoogleTest suite and C++ benchmark helpers.
+cpp: setup
+	@cmake -S . -B $(CPP_BUILD) $(CMAKE_FLAGS) -DTESK_BUILD_PYTHON=OFF > /dev/null
+	@cmake --build $(CPP_BUILD) -j $(JOBS)
+
+test-cpp: cpp
+	@ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+
+test-python: install
+	@$(PY) -m pytest -q tests/python
+
+test: test-cpp test-python
+
+demo: install
+	@$(PY) examples/quickstart.py
+
+# C++ tests and pytest under AddressSanitizer + UndefinedBehaviorSanitizer. The interpreter is
+# not instrumented, so the sanitizer runtime is preloaded and leak checks are off.
+asan: setup
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESK_SANITIZE=ON > /dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	@LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+bench: install cpp
+	@$(PY) bench/trace_throughput.py
+
+format:
+	@clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	rm -rf build

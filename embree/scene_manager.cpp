@@ -1,0 +1,520 @@
+#include "embree/scene_manager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "core/parallel.h"
+
+namespace tesk::embree {
+namespace {
+
+constexpr int64_t kMaxPrimitives = std::numeric_limits<int32_t>::max();
+
+// Embree reports errors through this callback; the message is kept and raised by the next
+// check of the device error state (throwing through Embree's C interface is not safe).
+void device_error_(void* user, RTCError code, const char* message) {
+  if (code == RTC_ERROR_NONE) return;
+  auto* last = static_cast<std::string*>(user);
+  *last = message != nullptr ? message : "unknown Embree error";
+}
+
+void check_device_(RTCDevice device, std::string& last_error, const char* what) {
+  const RTCError code = rtcGetDeviceError(device);
+  if (code != RTC_ERROR_NONE) {
+    std::string message = std::string("Embree error during ") + what;
+    if (!last_error.empty()) message += ": " + last_error;
+    last_error.clear();
+    if (code == RTC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
+    throw std::runtime_error(message);
+  }
+}
+
+bool finite_ray_(const float3& o, const float3& d, float t_min, float t_max) {
+  return is_finite(o) && is_finite(d) && !std::isnan(t_min) && !std::isnan(t_max) &&
+         t_min <= t_max && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+}
+
+}  // namespace
+
+EmbreeSceneManager::EmbreeSceneManager() {
+  m_device = rtcNewDevice(nullptr);
+  if (m_device == nullptr) throw std::runtime_error("Failed to create Embree device");
+  rtcSetDeviceErrorFunction(m_device, device_error_, &m_last_error);
+}
+
+EmbreeSceneManager::~EmbreeSceneManager() {
+  release_scenes_();
+  if (m_device != nullptr) rtcReleaseDevice(m_device);
+}
+
+void EmbreeSceneManager::release_scenes_() {
+  for (RTCScene& s : m_mesh_scenes) {
+    if (s != nullptr) rtcReleaseScene(s);
+    s = nullptr;
+  }
+  m_mesh_scenes.clear();
+  if (m_top != nullptr) rtcReleaseScene(m_top);
+  m_top = nullptr;
+}
+
+int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float3> normals,
+                                 std::vector<int3> triangles, int material_id) {
+  if (vertices.empty()) throw std::invalid_argument("mesh must contain at least one vertex");
+  if (triangles.empty()) throw std::invalid_argument("mesh must contain at least one triangle");
+  if (!normals.empty() && normals.size() != vertices.size()) {
+    throw std::invalid_argument("mesh normals must be empty or have one entry per vertex");
+  }
+  if (vertices.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ||
+      triangles.size() > static_cast<size_t>(kMaxPrimitives)) {
+    throw std::overflow_error("mesh is too large for int32 vertex and triangle indices");
+  }
+  const int64_t n_vertices = static_cast<int64_t>(vertices.size());
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    const int3& t = triangles[i];
+    if (t.x < 0 || t.y < 0 || t.z < 0 || t.x >= n_vertices || t.y >= n_vertices ||
+        t.z >= n_vertices) {
+      throw std::invalid_argument("mesh triangle " + std::to_string(i) +
+                                  " references a vertex outside the vertex buffer");
+    }
+  }
+  EmbreeMesh mesh;
+  mesh.vertices = std::move(vertices);
+  mesh.normals = std::move(normals);
+  mesh.triangles = std::move(triangles);
+  mesh.material_id = material_id;
+  m_meshes.push_back(std::move(mesh));
+  return static_cast<int>(m_meshes.size()) - 1;
+}
+
+void EmbreeSceneManager::check_mesh_id_(int mesh_id) const {
+  if (mesh_id < 0 || mesh_id >= num_meshes()) {
+    throw std::out_of_range("instance mesh id " + std::to_string(mesh_id) + " is outside [0, " +
+                            std::to_string(num_meshes()) + ")");
+  }
+}
+
+int EmbreeSceneManager::append_instances_(int mesh_id, const float* transforms, size_t count) {
+  const int64_t per_instance = static_cast<int64_t>(m_meshes[mesh_id].triangles.size());
+  if (count > static_cast<size_t>(kMaxPrimitives) - m_instances.size() ||
+      static_cast<int64_t>(count) > (kMaxPrimitives - m_n_primitives) / per_instance) {
+    throw std::overflow_error(
+        "scene would exceed 2147483647 global primitives (int32 primitive index range)");
+  }
+  const int first = num_instances();
+  m_instances.reserve(m_instances.size() + count);
+  for (size_t k = 0; k < count; ++k) {
+    EmbreeInstance instance;
+    instance.mesh_id = mesh_id;
+    std::memcpy(instance.transform, transforms + 12 * k, sizeof(instance.transform));
+    m_instances.push_back(instance);
+  }
+  m_n_primitives += per_instance * static_cast<int64_t>(count);
+  return first;
+}
+
+int EmbreeSceneManager::add_instance(int mesh_id, const float* transform) {
+  check_mesh_id_(mesh_id);
+  if (transform == nullptr) throw std::invalid_argument("instance transform must not be null");
+  return append_instances_(mesh_id, transform, 1);
+}
+
+int EmbreeSceneManager::add_instance(int mesh_id, float tx, float ty, float tz, float scale) {
+  const float m[12] = {scale, 0, 0, tx, 0, scale, 0, ty, 0, 0, scale, tz};
+  return add_instance(mesh_id, m);
+}
+
+int EmbreeSceneManager::add_instances_xform(int mesh_id, const float* transforms, size_t count) {
+  if (count == 0) return num_instances();
+  check_mesh_id_(mesh_id);
+  if (transforms == nullptr) throw std::invalid_argument("instance transforms must not be null");
+  return append_instances_(mesh_id, transforms, count);
+}
+
+namespace {
+
+// Embree takes a 4x4 column-major matrix; ours is a row-major 3x4.
+void to_column_major_(const float* m, float out[16]) {
+  const float cm[16] = {m[0], m[4], m[8],  0.0f, m[1], m[5], m[9],  0.0f,
+                        m[2], m[6], m[10], 0.0f, m[3], m[7], m[11], 1.0f};
+  std::memcpy(out, cm, sizeof(cm));
+}
+
+}  // namespace
+
+void EmbreeSceneManager::update_instance_transform(int id, const float* transform) {
+  if (id < 0 || id >= num_instances()) {
+    throw std::runtime_error("update_instance_transform: id out of range");
+  }
+  if (transform == nullptr) throw std::invalid_argument("instance transform must not be null");
+  EmbreeInstance& instance = m_instances[id];
+  std::memcpy(instance.transform, transform, sizeof(instance.transform));
+  if (m_built && m_top != nullptr && instance.geometry_id != RTC_INVALID_GEOMETRY_ID) {
+    RTCGeometry geometry = rtcGetGeometry(m_top, instance.geometry_id);
+    if (geometry == nullptr) {
+      throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
+    }
+    float cm[16];
+    to_column_major_(instance.transform, cm);
+    rtcSetGeometryTransform(geometry, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+    rtcCommitGeometry(geometry);
+    check_device_(m_device, m_last_error, "instance update");
+  }
+}
+
+void EmbreeSceneManager::build_scene_() {
+  m_built = false;
+  release_scenes_();
+  m_instance_info.clear();
+  m_top = rtcNewScene(m_device);
+  m_mesh_scenes.assign(m_meshes.size(), nullptr);
+  for (size_t i = 0; i < m_meshes.size(); ++i) {
+    const EmbreeMesh& mesh = m_meshes[i];
+    RTCScene scene = rtcNewScene(m_device);
+    m_mesh_scenes[i] = scene;
+    RTCGeometry geometry = rtcNewGeometry(m_device, RTC_GEOMETRY_TYPE_TRIANGLE);
+    // New geometry buffers are over-allocated by Embree for its 16-byte vertex loads.
+    auto* vertices = static_cast<float3*>(rtcSetNewGeometryBuffer(
+        geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, sizeof(float3),
+        mesh.vertices.size()));
+    auto* indices = static_cast<int3*>(rtcSetNewGeometryBuffer(
+        geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, sizeof(int3),
+        mesh.triangles.size()));
+    if (vertices == nullptr || indices == nullptr) {
+      rtcReleaseGeometry(geometry);
+      check_device_(m_device, m_last_error, "mesh buffer allocation");
+      throw std::bad_alloc();
+    }
+    std::copy(mesh.vertices.begin(), mesh.vertices.end(), vertices);
+    std::copy(mesh.triangles.begin(), mesh.triangles.end(), indices);
+    set_geometry_mask_all(geometry);
+    rtcCommitGeometry(geometry);
+    rtcAttachGeometry(scene, geometry);
+    rtcReleaseGeometry(geometry);
+    rtcCommitScene(scene);
+    check_device_(m_device, m_last_error, "mesh build");
+  }
+  m_instance_info.reserve(m_instances.size());
+  int64_t offset = 0;
+  for (EmbreeInstance& instance : m_instances) {
+    RTCGeometry geometry = rtcNewGeometry(m_device, RTC_GEOMETRY_TYPE_INSTANCE);
+    rtcSetGeometryInstancedScene(geometry, m_mesh_scenes[instance.mesh_id]);
+    float cm[16];
+    to_column_major_(instance.transform, cm);
+    rtcSetGeometryTransform(geometry, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+    set_geometry_mask_all(geometry);
+    rtcCommitGeometry(geometry);
+    instance.geometry_id = rtcAttachGeometry(m_top, geometry);
+    rtcReleaseGeometry(geometry);
+    const EmbreeMesh& mesh = m_meshes[instance.mesh_id];
+    m_instance_info.push_back(
+        InstanceInfo{instance.mesh_id, mesh.material_id, static_cast<int32_t>(offset)});
+    offset += static_cast<int64_t>(mesh.triangles.size());
+  }
+  rtcCommitScene(m_top);
+  check_device_(m_device, m_last_error, "scene build");
+  m_built = true;
+}
+
+void EmbreeSceneManager::compute_aabb_() {
+  m_bounds = SceneBounds{};
+  if (m_instances.empty()) return;
+  float3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+  std::vector<std::pair<float3, float3>> mesh_boxes(m_meshes.size());
+  for (size_t i = 0; i < m_meshes.size(); ++i) {
+    float3 mlo{1e30f, 1e30f, 1e30f}, mhi{-1e30f, -1e30f, -1e30f};
+    for (const float3& v : m_meshes[i].vertices) {
+      mlo = min3(mlo, v);  // fmin/fmax skip NaN coordinates
+      mhi = max3(mhi, v);
+    }
+    mesh_boxes[i] = {mlo, mhi};
+  }
+  for (const EmbreeInstance& instance : m_instances) {
+    const auto& [mlo, mhi] = mesh_boxes[instance.mesh_id];
+    for (int corner = 0; corner < 8; ++corner) {
+      const float3 c{(corner & 1) ? mhi.x : mlo.x, (corner & 2) ? mhi.y : mlo.y,
+                     (corner & 4) ? mhi.z : mlo.z};
+      const float3 w = transform_point(instance.transform, c);
+      lo = min3(lo, w);
+      hi = max3(hi, w);
+    }
+  }
+  m_bounds = SceneBounds{hi.z, lo.z, lo.x, hi.x, lo.y, hi.y};
+}
+
+void EmbreeSceneManager::build() {
+  build_scene_();
+  compute_aabb_();
+  ++m_build_revision;
+}
+
+void EmbreeSceneManager::refit_ias() {
+  if (!m_built || m_top == nullptr) {
+    throw std::runtime_error("refit_ias: scene not built. Call build() first.");
+  }
+  rtcCommitScene(m_top);
+  check_device_(m_device, m_last_error, "scene refit");
+  compute_aabb_();
+  ++m_build_revision;
+}
+
+void EmbreeSceneManager::clear_for_reuse() { m_description.clear_for_reuse(); }
+
+HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction,
+                                        float t_min, float t_max) const {
+  HitRecord rec;
+  rec.t = t_max;
+  if (m_top == nullptr || !finite_ray_(origin, direction, t_min, t_max)) return rec;
+  RTCRayHit rh;
+  init_ray_hit(rh, origin, direction, t_min, t_max);
+  intersect1(m_top, rh);
+  if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
+
+  const uint32_t inst = rh.hit.instID[0];
+  const uint32_t prim = rh.hit.primID;
+  rec.hit = true;
+  rec.t = rh.ray.tfar;
+  rec.position = origin + rec.t * direction;
+  if (inst >= m_instance_info.size()) {
+    // Cannot happen with the scenes built here; keep a sane record if it does.
+    rec.geometric_normal = normalize(float3{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z});
+    rec.normal = rec.geometric_normal;
+    return rec;
+  }
+  const InstanceInfo& info = m_instance_info[inst];
+  const EmbreeMesh& mesh = m_meshes[info.mesh_id];
+  const float* m = m_instances[inst].transform;
+  rec.material_id = info.material_id;
+  rec.global_primitive_id = info.primitive_offset + static_cast<int32_t>(prim);
+  rec.instance_id = static_cast<int32_t>(inst);
+  rec.primitive_id = static_cast<int32_t>(prim);
+
+  // Object-space (P1 - P0) x (P2 - P0), mapped by the linear part of the transform.
+  const int3 tri = mesh.triangles[prim];
+  const float3 p0 = mesh.vertices[tri.x];
+  const float3 ng_obj = cross(mesh.vertices[tri.y] - p0, mesh.vertices[tri.z] - p0);
+  float3 ng = normalize(transform_vector(m, ng_obj));
+  float3 ns = ng;
+  if (!mesh.normals.empty()) {
+    const float u = rh.hit.u, v = rh.hit.v;
+    const float3 n_obj = (1.0f - u - v) * mesh.normals[tri.x] + u * mesh.normals[tri.y] +
+                         v * mesh.normals[tri.z];
+    const float3 n_world = normalize(transform_vector(m, n_obj));
+    if (dot(n_world, n_world) > 0.0f) ns = n_world;
+  }
+  rec.is_back_face = dot(direction, ng) > 0.0f;
+  if (rec.is_back_face) ng = -ng;
+  if (dot(ns, ng) < 0.0f) ns = -ns;
+  rec.geometric_normal = ng;
+  rec.normal = ns;
+  return rec;
+}
+
+bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction,
+                                      float t_max) const {
+  if (m_top == nullptr || !finite_ray_(origin, direction, 0.0001f, t_max)) return false;
+  RTCRay ray;
+  init_ray(ray, origin, direction, 0.0001f, t_max);
+  return occluded1(m_top, ray);
+}
+
+std::vector<HitRecord> EmbreeSceneManager::trace_closest(
+    const std::vector<backend::Ray>& rays) const {
+  std::vector<HitRecord> hits(rays.size());
+  trace_closest(rays, hits, 1);
+  return hits;
+}
+
+void EmbreeSceneManager::trace_closest(std::span<const backend::Ray> rays,
+                                       std::span<HitRecord> hits, int num_threads) const {
+  if (!m_built || m_top == nullptr) {
+    throw std::runtime_error("Embree: build the scene before tracing rays");
+  }
+  if (hits.size() != rays.size()) {
+    throw std::invalid_argument("trace_closest: hit buffer size must equal the ray count");
+  }
+  // trace_ray already derives the global index from the instance lookup built with the
+  // acceleration structure, so each ray is independent and chunks can run on any thread.
+  constexpr size_t kChunk = 4096;
+  parallel_for_chunks(rays.size(), resolve_thread_count(num_threads), kChunk,
+                      [&](size_t begin, size_t end) {
+                        for (size_t i = begin; i < end; ++i) {
+                          const backend::Ray& r = rays[i];
+                          hits[i] = trace_ray(r.origin, r.direction, r.t_min, r.t_max);
+                        }
+                      });
+}
+
+void EmbreeSceneManager::trace_closest(const RayBatchView& rays, const HitBatchView& out,
+                                       int num_threads) const {
+  if (!m_built || m_top == nullptr) {
+    throw std::runtime_error("Embree: build the scene before tracing rays");
+  }
+  constexpr size_t kChunk = 4096;
+  parallel_for_chunks(
+      rays.count, resolve_thread_count(num_threads), kChunk, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+          const float* o = rays.origins + 3 * i;
+          const float* d = rays.directions + 3 * i;
+          const HitRecord h =
+              trace_ray({o[0], o[1], o[2]}, {d[0], d[1], d[2]}, rays.t_min, rays.t_max);
+          out.t[i] = h.t;
+          out.instance_id[i] = h.instance_id;
+          out.primitive_id[i] = h.primitive_id;
+          out.global_primitive_id[i] = h.global_primitive_id;
+          out.hit[i] = h.hit;
+          out.is_back_face[i] = h.is_back_face;
+          std::memcpy(out.normal + 3 * i, &h.normal, sizeof(float3));
+          std::memcpy(out.geometric_normal + 3 * i, &h.geometric_normal, sizeof(float3));
+          out.material_id[i] = h.material_id;
+        }
+      });
+}
+
+int64_t EmbreeSceneManager::total_triangles() const {
+  int64_t total = 0;
+  for (const EmbreeMesh& mesh : m_meshes) total += static_cast<int64_t>(mesh.triangles.size());
+  return total;
+}
+
+std::vector<int> EmbreeSceneManager::instance_triangle_counts() const {
+  std::vector<int> counts;
+  counts.reserve(m_instances.size());
+  for (const EmbreeInstance& instance : m_instances) {
+    counts.push_back(static_cast<int>(m_meshes[instance.mesh_id].triangles.size()));
+  }
+  return counts;
+}
+
+std::vector<int> EmbreeSceneManager::instance_primitive_offsets() const {
+  std::vector<int> offsets;
+  offsets.reserve(m_instances.size() + 1);
+  int offset = 0;
+  offsets.push_back(0);
+  for (const EmbreeInstance& instance : m_instances) {
+    offset += static_cast<int>(m_meshes[instance.mesh_id].triangles.size());
+    offsets.push_back(offset);
+  }
+  return offsets;
+}
+
+std::vector<PrimitiveGeometry> EmbreeSceneManager::primitive_geometry() const {
+  std::vector<PrimitiveGeometry> out;
+  out.reserve(static_cast<size_t>(m_n_primitives));
+  for (size_t i = 0; i < m_instances.size(); ++i) {
+    const float* m = m_instances[i].transform;
+    const EmbreeMesh& mesh = m_meshes[m_instances[i].mesh_id];
+    for (size_t j = 0; j < mesh.triangles.size(); ++j) {
+      const int3 t = mesh.triangles[j];
+      PrimitiveGeometry g;
+      g.vertex0 = transform_point(m, mesh.vertices[t.x]);
+      g.vertex1 = transform_point(m, mesh.vertices[t.y]);
+      g.vertex2 = transform_point(m, mesh.vertices[t.z]);
+      const float3 c = cross(g.vertex1 - g.vertex0, g.vertex2 - g.vertex0);
+      const float len = length(c);
+      g.normal = len > 1e-20f ? c / len : float3{0.0f, 0.0f, 1.0f};
+      g.area = 0.5f * len;
+      g.material_id = mesh.material_id;
+      g.instance_id = static_cast<int32_t>(i);
+      g.primitive_id = static_cast<int32_t>(j);
+      out.push_back(g);
+    }
+  }
+  return out;
+}
+
+std::vector<float> EmbreeSceneManager::primitive_areas() const {
+  std::vector<float> areas;
+  areas.reserve(static_cast<size_t>(m_n_primitives));
+  for (const PrimitiveGeometry& g : primitive_geometry()) areas.push_back(g.area);
+  return areas;
+}
+
+std::vector<int32_t> EmbreeSceneManager::primitive_material_ids() const {
+  std::vector<int32_t> ids;
+  ids.reserve(static_cast<size_t>(m_n_primitives));
+  for (const EmbreeInstance& instance : m_instances) {
+    const EmbreeMesh& mesh = m_meshes[instance.mesh_id];
+    ids.insert(ids.end(), mesh.triangles.size(), mesh.material_id);
+  }
+  return ids;
+}
+
+void EmbreeSceneManager::set_primitive_emissivities(std::vector<float> values) {
+  if (static_cast<int64_t>(values.size()) != m_n_primitives) {
+    throw std::invalid_argument("Embree primitive emissivity count must equal n_primitives()");
+  }
+  m_primitive_emissivities = std::move(values);
+}
+
+void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
+  if (static_cast<int64_t>(values.size()) != m_n_primitives) {
+    throw std::invalid_argument("Embree primitive temperature count must equal n_primitives()");
+  }
+  m_primitive_temperatures = std::move(values);
+}
+
+void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, int bands) {
+  if (bands < 1) throw std::invalid_argument("Embree SIF band count must be positive");
+  if (static_cast<int64_t>(values.size()) != static_cast<int64_t>(bands) * m_n_primitives) {
+    throw std::invalid_argument(
+        "Embree primitive SIF spectrum size must equal bands * n_primitives()");
+  }
+  m_primitive_sif = std::move(values);
+  m_n_sif_bands = bands;
+}
+
+void EmbreeSceneManager::clear_primitive_sif_spectra() {
+  m_primitive_sif.clear();
+  m_n_sif_bands = 0;
+}
+
+void EmbreeSceneManager::set_instance_sif_spectra(std::vector<float> values, int bands) {
+  if (bands < 1) throw std::invalid_argument("Embree instance SIF band count must be positive");
+  if (static_cast<int64_t>(values.size()) !=
+      static_cast<int64_t>(bands) * static_cast<int64_t>(m_instances.size())) {
+    throw std::invalid_argument(
+        "Embree instance SIF spectrum size must equal bands * num_instances()");
+  }
+  m_instance_sif = std::move(values);
+  m_n_sif_bands = bands;
+}
+
+void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermalState state) {
+  const size_t n = m_instances.size();
+  if (state.temperature_sunlit.size() != n || state.temperature_shaded.size() != n ||
+      state.sunlit_fraction.size() != n || state.emissivity.size() != n) {
+    throw std::invalid_argument(
+        "Embree instance turbid thermal state: every array length must equal num_instances()");
+  }
+  m_turbid_thermal = std::move(state);
+}
+
+void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields f, int n_bands) {
+  if (n_bands < 1 || f.spatial_cell_stride < 1 || f.orientation_theta_bins < 1 ||
+      f.orientation_phi_bins < 1) {
+    throw std::invalid_argument(
+        "Embree instance SIF source fields: dimensions must be positive");
+  }
+  const int64_t n = static_cast<int64_t>(m_instances.size());
+  const int64_t bands = n_bands, cells = f.spatial_cell_stride;
+  const int64_t d12 = static_cast<int64_t>(f.orientation_theta_bins) * f.orientation_phi_bins;
+  auto len = [](const auto& v) { return static_cast<int64_t>(v.size()); };
+  if (len(f.spatial_spectra) != bands * n * cells || len(f.orientation_spectra) != bands * n * d12 ||
+      len(f.joint_spectra) != bands * n * cells * d12 ||
+      len(f.direct_joint_spectra) != bands * n * cells * d12 || len(f.bounds_min) != 3 * n ||
+      len(f.bounds_max) != 3 * n || len(f.grid_dims) != 3 * n) {
+    throw std::invalid_argument("Embree instance SIF source fields: array length mismatch");
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t gx = f.grid_dims[3 * i], gy = f.grid_dims[3 * i + 1], gz = f.grid_dims[3 * i + 2];
+    if (gx < 1 || gy < 1 || gz < 1 || gx * gy * gz > cells) {
+      throw std::invalid_argument("Embree instance SIF source fields: invalid instance grid");
+    }
+  }
+  m_sif_source = std::move(f);
+}
+
+}  // namespace tesk::embree

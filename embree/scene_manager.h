@@ -1,0 +1,272 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/scene_description.h"
+#include "core/scene_types.h"
+#include "core/vec.h"
+#include "embree/embree_adapter.h"
+
+namespace tesk::embree {
+
+/// One mesh in object space.
+struct EmbreeMesh {
+  std::vector<float3> vertices;  ///< Object-space positions.
+  std::vector<float3> normals;   ///< Empty or one unit normal per vertex.
+  std::vector<int3> triangles;   ///< Vertex indices per triangle.
+  int32_t material_id = 0;       ///< Index into the material list (not checked).
+  int32_t reserved = 0;          ///< Zero.
+};
+
+/// One placed copy of a mesh.
+struct EmbreeInstance {
+  int32_t mesh_id = 0;        ///< Index of the instanced mesh.
+  float transform[12] = {};   ///< Row-major 3x4 object-to-world matrix [m00 m01 m02 tx, ...].
+  uint32_t geometry_id = 0xFFFFFFFFu;  ///< Id in the top-level scene at the last build.
+};
+
+/// Per-instance lookup rebuilt by every build.
+struct InstanceInfo {
+  int32_t mesh_id = 0;           ///< Instanced mesh.
+  int32_t material_id = 0;       ///< Material of that mesh.
+  int32_t primitive_offset = 0;  ///< Global index of the instance's first triangle.
+};
+
+/// Result of one closest-hit query. On a miss every field keeps its default except `t`,
+/// which is the ray's t_max.
+struct HitRecord {
+  float t = 0.0f;                          ///< Hit distance in units of the ray direction.
+  float3 position{};                       ///< origin + t * direction (world).
+  float3 normal{0.0f, 0.0f, 1.0f};         ///< Unit shading normal, same side as geometric_normal.
+  float3 geometric_normal{0.0f, 0.0f, 1.0f};  ///< Unit geometric normal facing the ray.
+  int32_t material_id = -1;                ///< Material of the hit mesh.
+  int32_t primitive_id = -1;               ///< Triangle index within the mesh.
+  int32_t global_primitive_id = -1;        ///< Global primitive index.
+  int32_t instance_id = -1;                ///< Instance index.
+  bool hit = false;                        ///< Whether anything was hit.
+  bool is_back_face = false;               ///< The ray hit the side opposite (P1-P0)x(P2-P0).
+};
+
+/// A batch of rays as flat arrays: origins and directions hold 3 floats per ray.
+struct RayBatchView {
+  const float* origins = nullptr;     ///< [count][3] world-space origins.
+  const float* directions = nullptr;  ///< [count][3] directions.
+  size_t count = 0;                   ///< Number of rays.
+  float t_min = 1e-4f;                ///< Smallest accepted hit distance of every ray.
+  float t_max = 1e30f;                ///< Largest accepted hit distance of every ray.
+};
+
+/// Column outputs of a batch query, one entry (normals: 3 floats) per ray.
+struct HitBatchView {
+  float* t = nullptr;
+  int32_t* instance_id = nullptr;
+  int32_t* primitive_id = nullptr;
+  int32_t* global_primitive_id = nullptr;
+  bool* hit = nullptr;
+  bool* is_back_face = nullptr;
+  float* normal = nullptr;            ///< [count][3]
+  float* geometric_normal = nullptr;  ///< [count][3]
+  int32_t* material_id = nullptr;
+};
+
+/// World-space description of one global primitive.
+struct PrimitiveGeometry {
+  float3 vertex0{};          ///< First vertex (world).
+  float3 vertex1{};          ///< Second vertex (world).
+  float3 vertex2{};          ///< Third vertex (world).
+  float3 normal{};           ///< Unit normal along (W1-W0)x(W2-W0); (0,0,1) when degenerate.
+  float area = 0.0f;         ///< Triangle area (scene units squared).
+  int32_t material_id = 0;   ///< Material of the mesh.
+  int32_t instance_id = 0;   ///< Owning instance.
+  int32_t primitive_id = 0;  ///< Triangle index within the mesh.
+};
+
+/// Scene bounding box, stored in the order the transport reads it.
+struct SceneBounds {
+  float max_z = 0.0f;  ///< Scene top (`max_height`).
+  float min_z = 0.0f;  ///< Scene bottom (`min_height`).
+  float min_x = 0.0f;
+  float max_x = 0.0f;
+  float min_y = 0.0f;
+  float max_y = 0.0f;
+};
+
+/// Per-instance SIF source fields read by the SIF workflows.
+struct InstanceSifSourceFields {
+  std::vector<float> spatial_spectra;
+  std::vector<float> orientation_spectra;
+  std::vector<float> joint_spectra;
+  std::vector<float> direct_joint_spectra;
+  std::vector<float> bounds_min;  ///< 3 floats per instance.
+  std::vector<float> bounds_max;  ///< 3 floats per instance.
+  std::vector<int32_t> grid_dims; ///< 3 ints per instance.
+  int32_t spatial_cell_stride = 0;
+  int32_t orientation_theta_bins = 0;
+  int32_t orientation_phi_bins = 0;
+};
+
+/// Per-instance thermal state of turbid media.
+struct InstanceTurbidThermalState {
+  std::vector<float> temperature_sunlit;  ///< K.
+  std::vector<float> temperature_shaded;  ///< K.
+  std::vector<float> sunlit_fraction;     ///< 0..1.
+  std::vector<float> emissivity;          ///< 0..1.
+};
+
+/// The CPU scene: meshes, instances, a two-level Embree acceleration structure (one bottom-level
+/// scene per mesh, one instance per placed copy), the scene description and attached
+/// per-primitive and per-instance data. Queries are const and thread-safe once built; mutation
+/// while a workflow runs is not allowed (there is no lock).
+class EmbreeSceneManager {
+ public:
+  /// Creates an Embree device with the default configuration.
+  /// Throws std::runtime_error "Failed to create Embree device".
+  EmbreeSceneManager();
+  ~EmbreeSceneManager();
+  EmbreeSceneManager(const EmbreeSceneManager&) = delete;
+  EmbreeSceneManager& operator=(const EmbreeSceneManager&) = delete;
+
+  // ---- geometry ------------------------------------------------------------------------------
+
+  /// Adds a mesh; returns its index. Throws std::invalid_argument for an empty vertex or
+  /// triangle list, a normal count other than 0 or the vertex count, or a triangle that
+  /// references a vertex outside the vertex buffer. Nothing is stored on failure.
+  int add_mesh(std::vector<float3> vertices, std::vector<float3> normals,
+               std::vector<int3> triangles, int material_id);
+
+  /// Adds one instance with a row-major 3x4 transform (12 floats); returns its index.
+  /// Throws std::out_of_range for an unknown mesh, std::invalid_argument for a null transform,
+  /// std::overflow_error when the global primitive count would leave the int32 range.
+  int add_instance(int mesh_id, const float* transform);
+  /// Adds one instance translated by (tx, ty, tz) and uniformly scaled.
+  int add_instance(int mesh_id, float tx, float ty, float tz, float scale);
+  /// Appends `count` instances of one mesh from consecutive 12-float transforms; returns the
+  /// index of the first. count = 0 returns the instance count and checks nothing.
+  int add_instances_xform(int mesh_id, const float* transforms, size_t count);
+  /// Replaces an instance's transform; in a built scene the instance geometry is updated and
+  /// committed (the top-level scene picks it up at `refit_ias`).
+  /// Throws std::runtime_error for an id outside the instance list.
+  void update_instance_transform(int id, const float* transform);
+
+  /// Builds every per-mesh scene and the top-level scene, the bounding box and the
+  /// instance lookup; increments the build revision.
+  void build();
+  /// Recommits the top-level scene after transform updates. Throws std::runtime_error when
+  /// the scene has not been built.
+  void refit_ias();
+  /// Marks the scene as built without touching the acceleration structures.
+  void build_reuse_gas() { m_built = true; }
+  /// Clears materials, spectra, skies, emitter and modes (n_bands becomes 0); keeps the
+  /// geometry, acceleration structures, sensor and built flag.
+  void clear_for_reuse();
+
+  // ---- description ---------------------------------------------------------------------------
+
+  SceneDescription& description() { return m_description; }
+  const SceneDescription& description() const { return m_description; }
+  /// Whether the next build should prepare per-primitive lookup tables (always available on
+  /// the CPU; the flag is kept so that all backends accept the same calls).
+  void set_populate_primitive_soa(bool enabled) { m_populate_primitive_soa = enabled; }
+  bool populate_primitive_soa() const { return m_populate_primitive_soa; }
+
+  // ---- queries -------------------------------------------------------------------------------
+
+  /// Closest hit of one ray in [t_min, t_max]. Rays with non-finite components or an empty
+  /// interval miss. The scene must be built.
+  HitRecord trace_ray(const float3& origin, const float3& direction, float t_min,
+                      float t_max) const;
+  /// True when something lies between t = 0.0001 and t_max along the ray.
+  bool trace_shadow(const float3& origin, const float3& direction, float t_max) const;
+  /// Closest hits of a batch in ray order. Throws std::runtime_error
+  /// "Embree: build the scene before tracing rays" when not built.
+  std::vector<HitRecord> trace_closest(const std::vector<backend::Ray>& rays) const;
+  /// Batch query into `hits` (same length as `rays`) on `num_threads` workers (below 1: all
+  /// hardware threads). Results are identical for every thread count.
+  void trace_closest(std::span<const backend::Ray> rays, std::span<HitRecord> hits,
+                     int num_threads) const;
+
+  /// Batch query writing columns directly (no per-ray records), used by the host bindings.
+  /// Same results and errors as the record form.
+  void trace_closest(const RayBatchView& rays, const HitBatchView& hits, int num_threads) const;
+
+  int num_meshes() const { return static_cast<int>(m_meshes.size()); }
+  const std::vector<EmbreeMesh>& meshes() const { return m_meshes; }
+  const std::vector<EmbreeInstance>& instances() const { return m_instances; }
+  const std::vector<InstanceInfo>& instance_info() const { return m_instance_info; }
+  /// Sum over instances of their mesh's triangle count.
+  int n_primitives() const { return static_cast<int>(m_n_primitives); }
+  /// Sum over meshes of their triangle count (each mesh once).
+  int64_t total_triangles() const;
+  int num_instances() const { return static_cast<int>(m_instances.size()); }
+  std::vector<int> instance_triangle_counts() const;
+  /// num_instances + 1 prefix sums of the instance triangle counts.
+  std::vector<int> instance_primitive_offsets() const;
+  /// World-space geometry of every global primitive, in global order.
+  std::vector<PrimitiveGeometry> primitive_geometry() const;
+  std::vector<float> primitive_areas() const;
+  std::vector<int32_t> primitive_material_ids() const;
+  const SceneBounds& bounds() const { return m_bounds; }
+  int build_revision() const { return m_build_revision; }
+  bool is_built() const { return m_built; }
+
+  // ---- attached per-primitive and per-instance data --------------------------------------------
+
+  void set_primitive_emissivities(std::vector<float> values);
+  void clear_primitive_emissivities() { m_primitive_emissivities.clear(); }
+  const std::vector<float>& primitive_emissivities() const { return m_primitive_emissivities; }
+  void set_primitive_temperatures(std::vector<float> values);
+  void clear_primitive_temperatures() { m_primitive_temperatures.clear(); }
+  const std::vector<float>& primitive_temperatures() const { return m_primitive_temperatures; }
+  void set_primitive_sif_spectra(std::vector<float> values, int bands);
+  void clear_primitive_sif_spectra();
+  const std::vector<float>& primitive_sif_spectra() const { return m_primitive_sif; }
+  void set_instance_sif_spectra(std::vector<float> values, int bands);
+  void clear_instance_sif_spectra() { m_instance_sif.clear(); }
+  const std::vector<float>& instance_sif_spectra() const { return m_instance_sif; }
+  int n_sif_bands() const { return m_n_sif_bands; }
+  void set_instance_turbid_thermal_state(InstanceTurbidThermalState state);
+  void clear_instance_turbid_thermal_state() { m_turbid_thermal = {}; }
+  const InstanceTurbidThermalState& instance_turbid_thermal_state() const {
+    return m_turbid_thermal;
+  }
+  /// Stores the SIF source fields after checking dimensions, lengths and instance grids.
+  void set_instance_sif_source_fields(InstanceSifSourceFields fields, int n_bands);
+  void clear_instance_sif_source_fields() { m_sif_source = {}; }
+  const InstanceSifSourceFields& instance_sif_source_fields() const { return m_sif_source; }
+
+ private:
+  void build_scene_();
+  void compute_aabb_();
+  void release_scenes_();
+  void check_mesh_id_(int mesh_id) const;
+  // Appends instances of a checked mesh id; checks the int32 primitive budget first.
+  int append_instances_(int mesh_id, const float* transforms, size_t count);
+
+  RTCDevice m_device = nullptr;
+  std::string m_last_error;  ///< Last message of Embree's error callback.
+  RTCScene m_top = nullptr;
+  std::vector<RTCScene> m_mesh_scenes;
+  std::vector<EmbreeMesh> m_meshes;
+  std::vector<EmbreeInstance> m_instances;
+  std::vector<InstanceInfo> m_instance_info;
+  int64_t m_n_primitives = 0;
+  bool m_built = false;
+  bool m_populate_primitive_soa = false;
+  int m_build_revision = 0;
+  SceneBounds m_bounds{};
+  SceneDescription m_description;
+
+  std::vector<float> m_primitive_emissivities;
+  std::vector<float> m_primitive_temperatures;
+  std::vector<float> m_primitive_sif;
+  std::vector<float> m_instance_sif;
+  int m_n_sif_bands = 0;
+  InstanceTurbidThermalState m_turbid_thermal;
+  InstanceSifSourceFields m_sif_source;
+};
+
+}  // namespace tesk::embree

@@ -1,0 +1,426 @@
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <limits>
+
+#include "embree/scene_manager.h"
+#include "python/bindings.h"
+#include "python/frame.h"
+
+namespace tesk::python {
+namespace {
+
+using embree::EmbreeSceneManager;
+
+// One row-major 3x4 transform from any 12-element array (flat or 3x4).
+std::vector<float> transform12(const carray<float>& a, const char* name) {
+  if (a.size() != 12) {
+    throw py::value_error(std::string(name) + " must have 12 float32 values (row-major 3x4)");
+  }
+  return to_vector(a);
+}
+
+// Instance transforms as [N, 12] (or [N, 3, 4]) rows.
+size_t transform_rows(const carray<float>& a, const char* name) {
+  const bool flat_rows = a.ndim() == 2 && a.shape(1) == 12;
+  const bool matrices = a.ndim() == 3 && a.shape(1) == 3 && a.shape(2) == 4;
+  if (!flat_rows && !matrices) {
+    throw py::value_error(std::string(name) + " must have float32 shape [N, 12]");
+  }
+  return static_cast<size_t>(a.shape(0));
+}
+
+py::dict sensor_config(const EmbreeSceneManager& scene) {
+  const SensorData& s = scene.description().sensor();
+  py::dict d;
+  d["type"] = s.type;
+  d["width"] = s.width;
+  d["height"] = s.height;
+  d["ortho_width"] = s.ortho_w;
+  d["ortho_height"] = s.ortho_h;
+  d["fov"] = s.fov;
+  d["projection_type"] = s.projection_type;
+  d["camera_to_world"] = to_numpy(s.camera_transform, {4, 4});
+  return d;
+}
+
+py::dict primitive_geometry_dict(const EmbreeSceneManager& scene) {
+  const std::vector<embree::PrimitiveGeometry> prims = scene.primitive_geometry();
+  const auto n = static_cast<py::ssize_t>(prims.size());
+  py::array_t<float> vertices({n, py::ssize_t{3}, py::ssize_t{3}});
+  py::array_t<float> normals({n, py::ssize_t{3}});
+  py::array_t<float> areas(n);
+  py::array_t<int32_t> material_ids(n), instance_ids(n), primitive_ids(n);
+  float* v = vertices.mutable_data();
+  float* nn = normals.mutable_data();
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const embree::PrimitiveGeometry& g = prims[i];
+    std::memcpy(v + 9 * i, &g.vertex0, sizeof(float3));
+    std::memcpy(v + 9 * i + 3, &g.vertex1, sizeof(float3));
+    std::memcpy(v + 9 * i + 6, &g.vertex2, sizeof(float3));
+    std::memcpy(nn + 3 * i, &g.normal, sizeof(float3));
+    areas.mutable_data()[i] = g.area;
+    material_ids.mutable_data()[i] = g.material_id;
+    instance_ids.mutable_data()[i] = g.instance_id;
+    primitive_ids.mutable_data()[i] = g.primitive_id;
+  }
+  py::dict d;
+  d["vertices"] = vertices;
+  d["normals"] = normals;
+  d["areas"] = areas;
+  d["material_ids"] = material_ids;
+  d["instance_ids"] = instance_ids;
+  d["primitive_ids"] = primitive_ids;
+  return d;
+}
+
+py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& origins,
+                       const carray<float>& directions, float t_min, float t_max,
+                       int num_threads) {
+  if (origins.ndim() != 2 || origins.shape(1) != 3) {
+    throw py::value_error("origins must have float32 shape [N, 3]");
+  }
+  if (directions.ndim() != 2 || directions.shape(1) != 3) {
+    throw py::value_error("directions must have float32 shape [N, 3]");
+  }
+  if (origins.shape(0) != directions.shape(0)) {
+    throw py::value_error("origins and directions must have the same number of rays");
+  }
+  if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  const py::ssize_t n = origins.shape(0);
+  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
+  py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
+  py::array_t<bool> hit(n), is_back_face(n);
+  embree::RayBatchView rays{origins.data(), directions.data(), static_cast<size_t>(n), t_min,
+                            t_max};
+  embree::HitBatchView out{t.mutable_data(),          instance_id.mutable_data(),
+                           primitive_id.mutable_data(), global_primitive_id.mutable_data(),
+                           hit.mutable_data(),          is_back_face.mutable_data(),
+                           normal.mutable_data(),       geometric_normal.mutable_data(),
+                           material_id.mutable_data()};
+  {
+    // The arrays are owned by this frame; the traversal touches no Python object.
+    py::gil_scoped_release release;
+    scene.trace_closest(rays, out, num_threads);
+  }
+  py::dict d;
+  d["t"] = t;
+  d["instance_id"] = instance_id;
+  d["primitive_id"] = primitive_id;
+  d["global_primitive_id"] = global_primitive_id;
+  d["hit"] = hit;
+  d["is_back_face"] = is_back_face;
+  d["normal"] = normal;
+  d["geometric_normal"] = geometric_normal;
+  d["material_id"] = material_id;
+  return d;
+}
+
+std::vector<float> float_vector(const carray<float>& a) { return to_vector(a); }
+
+}  // namespace
+
+void bind_scene(py::module_& m) {
+  m.attr("HAS_EMBREE") = true;
+
+  py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager", py::release_gil_before_calling_cpp_dtor(),
+                                     "CPU scene: meshes, instances, materials, spectra, sun, sky "
+                                     "and sensor, built into a two-level Embree structure.");
+  cls.def(py::init<>());
+
+  // ---- geometry --------------------------------------------------------------------------------
+  cls.def(
+      "add_mesh",
+      [](EmbreeSceneManager& s, const carray<float>& vertices, const carray<float>& normals,
+         const py::object& indices, int material_id) {
+        auto v = float3_rows(vertices, "vertices", false);
+        auto n = float3_rows(normals, "normals", true);
+        auto t = int3_rows(indices, "indices");
+        return s.add_mesh(std::move(v), std::move(n), std::move(t), material_id);
+      },
+      py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0,
+      "Add a mesh from float32 [n, 3] vertices, [n, 3] or empty normals and int32 [m, 3] "
+      "counter-clockwise triangles. Returns the mesh id.");
+  cls.def(
+      "add_instance",
+      [](EmbreeSceneManager& s, int mesh_id, float x, float y, float z, float scale) {
+        return s.add_instance(mesh_id, x, y, z, scale);
+      },
+      py::arg("mesh_id"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("scale") = 1.0f,
+      "Place a mesh translated by (x, y, z) and uniformly scaled. Returns the instance id.");
+  cls.def(
+      "add_instance_xform",
+      [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xform) {
+        const std::vector<float> m12 = transform12(xform, "xform");
+        return s.add_instance(mesh_id, m12.data());
+      },
+      py::arg("mesh_id"), py::arg("xform"),
+      "Place a mesh with a row-major 3x4 object-to-world transform (12 floats). Returns the "
+      "instance id.");
+  cls.def(
+      "add_instances_xform",
+      [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xforms) {
+        const size_t n = transform_rows(xforms, "xforms");
+        return s.add_instances_xform(mesh_id, xforms.data(), n);
+      },
+      py::arg("mesh_id"), py::arg("xforms"),
+      "Batch-add N instances of one mesh from a (N, 12) row-major float32 array. Returns the "
+      "index of the FIRST added instance.");
+  cls.def(
+      "update_instance_transform",
+      [](EmbreeSceneManager& s, int id, const carray<float>& xform) {
+        const std::vector<float> m12 = transform12(xform, "xform");
+        s.update_instance_transform(id, m12.data());
+      },
+      py::arg("id"), py::arg("xform"),
+      "Replace an instance's 3x4 transform; call refit_ias() before the next trace.");
+  cls.def("refit_ias", &EmbreeSceneManager::refit_ias,
+          "Recommit the top-level structure after transform updates (scene must be built).");
+  cls.def("refit_instances", &EmbreeSceneManager::refit_ias, "Alias of refit_ias().");
+
+  // ---- description -----------------------------------------------------------------------------
+  cls.def(
+      "set_num_bands", [](EmbreeSceneManager& s, int n) { s.description().set_num_bands(n); },
+      py::arg("n_bands"), "Set the number of spectral bands of the run.");
+  cls.def(
+      "add_material",
+      [](EmbreeSceneManager& s, int type, int offset, const std::vector<float>& scalar_params) {
+        return s.description().add_material(static_cast<MaterialType>(type), offset,
+                                             scalar_params);
+      },
+      py::arg("type"), py::arg("offset"), py::arg("scalar_params") = std::vector<float>{},
+      "Add a material (0 Diffuse, 1 RPV, 13 DiffuseTransmitting) whose spectral block starts "
+      "at `offset`; the first 8 scalar_params are kept. Returns the material id.");
+  cls.def(
+      "upload_spectral_params",
+      [](EmbreeSceneManager& s, const carray<float>& params) {
+        s.description().upload_spectral_params(float_vector(params));
+      },
+      py::arg("params"), "Replace the whole spectral parameter buffer (flattened, C order).");
+  cls.def("geometry_build_revision", &EmbreeSceneManager::build_revision,
+          "Counter incremented by every build() and refit_ias().");
+  cls.def(
+      "set_emitter",
+      [](EmbreeSceneManager& s, int type, const carray<float>& direction, int spectral_offset) {
+        s.description().set_emitter(static_cast<EmitterType>(type),
+                                    float3_value(direction, "direction"), spectral_offset);
+      },
+      py::arg("type"), py::arg("direction"), py::arg("spectral_offset"),
+      "Set the sun: kind, unit direction towards the sun and the offset of its irradiance "
+      "spectrum (per band, on a plane normal to the sun).");
+  cls.def(
+      "update_emitter_direction",
+      [](EmbreeSceneManager& s, const carray<float>& direction) {
+        s.description().update_emitter_direction(float3_value(direction, "direction"));
+      },
+      py::arg("direction"), "Replace the sun direction only.");
+  cls.def(
+      "set_sensor",
+      [](EmbreeSceneManager& s, int type, int width, int height, float ortho_w, float ortho_h,
+         const carray<float>& cam_xform, float fov, int projection_type, bool terrain_following) {
+        s.description().set_sensor(make_sensor(type, width, height, ortho_w, ortho_h,
+                                               cam_xform.data(), static_cast<size_t>(cam_xform.size()),
+                                               fov, projection_type));
+        s.description().set_terrain_following(terrain_following);
+      },
+      py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"), py::arg("ortho_h"),
+      py::arg("cam_xform"), py::arg("fov") = 60.0f, py::arg("projection_type") = 0,
+      py::arg("terrain_following") = false,
+      "Set the sensor: type (0 ortho, 1 perspective, 2 non-imaging, 3 pushbroom, 4 fisheye), "
+      "image size, orthographic extent, camera-to-world 4x4 row-major matrix (first 16 values "
+      "used), full field of view in degrees and the fisheye mapping.");
+  cls.def(
+      "set_sky", [](EmbreeSceneManager& s, int offset) { s.description().set_sky(offset); },
+      py::arg("spectral_offset"), "Uniform sky: n_bands radiances at the offset.");
+  cls.def(
+      "set_directional_sky",
+      [](EmbreeSceneManager& s, int offset) { s.description().set_directional_sky(offset); },
+      py::arg("spectral_offset"), "Directional sky table [n_bands][16][32] at the offset.");
+  cls.def(
+      "set_hw_sky",
+      [](EmbreeSceneManager& s, int offset, float x, float y, float z) {
+        s.description().set_hw_sky(offset, float3{x, y, z});
+      },
+      py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"),
+      "Hosek-Wilkie sky: 10 coefficients per band at the offset and its sun direction.");
+  cls.def(
+      "set_repetitive",
+      [](EmbreeSceneManager& s, int n, float x_size, float y_size) {
+        s.description().set_repetitive(n, x_size, y_size);
+      },
+      py::arg("num_repetitions"), py::arg("scene_x_size"), py::arg("scene_y_size"),
+      "Make the scene one tile [0, x] x [0, y] of a periodic pattern; paths may cross tile "
+      "borders at most num_repetitions times.");
+  cls.def(
+      "set_thermal_mode",
+      [](EmbreeSceneManager& s, bool enabled, const std::vector<float>& wavelengths) {
+        s.description().set_thermal_mode(enabled, wavelengths);
+      },
+      py::arg("enabled"), py::arg("wavelengths"),
+      "Enable thermal emission with one band wavelength (nm) per band.");
+  cls.def(
+      "thermal_mode", [](const EmbreeSceneManager& s) { return s.description().thermal_enabled(); },
+      "Whether thermal mode is enabled.");
+  cls.def(
+      "band_wavelengths",
+      [](const EmbreeSceneManager& s) { return s.description().band_wavelengths(); },
+      "Band wavelengths (nm) given with set_thermal_mode.");
+
+  // ---- build and queries -----------------------------------------------------------------------
+  cls.def("build", &EmbreeSceneManager::build, "Build the acceleration structures.");
+  cls.def("clear_for_reuse", &EmbreeSceneManager::clear_for_reuse,
+          "Clear materials, spectra, skies, emitter and modes; keep geometry and sensor.");
+  cls.def("build_reuse_geometry", &EmbreeSceneManager::build_reuse_gas,
+          "Mark the scene built, reusing the existing acceleration structures.");
+  cls.def("build_reuse_gas", &EmbreeSceneManager::build_reuse_gas,
+          "Mark the scene built, reusing the existing acceleration structures.");
+  cls.def("is_built", &EmbreeSceneManager::is_built);
+  cls.def("has_meshes", [](const EmbreeSceneManager& s) { return s.num_meshes() > 0; });
+  cls.def("has_gpu_meshes", [](const EmbreeSceneManager&) { return false; },
+          "Always False: the CPU scene holds no device meshes.");
+  cls.def("num_instances", &EmbreeSceneManager::num_instances);
+  cls.def("total_triangles", &EmbreeSceneManager::total_triangles,
+          "Total triangle count across all instances (after build).");
+  cls.def("n_primitives", &EmbreeSceneManager::n_primitives,
+          "Number of global primitives (each instance counts its mesh's triangles).");
+  cls.def("max_height", [](const EmbreeSceneManager& s) { return s.bounds().max_z; });
+  cls.def("min_height", [](const EmbreeSceneManager& s) { return s.bounds().min_z; });
+  cls.def(
+      "aabb",
+      [](const EmbreeSceneManager& s) {
+        const embree::SceneBounds& b = s.bounds();
+        return py::make_tuple(py::make_tuple(b.min_x, b.min_y, b.min_z),
+                              py::make_tuple(b.max_x, b.max_y, b.max_z));
+      },
+      "Scene bounding box ((xmin, ymin, zmin), (xmax, ymax, zmax)); zeros with no instances.");
+  cls.def(
+      "set_measurement_plane",
+      [](EmbreeSceneManager& s, float h) { s.description().set_measurement_plane(h); },
+      py::arg("height"));
+  cls.def("instance_triangle_counts", &EmbreeSceneManager::instance_triangle_counts);
+  cls.def("get_instance_primitive_offsets", &EmbreeSceneManager::instance_primitive_offsets,
+          "Global index of each instance's first primitive, followed by n_primitives().");
+  cls.def("is_populate_primitive_soa", &EmbreeSceneManager::populate_primitive_soa);
+  cls.def("set_populate_primitive_soa", &EmbreeSceneManager::set_populate_primitive_soa,
+          py::arg("enabled"),
+          "Enable per-primitive SoA + per-instance lookup tables for the next build(). Required "
+          "by EB / SIF / RRT-based paths.");
+  cls.def("get_primitive_mat_ids",
+          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_material_ids()); });
+  cls.def("get_primitive_areas",
+          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_areas()); });
+  cls.def(
+      "get_primitive_normals",
+      [](const EmbreeSceneManager& s) {
+        const auto prims = s.primitive_geometry();
+        py::array_t<float> out({static_cast<py::ssize_t>(prims.size()), py::ssize_t{3}});
+        for (size_t i = 0; i < prims.size(); ++i) {
+          std::memcpy(out.mutable_data() + 3 * i, &prims[i].normal, sizeof(float3));
+        }
+        return out;
+      },
+      "Unit world-space normal of every global primitive, [n_primitives, 3].");
+  cls.def("primitive_geometry", &primitive_geometry_dict,
+          "World-space triangles of every global primitive: vertices [n, 3, 3], normals, "
+          "areas, material_ids, instance_ids, primitive_ids.");
+
+  // ---- attached data ---------------------------------------------------------------------------
+  cls.def(
+      "set_primitive_emissivities",
+      [](EmbreeSceneManager& s, const carray<float>& v) {
+        s.set_primitive_emissivities(float_vector(v));
+      },
+      py::arg("emissivities"));
+  cls.def("get_primitive_emissivities",
+          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_emissivities()); });
+  cls.def("clear_primitive_emissivities", &EmbreeSceneManager::clear_primitive_emissivities);
+  cls.def(
+      "set_primitive_temperatures",
+      [](EmbreeSceneManager& s, const carray<float>& v) {
+        s.set_primitive_temperatures(float_vector(v));
+      },
+      py::arg("temperatures"),
+      "Upload per-primitive temperatures (K). Length must equal n_primitives(). Closesthit "
+      "thermal mode reads these in preference to mat.params[2..4] when set.");
+  cls.def("clear_primitive_temperatures", &EmbreeSceneManager::clear_primitive_temperatures);
+  cls.def("get_primitive_temperatures",
+          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_temperatures()); });
+  cls.def(
+      "set_primitive_sif_spectra",
+      [](EmbreeSceneManager& s, const carray<float>& v, int bands) {
+        s.set_primitive_sif_spectra(float_vector(v), bands);
+      },
+      py::arg("spectra"), py::arg("n_sif_bands"),
+      "Per-primitive SIF emission, band-major [n_sif_bands][n_primitives].");
+  cls.def("clear_primitive_sif_spectra", &EmbreeSceneManager::clear_primitive_sif_spectra);
+  cls.def(
+      "set_instance_turbid_thermal_state",
+      [](EmbreeSceneManager& s, const carray<float>& sunlit, const carray<float>& shaded,
+         const carray<float>& fraction, const carray<float>& emissivity) {
+        s.set_instance_turbid_thermal_state({float_vector(sunlit), float_vector(shaded),
+                                             float_vector(fraction), float_vector(emissivity)});
+      },
+      py::arg("temperature_sunlit"), py::arg("temperature_shaded"), py::arg("sunlit_fraction"),
+      py::arg("emissivity"));
+  cls.def("clear_instance_turbid_thermal_state",
+          &EmbreeSceneManager::clear_instance_turbid_thermal_state);
+  cls.def(
+      "set_instance_sif_spectra",
+      [](EmbreeSceneManager& s, const carray<float>& v, int bands) {
+        s.set_instance_sif_spectra(float_vector(v), bands);
+      },
+      py::arg("spectra"), py::arg("n_sif_bands"),
+      "Per-instance SIF emission, band-major [n_sif_bands][num_instances].");
+  cls.def("clear_instance_sif_spectra", &EmbreeSceneManager::clear_instance_sif_spectra);
+  cls.def(
+      "set_instance_sif_source_fields",
+      [](EmbreeSceneManager& s, const carray<float>& spatial, const carray<float>& orientation,
+         const carray<float>& joint, const carray<float>& direct_joint,
+         const carray<float>& bounds_min, const carray<float>& bounds_max,
+         const carray<int32_t>& grid_dims, int n_sif_bands, int spatial_cell_stride,
+         int theta_bins, int phi_bins) {
+        embree::InstanceSifSourceFields f;
+        f.spatial_spectra = float_vector(spatial);
+        f.orientation_spectra = float_vector(orientation);
+        f.joint_spectra = float_vector(joint);
+        f.direct_joint_spectra = float_vector(direct_joint);
+        f.bounds_min = float_vector(bounds_min);
+        f.bounds_max = float_vector(bounds_max);
+        f.grid_dims = to_vector(grid_dims);
+        f.spatial_cell_stride = spatial_cell_stride;
+        f.orientation_theta_bins = theta_bins;
+        f.orientation_phi_bins = phi_bins;
+        s.set_instance_sif_source_fields(std::move(f), n_sif_bands);
+      },
+      py::arg("spatial_spectra"), py::arg("orientation_spectra"), py::arg("joint_spectra"),
+      py::arg("direct_joint_spectra"), py::arg("bounds_min"), py::arg("bounds_max"),
+      py::arg("grid_dims"), py::arg("n_sif_bands"), py::arg("spatial_cell_stride"),
+      py::arg("orientation_theta_bins"), py::arg("orientation_phi_bins"));
+  cls.def("clear_instance_sif_source_fields",
+          &EmbreeSceneManager::clear_instance_sif_source_fields);
+  cls.def(
+      "set_sif_only_mode",
+      [](EmbreeSceneManager& s, bool enabled) { s.description().set_sif_only_mode(enabled); },
+      py::arg("enabled"),
+      "Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission "
+      "and suppresses optical reflectance (BSDF/NEE/sky).");
+  cls.def(
+      "repetitive_config",
+      [](const EmbreeSceneManager& s) {
+        const SceneDescription& d = s.description();
+        return py::make_tuple(d.num_repetitions(), d.scene_x_size(), d.scene_y_size());
+      },
+      "(num_repetitions, scene_x_size, scene_y_size).");
+  cls.def("sensor_config", &sensor_config,
+          "The stored sensor: type, width, height, ortho_width, ortho_height, fov (radians), "
+          "projection_type and camera_to_world (4x4).");
+  cls.def("trace_closest", &trace_closest, py::arg("origins"), py::arg("directions"),
+          py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f, py::arg("num_threads") = 0,
+          "Closest hits of N rays (float32 [N, 3] origins and directions) in ray order. Runs "
+          "without the interpreter lock on num_threads workers (0: all cores); results do not "
+          "depend on the thread count.");
+}
+
+}  // namespace tesk::python

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace tesk::python {
+
+/// Mesh generators: make_ground_plane, make_sphere, make_cylinder.
+void bind_meshes(pybind11::module_& m);
+/// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.
+void bind_scene(pybind11::module_& m);
+
+}  // namespace tesk::python

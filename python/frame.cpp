@@ -1,0 +1,120 @@
+#include "python/frame.h"
+
+#include <limits>
+
+namespace tesk::python {
+
+std::vector<float3> float3_rows(const carray<float>& a, const char* name, bool allow_empty) {
+  if (allow_empty && a.size() == 0) return {};
+  if (a.ndim() != 2 || a.shape(1) != 3 || (!allow_empty && a.shape(0) == 0)) {
+    throw py::value_error(std::string(name) + " must have float32 shape [n, 3]");
+  }
+  std::vector<float3> rows(static_cast<size_t>(a.shape(0)));
+  std::memcpy(static_cast<void*>(rows.data()), a.data(), rows.size() * sizeof(float3));
+  return rows;
+}
+
+std::vector<int3> int3_rows(const py::object& obj, const char* name) {
+  const std::string shape_message = std::string(name) + " must have int32 shape [m, 3]";
+  py::array raw = py::array::ensure(obj);
+  if (!raw) {
+    PyErr_Clear();
+    throw py::value_error(shape_message);
+  }
+  // A forced cast would wrap integers beyond int32 silently; refuse them instead.
+  const char kind = raw.dtype().kind();
+  if ((kind == 'i' || kind == 'u') && raw.itemsize() > 4 && raw.size() > 0) {
+    py::module_ np = py::module_::import("numpy");
+    const auto lo = np.attr("min")(raw).cast<long double>();
+    const auto hi = np.attr("max")(raw).cast<long double>();
+    if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max()) {
+      throw py::value_error(std::string(name) + " holds values outside the int32 range");
+    }
+  } else if (kind == 'f' && raw.size() > 0) {
+    py::module_ np = py::module_::import("numpy");
+    if (!np.attr("all")(np.attr("isfinite")(raw)).cast<bool>()) {
+      throw py::value_error(std::string(name) + " must hold finite integer values");
+    }
+  }
+  carray<int32_t> a = carray<int32_t>::ensure(raw);
+  if (!a) {
+    PyErr_Clear();
+    throw py::value_error(shape_message);
+  }
+  if (a.ndim() != 2 || a.shape(1) != 3 || a.shape(0) == 0) {
+    if (a.size() == 0 && a.ndim() == 2 && a.shape(1) == 3) return {};
+    throw py::value_error(shape_message);
+  }
+  std::vector<int3> rows(static_cast<size_t>(a.shape(0)));
+  std::memcpy(static_cast<void*>(rows.data()), a.data(), rows.size() * sizeof(int3));
+  return rows;
+}
+
+float3 float3_value(const carray<float>& a, const char* name) {
+  if (a.size() != 3) throw py::value_error(std::string(name) + " must have three float32 values");
+  return float3{a.data()[0], a.data()[1], a.data()[2]};
+}
+
+py::dict execution_record(const ExecutionIdentity& id) {
+  // Look both names up before building anything, so a bad code leaves no partial record.
+  const char* backend = backend_name(id.backend);
+  const char* workflow = workflow_name(id.workflow);
+  py::dict record;
+  record["backend"] = backend;
+  record["workflow"] = workflow;
+  record["executor"] = id.executor;
+  record["native"] = id.native;
+  return record;
+}
+
+py::dict flat_result(py::dict result, const ExecutionIdentity& id) {
+  result["_execution"] = execution_record(id);
+  return result;
+}
+
+py::dict enveloped_result(py::dict payload, const ExecutionIdentity& id) {
+  py::dict envelope;
+  envelope["payload"] = std::move(payload);
+  envelope["_execution"] = execution_record(id);
+  return envelope;
+}
+
+namespace {
+
+// Holds the host callable; copying or destroying it takes the interpreter lock, so the
+// std::function may be copied or dropped on any thread.
+struct ProgressTarget {
+  py::object callable;
+  ~ProgressTarget() {
+    py::gil_scoped_acquire gil;
+    callable = py::object();
+  }
+};
+
+}  // namespace
+
+ProgressCallback wrap_progress(const py::object& progress) {
+  if (progress.is_none()) return {};
+  if (!PyCallable_Check(progress.ptr())) {
+    throw py::type_error("progress must be None or a callable taking (done, total, elapsed_ms)");
+  }
+  auto target = std::make_shared<ProgressTarget>();
+  target->callable = progress;
+  return [target](int64_t done, int64_t total, float elapsed_ms) {
+    py::gil_scoped_acquire gil;
+    target->callable(py::int_(done), py::int_(total), py::float_(elapsed_ms));
+  };
+}
+
+InterruptCheck interpreter_interrupt_check() {
+  return [] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  };
+}
+
+bool has_field(const py::dict& request, const char* key) {
+  return request.contains(key) && !request[key].is_none();
+}
+
+}  // namespace tesk::python

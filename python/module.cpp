@@ -1,0 +1,55 @@
+// The module frame: import check, then every subsystem's registrations in one fixed order
+// (the order in which the module namespace is filled).
+
+#include <pybind11/pybind11.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "python/bindings.h"
+
+namespace py = pybind11;
+
+namespace {
+
+#define TESK_STR_(x) #x
+#define TESK_STR(x) TESK_STR_(x)
+
+// Refuses an interpreter of another minor series than the one the module was compiled for.
+void check_interpreter_version() {
+  const char* compiled = TESK_STR(PY_MAJOR_VERSION) "." TESK_STR(PY_MINOR_VERSION);
+  const std::string running = Py_GetVersion();
+  const size_t n = std::strlen(compiled);
+  const bool same_series = running.compare(0, n, compiled) == 0 &&
+                           (running.size() == n || !std::isdigit(static_cast<unsigned char>(running[n])));
+  if (!same_series) {
+    const std::string version = running.substr(0, running.find(' '));
+    throw py::import_error(std::string("Python version mismatch: module was compiled for Python ") +
+                           compiled + ", but the interpreter version is incompatible: " + version +
+                           ".");
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tesk_gpu, m) {
+  check_interpreter_version();
+  try {
+    // 1. Turbid operations (the sample budget constant for now).
+    m.attr("TURBID_MAX_SAMPLE_BUDGET") = 4194303;
+    // 3. Module documentation and version.
+    m.doc() = "TESK - multi-backend 3D Radiative Transfer Model";
+    m.attr("__version__") = "3.0.0rc1";
+    // 7. Mesh generators.
+    tesk::python::bind_meshes(m);
+    // 8. CPU backend: HAS_EMBREE, EmbreeSceneManager and the CPU module functions.
+    tesk::python::bind_scene(m);
+  } catch (const py::import_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw py::import_error(e.what());
+  } catch (...) {
+    throw py::import_error("initialization failed");
+  }
+}
