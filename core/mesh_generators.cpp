@@ -10,6 +10,7 @@ namespace {
 // Grid resolution along one axis: ceil(extent / edge), at least 1. Extents or edges that are
 // not positive and finite give one cell; a count beyond the index range is an overflow.
 int64_t cells_along_(float extent, float max_edge) {
+  if (!(max_edge > 0.0f)) return 1;
   const float n = std::ceil(extent / max_edge);
   if (!(n >= 1.0f)) return 1;  // also catches NaN
   if (n > 46340.0f) {          // (n + 1)^2 vertices must stay addressable by int32

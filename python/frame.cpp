@@ -21,8 +21,11 @@ std::vector<int3> int3_rows(const py::object& obj, const char* name) {
     PyErr_Clear();
     throw py::value_error(shape_message);
   }
-  // A forced cast would wrap integers beyond int32 silently; refuse them instead.
   const char kind = raw.dtype().kind();
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    throw py::type_error(std::string(name) + " must be a numeric array");
+  }
+  // A forced cast would wrap integers beyond int32 silently; refuse them instead.
   if ((kind == 'i' || kind == 'u') && raw.itemsize() > 4 && raw.size() > 0) {
     py::module_ np = py::module_::import("numpy");
     const auto lo = np.attr("min")(raw).cast<long double>();

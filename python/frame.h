@@ -28,7 +28,8 @@ using carray = py::array_t<T, py::array::c_style | py::array::forcecast>;
 std::vector<float3> float3_rows(const carray<float>& a, const char* name, bool allow_empty);
 
 /// Rows of three ints from an [m, 3] array. Throws ValueError "<name> must have int32 shape
-/// [m, 3]", and OverflowError when an integer input does not fit in int32.
+/// [m, 3]" or "<name> holds values outside the int32 range" / "<name> must hold finite integer
+/// values" (a forced cast would wrap or truncate silently); TypeError for non-numeric input.
 std::vector<int3> int3_rows(const py::object& obj, const char* name);
 
 /// Exactly three floats (any shape with three elements).

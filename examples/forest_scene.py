@@ -1,0 +1,101 @@
+"""A small synthetic forest built from the module's mesh generators.
+
+Shared by the quickstart demo and the benchmarks: a square ground plane, sphere crowns and
+open cylinder stems, thousands of trees placed with one ``add_instances_xform`` call per mesh.
+Three spectral bands (blue 470 nm, red 660 nm, near-infrared 860 nm) with typical soil, leaf
+and bark optics, a sun and a uniform sky are set as well, so renderers can use the scene as is.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+import tesk_gpu
+
+#: Band centres in nanometres.
+BAND_WAVELENGTHS_NM = (470.0, 660.0, 860.0)
+
+# Material kinds understood by the transport.
+DIFFUSE = 0
+DIFFUSE_TRANSMITTING = 13
+
+
+@dataclass
+class Forest:
+    """What build_forest placed: ids to label pictures and to check results against."""
+
+    half_size: float  #: the ground spans [-half_size, half_size] in x and y
+    n_trees: int
+    ground_instance: int  #: instance id of the ground plane
+    first_crown_instance: int  #: crowns are this id .. + n_trees - 1
+    first_stem_instance: int  #: stems are this id .. + n_trees - 1
+    tree_xy: np.ndarray  #: [n_trees, 2] stem positions
+    crown_radius: np.ndarray  #: [n_trees] crown radii (m)
+    crown_centre_z: np.ndarray  #: [n_trees] crown centre heights (m)
+
+
+def uniform_scale_xforms(xyz: np.ndarray, scale: np.ndarray) -> np.ndarray:
+    """Row-major 3x4 transforms [s 0 0 x, 0 s 0 y, 0 0 s z] as an [N, 12] float32 array."""
+    n = len(xyz)
+    xf = np.zeros((n, 3, 4), dtype=np.float32)
+    xf[:, 0, 0] = xf[:, 1, 1] = xf[:, 2, 2] = scale
+    xf[:, :, 3] = xyz
+    return xf.reshape(n, 12)
+
+
+def build_forest(
+    scene: tesk_gpu.EmbreeSceneManager,
+    n_trees: int = 2000,
+    half_size: float = 50.0,
+    crown_subdivisions: int = 3,
+    seed: int = 7,
+) -> Forest:
+    """Fill an empty scene with ground, crowns and stems, materials, sun and sky.
+
+    Crowns are unit icospheres scaled to radii of 1.5-3 m on stems of 4-9 m; positions are
+    uniform over the ground. The scene is not built; call ``scene.build()`` afterwards.
+    """
+    rng = np.random.default_rng(seed)
+
+    # Spectral buffer: soil, leaf (front/back reflectance, transmittance), bark, sun, sky.
+    soil = [0.06, 0.10, 0.25]
+    leaf = [0.05, 0.07, 0.45] + [0.05, 0.07, 0.40] + [0.03, 0.05, 0.45]
+    bark = [0.08, 0.12, 0.30]
+    sun = [1.60, 1.50, 1.00]  # W m-2 nm-1 on a plane normal to the sun
+    sky = [0.06, 0.03, 0.01]  # W m-2 sr-1 nm-1
+    params = np.array(soil + leaf + bark + sun + sky, dtype=np.float32)
+    scene.set_num_bands(3)
+    scene.upload_spectral_params(params)
+    soil_mat = scene.add_material(DIFFUSE, 0, [])
+    leaf_mat = scene.add_material(DIFFUSE_TRANSMITTING, 3, [float(np.mean(leaf[0:3])), float(np.mean(leaf[6:9]))])
+    bark_mat = scene.add_material(DIFFUSE, 12, [])
+    sun_dir = np.array([0.3, 0.2, 0.93], dtype=np.float32)
+    scene.set_emitter(0, sun_dir / np.linalg.norm(sun_dir), 15)
+    scene.set_sky(18)
+
+    ground = tesk_gpu.make_ground_plane(half_size, half_size, soil_mat, 5.0)
+    crown = tesk_gpu.make_sphere(1.0, [0.0, 0.0, 0.0], crown_subdivisions)
+    stem = tesk_gpu.make_cylinder(1.0, 1.0, 12)
+    ground_mesh = scene.add_mesh(ground["vertices"], ground["normals"], ground["indices"], soil_mat)
+    crown_mesh = scene.add_mesh(crown["vertices"], crown["normals"], crown["indices"], leaf_mat)
+    stem_mesh = scene.add_mesh(stem["vertices"], stem["normals"], stem["indices"], bark_mat)
+
+    ground_instance = scene.add_instance(ground_mesh, 0.0, 0.0, 0.0)
+    xy = rng.uniform(-half_size + 3.0, half_size - 3.0, size=(n_trees, 2)).astype(np.float32)
+    radius = rng.uniform(1.5, 3.0, n_trees).astype(np.float32)
+    stem_height = rng.uniform(4.0, 9.0, n_trees).astype(np.float32)
+    centre_z = stem_height + 0.8 * radius
+    crowns = uniform_scale_xforms(np.column_stack([xy, centre_z]), radius)
+    first_crown = scene.add_instances_xform(crown_mesh, crowns)
+
+    # Stems: radius 0.15-0.3 m in x and y, stem height in z (a non-uniform scale).
+    stem_r = 0.1 * radius
+    stems = np.zeros((n_trees, 3, 4), dtype=np.float32)
+    stems[:, 0, 0] = stems[:, 1, 1] = stem_r
+    stems[:, 2, 2] = centre_z
+    stems[:, 0:2, 3] = xy
+    first_stem = scene.add_instances_xform(stem_mesh, stems.reshape(n_trees, 12))
+
+    return Forest(half_size, n_trees, ground_instance, first_crown, first_stem, xy, radius, centre_z)
