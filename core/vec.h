@@ -25,27 +25,47 @@ struct int3 {
 static_assert(sizeof(float3) == 12 && std::is_trivially_copyable_v<float3>);
 static_assert(sizeof(int3) == 12 && std::is_trivially_copyable_v<int3>);
 
-TESK_HOST_DEVICE inline float3 make_float3(float x, float y, float z) { return float3{x, y, z}; }
-TESK_HOST_DEVICE inline float3 operator+(float3 a, float3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-TESK_HOST_DEVICE inline float3 operator-(float3 a, float3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-TESK_HOST_DEVICE inline float3 operator-(float3 a) { return {-a.x, -a.y, -a.z}; }
-TESK_HOST_DEVICE inline float3 operator*(float3 a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-TESK_HOST_DEVICE inline float3 operator*(float s, float3 a) { return a * s; }
-TESK_HOST_DEVICE inline float3 operator*(float3 a, float3 b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
-TESK_HOST_DEVICE inline float3 operator/(float3 a, float s) { return {a.x / s, a.y / s, a.z / s}; }
+TESK_HOST_DEVICE inline float3 make_float3(float x, float y, float z) {
+  return float3{x, y, z};
+}
+TESK_HOST_DEVICE inline float3 operator+(float3 a, float3 b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+TESK_HOST_DEVICE inline float3 operator-(float3 a, float3 b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+TESK_HOST_DEVICE inline float3 operator-(float3 a) {
+  return {-a.x, -a.y, -a.z};
+}
+TESK_HOST_DEVICE inline float3 operator*(float3 a, float s) {
+  return {a.x * s, a.y * s, a.z * s};
+}
+TESK_HOST_DEVICE inline float3 operator*(float s, float3 a) {
+  return a * s;
+}
+TESK_HOST_DEVICE inline float3 operator*(float3 a, float3 b) {
+  return {a.x * b.x, a.y * b.y, a.z * b.z};
+}
+TESK_HOST_DEVICE inline float3 operator/(float3 a, float s) {
+  return {a.x / s, a.y / s, a.z / s};
+}
 TESK_HOST_DEVICE inline float3& operator+=(float3& a, float3 b) {
   a = a + b;
   return a;
 }
-TESK_HOST_DEVICE inline float dot(float3 a, float3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+TESK_HOST_DEVICE inline float dot(float3 a, float3 b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 TESK_HOST_DEVICE inline float3 cross(float3 a, float3 b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-TESK_HOST_DEVICE inline float length(float3 a) { return std::sqrt(dot(a, a)); }
+TESK_HOST_DEVICE inline float length(float3 a) {
+  return std::sqrt(dot(a, a));
+}
 /// Unit vector along `a`; a zero vector stays zero.
 TESK_HOST_DEVICE inline float3 normalize(float3 a) {
   const float len = length(a);
-  return len > 0.0f ? a / len : a;
+  return len > 0.0f ? a * (1.0f / len) : a;
 }
 TESK_HOST_DEVICE inline float3 min3(float3 a, float3 b) {
   return {std::fmin(a.x, b.x), std::fmin(a.y, b.y), std::fmin(a.z, b.z)};

@@ -151,6 +151,7 @@ void EmbreeSceneManager::update_instance_transform(int id, const float* transfor
   if (transform == nullptr) throw std::invalid_argument("instance transform must not be null");
   EmbreeInstance& instance = m_instances[id];
   std::memcpy(instance.transform, transform, sizeof(instance.transform));
+  if (static_cast<size_t>(id) < m_hit_data.size()) refresh_hit_data_(static_cast<size_t>(id));
   if (m_built && m_top != nullptr && instance.geometry_id != RTC_INVALID_GEOMETRY_ID) {
     RTCGeometry geometry = rtcGetGeometry(m_top, instance.geometry_id);
     if (geometry == nullptr) {
@@ -164,10 +165,24 @@ void EmbreeSceneManager::update_instance_transform(int id, const float* transfor
   }
 }
 
+void EmbreeSceneManager::refresh_hit_data_(size_t i) {
+  const EmbreeInstance& instance = m_instances[i];
+  const EmbreeMesh& mesh = m_meshes[instance.mesh_id];
+  InstanceHitData& d = m_hit_data[i];
+  d.triangles = mesh.triangles.data();
+  d.normals = mesh.normals.empty() ? nullptr : mesh.normals.data();
+  const float* t = instance.transform;
+  const float linear[9] = {t[0], t[1], t[2], t[4], t[5], t[6], t[8], t[9], t[10]};
+  std::memcpy(d.linear, linear, sizeof(linear));
+  d.material_id = mesh.material_id;
+  d.primitive_offset = m_instance_info[i].primitive_offset;
+}
+
 void EmbreeSceneManager::build_scene_() {
   m_built = false;
   release_scenes_();
   m_instance_info.clear();
+  m_hit_data.clear();
   m_top = rtcNewScene(m_device);
   m_mesh_scenes.assign(m_meshes.size(), nullptr);
   for (size_t i = 0; i < m_meshes.size(); ++i) {
@@ -176,12 +191,11 @@ void EmbreeSceneManager::build_scene_() {
     m_mesh_scenes[i] = scene;
     RTCGeometry geometry = rtcNewGeometry(m_device, RTC_GEOMETRY_TYPE_TRIANGLE);
     // New geometry buffers are over-allocated by Embree for its 16-byte vertex loads.
-    auto* vertices = static_cast<float3*>(rtcSetNewGeometryBuffer(
-        geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, sizeof(float3),
-        mesh.vertices.size()));
+    auto* vertices = static_cast<float3*>(
+        rtcSetNewGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                sizeof(float3), mesh.vertices.size()));
     auto* indices = static_cast<int3*>(rtcSetNewGeometryBuffer(
-        geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, sizeof(int3),
-        mesh.triangles.size()));
+        geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, sizeof(int3), mesh.triangles.size()));
     if (vertices == nullptr || indices == nullptr) {
       rtcReleaseGeometry(geometry);
       check_device_(m_device, m_last_error, "mesh buffer allocation");
@@ -213,6 +227,8 @@ void EmbreeSceneManager::build_scene_() {
         InstanceInfo{instance.mesh_id, mesh.material_id, static_cast<int32_t>(offset)});
     offset += static_cast<int64_t>(mesh.triangles.size());
   }
+  m_hit_data.resize(m_instances.size());
+  for (size_t i = 0; i < m_instances.size(); ++i) refresh_hit_data_(i);
   rtcCommitScene(m_top);
   check_device_(m_device, m_last_error, "scene build");
   m_built = true;
@@ -260,10 +276,12 @@ void EmbreeSceneManager::refit_ias() {
   ++m_build_revision;
 }
 
-void EmbreeSceneManager::clear_for_reuse() { m_description.clear_for_reuse(); }
+void EmbreeSceneManager::clear_for_reuse() {
+  m_description.clear_for_reuse();
+}
 
-HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction,
-                                        float t_min, float t_max) const {
+HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction, float t_min,
+                                        float t_max) const {
   HitRecord rec;
   rec.t = t_max;
   if (m_top == nullptr || !finite_ray_(origin, direction, t_min, t_max)) return rec;
@@ -277,31 +295,34 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
   rec.hit = true;
   rec.t = rh.ray.tfar;
   rec.position = origin + rec.t * direction;
-  if (inst >= m_instance_info.size()) {
+  const float3 ng_obj{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+  if (inst >= m_hit_data.size()) {
     // Cannot happen with the scenes built here; keep a sane record if it does.
-    rec.geometric_normal = normalize(float3{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z});
+    rec.geometric_normal = normalize(ng_obj);
     rec.normal = rec.geometric_normal;
     return rec;
   }
-  const InstanceInfo& info = m_instance_info[inst];
-  const EmbreeMesh& mesh = m_meshes[info.mesh_id];
-  const float* m = m_instances[inst].transform;
-  rec.material_id = info.material_id;
-  rec.global_primitive_id = info.primitive_offset + static_cast<int32_t>(prim);
+  const InstanceHitData& data = m_hit_data[inst];
+  const float* m = data.linear;
+  rec.material_id = data.material_id;
+  rec.global_primitive_id = data.primitive_offset + static_cast<int32_t>(prim);
   rec.instance_id = static_cast<int32_t>(inst);
   rec.primitive_id = static_cast<int32_t>(prim);
 
-  // Object-space (P1 - P0) x (P2 - P0), mapped by the linear part of the transform.
-  const int3 tri = mesh.triangles[prim];
-  const float3 p0 = mesh.vertices[tri.x];
-  const float3 ng_obj = cross(mesh.vertices[tri.y] - p0, mesh.vertices[tri.z] - p0);
-  float3 ng = normalize(transform_vector(m, ng_obj));
+  // Embree reports the object-space (P1 - P0) x (P2 - P0) of the instanced triangle; map it
+  // by the linear part of the instance transform.
+  auto apply = [m](float3 v) {
+    return float3{m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
+                  m[6] * v.x + m[7] * v.y + m[8] * v.z};
+  };
+  float3 ng = normalize(apply(ng_obj));
   float3 ns = ng;
-  if (!mesh.normals.empty()) {
+  if (data.normals != nullptr) {
+    const int3 tri = data.triangles[prim];
     const float u = rh.hit.u, v = rh.hit.v;
-    const float3 n_obj = (1.0f - u - v) * mesh.normals[tri.x] + u * mesh.normals[tri.y] +
-                         v * mesh.normals[tri.z];
-    const float3 n_world = normalize(transform_vector(m, n_obj));
+    const float3 n_obj =
+        (1.0f - u - v) * data.normals[tri.x] + u * data.normals[tri.y] + v * data.normals[tri.z];
+    const float3 n_world = normalize(apply(n_obj));
     if (dot(n_world, n_world) > 0.0f) ns = n_world;
   }
   rec.is_back_face = dot(direction, ng) > 0.0f;
@@ -495,14 +516,14 @@ void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermal
 void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields f, int n_bands) {
   if (n_bands < 1 || f.spatial_cell_stride < 1 || f.orientation_theta_bins < 1 ||
       f.orientation_phi_bins < 1) {
-    throw std::invalid_argument(
-        "Embree instance SIF source fields: dimensions must be positive");
+    throw std::invalid_argument("Embree instance SIF source fields: dimensions must be positive");
   }
   const int64_t n = static_cast<int64_t>(m_instances.size());
   const int64_t bands = n_bands, cells = f.spatial_cell_stride;
   const int64_t d12 = static_cast<int64_t>(f.orientation_theta_bins) * f.orientation_phi_bins;
   auto len = [](const auto& v) { return static_cast<int64_t>(v.size()); };
-  if (len(f.spatial_spectra) != bands * n * cells || len(f.orientation_spectra) != bands * n * d12 ||
+  if (len(f.spatial_spectra) != bands * n * cells ||
+      len(f.orientation_spectra) != bands * n * d12 ||
       len(f.joint_spectra) != bands * n * cells * d12 ||
       len(f.direct_joint_spectra) != bands * n * cells * d12 || len(f.bounds_min) != 3 * n ||
       len(f.bounds_max) != 3 * n || len(f.grid_dims) != 3 * n) {

@@ -34,6 +34,9 @@ class Forest:
     tree_xy: np.ndarray  #: [n_trees, 2] stem positions
     crown_radius: np.ndarray  #: [n_trees] crown radii (m)
     crown_centre_z: np.ndarray  #: [n_trees] crown centre heights (m)
+    meshes: list  #: (vertices, indices) of each mesh, in mesh id order
+    instance_mesh_ids: np.ndarray  #: [n_instances] mesh id of each instance
+    instance_xforms: np.ndarray  #: [n_instances, 12] row-major 3x4 transforms
 
 
 def uniform_scale_xforms(xyz: np.ndarray, scale: np.ndarray) -> np.ndarray:
@@ -98,4 +101,10 @@ def build_forest(
     stems[:, 0:2, 3] = xy
     first_stem = scene.add_instances_xform(stem_mesh, stems.reshape(n_trees, 12))
 
-    return Forest(half_size, n_trees, ground_instance, first_crown, first_stem, xy, radius, centre_z)
+
+    stems = stems.reshape(n_trees, 12)
+    meshes = [(m["vertices"], m["indices"]) for m in (ground, crown, stem)]
+    mesh_ids = np.concatenate([[ground_mesh], np.full(n_trees, crown_mesh), np.full(n_trees, stem_mesh)])
+    xforms = np.vstack([np.eye(3, 4, dtype=np.float32).reshape(1, 12), crowns, stems])
+    return Forest(half_size, n_trees, ground_instance, first_crown, first_stem, xy, radius, centre_z,
+                  meshes, mesh_ids.astype(np.int32), xforms)
