@@ -7,6 +7,7 @@ JOBS      ?= $(shell nproc)
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 CMAKE_FLAGS := -DPython_EXECUTABLE=$(abspath $(PY))
+MAKEFLAGS   += --no-print-directory
 
 .PHONY: setup install cpp test test-cpp test-python demo asan bench format clean
 
@@ -20,7 +21,7 @@ install: setup
 
 # Native library, GoogleTest suite and C++ benchmark helpers.
 cpp: setup
-	@cmake -S . -B $(CPP_BUILD) $(CMAKE_FLAGS) -DTESK_BUILD_PYTHON=OFF > /dev/null
+	@cmake -S . -B $(CPP_BUILD) -DTESK_BUILD_PYTHON=OFF > /dev/null
 	@cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: cpp
