@@ -8,5 +8,7 @@ namespace tesk::python {
 void bind_meshes(pybind11::module_& m);
 /// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.
 void bind_scene(pybind11::module_& m);
+/// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
+void bind_physiology(pybind11::module_& m);
 
 }  // namespace tesk::python

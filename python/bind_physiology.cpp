@@ -1,0 +1,197 @@
+// solve_physiology_cpu: reads the physiology request dictionary into a borrowed view, runs the
+// leaf physiology solver and returns its enveloped result.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "embree/scene_manager.h"
+#include "physiology/solver.h"
+#include "python/bindings.h"
+#include "python/frame.h"
+
+namespace tesk::python {
+namespace {
+
+using physiology::FloatBuffer;
+using physiology::PhysiologyRequestView;
+using physiology::PhysiologyResult;
+
+// Per-element input arrays in the order the view lists them.
+constexpr const char* kElementFields[] = {"co2",
+                                          "relative_humidity",
+                                          "vpd",
+                                          "pressure",
+                                          "wind",
+                                          "vcmax25",
+                                          "jmax25",
+                                          "rd25",
+                                          "ball_berry_slope",
+                                          "ball_berry_intercept",
+                                          "quantum_yield"};
+constexpr const char* kEnergyFields[] = {
+    "absorbed_shortwave", "absorbed_longwave", "air_temperature", "vapor_pressure",
+    "emissivity",         "sidedness",         "leaf_width",      "stomata_sides"};
+
+// Any array-like field force-cast to C-contiguous float32. A missing field throws ValueError
+// "<key> is required"; a value that cannot become a float array "<key> must be a float32 array".
+carray<float> float_array_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  carray<float> a = carray<float>::ensure(request[key]);
+  if (!a) {
+    PyErr_Clear();
+    throw py::value_error(std::string(key) + " must be a float32 array");
+  }
+  return a;
+}
+
+// A per-element input: one-dimensional, else "physiology element inputs must be rank one".
+carray<float> element_field(const py::dict& request, const char* key) {
+  carray<float> a = float_array_field(request, key);
+  if (a.ndim() != 1) throw py::value_error("physiology element inputs must be rank one");
+  return a;
+}
+
+FloatBuffer buffer_of(const carray<float>& a) {
+  return FloatBuffer{a.data(), static_cast<size_t>(a.size())};
+}
+
+// A required integer scalar, saturated to the int32 range (an iteration limit beyond it is
+// as good as unlimited; a very negative one stays invalid).
+int32_t int32_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  const py::object value = request[key];
+  const auto as_int = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!as_int) {
+    PyErr_Clear();
+    throw py::type_error(std::string(key) + " must be an integer");
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+  if (overflow > 0 || (overflow == 0 && v > std::numeric_limits<int32_t>::max())) {
+    return std::numeric_limits<int32_t>::max();
+  }
+  if (overflow < 0 || v < std::numeric_limits<int32_t>::min()) {
+    return std::numeric_limits<int32_t>::min();
+  }
+  return static_cast<int32_t>(v);
+}
+
+// A required real scalar (any object float() accepts).
+float float_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  const double v = PyFloat_AsDouble(py::object(request[key]).ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::type_error(std::string(key) + " must be a real number");
+  }
+  return static_cast<float>(v);
+}
+
+// An optional flag (False when absent or None); anything that is not a truth value throws
+// TypeError "<key> must be a bool".
+bool bool_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) return false;
+  try {
+    return request[key].cast<bool>();
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string(key) + " must be a bool");
+  }
+}
+
+// A count of the apar array as int32. Zero passes through so that the solver reports the
+// empty dimension; a positive extent beyond int32 cannot be carried by the request.
+int32_t apar_extent(py::ssize_t extent, py::ssize_t other) {
+  if (extent <= std::numeric_limits<int32_t>::max()) return static_cast<int32_t>(extent);
+  if (other == 0) return std::numeric_limits<int32_t>::max();
+  throw py::value_error("APAR size overflows size_t");
+}
+
+py::dict payload_of(const PhysiologyResult& r, bool energy_balance) {
+  py::dict payload;
+  payload["an"] = to_numpy(r.an);
+  payload["gs"] = to_numpy(r.gs);
+  payload["ci"] = to_numpy(r.ci);
+  payload["phi_f"] = to_numpy(r.phi_f);
+  payload["converged"] = to_numpy(r.converged);
+  if (energy_balance) {
+    payload["temperature"] = to_numpy(r.temperature);
+    payload["net_radiation"] = to_numpy(r.net_radiation);
+    payload["sensible_heat"] = to_numpy(r.sensible_heat);
+    payload["latent_heat"] = to_numpy(r.latent_heat);
+  }
+  return payload;
+}
+
+py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& /*scene*/,
+                              const py::dict& request) {
+  // The converted arrays stay alive in this frame while the view borrows them.
+  const carray<float> apar = float_array_field(request, "apar");
+  if (apar.ndim() != 2) throw py::value_error("apar must have shape [element, band]");
+  const carray<float> temperature = float_array_field(request, "temperature");
+  if (temperature.ndim() != 1 || temperature.shape(0) != apar.shape(0)) {
+    throw py::value_error("temperature must have shape [element] matching apar");
+  }
+  std::vector<carray<float>> element_arrays;
+  for (const char* key : kElementFields) element_arrays.push_back(element_field(request, key));
+  const int32_t max_iterations = int32_field(request, "max_iterations");
+  const float tolerance = float_field(request, "tolerance");
+  const bool dynamic = bool_field(request, "dynamic_energy_balance");
+  std::vector<carray<float>> energy_arrays;
+  if (dynamic) {
+    for (const char* key : kEnergyFields) energy_arrays.push_back(element_field(request, key));
+  }
+
+  PhysiologyRequestView view;
+  view.n_elements = apar_extent(apar.shape(0), apar.shape(1));
+  view.n_bands = apar_extent(apar.shape(1), apar.shape(0));
+  view.apar = buffer_of(apar);
+  view.temperature = buffer_of(temperature);
+  FloatBuffer* element_buffers[] = {&view.co2,
+                                    &view.relative_humidity,
+                                    &view.vpd,
+                                    &view.pressure,
+                                    &view.wind,
+                                    &view.vcmax25,
+                                    &view.jmax25,
+                                    &view.rd25,
+                                    &view.ball_berry_slope,
+                                    &view.ball_berry_intercept,
+                                    &view.quantum_yield};
+  for (size_t i = 0; i < element_arrays.size(); ++i) {
+    *element_buffers[i] = buffer_of(element_arrays[i]);
+  }
+  // The host's dynamic energy balance always solves the leaf temperature as well.
+  view.energy_balance = dynamic;
+  view.solve_temperature = dynamic;
+  if (dynamic) {
+    FloatBuffer* energy_buffers[] = {&view.absorbed_shortwave, &view.absorbed_longwave,
+                                     &view.air_temperature,    &view.vapor_pressure,
+                                     &view.emissivity,         &view.sidedness,
+                                     &view.leaf_width,         &view.stomata_sides};
+    for (size_t i = 0; i < energy_arrays.size(); ++i) {
+      *energy_buffers[i] = buffer_of(energy_arrays[i]);
+    }
+  }
+  view.max_iterations = max_iterations;
+  view.tolerance = tolerance;
+
+  const PhysiologyResult result = physiology::solve_physiology(view);
+  return enveloped_result(payload_of(result, dynamic), result.execution);
+}
+
+}  // namespace
+
+void bind_physiology(py::module_& m) {
+  m.def("solve_physiology_cpu", &solve_physiology_cpu, py::arg("scene"), py::arg("request"),
+        "Leaf physiology of every element of a request dictionary: net assimilation, stomatal "
+        "conductance, intercellular CO2, fluorescence yield and, with dynamic_energy_balance, "
+        "the solved leaf temperature with its heat fluxes. Returns {payload, _execution}; "
+        "raises ValueError for an invalid request.");
+}
+
+}  // namespace tesk::python
