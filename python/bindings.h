@@ -4,6 +4,9 @@
 
 namespace tesk::python {
 
+/// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
+/// _evaluate_microwave_trunk_ground, _evaluate_microwave_trunk.
+void bind_microwave(pybind11::module_& m);
 /// Mesh generators: make_ground_plane, make_sphere, make_cylinder.
 void bind_meshes(pybind11::module_& m);
 /// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.

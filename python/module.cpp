@@ -41,6 +41,8 @@ PYBIND11_MODULE(tesk_gpu, m) {
     // 3. Module documentation and version.
     m.doc() = "TESK - multi-backend 3D Radiative Transfer Model";
     m.attr("__version__") = "3.0.0rc1";
+    // 4. Microwave evaluation functions.
+    tesk::python::bind_microwave(m);
     // 7. Mesh generators.
     tesk::python::bind_meshes(m);
     // 8. CPU backend: HAS_EMBREE, EmbreeSceneManager and the CPU module functions.
