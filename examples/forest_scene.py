@@ -108,3 +108,41 @@ def build_forest(
     xforms = np.vstack([np.eye(3, 4, dtype=np.float32).reshape(1, 12), crowns, stems])
     return Forest(half_size, n_trees, ground_instance, first_crown, first_stem, xy, radius, centre_z,
                   meshes, mesh_ids.astype(np.int32), xforms)
+
+
+def look_at(eye, target, up=(0.0, 0.0, 1.0)) -> np.ndarray:
+    """Camera-to-world matrix (16 floats, row-major) of a camera at `eye` looking at `target`.
+
+    Camera x points right, camera y up and the camera looks along its -z axis, so image row 0
+    is the bottom of the view (flip rows to display with row 0 on top).
+    """
+    eye, target, up = (np.asarray(v, np.float64) for v in (eye, target, up))
+    back = eye - target
+    back /= np.linalg.norm(back)
+    right = np.cross(up, back)
+    right /= np.linalg.norm(right)
+    true_up = np.cross(back, right)
+    m = np.eye(4)
+    m[:3, 0], m[:3, 1], m[:3, 2], m[:3, 3] = right, true_up, back, eye
+    return m.astype(np.float32).ravel()
+
+
+def perspective_view(forest: Forest) -> tuple[np.ndarray, np.ndarray]:
+    """(eye, target) of an oblique view over the forest from outside one corner."""
+    h = forest.half_size
+    eye = np.array([-1.25 * h, -1.25 * h, 0.9 * h])
+    target = np.array([0.1 * h, 0.1 * h, 0.0])
+    return eye, target
+
+
+def fisheye_view(forest: Forest, height: float = 1.5) -> np.ndarray:
+    """Camera-to-world matrix of an upward-looking hemispherical camera at the middle of the
+    forest's eastern edge (half canopy, half open sky), `height` metres above the ground:
+    image row 0 toward north, column 0 toward west."""
+    x, y = forest.half_size, 0.0
+    m = np.eye(4)
+    m[:3, 0] = (1.0, 0.0, 0.0)
+    m[:3, 1] = (0.0, -1.0, 0.0)
+    m[:3, 2] = (0.0, 0.0, -1.0)  # looks along -z_camera = up
+    m[:3, 3] = (x, y, height)
+    return m.astype(np.float32).ravel()

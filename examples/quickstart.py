@@ -1,7 +1,9 @@
-"""Quickstart: build a small instanced forest, trace a grid of nadir rays, plot what they hit.
+"""Quickstart: build a small instanced forest, trace a grid of nadir rays, plot what they hit,
+then render the forest in three bands from a perspective camera and an upward fisheye camera.
 
 Run with ``make demo`` (or ``.venv/bin/python examples/quickstart.py`` after ``make install``).
-Writes out/quickstart_trace.png: canopy height and the id of the instance each ray hit.
+Writes out/quickstart_trace.png (canopy height and the id of the instance each ray hit) and
+out/render_perspective.png, out/render_fisheye.png (false-colour composite and the three bands).
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from forest_scene import build_forest  # noqa: E402
+from forest_scene import BAND_WAVELENGTHS_NM, build_forest, fisheye_view, look_at, perspective_view  # noqa: E402
 
 import tesk_gpu  # noqa: E402
 
@@ -73,6 +75,75 @@ def main() -> None:
     path = OUT / "quickstart_trace.png"
     fig.savefig(path, dpi=110)
     print(f"wrote {path}")
+
+    render_views(scene, forest)
+
+
+# ---- rendering: backward path tracing of the same forest ----------------------------------------
+
+
+def progress_bar(label: str):
+    """A progress callable for simulate_cpu: a tqdm bar when tqdm is installed, else a text bar."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        tqdm = None
+    state = {"bar": None}
+
+    def report(done: int, total: int, elapsed_ms: float) -> None:
+        if tqdm is not None:
+            if state["bar"] is None:
+                state["bar"] = tqdm(total=total, desc=label, unit="pass")
+            state["bar"].update(done - state["bar"].n)
+            if done == total:
+                state["bar"].close()
+            return
+        width = 30
+        filled = width * done // total
+        end = "\n" if done == total else ""
+        print(f"\r{label} [{'#' * filled}{'.' * (width - filled)}] {done}/{total} passes, "
+              f"{elapsed_ms / 1e3:.1f} s", end=end, flush=True)
+
+    return report
+
+
+def save_bands(path: pathlib.Path, image: np.ndarray, title: str) -> None:
+    """False-colour composite (NIR, red, blue as R, G, B) and one panel per band."""
+    bands = np.clip(image, 0.0, None)
+    scale = np.percentile(bands.reshape(-1, bands.shape[-1]), 99.5, axis=0)
+    composite = np.clip(bands[..., [2, 1, 0]] / np.maximum(scale[[2, 1, 0]], 1e-12), 0.0, 1.0) ** (1 / 2.2)
+    fig, axes = plt.subplots(1, 4, figsize=(17, 4.4), constrained_layout=True)
+    axes[0].imshow(composite)
+    axes[0].set_title(f"{title}: NIR / red / blue")
+    for b, ax in enumerate(axes[1:]):
+        im = ax.imshow(bands[..., b], cmap="gray", vmin=0.0, vmax=scale[b])
+        ax.set_title(f"{BAND_WAVELENGTHS_NM[b]:.0f} nm")
+        fig.colorbar(im, ax=ax, shrink=0.8, label="radiance (W m-2 sr-1 nm-1)")
+    for ax in axes:
+        ax.set_axis_off()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    print(f"wrote {path}")
+
+
+def render_views(scene: tesk_gpu.EmbreeSceneManager, forest) -> None:
+    """Render a perspective view over the forest and an upward fisheye view from below it."""
+    views = [
+        # name, sensor type, width, height, fov (degrees), camera-to-world, image rows to flip
+        ("perspective", 1, 400, 300, 45.0, look_at(*perspective_view(forest)), True),
+        ("fisheye", 4, 320, 320, 180.0, fisheye_view(forest), False),
+    ]
+    for name, kind, width, height, fov, camera, flip in views:
+        scene.set_sensor(kind, width, height, 0.0, 0.0, camera, fov=fov, projection_type=0)
+        t0 = time.perf_counter()
+        result = tesk_gpu.simulate_cpu(scene, spp=16, max_depth=8, progress=progress_bar(name),
+                                       outputs=("radiance", "standard_error"))
+        dt = time.perf_counter() - t0
+        image = result["payload"][::-1] if flip else result["payload"]
+        rel_se = np.mean(result["standard_error"]) / max(float(np.mean(result["payload"])), 1e-30)
+        print(f"{name}: {width}x{height} pixels x 16 samples in {dt:.1f} s "
+              f"({width * height * 16 / dt / 1e6:.2f} M samples/s), mean relative standard error {rel_se:.1%}")
+        save_bands(OUT / f"render_{name}.png", image, name)
 
 
 if __name__ == "__main__":

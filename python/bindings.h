@@ -11,6 +11,8 @@ void bind_microwave(pybind11::module_& m);
 void bind_meshes(pybind11::module_& m);
 /// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.
 void bind_scene(pybind11::module_& m);
+/// simulate_cpu: backward optical rendering of an EmbreeSceneManager.
+void bind_optical(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 

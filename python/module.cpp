@@ -47,6 +47,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_meshes(m);
     // 8. CPU backend: HAS_EMBREE, EmbreeSceneManager and the CPU module functions.
     tesk::python::bind_scene(m);
+    tesk::python::bind_optical(m);
     tesk::python::bind_physiology(m);
   } catch (const py::import_error&) {
     throw;

@@ -1,0 +1,163 @@
+// Backward-renderer throughput on a scene exported by bench/render_backward.py: builds the
+// scene manager from the scene file (the format of raw_embree_trace.cpp) and a description
+// file, renders once to warm up, then once per requested thread count, and prints per run the
+// wall time, samples/s, rays/s by kind and the heap allocations made during the render.
+//
+// Description file, one record per line (numbers separated by blanks):
+//   n_bands <n>
+//   spectral <count> <values...>
+//   material <type> <offset> <8 scalars>
+//   mesh_material <mesh id> <material id>
+//   emitter <dx> <dy> <dz> <offset>
+//   sky <offset>
+//   sensor <type> <width> <height> <ortho_w> <ortho_h> <fov degrees> <projection> <16 floats>
+//   render <spp> <max_depth>
+// Usage: tesk_bench_render_backward scene.bin description.txt <threads>...
+// Output lines: "render threads=<t> seconds=<s> samples_per_s=<x> rays=<n> camera=<n>
+//   bounce=<n> shadow=<n> mrays_per_s=<x> allocations=<n> allocated_bytes=<n>".
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "embree/render_backward.h"
+#include "embree/scene_manager.h"
+
+namespace {
+
+// Heap traffic of the whole process, to show that a render allocates only its accumulators
+// and per-thread scratch (no per-sample allocation).
+std::atomic<long long> g_allocations{0};
+std::atomic<long long> g_allocated_bytes{0};
+
+template <typename T>
+std::vector<T> read_block(std::ifstream& in, size_t count) {
+  std::vector<T> v(count);
+  in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(count * sizeof(T)));
+  if (!in) throw std::runtime_error("truncated scene file");
+  return v;
+}
+
+int32_t read_int(std::ifstream& in) {
+  return read_block<int32_t>(in, 1)[0];
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_allocated_bytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+
+int main(int argc, char** argv) {
+  using namespace tesk;
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s scene.bin description.txt threads...\n", argv[0]);
+    return 2;
+  }
+  embree::EmbreeSceneManager scene;
+  std::ifstream scene_in(argv[1], std::ios::binary);
+  const int32_t n_meshes = read_int(scene_in);
+  std::vector<std::vector<float3>> vertices(n_meshes);
+  std::vector<std::vector<int3>> triangles(n_meshes);
+  for (int32_t m = 0; m < n_meshes; ++m) {
+    const int32_t nv = read_int(scene_in), nt = read_int(scene_in);
+    vertices[m] = read_block<float3>(scene_in, nv);
+    triangles[m] = read_block<int3>(scene_in, nt);
+  }
+  const int32_t n_instances = read_int(scene_in);
+  const auto mesh_ids = read_block<int32_t>(scene_in, n_instances);
+  const auto xforms = read_block<float>(scene_in, 12 * static_cast<size_t>(n_instances));
+
+  std::vector<int> mesh_material(n_meshes, 0);
+  int spp = 16, max_depth = 8;
+  SceneDescription& d = scene.description();
+  std::ifstream desc_in(argv[2]);
+  for (std::string line; std::getline(desc_in, line);) {
+    std::istringstream in(line);
+    std::string key;
+    in >> key;
+    if (key == "n_bands") {
+      int n;
+      in >> n;
+      d.set_num_bands(n);
+    } else if (key == "spectral") {
+      size_t n;
+      in >> n;
+      std::vector<float> v(n);
+      for (float& x : v) in >> x;
+      d.upload_spectral_params(v);
+    } else if (key == "material") {
+      int type, offset;
+      std::vector<float> p(8);
+      in >> type >> offset;
+      for (float& x : p) in >> x;
+      d.add_material(static_cast<MaterialType>(type), offset, p);
+    } else if (key == "mesh_material") {
+      int m, mat;
+      in >> m >> mat;
+      mesh_material.at(m) = mat;
+    } else if (key == "emitter") {
+      float3 dir;
+      int offset;
+      in >> dir.x >> dir.y >> dir.z >> offset;
+      d.set_emitter(EmitterType::Directional, dir, offset);
+    } else if (key == "sky") {
+      int offset;
+      in >> offset;
+      d.set_sky(offset);
+    } else if (key == "sensor") {
+      int type, w, h, projection;
+      float ow, oh, fov;
+      float c[16];
+      in >> type >> w >> h >> ow >> oh >> fov >> projection;
+      for (float& x : c) in >> x;
+      d.set_sensor(make_sensor(type, w, h, ow, oh, c, 16, fov, projection));
+    } else if (key == "render") {
+      in >> spp >> max_depth;
+    }
+  }
+  for (int32_t m = 0; m < n_meshes; ++m) {
+    scene.add_mesh(std::move(vertices[m]), {}, std::move(triangles[m]), mesh_material[m]);
+  }
+  for (int32_t i = 0; i < n_instances; ++i)
+    scene.add_instance(mesh_ids[i], &xforms[12 * static_cast<size_t>(i)]);
+  scene.build();
+
+  const backend::OpticalProductRequest request{};
+  embree::render_backward(scene, 1, max_depth, 3, 0, {}, request);  // warm-up: page in the BVH
+  for (int a = 3; a < argc; ++a) {
+    const int threads = std::atoi(argv[a]);
+    const long long allocs0 = g_allocations.load(), bytes0 = g_allocated_bytes.load();
+    const auto t0 = std::chrono::steady_clock::now();
+    const embree::OpticalImageResult r =
+        embree::render_backward(scene, spp, max_depth, 3, threads, {}, request);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const long long allocs = g_allocations.load() - allocs0;
+    const long long bytes = g_allocated_bytes.load() - bytes0;
+    const long long rays = r.rays.camera + r.rays.bounce + r.rays.shadow;
+    const double samples = static_cast<double>(r.width) * r.height * spp;
+    std::printf(
+        "render threads=%d seconds=%.4f samples_per_s=%.1f rays=%lld camera=%lld bounce=%lld "
+        "shadow=%lld mrays_per_s=%.4f allocations=%lld allocated_bytes=%lld\n",
+        r.threads, s, samples / s, rays, static_cast<long long>(r.rays.camera),
+        static_cast<long long>(r.rays.bounce), static_cast<long long>(r.rays.shadow),
+        rays / s / 1e6, allocs, bytes);
+  }
+  return 0;
+}

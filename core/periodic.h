@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cmath>
+#include <type_traits>
+
+#include "core/host_device.h"
+#include "core/vec.h"
+
+namespace tesk {
+
+/// Where a ray leaves the periodic tile [0, X] x [0, Y] (walls are infinite in z).
+struct TileExit {
+  float t = 0.0f;  ///< Distance along the ray to the exit (units of the direction).
+  int axis = -1;   ///< 0: through an x wall, 1: through a y wall, -1: no exit.
+};
+static_assert(std::is_trivially_copyable_v<TileExit>);
+
+/// First exit of the ray (o, d) through a wall of the tile [0, X] x [0, Y]: per axis with
+/// |d_i| > 1e-8 the wall distances that are > 1e-4 and < 1e16 count, the smaller wins and x wins
+/// ties. Returns axis -1 when neither axis has a counting distance.
+TESK_HOST_DEVICE inline TileExit cross_tile(const float3& o, const float3& d, float X, float Y) {
+  constexpr float kMin = 0.0001f;
+  constexpr float kMax = 1e16f;
+  float tx = INFINITY;
+  float ty = INFINITY;
+  if (std::fabs(d.x) > 1e-8f) {
+    const float c0 = -o.x / d.x;
+    const float c1 = (X - o.x) / d.x;
+    if (c0 > kMin && c0 < kMax) tx = c0;
+    if (c1 > kMin && c1 < kMax && c1 < tx) tx = c1;
+  }
+  if (std::fabs(d.y) > 1e-8f) {
+    const float c0 = -o.y / d.y;
+    const float c1 = (Y - o.y) / d.y;
+    if (c0 > kMin && c0 < kMax) ty = c0;
+    if (c1 > kMin && c1 < kMax && c1 < ty) ty = c1;
+  }
+  if (tx == INFINITY && ty == INFINITY) return TileExit{};
+  if (tx <= ty) return TileExit{tx, 0};
+  return TileExit{ty, 1};
+}
+
+/// The point where the ray (o, d) leaves the tile at `exit`, moved by one tile period to the
+/// opposite wall, so it continues in the neighbouring copy of the scene. Used without an offset.
+TESK_HOST_DEVICE inline float3 wrap_at_exit(const float3& o, const float3& d, const TileExit& exit,
+                                            float X, float Y) {
+  float3 p = o + exit.t * d;
+  if (exit.axis == 0) {
+    p.x = d.x > 0.0f ? p.x - X : p.x + X;
+  } else if (exit.axis == 1) {
+    p.y = d.y > 0.0f ? p.y - Y : p.y + Y;
+  }
+  return p;
+}
+
+/// Start point of a camera ray in a periodic scene whose tile is [0, X] x [0, Y] and whose
+/// geometry ends at height `z_top`: a ray from above that looks down is first moved along itself
+/// to the plane z = z_top; x and y are then wrapped into the tile (a pure translation by whole
+/// periods), moved along the ray back inside where wrapping could not, and clamped to
+/// [0.001, X - 0.001] x [0.001, Y - 0.001]. Returns the new origin; the direction is unchanged.
+TESK_HOST_DEVICE inline float3 periodic_entry(float3 o, const float3& d, float X, float Y,
+                                              float z_top) {
+  if (o.z > z_top && d.z < -1e-8f) {
+    const float t = (z_top - o.z) / d.z;
+    o = o + t * d;
+  }
+  if (o.x > X) {
+    o.x -= std::trunc(o.x / X) * X;
+  } else if (o.x < 0.0f) {
+    o.x += std::trunc((X - o.x) / X) * X;
+  }
+  if (o.y > Y) {
+    o.y -= std::trunc(o.y / Y) * Y;
+  } else if (o.y < 0.0f) {
+    o.y += std::trunc((Y - o.y) / Y) * Y;
+  }
+  // Rounding can leave a wrapped coordinate just outside; step along the ray back inside.
+  float t = 0.0f;
+  if (o.x < 0.0f && d.x > 1e-8f) {
+    t = -o.x / d.x;
+  } else if (o.x > X && d.x < -1e-8f) {
+    t = (X - o.x) / d.x;
+  }
+  float ty = 0.0f;
+  if (o.y < 0.0f && d.y > 1e-8f) {
+    ty = -o.y / d.y;
+  } else if (o.y > Y && d.y < -1e-8f) {
+    ty = (Y - o.y) / d.y;
+  }
+  if (ty > t) t = ty;
+  if (t > 0.0f) o = o + t * d;
+  o.x = std::fmin(std::fmax(o.x, 0.001f), X - 0.001f);
+  o.y = std::fmin(std::fmax(o.y, 0.001f), Y - 0.001f);
+  return o;
+}
+
+}  // namespace tesk

@@ -1,0 +1,65 @@
+#include "embree/illumination.h"
+
+#include <cmath>
+
+#include "core/periodic.h"
+
+namespace tesk::embree {
+
+float sky_radiance(const EmbreeSceneManager& scene, const float3& w, int b) {
+  const SceneDescription& d = scene.description();
+  return tesk::sky_radiance(sky_params(d), spectral_view(d), d.num_bands(), w, b);
+}
+
+bool sun_seen(const EmbreeSceneManager& scene, const float3& w) {
+  return tesk::sun_seen(scene.description().emitter().direction, w);
+}
+
+bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, const float3& d) {
+  // Nothing lies above the scene top, so a ray that starts there and does not descend is free
+  // in every tile; this skips queries that cannot hit.
+  const float z_top = scene.bounds().max_z;
+  if (origin.z > z_top && d.z >= 0.0f) return false;
+  if (scene.trace_shadow(origin, d, 1e16f)) return true;
+  const SceneDescription& desc = scene.description();
+  if (!desc.is_periodic()) return false;
+  const float X = desc.scene_x_size();
+  const float Y = desc.scene_y_size();
+  float budget = 1e16f;
+  float3 o = origin;
+  for (int crossing = 0; crossing < desc.num_repetitions(); ++crossing) {
+    const TileExit exit = cross_tile(o, d, X, Y);
+    if (exit.axis < 0) return false;
+    o = wrap_at_exit(o, d, exit, X, Y);
+    budget -= exit.t;
+    if (budget <= 0.0f) return false;
+    if (o.z > z_top && d.z >= 0.0f) return false;
+    if (scene.trace_shadow(o, d, budget)) return true;
+  }
+  return false;
+}
+
+float periodic_entry_margin(float z_top) {
+  return std::fmax(1e-3f, 1e-6f * std::fabs(z_top));
+}
+
+float3 prepare_camera_ray(const EmbreeSceneManager& scene, int sensor_type, float3 origin,
+                          const float3& d) {
+  const SceneDescription& desc = scene.description();
+  if (desc.terrain_following() && sensor_type == 0) {
+    const float s = origin.z / d.z;
+    const float x0 = origin.x - s * d.x;
+    const float y0 = origin.y - s * d.y;
+    const float3 top{x0, y0, origin.z};
+    const HitRecord h = scene.trace_ray(top, float3{0.0f, 0.0f, -1.0f}, 0.0001f, 1e30f);
+    if (h.hit) origin = float3{x0, y0, origin.z - h.t} - 100000.0f * d;
+  }
+  if (desc.is_periodic()) {
+    const float z_top = scene.bounds().max_z;
+    origin = periodic_entry(origin, d, desc.scene_x_size(), desc.scene_y_size(),
+                            z_top + periodic_entry_margin(z_top));
+  }
+  return origin;
+}
+
+}  // namespace tesk::embree

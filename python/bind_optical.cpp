@@ -1,0 +1,103 @@
+// simulate_cpu: argument checks, the product request and the result dictionary of the
+// backward optical renderer. The render runs with the interpreter lock held (only this thread
+// calls back into Python); the renderer polls for Ctrl-C while its workers run.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "embree/render_backward.h"
+#include "embree/scene_manager.h"
+#include "python/bindings.h"
+#include "python/frame.h"
+
+namespace tesk::python {
+namespace {
+
+// The product request from the host's list of output names. A single string counts as one name.
+backend::OpticalProductRequest optical_request(const py::object& outputs, int max_output_order) {
+  backend::OpticalProductRequest request;
+  auto add = [&request](const py::handle& item) {
+    if (!py::isinstance<py::str>(item)) {
+      throw py::type_error("outputs must be an iterable of output names (str)");
+    }
+    const std::string name = item.cast<std::string>();
+    if (name == "radiance") {
+    } else if (name == "standard_error") {
+      request.standard_error = true;
+    } else if (name == "event_aov") {
+      request.event_aov = true;
+    } else if (name == "scattering_order") {
+      request.scattering_order = true;
+    } else {
+      throw py::value_error("unknown optical output name: " + name);
+    }
+  };
+  if (py::isinstance<py::str>(outputs)) {
+    add(outputs);
+  } else {
+    if (!py::isinstance<py::iterable>(outputs)) {
+      throw py::type_error("outputs must be an iterable of output names (str)");
+    }
+    for (const py::handle item : outputs) add(item);
+  }
+  if (request.scattering_order && max_output_order < 0) {
+    throw py::value_error("max_output_order must be non-negative");
+  }
+  request.max_output_order = request.scattering_order ? max_output_order : 0;
+  return request;
+}
+
+// A float32 array [slots,] H, W, n_bands holding a copy of `data`.
+py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,
+                         const embree::OpticalImageResult& r) {
+  std::vector<py::ssize_t> shape;
+  if (slots > 0) shape.push_back(slots);
+  shape.insert(shape.end(), {r.height, r.width, r.n_bands});
+  return to_numpy(data.data(), shape);
+}
+
+py::dict simulate_cpu(const embree::EmbreeSceneManager& scene, int spp, int max_depth,
+                      const py::object& progress, const py::object& outputs, int max_output_order,
+                      int num_threads) {
+  if (spp < 1) throw py::value_error("spp must be at least 1");
+  const backend::OpticalProductRequest request = optical_request(outputs, max_output_order);
+  const ProgressCallback callback = wrap_progress(progress);
+  constexpr int kRussianRouletteDepth = 3;
+  const embree::OpticalImageResult r =
+      embree::render_backward(scene, spp, max_depth, kRussianRouletteDepth, num_threads, callback,
+                              request, interpreter_interrupt_check());
+  py::dict out;
+  auto optional = [](bool requested, auto&& make) -> py::object {
+    return requested ? py::object(make()) : py::object(py::none());
+  };
+  out["payload"] = image(r.radiance, 0, r);
+  out["standard_error"] =
+      optional(request.standard_error, [&] { return image(r.standard_error, 0, r); });
+  out["event_aov"] = optional(request.event_aov, [&] { return image(r.event_aov, 4, r); });
+  out["scattering_order"] = optional(request.scattering_order,
+                                     [&] { return image(r.scattering_order, r.order_slots, r); });
+  return flat_result(std::move(out), r.execution);
+}
+
+}  // namespace
+
+void bind_optical(py::module_& m) {
+  m.def("simulate_cpu", &simulate_cpu, py::arg("scene"), py::arg("spp") = 16,
+        py::arg("max_depth") = 16, py::arg("progress") = py::none(),
+        py::arg("outputs") = py::make_tuple("radiance"), py::arg("max_output_order") = 0,
+        py::kw_only(), py::arg("num_threads") = 0,
+        "Render the scene's sensor by backward path tracing on the CPU.\n\n"
+        "spp sample passes (>= 1) of one sample per pixel; paths of at most max_depth surface\n"
+        "interactions (TESK_MAX_DEPTH overrides it). progress(done, total, elapsed_ms) is called\n"
+        "once per completed pass. outputs names the products besides 'radiance':\n"
+        "'standard_error', 'event_aov' (4 slots: sun scattered, turbid, sky/sun seen, emission)\n"
+        "and 'scattering_order' (max_output_order + 2 slots, the last one for higher orders).\n"
+        "num_threads workers (0: all hardware threads); results do not depend on it.\n"
+        "A hit on a material id that names no material ends its path without contribution.\n"
+        "Returns {'payload': float32 [H, W, n_bands], 'standard_error', 'event_aov',\n"
+        "'scattering_order' (arrays or None), '_execution'}.");
+}
+
+}  // namespace tesk::python
