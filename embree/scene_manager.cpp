@@ -278,6 +278,16 @@ void EmbreeSceneManager::refit_ias() {
 
 void EmbreeSceneManager::clear_for_reuse() {
   m_description.clear_for_reuse();
+  m_optical_media = {};
+}
+
+void EmbreeSceneManager::set_optical_turbid_media(
+    const std::vector<float>& leaf_area_density, const std::vector<int32_t>& leaf_angle_types,
+    const std::vector<int32_t>& orientations, const std::vector<float>& leaf_characteristic_lengths,
+    const std::vector<int32_t>& material_medium_ids) {
+  m_optical_media = validate_optical_turbid_media(leaf_area_density, leaf_angle_types, orientations,
+                                                  leaf_characteristic_lengths, material_medium_ids,
+                                                  m_description.materials().size());
 }
 
 HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction, float t_min,

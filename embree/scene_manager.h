@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/optical_media.h"
 #include "core/scene_description.h"
 #include "core/scene_types.h"
 #include "core/vec.h"
@@ -160,14 +161,23 @@ class EmbreeSceneManager {
   void refit_ias();
   /// Marks the scene as built without touching the acceleration structures.
   void build_reuse_gas() { m_built = true; }
-  /// Clears materials, spectra, skies, emitter and modes (n_bands becomes 0); keeps the
-  /// geometry, acceleration structures, sensor and built flag.
+  /// Clears materials, spectra, optical media, skies, emitter and modes (n_bands becomes 0);
+  /// keeps the geometry, acceleration structures, sensor and built flag.
   void clear_for_reuse();
 
   // ---- description ---------------------------------------------------------------------------
 
   SceneDescription& description() { return m_description; }
   const SceneDescription& description() const { return m_description; }
+  /// Validates and stores the optical turbid media (see validate_optical_turbid_media); the
+  /// stored table is replaced only when validation succeeds.
+  void set_optical_turbid_media(const std::vector<float>& leaf_area_density,
+                                const std::vector<int32_t>& leaf_angle_types,
+                                const std::vector<int32_t>& orientations,
+                                const std::vector<float>& leaf_characteristic_lengths,
+                                const std::vector<int32_t>& material_medium_ids);
+  const OpticalMediaTable& optical_media() const { return m_optical_media; }
+
   /// Whether the next build should prepare per-primitive lookup tables (always available on
   /// the CPU; the flag is kept so that all backends accept the same calls).
   void set_populate_primitive_soa(bool enabled) { m_populate_primitive_soa = enabled; }
@@ -271,6 +281,7 @@ class EmbreeSceneManager {
   int m_build_revision = 0;
   SceneBounds m_bounds{};
   SceneDescription m_description;
+  OpticalMediaTable m_optical_media;
 
   std::vector<float> m_primitive_emissivities;
   std::vector<float> m_primitive_temperatures;

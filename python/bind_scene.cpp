@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "embree/optical_media.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
@@ -77,8 +78,7 @@ py::dict primitive_geometry_dict(const EmbreeSceneManager& scene) {
 }
 
 py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& origins,
-                       const carray<float>& directions, float t_min, float t_max,
-                       int num_threads) {
+                       const carray<float>& directions, float t_min, float t_max, int num_threads) {
   if (origins.ndim() != 2 || origins.shape(1) != 3) {
     throw py::value_error("origins must have float32 shape [N, 3]");
   }
@@ -95,10 +95,14 @@ py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& ori
   py::array_t<bool> hit(n), is_back_face(n);
   embree::RayBatchView rays{origins.data(), directions.data(), static_cast<size_t>(n), t_min,
                             t_max};
-  embree::HitBatchView out{t.mutable_data(),          instance_id.mutable_data(),
-                           primitive_id.mutable_data(), global_primitive_id.mutable_data(),
-                           hit.mutable_data(),          is_back_face.mutable_data(),
-                           normal.mutable_data(),       geometric_normal.mutable_data(),
+  embree::HitBatchView out{t.mutable_data(),
+                           instance_id.mutable_data(),
+                           primitive_id.mutable_data(),
+                           global_primitive_id.mutable_data(),
+                           hit.mutable_data(),
+                           is_back_face.mutable_data(),
+                           normal.mutable_data(),
+                           geometric_normal.mutable_data(),
                            material_id.mutable_data()};
   {
     // The arrays are owned by this frame; the traversal touches no Python object.
@@ -118,14 +122,72 @@ py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& ori
   return d;
 }
 
-std::vector<float> float_vector(const carray<float>& a) { return to_vector(a); }
+std::vector<float> float_vector(const carray<float>& a) {
+  return to_vector(a);
+}
+
+const OpticalMediumRecord& medium_at(const EmbreeSceneManager& s, int medium_id) {
+  const auto& media = s.optical_media().media;
+  if (medium_id < 0 || static_cast<size_t>(medium_id) >= media.size()) {
+    throw py::index_error("optical turbid medium id " + std::to_string(medium_id) +
+                          " is outside [0, " + std::to_string(media.size()) + ")");
+  }
+  return media[medium_id];
+}
+
+py::dict optical_turbid_medium(const EmbreeSceneManager& s, int medium_id) {
+  const OpticalMediumRecord& m = medium_at(s, medium_id);
+  py::dict d;
+  d["leaf_area_density"] = m.leaf_area_density;
+  d["leaf_characteristic_length"] = m.leaf_characteristic_length;
+  d["leaf_angle_type"] = m.leaf_angle_type;
+  d["orientation"] = m.orientation;
+  d["boundary_material"] = m.boundary_material;
+  d["g_function"] = to_numpy(m.G, {kProjectionAngles});
+  return d;
+}
+
+py::dict sample_combined_free_path(const EmbreeSceneManager& s, const carray<int32_t>& ids,
+                                   const carray<float>& direction, float distance_sample,
+                                   float selection_sample) {
+  const float3 w = float3_value(direction, "direction");
+  ActiveMediumSet active;
+  embree::FreePathSample sample;
+  if (ids.size() <= kMaxActiveMedia) {  // more media than a point can be inside: no free path
+    active.count = static_cast<int32_t>(ids.size());
+    for (int32_t i = 0; i < active.count; ++i) active.medium_ids[i] = ids.data()[i];
+    sample =
+        embree::sample_free_path(s.optical_media(), active, w, distance_sample, selection_sample);
+  }
+  py::dict d;
+  d["extinction"] = sample.extinction;
+  d["distance"] = sample.distance;
+  d["entry"] = sample.entry;
+  d["medium_id"] = sample.entry >= 0 ? active.medium_ids[sample.entry] : -1;
+  return d;
+}
+
+float conditional_hotspot_transmittance(const EmbreeSceneManager& s, int medium_id,
+                                        float optical_depth, float initial_distance,
+                                        float observation_distance, const carray<float>& source,
+                                        const carray<float>& observation) {
+  if (source.size() != 3 || observation.size() != 3) {
+    throw py::value_error("source and observation directions need 3 values");
+  }
+  const OpticalMediumRecord& m = medium_at(s, medium_id);
+  return hotspot_transmittance(
+      m, optical_depth, initial_distance, observation_distance,
+      float3{source.data()[0], source.data()[1], source.data()[2]},
+      float3{observation.data()[0], observation.data()[1], observation.data()[2]});
+}
 
 }  // namespace
 
 void bind_scene(py::module_& m) {
   m.attr("HAS_EMBREE") = true;
 
-  py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager", py::release_gil_before_calling_cpp_dtor(),
+  py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager",
+                                     py::release_gil_before_calling_cpp_dtor(),
                                      "CPU scene: meshes, instances, materials, spectra, sun, sky "
                                      "and sensor, built into a two-level Embree structure.");
   cls.def(py::init<>());
@@ -187,8 +249,7 @@ void bind_scene(py::module_& m) {
   cls.def(
       "add_material",
       [](EmbreeSceneManager& s, int type, int offset, const std::vector<float>& scalar_params) {
-        return s.description().add_material(static_cast<MaterialType>(type), offset,
-                                             scalar_params);
+        return s.description().add_material(static_cast<MaterialType>(type), offset, scalar_params);
       },
       py::arg("type"), py::arg("offset"), py::arg("scalar_params") = std::vector<float>{},
       "Add a material (0 Diffuse, 1 RPV, 13 DiffuseTransmitting) whose spectral block starts "
@@ -199,6 +260,37 @@ void bind_scene(py::module_& m) {
         s.description().upload_spectral_params(float_vector(params));
       },
       py::arg("params"), "Replace the whole spectral parameter buffer (flattened, C order).");
+  cls.def(
+      "set_optical_turbid_media",
+      [](EmbreeSceneManager& s, const carray<float>& lad, const carray<int32_t>& types,
+         const carray<int32_t>& orientations, const carray<float>& lengths,
+         const carray<int32_t>& material_medium_ids) {
+        s.set_optical_turbid_media(to_vector(lad), to_vector(types), to_vector(orientations),
+                                   to_vector(lengths), to_vector(material_medium_ids));
+      },
+      py::arg("leaf_area_density"), py::arg("leaf_angle_types"), py::arg("orientations"),
+      py::arg("leaf_characteristic_lengths"), py::arg("material_medium_ids"),
+      "Declare volumetric leaf media: per medium the leaf area density (m2/m3), leaf angle "
+      "type (0 spherical, 1 planophile, 2 erectophile, 3 plagiophile, 4 extremophile, 5 "
+      "uniform), boundary orientation (+1 normals point out, -1 in) and leaf size (m); per "
+      "material the medium it bounds (-1: none). Replaces the previous media when valid.");
+  cls.def("num_optical_turbid_media",
+          [](const EmbreeSceneManager& s) { return s.optical_media().media.size(); });
+  cls.def("material_medium_ids",
+          [](const EmbreeSceneManager& s) { return s.optical_media().material_medium_ids; });
+  cls.def("optical_turbid_medium", &optical_turbid_medium, py::arg("medium_id"),
+          "The validated record of one medium, with its projection function G at view zenith "
+          "angles 0..90 degrees.");
+  cls.def("sample_combined_free_path", &sample_combined_free_path, py::arg("active_medium_ids"),
+          py::arg("direction"), py::arg("distance_sample"), py::arg("selection_sample"),
+          "Free path through the given media along a direction for uniform samples: combined "
+          "extinction, distance and the chosen entry (probability proportional to extinction).");
+  cls.def("conditional_hotspot_transmittance", &conditional_hotspot_transmittance,
+          py::arg("medium_id"), py::arg("optical_depth"), py::arg("initial_medium_distance"),
+          py::arg("observation_distance"), py::arg("source_direction"),
+          py::arg("observation_direction"),
+          "Transmittance towards the source from a point inside a medium reached by the "
+          "observation path through the same leaves (the hotspot correction).");
   cls.def("geometry_build_revision", &EmbreeSceneManager::build_revision,
           "Counter incremented by every build() and refit_ias().");
   cls.def(
@@ -220,9 +312,9 @@ void bind_scene(py::module_& m) {
       "set_sensor",
       [](EmbreeSceneManager& s, int type, int width, int height, float ortho_w, float ortho_h,
          const carray<float>& cam_xform, float fov, int projection_type, bool terrain_following) {
-        s.description().set_sensor(make_sensor(type, width, height, ortho_w, ortho_h,
-                                               cam_xform.data(), static_cast<size_t>(cam_xform.size()),
-                                               fov, projection_type));
+        s.description().set_sensor(
+            make_sensor(type, width, height, ortho_w, ortho_h, cam_xform.data(),
+                        static_cast<size_t>(cam_xform.size()), fov, projection_type));
         s.description().set_terrain_following(terrain_following);
       },
       py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"), py::arg("ortho_h"),
@@ -278,8 +370,9 @@ void bind_scene(py::module_& m) {
           "Mark the scene built, reusing the existing acceleration structures.");
   cls.def("is_built", &EmbreeSceneManager::is_built);
   cls.def("has_meshes", [](const EmbreeSceneManager& s) { return s.num_meshes() > 0; });
-  cls.def("has_gpu_meshes", [](const EmbreeSceneManager&) { return false; },
-          "Always False: the CPU scene holds no device meshes.");
+  cls.def(
+      "has_gpu_meshes", [](const EmbreeSceneManager&) { return false; },
+      "Always False: the CPU scene holds no device meshes.");
   cls.def("num_instances", &EmbreeSceneManager::num_instances);
   cls.def("total_triangles", &EmbreeSceneManager::total_triangles,
           "Total triangle count across all instances (after build).");
@@ -379,8 +472,8 @@ void bind_scene(py::module_& m) {
       [](EmbreeSceneManager& s, const carray<float>& spatial, const carray<float>& orientation,
          const carray<float>& joint, const carray<float>& direct_joint,
          const carray<float>& bounds_min, const carray<float>& bounds_max,
-         const carray<int32_t>& grid_dims, int n_sif_bands, int spatial_cell_stride,
-         int theta_bins, int phi_bins) {
+         const carray<int32_t>& grid_dims, int n_sif_bands, int spatial_cell_stride, int theta_bins,
+         int phi_bins) {
         embree::InstanceSifSourceFields f;
         f.spatial_spectra = float_vector(spatial);
         f.orientation_spectra = float_vector(orientation);
