@@ -13,6 +13,8 @@ void bind_meshes(pybind11::module_& m);
 void bind_scene(pybind11::module_& m);
 /// simulate_cpu: backward optical rendering of an EmbreeSceneManager.
 void bind_optical(pybind11::module_& m);
+/// simulate_brf_cpu: backward BRF toward view directions.
+void bind_brf(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 

@@ -48,6 +48,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     // 8. CPU backend: HAS_EMBREE, EmbreeSceneManager and the CPU module functions.
     tesk::python::bind_scene(m);
     tesk::python::bind_optical(m);
+    tesk::python::bind_brf(m);
     tesk::python::bind_physiology(m);
   } catch (const py::import_error&) {
     throw;
