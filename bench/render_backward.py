@@ -4,7 +4,9 @@ Builds the forest (default 2000 trees, about 2.6 million triangles), then in one
   - simulate_cpu through the module with 1 and 2 threads: samples/s;
   - the renderer in C++ (bench/render_backward_bench.cpp) with 1 and 2 threads: samples/s,
     rays/s with camera, bounce and shadow queries counted, heap allocations during the render;
-  - raw Embree, one rtcIntersect1 per incoherent ray on one thread (bench/raw_embree_trace.cpp).
+  - raw Embree, one rtcIntersect1 per incoherent ray on one thread (bench/raw_embree_trace.cpp);
+  - the same geometry with the crowns turned into turbid leaf media (leaf area density --lad,
+    spherical leaves): samples/s and the cost relative to the solid crowns.
 The image is 256 x 256 pixels, 3 bands, spp 16, max_depth 8 unless given otherwise.
 
     make bench          # builds the module and the C++ helpers first
@@ -99,6 +101,7 @@ def main() -> None:
     parser.add_argument("--max-depth", type=int, default=8)
     parser.add_argument("--rays", type=int, default=1_000_000, help="incoherent rays for raw Embree")
     parser.add_argument("--bin", default=str(ROOT / "build/cpp"), help="directory of the C++ helpers")
+    parser.add_argument("--lad", type=float, default=0.8, help="leaf area density of turbid crowns")
     args = parser.parse_args()
 
     scene = tesk_gpu.EmbreeSceneManager()
@@ -116,6 +119,15 @@ def main() -> None:
         t0 = time.perf_counter()
         tesk_gpu.simulate_cpu(scene, spp=args.spp, max_depth=args.max_depth, num_threads=threads)
         module_rate[threads] = samples / (time.perf_counter() - t0)
+
+    # The same crowns as turbid media: the leaf material bounds medium 0 (soil, leaf, bark).
+    scene.set_optical_turbid_media([args.lad], [0], [1], [0.05], [-1, 0, -1])
+    turbid_rate = {}
+    for threads in (1, 2):
+        t0 = time.perf_counter()
+        tesk_gpu.simulate_cpu(scene, spp=args.spp, max_depth=args.max_depth, num_threads=threads)
+        turbid_rate[threads] = samples / (time.perf_counter() - t0)
+    scene.set_optical_turbid_media([], [], [], [], [-1, -1, -1])
 
     render_bin = pathlib.Path(args.bin, "tesk_bench_render_backward")
     raw_bin = pathlib.Path(args.bin, "tesk_bench_raw_embree")
@@ -153,6 +165,10 @@ def main() -> None:
     print(f"ratio renderer/raw (1 thread): {one['mrays_per_s'] / raw['mrays_per_s']:.3f} (target >= 0.6)")
     print(f"speed-up 2 threads / 1 thread: {two['samples_per_s'] / one['samples_per_s']:.2f} (target >= 1.8)")
     print(f"radiance accumulator: {accumulators_mib:.2f} MiB (the render allocates nothing per sample)")
+    for threads in (1, 2):
+        print(f"turbid crowns (module) {threads} thread{'s' if threads > 1 else ' '}: "
+              f"{turbid_rate[threads]:10,.0f} samples/s; cost relative to solid crowns "
+              f"x{module_rate[threads] / turbid_rate[threads]:.2f}")
 
 
 if __name__ == "__main__":

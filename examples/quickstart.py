@@ -148,3 +148,6 @@ def render_views(scene: tesk_gpu.EmbreeSceneManager, forest) -> None:
 
 if __name__ == "__main__":
     main()
+    from turbid_brf import brf_demo
+
+    brf_demo()
