@@ -47,6 +47,9 @@ asan: setup
 
 bench: install cpp
 	@$(PY) bench/trace_throughput.py
+	@$(PY) bench/render_backward.py
+	@$(PY) bench/physiology.py
+	@$(PY) bench/microwave.py
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')
