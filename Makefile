@@ -48,6 +48,7 @@ asan: setup
 bench: install cpp
 	@$(PY) bench/trace_throughput.py
 	@$(PY) bench/render_backward.py
+	@$(PY) bench/forward.py
 	@$(PY) bench/physiology.py
 	@$(PY) bench/microwave.py
 

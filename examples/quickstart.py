@@ -1,9 +1,12 @@
 """Quickstart: build a small instanced forest, trace a grid of nadir rays, plot what they hit,
-then render the forest in three bands from a perspective camera and an upward fisheye camera.
+then render the forest in three bands from a perspective camera and an upward fisheye camera;
+then trace photons through a forest whose crowns are volumetric leaf media (absorbed PAR per
+layer, downwelling flux) and plot its reflectance against view angle.
 
 Run with ``make demo`` (or ``.venv/bin/python examples/quickstart.py`` after ``make install``).
-Writes out/quickstart_trace.png (canopy height and the id of the instance each ray hit) and
-out/render_perspective.png, out/render_fisheye.png (false-colour composite and the three bands).
+Writes out/quickstart_trace.png (canopy height and the id of the instance each ray hit),
+out/render_perspective.png, out/render_fisheye.png (false-colour composite and the three bands),
+out/quickstart_fpar.png (fPAR profile and flux grid) and out/turbid_brf.png (see turbid_brf.py).
 """
 
 from __future__ import annotations
@@ -146,8 +149,68 @@ def render_views(scene: tesk_gpu.EmbreeSceneManager, forest) -> None:
         save_bands(OUT / f"render_{name}.png", image, name)
 
 
+# ---- forward photon tracing: absorbed PAR (fPAR) profile of a turbid-crown forest ---------------
+
+
+def photon_progress(label: str):
+    """A progress callable for the forward workflows, called after every million photons."""
+
+    def report(done: int, total: int, elapsed_ms: float) -> None:
+        end = "\n" if done == total else ""
+        print(f"\r{label}: {done:,}/{total:,} photons, {elapsed_ms / 1e3:.1f} s", end=end, flush=True)
+
+    return report
+
+
+def forward_demo(n_photons: int = 1_000_000) -> None:
+    """Forward photons through a periodic forest whose crowns are turbid leaf media: absorbed PAR
+    per 1 m layer against height, and the downwelling flux reaching surfaces, seen from above.
+    PAR is taken as the blue and red bands together. Writes out/quickstart_fpar.png."""
+    from forest_scene import build_turbid_forest
+
+    scene = tesk_gpu.EmbreeSceneManager()
+    forest = build_turbid_forest(scene)
+    scene.build()
+    heights = np.arange(0.0, np.ceil(forest.top) + 1.0, 1.0, dtype=np.float32)
+    t0 = time.perf_counter()
+    field = tesk_gpu.simulate_forward_cpu(scene, 32, 32, heights, n_photons, 3, prob_sun=0.8,
+                                          terrain_instance_id=forest.ground_instance,
+                                          progress=photon_progress("fPAR"))
+    dt = time.perf_counter() - t0
+    par = slice(0, 2)
+    incident = field["incident"][par].sum()
+    per_layer = field["grid"][..., par].sum(axis=(1, 2, 3)) / incident
+    print(f"turbid forest: {forest.n_trees} ellipsoid crowns, {n_photons:,} photons in {dt:.1f} s "
+          f"({n_photons / dt:,.0f} photons/s); fPAR {per_layer.sum():.1%}, soil absorbs "
+          f"{field['terrain'][par].sum() / incident:.1%}, reflected {field['escaped'][par].sum() / incident:.1%}")
+
+    n = 64
+    flux = tesk_gpu.simulate_flux_cpu(scene, n, n, n_photons, 3, prob_sun=0.8, decompose=True,
+                                      progress=photon_progress("flux"))
+    cell_area = (forest.size / n) ** 2
+    down_par = flux["downwelling"][..., par].sum(axis=-1) / cell_area  # W m-2 nm-1 summed over bands
+
+    fig, axes = plt.subplots(1, 2, figsize=(12, 5.2), constrained_layout=True)
+    centres = 0.5 * (heights[1:] + heights[:-1])
+    axes[0].barh(centres, per_layer, height=0.9 * np.diff(heights), color="seagreen")
+    axes[0].set_xlabel("absorbed PAR per layer / incident PAR")
+    axes[0].set_ylabel("height (m)")
+    axes[0].set_title(f"fPAR profile (total {per_layer.sum():.1%})")
+    im = axes[1].imshow(down_par, origin="lower", extent=[0, forest.size, 0, forest.size], cmap="magma")
+    fig.colorbar(im, ax=axes[1], label="PAR reaching ground and stems (W m-2 nm-1)")
+    axes[1].set_title("Downwelling flux grid, top view")
+    axes[1].set_xlabel("x (m)")
+    axes[1].set_ylabel("y (m)")
+    OUT.mkdir(exist_ok=True)
+    path = OUT / "quickstart_fpar.png"
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    print(f"wrote {path}")
+
+
 if __name__ == "__main__":
     main()
+    forward_demo()
     from turbid_brf import brf_demo
 
     brf_demo()

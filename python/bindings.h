@@ -15,6 +15,8 @@ void bind_scene(pybind11::module_& m);
 void bind_optical(pybind11::module_& m);
 /// simulate_brf_cpu: backward BRF toward view directions.
 void bind_brf(pybind11::module_& m);
+/// simulate_forward_cpu and simulate_flux_cpu: forward photon tracing of an EmbreeSceneManager.
+void bind_forward(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 

@@ -49,6 +49,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_scene(m);
     tesk::python::bind_optical(m);
     tesk::python::bind_brf(m);
+    tesk::python::bind_forward(m);
     tesk::python::bind_physiology(m);
   } catch (const py::import_error&) {
     throw;

@@ -1,0 +1,247 @@
+#include "embree/render_flux.h"
+
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+
+#include "core/grid.h"
+
+namespace tesk::embree {
+namespace {
+
+using photon::Photon;
+using photon::PhotonContext;
+using photon::PhotonScratch;
+
+// Tally arrays of one worker, in the order of FluxResult.
+enum Slot : int {
+  kDown,
+  kUp,
+  kDownDirect,
+  kDownDiffuse,
+  kGrid,
+  kGridDirect,
+  kGridDiffuse,
+  kLeaf,
+  kTerrain,
+  kEscaped,
+  kIncident,
+  kMedium,
+  kSlots
+};
+
+struct FluxSetup {
+  int nx = 0;
+  int ny = 0;
+  int nb = 0;
+  float lx = 0.0f;
+  float ly = 0.0f;
+  int max_bounces = 0;
+  bool decompose = false;
+  bool media = false;
+  int n_primitives = 0;
+  const std::vector<int>* offsets = nullptr;
+  std::array<size_t, kSlots> sizes{};
+};
+
+// One worker's double tallies and the grid bookkeeping of its current photon.
+class FluxTally {
+ public:
+  explicit FluxTally(const FluxSetup& f) : m_f(f) {
+    for (int k = 0; k < kSlots; ++k) m_a[k].assign(f.sizes[k], 0.0);
+  }
+
+  void emitted(const Photon& ph, const double* w) {
+    m_prev = -1;
+    m_recorded = 0;
+    if (m_f.media) add(kIncident, 0, ph, w);
+  }
+
+  void escaped(const Photon& ph, const double* w) {
+    if (ph.scatterings >= 1 && m_prev >= 0) add(kUp, m_prev, ph, w);
+    if (m_f.media) add(kEscaped, 0, ph, w);
+  }
+
+  void surface(const Photon& ph, const HitRecord& hit, const MaterialRecord*, const ShadingFrame&,
+               const float3&, const float* alpha, const double* w, PhotonScratch&) {
+    const int c = cell(hit.position);
+    if (c < 0) {
+      m_prev = -1;
+    } else if (m_f.max_bounces > 0 && m_recorded >= m_f.max_bounces) {
+      m_prev = c;
+    } else {
+      add(kDown, c, ph, w);
+      if (m_f.decompose) add(ph.direct ? kDownDirect : kDownDiffuse, c, ph, w);
+      if (m_prev >= 0 && m_prev != c) add(kUp, m_prev, ph, w);
+      ++m_recorded;
+      m_prev = c;
+    }
+    if (!m_f.media) return;
+    if (hit.instance_id == 0) {
+      absorb(kTerrain, 0, ph, alpha, w);
+      return;
+    }
+    if (c >= 0) {
+      absorb(kGrid, c, ph, alpha, w);
+      absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
+    }
+    const std::vector<int>& off = *m_f.offsets;
+    if (hit.instance_id >= 0 && hit.instance_id + 1 < static_cast<int>(off.size())) {
+      const int64_t p = static_cast<int64_t>(off[hit.instance_id]) + hit.primitive_id;
+      if (p >= 0 && p < m_f.n_primitives) absorb(kLeaf, static_cast<size_t>(p), ph, alpha, w);
+    }
+  }
+
+  void leaf(const Photon& ph, const float3& position, int32_t medium, const LeafHit&,
+            const float* alpha, const double* w, PhotonScratch&) {
+    const int c = cell(position);
+    if (c >= 0) {
+      absorb(kGrid, c, ph, alpha, w);
+      absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
+    }
+    absorb(kMedium, static_cast<size_t>(medium), ph, alpha, w);
+  }
+
+  std::vector<double>& array(int k) { return m_a[k]; }
+
+ private:
+  int cell(const float3& p) const {
+    const int ix = grid::world_to_cell(p.x, m_f.lx, m_f.nx);
+    const int iy = grid::world_to_cell(p.y, m_f.ly, m_f.ny);
+    return (ix < 0 || iy < 0) ? -1 : iy * m_f.nx + ix;
+  }
+  // Adds w[b] P to element `index` of slot k (an element spans n_bands doubles).
+  void add(int k, size_t index, const Photon& ph, const double* w) {
+    double* dst = m_a[k].data() + index * m_f.nb;
+    for (int b = 0; b < m_f.nb; ++b) {
+      const double e = w[b] * ph.power;
+      if (e > 0.0) dst[b] += e;
+    }
+  }
+  void absorb(int k, size_t index, const Photon& ph, const float* alpha, const double* w) {
+    double* dst = m_a[k].data() + index * m_f.nb;
+    for (int b = 0; b < m_f.nb; ++b) {
+      const double e = alpha[b] * w[b] * ph.power;
+      if (e > 0.0) dst[b] += e;
+    }
+  }
+
+  const FluxSetup& m_f;
+  std::array<std::vector<double>, kSlots> m_a;
+  int m_prev = -1;
+  int m_recorded = 0;
+};
+
+}  // namespace
+
+FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t num_photons,
+                       int num_bands, float prob_sun, int max_bounces, int max_depth, int rr_depth,
+                       int n_threads, const ProgressCallback& progress, bool decompose,
+                       const InterruptCheck& interrupt) {
+  constexpr int kIntMax = 2147483647;
+  if (nx <= 0 || ny <= 0 || num_bands < 1) {
+    throw std::invalid_argument("flux grid dimensions and band count must be positive");
+  }
+  if (nx > kIntMax / ny || nx * ny > kIntMax / num_bands) {
+    throw std::overflow_error("flux grid element count exceeds signed device index range");
+  }
+  if (num_photons < 1) throw std::invalid_argument("Embree flux photon count must be positive");
+  if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
+    throw std::invalid_argument("prob_sun must be in [0, 1]");
+  }
+  max_depth = photon::forward_max_depth(max_depth, "[CPU flux]");
+  float lx = 0.0f;
+  float ly = 0.0f;
+  photon::grid_extent(scene, lx, ly);
+  constexpr float kMinNormal = 1.1754944e-38f;
+  if (!(std::isfinite(lx) && std::isfinite(ly) && lx >= kMinNormal && ly >= kMinNormal)) {
+    throw std::invalid_argument("flux scene extent must be at least the minimum normalized float");
+  }
+  if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+
+  PhotonContext ctx = photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * static_cast<double>(ly) / static_cast<double>(num_photons);
+  const int T = photon::photon_thread_count(n_threads, num_photons);
+
+  FluxSetup f;
+  f.nx = nx;
+  f.ny = ny;
+  f.nb = num_bands;
+  f.lx = lx;
+  f.ly = ly;
+  f.max_bounces = max_bounces;
+  f.decompose = decompose;
+  f.media = ctx.media;
+  f.offsets = &ctx.primitive_offsets;
+  f.n_primitives = ctx.primitive_offsets.empty() ? 0 : ctx.primitive_offsets.back();
+  const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
+  const size_t nb = num_bands;
+  f.sizes[kDown] = f.sizes[kUp] = cells;
+  if (decompose) f.sizes[kDownDirect] = f.sizes[kDownDiffuse] = cells;
+  if (ctx.media) {
+    f.sizes[kGrid] = f.sizes[kGridDirect] = f.sizes[kGridDiffuse] = cells;
+    f.sizes[kLeaf] = static_cast<size_t>(f.n_primitives) * nb;
+    f.sizes[kTerrain] = f.sizes[kEscaped] = f.sizes[kIncident] = nb;
+    f.sizes[kMedium] = ctx.leaf_models.size() * nb;
+  }
+  double per_thread = 0.0;
+  for (size_t s : f.sizes) per_thread += static_cast<double>(s);
+  photon::check_tally_memory(per_thread * 8.0 * T + per_thread * 4.0);
+
+  std::printf(
+      "Forward flux (CPU): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %d threads\n",
+      static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
+  std::fflush(stdout);
+
+  std::vector<FluxTally> tallies;
+  std::vector<PhotonScratch> scratch;
+  tallies.reserve(T);
+  scratch.reserve(T);
+  for (int t = 0; t < T; ++t) {
+    tallies.emplace_back(f);
+    scratch.emplace_back(num_bands);
+  }
+  photon::run_photon_chunks(num_photons, T, progress, interrupt, [&](int t, int64_t i) {
+    photon::trace_photon(ctx, i, scratch[t], tallies[t]);
+  });
+
+  FluxResult r;
+  auto merge = [&](int k) {
+    std::vector<std::vector<double>> parts;
+    parts.reserve(T);
+    for (FluxTally& tally : tallies) parts.push_back(std::move(tally.array(k)));
+    return photon::merge_in_thread_order(parts);
+  };
+  r.downwelling = merge(kDown);
+  r.upwelling = merge(kUp);
+  r.downwelling_direct = merge(kDownDirect);
+  r.downwelling_diffuse = merge(kDownDiffuse);
+  r.grid = merge(kGrid);
+  r.grid_direct = merge(kGridDirect);
+  r.grid_diffuse = merge(kGridDiffuse);
+  r.leaf = merge(kLeaf);
+  r.terrain = merge(kTerrain);
+  r.escaped = merge(kEscaped);
+  r.incident = merge(kIncident);
+  r.medium = merge(kMedium);
+  std::vector<std::vector<double>> removed, roulette;
+  for (PhotonScratch& s : scratch) {
+    removed.push_back(std::move(s.removed));
+    roulette.push_back(std::move(s.roulette));
+    r.rays.closest += s.rays.closest;
+    r.rays.shadow += s.rays.shadow;
+    r.rays.containment += s.rays.containment;
+  }
+  r.removed = photon::merge_in_thread_order(removed);
+  r.roulette = photon::merge_in_thread_order(roulette);
+  r.nx = nx;
+  r.ny = ny;
+  r.n_bands = num_bands;
+  r.threads = T;
+  r.execution = cpu_execution(WorkflowCode::OpticalFlux, "embree.cpu.optical_flux");
+  return r;
+}
+
+}  // namespace tesk::embree
