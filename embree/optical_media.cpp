@@ -21,6 +21,14 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
                                      float3 direction) {
   const OpticalMediaTable& media = scene.optical_media();
   ActiveMediumSet result;
+  // A closed medium lies inside the scene box, so a point outside it is in no medium; this
+  // saves the walk for camera rays that start above the scene.
+  const SceneBounds& box = scene.bounds();
+  if (media.media.empty() ||
+      !(point.x >= box.min_x && point.x <= box.max_x && point.y >= box.min_y &&
+        point.y <= box.max_y && point.z >= box.min_z && point.z <= box.max_z)) {
+    return result;
+  }
   int32_t met[kMaxMetInstances];
   int n_met = 0;
   for (int step = 0; step < kMaxMetInstances; ++step) {
