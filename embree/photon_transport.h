@@ -430,4 +430,50 @@ int forward_max_depth(int max_depth, const char* prefix);
 /// array is released once it has been added.
 std::vector<float> merge_in_thread_order(std::vector<std::vector<double>>& per_thread);
 
+/// What a run leaves besides its tallies, merged over the threads.
+struct PhotonRunStats {
+  std::vector<float> removed;   ///< [n_bands] energy ended by the depth limit and cut-offs.
+  std::vector<float> roulette;  ///< [n_bands] roulette victims minus survivors' gain.
+  PhotonRayCounts rays;         ///< Queries issued.
+};
+
+/// Traces photons 0 .. num_photons - 1 on `n_threads` workers (run_photon_chunks), each with
+/// its own Tally built from `setup` and its own scratch. Returns the tallies in thread order and
+/// fills `stats` from the scratch.
+template <typename Tally, typename Setup>
+std::vector<Tally> run_photons(const PhotonContext& ctx, const Setup& setup, int64_t num_photons,
+                               int n_threads, int n_bands, const ProgressCallback& progress,
+                               const InterruptCheck& interrupt, PhotonRunStats& stats) {
+  std::vector<Tally> tallies;
+  std::vector<PhotonScratch> scratch;
+  tallies.reserve(n_threads);
+  scratch.reserve(n_threads);
+  for (int t = 0; t < n_threads; ++t) {
+    tallies.emplace_back(setup);
+    scratch.emplace_back(n_bands);
+  }
+  run_photon_chunks(num_photons, n_threads, progress, interrupt,
+                    [&](int t, int64_t i) { trace_photon(ctx, i, scratch[t], tallies[t]); });
+  std::vector<std::vector<double>> removed, roulette;
+  for (PhotonScratch& s : scratch) {
+    removed.push_back(std::move(s.removed));
+    roulette.push_back(std::move(s.roulette));
+    stats.rays.closest += s.rays.closest;
+    stats.rays.shadow += s.rays.shadow;
+    stats.rays.containment += s.rays.containment;
+  }
+  stats.removed = merge_in_thread_order(removed);
+  stats.roulette = merge_in_thread_order(roulette);
+  return tallies;
+}
+
+/// Array `k` of every tally summed in thread order (each tally's copy is released).
+template <typename Tally>
+std::vector<float> merge_tallies(std::vector<Tally>& tallies, int k) {
+  std::vector<std::vector<double>> parts;
+  parts.reserve(tallies.size());
+  for (Tally& tally : tallies) parts.push_back(std::move(tally.array(k)));
+  return merge_in_thread_order(parts);
+}
+
 }  // namespace tesk::embree::photon

@@ -195,25 +195,13 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
       static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
   std::fflush(stdout);
 
-  std::vector<FluxTally> tallies;
-  std::vector<PhotonScratch> scratch;
-  tallies.reserve(T);
-  scratch.reserve(T);
-  for (int t = 0; t < T; ++t) {
-    tallies.emplace_back(f);
-    scratch.emplace_back(num_bands);
-  }
-  photon::run_photon_chunks(num_photons, T, progress, interrupt, [&](int t, int64_t i) {
-    photon::trace_photon(ctx, i, scratch[t], tallies[t]);
-  });
+  photon::PhotonRunStats stats;
+  std::vector<FluxTally> tallies =
+      photon::run_photons<FluxTally>(ctx, f, num_photons, T, num_bands, progress, interrupt, stats);
 
   FluxResult r;
-  auto merge = [&](int k) {
-    std::vector<std::vector<double>> parts;
-    parts.reserve(T);
-    for (FluxTally& tally : tallies) parts.push_back(std::move(tally.array(k)));
-    return photon::merge_in_thread_order(parts);
-  };
+  auto merge = [&](int k) { return photon::merge_tallies(tallies, k); };
+
   r.downwelling = merge(kDown);
   r.upwelling = merge(kUp);
   r.downwelling_direct = merge(kDownDirect);
@@ -226,16 +214,9 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   r.escaped = merge(kEscaped);
   r.incident = merge(kIncident);
   r.medium = merge(kMedium);
-  std::vector<std::vector<double>> removed, roulette;
-  for (PhotonScratch& s : scratch) {
-    removed.push_back(std::move(s.removed));
-    roulette.push_back(std::move(s.roulette));
-    r.rays.closest += s.rays.closest;
-    r.rays.shadow += s.rays.shadow;
-    r.rays.containment += s.rays.containment;
-  }
-  r.removed = photon::merge_in_thread_order(removed);
-  r.roulette = photon::merge_in_thread_order(roulette);
+  r.removed = std::move(stats.removed);
+  r.roulette = std::move(stats.roulette);
+  r.rays = stats.rays;
   r.nx = nx;
   r.ny = ny;
   r.n_bands = num_bands;

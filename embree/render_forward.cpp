@@ -286,25 +286,13 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
     f.leaf_mutex = &leaf_mutex;
     f.lock_leaf = T > 1;
   }
-  std::vector<ForwardTally> tallies;
-  std::vector<PhotonScratch> scratch;
-  tallies.reserve(T);
-  scratch.reserve(T);
-  for (int t = 0; t < T; ++t) {
-    tallies.emplace_back(f);
-    scratch.emplace_back(num_bands);
-  }
-  photon::run_photon_chunks(num_photons, T, progress, interrupt, [&](int t, int64_t i) {
-    photon::trace_photon(ctx, i, scratch[t], tallies[t]);
-  });
+  photon::PhotonRunStats stats;
+  std::vector<ForwardTally> tallies = photon::run_photons<ForwardTally>(
+      ctx, f, num_photons, T, num_bands, progress, interrupt, stats);
 
   ForwardFieldResult r;
-  auto merge = [&](int k) {
-    std::vector<std::vector<double>> parts;
-    parts.reserve(T);
-    for (ForwardTally& tally : tallies) parts.push_back(std::move(tally.array(k)));
-    return photon::merge_in_thread_order(parts);
-  };
+  auto merge = [&](int k) { return photon::merge_tallies(tallies, k); };
+
   r.grid = merge(kGrid);
   r.terrain = merge(kTerrain);
   r.brf = merge(kBrf);
@@ -315,16 +303,9 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   r.grid_diffuse = merge(kGridDiffuse);
   r.medium = merge(kMedium);
   r.leaf.assign(leaf.begin(), leaf.end());
-  std::vector<std::vector<double>> removed, roulette;
-  for (PhotonScratch& s : scratch) {
-    removed.push_back(std::move(s.removed));
-    roulette.push_back(std::move(s.roulette));
-    r.rays.closest += s.rays.closest;
-    r.rays.shadow += s.rays.shadow;
-    r.rays.containment += s.rays.containment;
-  }
-  r.removed = photon::merge_in_thread_order(removed);
-  r.roulette = photon::merge_in_thread_order(roulette);
+  r.removed = std::move(stats.removed);
+  r.roulette = std::move(stats.roulette);
+  r.rays = stats.rays;
   r.nx = nx;
   r.ny = ny;
   r.n_layers = nl;
