@@ -430,6 +430,16 @@ int forward_max_depth(int max_depth, const char* prefix);
 /// array is released once it has been added.
 std::vector<float> merge_in_thread_order(std::vector<std::vector<double>>& per_thread);
 
+/// Adds power * w[b] (times alpha[b] when `alpha` is given) to dst[b] for every band, skipping
+/// contributions that are not positive.
+inline void deposit(double* dst, int n_bands, double power, const double* w,
+                    const float* alpha = nullptr) {
+  for (int b = 0; b < n_bands; ++b) {
+    const double e = (alpha != nullptr ? alpha[b] : 1.0f) * w[b] * power;
+    if (e > 0.0) dst[b] += e;
+  }
+}
+
 /// What a run leaves besides its tallies, merged over the threads.
 struct PhotonRunStats {
   std::vector<float> removed;   ///< [n_bands] energy ended by the depth limit and cut-offs.

@@ -110,20 +110,12 @@ class FluxTally {
     const int iy = grid::world_to_cell(p.y, m_f.ly, m_f.ny);
     return (ix < 0 || iy < 0) ? -1 : iy * m_f.nx + ix;
   }
-  // Adds w[b] P to element `index` of slot k (an element spans n_bands doubles).
+  // Adds w[b] P (absorb: times alpha[b]) to element `index` of slot k (n_bands doubles each).
   void add(int k, size_t index, const Photon& ph, const double* w) {
-    double* dst = m_a[k].data() + index * m_f.nb;
-    for (int b = 0; b < m_f.nb; ++b) {
-      const double e = w[b] * ph.power;
-      if (e > 0.0) dst[b] += e;
-    }
+    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w);
   }
   void absorb(int k, size_t index, const Photon& ph, const float* alpha, const double* w) {
-    double* dst = m_a[k].data() + index * m_f.nb;
-    for (int b = 0; b < m_f.nb; ++b) {
-      const double e = alpha[b] * w[b] * ph.power;
-      if (e > 0.0) dst[b] += e;
-    }
+    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w, alpha);
   }
 
   const FluxSetup& m_f;

@@ -172,24 +172,13 @@ class ForwardTally {
     if (p < 0 || (p + 1) * nb > static_cast<int64_t>(shared.size())) return;
     std::unique_lock<std::mutex> lock(*m_f.leaf_mutex, std::defer_lock);
     if (m_f.lock_leaf) lock.lock();
-    for (int b = 0; b < nb; ++b) {
-      const double e = alpha[b] * w[b] * ph.power;
-      if (e > 0.0) shared[p * nb + b] += e;
-    }
+    photon::deposit(shared.data() + p * nb, nb, ph.power, w, alpha);
   }
   void add(int k, size_t index, const Photon& ph, const double* w) {
-    double* dst = m_a[k].data() + index * m_f.nb;
-    for (int b = 0; b < m_f.nb; ++b) {
-      const double e = w[b] * ph.power;
-      if (e > 0.0) dst[b] += e;
-    }
+    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w);
   }
   void absorb(int k, size_t index, const Photon& ph, const float* alpha, const double* w) {
-    double* dst = m_a[k].data() + index * m_f.nb;
-    for (int b = 0; b < m_f.nb; ++b) {
-      const double e = alpha[b] * w[b] * ph.power;
-      if (e > 0.0) dst[b] += e;
-    }
+    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w, alpha);
   }
 
   const ForwardSetup& m_f;
