@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scene_file.h"
 #include "embree/render_backward.h"
 #include "embree/scene_manager.h"
 
@@ -36,18 +37,6 @@ namespace {
 // and per-thread scratch (no per-sample allocation).
 std::atomic<long long> g_allocations{0};
 std::atomic<long long> g_allocated_bytes{0};
-
-template <typename T>
-std::vector<T> read_block(std::ifstream& in, size_t count) {
-  std::vector<T> v(count);
-  in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(count * sizeof(T)));
-  if (!in) throw std::runtime_error("truncated scene file");
-  return v;
-}
-
-int32_t read_int(std::ifstream& in) {
-  return read_block<int32_t>(in, 1)[0];
-}
 
 }  // namespace
 
@@ -71,18 +60,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   embree::EmbreeSceneManager scene;
-  std::ifstream scene_in(argv[1], std::ios::binary);
-  const int32_t n_meshes = read_int(scene_in);
-  std::vector<std::vector<float3>> vertices(n_meshes);
-  std::vector<std::vector<int3>> triangles(n_meshes);
-  for (int32_t m = 0; m < n_meshes; ++m) {
-    const int32_t nv = read_int(scene_in), nt = read_int(scene_in);
-    vertices[m] = read_block<float3>(scene_in, nv);
-    triangles[m] = read_block<int3>(scene_in, nt);
-  }
-  const int32_t n_instances = read_int(scene_in);
-  const auto mesh_ids = read_block<int32_t>(scene_in, n_instances);
-  const auto xforms = read_block<float>(scene_in, 12 * static_cast<size_t>(n_instances));
+  bench::SceneFile file = bench::read_scene_file(argv[1]);
+  const auto n_meshes = static_cast<int32_t>(file.vertices.size());
+  const auto n_instances = static_cast<int32_t>(file.mesh_ids.size());
+  auto& vertices = file.vertices;
+  auto& triangles = file.triangles;
+  const auto& mesh_ids = file.mesh_ids;
+  const auto& xforms = file.xforms;
 
   std::vector<int> mesh_material(n_meshes, 0);
   int spp = 16, max_depth = 8;
