@@ -1,10 +1,11 @@
-// Microwave kernels and evaluators: complex Bessel functions against a SciPy reference,
-// dielectric models, Fresnel and rough-surface models, the cylinder series (Rayleigh limit,
-// optical theorem, convergence, reciprocity, physical-optics limit) and the trunk over ground.
-// The evaluators' argument checks and messages are covered end to end by tests/python.
+// Microwave kernels: complex Bessel functions against a SciPy reference, dielectric models,
+// Fresnel and active-backscatter closed forms, and the cylinder series (Rayleigh limit, optical
+// theorem, convergence, reciprocity, physical-optics limit). The evaluators, their argument checks
+// and messages, the passive roughness model and the trunk over ground are covered by tests/python.
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -27,20 +28,12 @@ double rel_err(Complex a, Complex b) {
 }
 
 Vec3 direction(double theta_deg, double phi_deg) {
-  const double t = theta_deg * kPi / 180.0;
-  const double p = phi_deg * kPi / 180.0;
+  const double t = theta_deg * kPi / 180.0, p = phi_deg * kPi / 180.0;
   return {std::sin(t) * std::cos(p), std::sin(t) * std::sin(p), std::cos(t)};
 }
 
-double max_element(const Dyadic& d) {
-  double m = 0.0;
-  for (const auto& row : d.m) {
-    for (const Complex& c : row) m = std::fmax(m, abs(c));
-  }
-  return m;
-}
-
-double max_difference(const Dyadic& a, const Dyadic& b) {
+// Largest |a − b| over the elements (b = 0: largest |a|).
+double max_abs(const Dyadic& a, const Dyadic& b = Dyadic{}) {
   double m = 0.0;
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) m = std::fmax(m, abs(a.m[r][c] - b.m[r][c]));
@@ -50,96 +43,56 @@ double max_difference(const Dyadic& a, const Dyadic& b) {
 
 // ---- Bessel functions ------------------------------------------------------------------------
 
-struct BesselReference {
-  bool all = false;  // J, Y and H^(1) checked; otherwise J only
-  int n = 0;
-  Complex z, j, y, h;
-};
-
-std::vector<BesselReference> load_bessel_reference() {
+TEST(MicrowaveBessel, MatchesScipyAtTheTrunkSeriesArguments) {
+  // Rows "A n z J Y H" check J, Y and H^(1); rows "J ..." check J only.
   const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "data" /
                     "microwave_bessel_reference.txt";
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("missing " + path.string());
-  std::vector<BesselReference> rows;
+  ASSERT_TRUE(in) << "missing " << path;
+  int rows = 0, checked_y = 0;
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream s(line);
     std::string kind;
-    BesselReference r;
-    s >> kind >> r.n >> r.z.re >> r.z.im >> r.j.re >> r.j.im >> r.y.re >> r.y.im >> r.h.re >>
-        r.h.im;
-    r.all = kind == "A";
-    rows.push_back(r);
-  }
-  return rows;
-}
-
-TEST(MicrowaveBessel, MatchesScipyAtTheTrunkSeriesArguments) {
-  const std::vector<BesselReference> rows = load_bessel_reference();
-  ASSERT_GT(rows.size(), 300u);
-  int checked_y = 0;
-  for (const BesselReference& r : rows) {
-    const int n_max = std::max(r.n, 1);
+    int n = 0;
+    Complex z, rj, ry, rh;
+    s >> kind >> n >> z.re >> z.im >> rj.re >> rj.im >> ry.re >> ry.im >> rh.re >> rh.im;
+    ++rows;
+    const int n_max = std::max(n, 1);
     std::vector<Complex> j(n_max + 1), y(n_max + 1), h(n_max + 1);
-    bessel_jy(r.z, n_max, j.data(), y.data());
-    EXPECT_LT(rel_err(j[r.n], r.j), 1e-10)
-        << "J_" << r.n << " at " << r.z.re << "+" << r.z.im << "i";
-    if (!r.all) continue;
+    bessel_jy(z, n_max, j.data(), y.data());
+    EXPECT_LT(rel_err(j[n], rj), 1e-10) << "J_" << n << " at " << z.re << "+" << z.im << "i";
+    if (kind != "A") continue;
     ++checked_y;
-    EXPECT_LT(rel_err(y[r.n], r.y), 1e-10)
-        << "Y_" << r.n << " at " << r.z.re << "+" << r.z.im << "i";
-    bessel_jh(r.z, n_max, j.data(), h.data());
-    EXPECT_LT(rel_err(h[r.n], r.h), 1e-10)
-        << "H_" << r.n << " at " << r.z.re << "+" << r.z.im << "i";
+    EXPECT_LT(rel_err(y[n], ry), 1e-10) << "Y_" << n << " at " << z.re << "+" << z.im << "i";
+    bessel_jh(z, n_max, j.data(), h.data());
+    EXPECT_LT(rel_err(h[n], rh), 1e-10) << "H_" << n << " at " << z.re << "+" << z.im << "i";
   }
+  EXPECT_GT(rows, 300);
   EXPECT_GT(checked_y, 150);
 }
 
-TEST(MicrowaveBessel, WronskianHoldsForComplexArguments) {
-  // J_{n+1}(z)·Y_n(z) − J_n(z)·Y_{n+1}(z) = 2/(π z) on both sides of the asymptotic switch.
-  for (const Complex z : {cplx(0.3, 0.1), cplx(4.0, -2.0), cplx(16.9, 3.0), cplx(17.1, 3.0),
-                          cplx(45.0, 9.0), cplx(2e-7, 1e-7)}) {
-    const int n_max = 12;
-    std::vector<Complex> j(n_max + 1), y(n_max + 1);
-    bessel_jy(z, n_max, j.data(), y.data());
-    const Complex expected = cplx(2.0 / kPi) / z;
-    for (int n = 0; n < n_max; ++n) {
-      const Complex w = j[n + 1] * y[n] - j[n] * y[n + 1];
-      const double scale = abs(j[n + 1] * y[n]) + abs(j[n] * y[n + 1]);
-      EXPECT_LT(abs(w - expected) / std::fmax(abs(expected), 1e-300),
-                1e-11 * scale / abs(expected) + 1e-12)
-          << "n=" << n << " z=" << z.re << "+" << z.im << "i";
-    }
-  }
-}
-
-TEST(MicrowaveBessel, DerivativePairsGiveTheLogarithmicDerivative) {
-  // Moderate argument: against J'_n/J_n from the values themselves.
+TEST(MicrowaveBessel, DerivativePairsAndArgumentsOutsideTheDomain) {
+  // J'_n/J_n = (J_{n−1} − n·J_n/z)/J_n at a moderate argument.
   const Complex z = cplx(9.0, 1.2);
-  const int n_max = 20;
-  std::vector<Complex> j(n_max + 1), y(n_max + 1), s(n_max + 1), sp(n_max + 1);
-  bessel_jy(z, n_max, j.data(), y.data());
-  bessel_j_derivative_pairs(z, n_max, s.data(), sp.data());
-  for (int n = 1; n <= n_max; ++n) {
-    const Complex ratio = (j[n - 1] - j[n] * (n / 1.0) / z) / j[n];
-    EXPECT_LT(rel_err(sp[n] / s[n], ratio), 1e-11) << n;
+  const int m = 20;
+  std::vector<Complex> j(m + 1), y(m + 1), s(m + 1), sp(m + 1);
+  bessel_jy(z, m, j.data(), y.data());
+  bessel_j_derivative_pairs(z, m, s.data(), sp.data());
+  for (int n = 1; n <= m; ++n) {
+    EXPECT_LT(rel_err(sp[n] / s[n], (j[n - 1] - j[n] * (n / 1.0) / z) / j[n]), 1e-11) << n;
   }
-  // A strongly absorbing argument, where J_n itself overflows: J ∝ e^{−iz}, so J'/J → −i.
-  const Complex big = cplx(900.0, 800.0);
-  bessel_j_derivative_pairs(big, 5, s.data(), sp.data());
+  // Strongly absorbing argument, where J_n itself overflows: J ∝ e^{−iz}, so J'/J → −i.
+  bessel_j_derivative_pairs(cplx(900.0, 800.0), 5, s.data(), sp.data());
   for (int n = 0; n <= 5; ++n) {
     ASSERT_TRUE(std::isfinite(s[n].re) && std::isfinite(sp[n].re));
     EXPECT_LT(abs(sp[n] / s[n] - cplx(0.0, -1.0)), 1e-3) << n;
   }
-}
-
-TEST(MicrowaveBessel, ArgumentsOutsideTheDomainGiveNaN) {
-  std::vector<Complex> j(4), y(4), s(4), sp(4);
-  for (const Complex z : {cplx(NAN, 0.0), cplx(2e6, 0.0), cplx(1.0, INFINITY)}) {
-    bessel_jy(z, 3, j.data(), y.data());
-    bessel_j_derivative_pairs(z, 3, s.data(), sp.data());
+  // NaN, beyond the supported magnitude, or infinite: NaN.
+  for (const Complex bad : {cplx(NAN, 0.0), cplx(2e6, 0.0), cplx(1.0, INFINITY)}) {
+    bessel_jy(bad, 3, j.data(), y.data());
+    bessel_j_derivative_pairs(bad, 3, s.data(), sp.data());
     for (int n = 0; n <= 3; ++n) {
       EXPECT_TRUE(std::isnan(j[n].re) && std::isnan(y[n].re) && std::isnan(s[n].re)) << n;
     }
@@ -148,66 +101,26 @@ TEST(MicrowaveBessel, ArgumentsOutsideTheDomainGiveNaN) {
 
 // ---- dielectric models -----------------------------------------------------------------------
 
-TEST(MicrowaveDielectric, HallikainenTableRowsAndInterpolation) {
-  // The 1.4 GHz row as published.
-  const double re14[9] = {2.862, -0.012, 0.001, 3.803, 0.462, -0.341, 119.006, -0.500, 0.633};
-  const double im14[9] = {0.356, -0.003, -0.008, 5.507, 0.044, -0.002, 17.753, -0.313, 0.206};
-  for (const double sand : {0.2, 0.41, 0.7}) {
-    for (const double clay : {0.05, 0.19, 0.4}) {
-      for (const double mv : {0.05, 0.2, 0.38}) {
-        auto poly = [&](const double* c) {
-          const double s = 100 * sand, k = 100 * clay;
-          return (c[0] + c[1] * s + c[2] * k) + (c[3] + c[4] * s + c[5] * k) * mv +
-                 (c[6] + c[7] * s + c[8] * k) * mv * mv;
-        };
-        const Complex e = soil_permittivity_hallikainen(1.4e9, sand, clay, mv);
-        EXPECT_NEAR(e.re, poly(re14), 1e-12);
-        EXPECT_NEAR(e.im, std::fmax(poly(im14), 0.0), 1e-12);
-        // Below the first node the 1.4 GHz row is used unchanged.
-        const Complex low = soil_permittivity_hallikainen(0.5e9, sand, clay, mv);
-        EXPECT_EQ(low.re, e.re);
-        EXPECT_EQ(low.im, e.im);
-        // Linear in frequency between nodes: 5 GHz is the mean of 4 and 6 GHz.
-        const Complex e4 = soil_permittivity_hallikainen(4e9, sand, clay, mv);
-        const Complex e5 = soil_permittivity_hallikainen(5e9, sand, clay, mv);
-        const Complex e6 = soil_permittivity_hallikainen(6e9, sand, clay, mv);
-        EXPECT_NEAR(e5.re, 0.5 * (e4.re + e6.re), 1e-9);
-        if (e4.im > 0 && e6.im > 0) {
-          EXPECT_NEAR(e5.im, 0.5 * (e4.im + e6.im), 1e-9);
-        }
-        // At and above the last node the 18 GHz row.
-        const Complex e18 = soil_permittivity_hallikainen(18e9, sand, clay, mv);
-        const Complex e30 = soil_permittivity_hallikainen(30e9, sand, clay, mv);
-        EXPECT_EQ(e18.re, e30.re);
-        EXPECT_EQ(e18.im, e30.im);
-      }
+TEST(MicrowaveDielectric, HallikainenFrequencyInterpolation) {
+  // (The 1.4 GHz row itself is checked through the evaluator in tests/python.)
+  for (const auto& [sand, clay, mv] :
+       {std::array{0.2, 0.4, 0.05}, std::array{0.41, 0.19, 0.2}, std::array{0.7, 0.05, 0.38}}) {
+    // Linear in frequency between nodes: 5 GHz is the mean of 4 and 6 GHz.
+    const Complex e4 = soil_permittivity_hallikainen(4e9, sand, clay, mv);
+    const Complex e5 = soil_permittivity_hallikainen(5e9, sand, clay, mv);
+    const Complex e6 = soil_permittivity_hallikainen(6e9, sand, clay, mv);
+    EXPECT_NEAR(e5.re, 0.5 * (e4.re + e6.re), 1e-9);
+    if (e4.im > 0 && e6.im > 0) {
+      EXPECT_NEAR(e5.im, 0.5 * (e4.im + e6.im), 1e-9);
     }
+    // At and above the last node the 18 GHz row.
+    const Complex e18 = soil_permittivity_hallikainen(18e9, sand, clay, mv);
+    const Complex e30 = soil_permittivity_hallikainen(30e9, sand, clay, mv);
+    EXPECT_EQ(e18.re, e30.re);
+    EXPECT_EQ(e18.im, e30.im);
   }
   // A negative loss from the polynomial is clamped at zero (8 GHz, dry, no sand or clay).
   EXPECT_EQ(soil_permittivity_hallikainen(8e9, 0.0, 0.0, 0.0).im, 0.0);
-}
-
-TEST(MicrowaveDielectric, DrySoilAndWoodClosedForms) {
-  // Mironov, dry: ε = (n_d + i·k_d)².
-  const double clay = 0.25;
-  const double nd = 1.634 - 0.539 * clay + 0.2748 * clay * clay;
-  const double kd = 0.03952 - 0.04038 * clay;
-  const Complex m = soil_permittivity_mironov(1.4e9, clay, 0.0);
-  EXPECT_NEAR(m.re, nd * nd - kd * kd, 1e-12);
-  EXPECT_NEAR(m.im, 2 * nd * kd, 1e-12);
-  // Dobson, dry: ε' = 1.833173^(1/α), no loss.
-  const Complex d = soil_permittivity_dobson(1.4e9, 0.4, 0.2, 0.0, 293.15);
-  EXPECT_NEAR(d.re, std::pow(1.833173, 1.5384616), 1e-9);
-  EXPECT_EQ(d.im, 0.0);
-  // Wood: dry matter alone is 1.5; up to m = 0.24 only bound water is added.
-  const Complex dry = wood_permittivity(1.4e9, 0.0, 290.0);
-  EXPECT_EQ(dry.re, 1.5);
-  EXPECT_EQ(dry.im, 0.0);
-  const double wt = 2 * kPi * 1.4e9 * 4e-11;
-  const Complex bound = wood_permittivity(1.4e9, 0.2, 290.0);
-  EXPECT_NEAR(bound.re, 1.5 + 0.1 * (4.9 + 52.8 / (1 + wt * wt) - 1.5), 1e-12);
-  EXPECT_NEAR(bound.im, 0.1 * 52.8 * wt / (1 + wt * wt), 1e-12);
-  EXPECT_GT(wood_permittivity(1.4e9, 0.8, 290.0).re, bound.re);
 }
 
 TEST(MicrowaveDielectric, LoamPermittivityGrowsWithMoistureAndModelsAgree) {
@@ -235,22 +148,10 @@ TEST(MicrowaveDielectric, LoamPermittivityGrowsWithMoistureAndModelsAgree) {
     }
     EXPECT_LT(hi / lo, 1.25) << "mv=" << mv;
   }
-}
-
-TEST(MicrowaveDielectric, ModelSelectorAndEffectiveTemperature) {
-  EXPECT_EQ(soil_model_from_float(0.0f), SoilDielectricModel::Mironov);
-  EXPECT_EQ(soil_model_from_float(0.7f), SoilDielectricModel::Mironov);
-  EXPECT_EQ(soil_model_from_float(-0.5f), SoilDielectricModel::Mironov);
-  EXPECT_EQ(soil_model_from_float(2.9f), SoilDielectricModel::Hallikainen);
-  EXPECT_EQ(soil_model_from_float(1.0f), SoilDielectricModel::Dobson);
-  EXPECT_EQ(soil_model_from_float(-2.0f), SoilDielectricModel::Dobson);
-  EXPECT_EQ(soil_model_from_float(NAN), SoilDielectricModel::Dobson);
-  EXPECT_EQ(soil_model_from_float(1e30f), SoilDielectricModel::Dobson);
-  // Wet soil emits at its surface temperature, dry soil at its deep temperature.
-  EXPECT_DOUBLE_EQ(soil_effective_temperature(300.0, 285.0, 0.45), 300.0);
-  EXPECT_DOUBLE_EQ(soil_effective_temperature(300.0, 285.0, 0.0), 285.0);
-  EXPECT_NEAR(soil_effective_temperature(300.0, 285.0, 0.15), 285.0 + 15.0 * std::pow(0.5, 0.3),
-              1e-12);
+  // Dobson, dry: ε' = 1.833173^(1/α) without loss.
+  const Complex dry = soil_permittivity_dobson(f, sand, clay, 0.0, t);
+  EXPECT_NEAR(dry.re, std::pow(1.833173, 1.5384616), 1e-9);
+  EXPECT_EQ(dry.im, 0.0);
 }
 
 // ---- Fresnel and rough surfaces ---------------------------------------------------------------
@@ -279,42 +180,16 @@ TEST(MicrowaveFresnel, NormalIncidenceBrewsterAndBounds) {
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (int i = 0; i < 2000; ++i) {
     const Complex eps = cplx(1.0 + 79.0 * u(rng), i % 2 ? 40.0 * u(rng) : 0.0);
-    const double mu = clamp_cosine(u(rng));
-    const Reflectivity r = fresnel_reflectivity(eps, mu);
-    EXPECT_GE(r.h, 0.0);
-    EXPECT_LE(r.h, 1.0);
-    EXPECT_GE(r.v, 0.0);
-    EXPECT_LE(r.v, 1.0);
+    const Reflectivity r = fresnel_reflectivity(eps, clamp_cosine(u(rng)));
+    EXPECT_TRUE(r.h >= 0.0 && r.h <= 1.0 && r.v >= 0.0 && r.v <= 1.0) << r.h << " " << r.v;
     if (eps.im == 0.0) {
       EXPECT_LE(r.v, r.h + 1e-15);
     }
   }
-  // Cosines are read as max(|μ|, 0.001), at most 1.
-  EXPECT_EQ(clamp_cosine(0.0), 0.001);
-  EXPECT_EQ(clamp_cosine(-0.5), 0.5);
-  EXPECT_EQ(clamp_cosine(1.5), 1.0);
 }
 
-TEST(MicrowaveRoughSurface, PassiveModelLimits) {
-  const Reflectivity smooth{0.3, 0.1};
-  const Reflectivity same = passive_rough_reflectivity(smooth, 0.7, {0.0, 0.0, 0.0, 0.0});
-  EXPECT_DOUBLE_EQ(same.h, 0.3);
-  EXPECT_DOUBLE_EQ(same.v, 0.1);
-  const Reflectivity swapped = passive_rough_reflectivity(smooth, 0.7, {0.0, 0.0, 0.0, 1.0});
-  EXPECT_DOUBLE_EQ(swapped.h, 0.1);
-  EXPECT_DOUBLE_EQ(swapped.v, 0.3);
-  const Reflectivity rough = passive_rough_reflectivity(smooth, 0.5, {0.4, 2.0, 1.0, 0.0});
-  EXPECT_NEAR(rough.h, 0.3 * std::exp(-0.4 * 0.5), 1e-15);
-  EXPECT_NEAR(rough.v, 0.1 * std::exp(-0.4 * 0.25), 1e-15);
-  // μ' = max(μ, 0.01) and the result is clamped to [0, 1].
-  const Reflectivity grazing = passive_rough_reflectivity(smooth, 0.001, {1.0, 1.0, 1.0, 0.0});
-  EXPECT_NEAR(grazing.h, 0.3 * std::exp(-0.01), 1e-15);
-  const Reflectivity clamped = passive_rough_reflectivity(smooth, 0.5, {-20.0, 1.0, 1.0, 0.0});
-  EXPECT_EQ(clamped.h, 1.0);
-  EXPECT_EQ(clamped.v, 1.0);
-}
-
-TEST(MicrowaveRoughSurface, ActiveBackscatterRatios) {
+TEST(MicrowaveRoughSurface, ActiveCrossPolarizedRatioAndRoughnessTrend) {
+  // σ_HV/σ_VV = 0.23·√Γ(0)·(1 − e^{−ks}) with ks in [0.1, 6].
   const Complex eps = cplx(12.0, 2.5);
   const double g0 = fresnel_normal_reflectivity(eps);
   const double f = 5.3e9, k = 2 * kPi * f / kSpeedOfLight;
@@ -323,30 +198,16 @@ TEST(MicrowaveRoughSurface, ActiveBackscatterRatios) {
       const Backscatter b = oh_backscatter(eps, mu, f, s);
       const double ks = std::fmin(std::fmax(k * s, 0.1), 6.0);
       EXPECT_NEAR(b.hv / b.vv, 0.23 * std::sqrt(g0) * (1 - std::exp(-ks)), 1e-12);
-      EXPECT_EQ(b.hv, b.vh);
-      EXPECT_LE(b.hh, b.vv);
-      EXPECT_GT(b.vv, 0.0);
     }
   }
   // Rougher surfaces scatter more at oblique incidence.
   EXPECT_GT(oh_backscatter(eps, 0.6, f, 0.02).vv, oh_backscatter(eps, 0.6, f, 0.005).vv);
-  // ks is held at 0.1 for very smooth surfaces.
-  const Backscatter at_limit = oh_backscatter(eps, 0.8, f, 0.1 / k);
-  const Backscatter smoother = oh_backscatter(eps, 0.8, f, 1e-9);
-  EXPECT_NEAR(smoother.vv, at_limit.vv, 1e-12 * at_limit.vv);
-  EXPECT_NEAR(smoother.hh, at_limit.hh, 1e-12 * at_limit.hh);
 }
 
 // ---- cylinder series --------------------------------------------------------------------------
 
 TrunkCylinder make_trunk(double k, double radius, double length, Complex eps, Vec3 axis) {
-  TrunkCylinder t;
-  t.k = k;
-  t.radius = radius;
-  t.length = length;
-  t.eps = eps;
-  t.axis = normalize(axis);
-  return t;
+  return {k, radius, length, normalize(axis), eps};
 }
 
 Dyadic amplitude(const TrunkCylinder& t, Vec3 out, Vec3 in, int extra_terms = 0) {
@@ -364,122 +225,66 @@ TEST(MicrowaveCylinder, ThinCylinderReducesToTheQuasiStaticDipole) {
   const double k = 1.0, a = 0.002, L = 3.0;
   const Vec3 axis = normalize(Vec3{0.3, -0.2, 1.0});
   const TrunkCylinder t = make_trunk(k, a, L, eps, axis);
-  const double volume = kPi * a * a * L;
-  // Build incident / scattered directions on the cone about the tilted axis.
-  const Vec3 e1 = normalize(cross(axis, Vec3{1, 0, 0}));
-  const Vec3 e2 = cross(axis, e1);
-  for (const double zeta_deg : {90.0, 60.0, 35.0}) {
+  const Complex along = eps - 1.0, across = (eps - 1.0) * 2.0 / (eps + 1.0);
+  const Complex scale = cplx(k * k * kPi * a * a * L / (4 * kPi));
+  const Vec3 e1 = normalize(cross(axis, Vec3{1, 0, 0})), e2 = cross(axis, e1);
+  const auto comp = [](Vec3 v, int i) { return i == 0 ? v.x : i == 1 ? v.y : v.z; };
+  for (const double zeta_deg : {90.0, 35.0}) {
     const double cz = std::cos(zeta_deg * kPi / 180), sz = std::sin(zeta_deg * kPi / 180);
     const Vec3 in = axis * cz + e1 * sz;
     for (const double phi_deg : {0.0, 40.0, 135.0, 180.0}) {
       const double p = phi_deg * kPi / 180;
       const Vec3 out = axis * cz + (e1 * std::cos(p) + e2 * std::sin(p)) * sz;
-      const Dyadic f = amplitude(t, out, in);
+      // Column c of P_s·α·P_i (P = I − d·dᵀ) with v = P_i·ê_c:
+      // across·P_s·v + (along − across)·(â·v)·P_s·â.
+      const Vec3 pa = axis - out * dot(out, axis);
       Dyadic expected{};
-      const Complex across = (eps - 1.0) * 2.0 / (eps + 1.0);
-      double pol_axis[3] = {axis.x, axis.y, axis.z};
-      double po[3][3], pi[3][3];
-      const double ov[3] = {out.x, out.y, out.z}, iv[3] = {in.x, in.y, in.z};
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-          po[r][c] = (r == c) - ov[r] * ov[c];
-          pi[r][c] = (r == c) - iv[r] * iv[c];
+      for (int c = 0; c < 3; ++c) {
+        const Vec3 v =
+            Vec3{c == 0 ? 1.0 : 0.0, c == 1 ? 1.0 : 0.0, c == 2 ? 1.0 : 0.0} - in * comp(in, c);
+        const Vec3 pv = v - out * dot(out, v);
+        for (int r = 0; r < 3; ++r) {
+          expected.m[r][c] =
+              (across * comp(pv, r) + (along - across) * (dot(axis, v) * comp(pa, r))) * scale;
         }
       }
-      Complex alpha[3][3];
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-          const double along = pol_axis[r] * pol_axis[c];
-          alpha[r][c] = (eps - 1.0) * along + across * ((r == c) - along);
-        }
-      }
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-          Complex s{};
-          for (int m = 0; m < 3; ++m) {
-            for (int n = 0; n < 3; ++n) s += alpha[m][n] * (po[r][m] * pi[n][c]);
-          }
-          expected.m[r][c] = s * (k * k * volume / (4 * kPi));
-        }
-      }
-      EXPECT_LT(max_difference(f, expected), 1e-3 * max_element(expected))
+      EXPECT_LT(max_abs(amplitude(t, out, in), expected), 1e-3 * max_abs(expected))
           << "zeta=" << zeta_deg << " phi=" << phi_deg;
     }
   }
 }
 
-// Per-unit-length extinction and scattering of the infinite cylinder (both ×k/4).
-void infinite_cylinder_balance(double x0, Complex eps, double cos_zeta, double out[4]) {
-  const Complex x1 = sqrt(eps - cos_zeta * cos_zeta) * (x0 / std::sqrt(1 - cos_zeta * cos_zeta));
-  const int n_max = cylinder_series_order(x0);
-  std::vector<Complex> work(cylinder_work_size(n_max));
-  const CylinderCoefficients c = cylinder_coefficients(x0, x1, eps, cos_zeta, n_max, work.data());
-  Complex sum_a = c.a[0], sum_b = c.b[0];
-  double sca_v = norm(c.a[0]), sca_h = norm(c.b[0]);
-  for (int n = 1; n <= n_max; ++n) {
-    sum_a += c.a[n] * 2.0;
-    sum_b += c.b[n] * 2.0;
-    sca_v += 2 * (norm(c.a[n]) + norm(c.c[n]));
-    sca_h += 2 * (norm(c.b[n]) + norm(c.c[n]));
-  }
-  out[0] = sum_a.re;   // V extinction
-  out[1] = sca_v;      // V scattering
-  out[2] = -sum_b.re;  // H extinction
-  out[3] = sca_h;      // H scattering
-}
-
 TEST(MicrowaveCylinder, LosslessInfiniteCylinderConservesEnergy) {
-  // Optical theorem of the exact series: extinction equals scattering without loss, for both
-  // polarizations and oblique incidence (where power also goes into the cross polarization).
+  // Optical theorem of the exact series, per unit length (×k/4): extinction Re Σ a_n (V) and
+  // −Re Σ b_n (H) equals scattering Σ |a_n|² + |c_n|² (V), Σ |b_n|² + |c_n|² (H) without loss,
+  // for oblique incidence too (where power also goes into the cross polarization).
+  const auto balance = [](double x0, Complex eps, double cz, double out[4]) {
+    const Complex x1 = sqrt(eps - cz * cz) * (x0 / std::sqrt(1 - cz * cz));
+    const int n_max = cylinder_series_order(x0);
+    std::vector<Complex> work(cylinder_work_size(n_max));
+    const CylinderCoefficients c = cylinder_coefficients(x0, x1, eps, cz, n_max, work.data());
+    out[0] = c.a[0].re, out[1] = norm(c.a[0]), out[2] = -c.b[0].re, out[3] = norm(c.b[0]);
+    for (int n = 1; n <= n_max; ++n) {
+      out[0] += 2 * c.a[n].re;
+      out[1] += 2 * (norm(c.a[n]) + norm(c.c[n]));
+      out[2] -= 2 * c.b[n].re;
+      out[3] += 2 * (norm(c.b[n]) + norm(c.c[n]));
+    }
+  };
+  double b[4];
   for (const double x0 : {0.4, 2.5, 11.0, 47.0}) {
     for (const double eps : {1.5, 4.0, 30.0}) {
       for (const double cz : {0.0, 0.45, -0.8}) {
-        double b[4];
-        infinite_cylinder_balance(x0, cplx(eps), cz, b);
+        balance(x0, cplx(eps), cz, b);
         EXPECT_NEAR(b[0], b[1], 1e-10 * b[1]) << x0 << " " << eps << " " << cz;
         EXPECT_NEAR(b[2], b[3], 1e-10 * b[3]) << x0 << " " << eps << " " << cz;
       }
     }
   }
   // With loss, extinction exceeds scattering (absorption is positive).
-  double b[4];
-  infinite_cylinder_balance(6.0, cplx(20.0, 8.0), 0.3, b);
+  balance(6.0, cplx(20.0, 8.0), 0.3, b);
   EXPECT_GT(b[0], 1.05 * b[1]);
   EXPECT_GT(b[2], 1.05 * b[3]);
-}
-
-TEST(MicrowaveCylinder, SeriesConvergesAtTheTruncationRule) {
-  const Complex eps = cplx(35.0, 14.0);
-  for (const double ka : {0.5, 4.0, 25.0, 120.0}) {
-    const TrunkCylinder t = make_trunk(10.0, ka / 10.0, 8.0, eps, Vec3{0.1, 0.0, 1.0});
-    const Vec3 in = direction(70, 10), out = direction(80, 150);
-    const Dyadic f = amplitude(t, out, in);
-    const Dyadic longer = amplitude(t, out, in, 40);
-    EXPECT_LT(max_difference(f, longer), 1e-8 * max_element(longer)) << "ka=" << ka;
-    // The last coefficients of the rule are already negligible.
-    const double x0 = ka;
-    const int n_max = cylinder_series_order(x0);
-    std::vector<Complex> work(cylinder_work_size(n_max));
-    const CylinderCoefficients c =
-        cylinder_coefficients(x0, sqrt(eps) * x0, eps, 0.0, n_max, work.data());
-    double peak = 0.0;
-    for (int n = 0; n <= n_max; ++n) peak = std::fmax(peak, abs(c.a[n]) + abs(c.b[n]));
-    EXPECT_LT(abs(c.a[n_max]) + abs(c.b[n_max]), 1e-7 * peak) << "ka=" << ka;
-  }
-}
-
-TEST(MicrowaveCylinder, AmplitudeIsReciprocal) {
-  // F(ŝ ← î) = F(−î ← −ŝ)ᵀ, on and off the scattering cone, for a tilted lossy trunk.
-  std::mt19937 rng(11);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const TrunkCylinder t = make_trunk(30.0, 0.15, 6.0, cplx(18.0, 6.0), Vec3{0.2, -0.1, 1.0});
-  for (int i = 0; i < 40; ++i) {
-    const Vec3 in = direction(180 * u(rng), 360 * u(rng));
-    const Vec3 out = i % 4 == 0 ? -in : direction(180 * u(rng), 360 * u(rng));
-    const Dyadic f = amplitude(t, out, in);
-    const Dyadic g = transpose(amplitude(t, -in, -out));
-    EXPECT_LT(max_difference(f, g), 1e-10 * std::fmax(max_element(f), 1e-30)) << i;
-  }
 }
 
 TEST(MicrowaveCylinder, FiniteLosslessCylinderConservesEnergy) {
@@ -488,28 +293,60 @@ TEST(MicrowaveCylinder, FiniteLosslessCylinderConservesEnergy) {
   const double k = 20.0, a = 0.06, L = 5.0;  // ka = 1.2, kL = 100
   const TrunkCylinder t = make_trunk(k, a, L, cplx(3.0), Vec3{0, 0, 1});
   const Vec3 in = direction(70, 0);
-  const Vec3 pols[2] = {polarization_h(Vec3{0, 0, 1}, in), polarization_v(Vec3{0, 0, 1}, in)};
   std::vector<Complex> work(trunk_work_size(t));
-  for (const Vec3 pol : pols) {
-    Dyadic fwd{};
-    ASSERT_TRUE(trunk_amplitude(t, in, in, work.data(), static_cast<int>(work.size()), &fwd));
-    const double ext = 4 * kPi / k * project(pol, fwd, pol).im;
+  const int capacity = static_cast<int>(work.size());
+  for (const Vec3 pol : {polarization_h(t.axis, in), polarization_v(t.axis, in)}) {
+    Dyadic f{};
+    ASSERT_TRUE(trunk_amplitude(t, in, in, work.data(), capacity, &f));
+    const double ext = 4 * kPi / k * project(pol, f, pol).im;
     const int nu = 3000, nphi = 48;
     double sca = 0.0;
     for (int iu = 0; iu < nu; ++iu) {
-      const double uz = -1.0 + (iu + 0.5) * 2.0 / nu;
-      const double st = std::sqrt(1 - uz * uz);
+      const double uz = -1.0 + (iu + 0.5) * 2.0 / nu, st = std::sqrt(1 - uz * uz);
       for (int ip = 0; ip < nphi; ++ip) {
         const double p = (ip + 0.5) * 2 * kPi / nphi;
-        const Vec3 out{st * std::cos(p), st * std::sin(p), uz};
-        Dyadic f{};
-        ASSERT_TRUE(trunk_amplitude(t, out, in, work.data(), static_cast<int>(work.size()), &f));
-        const Vec3 e[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-        for (const Vec3& ax : e) sca += norm(project(ax, f, pol));
+        ASSERT_TRUE(trunk_amplitude(t, {st * std::cos(p), st * std::sin(p), uz}, in, work.data(),
+                                    capacity, &f));
+        for (const Vec3 ax : {Vec3{1, 0, 0}, Vec3{0, 1, 0}, Vec3{0, 0, 1}}) {
+          sca += norm(project(ax, f, pol));
+        }
       }
     }
     sca *= (2.0 / nu) * (2 * kPi / nphi);
     EXPECT_NEAR(sca / ext, 1.0, 0.015);
+  }
+}
+
+TEST(MicrowaveCylinder, SeriesConvergesAtTheTruncationRule) {
+  const Complex eps = cplx(35.0, 14.0);
+  for (const double ka : {0.5, 4.0, 25.0, 120.0}) {
+    const TrunkCylinder t = make_trunk(10.0, ka / 10.0, 8.0, eps, Vec3{0.1, 0.0, 1.0});
+    const Vec3 in = direction(70, 10), out = direction(80, 150);
+    const Dyadic longer = amplitude(t, out, in, 40);
+    EXPECT_LT(max_abs(amplitude(t, out, in), longer), 1e-8 * max_abs(longer)) << "ka=" << ka;
+    // The last coefficients of the rule are already negligible.
+    const int n_max = cylinder_series_order(ka);
+    std::vector<Complex> work(cylinder_work_size(n_max));
+    const CylinderCoefficients c =
+        cylinder_coefficients(ka, sqrt(eps) * ka, eps, 0.0, n_max, work.data());
+    double peak = 0.0;
+    for (int n = 0; n <= n_max; ++n) peak = std::fmax(peak, abs(c.a[n]) + abs(c.b[n]));
+    EXPECT_LT(abs(c.a[n_max]) + abs(c.b[n_max]), 1e-7 * peak) << "ka=" << ka;
+  }
+}
+
+TEST(MicrowaveCylinder, AmplitudeIsReciprocal) {
+  // F(ŝ ← î) = F(−î ← −ŝ)ᵀ, on and off the scattering cone, for a tilted lossy trunk; hence
+  // σ_HV = σ_VH.
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const TrunkCylinder t = make_trunk(30.0, 0.15, 6.0, cplx(18.0, 6.0), Vec3{0.2, -0.1, 1.0});
+  for (int i = 0; i < 40; ++i) {
+    const Vec3 in = direction(180 * u(rng), 360 * u(rng));
+    const Vec3 out = i % 4 == 0 ? -in : direction(180 * u(rng), 360 * u(rng));
+    const Dyadic f = amplitude(t, out, in);
+    const Dyadic g = transpose(amplitude(t, -in, -out));
+    EXPECT_LT(max_abs(f, g), 1e-10 * std::fmax(max_abs(f), 1e-30)) << i;
   }
 }
 
@@ -524,37 +361,8 @@ TEST(MicrowaveCylinder, ThickLossyTrunkApproachesPhysicalOptics) {
   const Dyadic fwd = amplitude(t, in, in);
   const double po = fresnel_normal_reflectivity(eps) * k * a * L * L;
   for (const Vec3 pol : {polarization_h(t.axis, in), polarization_v(t.axis, in)}) {
-    const double sigma = 4 * kPi * norm(project(pol, back, pol));
-    EXPECT_NEAR(sigma / po, 1.0, 0.05);
-    const double ext = 4 * kPi / k * project(pol, fwd, pol).im;
-    EXPECT_NEAR(ext / (4 * a * L), 1.0, 0.08);
-  }
-}
-
-// ---- trunk over ground ------------------------------------------------------------------------
-
-TEST(MicrowaveTrunkGround, BackscatterIsReciprocalForAnyGeometry) {
-  const double f = 1.4e9, k = 2 * kPi * f / kSpeedOfLight;
-  GroundSurface g;
-  g.k = k;
-  g.eps = cplx(15.0, 3.0);
-  g.rms_height = 0.01;
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const TrunkCylinder tilted = make_trunk(k, 0.2, 10.0, cplx(20.0, 7.0), Vec3{0.15, 0.1, 1.0});
-  std::vector<Complex> work(trunk_work_size(tilted));
-  for (int i = 0; i < 30; ++i) {
-    // A sensor nearby: slightly different lines of sight to the trunk and to the ground.
-    const Vec3 dt = direction(100 + 60 * u(rng), 360 * u(rng));
-    const Vec3 dg = normalize(dt + Vec3{0.05 * u(rng), -0.05 * u(rng), -0.1 * u(rng)});
-    const Vec3 n = normalize(Vec3{0.1 * u(rng), 0.1 * u(rng), 1.0});
-    TrunkGroundResponse r;
-    ASSERT_TRUE(trunk_ground_response(tilted, g, dt, dg, n, work.data(),
-                                      static_cast<int>(work.size()), &r));
-    EXPECT_NEAR(r.direct[1], r.direct[2], 1e-9 * (r.direct[0] + r.direct[3]) + 1e-30) << i;
-    EXPECT_NEAR(r.dihedral[1], r.dihedral[2], 1e-9 * (r.dihedral[0] + r.dihedral[3]) + 1e-30) << i;
-    EXPECT_GT(r.extinction_h, 0.0);
-    EXPECT_GT(r.extinction_v, 0.0);
+    EXPECT_NEAR(4 * kPi * norm(project(pol, back, pol)) / po, 1.0, 0.05);
+    EXPECT_NEAR(4 * kPi / k * project(pol, fwd, pol).im / (4 * a * L), 1.0, 0.08);
   }
 }
 

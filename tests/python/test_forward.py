@@ -14,23 +14,27 @@ import tesk_gpu
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 from brf_conversion import backward_brf, forward_brf, incident_power  # noqa: E402
 
+FLUX, FWD = tesk_gpu.simulate_flux_cpu, tesk_gpu.simulate_forward_cpu
 TILE = 10.0
 NO_NORMALS = np.zeros((0, 3), np.float32)
 
 
+def add_mesh(scene, vertices, triangles, material_id):
+    v = np.asarray(vertices, np.float32)
+    scene.add_instance(scene.add_mesh(v, NO_NORMALS, np.array(triangles), material_id), 0.0, 0.0, 0.0)
+
+
 def add_quad(scene, lo, hi, height, material_id):
     """A square [lo, hi]^2 in the plane z = height (normal +z) as its own mesh and instance."""
-    v = np.array([[lo, lo, height], [hi, lo, height], [hi, hi, height], [lo, hi, height]], np.float32)
-    scene.add_instance(scene.add_mesh(v, NO_NORMALS, np.array([[0, 1, 2], [0, 2, 3]]), material_id), 0.0, 0.0, 0.0)
+    add_mesh(scene, [[lo, lo, height], [hi, lo, height], [hi, hi, height], [lo, hi, height]],
+             [[0, 1, 2], [0, 2, 3]], material_id)
 
 
 def add_box(scene, lo, hi, material_id):
     """A closed box with outward-facing triangles."""
-    v = np.array([[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]] for i in range(8)],
-                 np.float32)
-    t = [[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4], [2, 6, 3], [3, 6, 7], [0, 4, 2],
-         [2, 4, 6], [1, 3, 5], [3, 7, 5]]
-    scene.add_instance(scene.add_mesh(v, NO_NORMALS, np.array(t), material_id), 0.0, 0.0, 0.0)
+    v = [[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]] for i in range(8)]
+    add_mesh(scene, v, [[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4], [2, 6, 3], [3, 6, 7],
+                        [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]], material_id)
 
 
 def unit(v):
@@ -42,9 +46,8 @@ def ground_scene(rho=(0.3,), e_sun=(2.0,), sun=(0.0, 0.0, 1.0), sky=None):
     """A periodic tile filled by a Lambertian ground (instance 0)."""
     scene = tesk_gpu.EmbreeSceneManager()
     nb = len(rho)
-    params = [*rho, *e_sun] + ([] if sky is None else list(sky))
     scene.set_num_bands(nb)
-    scene.upload_spectral_params(np.array(params, np.float32))
+    scene.upload_spectral_params(np.array([*rho, *e_sun, *(sky or [])], np.float32))
     scene.add_material(0, 0, [])
     scene.set_emitter(0, unit(sun), nb)
     if sky is not None:
@@ -55,10 +58,9 @@ def ground_scene(rho=(0.3,), e_sun=(2.0,), sun=(0.0, 0.0, 1.0), sky=None):
     return scene
 
 
-def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), lad=1.0, leaf_angle_type=0, build=True):
-    """A periodic tile: ground (instance 0) under a turbid slab between z = 1 and 3 (LAI 2 lad)
-    whose box is wider than the tile, leaves of reflectance rho and transmittance tau, sun
-    irradiance 2."""
+def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), leaf_angle_type=0, leaf_size=0.05, build=True):
+    """A periodic tile: ground (instance 0) under a turbid slab between z = 1 and 3 (LAI 2) whose
+    box is wider than the tile, leaves of reflectance rho and transmittance tau, sun irradiance 2."""
     scene = tesk_gpu.EmbreeSceneManager()
     scene.set_num_bands(1)
     scene.upload_spectral_params(np.array([soil, rho, rho, tau, 2.0], np.float32))
@@ -69,7 +71,7 @@ def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), lad=1.0, leaf_angle_type=0, 
     scene.set_measurement_plane(3.5)
     add_quad(scene, 0.0, TILE, 0.0, 0)
     add_box(scene, (-1.0, -1.0, 1.0), (TILE + 1, TILE + 1, 3.0), 1)
-    scene.set_optical_turbid_media([lad], [leaf_angle_type], [1], [0.05], [-1, 0])
+    scene.set_optical_turbid_media([1.0], [leaf_angle_type], [1], [leaf_size], [-1, 0])
     if build:
         scene.build()
     return scene
@@ -84,14 +86,12 @@ def test_lambertian_ground_flux_and_field():
     # Sun irradiance (2, 1) at 60 degrees zenith on ground of reflectance (0.3, 0.6): E mu A and
     # rho E mu A per band, exactly (cosine sampling of a Lambertian surface returns rho w).
     scene = ground_scene(rho=(0.3, 0.6), e_sun=(2.0, 1.0), sun=(np.sqrt(3), 0.0, 1.0))
-    flux = tesk_gpu.simulate_flux_cpu(scene, 5, 4, 20000, 2)
-    assert flux["downwelling"].shape == (4, 5, 2)
+    flux = FLUX(scene, 5, 4, 20000, 2)
     np.testing.assert_allclose(flux["downwelling"].sum(axis=(0, 1)), [100.0, 50.0], rtol=1e-5)
     np.testing.assert_allclose(flux["upwelling"].sum(axis=(0, 1)), [30.0, 30.0], rtol=1e-5)
 
     views = np.array([0, 0, 1, 0.6, 0, 0.8], np.float32)
-    field = tesk_gpu.simulate_forward_cpu(scene, 2, 2, [0.0, 1.0], 2000, 2, brf_directions=views, num_brf_dirs=2,
-                                          terrain_instance_id=0)
+    field = FWD(scene, 2, 2, [0.0, 1.0], 2000, 2, brf_directions=views, num_brf_dirs=2, terrain_instance_id=0)
     np.testing.assert_allclose(field["terrain"], [70.0, 20.0], rtol=1e-5)
     np.testing.assert_allclose(field["albedo"], [30.0, 30.0], rtol=1e-5)
     # A Lambertian ground reflects with the factor rho toward every direction.
@@ -99,28 +99,23 @@ def test_lambertian_ground_flux_and_field():
     np.testing.assert_allclose(forward_brf(field, views, phi_in), [[0.3, 0.6], [0.3, 0.6]], rtol=1e-5)
 
 
-def test_black_leaf_slab_absorbs_by_beer_lambert():
+@pytest.mark.parametrize("zenith", [0.0, 60.0])
+def test_black_leaf_slab_absorbs_by_beer_lambert(zenith):
     # Black leaves over black soil: fPAR = 1 - exp(-G LAI / mu0) with G = 1/2 (spherical).
-    for zenith in (0.0, 60.0):
-        t = np.radians(zenith)
-        mu = np.cos(t)
-        scene = slab_scene(0.0, 0.0, 0.0, sun=(np.sin(t), 0.0, mu))
-        n = 40000
-        result = tesk_gpu.simulate_forward_cpu(scene, 2, 2, [0.0, 2.0, 4.0], n, 1, terrain_instance_id=0)
-        incident = result["incident"][0]
-        np.testing.assert_allclose(incident, 2.0 * mu * 100.0, rtol=1e-5)
-        fpar = result["grid"].sum() / incident
-        want = 1.0 - np.exp(-0.5 * 2.0 / mu)
-        assert abs(fpar - want) < 4 * np.sqrt(want * (1 - want) / n)
-        np.testing.assert_allclose(result["terrain"][0] + result["grid"].sum(), incident, rtol=1e-5)
-        np.testing.assert_allclose(result["grid_direct"], result["grid"])
-        assert not np.any(result["grid_diffuse"])
+    mu, n = np.cos(np.radians(zenith)), 40000
+    r = FWD(slab_scene(0.0, 0.0, 0.0, sun=(np.sin(np.radians(zenith)), 0.0, mu)), 2, 2, [0.0, 2.0, 4.0], n, 1,
+            terrain_instance_id=0)
+    incident = r["incident"][0]
+    np.testing.assert_allclose(incident, 2.0 * mu * 100.0, rtol=1e-5)
+    want = 1.0 - np.exp(-0.5 * 2.0 / mu)
+    assert abs(r["grid"].sum() / incident - want) < 4 * np.sqrt(want * (1 - want) / n)
+    np.testing.assert_allclose(r["terrain"][0] + r["grid"].sum(), incident, rtol=1e-5)
 
 
 def test_scattering_leaves_balance_absorbed_reflected_transmitted(scattering_slab):
     n = 20000
-    flux = tesk_gpu.simulate_flux_cpu(scattering_slab, 3, 3, n, 1)
-    field = tesk_gpu.simulate_forward_cpu(scattering_slab, 3, 3, [0.0, 2.0, 4.0], n, 1, terrain_instance_id=0)
+    flux = FLUX(scattering_slab, 3, 3, n, 1)
+    field = FWD(scattering_slab, 3, 3, [0.0, 2.0, 4.0], n, 1, terrain_instance_id=0)
     for r in (flux, field):
         incident = r["incident"][0]
         absorbed, transmitted, reflected = r["grid"].sum(), r["terrain"][0], r["escaped"][0]
@@ -134,92 +129,71 @@ def test_scattering_leaves_balance_absorbed_reflected_transmitted(scattering_sla
 
 
 def test_results_do_not_depend_on_the_thread_count(scattering_slab):
-    runs = [tesk_gpu.simulate_flux_cpu(scattering_slab, 2, 2, 3000, 1, decompose=True, num_threads=n)
-            for n in (1, 3)]
-    fields = [tesk_gpu.simulate_forward_cpu(scattering_slab, 2, 2, [0.0, 4.0], 3000, 1, per_leaf=True,
-                                            brf_directions=[0, 0, 1], num_brf_dirs=1, num_threads=n)
-              for n in (1, 3)]
-    for group in (runs, fields):
-        for other in group[1:]:
-            assert list(other) == list(group[0])
-            for key in group[0]:
-                if key != "_execution":
-                    np.testing.assert_allclose(other[key], group[0][key], rtol=1e-5, atol=1e-9)
+    for run in (lambda t: FLUX(scattering_slab, 2, 2, 3000, 1, decompose=True, num_threads=t),
+                lambda t: FWD(scattering_slab, 2, 2, [0.0, 4.0], 3000, 1, per_leaf=True, brf_directions=[0, 0, 1],
+                              num_brf_dirs=1, num_threads=t)):
+        one, three = run(1), run(3)
+        assert list(three) == list(one)
+        for key in one.keys() - {"_execution"}:
+            np.testing.assert_allclose(three[key], one[key], rtol=1e-5, atol=1e-9)
 
 
 def test_result_layout_and_execution_records(scattering_slab):
     plain = ground_scene(sky=(0.5,))
-    flux = tesk_gpu.simulate_flux_cpu(plain, 3, 2, 100, 1, prob_sun=0.5, decompose=True)
+    flux = FLUX(plain, 3, 2, 100, 1, prob_sun=0.5, decompose=True)
     assert list(flux) == ["downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse", "_execution"]
     assert flux["downwelling_diffuse"].dtype == np.float32 and flux["downwelling_diffuse"].shape == (2, 3, 1)
     assert flux["_execution"] == {"backend": "embree", "workflow": "optical_flux",
                                   "executor": "embree.cpu.optical_flux", "native": True}
-    media = tesk_gpu.simulate_flux_cpu(scattering_slab, 3, 2, 100, 1)
+    media = FLUX(scattering_slab, 3, 2, 100, 1)
     assert list(media) == ["downwelling", "upwelling", "terrain", "escaped", "incident", "grid", "grid_direct",
                            "grid_diffuse", "leaf", "_execution"]
     assert media["leaf"].shape == (scattering_slab.n_primitives(), 1) and media["grid"].shape == (2, 3, 1)
 
-    field = tesk_gpu.simulate_forward_cpu(plain, 3, 2, [0.0, 1.0, 2.0], 100, per_leaf=True)
+    field = FWD(plain, 3, 2, [0.0, 1.0, 2.0], 100, per_leaf=True)
     assert list(field) == ["grid", "leaf", "_execution"]
     assert field["grid"].shape == (2, 2, 3, 1) and field["leaf"].shape == (2, 1)
     assert field["_execution"]["workflow"] == "optical_forward"
     assert field["_execution"]["executor"] == "embree.cpu.optical_forward"
-    field = tesk_gpu.simulate_forward_cpu(scattering_slab, 1, 1, [0.0, 4.0], 100, brf_directions=np.eye(3),
-                                          num_brf_dirs=3, terrain_instance_id=0)
+    field = FWD(scattering_slab, 1, 1, [0.0, 4.0], 100, brf_directions=np.eye(3), num_brf_dirs=3,
+                terrain_instance_id=0)
     assert list(field) == ["grid", "brf", "albedo", "terrain", "escaped", "incident", "grid_direct",
                            "grid_diffuse", "_execution"]
     assert field["brf"].shape == (3, 1) and field["brf"][0, 0] == 0.0  # a horizontal view sees nothing
     assert field["_execution"]["executor"] == "embree.cpu.optical_brf"
 
 
-@pytest.mark.parametrize(
-    "call, kind, message",
-    [
-        (lambda s: tesk_gpu.simulate_flux_cpu(s, 0, 1, 10, 1), ValueError,
-         "flux grid dimensions and band count must be positive"),
-        (lambda s: tesk_gpu.simulate_flux_cpu(s, 65536, 32768, 10, 1), OverflowError,
-         "flux grid element count exceeds signed device index range"),
-        (lambda s: tesk_gpu.simulate_flux_cpu(s, 1, 1, 0, 1), ValueError, "Embree flux photon count must be positive"),
-        (lambda s: tesk_gpu.simulate_flux_cpu(s, 1, 1, 10, 1, prob_sun=np.nan), ValueError,
-         "prob_sun must be in [0, 1]"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, layer_heights=[1.0]), RuntimeError,
-         "layer_heights must have at least 2 entries"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, layer_heights=[0.0, np.nan]), ValueError,
-         "layer_heights must be finite and strictly increasing"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, 1, 0, [0.0, 1.0], 10), ValueError,
-         "forward grid dimensions and band count must be positive"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, 65536, 32768, [0.0, 1.0], 10), OverflowError,
-         "forward grid element count exceeds signed device index range"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 0), ValueError,
-         "forward photon count must be positive"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10, brf_directions=[0, 0, 1]), ValueError,
-         "num_brf_dirs must be non-negative and match brf_directions"),
-        (lambda s: tesk_gpu.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10, num_brf_dirs=-1), ValueError,
-         "num_brf_dirs must be non-negative and match brf_directions"),
-    ],
-)
-def test_argument_errors(call, kind, message):
+@pytest.mark.parametrize("call, args, kwargs, kind, message", [
+    (FLUX, (0, 1, 10, 1), {}, ValueError, "flux grid dimensions and band count must be positive"),
+    (FLUX, (65536, 32768, 10, 1), {}, OverflowError, "flux grid element count exceeds signed device index range"),
+    (FLUX, (1, 1, 0, 1), {}, ValueError, "Embree flux photon count must be positive"),
+    (FLUX, (1, 1, 10, 1), {"prob_sun": np.nan}, ValueError, "prob_sun must be in [0, 1]"),
+    (FWD, (), {"layer_heights": [1.0]}, RuntimeError, "layer_heights must have at least 2 entries"),
+    (FWD, (), {"layer_heights": [0.0, np.nan]}, ValueError, "layer_heights must be finite and strictly increasing"),
+    (FWD, (1, 0, [0.0, 1.0], 10), {}, ValueError, "forward grid dimensions and band count must be positive"),
+    (FWD, (65536, 32768, [0.0, 1.0], 10), {}, OverflowError,
+     "forward grid element count exceeds signed device index range"),
+    (FWD, (1, 1, [0.0, 1.0], 0), {}, ValueError, "forward photon count must be positive"),
+    (FWD, (1, 1, [0.0, 1.0], 10), {"brf_directions": [0, 0, 1]}, ValueError,
+     "num_brf_dirs must be non-negative and match brf_directions"),
+])
+def test_argument_errors(call, args, kwargs, kind, message):
     with pytest.raises(kind) as err:
-        call(ground_scene())
+        call(ground_scene(), *args, **kwargs)
     assert str(err.value) == message
 
 
-def test_scene_errors_and_wrong_types():
+def test_scene_errors():
     unbuilt = tesk_gpu.EmbreeSceneManager()
     unbuilt.set_repetitive(1, TILE, TILE)
     with pytest.raises(RuntimeError, match="^Embree: build the scene before tracing rays$"):
-        tesk_gpu.simulate_flux_cpu(unbuilt, 1, 1, 10, 1)
+        FLUX(unbuilt, 1, 1, 10, 1)
     no_extent = tesk_gpu.EmbreeSceneManager()
     no_extent.build()
     with pytest.raises(ValueError, match="^flux scene extent must be at least the minimum normalized float$"):
-        tesk_gpu.simulate_flux_cpu(no_extent, 1, 1, 10, 1)
-    scene = ground_scene()
-    with pytest.raises(TypeError):
-        tesk_gpu.simulate_flux_cpu(scene, 1, 1, 10, 1, progress=3)
-    with pytest.raises(TypeError):
-        tesk_gpu.simulate_flux_cpu(scene, 2**40, 1, 10, 1)
-    with pytest.raises(TypeError):
-        tesk_gpu.simulate_forward_cpu(scene, layer_heights="high")
+        FLUX(no_extent, 1, 1, 10, 1)
+    with pytest.raises(TypeError):  # progress must be callable
+        FLUX(ground_scene(), 1, 1, 10, 1, progress=3)
 
 
 def horizon_scene():
@@ -229,7 +203,7 @@ def horizon_scene():
 
 def test_progress_after_every_million_photons_and_its_exceptions():
     calls = []
-    result = tesk_gpu.simulate_flux_cpu(horizon_scene(), 1, 1, 2_500_000, 1, progress=lambda *a: calls.append(a))
+    result = FLUX(horizon_scene(), 1, 1, 2_500_000, 1, progress=lambda *a: calls.append(a))
     assert [c[:2] for c in calls] == [(1_000_000, 2_500_000), (2_000_000, 2_500_000), (2_500_000, 2_500_000)]
     assert all(isinstance(c[0], int) and isinstance(c[2], float) for c in calls)
     assert not result["downwelling"].any()
@@ -238,32 +212,30 @@ def test_progress_after_every_million_photons_and_its_exceptions():
         raise ZeroDivisionError("enough photons")
 
     with pytest.raises(ZeroDivisionError, match="enough photons"):
-        tesk_gpu.simulate_forward_cpu(horizon_scene(), 1, 1, [0.0, 1.0], 10**12, progress=stop)
+        FWD(horizon_scene(), 1, 1, [0.0, 1.0], 10**12, progress=stop)
 
 
 def test_ctrl_c_interrupts_a_long_run():
     scene = horizon_scene()
-    killer = None
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
     try:
         with pytest.raises(KeyboardInterrupt):
-            killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
-            tesk_gpu.simulate_flux_cpu(scene, 1, 1, 10**13, 1)  # days if not interrupted
+            FLUX(scene, 1, 1, 10**13, 1)  # days if not interrupted
     finally:
-        if killer is not None:
-            killer.wait()
+        killer.wait()
 
 
 def test_max_depth_override_and_console_lines(monkeypatch, capfd):
     scene = ground_scene()
     monkeypatch.setenv("TESK_MAX_DEPTH", "1")  # photons end at their first scattering
-    assert not tesk_gpu.simulate_flux_cpu(scene, 2, 2, 100, 1, num_threads=2)["upwelling"].any()
-    tesk_gpu.simulate_forward_cpu(scene, 2, 3, [0.0, 1.0, 2.0], 100, num_threads=1)
+    assert not FLUX(scene, 2, 2, 100, 1, num_threads=2)["upwelling"].any()
+    FWD(scene, 2, 3, [0.0, 1.0, 2.0], 100, num_threads=1)
     out = capfd.readouterr().out
     assert out.startswith("[CPU flux] TESK_MAX_DEPTH=1\n"
                           "Forward flux (CPU): 100 photons, grid 2x2, 1 bands, max_bounces_record=0, 2 threads\n")
     assert "[CPU fwd] TESK_MAX_DEPTH=1\nForward fPAR (CPU): 100 photons, grid 2x3x2, 1 bands, 1 threads\n" in out
     monkeypatch.setenv("TESK_MAX_DEPTH", "-2")
-    np.testing.assert_allclose(tesk_gpu.simulate_flux_cpu(scene, 2, 2, 100, 1)["upwelling"].sum(), 60.0, rtol=1e-5)
+    np.testing.assert_allclose(FLUX(scene, 2, 2, 100, 1)["upwelling"].sum(), 60.0, rtol=1e-5)
     assert "TESK_MAX_DEPTH" not in capfd.readouterr().out
 
 
@@ -285,15 +257,11 @@ def leaves_over_ground():
 def planophile_slab():
     """A planophile turbid slab of scattering leaves over grey soil; leaves of size 0, so the
     sun path does not remember the view path (no hotspot, which forward photons do not model)."""
-    scene = slab_scene(0.25, 0.45, 0.4, sun=(0.4, 0.2, 0.9), leaf_angle_type=1, build=False)
-    scene.set_optical_turbid_media([1.0], [1], [1], [0.0], [-1, 0])
-    return scene, [2.0]
+    return slab_scene(0.25, 0.45, 0.4, sun=(0.4, 0.2, 0.9), leaf_angle_type=1, leaf_size=0.0, build=False), [2.0]
 
 
 @pytest.mark.parametrize("make_scene", [leaves_over_ground, planophile_slab])
 def test_forward_and_backward_brf_agree(make_scene):
-    if not hasattr(tesk_gpu, "simulate_brf_cpu"):
-        pytest.skip("simulate_brf_cpu (the backward BRF) is not part of this build")
     # Both workflows give the radiant intensity toward each view (the last one is the sun's
     # direction); as reflectance factors they must agree. Both estimates spread by about 0.2 %
     # with these sample counts; 1 % is several standard errors of their difference.
@@ -304,7 +272,6 @@ def test_forward_and_backward_brf_agree(make_scene):
     sun = unit((0.4, 0.2, 0.9))
     views = np.concatenate([unit((0, 0, 1)), unit((-0.5, 0.3, 0.8)), unit((0.2, -0.6, 0.6)), sun])
     phi_in = incident_power(TILE, TILE, e_sun, sun)
-    forward = tesk_gpu.simulate_forward_cpu(scene, 1, 1, [0.0, 4.0], 200000, len(e_sun), brf_directions=views,
-                                            num_brf_dirs=4)
+    forward = FWD(scene, 1, 1, [0.0, 4.0], 200000, len(e_sun), brf_directions=views, num_brf_dirs=4)
     backward = tesk_gpu.simulate_brf_cpu(scene, views, 4 * 1024 * 128)
     np.testing.assert_allclose(forward_brf(forward, views, phi_in), backward_brf(backward, views, phi_in), rtol=0.01)
