@@ -197,7 +197,7 @@ void bind_scene(py::module_& m) {
       "add_mesh",
       [](EmbreeSceneManager& s, const carray<float>& vertices, const carray<float>& normals,
          const py::object& indices, int material_id) {
-        auto v = float3_rows(vertices, "vertices", false);
+        auto v = float3_rows(vertices, "vertices", true);  // emptiness is the scene's check
         auto n = float3_rows(normals, "normals", true);
         auto t = int3_rows(indices, "indices");
         return s.add_mesh(std::move(v), std::move(n), std::move(t), material_id);

@@ -54,8 +54,16 @@ def test_scene_vocabulary_is_registered():
 
 
 def test_exception_mapping(scene):
-    with pytest.raises(ValueError, match="^mesh triangle 0 references a vertex outside the vertex buffer$"):
-        scene.add_mesh(np.zeros((3, 3)), [], [[0, 1, 3]])
+    for args, message in [
+        ((np.zeros((0, 3)), [], [[0, 1, 2]]), "mesh must contain at least one vertex"),
+        ((np.zeros((3, 3)), [], np.zeros((0, 3))), "mesh must contain at least one triangle"),
+        ((np.zeros((3, 3)), np.zeros((2, 3)), [[0, 1, 2]]), "mesh normals must be empty or have one entry per vertex"),
+        ((np.zeros((3, 3)), [], [[0, 1, 3]]), "mesh triangle 0 references a vertex outside the vertex buffer"),
+    ]:
+        with pytest.raises(ValueError) as err:
+            scene.add_mesh(*args)
+        assert str(err.value) == message
+    assert not scene.has_meshes()
     mesh = unit_square(scene)
     with pytest.raises(IndexError, match=r"^instance mesh id 5 is outside \[0, 1\)$"):
         scene.add_instance(5, 0, 0, 0)
