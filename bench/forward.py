@@ -36,91 +36,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
 from forest_scene import build_forest, build_turbid_forest  # noqa: E402
-from trace_throughput import write_rays, write_scene  # noqa: E402
+from scene_export import (Recorder, floats, incoherent_rays, parse, write_description,  # noqa: E402
+                          write_rays, write_scene)
 
 import tesk_gpu  # noqa: E402
-
-
-class Recorder:
-    """Forwards every call to the scene and keeps (name, args) of the description calls, so the
-    C++ helper can rebuild exactly the scene the builders made."""
-
-    KEEP = {"set_num_bands", "upload_spectral_params", "add_material", "add_mesh", "set_emitter", "set_sky",
-            "set_repetitive", "set_measurement_plane", "set_optical_turbid_media"}
-
-    def __init__(self, scene):
-        self.scene, self.calls = scene, []
-
-    def __getattr__(self, name):
-        method = getattr(self.scene, name)
-        if name not in self.KEEP:
-            return method
-
-        def call(*args, **kwargs):
-            self.calls.append((name, args, kwargs))
-            return method(*args, **kwargs)
-
-        return call
-
-
-def floats(values) -> str:
-    return " ".join(repr(float(v)) for v in np.ravel(values))
-
-
-def ints(values) -> str:
-    return " ".join(str(int(v)) for v in np.ravel(values))
-
-
-def write_description(path: pathlib.Path, scene, calls, runs: list[str]) -> None:
-    """The recorded description, the sensor and the runs in the line format of forward_bench.cpp."""
-    with open(path, "w") as f:
-        n_meshes = 0
-        for name, args, kwargs in calls:
-            if name == "set_num_bands":
-                f.write(f"n_bands {args[0]}\n")
-            elif name == "upload_spectral_params":
-                f.write(f"spectral {np.size(args[0])} {floats(args[0])}\n")
-            elif name == "add_material":
-                f.write(f"material {args[0]} {args[1]} {floats((list(args[2]) + [0.0] * 8)[:8])}\n")
-            elif name == "add_mesh":
-                material = args[3] if len(args) > 3 else kwargs.get("material_id", 0)
-                f.write(f"mesh_material {n_meshes} {material}\n")
-                n_meshes += 1
-            elif name == "set_emitter":
-                f.write(f"emitter {floats(args[1])} {args[2]}\n")
-            elif name == "set_sky":
-                f.write(f"sky {args[0]}\n")
-            elif name == "set_repetitive":
-                f.write(f"repetitive {args[0]} {float(args[1])!r} {float(args[2])!r}\n")
-            elif name == "set_measurement_plane":
-                f.write(f"measurement_plane {float(args[0])!r}\n")
-            elif name == "set_optical_turbid_media":
-                lad, types, orient, lengths, ids = args
-                f.write(f"media {len(lad)} {floats(lad)} {ints(types)} {ints(orient)} {floats(lengths)} "
-                        f"{len(ids)} {ints(ids)}\n")
-        cfg = scene.sensor_config()
-        f.write(f"sensor {cfg['type']} {cfg['width']} {cfg['height']} {cfg['ortho_width']!r} "
-                f"{cfg['ortho_height']!r} {np.degrees(cfg['fov'])!r} {cfg['projection_type']} "
-                f"{floats(cfg['camera_to_world'])}\n")
-        for run in runs:
-            f.write(run + "\n")
-
-
-def parse(line: str) -> dict:
-    kind, *rest = line.split()
-    out = {k: float(v) for k, v in (kv.split("=") for kv in rest)}
-    out["kind"] = kind
-    return out
-
-
-def incoherent_rays(scene, n: int) -> tuple[np.ndarray, np.ndarray]:
-    """Uniform origins in the scene box, uniform directions on the sphere (as the other benches)."""
-    rng = np.random.default_rng(12345)
-    (x0, y0, z0), (x1, y1, z1) = scene.aabb()
-    origins = rng.uniform([x0, y0, z0], [x1, y1, z1], size=(n, 3)).astype(np.float32)
-    directions = rng.normal(size=(n, 3)).astype(np.float32)
-    directions /= np.linalg.norm(directions, axis=1, keepdims=True)
-    return origins, directions
 
 
 def bench_scene(label, scene, recorder, meshes, photons, args) -> None:

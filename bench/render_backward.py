@@ -31,66 +31,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
 from forest_scene import build_forest, look_at, perspective_view  # noqa: E402
-from trace_throughput import write_rays, write_scene  # noqa: E402
+from scene_export import Recorder, incoherent_rays, parse, write_description, write_rays, write_scene  # noqa: E402
 
 import tesk_gpu  # noqa: E402
-
-
-class Recorder:
-    """Forwards every call to the scene and keeps (name, args) of the description calls, so the
-    C++ helper can rebuild exactly the scene that build_forest made."""
-
-    KEEP = {"set_num_bands", "upload_spectral_params", "add_material", "add_mesh", "set_emitter", "set_sky"}
-
-    def __init__(self, scene):
-        self.scene, self.calls = scene, []
-
-    def __getattr__(self, name):
-        method = getattr(self.scene, name)
-        if name not in self.KEEP:
-            return method
-
-        def call(*args, **kwargs):
-            self.calls.append((name, args, kwargs))
-            return method(*args, **kwargs)
-
-        return call
-
-
-def write_description(path: pathlib.Path, scene, calls, spp: int, max_depth: int) -> None:
-    """The recorded description and the sensor in the line format of render_backward_bench.cpp."""
-    cfg = scene.sensor_config()
-    floats = lambda values: " ".join(repr(float(v)) for v in np.ravel(values))  # noqa: E731
-    with open(path, "w") as f:
-        n_meshes = 0
-        for name, args, kwargs in calls:
-            if name == "set_num_bands":
-                f.write(f"n_bands {args[0]}\n")
-            elif name == "upload_spectral_params":
-                f.write(f"spectral {np.size(args[0])} {floats(args[0])}\n")
-            elif name == "add_material":
-                scalars = (list(args[2]) + [0.0] * 8)[:8]
-                f.write(f"material {args[0]} {args[1]} {floats(scalars)}\n")
-            elif name == "add_mesh":
-                material = args[3] if len(args) > 3 else kwargs.get("material_id", 0)
-                f.write(f"mesh_material {n_meshes} {material}\n")
-                n_meshes += 1
-            elif name == "set_emitter":
-                f.write(f"emitter {floats(args[1])} {args[2]}\n")
-            elif name == "set_sky":
-                f.write(f"sky {args[0]}\n")
-        f.write(f"sensor {cfg['type']} {cfg['width']} {cfg['height']} "
-                f"{floats([cfg['ortho_width'], cfg['ortho_height'], np.degrees(cfg['fov'])])} "
-                f"{cfg['projection_type']} {floats(cfg['camera_to_world'])}\n")
-        f.write(f"render {spp} {max_depth}\n")
-
-
-def scene_bands(calls) -> int:
-    return next(args[0] for name, args, _ in calls if name == "set_num_bands")
-
-
-def parse(line: str) -> dict:
-    return {k: float(v) for k, v in (kv.split("=") for kv in line.split()[1:])}
 
 
 def main() -> None:
@@ -110,7 +53,7 @@ def main() -> None:
     scene.set_sensor(1, args.size, args.size, 0.0, 0.0, look_at(*perspective_view(forest)), fov=45.0)
     scene.build()
     print(f"scene: {scene.num_instances():,} instances, {scene.n_primitives():,} triangles; "
-          f"image {args.size}x{args.size}, {scene_bands(recorder.calls)} bands, spp {args.spp}, max_depth {args.max_depth}")
+          f"image {args.size}x{args.size}, {recorder.n_bands()} bands, spp {args.spp}, max_depth {args.max_depth}")
     samples = args.size * args.size * args.spp
 
     tesk_gpu.simulate_cpu(scene, spp=1, max_depth=args.max_depth)  # warm-up
@@ -133,15 +76,11 @@ def main() -> None:
     raw_bin = pathlib.Path(args.bin, "tesk_bench_raw_embree")
     if not (render_bin.exists() and raw_bin.exists()):
         sys.exit(f"C++ helpers not found in {args.bin} (run `make cpp`, or pass --bin)")
-    rng = np.random.default_rng(12345)
-    (x0, y0, z0), (x1, y1, z1) = scene.aabb()
-    origins = rng.uniform([x0, y0, z0], [x1, y1, z1], size=(args.rays, 3)).astype(np.float32)
-    directions = rng.normal(size=(args.rays, 3)).astype(np.float32)
-    directions /= np.linalg.norm(directions, axis=1, keepdims=True)
+    origins, directions = incoherent_rays(scene, args.rays)
     with tempfile.TemporaryDirectory() as tmp:
         scene_bin, desc, rays_bin = (pathlib.Path(tmp, n) for n in ("scene.bin", "scene.txt", "rays.bin"))
         write_scene(scene_bin, forest)
-        write_description(desc, scene, recorder.calls, args.spp, args.max_depth)
+        write_description(desc, scene, recorder.calls, [f"render {args.spp} {args.max_depth}"])
         write_rays(rays_bin, origins, directions)
         out = subprocess.run([str(render_bin), str(scene_bin), str(desc), "1", "2"], check=True,
                              capture_output=True, text=True).stdout
@@ -151,7 +90,7 @@ def main() -> None:
                   key=lambda r: r["mrays_per_s"])
 
     one, two = runs
-    accumulators_mib = args.size * args.size * scene_bands(recorder.calls) * 8 / 2**20
+    accumulators_mib = args.size * args.size * recorder.n_bands() * 8 / 2**20
     print(f"simulate_cpu (module)   1 thread : {module_rate[1]:10,.0f} samples/s")
     print(f"simulate_cpu (module)   2 threads: {module_rate[2]:10,.0f} samples/s "
           f"(x{module_rate[2] / module_rate[1]:.2f})")

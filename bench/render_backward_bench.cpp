@@ -1,16 +1,9 @@
 // Backward-renderer throughput on a scene exported by bench/render_backward.py: builds the
-// scene manager from the scene file (the format of raw_embree_trace.cpp) and a description
+// scene manager from the scene file and a description
 // file, renders once to warm up, then once per requested thread count, and prints per run the
 // wall time, samples/s, rays/s by kind and the heap allocations made during the render.
 //
-// Description file, one record per line (numbers separated by blanks):
-//   n_bands <n>
-//   spectral <count> <values...>
-//   material <type> <offset> <8 scalars>
-//   mesh_material <mesh id> <material id>
-//   emitter <dx> <dy> <dz> <offset>
-//   sky <offset>
-//   sensor <type> <width> <height> <ortho_w> <ortho_h> <fov degrees> <projection> <16 floats>
+// File formats: bench/scene_file.h; the helper's own record is
 //   render <spp> <max_depth>
 // Usage: tesk_bench_render_backward scene.bin description.txt <threads>...
 // Output lines: "render threads=<t> seconds=<s> samples_per_s=<x> rays=<n> camera=<n>
@@ -60,68 +53,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   embree::EmbreeSceneManager scene;
-  bench::SceneFile file = bench::read_scene_file(argv[1]);
-  const auto n_meshes = static_cast<int32_t>(file.vertices.size());
-  const auto n_instances = static_cast<int32_t>(file.mesh_ids.size());
-  auto& vertices = file.vertices;
-  auto& triangles = file.triangles;
-  const auto& mesh_ids = file.mesh_ids;
-  const auto& xforms = file.xforms;
-
-  std::vector<int> mesh_material(n_meshes, 0);
   int spp = 16, max_depth = 8;
-  SceneDescription& d = scene.description();
-  std::ifstream desc_in(argv[2]);
-  for (std::string line; std::getline(desc_in, line);) {
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    if (key == "n_bands") {
-      int n;
-      in >> n;
-      d.set_num_bands(n);
-    } else if (key == "spectral") {
-      size_t n;
-      in >> n;
-      std::vector<float> v(n);
-      for (float& x : v) in >> x;
-      d.upload_spectral_params(v);
-    } else if (key == "material") {
-      int type, offset;
-      std::vector<float> p(8);
-      in >> type >> offset;
-      for (float& x : p) in >> x;
-      d.add_material(static_cast<MaterialType>(type), offset, p);
-    } else if (key == "mesh_material") {
-      int m, mat;
-      in >> m >> mat;
-      mesh_material.at(m) = mat;
-    } else if (key == "emitter") {
-      float3 dir;
-      int offset;
-      in >> dir.x >> dir.y >> dir.z >> offset;
-      d.set_emitter(EmitterType::Directional, dir, offset);
-    } else if (key == "sky") {
-      int offset;
-      in >> offset;
-      d.set_sky(offset);
-    } else if (key == "sensor") {
-      int type, w, h, projection;
-      float ow, oh, fov;
-      float c[16];
-      in >> type >> w >> h >> ow >> oh >> fov >> projection;
-      for (float& x : c) in >> x;
-      d.set_sensor(make_sensor(type, w, h, ow, oh, c, 16, fov, projection));
-    } else if (key == "render") {
-      in >> spp >> max_depth;
-    }
-  }
-  for (int32_t m = 0; m < n_meshes; ++m) {
-    scene.add_mesh(std::move(vertices[m]), {}, std::move(triangles[m]), mesh_material[m]);
-  }
-  for (int32_t i = 0; i < n_instances; ++i)
-    scene.add_instance(mesh_ids[i], &xforms[12 * static_cast<size_t>(i)]);
-  scene.build();
+  bench::load_scene(scene, argv[1], argv[2], [&](const std::string& key, std::istringstream& in) {
+    if (key == "render") in >> spp >> max_depth;
+  });
 
   const backend::OpticalProductRequest request{};
   embree::render_backward(scene, 1, max_depth, 3, 0, {}, request);  // warm-up: page in the BVH

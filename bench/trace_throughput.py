@@ -28,6 +28,7 @@ import numpy as np  # noqa: E402
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 from forest_scene import build_forest  # noqa: E402
+from scene_export import incoherent_rays, parse, write_rays, write_scene  # noqa: E402
 
 import tesk_gpu  # noqa: E402
 
@@ -39,25 +40,6 @@ def rss_mib() -> float:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024.0
     return float("nan")
-
-
-def write_scene(path: pathlib.Path, forest) -> None:
-    with open(path, "wb") as f:
-        np.array([len(forest.meshes)], np.int32).tofile(f)
-        for vertices, indices in forest.meshes:
-            np.array([len(vertices), len(indices)], np.int32).tofile(f)
-            np.ascontiguousarray(vertices, np.float32).tofile(f)
-            np.ascontiguousarray(indices, np.int32).tofile(f)
-        np.array([len(forest.instance_mesh_ids)], np.int32).tofile(f)
-        forest.instance_mesh_ids.astype(np.int32).tofile(f)
-        np.ascontiguousarray(forest.instance_xforms, np.float32).tofile(f)
-
-
-def write_rays(path: pathlib.Path, origins: np.ndarray, directions: np.ndarray) -> None:
-    with open(path, "wb") as f:
-        np.array([len(origins)], np.int32).tofile(f)
-        origins.tofile(f)
-        directions.tofile(f)
 
 
 def best_of(repeats: int, fn) -> tuple[float, object]:
@@ -91,11 +73,7 @@ def main() -> None:
           f"after build +{rss_built - rss_described:.1f} MiB (total {rss_built - rss0:.1f} MiB)")
 
     # Incoherent rays: uniform origins in the scene box, uniform directions on the sphere.
-    rng = np.random.default_rng(12345)
-    (x0, y0, z0), (x1, y1, z1) = scene.aabb()
-    origins = rng.uniform([x0, y0, z0], [x1, y1, z1], size=(args.rays, 3)).astype(np.float32)
-    directions = rng.normal(size=(args.rays, 3)).astype(np.float32)
-    directions /= np.linalg.norm(directions, axis=1, keepdims=True)
+    origins, directions = incoherent_rays(scene, args.rays)
 
     raw_mrays = float("nan")
     raw_hits = None
@@ -108,9 +86,9 @@ def main() -> None:
             for _ in range(args.repeats):
                 out = subprocess.run([args.raw, str(scene_bin), str(rays_bin)], check=True,
                                      capture_output=True, text=True).stdout
-                runs.append(dict(kv.split("=") for kv in out.split()[1:]))
-            best = max(runs, key=lambda r: float(r["mrays_per_s"]))
-            raw_mrays, raw_hits = float(best["mrays_per_s"]), int(best["hits"])
+                runs.append(parse(out))
+            best = max(runs, key=lambda r: r["mrays_per_s"])
+            raw_mrays, raw_hits = best["mrays_per_s"], int(best["hits"])
     else:
         print(f"raw Embree helper not found at {args.raw} (run `make cpp`); skipping it")
 
