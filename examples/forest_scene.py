@@ -48,6 +48,30 @@ def uniform_scale_xforms(xyz: np.ndarray, scale: np.ndarray) -> np.ndarray:
     return xf.reshape(n, 12)
 
 
+#: Sun irradiance on a plane normal to the sun (W m-2 nm-1) and uniform sky radiance
+#: (W m-2 sr-1 nm-1) per band, and the unit direction towards the sun.
+SUN_IRRADIANCE = (1.60, 1.50, 1.00)
+SKY_RADIANCE = (0.06, 0.03, 0.01)
+SUN_DIRECTION = tuple(np.array([0.3, 0.2, 0.93]) / np.linalg.norm([0.3, 0.2, 0.93]))
+
+
+def set_forest_optics(scene) -> tuple[int, int, int]:
+    """Three bands with soil, leaf (front/back reflectance, transmittance) and bark optics, the
+    sun and a uniform sky. Returns the soil, leaf and bark material ids."""
+    soil = [0.06, 0.10, 0.25]
+    leaf = [0.05, 0.07, 0.45] + [0.05, 0.07, 0.40] + [0.03, 0.05, 0.45]
+    bark = [0.08, 0.12, 0.30]
+    params = np.array(soil + leaf + bark + list(SUN_IRRADIANCE) + list(SKY_RADIANCE), dtype=np.float32)
+    scene.set_num_bands(3)
+    scene.upload_spectral_params(params)
+    soil_mat = scene.add_material(DIFFUSE, 0, [])
+    leaf_mat = scene.add_material(DIFFUSE_TRANSMITTING, 3, [float(np.mean(leaf[0:3])), float(np.mean(leaf[6:9]))])
+    bark_mat = scene.add_material(DIFFUSE, 12, [])
+    scene.set_emitter(0, np.array(SUN_DIRECTION, dtype=np.float32), 15)
+    scene.set_sky(18)
+    return soil_mat, leaf_mat, bark_mat
+
+
 def build_forest(
     scene: tesk_gpu.EmbreeSceneManager,
     n_trees: int = 2000,
@@ -62,21 +86,7 @@ def build_forest(
     """
     rng = np.random.default_rng(seed)
 
-    # Spectral buffer: soil, leaf (front/back reflectance, transmittance), bark, sun, sky.
-    soil = [0.06, 0.10, 0.25]
-    leaf = [0.05, 0.07, 0.45] + [0.05, 0.07, 0.40] + [0.03, 0.05, 0.45]
-    bark = [0.08, 0.12, 0.30]
-    sun = [1.60, 1.50, 1.00]  # W m-2 nm-1 on a plane normal to the sun
-    sky = [0.06, 0.03, 0.01]  # W m-2 sr-1 nm-1
-    params = np.array(soil + leaf + bark + sun + sky, dtype=np.float32)
-    scene.set_num_bands(3)
-    scene.upload_spectral_params(params)
-    soil_mat = scene.add_material(DIFFUSE, 0, [])
-    leaf_mat = scene.add_material(DIFFUSE_TRANSMITTING, 3, [float(np.mean(leaf[0:3])), float(np.mean(leaf[6:9]))])
-    bark_mat = scene.add_material(DIFFUSE, 12, [])
-    sun_dir = np.array([0.3, 0.2, 0.93], dtype=np.float32)
-    scene.set_emitter(0, sun_dir / np.linalg.norm(sun_dir), 15)
-    scene.set_sky(18)
+    soil_mat, leaf_mat, bark_mat = set_forest_optics(scene)
 
     ground = tesk_gpu.make_ground_plane(half_size, half_size, soil_mat, 5.0)
     crown = tesk_gpu.make_sphere(1.0, [0.0, 0.0, 0.0], crown_subdivisions)
@@ -185,19 +195,7 @@ def build_turbid_forest(
     sun and sky as build_forest. The scene is not built; call ``scene.build()`` afterwards.
     """
     rng = np.random.default_rng(seed)
-    soil = [0.06, 0.10, 0.25]
-    leaf = [0.05, 0.07, 0.45] + [0.05, 0.07, 0.40] + [0.03, 0.05, 0.45]
-    bark = [0.08, 0.12, 0.30]
-    sun = [1.60, 1.50, 1.00]
-    sky = [0.06, 0.03, 0.01]
-    scene.set_num_bands(3)
-    scene.upload_spectral_params(np.array(soil + leaf + bark + sun + sky, dtype=np.float32))
-    soil_mat = scene.add_material(DIFFUSE, 0, [])
-    leaf_mat = scene.add_material(DIFFUSE_TRANSMITTING, 3, [float(np.mean(leaf[0:3])), float(np.mean(leaf[6:9]))])
-    bark_mat = scene.add_material(DIFFUSE, 12, [])
-    sun_dir = np.array([0.3, 0.2, 0.93], dtype=np.float32)
-    scene.set_emitter(0, sun_dir / np.linalg.norm(sun_dir), 15)
-    scene.set_sky(18)
+    soil_mat, leaf_mat, bark_mat = set_forest_optics(scene)
 
     ground = tesk_gpu.make_ground_plane(size / 2, size / 2, soil_mat, 5.0)
     crown = tesk_gpu.make_sphere(1.0, [0.0, 0.0, 0.0], 2)

@@ -19,7 +19,8 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from forest_scene import BAND_WAVELENGTHS_NM, build_turbid_forest  # noqa: E402
+from forest_scene import (BAND_WAVELENGTHS_NM, SKY_RADIANCE, SUN_DIRECTION,  # noqa: E402
+                          SUN_IRRADIANCE, build_turbid_forest)
 
 import tesk_gpu  # noqa: E402
 
@@ -44,12 +45,9 @@ def brf_demo(num_photons_per_direction: int = 16 * 1024) -> None:
     scene = tesk_gpu.EmbreeSceneManager()
     forest = build_turbid_forest(scene)
     scene.build()
-    # The sun and sky that build_turbid_forest sets: irradiance on a horizontal plane from the
-    # sun plus pi times the uniform sky radiance.
-    sun_irradiance, sky_radiance = np.array([1.60, 1.50, 1.00]), np.array([0.06, 0.03, 0.01])
-    sun = np.array([0.3, 0.2, 0.93])
-    sun /= np.linalg.norm(sun)
-    downwelling = sun_irradiance * sun[2] + np.pi * sky_radiance
+    # Irradiance on a horizontal plane: the sun's plus pi times the uniform sky radiance.
+    sun = np.array(SUN_DIRECTION)
+    downwelling = np.array(SUN_IRRADIANCE) * sun[2] + np.pi * np.array(SKY_RADIANCE)
 
     sun_zenith = np.degrees(np.arccos(sun[2]))
     zeniths = np.unique(np.concatenate([np.arange(-60.0, 61.0, 5.0), [sun_zenith]]))
