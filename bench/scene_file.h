@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "core/scene_description.h"
+#include "core/host/scene_description.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <vector>
+#include <type_traits>
 
 #include "core/host_device.h"
 #include "core/vec.h"
@@ -36,11 +36,7 @@ struct OpticalMediumRecord {
   float G[kProjectionAngles] = {};  ///< Projection function G at view zenith 0..90 degrees.
 };
 
-/// The validated media of a scene and the medium of each material (-1: bounds none).
-struct OpticalMediaTable {
-  std::vector<OpticalMediumRecord> media;    ///< In input order.
-  std::vector<int32_t> material_medium_ids;  ///< One per material.
-};
+static_assert(std::is_trivially_copyable_v<OpticalMediumRecord>);
 
 /// The media that contain a point, with the instance of each medium's boundary.
 struct ActiveMediumSet {
@@ -48,24 +44,7 @@ struct ActiveMediumSet {
   int32_t medium_ids[kMaxActiveMedia] = {};    ///< Medium index per entry.
   int32_t instance_ids[kMaxActiveMedia] = {};  ///< Boundary instance per entry.
 };
-
-/// The process-wide projection tables G_t(theta_v), 6 x 91 floats (type-major), computed once
-/// (thread-safe) by midpoint quadrature over 4096 leaf inclinations in double precision.
-const std::vector<float>& optical_lad_projection_tables();
-
-/// Inclination density g_t(theta_L) of leaf angle type `type` (0..5); 0 for other types.
-double leaf_inclination_density(int type, double theta_l);
-
-/// Checks the media parameters and builds the table. Throws std::invalid_argument with a
-/// fixed message for unequal array lengths, a material list that does not match
-/// `n_materials`, a non-finite or negative density or leaf length, a leaf angle type outside
-/// [0, 5], an orientation other than -1 or 1, or a material naming no medium.
-OpticalMediaTable validate_optical_turbid_media(const std::vector<float>& leaf_area_density,
-                                                const std::vector<int32_t>& leaf_angle_types,
-                                                const std::vector<int32_t>& orientations,
-                                                const std::vector<float>& leaf_lengths,
-                                                const std::vector<int32_t>& material_medium_ids,
-                                                size_t n_materials);
+static_assert(std::is_trivially_copyable_v<ActiveMediumSet>);
 
 /// Projection function of a medium for direction `w` (any length along z handled through
 /// |w.z|), linearly interpolated between whole degrees of view zenith angle.

@@ -50,7 +50,7 @@ enum class SensorType : int32_t {
 
 /// The sensor description, copied by value into a scene manager.
 struct SensorData {
-  int32_t type = 0;    ///< 0 orthographic, 1 perspective, 2 non-imaging, 3 pushbroom, 4 fisheye.
+  SensorType type = SensorType::Orthographic;  ///< Kind of sensor.
   int32_t width = 0;   ///< Image columns (along camera x).
   int32_t height = 0;  ///< Image rows (along camera y).
   /// Camera-to-world 4x4 row-major matrix; columns 0..2 are the camera axes, column 3 the position.

@@ -57,11 +57,11 @@ TESK_HOST_DEVICE inline bool generate_primary_ray(const SensorData& s, int x, in
   float3 p_cam{};
   float3 d_cam{};
   switch (s.type) {
-    case 0:  // orthographic
+    case SensorType::Orthographic:
       p_cam = float3{sx * s.ortho_w, sy * s.ortho_h, 0.0f};
       d_cam = float3{0.0f, 0.0f, -1.0f};
       break;
-    case 1: {  // perspective: fov is the vertical full angle
+    case SensorType::Perspective: {  // fov is the vertical full angle
       const float t = std::tan(0.5f * s.fov);
       const float a = 2.0f * sx * t * (static_cast<float>(s.width) / static_cast<float>(s.height));
       const float b = 2.0f * sy * t;
@@ -69,14 +69,14 @@ TESK_HOST_DEVICE inline bool generate_primary_ray(const SensorData& s, int x, in
       d_cam = float3{a * inv, b * inv, -inv};
       break;
     }
-    case 3: {  // pushbroom: across-track angle along x, along-track position along y
+    case SensorType::Pushbroom: {  // across-track angle along x, along-track position along y
       p_cam = float3{0.0f, sy * s.ortho_h, 0.0f};
       const float a = std::tan(sx * s.fov);
       const float inv = 1.0f / std::sqrt(a * a + 1.0f);
       d_cam = float3{a * inv, 0.0f, -inv};
       break;
     }
-    case 4: {  // fisheye: image circle of radius 0.5 spans the full cone
+    case SensorType::Fisheye: {  // the image circle of radius 0.5 spans the full cone
       const float r = std::sqrt(sx * sx + sy * sy);
       const float theta_max = 0.5f * s.fov;
       const float theta = fisheye_zenith(r, theta_max, s.projection_type);

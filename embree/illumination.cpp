@@ -43,10 +43,10 @@ float periodic_entry_margin(float z_top) {
   return std::fmax(1e-3f, 1e-6f * std::fabs(z_top));
 }
 
-float3 prepare_camera_ray(const EmbreeSceneManager& scene, int sensor_type, float3 origin,
+float3 prepare_camera_ray(const EmbreeSceneManager& scene, SensorType sensor_type, float3 origin,
                           const float3& d) {
   const SceneDescription& desc = scene.description();
-  if (desc.terrain_following() && sensor_type == 0) {
+  if (desc.terrain_following() && sensor_type == SensorType::Orthographic) {
     const float s = origin.z / d.z;
     const float x0 = origin.x - s * d.x;
     const float y0 = origin.y - s * d.y;

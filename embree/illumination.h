@@ -5,7 +5,7 @@
 // rays (terrain following, periodic entry). All are read-only on the scene and thread-safe.
 
 #include "core/illumination.h"
-#include "core/scene_description.h"
+#include "core/host/scene_description.h"
 #include "core/spectral.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"
@@ -41,7 +41,7 @@ bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, co
 /// tile by `periodic_entry`, entering from just above the scene top (`top_margin` above it, so a
 /// surface lying exactly at the top is not skipped by the first query's minimum distance).
 /// Returns the new origin; the direction is unchanged.
-float3 prepare_camera_ray(const EmbreeSceneManager& scene, int sensor_type, float3 origin,
+float3 prepare_camera_ray(const EmbreeSceneManager& scene, SensorType sensor_type, float3 origin,
                           const float3& d);
 
 /// Height above the scene top from which camera rays enter a periodic scene: 1e-3 scene units,

@@ -5,7 +5,11 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "embree/render_backward.h"
+#include "core/transport_constants.h"
+
+#include "core/host/transport_settings.h"
+#include "embree/backward_integrator.h"
+#include "embree/transport_context.h"
 
 namespace tesk::embree {
 
@@ -17,7 +21,7 @@ int brf_samples_per_pixel(int64_t num_photons, int64_t n_dirs) {
 SensorData brf_sensor(const SensorData& base, float3 d, float X, float Y, float h_ref,
                       float camera_distance) {
   SensorData s = base;  // fov, projection type and reserved fields stay the caller's
-  s.type = static_cast<int32_t>(SensorType::Orthographic);
+  s.type = SensorType::Orthographic;
   s.width = 32;
   s.height = 32;
   s.ortho_w = X;
@@ -42,6 +46,7 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
   if (max_depth <= 0 || num_photons <= 0) {
     throw std::invalid_argument("BRF photon count and maximum depth must be positive");
   }
+  if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
   const auto n_dirs = static_cast<int64_t>(directions.size() / 3);
   const int spp = brf_samples_per_pixel(num_photons, n_dirs);
   const SceneDescription& desc = scene.description();
@@ -60,6 +65,9 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
   result.execution = cpu_execution(WorkflowCode::OpticalBrf, "embree.cpu.optical_brf");
   result.brf.assign(static_cast<size_t>(n_dirs) * std::max(result.n_bands, 0), 0.0f);
   const backend::OpticalProductRequest radiance_only{};
+  // The scene is resolved once; every direction renders it with its own sensor.
+  const TransportContext ctx = make_transport_context(
+      scene, 0, announced_max_depth(max_depth, "[CPU brf]"), transport::kDefaultRouletteDepth);
   const auto start = std::chrono::steady_clock::now();
   for (int64_t k = 0; k < n_dirs; ++k) {
     float3 d{directions[3 * k], directions[3 * k + 1], directions[3 * k + 2]};
@@ -71,7 +79,7 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
     }
     const SensorData sensor = brf_sensor(saved, d, X, Y, h_ref, D);
     const OpticalImageResult image =
-        render_backward(scene, sensor, spp, max_depth, 3, 0, {}, radiance_only, interrupt);
+        integrate_image(ctx, sensor, spp, 0, radiance_only, {}, interrupt);
     const int nb = image.n_bands;
     for (int b = 0; b < nb && b < result.n_bands; ++b) {
       double sum = 0.0;

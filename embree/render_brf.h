@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/execution.h"
-#include "core/progress.h"
+#include "core/host/execution.h"
+#include "core/host/progress.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {

@@ -5,12 +5,15 @@
 #include <stdexcept>
 
 #include "core/grid.h"
+#include "core/host/transport_settings.h"
+#include "embree/photon_path.h"
 
 namespace tesk::embree {
 namespace {
 
 using photon::Photon;
 using photon::PhotonContext;
+using photon::DepositLog;
 using photon::PhotonScratch;
 
 // Tally arrays of one worker, in the order of FluxResult.
@@ -44,22 +47,21 @@ struct FluxSetup {
   std::array<size_t, kSlots> sizes{};
 };
 
-// One worker's double tallies and the grid bookkeeping of its current photon.
+// The deposits of one chunk's photons and the grid bookkeeping of the current photon.
 class FluxTally {
  public:
-  explicit FluxTally(const FluxSetup& f) : m_f(f) {
-    for (int k = 0; k < kSlots; ++k) m_a[k].assign(f.sizes[k], 0.0);
-  }
+  FluxTally(const FluxSetup& f, DepositLog& log) : m_f(&f), m_log(&log) {}
+  void rebind(DepositLog& log) { m_log = &log; }
 
   void emitted(const Photon& ph, const double* w) {
     m_prev = -1;
     m_recorded = 0;
-    if (m_f.media) add(kIncident, 0, ph, w);
+    if (m_f->media) add(kIncident, 0, ph, w);
   }
 
   void escaped(const Photon& ph, const double* w) {
     if (ph.scatterings >= 1 && m_prev >= 0) add(kUp, m_prev, ph, w);
-    if (m_f.media) add(kEscaped, 0, ph, w);
+    if (m_f->media) add(kEscaped, 0, ph, w);
   }
 
   void surface(const Photon& ph, const HitRecord& hit, const MaterialRecord*, const ShadingFrame&,
@@ -67,16 +69,16 @@ class FluxTally {
     const int c = cell(hit.position);
     if (c < 0) {
       m_prev = -1;
-    } else if (m_f.max_bounces > 0 && m_recorded >= m_f.max_bounces) {
+    } else if (m_f->max_bounces > 0 && m_recorded >= m_f->max_bounces) {
       m_prev = c;
     } else {
       add(kDown, c, ph, w);
-      if (m_f.decompose) add(ph.direct ? kDownDirect : kDownDiffuse, c, ph, w);
+      if (m_f->decompose) add(ph.direct ? kDownDirect : kDownDiffuse, c, ph, w);
       if (m_prev >= 0 && m_prev != c) add(kUp, m_prev, ph, w);
       ++m_recorded;
       m_prev = c;
     }
-    if (!m_f.media) return;
+    if (!m_f->media) return;
     if (hit.instance_id == 0) {
       absorb(kTerrain, 0, ph, alpha, w);
       return;
@@ -85,10 +87,10 @@ class FluxTally {
       absorb(kGrid, c, ph, alpha, w);
       absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
     }
-    const std::vector<int>& off = *m_f.offsets;
+    const std::vector<int>& off = *m_f->offsets;
     if (hit.instance_id >= 0 && hit.instance_id + 1 < static_cast<int>(off.size())) {
       const int64_t p = static_cast<int64_t>(off[hit.instance_id]) + hit.primitive_id;
-      if (p >= 0 && p < m_f.n_primitives) absorb(kLeaf, static_cast<size_t>(p), ph, alpha, w);
+      if (p >= 0 && p < m_f->n_primitives) absorb(kLeaf, static_cast<size_t>(p), ph, alpha, w);
     }
   }
 
@@ -102,24 +104,22 @@ class FluxTally {
     absorb(kMedium, static_cast<size_t>(medium), ph, alpha, w);
   }
 
-  std::vector<double>& array(int k) { return m_a[k]; }
-
  private:
   int cell(const float3& p) const {
-    const int ix = grid::world_to_cell(p.x, m_f.lx, m_f.nx);
-    const int iy = grid::world_to_cell(p.y, m_f.ly, m_f.ny);
-    return (ix < 0 || iy < 0) ? -1 : iy * m_f.nx + ix;
+    const int ix = grid::world_to_cell(p.x, m_f->lx, m_f->nx);
+    const int iy = grid::world_to_cell(p.y, m_f->ly, m_f->ny);
+    return (ix < 0 || iy < 0) ? -1 : iy * m_f->nx + ix;
   }
   // Adds w[b] P (absorb: times alpha[b]) to element `index` of slot k (n_bands doubles each).
   void add(int k, size_t index, const Photon& ph, const double* w) {
-    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w);
+    m_log->deposit(k, index, ph.power, w);
   }
   void absorb(int k, size_t index, const Photon& ph, const float* alpha, const double* w) {
-    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w, alpha);
+    m_log->deposit(k, index, ph.power, w, alpha);
   }
 
-  const FluxSetup& m_f;
-  std::array<std::vector<double>, kSlots> m_a;
+  const FluxSetup* m_f;
+  DepositLog* m_log;
   int m_prev = -1;
   int m_recorded = 0;
 };
@@ -141,7 +141,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
     throw std::invalid_argument("prob_sun must be in [0, 1]");
   }
-  max_depth = photon::forward_max_depth(max_depth, "[CPU flux]");
+  max_depth = announced_max_depth(max_depth, "[CPU flux]");
   float lx = 0.0f;
   float ly = 0.0f;
   photon::grid_extent(scene, lx, ly);
@@ -165,34 +165,36 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   f.ly = ly;
   f.max_bounces = max_bounces;
   f.decompose = decompose;
-  f.media = ctx.media;
-  f.offsets = &ctx.primitive_offsets;
-  f.n_primitives = ctx.primitive_offsets.empty() ? 0 : ctx.primitive_offsets.back();
+  f.media = ctx.has_media();
+  const std::vector<int> offsets = scene.instance_primitive_offsets();
+  f.offsets = &offsets;
+  f.n_primitives = offsets.empty() ? 0 : offsets.back();
   const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
   const size_t nb = num_bands;
   f.sizes[kDown] = f.sizes[kUp] = cells;
   if (decompose) f.sizes[kDownDirect] = f.sizes[kDownDiffuse] = cells;
-  if (ctx.media) {
+  if (ctx.has_media()) {
     f.sizes[kGrid] = f.sizes[kGridDirect] = f.sizes[kGridDiffuse] = cells;
     f.sizes[kLeaf] = static_cast<size_t>(f.n_primitives) * nb;
     f.sizes[kTerrain] = f.sizes[kEscaped] = f.sizes[kIncident] = nb;
     f.sizes[kMedium] = ctx.leaf_models.size() * nb;
   }
-  double per_thread = 0.0;
+  double per_thread = 0.0;  // one double total and one float result per element
   for (size_t s : f.sizes) per_thread += static_cast<double>(s);
-  photon::check_tally_memory(per_thread * 8.0 * T + per_thread * 4.0);
+  photon::check_tally_memory(per_thread * 12.0);
 
   std::printf(
       "Forward flux (CPU): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %d threads\n",
       static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
   std::fflush(stdout);
 
-  photon::PhotonRunStats stats;
-  std::vector<FluxTally> tallies =
-      photon::run_photons<FluxTally>(ctx, f, num_photons, T, num_bands, progress, interrupt, stats);
+  std::vector<std::vector<double>> totals(kSlots);
+  for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
+  photon::PhotonRunStats stats =
+      photon::run_photons<FluxTally>(ctx, f, num_photons, T, progress, interrupt, totals);
 
   FluxResult r;
-  auto merge = [&](int k) { return photon::merge_tallies(tallies, k); };
+  auto merge = [&](int k) { return photon::to_float(totals[k]); };
 
   r.downwelling = merge(kDown);
   r.upwelling = merge(kUp);

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/execution.h"
-#include "core/progress.h"
-#include "embree/photon_transport.h"
+#include "core/host/execution.h"
+#include "core/host/progress.h"
+#include "embree/ray_counts.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {

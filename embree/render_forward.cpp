@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <mutex>
 #include <stdexcept>
 
+#include "core/host/transport_settings.h"
 #include "embree/illumination.h"
+#include "embree/photon_path.h"
 
 namespace tesk::embree {
 namespace {
 
 using photon::Photon;
 using photon::PhotonContext;
+using photon::DepositLog;
 using photon::PhotonScratch;
 
 // Per-worker tally arrays, in the order of ForwardFieldResult.
@@ -26,6 +28,7 @@ enum Slot : int {
   kGridDirect,
   kGridDiffuse,
   kMedium,
+  kLeaf,
   kSlots
 };
 
@@ -41,10 +44,8 @@ struct ForwardSetup {
   int terrain = -1;
   bool media = false;
   std::vector<float3> views;  // unit view directions
-  // The per-primitive array shared by all workers (empty unless per_leaf).
-  std::vector<double>* leaf = nullptr;
-  std::mutex* leaf_mutex = nullptr;
-  bool lock_leaf = false;
+  bool per_leaf = false;           // per-primitive absorption is tallied
+  std::vector<int> offsets;        // instance primitive offsets plus the total
   std::array<size_t, kSlots> sizes{};
 };
 
@@ -57,35 +58,36 @@ int clamp_cell(float x, float d, int n) {
   return std::min(static_cast<int>(f), n - 1);
 }
 
+// The deposits of one chunk's photons.
 class ForwardTally {
  public:
-  explicit ForwardTally(const ForwardSetup& f) : m_f(f) {
-    for (int k = 0; k < kSlots; ++k) m_a[k].assign(f.sizes[k], 0.0);
-  }
+  ForwardTally(const ForwardSetup& f, DepositLog& log)
+      : m_f(&f), m_log(&log), m_response(f.nb) {}
+  void rebind(DepositLog& log) { m_log = &log; }
 
   void emitted(const Photon& ph, const double* w) {
-    if (m_f.media) add(kIncident, 0, ph, w);
+    if (m_f->media) add(kIncident, 0, ph, w);
   }
 
   void escaped(const Photon& ph, const double* w) {
-    if (!m_f.views.empty() && ph.d.z > 0.0f) add(kAlbedo, 0, ph, w);
-    if (m_f.media) add(kEscaped, 0, ph, w);
+    if (!m_f->views.empty() && ph.d.z > 0.0f) add(kAlbedo, 0, ph, w);
+    if (m_f->media) add(kEscaped, 0, ph, w);
   }
 
   void surface(const Photon& ph, const HitRecord& hit, const MaterialRecord* mat,
                const ShadingFrame& frame, const float3& wo, const float* alpha, const double* w,
                PhotonScratch& s) {
-    if (m_f.terrain >= 0 && hit.instance_id == m_f.terrain) {
+    if (m_f->terrain >= 0 && hit.instance_id == m_f->terrain) {
       absorb(kTerrain, 0, ph, alpha, w);
     } else {
       absorb_in_grid(hit.position, ph, alpha, w);
-      if (m_f.leaf != nullptr) absorb_per_primitive(hit, ph, alpha, w);
+      if (m_f->per_leaf) absorb_per_primitive(hit, ph, alpha, w);
     }
     if (mat == nullptr) return;
-    const PhotonContext& c = *m_f.ctx;
-    const int nb = m_f.nb;
-    for (size_t k = 0; k < m_f.views.size(); ++k) {
-      const float3 v = m_f.views[k];
+    const PhotonContext& c = *m_f->ctx;
+    const int nb = m_f->nb;
+    for (size_t k = 0; k < m_f->views.size(); ++k) {
+      const float3 v = m_f->views[k];
       if (!(v.z > 0.0f)) continue;
       const float3 vl = frame.to_local(v);
       const float cos_v = std::fabs(vl.z);
@@ -100,17 +102,17 @@ class ForwardTally {
       if (!any) continue;
       const float3 origin = offset_ray_origin(hit.position, hit.geometric_normal, v);
       double visible = 1.0;
-      if (m_f.media) {
-        visible = photon::media_transmittance(c, origin, v, ph.active, ph.crossings, s.rays);
+      if (m_f->media) {
+        visible = media_transmittance(c, origin, v, ph.media.set, ph.crossings, s.rays.shadow);
       } else {
         ++s.rays.shadow;
         visible = occluded_periodic(*c.scene, origin, v) ? 0.0 : 1.0;
       }
       if (!(visible > 0.0)) continue;
-      double* dst = m_a[kBrf].data() + k * nb;
+      double* dst = m_log->entry(kBrf, k);
       for (int b = 0; b < nb; ++b) {
         const double e = m_response[b] * w[b] * cos_v * ph.power * visible;
-        if (e > 0.0) dst[b] += e;
+        dst[b] = e > 0.0 ? e : 0.0;
       }
     }
   }
@@ -119,11 +121,11 @@ class ForwardTally {
             const float* alpha, const double* w, PhotonScratch& s) {
     absorb_in_grid(position, ph, alpha, w);
     absorb(kMedium, static_cast<size_t>(medium), ph, alpha, w);
-    const PhotonContext& c = *m_f.ctx;
+    const PhotonContext& c = *m_f->ctx;
     const LeafOptics& optics = c.leaf_models[medium].optics;
-    const int nb = m_f.nb;
-    for (size_t k = 0; k < m_f.views.size(); ++k) {
-      const float3 v = m_f.views[k];
+    const int nb = m_f->nb;
+    for (size_t k = 0; k < m_f->views.size(); ++k) {
+      const float3 v = m_f->views[k];
       if (!(v.z > 0.0f)) continue;
       const float cos_v = std::fabs(dot(leaf.facing, v));
       bool any = false;
@@ -133,57 +135,51 @@ class ForwardTally {
       }
       if (!any) continue;
       const double visible =
-          photon::media_transmittance(c, position, v, ph.active, ph.crossings, s.rays);
+          media_transmittance(c, position, v, ph.media.set, ph.crossings, s.rays.shadow);
       if (!(visible > 0.0)) continue;
-      double* dst = m_a[kBrf].data() + k * nb;
+      double* dst = m_log->entry(kBrf, k);
       for (int b = 0; b < nb; ++b) {
         const double e = m_response[b] * w[b] * cos_v * ph.power * visible;
-        if (e > 0.0) dst[b] += e;
+        dst[b] = e > 0.0 ? e : 0.0;
       }
     }
   }
 
-  std::vector<double>& array(int k) { return m_a[k]; }
-
  private:
   size_t cell_index(const float3& p) const {
-    const int ix = clamp_cell(p.x, m_f.dx, m_f.nx);
-    const int iy = clamp_cell(p.y, m_f.dy, m_f.ny);
-    const float* h = m_f.heights;
+    const int ix = clamp_cell(p.x, m_f->dx, m_f->nx);
+    const int iy = clamp_cell(p.y, m_f->dy, m_f->ny);
+    const float* h = m_f->heights;
     int l = 0;
     if (p.z >= h[0]) {
-      l = static_cast<int>(std::upper_bound(h, h + m_f.nl + 1, p.z) - h) - 1;
-      l = std::min(std::max(l, 0), m_f.nl - 1);
+      l = static_cast<int>(std::upper_bound(h, h + m_f->nl + 1, p.z) - h) - 1;
+      l = std::min(std::max(l, 0), m_f->nl - 1);
     }
-    return (static_cast<size_t>(l) * m_f.ny + iy) * m_f.nx + ix;
+    return (static_cast<size_t>(l) * m_f->ny + iy) * m_f->nx + ix;
   }
   void absorb_in_grid(const float3& p, const Photon& ph, const float* alpha, const double* w) {
     const size_t c = cell_index(p);
     absorb(kGrid, c, ph, alpha, w);
-    if (m_f.media) absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
+    if (m_f->media) absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
   }
   void absorb_per_primitive(const HitRecord& hit, const Photon& ph, const float* alpha,
                             const double* w) {
-    const std::vector<int>& off = m_f.ctx->primitive_offsets;
+    const std::vector<int>& off = m_f->offsets;
     if (hit.instance_id < 0 || hit.instance_id + 1 >= static_cast<int>(off.size())) return;
     const int64_t p = static_cast<int64_t>(off[hit.instance_id]) + hit.primitive_id;
-    const int nb = m_f.nb;
-    std::vector<double>& shared = *m_f.leaf;
-    if (p < 0 || (p + 1) * nb > static_cast<int64_t>(shared.size())) return;
-    std::unique_lock<std::mutex> lock(*m_f.leaf_mutex, std::defer_lock);
-    if (m_f.lock_leaf) lock.lock();
-    photon::deposit(shared.data() + p * nb, nb, ph.power, w, alpha);
+    if (p < 0 || p >= off.back()) return;
+    absorb(kLeaf, static_cast<size_t>(p), ph, alpha, w);
   }
   void add(int k, size_t index, const Photon& ph, const double* w) {
-    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w);
+    m_log->deposit(k, index, ph.power, w);
   }
   void absorb(int k, size_t index, const Photon& ph, const float* alpha, const double* w) {
-    photon::deposit(m_a[k].data() + index * m_f.nb, m_f.nb, ph.power, w, alpha);
+    m_log->deposit(k, index, ph.power, w, alpha);
   }
 
-  const ForwardSetup& m_f;
-  std::array<std::vector<double>, kSlots> m_a;
-  std::vector<float> m_response = std::vector<float>(m_f.nb);  // responses toward one view
+  const ForwardSetup* m_f;
+  DepositLog* m_log;
+  std::vector<float> m_response;  // responses toward one view
 };
 
 }  // namespace
@@ -196,7 +192,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
                                   const ProgressCallback& progress, int terrain_instance_id,
                                   const InterruptCheck& interrupt) {
   constexpr int kIntMax = 2147483647;
-  max_depth = photon::forward_max_depth(max_depth, "[CPU fwd]");
+  max_depth = announced_max_depth(max_depth, "[CPU fwd]");
   if (layer_heights.size() < 2)
     throw std::runtime_error("layer_heights must have at least 2 entries");
   for (size_t i = 0; i < layer_heights.size(); ++i) {
@@ -242,7 +238,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   f.dy = ly / static_cast<float>(ny);
   f.heights = layer_heights.data();
   f.terrain = terrain_instance_id;
-  f.media = ctx.media;
+  f.media = ctx.has_media();
   for (int k = 0; k < num_brf_dirs; ++k) {
     const float* v = &brf_directions[3 * static_cast<size_t>(k)];
     f.views.push_back(normalize(float3{v[0], v[1], v[2]}));
@@ -253,34 +249,30 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   if (terrain_instance_id >= 0) f.sizes[kTerrain] = nb;
   f.sizes[kBrf] = f.views.size() * nb;
   if (!f.views.empty()) f.sizes[kAlbedo] = nb;
-  if (ctx.media) {
+  if (ctx.has_media()) {
     f.sizes[kEscaped] = f.sizes[kIncident] = nb;
     f.sizes[kGridDirect] = f.sizes[kGridDiffuse] = cells;
     f.sizes[kMedium] = ctx.leaf_models.size() * nb;
   }
-  const int64_t n_primitives = ctx.primitive_offsets.empty() ? 0 : ctx.primitive_offsets.back();
-  const size_t leaf_size = per_leaf ? static_cast<size_t>(n_primitives) * nb : 0;
-  double per_thread = 0.0;
-  for (size_t s : f.sizes) per_thread += static_cast<double>(s);
-  photon::check_tally_memory(per_thread * 8.0 * T + per_thread * 4.0 + leaf_size * 12.0);
+  f.per_leaf = per_leaf;
+  f.offsets = scene.instance_primitive_offsets();
+  const int64_t n_primitives = f.offsets.empty() ? 0 : f.offsets.back();
+  if (per_leaf) f.sizes[kLeaf] = static_cast<size_t>(n_primitives) * nb;
+  double elements = 0.0;  // one double total and one float result per element
+  for (size_t s : f.sizes) elements += static_cast<double>(s);
+  photon::check_tally_memory(elements * 12.0);
 
   std::printf("Forward fPAR (CPU): %lld photons, grid %dx%dx%d, %d bands, %d threads\n",
               static_cast<long long>(num_photons), nx, ny, nl, num_bands, T);
   std::fflush(stdout);
 
-  std::vector<double> leaf(leaf_size, 0.0);
-  std::mutex leaf_mutex;
-  if (per_leaf) {
-    f.leaf = &leaf;
-    f.leaf_mutex = &leaf_mutex;
-    f.lock_leaf = T > 1;
-  }
-  photon::PhotonRunStats stats;
-  std::vector<ForwardTally> tallies = photon::run_photons<ForwardTally>(
-      ctx, f, num_photons, T, num_bands, progress, interrupt, stats);
+  std::vector<std::vector<double>> totals(kSlots);
+  for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
+  photon::PhotonRunStats stats =
+      photon::run_photons<ForwardTally>(ctx, f, num_photons, T, progress, interrupt, totals);
 
   ForwardFieldResult r;
-  auto merge = [&](int k) { return photon::merge_tallies(tallies, k); };
+  auto merge = [&](int k) { return photon::to_float(totals[k]); };
 
   r.grid = merge(kGrid);
   r.terrain = merge(kTerrain);
@@ -291,7 +283,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   r.grid_direct = merge(kGridDirect);
   r.grid_diffuse = merge(kGridDiffuse);
   r.medium = merge(kMedium);
-  r.leaf.assign(leaf.begin(), leaf.end());
+  r.leaf = merge(kLeaf);
   r.removed = std::move(stats.removed);
   r.roulette = std::move(stats.roulette);
   r.rays = stats.rays;

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/parallel.h"
+#include "core/host/parallel.h"
 
 namespace tesk::embree {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/optical_media.h"
-#include "core/scene_description.h"
+#include "core/host/optical_media_table.h"
+#include "core/host/scene_description.h"
 #include "core/scene_types.h"
 #include "core/vec.h"
 #include "embree/embree_adapter.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/execution.h"
+#include "core/host/execution.h"
 
 namespace tesk::physiology {
 

@@ -1,7 +1,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "core/mesh_generators.h"
+#include "core/host/mesh_generators.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 

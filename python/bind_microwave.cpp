@@ -4,7 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "core/microwave/evaluators.h"
+#include "core/host/microwave/evaluators.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "embree/optical_media.h"
+#include "embree/media_walk.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
@@ -36,7 +36,7 @@ size_t transform_rows(const carray<float>& a, const char* name) {
 py::dict sensor_config(const EmbreeSceneManager& scene) {
   const SensorData& s = scene.description().sensor();
   py::dict d;
-  d["type"] = s.type;
+  d["type"] = static_cast<int32_t>(s.type);
   d["width"] = s.width;
   d["height"] = s.height;
   d["ortho_width"] = s.ortho_w;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "core/execution.h"
-#include "core/progress.h"
+#include "core/host/execution.h"
+#include "core/host/progress.h"
 #include "core/vec.h"
 
 namespace tesk::python {

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "core/leaf_scattering.h"
-#include "core/optical_media.h"
+#include "core/pcg32.h"
+#include "core/host/optical_media_table.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 

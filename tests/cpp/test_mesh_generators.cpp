@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/mesh_generators.h"
+#include "core/host/mesh_generators.h"
 
 namespace tesk {
 namespace {

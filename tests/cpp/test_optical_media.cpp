@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "embree/optical_media.h"
+#include "embree/media_walk.h"
 
 namespace tesk::embree {
 namespace {
@@ -152,12 +152,12 @@ TEST_F(MediaScene, FreePathsFollowBeersLaw) {
   for (int i = 0; i < n; ++i) {
     const MediumTraceEvent ev =
         trace_media_step(scene, {0.5f, 0.5f, 1.0f}, {0, 0, 1}, a, 0, stream);
-    if (ev.kind == static_cast<int>(MediumEventKind::Interaction)) {
+    if (ev.kind == MediumEventKind::Interaction) {
       ++interactions;
       ASSERT_LT(ev.distance, 1.0f);
       EXPECT_EQ(ev.medium_id, 0);
     } else {
-      ASSERT_EQ(ev.kind, static_cast<int>(MediumEventKind::MediumBoundary));
+      ASSERT_EQ(ev.kind, MediumEventKind::MediumBoundary);
       EXPECT_NEAR(ev.distance, 1.0f, 1e-5f);
       ++boundaries;
     }
@@ -171,7 +171,7 @@ TEST_F(MediaScene, FreePathsFollowBeersLaw) {
   for (int i = 0; i < n; ++i) {
     const MediumTraceEvent ev =
         trace_media_step(scene, {1.5f, 1.5f, 1.5f}, {0, 0, 1}, ab, 0, stream);
-    if (ev.kind != static_cast<int>(MediumEventKind::Interaction)) continue;
+    if (ev.kind != MediumEventKind::Interaction) continue;
     ++total;
     chose_b += ev.medium_id == 1;
   }
@@ -184,16 +184,16 @@ TEST_F(MediaScene, TileCrossingsAndEscapes) {
   Pcg32 stream;
   const MediumTraceEvent cross =
       trace_media_step(scene, {3.5f, 3.5f, 1}, {1, 0, 0}, none, 0, stream);
-  EXPECT_EQ(cross.kind, static_cast<int>(MediumEventKind::TileCrossing));
+  EXPECT_EQ(cross.kind, MediumEventKind::TileCrossing);
   EXPECT_NEAR(cross.distance, 0.5f, 1e-6f);
   EXPECT_EQ(cross.exit.axis, 0);
   const MediumTraceEvent out = trace_media_step(scene, {3.5f, 3.5f, 1}, {1, 0, 0}, none, 1, stream);
-  EXPECT_EQ(out.kind, static_cast<int>(MediumEventKind::Escape));
+  EXPECT_EQ(out.kind, MediumEventKind::Escape);
   EXPECT_EQ(out.distance, 1e16f);
   // A boundary closer than the wall is hit first.
   const MediumTraceEvent boundary =
       trace_media_step(scene, {3.5f, 2.5f, 2.5f}, {-1, 0, 0}, none, 0, stream);
-  EXPECT_EQ(boundary.kind, static_cast<int>(MediumEventKind::MediumBoundary));
+  EXPECT_EQ(boundary.kind, MediumEventKind::MediumBoundary);
   EXPECT_EQ(boundary.medium_id, 1);
   EXPECT_EQ(boundary.instance_id, box_b);
 }

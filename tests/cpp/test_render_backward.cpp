@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/host/transport_settings.h"
 #include "core/radiometry.h"
 #include "embree/illumination.h"
 #include "embree/render_backward.h"
@@ -194,14 +195,14 @@ TEST(OpticsIllumination, ShadowsAcrossTilesAndCameraPreparation) {
   s.description().set_repetitive(0, 0, 0);
   s.description().set_terrain_following(true);
   const float3 d2 = normalize(float3{0.1f, 0, -1});
-  float3 p = prepare_camera_ray(s, 0, {4.0f, 5.0f, 10.0f}, d2);
+  float3 p = prepare_camera_ray(s, SensorType::Orthographic, {4.0f, 5.0f, 10.0f}, d2);
   EXPECT_NEAR(p.x, 5.0f - 100000.0f * d2.x, 0.05f);
   EXPECT_NEAR(p.z, 0.0f - 100000.0f * d2.z, 0.05f);
-  EXPECT_EQ(prepare_camera_ray(s, 1, {4.0f, 5.0f, 10.0f}, d2).x, 4.0f);  // perspective: unchanged
+  EXPECT_EQ(prepare_camera_ray(s, SensorType::Perspective, {4.0f, 5.0f, 10.0f}, d2).x, 4.0f);  // perspective: unchanged
   // Periodic entry stops just above the scene top (z = 1) so the top surface is not skipped.
   s.description().set_terrain_following(false);
   s.description().set_repetitive(1, 10, 10);
-  p = prepare_camera_ray(s, 0, {24.0f, 5.0f, 10.0f}, {0, 0, -1});
+  p = prepare_camera_ray(s, SensorType::Orthographic, {24.0f, 5.0f, 10.0f}, {0, 0, -1});
   EXPECT_NEAR(p.x, 4.0f, 1e-5f);
   EXPECT_GT(p.z, 1.0f);
   EXPECT_LT(p.z, 1.01f);

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "core/execution.h"
-#include "core/scene_description.h"
+#include "core/host/execution.h"
+#include "core/host/scene_description.h"
 
 namespace tesk {
 namespace {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/mesh_generators.h"
+#include "core/host/mesh_generators.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {

@@ -20,7 +20,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 SensorData make(int type, int w, int h, float fov_deg, const float (&c)[16]) {
   SensorData s{};
-  s.type = type;
+  s.type = static_cast<SensorType>(type);
   s.width = w;
   s.height = h;
   s.fov = static_cast<float>(fov_deg * kPi / 180.0);

@@ -1,4 +1,4 @@
-#include "core/mesh_generators.h"
+#include "core/host/mesh_generators.h"
 
 #include <cmath>
 #include <limits>

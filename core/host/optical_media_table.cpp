@@ -1,4 +1,4 @@
-#include "core/optical_media.h"
+#include "core/host/optical_media_table.h"
 
 #include <algorithm>
 #include <stdexcept>

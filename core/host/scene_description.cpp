@@ -1,4 +1,4 @@
-#include "core/scene_description.h"
+#include "core/host/scene_description.h"
 
 #include <algorithm>
 #include <cstring>
@@ -91,7 +91,7 @@ SensorData make_sensor(int type, int width, int height, float ortho_w, float ort
                        const float* camera_transform, size_t transform_len, float fov_degrees,
                        int projection_type) {
   SensorData s{};
-  s.type = type;
+  s.type = static_cast<SensorType>(type);  // unknown kinds are kept and make no rays
   s.width = width;
   s.height = height;
   s.ortho_w = ortho_w;

@@ -1,11 +1,11 @@
-#include "embree/photon_transport.h"
+#include "embree/photon_path.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <new>
 
-#include "core/parallel.h"
+#include "core/host/parallel.h"
 #include "embree/illumination.h"
 #include "embree/render_backward.h"
 
@@ -13,39 +13,10 @@ namespace tesk::embree::photon {
 
 PhotonContext make_photon_context(const EmbreeSceneManager& scene, int n_bands, float prob_sun,
                                   int max_depth, int rr_depth) {
-  const SceneDescription& d = scene.description();
   PhotonContext c;
-  c.scene = &scene;
+  static_cast<TransportContext&>(c) = make_transport_context(scene, n_bands, max_depth, rr_depth);
   c.n_bands = n_bands;
-  c.spectral = spectral_view(d);
-  c.materials = d.materials().data();
-  c.n_materials = static_cast<int>(d.materials().size());
-  c.sun_dir = normalize(d.emitter().direction);
-  c.sun_irradiance = c.spectral.block(d.emitter().spectral_offset, n_bands);
-  c.sky = sky_params(d);
-  c.has_sky = c.sky.uniform_offset >= 0 || c.sky.directional_offset >= 0 || c.sky.hw_offset >= 0;
-  c.periodic = d.is_periodic();
-  c.num_repetitions = d.num_repetitions();
-  c.tile_x = d.scene_x_size();
-  c.tile_y = d.scene_y_size();
-  c.measurement_plane = d.measurement_plane();
-  c.bounds = scene.bounds();
   c.prob_sun = prob_sun;
-  c.max_depth = max_depth;
-  c.rr_depth = rr_depth;
-  const OpticalMediaTable& table = scene.optical_media();
-  c.media = !table.media.empty();
-  for (const OpticalMediumRecord& m : table.media) {
-    MediumLeafModel model;
-    model.leaf_angle_type = m.leaf_angle_type;
-    if (m.boundary_material >= 0 && m.boundary_material < c.n_materials) {
-      model.optics = medium_leaf_optics(c.materials[m.boundary_material], c.spectral, n_bands);
-    }
-    model.means[0] = leaf_band_means(model.optics, n_bands, false);
-    model.means[1] = leaf_band_means(model.optics, n_bands, true);
-    c.leaf_models.push_back(model);
-  }
-  c.primitive_offsets = scene.instance_primitive_offsets();
   return c;
 }
 
@@ -96,7 +67,7 @@ bool emit_photon(const PhotonContext& c, Pcg32& rng, Photon& ph, double* w) {
     if (!(c.prob_sun < 1.0f)) return false;
     ph.power = c.power / (1.0 - static_cast<double>(c.prob_sun));
     double factor = 1.0;
-    if (!c.periodic) {
+    if (!c.tiles.periodic) {
       // Top, x-min, x-max, y-min, y-max faces of the bounding box, by area.
       const double areas[5] = {top, dy * dz, dy * dz, dx * dz, dx * dz};
       const double total = areas[0] + areas[1] + areas[2] + areas[3] + areas[4];
@@ -158,7 +129,7 @@ bool emit_photon(const PhotonContext& c, Pcg32& rng, Photon& ph, double* w) {
     const float3 s = c.sun_dir;
     d = -s;
     double factor = 1.0;
-    if (!c.periodic) {
+    if (!c.tiles.periodic) {
       // Faces seen by the sun: top, the x face and the y face, by projected area.
       const double areas[3] = {std::fabs(s.z) * top, std::fabs(s.x) * dy * dz,
                                std::fabs(s.y) * dx * dz};
@@ -197,7 +168,7 @@ bool emit_photon(const PhotonContext& c, Pcg32& rng, Photon& ph, double* w) {
   return any;
 }
 
-void surface_absorptance(const PhotonContext& c, const MaterialRecord* mat, bool back_face,
+void surface_absorptance(const TransportContext& c, const MaterialRecord* mat, bool back_face,
                          float* alpha) {
   const int nb = c.n_bands;
   std::fill(alpha, alpha + nb, 1.0f);
@@ -222,30 +193,7 @@ void surface_absorptance(const PhotonContext& c, const MaterialRecord* mat, bool
   }
 }
 
-void update_active_set(const PhotonContext& c, ActiveMediumSet& active, int32_t medium,
-                       int32_t instance, bool back_face) {
-  const OpticalMediaTable& table = c.scene->optical_media();
-  if (medium < 0 || medium >= static_cast<int32_t>(table.media.size())) return;
-  const bool leaving = table.media[medium].orientation == (back_face ? 1 : -1);
-  int32_t found = -1;
-  for (int32_t k = 0; k < active.count; ++k) {
-    if (active.medium_ids[k] == medium && active.instance_ids[k] == instance) found = k;
-  }
-  if (leaving) {
-    if (found < 0) return;
-    for (int32_t k = found; k + 1 < active.count; ++k) {
-      active.medium_ids[k] = active.medium_ids[k + 1];
-      active.instance_ids[k] = active.instance_ids[k + 1];
-    }
-    --active.count;
-  } else if (found < 0 && active.count < kMaxActiveMedia) {
-    active.medium_ids[active.count] = medium;
-    active.instance_ids[active.count] = instance;
-    ++active.count;
-  }
-}
-
-ActiveMediumSet initial_media(const PhotonContext& c, const float3& o, const float3& d,
+ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const float3& d,
                               PhotonRayCounts& rays) {
   const SceneBounds& b = c.bounds;
   if (o.x < b.min_x || o.x > b.max_x || o.y < b.min_y || o.y > b.max_y || o.z < b.min_z ||
@@ -256,64 +204,9 @@ ActiveMediumSet initial_media(const PhotonContext& c, const float3& o, const flo
   return active_optical_media(*c.scene, o, d);
 }
 
-double media_transmittance(const PhotonContext& c, float3 o, const float3& v,
-                           ActiveMediumSet active, int crossings, PhotonRayCounts& rays) {
-  const OpticalMediaTable& table = c.scene->optical_media();
-  const auto n_media = static_cast<int32_t>(table.media.size());
-  const auto n_ids = static_cast<int32_t>(table.material_medium_ids.size());
-  double tau = 0.0;
-  for (int step = 0; step < kMaxStepsPerPhoton; ++step) {
-    nudge_into_tile(c, o, v);
-    if (active.count == 0 && leaves_upward(c, o, v)) return std::exp(-tau);
-    const HitRecord h = c.scene->trace_ray(o, v, kTMin, kTMax);
-    ++rays.shadow;
-    TileExit exit{};
-    bool may_cross = false;
-    if (c.periodic && crossings < c.num_repetitions) {
-      exit = cross_tile(o, v, c.tile_x, c.tile_y);
-      may_cross = exit.axis >= 0;
-    }
-    int32_t boundary = -1;
-    if (h.hit && h.material_id >= 0 && h.material_id < n_ids) {
-      boundary = table.material_medium_ids[h.material_id];
-    }
-    // The same step limits as the photon path (trace_media_step).
-    bool crossing = false;
-    float limit = 1e16f;
-    if (h.hit) {
-      limit = h.t;
-      if (may_cross && (h.t > exit.t || (boundary >= 0 && h.t + 0.0005f >= exit.t))) {
-        crossing = true;
-        limit = std::fmin(h.t, exit.t);
-      }
-    } else if (may_cross) {
-      crossing = true;
-      limit = exit.t;
-    }
-    if (active.count >= 1 && active.count <= kMaxActiveMedia) {
-      const float sigma = combined_extinction(table.media.data(), n_media, active, v);
-      if (sigma > 0.0f) {
-        tau += static_cast<double>(sigma) * limit;
-        if (tau > 60.0) return 0.0;
-      }
-    }
-    if (crossing) {
-      o = wrap_at_exit(o, v, exit, c.tile_x, c.tile_y) + 0.0002f * v;
-      ++crossings;
-      if (active.count > 0) active = initial_media(c, o, v, rays);
-      continue;
-    }
-    if (!h.hit) return std::exp(-tau);
-    if (boundary < 0) return 0.0;  // an opaque surface blocks the view
-    update_active_set(c, active, boundary, h.instance_id, h.is_back_face);
-    o = offset_ray_origin(h.position, h.geometric_normal, v);
-  }
-  return 0.0;
-}
-
 int photon_thread_count(int requested, int64_t num_photons) {
-  const int64_t t =
-      std::min<int64_t>(resolve_thread_count(requested), std::max<int64_t>(num_photons, 1));
+  const int64_t chunks = std::max<int64_t>((num_photons + kChunkPhotons - 1) / kChunkPhotons, 1);
+  const int64_t t = std::min<int64_t>(resolve_thread_count(requested), chunks);
   return static_cast<int>(t);
 }
 
@@ -326,27 +219,10 @@ void check_tally_memory(double bytes) {
   }
 }
 
-int forward_max_depth(int max_depth, const char* prefix) {
-  bool from_env = false;
-  const int depth = effective_max_depth(max_depth, &from_env);
-  if (from_env) {
-    std::printf("%s TESK_MAX_DEPTH=%d\n", prefix, depth);
-    std::fflush(stdout);
-  }
-  return depth;
-}
-
-std::vector<float> merge_in_thread_order(std::vector<std::vector<double>>& per_thread) {
-  if (per_thread.empty()) return {};
-  std::vector<double>& total = per_thread[0];
-  for (size_t t = 1; t < per_thread.size(); ++t) {
-    const std::vector<double>& part = per_thread[t];
-    for (size_t i = 0; i < total.size(); ++i) total[i] += part[i];
-    std::vector<double>().swap(per_thread[t]);
-  }
-  std::vector<float> out(total.size());
-  for (size_t i = 0; i < total.size(); ++i) out[i] = static_cast<float>(total[i]);
-  std::vector<double>().swap(total);
+std::vector<float> to_float(std::vector<double>& totals) {
+  std::vector<float> out(totals.size());
+  for (size_t i = 0; i < totals.size(); ++i) out[i] = static_cast<float>(totals[i]);
+  std::vector<double>().swap(totals);
   return out;
 }
 

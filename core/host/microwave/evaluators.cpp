@@ -1,11 +1,11 @@
-#include "core/microwave/evaluators.h"
+#include "core/host/microwave/evaluators.h"
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "core/microwave/surface.h"
-#include "core/parallel.h"
+#include "core/host/parallel.h"
 
 namespace tesk::microwave {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/execution.h"
+#include "core/host/execution.h"
 
 #include <stdexcept>
 

@@ -1,0 +1,50 @@
+#pragma once
+
+// Numeric constants of the transport, shared by every workflow and backend. They are the
+// distances and limits that keep rays from re-hitting the surface they leave, bound walks that
+// geometry could trap, and end paths whose contribution no longer matters.
+
+namespace tesk::transport {
+
+/// Nearest accepted hit of every ray that continues a path (scene units along a unit direction).
+inline constexpr float kRayTMin = 1e-4f;
+/// Farthest accepted hit of every closest-hit query.
+inline constexpr float kRayTMax = 1e30f;
+/// Reach of shadow and visibility rays, and the "no limit" of a step length.
+inline constexpr float kFarDistance = 1e16f;
+/// A ray direction component below this magnitude is parallel to a tile wall.
+inline constexpr float kParallelEpsilon = 1e-8f;
+/// Wall distances of `cross_tile` below this are the wall the ray starts on.
+inline constexpr float kTileWallMin = 1e-4f;
+/// Step along the ray past a tile wall or a medium boundary before the next query, well above
+/// kRayTMin so the boundary just crossed is not met again.
+inline constexpr float kBoundaryStep = 2e-4f;
+/// A medium boundary this close before a tile wall is left to the neighbouring tile, so a
+/// medium straddling the wall is entered consistently on both sides.
+inline constexpr float kWallBoundaryTolerance = 5e-4f;
+/// Inset of periodic camera-ray origins from the tile walls.
+inline constexpr float kTileEntryInset = 1e-3f;
+/// Terrain-following orthographic cameras start this far back along the ray.
+inline constexpr float kTerrainBackoff = 1e5f;
+/// Smallest scattering pdf a sampled direction may have.
+inline constexpr float kMinScatterPdf = 1e-8f;
+/// Backward paths end when no band's throughput exceeds this.
+inline constexpr double kMinThroughput = 1e-6;
+/// Photons end when no band's weight exceeds this.
+inline constexpr double kMinPhotonWeight = 1e-8;
+/// Russian roulette survival probability cap.
+inline constexpr double kMaxSurvival = 0.95;
+/// Scattering events before Russian roulette starts, unless the caller chooses.
+inline constexpr int kDefaultRouletteDepth = 3;
+/// Optical depth beyond which a transmittance is taken as zero.
+inline constexpr double kOpaqueOpticalDepth = 60.0;
+/// Steps of a backward path through media (boundary crossings do not count as bounces).
+inline constexpr int kMaxPathSteps = 4096;
+/// Steps of a transmittance walk toward the sun or a view direction.
+inline constexpr int kMaxWalkSteps = 4096;
+/// Steps of one photon (a guard against endless boundary walks).
+inline constexpr int kMaxPhotonSteps = 1 << 20;
+/// Boundary instances a containment query considers.
+inline constexpr int kMaxContainmentInstances = 128;
+
+}  // namespace tesk::transport

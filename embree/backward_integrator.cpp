@@ -1,0 +1,569 @@
+#include "embree/backward_integrator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <new>
+#include <stdexcept>
+
+#include "core/frame.h"
+#include "core/host/parallel.h"
+#include "core/illumination.h"
+#include "core/leaf_scattering.h"
+#include "core/periodic.h"
+#include "core/radiometry.h"
+#include "core/random_streams.h"
+#include "core/scattering.h"
+#include "core/sensor.h"
+#include "core/transport_constants.h"
+#include "embree/illumination.h"
+#include "embree/media_walk.h"
+
+namespace tesk::embree {
+namespace {
+
+using namespace tesk::transport;
+
+constexpr int kEventSlots = 4;
+// Pixels of one chunk of the image loop (whole rows, at least one).
+constexpr int kChunkPixels = 4096;
+
+// A render: the resolved scene plus the sensor and what the request asks for.
+struct ImageRun {
+  const TransportContext* c = nullptr;
+  SensorData sensor{};
+  int width = 0;
+  int height = 0;
+  bool want_se = false;
+  bool want_events = false;
+  bool want_orders = false;
+  int order_slots = 0;
+  size_t n_elements = 0;  // W * H * n_bands
+};
+
+// One sample's running state; allocated once per partial and refilled for every sample.
+struct SampleScratch {
+  std::vector<double> throughput;
+  std::vector<double> radiance;
+  std::vector<double> events;   // [4][n_bands] when requested
+  std::vector<double> orders;   // [order_slots][n_bands] when requested
+  std::vector<float> response;  // per-band scattering response toward the sun
+  RenderRayCounts rays;
+
+  explicit SampleScratch(const ImageRun& r)
+      : throughput(r.c->n_bands),
+        radiance(r.c->n_bands),
+        events(r.want_events ? kEventSlots * r.c->n_bands : 0),
+        orders(r.want_orders ? static_cast<size_t>(r.order_slots) * r.c->n_bands : 0),
+        response(r.c->n_bands) {}
+};
+
+size_t checked_mul(size_t a, size_t b) {
+  size_t r = 0;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+inline void add_contribution(const ImageRun& r, SampleScratch& sc, int b, double value,
+                             OpticalEvent event, int order_slot) {
+  sc.radiance[b] += value;
+  if (r.want_events) sc.events[static_cast<int>(event) * r.c->n_bands + b] += value;
+  if (r.want_orders) sc.orders[order_slot * r.c->n_bands + b] += value;
+}
+
+// Surface temperature for thermal emission at primitive p of material `mat` hit at P.
+float emission_temperature(const TransportContext& c, const MaterialRecord& mat, int p,
+                           const float3& P, const float3& ng, SampleScratch& sc) {
+  if (c.temperatures != nullptr && p >= 0 && p < c.n_primitives) return c.temperatures[p];
+  const float sunlit = mat.scalar_params[3];
+  const float shaded = mat.scalar_params[4];
+  if (sunlit > 0.0f && shaded > 0.0f) {
+    ++sc.rays.shadow;
+    const bool in_shade =
+        occluded_periodic(*c.scene, offset_ray_origin(P, ng, c.sun_dir), c.sun_dir);
+    return in_shade ? shaded : sunlit;
+  }
+  return mat.scalar_params[2];
+}
+
+// Starts the pixel's stream (the same for every thread count) and makes the prepared camera
+// ray; false when the sensor gives no ray for the pixel. Clears the sample's scratch.
+bool start_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc, Pcg32& rng, float3& o,
+                  float3& d) {
+  rng = pixel_stream(r.width, r.height, x, y, s);
+  const float jx = rng.uniform();
+  const float jy = rng.uniform();
+  if (!sensor::generate_primary_ray(r.sensor, x, y, jx, jy, o, d)) return false;
+  if (r.sensor.type == SensorType::Orthographic && r.c->scene->description().terrain_following()) {
+    ++sc.rays.camera;
+  }
+  o = prepare_camera_ray(*r.c->scene, r.sensor.type, o, d);
+  std::fill(sc.throughput.begin(), sc.throughput.end(), 1.0);
+  std::fill(sc.radiance.begin(), sc.radiance.end(), 0.0);
+  std::fill(sc.events.begin(), sc.events.end(), 0.0);
+  std::fill(sc.orders.begin(), sc.orders.end(), 0.0);
+  return true;
+}
+
+// A path leaving the scene along d after k bounces: the sun when a camera ray looks straight at
+// it (optical mode), else the sky (not in SIF-only mode).
+void add_escape(const ImageRun& r, SampleScratch& sc, const float3& d, int k, int slot) {
+  const TransportContext& c = *r.c;
+  const int nb = c.n_bands;
+  if (k == 0 && c.mode == TransportMode::Optical && c.sun_irradiance != nullptr &&
+      sun_seen(c.sun_dir, d)) {
+    for (int b = 0; b < nb; ++b) {
+      const double l = static_cast<double>(c.sun_irradiance[b]) / kSolarDiskSolidAngle;
+      add_contribution(r, sc, b, l * sc.throughput[b], OpticalEvent::Outside, slot);
+    }
+  } else if (c.mode != TransportMode::SifOnly) {
+    for (int b = 0; b < nb; ++b) {
+      const float l = tesk::sky_radiance(c.sky, c.spectral, nb, d, b);
+      if (l != 0.0f) add_contribution(r, sc, b, l * sc.throughput[b], OpticalEvent::Outside, slot);
+    }
+  }
+}
+
+// Emission and sunlight at a surface hit, by transport mode: SIF-only adds the primitive's SIF,
+// thermal its Planck emission, optical the sun by next-event estimation. `sun_transmittance`
+// maps the offset shadow-ray origin to the transmittance toward the sun (0 or 1 without
+// media); it is called only when the sun would add something.
+template <typename SunTransmittance>
+void surface_emission_and_sun(const ImageRun& r, SampleScratch& sc, const HitRecord& h,
+                              const MaterialRecord& mat, const ShadingFrame& frame,
+                              const float3& wo, int slot, SunTransmittance&& sun_transmittance) {
+  const TransportContext& c = *r.c;
+  const int nb = c.n_bands;
+  const int p = h.global_primitive_id;
+  if (c.mode == TransportMode::SifOnly) {
+    if (c.sif != nullptr && p >= 0 && p < c.n_primitives) {
+      for (int b = 0; b < nb; ++b) {
+        const double e = c.sif[static_cast<size_t>(b) * c.n_primitives + p];
+        add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+      }
+    }
+  } else if (c.mode == TransportMode::Thermal) {
+    const float T = emission_temperature(c, mat, p, h.position, h.geometric_normal, sc);
+    const float* emissivity = c.spectral.block(mat.spectral_offset, nb);
+    if (T > 0.0f && emissivity != nullptr) {
+      for (int b = 0; b < nb; ++b) {
+        const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
+        const double e = static_cast<double>(planck_radiance(lambda, T)) * emissivity[b];
+        add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+      }
+    }
+  } else if (c.sun_irradiance != nullptr) {
+    // Next-event estimation toward the sun; leaves also transmit it from behind.
+    const float3 wi = frame.to_local(c.sun_dir);
+    if ((wi.z > 0.0f || mat.type == MaterialType::DiffuseTransmitting) && std::fabs(wi.z) > 0.0f) {
+      bool any = false;
+      for (int b = 0; b < nb; ++b) {
+        sc.response[b] = eval_scattering(mat.type, mat.spectral_offset, b, wo, wi, c.spectral, nb,
+                                         h.is_back_face, false);
+        any = any || (sc.response[b] * c.sun_irradiance[b] != 0.0f);
+      }
+      if (any) {
+        const double t =
+            sun_transmittance(offset_ray_origin(h.position, h.geometric_normal, c.sun_dir));
+        if (t > 0.0) {
+          const double cos_i = std::fabs(wi.z);
+          for (int b = 0; b < nb; ++b) {
+            const double l = static_cast<double>(sc.response[b]) * sc.throughput[b] *
+                             c.sun_irradiance[b] * cos_i * t;
+            add_contribution(r, sc, b, l, OpticalEvent::SunScattered, slot);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Draws the scattered direction at a surface (three uniforms, handed to the sampler in
+// reverse; `banded` picks the band-averaged sampler) and updates the throughput. Returns
+// false when the path ends there; otherwise `d_out` is the new world direction.
+bool scatter_at_surface(const TransportContext& c, SampleScratch& sc, const HitRecord& h,
+                        const MaterialRecord& mat, const ShadingFrame& frame, const float3& wo,
+                        Pcg32& rng, bool banded, float3& d_out) {
+  const int nb = c.n_bands;
+  const float u1 = rng.uniform();
+  const float u2 = rng.uniform();
+  const float u3 = rng.uniform();
+  const float u[3] = {u3, u2, u1};
+  const ScatterSample smp = banded
+                                ? sample_scattering_banded(mat, c.spectral, nb, h.is_back_face, u)
+                                : sample_scattering(mat, u);
+  if (!(smp.pdf >= kMinScatterPdf) || std::fabs(smp.wi.z) == 0.0f) return false;
+  const double weight = static_cast<double>(std::fabs(smp.wi.z)) / smp.pdf;
+  const bool thermal = c.mode == TransportMode::Thermal;
+  bool alive = false;
+  for (int b = 0; b < nb; ++b) {
+    const float f = eval_scattering(mat.type, mat.spectral_offset, b, wo, smp.wi, c.spectral, nb,
+                                    h.is_back_face, thermal);
+    sc.throughput[b] *= static_cast<double>(f) * weight;
+    alive = alive || sc.throughput[b] > kMinThroughput;
+  }
+  if (!alive) return false;
+  d_out = normalize(frame.to_world(smp.wi));
+  return true;
+}
+
+// Russian roulette from bounce rr_depth on: survive with q = min(0.95, max throughput) and
+// divide by q. Returns false when the path ends.
+bool roulette(const TransportContext& c, SampleScratch& sc, int k, Pcg32& rng) {
+  if (k < c.rr_depth) return true;
+  double max_t = 0.0;
+  for (int b = 0; b < c.n_bands; ++b) max_t = std::max(max_t, sc.throughput[b]);
+  const double q = std::min(kMaxSurvival, max_t);
+  if (rng.uniform() >= q) return false;
+  for (int b = 0; b < c.n_bands; ++b) sc.throughput[b] /= q;
+  return true;
+}
+
+// One sample of pixel (x, y) in pass s in a scene without media; leaves the sample's radiance
+// and splits in `sc`. Returns false when the camera ray is invalid (the sample adds nothing).
+bool trace_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
+  const TransportContext& c = *r.c;
+  Pcg32 rng;
+  float3 o;
+  float3 d;
+  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
+  if (c.max_depth < 1) return true;
+
+  const int last_order_slot = r.order_slots - 1;
+  int hits = 0;
+  int k = 0;
+  int crossings = 0;
+  for (;;) {
+    const HitRecord h = c.scene->trace_ray(o, d, kRayTMin, kRayTMax);
+    ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
+
+    if (!h.hit) {
+      // In a periodic scene the ray continues in the neighbouring tile. Above the scene top a
+      // ray that does not descend meets nothing in any tile, so it escapes at once (the result
+      // is the same, the queries are saved).
+      if (c.tiles.periodic && crossings < c.tiles.num_repetitions &&
+          !escapes_upward(c.tiles, o, d)) {
+        const TileExit exit = cross_tile(o, d, c.tiles.x, c.tiles.y);
+        if (exit.axis >= 0) {
+          o = wrap_at_exit(o, d, exit, c.tiles.x, c.tiles.y);
+          ++crossings;
+          continue;
+        }
+      }
+      add_escape(r, sc, d, k, std::min(hits, last_order_slot));
+      return true;
+    }
+
+    ++hits;
+    // A material id that names no material absorbs: the path ends without contribution.
+    const MaterialRecord* mat = c.material(h.material_id);
+    if (mat == nullptr) return true;
+    const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
+    const float3 wo = frame.to_local(-d);
+    const int slot = std::min(hits, last_order_slot);
+
+    surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
+      ++sc.rays.shadow;
+      return occluded_periodic(*c.scene, origin, c.sun_dir) ? 0.0 : 1.0;
+    });
+    float3 wi_world;
+    if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, false, wi_world)) return true;
+    if (!roulette(c, sc, k, rng)) return true;
+    d = wi_world;
+    o = offset_ray_origin(h.position, h.geometric_normal, d);
+    ++k;
+    if (k >= c.max_depth) return true;
+  }
+}
+
+// ---- the turbid-aware sample ------------------------------------------------------------------
+//
+// Scenes with optical turbid media run this variant. A path carries the set of media that
+// contain its current point (found for the camera ray by the containment query) and advances
+// with the combined free-path step of the media walker: surfaces, medium boundaries, tile walls
+// and leaf interactions inside the active media compete, the free path being exponential in
+// the summed extinction, so the attenuation inside media is sampled rather than weighted.
+//  - Boundary: the medium is entered or left (its triangles are not surfaces).
+//  - Tile wall: the path continues in the neighbouring copy, with the media found there.
+//  - Surface: as in the surface-only sample, but with the band-averaged sampler and the sun
+//    attenuated by every medium on the shadow ray.
+//  - Leaf: a leaf normal is drawn from the medium's inclination distribution weighted by the
+//    projected area toward the path (core/leaf_scattering.h); the sun is added by next-event
+//    estimation with the leaf's bi-Lambertian response (rho/pi on the side the path came from,
+//    tau/pi through the leaf, optics of the medium's boundary material), event slot 1; the path
+//    then reflects or transmits, its throughput multiplied by rho_b/p or tau_b/(1 - p).
+// The sun's transmittance from a point inside media combines Beer's law along the whole
+// source path with the hotspot correction per medium: for each medium the point lies in, the
+// source path's length and optical depth inside it and the length of the path's current
+// straight segment inside it enter `hotspot_transmittance`. Leaves inside media do not emit
+// (thermal and SIF-only modes add only surface emission).
+
+// Transmittance toward the sun from `origin`, which lies in the media of `path`, reached along
+// the view direction `toward_viewer`: 0 when a surface blocks the sun, else Beer's law over the
+// whole source path with the hotspot correction for the media around the origin.
+double sun_transmittance(const TransportContext& c, const float3& origin, const PathMedia& path,
+                         const float3& toward_viewer, RenderRayCounts& rays) {
+  SourcePathInMedia source;
+  const MediaTransmittance walk =
+      walk_transmittance(c, origin, c.sun_dir, path.set, 0, &source, rays.shadow);
+  if (walk.blocked) return 0.0;
+  double t = 1.0;
+  double correlated = 0.0;
+  for (int32_t j = 0; j < path.set.count; ++j) {
+    const int32_t m = path.set.medium_ids[j];
+    if (source.length[j] > 0.0f && source.depth[j] > 0.0f) {
+      t *= hotspot_transmittance(c.media.media[m], source.depth[j], source.length[j],
+                                 path.observed[j], c.sun_dir, toward_viewer);
+      correlated += source.depth[j];
+    }
+  }
+  return t * std::exp(-std::max(walk.optical_depth - correlated, 0.0));
+}
+
+bool trace_sample_media(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
+  const TransportContext& c = *r.c;
+  Pcg32 rng;
+  float3 o;
+  float3 d;
+  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
+  if (c.max_depth < 1) return true;
+
+  const int nb = c.n_bands;
+  const int last_order_slot = r.order_slots - 1;
+  PathMedia path;
+  path.set = active_optical_media(*c.scene, o, d);
+  int hits = 0;
+  int k = 0;
+  int crossings = 0;
+  for (int step = 0; step < kMaxPathSteps; ++step) {
+    const MediumTraceEvent ev = media_step(c, o, d, path.set, crossings, rng);
+    ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
+    if (ev.kind == MediumEventKind::Escape) {
+      add_escape(r, sc, d, k, std::min(hits, last_order_slot));
+      return true;
+    }
+    path.advance(ev.distance);
+    if (ev.kind == MediumEventKind::TileCrossing) {
+      o = wrap_path(c, o, d, ev.exit, path, sc.rays.bounce);
+      ++crossings;
+      continue;
+    }
+    if (ev.kind == MediumEventKind::MediumBoundary) {
+      cross_medium_boundary(c.media, path, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+      o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d);
+      continue;
+    }
+
+    ++hits;
+    const int slot = std::min(hits, last_order_slot);
+    const float3 toward_viewer = -d;
+    if (ev.kind == MediumEventKind::Surface) {
+      const HitRecord& h = ev.hit;
+      const MaterialRecord* mat = c.material(h.material_id);
+      if (mat == nullptr) return true;
+      const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
+      const float3 wo = frame.to_local(-d);
+      surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
+        return sun_transmittance(c, origin, path, toward_viewer, sc.rays);
+      });
+      float3 wi_world;
+      if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, true, wi_world)) return true;
+      d = wi_world;
+      o = offset_ray_origin(h.position, h.geometric_normal, d);
+    } else {  // a leaf inside medium ev.medium_id
+      const MediumLeafModel& model = c.leaf_models[ev.medium_id];
+      const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
+      if (c.mode == TransportMode::Optical && c.sun_irradiance != nullptr) {
+        const double cos_s = std::fabs(dot(leaf.facing, c.sun_dir));
+        bool any = false;
+        for (int b = 0; b < nb; ++b) {
+          sc.response[b] = leaf_response(model.optics, b, leaf, c.sun_dir);
+          any = any || sc.response[b] * c.sun_irradiance[b] != 0.0f;
+        }
+        if (any && cos_s > 0.0) {
+          const double t = sun_transmittance(c, ev.position, path, toward_viewer, sc.rays);
+          if (t > 0.0) {
+            for (int b = 0; b < nb; ++b) {
+              const double l = static_cast<double>(sc.response[b]) * sc.throughput[b] *
+                               c.sun_irradiance[b] * cos_s * t;
+              add_contribution(r, sc, b, l, OpticalEvent::TurbidMedium, slot);
+            }
+          }
+        }
+      }
+      const LeafMeans& means = model.means[leaf.back_face ? 1 : 0];
+      const float u1 = rng.uniform();
+      const float u2 = rng.uniform();
+      const float u3 = rng.uniform();
+      const float u[3] = {u3, u2, u1};
+      const LeafScatter scatter = scatter_at_leaf(leaf.facing, means.rho, means.tau, u);
+      if (!scatter.valid) return true;
+      bool alive = false;
+      for (int b = 0; b < nb; ++b) {
+        sc.throughput[b] *= leaf_scatter_weight(model.optics, b, leaf.back_face, scatter);
+        alive = alive || sc.throughput[b] > kMinThroughput;
+      }
+      if (!alive) return true;
+      d = scatter.direction;
+      o = ev.position;
+    }
+    path.new_segment();
+    if (!roulette(c, sc, k, rng)) return true;
+    ++k;
+    if (k >= c.max_depth) return true;
+  }
+  return true;
+}
+
+// The samples of one chunk: whole rows [row0, row0 + rows) of one pass, band-fastest.
+struct ChunkPartial {
+  std::vector<double> radiance;  // rows * W * n_bands
+  std::vector<double> events;    // [4][rows * W * n_bands] when requested
+  std::vector<double> orders;    // [order_slots][rows * W * n_bands] when requested
+  SampleScratch scratch;
+  RenderRayCounts rays;
+
+  ChunkPartial(const ImageRun& r, size_t elements)
+      : radiance(elements),
+        events(r.want_events ? kEventSlots * elements : 0),
+        orders(r.want_orders ? static_cast<size_t>(r.order_slots) * elements : 0),
+        scratch(r) {}
+};
+
+}  // namespace
+
+OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData& sensor, int spp,
+                                   int n_threads, const backend::OpticalProductRequest& request,
+                                   const ProgressCallback& progress,
+                                   const InterruptCheck& interrupt) {
+  ImageRun run;
+  run.c = &ctx;
+  run.sensor = sensor;
+  run.width = std::max(sensor.width, 0);
+  run.height = std::max(sensor.height, 0);
+  run.want_se = request.standard_error;
+  run.want_events = request.event_aov;
+  run.want_orders = request.scattering_order;
+  if (run.want_orders) {
+    if (request.max_output_order < 0) {
+      throw std::invalid_argument("max_output_order must be non-negative");
+    }
+    if (request.max_output_order > INT32_MAX - 2) throw std::bad_alloc();
+    run.order_slots = request.max_output_order + 2;
+  }
+  const int nb = ctx.n_bands;
+  run.n_elements = checked_mul(checked_mul(static_cast<size_t>(run.width), run.height), nb);
+  const int passes = std::max(spp, 0);
+
+  std::vector<double> sum(run.n_elements, 0.0);
+  std::vector<double> squares(run.want_se ? run.n_elements : 0, 0.0);
+  std::vector<double> events(run.want_events ? checked_mul(kEventSlots, run.n_elements) : 0, 0.0);
+  std::vector<double> orders(
+      run.want_orders ? checked_mul(static_cast<size_t>(run.order_slots), run.n_elements) : 0,
+      0.0);
+
+  const int rows = std::clamp(kChunkPixels / std::max(run.width, 1), 1, std::max(run.height, 1));
+  const int64_t blocks = run.height > 0 ? (run.height + rows - 1) / rows : 0;
+  const int64_t n_chunks = run.width > 0 ? blocks * passes : 0;
+  const size_t row_elements = static_cast<size_t>(run.width) * nb;
+  const size_t chunk_elements = checked_mul(row_elements, rows);
+  const bool media = ctx.has_media();
+  const auto start = std::chrono::steady_clock::now();
+  RenderRayCounts rays;
+
+  const int threads = run_chunks<ChunkPartial>(
+      n_chunks, n_threads, interrupt, [&] { return ChunkPartial(run, chunk_elements); },
+      [&](int64_t chunk, ChunkPartial& part) {
+        const int s = static_cast<int>(chunk / blocks);
+        const int y0 = static_cast<int>(chunk % blocks) * rows;
+        const int y1 = std::min(y0 + rows, run.height);
+        SampleScratch& sc = part.scratch;
+        sc.rays = RenderRayCounts{};
+        std::fill(part.radiance.begin(), part.radiance.end(), 0.0);
+        std::fill(part.events.begin(), part.events.end(), 0.0);
+        std::fill(part.orders.begin(), part.orders.end(), 0.0);
+        for (int y = y0; y < y1; ++y) {
+          for (int x = 0; x < run.width; ++x) {
+            const bool valid = media ? trace_sample_media(run, x, y, s, sc)
+                                     : trace_sample(run, x, y, s, sc);
+            if (!valid) continue;
+            const size_t base = static_cast<size_t>(y - y0) * row_elements +
+                                static_cast<size_t>(x) * nb;
+            for (int b = 0; b < nb; ++b) part.radiance[base + b] = sc.radiance[b];
+            for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
+              for (int b = 0; b < nb; ++b) {
+                part.events[j * chunk_elements + base + b] = sc.events[j * nb + b];
+              }
+            }
+            for (int j = 0; j < (run.want_orders ? run.order_slots : 0); ++j) {
+              for (int b = 0; b < nb; ++b) {
+                part.orders[j * chunk_elements + base + b] =
+                    sc.orders[static_cast<size_t>(j) * nb + b];
+              }
+            }
+          }
+        }
+        part.rays = sc.rays;
+      },
+      [&](int64_t chunk, ChunkPartial& part) {
+        const int y0 = static_cast<int>(chunk % blocks) * rows;
+        const int y1 = std::min(y0 + rows, run.height);
+        const size_t offset = static_cast<size_t>(y0) * row_elements;
+        const size_t count = static_cast<size_t>(y1 - y0) * row_elements;
+        for (size_t i = 0; i < count; ++i) {
+          const double l = part.radiance[i];
+          sum[offset + i] += l;
+          if (run.want_se) squares[offset + i] += l * l;
+        }
+        for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
+          for (size_t i = 0; i < count; ++i) {
+            events[j * run.n_elements + offset + i] += part.events[j * chunk_elements + i];
+          }
+        }
+        for (int j = 0; j < (run.want_orders ? run.order_slots : 0); ++j) {
+          for (size_t i = 0; i < count; ++i) {
+            orders[j * run.n_elements + offset + i] += part.orders[j * chunk_elements + i];
+          }
+        }
+        rays.camera += part.rays.camera;
+        rays.bounce += part.rays.bounce;
+        rays.shadow += part.rays.shadow;
+        // The last block of a pass completes the pass.
+        if (progress && chunk % blocks == blocks - 1) {
+          progress(chunk / blocks + 1, passes, elapsed_ms(start));
+        }
+      });
+
+  OpticalImageResult result;
+  result.width = run.width;
+  result.height = run.height;
+  result.n_bands = nb;
+  result.threads = std::max(threads, 1);
+  result.order_slots = run.want_orders ? run.order_slots : 0;
+  result.rays = rays;
+
+  // Normalise by the full pass count (invalid camera rays count as zero samples).
+  auto mean = [&](const std::vector<double>& sums, std::vector<float>& out) {
+    out.assign(sums.size(), 0.0f);
+    if (passes < 1) return;
+    const double n = passes;
+    for (size_t i = 0; i < sums.size(); ++i) out[i] = static_cast<float>(sums[i] / n);
+  };
+  mean(sum, result.radiance);
+  if (run.want_events) mean(events, result.event_aov);
+  if (run.want_orders) mean(orders, result.scattering_order);
+  if (run.want_se) {
+    result.standard_error.assign(run.n_elements, 0.0f);
+    if (passes > 1) {
+      const double n = passes;
+      for (size_t e = 0; e < run.n_elements; ++e) {
+        const double v = (squares[e] - sum[e] * sum[e] / n) / (n - 1.0);
+        result.standard_error[e] = v >= 0.0 ? static_cast<float>(std::sqrt(v / n)) : 0.0f;
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace tesk::embree

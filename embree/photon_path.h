@@ -1,0 +1,371 @@
+#pragma once
+
+// The photon machinery of the forward workflows (photon flux grids and the layered
+// absorbed-radiation field): emission from the sun and the sky, the photon path through
+// surfaces, tile walls and optical turbid media (through the media walker), Russian roulette,
+// and the chunked run on the parallel driver. A workflow supplies a tally policy that records
+// what it needs at each event as deposits; everything else is common.
+//
+// Deposits are logged per chunk of photons and merged into the totals in chunk order, so every
+// tally element receives its additions in photon order whatever the thread count.
+//
+// Interactions inside a medium use the leaf model of core/leaf_scattering.h: the absorbed part
+// (1 - rho - tau of the medium's boundary material, for the side of the leaf that was hit) is
+// handed to the tally, and the photon continues by bi-Lambertian scattering at a leaf whose
+// normal is drawn from the medium's leaf angle distribution weighted by the projected area.
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/frame.h"
+#include "core/host/parallel.h"
+#include "core/host/progress.h"
+#include "core/leaf_scattering.h"
+#include "core/pcg32.h"
+#include "core/random_streams.h"
+#include "core/scattering.h"
+#include "core/transport_constants.h"
+#include "embree/media_walk.h"
+#include "embree/ray_counts.h"
+#include "embree/transport_context.h"
+
+namespace tesk::embree::photon {
+
+/// Photons per chunk of the parallel driver (fixed, so results do not depend on threads).
+inline constexpr int64_t kChunkPhotons = 20000;
+/// Photons between two progress reports.
+inline constexpr int64_t kProgressPhotons = 1000000;
+
+/// Everything a photon reads: the resolved scene plus the emission geometry of the run.
+struct PhotonContext : TransportContext {
+  float extent_x = 0.0f;  ///< Grid extent Lx.
+  float extent_y = 0.0f;  ///< Grid extent Ly.
+  double power = 0.0;     ///< P0 = Lx Ly / num_photons.
+  float prob_sun = 1.0f;  ///< Probability that a photon is a sun photon.
+};
+
+/// Builds the context of a run. `extent_x`, `extent_y` and `power` are left for the caller.
+PhotonContext make_photon_context(const EmbreeSceneManager& scene, int n_bands, float prob_sun,
+                                  int max_depth, int rr_depth);
+
+/// The grid extent of a forward run: the repetitive-domain size when both sizes are positive,
+/// else the sensor's orthographic width and height.
+void grid_extent(const EmbreeSceneManager& scene, float& lx, float& ly);
+
+/// One photon in flight.
+struct Photon {
+  float3 o{};                   ///< Origin of the next ray.
+  float3 d{0.0f, 0.0f, -1.0f};  ///< Unit direction.
+  double power = 0.0;           ///< Scalar power P (P0 over the probability of its kind).
+  bool direct = true;           ///< Sun photon (true) or sky photon.
+  int scatterings = 0;          ///< Scattering events so far (k).
+  int crossings = 0;            ///< Tile walls crossed so far.
+  PathMedia media{};            ///< Media containing the photon.
+};
+
+/// The deposits of one chunk of photons, in the order they were made: each names a tally slot,
+/// an element of it and n_bands values. Applied to the totals in chunk order.
+class DepositLog {
+ public:
+  explicit DepositLog(int n_bands) : m_nb(n_bands) {}
+  /// n_bands zeroed values to fill for element `index` of slot `slot`.
+  double* entry(int slot, size_t index) {
+    m_keys.push_back((static_cast<uint64_t>(slot) << 56) | static_cast<uint64_t>(index));
+    m_values.resize(m_values.size() + m_nb, 0.0);
+    return m_values.data() + m_values.size() - m_nb;
+  }
+  /// Logs power * w[b] (times alpha[b] when given) for every band, non-positive parts as 0.
+  void deposit(int slot, size_t index, double power, const double* w,
+               const float* alpha = nullptr) {
+    double* e = entry(slot, index);
+    for (int b = 0; b < m_nb; ++b) {
+      const double v = (alpha != nullptr ? alpha[b] : 1.0f) * w[b] * power;
+      e[b] = v > 0.0 ? v : 0.0;
+    }
+  }
+  /// Adds every deposit to totals[slot][index * n_bands + b], in order, and clears the log.
+  void apply_and_clear(std::vector<std::vector<double>>& totals) {
+    const double* v = m_values.data();
+    for (const uint64_t key : m_keys) {
+      double* dst = totals[key >> 56].data() + (key & ((uint64_t{1} << 56) - 1)) * m_nb;
+      for (int b = 0; b < m_nb; ++b) dst[b] += v[b];
+      v += m_nb;
+    }
+    m_keys.clear();
+    m_values.clear();
+  }
+
+ private:
+  int m_nb;
+  std::vector<uint64_t> m_keys;
+  std::vector<double> m_values;
+};
+
+/// Per-chunk scratch and diagnostics of the photon driver.
+struct PhotonScratch {
+  std::vector<double> w;         ///< Spectral weights of the current photon.
+  std::vector<float> alpha;      ///< Absorbed fraction per band at the current event.
+  std::vector<double> removed;   ///< Energy ended by the depth limit and the weight cut-offs.
+  std::vector<double> roulette;  ///< Energy of roulette victims minus the survivors' gain.
+  PhotonRayCounts rays;
+
+  explicit PhotonScratch(int n_bands)
+      : w(n_bands), alpha(n_bands), removed(n_bands), roulette(n_bands) {}
+  void clear_chunk() {
+    std::fill(removed.begin(), removed.end(), 0.0);
+    std::fill(roulette.begin(), roulette.end(), 0.0);
+    rays = PhotonRayCounts{};
+  }
+};
+
+/// Emits photon `index` (its stream already started): origin, direction, power, kind and the
+/// spectral weights in `w`. Returns false when the photon is not emitted (sun near the horizon,
+/// zero probability of its kind, degenerate emitting box, or no positive weight).
+bool emit_photon(const PhotonContext& c, Pcg32& rng, Photon& ph, double* w);
+
+/// Absorbed fraction per band of a surface hit: 1 - r for Diffuse and RPV (r from the first
+/// block), 1 - (r_side + t) for DiffuseTransmitting, 1 for any other kind or a missing
+/// material or block; clamped at 0.
+void surface_absorptance(const TransportContext& c, const MaterialRecord* mat, bool back_face,
+                         float* alpha);
+
+/// The media containing a photon that starts at `o` along `d` (empty outside the scene box).
+ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const float3& d,
+                              PhotonRayCounts& rays);
+
+/// Traces photon `index` from emission to its end, calling the tally at each event:
+///   emitted(ph, w)                                           after emission
+///   surface(ph, hit, material or nullptr, frame, wo, alpha, w, scratch)  before scattering
+///   leaf(ph, position, medium, leaf, alpha, w, scratch)      at an interaction in a medium
+///   escaped(ph, w)                                           leaving the scene
+/// `w` holds the weights at that moment; the photon's energy in band b is w[b] * ph.power.
+template <typename Tally>
+void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally& tally) {
+  using namespace tesk::transport;
+  Pcg32 rng = photon_stream(index);
+  Photon ph;
+  double* w = s.w.data();
+  float* alpha = s.alpha.data();
+  const int nb = c.n_bands;
+  if (!emit_photon(c, rng, ph, w)) return;
+  tally.emitted(ph, w);
+  nudge_into_tile(c.tiles, ph.o, ph.d);
+  const bool media = c.has_media();
+  if (media) ph.media.set = initial_media(c, ph.o, ph.d, s.rays);
+  const EmbreeSceneManager& scene = *c.scene;
+
+  auto remove_all = [&](std::vector<double>& bucket) {
+    for (int b = 0; b < nb; ++b) bucket[b] += w[b] * ph.power;
+  };
+
+  for (int step = 0; step < kMaxPhotonSteps; ++step) {
+    HitRecord hit;
+    bool at_leaf = false;
+    float3 position{};
+    int32_t medium = -1;
+    nudge_into_tile(c.tiles, ph.o, ph.d);
+    if (ph.media.set.count == 0 && escapes_upward(c.tiles, ph.o, ph.d)) {
+      tally.escaped(ph, w);
+      return;
+    }
+    if (!media) {
+      hit = scene.trace_ray(ph.o, ph.d, kRayTMin, kRayTMax);
+      ++s.rays.closest;
+      if (!hit.hit) {
+        if (c.tiles.periodic && ph.crossings < c.tiles.num_repetitions) {
+          const TileExit exit = cross_tile(ph.o, ph.d, c.tiles.x, c.tiles.y);
+          if (exit.axis >= 0) {
+            ph.o = wrap_at_exit(ph.o, ph.d, exit, c.tiles.x, c.tiles.y);
+            ++ph.crossings;
+            continue;
+          }
+        }
+        tally.escaped(ph, w);
+        return;
+      }
+    } else {
+      const MediumTraceEvent ev = media_step(c, ph.o, ph.d, ph.media.set, ph.crossings, rng);
+      ++s.rays.closest;
+      switch (ev.kind) {
+        case MediumEventKind::Escape:
+          tally.escaped(ph, w);
+          return;
+        case MediumEventKind::TileCrossing:
+          ph.o = wrap_path(c, ph.o, ph.d, ev.exit, ph.media, s.rays.containment);
+          ++ph.crossings;
+          continue;
+        case MediumEventKind::MediumBoundary:
+          cross_medium_boundary(c.media, ph.media, ev.medium_id, ev.instance_id,
+                                ev.hit.is_back_face);
+          ph.o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, ph.d);
+          continue;
+        case MediumEventKind::Surface:
+          hit = ev.hit;
+          break;
+        case MediumEventKind::Interaction:
+          at_leaf = true;
+          position = ev.position;
+          medium = ev.medium_id;
+          break;
+      }
+    }
+
+    float3 new_dir;
+    float3 new_origin;
+    if (!at_leaf) {
+      const MaterialRecord* mat = c.material(hit.material_id);
+      const ShadingFrame frame = ShadingFrame::from_normal(hit.normal);
+      const float3 wo = frame.to_local(-ph.d);
+      surface_absorptance(c, mat, hit.is_back_face, alpha);
+      tally.surface(ph, hit, mat, frame, wo, alpha, w, s);
+      if (mat == nullptr) return;  // absorbed whole
+      float u[3];
+      u[0] = rng.uniform();
+      u[1] = rng.uniform();
+      u[2] = rng.uniform();
+      const ScatterSample smp =
+          media ? sample_scattering_banded(*mat, c.spectral, nb, hit.is_back_face, u)
+                : sample_scattering(*mat, u);
+      if (!(smp.pdf >= kMinScatterPdf)) {
+        for (int b = 0; b < nb; ++b) s.removed[b] += (1.0 - alpha[b]) * w[b] * ph.power;
+        return;
+      }
+      const double factor = std::fabs(smp.wi.z) / static_cast<double>(smp.pdf);
+      for (int b = 0; b < nb; ++b) {
+        const float f = eval_scattering(mat->type, mat->spectral_offset, b, wo, smp.wi, c.spectral,
+                                        nb, hit.is_back_face, false);
+        w[b] *= static_cast<double>(f) * factor;
+      }
+      new_dir = normalize(frame.to_world(smp.wi));
+      new_origin = offset_ray_origin(hit.position, hit.geometric_normal, new_dir);
+    } else {
+      if (medium < 0 || medium >= static_cast<int32_t>(c.leaf_models.size())) return;
+      const MediumLeafModel& model = c.leaf_models[medium];
+      const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, ph.d, rng);
+      for (int b = 0; b < nb; ++b) alpha[b] = model.optics.absorptance(b, leaf.back_face);
+      tally.leaf(ph, position, medium, leaf, alpha, w, s);
+      const LeafMeans& m = model.means[leaf.back_face ? 1 : 0];
+      float u[3];
+      u[0] = rng.uniform();
+      u[1] = rng.uniform();
+      u[2] = rng.uniform();
+      const LeafScatter sc = scatter_at_leaf(leaf.facing, m.rho, m.tau, u);
+      if (!sc.valid) {
+        for (int b = 0; b < nb; ++b) s.removed[b] += (1.0 - alpha[b]) * w[b] * ph.power;
+        return;
+      }
+      for (int b = 0; b < nb; ++b) {
+        w[b] *= static_cast<double>(leaf_scatter_weight(model.optics, b, leaf.back_face, sc));
+      }
+      new_dir = sc.direction;
+      new_origin = position;
+    }
+
+    bool alive = false;
+    double w_max = 0.0;
+    for (int b = 0; b < nb; ++b) {
+      alive = alive || w[b] > kMinPhotonWeight;
+      w_max = std::max(w_max, w[b]);
+    }
+    if (!alive) {
+      remove_all(s.removed);
+      return;
+    }
+    if (ph.scatterings >= c.rr_depth) {
+      const double q = std::min(w_max, kMaxSurvival);
+      if (rng.uniform() >= q) {
+        remove_all(s.roulette);
+        return;
+      }
+      for (int b = 0; b < nb; ++b) {
+        s.roulette[b] -= (w[b] / q - w[b]) * ph.power;
+        w[b] /= q;
+      }
+    }
+    ph.d = new_dir;
+    ph.o = new_origin;
+    ph.media.new_segment();
+    ++ph.scatterings;
+    if (ph.scatterings >= c.max_depth) {
+      remove_all(s.removed);
+      return;
+    }
+  }
+  remove_all(s.removed);
+}
+
+/// Number of worker threads of a forward run: the resolved request, at most one per chunk.
+int photon_thread_count(int requested, int64_t num_photons);
+
+/// Throws std::bad_alloc when `bytes` exceed the machine's physical memory (a request that
+/// could only end with the process killed while the tallies are zeroed).
+void check_tally_memory(double bytes);
+
+/// What a run leaves besides its tallies.
+struct PhotonRunStats {
+  std::vector<float> removed;   ///< [n_bands] energy ended by the depth limit and cut-offs.
+  std::vector<float> roulette;  ///< [n_bands] roulette victims minus survivors' gain.
+  PhotonRayCounts rays;         ///< Queries issued.
+};
+
+/// Converts double totals to the float result arrays, releasing each total once converted.
+std::vector<float> to_float(std::vector<double>& totals);
+
+/// Traces photons 0 .. num_photons - 1 on the parallel driver in chunks of kChunkPhotons.
+/// Each chunk gets a Tally built from `setup` (Tally(setup, log)) that logs its deposits; the
+/// logs are applied to `totals` (one array per slot, sized by the caller) in chunk order.
+/// `progress` gets (photons done, total, elapsed ms) every million photons and at the end.
+template <typename Tally, typename Setup>
+PhotonRunStats run_photons(const PhotonContext& ctx, const Setup& setup, int64_t num_photons,
+                           int n_threads, const ProgressCallback& progress,
+                           const InterruptCheck& interrupt,
+                           std::vector<std::vector<double>>& totals) {
+  struct Partial {
+    DepositLog log;
+    Tally tally;
+    PhotonScratch scratch;
+    Partial(const Setup& setup, int nb) : log(nb), tally(setup, log), scratch(nb) {}
+    Partial(Partial&& other) noexcept
+        : log(std::move(other.log)), tally(std::move(other.tally)),
+          scratch(std::move(other.scratch)) {
+      tally.rebind(log);
+    }
+  };
+  const int nb = ctx.n_bands;
+  const int64_t n_chunks = (num_photons + kChunkPhotons - 1) / kChunkPhotons;
+  std::vector<double> removed(nb, 0.0);
+  std::vector<double> roulette(nb, 0.0);
+  PhotonRunStats stats;
+  const auto start = std::chrono::steady_clock::now();
+  run_chunks<Partial>(
+      n_chunks, n_threads, interrupt, [&] { return Partial(setup, nb); },
+      [&](int64_t chunk, Partial& p) {
+        p.scratch.clear_chunk();
+        const int64_t begin = chunk * kChunkPhotons;
+        const int64_t end = std::min(num_photons, begin + kChunkPhotons);
+        for (int64_t i = begin; i < end; ++i) trace_photon(ctx, i, p.scratch, p.tally);
+      },
+      [&](int64_t chunk, Partial& p) {
+        p.log.apply_and_clear(totals);
+        for (int b = 0; b < nb; ++b) {
+          removed[b] += p.scratch.removed[b];
+          roulette[b] += p.scratch.roulette[b];
+        }
+        stats.rays.closest += p.scratch.rays.closest;
+        stats.rays.shadow += p.scratch.rays.shadow;
+        stats.rays.containment += p.scratch.rays.containment;
+        const int64_t done = std::min(num_photons, (chunk + 1) * kChunkPhotons);
+        if (progress && (done % kProgressPhotons == 0 || done == num_photons)) {
+          progress(done, num_photons, elapsed_ms(start));
+        }
+      });
+  stats.removed = to_float(removed);
+  stats.roulette = to_float(roulette);
+  return stats;
+}
+
+}  // namespace tesk::embree::photon

@@ -1,0 +1,80 @@
+#include "embree/transport_context.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "embree/illumination.h"
+
+namespace tesk::embree {
+
+TileView tile_view(const EmbreeSceneManager& scene) {
+  const SceneDescription& d = scene.description();
+  TileView t;
+  t.periodic = d.is_periodic();
+  t.num_repetitions = d.num_repetitions();
+  t.x = d.scene_x_size();
+  t.y = d.scene_y_size();
+  t.z_top = scene.bounds().max_z;
+  return t;
+}
+
+MediaView media_view(const EmbreeSceneManager& scene) {
+  const OpticalMediaTable& table = scene.optical_media();
+  MediaView v;
+  v.media = table.media.data();
+  v.n_media = static_cast<int32_t>(table.media.size());
+  v.material_medium_ids = table.material_medium_ids.data();
+  v.n_material_ids = static_cast<int32_t>(table.material_medium_ids.size());
+  return v;
+}
+
+TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_bands,
+                                        int max_depth, int rr_depth) {
+  const SceneDescription& d = scene.description();
+  TransportContext c;
+  c.scene = &scene;
+  c.n_bands = n_bands >= 1 ? n_bands : std::max(d.num_bands(), 0);
+  c.mode = d.mode();
+  c.spectral = spectral_view(d);
+  c.materials = d.materials().data();
+  c.n_materials = static_cast<int>(d.materials().size());
+  // Radiance scales with nothing but the spectrum: a direction of any length means the same sun.
+  const float3 s = d.emitter().direction;
+  const float len = std::sqrt(dot(s, s));
+  c.sun_dir = len > 0.0f && std::isfinite(len) ? s * (1.0f / len) : float3{0.0f, 0.0f, 0.0f};
+  c.sun_irradiance = c.spectral.block(d.emitter().spectral_offset, c.n_bands);
+  c.sky = sky_params(d);
+  c.has_sky = c.sky.uniform_offset >= 0 || c.sky.directional_offset >= 0 || c.sky.hw_offset >= 0;
+  c.tiles = tile_view(scene);
+  c.bounds = scene.bounds();
+  c.measurement_plane = d.measurement_plane();
+  c.wavelengths = d.band_wavelengths().data();
+  c.n_wavelengths = static_cast<int>(d.band_wavelengths().size());
+  c.n_primitives = scene.n_primitives();
+  const std::vector<float>& temps = scene.primitive_temperatures();
+  if (!temps.empty() && temps.size() == static_cast<size_t>(c.n_primitives)) {
+    c.temperatures = temps.data();
+  }
+  const std::vector<float>& sif = scene.primitive_sif_spectra();
+  if (!sif.empty() && scene.n_sif_bands() == c.n_bands &&
+      sif.size() == static_cast<size_t>(c.n_bands) * c.n_primitives) {
+    c.sif = sif.data();
+  }
+  c.media = media_view(scene);
+  for (int32_t m = 0; m < c.media.n_media; ++m) {
+    const OpticalMediumRecord& rec = c.media.media[m];
+    MediumLeafModel model;
+    model.leaf_angle_type = rec.leaf_angle_type;
+    if (const MaterialRecord* mat = c.material(rec.boundary_material)) {
+      model.optics = medium_leaf_optics(*mat, c.spectral, c.n_bands);
+    }
+    model.means[0] = leaf_band_means(model.optics, c.n_bands, false);
+    model.means[1] = leaf_band_means(model.optics, c.n_bands, true);
+    c.leaf_models.push_back(model);
+  }
+  c.max_depth = max_depth;
+  c.rr_depth = rr_depth;
+  return c;
+}
+
+}  // namespace tesk::embree
