@@ -205,8 +205,8 @@ ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const 
 }
 
 int photon_thread_count(int requested, int64_t num_photons) {
-  const int64_t chunks = std::max<int64_t>((num_photons + kChunkPhotons - 1) / kChunkPhotons, 1);
-  const int64_t t = std::min<int64_t>(resolve_thread_count(requested), chunks);
+  const int64_t t =
+      std::min<int64_t>(resolve_thread_count(requested), std::max<int64_t>(num_photons, 1));
   return static_cast<int>(t);
 }
 

@@ -298,7 +298,8 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
   remove_all(s.removed);
 }
 
-/// Number of worker threads of a forward run: the resolved request, at most one per chunk.
+/// Thread count of a forward run as its console line reports it: the resolved request, at most
+/// one per photon (the driver starts no more workers than there are chunks).
 int photon_thread_count(int requested, int64_t num_photons);
 
 /// Throws std::bad_alloc when `bytes` exceed the machine's physical memory (a request that
