@@ -41,7 +41,7 @@ struct ShadingFrame {
   /// World vector u*a + v*b + w*n of local coordinates (u, v, w).
   TESK_HOST_DEVICE float3 to_world(const float3& v) const { return a * v.x + b * v.y + n * v.z; }
 };
+TESK_DEVICE_RECORD(ShadingFrame, 36);
 
-static_assert(std::is_trivially_copyable_v<ShadingFrame>);
 
 }  // namespace tesk

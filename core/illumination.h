@@ -49,7 +49,7 @@ struct SkyParams {
   int32_t hw_offset = -1;           ///< 10 floats per band: c0..c8 and the zenith radiance.
   float3 hw_sun{0.0f, 0.0f, 1.0f};  ///< Sun direction of the Hosek-Wilkie model.
 };
-static_assert(std::is_trivially_copyable_v<SkyParams>);
+TESK_DEVICE_RECORD(SkyParams, 24);
 
 /// Radiance of the directional sky table at `off` toward `w` in band b: bilinear in zenith
 /// (rows every 6 degrees, row 15 the horizon) and azimuth (columns every 11.25 degrees, azimuth 0

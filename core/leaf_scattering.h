@@ -108,6 +108,7 @@ struct LeafHit {
   float3 facing{0.0f, 0.0f, 1.0f};  ///< Unit normal on the side the photon came from.
   bool back_face = false;           ///< The photon hit the lower (back) side.
 };
+TESK_DEVICE_RECORD(LeafHit, 28);
 
 /// The leaf hit by a photon travelling along the unit direction `d` in a medium of leaf angle
 /// type `type`: theta_L by inverse CDF, azimuth uniform, accepted with probability |n . d|
@@ -151,6 +152,7 @@ struct LeafOptics {
     return std::fmax(1.0f - reflectance(b, back_face) - transmission(b), 0.0f);
   }
 };
+TESK_DEVICE_RECORD(LeafOptics, 24);
 
 /// The leaf optics of a medium whose boundary material is `material`: a DiffuseTransmitting
 /// block gives front, back and transmittance; a Diffuse block reflects its values on both
@@ -180,6 +182,7 @@ struct LeafMeans {
   float rho = 0.0f;  ///< Mean reflectance of the side.
   float tau = 0.0f;  ///< Mean transmittance.
 };
+TESK_DEVICE_RECORD(LeafMeans, 8);
 
 /// The band means of `optics` for the front (`back_face` false) or back side.
 TESK_HOST_DEVICE inline LeafMeans leaf_band_means(const LeafOptics& optics, int n_bands,
@@ -202,6 +205,7 @@ struct LeafScatter {
   float probability = 1.0f;  ///< Probability of the chosen side: p, or 1 - p when transmitted.
   bool valid = false;        ///< False when rho + tau < 1e-8 (a black leaf ends the photon).
 };
+TESK_DEVICE_RECORD(LeafScatter, 24);
 
 /// Bi-Lambertian scattering at a leaf whose normal facing the incoming photon is `facing`,
 /// with band-mean reflectance `rho` (of the side hit) and transmittance `tau`: u[0] chooses

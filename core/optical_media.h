@@ -35,8 +35,8 @@ struct OpticalMediumRecord {
   int32_t boundary_material = -1;   ///< Highest material index bounding this medium, -1 if none.
   float G[kProjectionAngles] = {};  ///< Projection function G at view zenith 0..90 degrees.
 };
+TESK_DEVICE_RECORD(OpticalMediumRecord, 384);
 
-static_assert(std::is_trivially_copyable_v<OpticalMediumRecord>);
 
 /// The media that contain a point, with the instance of each medium's boundary.
 struct ActiveMediumSet {
@@ -44,7 +44,7 @@ struct ActiveMediumSet {
   int32_t medium_ids[kMaxActiveMedia] = {};    ///< Medium index per entry.
   int32_t instance_ids[kMaxActiveMedia] = {};  ///< Boundary instance per entry.
 };
-static_assert(std::is_trivially_copyable_v<ActiveMediumSet>);
+TESK_DEVICE_RECORD(ActiveMediumSet, 68);
 
 /// Projection function of a medium for direction `w` (any length along z handled through
 /// |w.z|), linearly interpolated between whole degrees of view zenith angle.

@@ -38,7 +38,7 @@ struct Pcg32 {
   /// within 128 of 2^32 round to exactly 1.0 (consumers accept the closed interval).
   TESK_HOST_DEVICE float uniform() { return static_cast<float>(next32()) * 2.3283064e-10f; }
 };
+TESK_DEVICE_RECORD(Pcg32, 16);
 
-static_assert(std::is_trivially_copyable_v<Pcg32>);
 
 }  // namespace tesk

@@ -5,6 +5,7 @@
 
 #include "core/host_device.h"
 #include "core/vec.h"
+#include "core/transport_constants.h"
 
 namespace tesk {
 
@@ -13,23 +14,23 @@ struct TileExit {
   float t = 0.0f;  ///< Distance along the ray to the exit (units of the direction).
   int axis = -1;   ///< 0: through an x wall, 1: through a y wall, -1: no exit.
 };
-static_assert(std::is_trivially_copyable_v<TileExit>);
+TESK_DEVICE_RECORD(TileExit, 8);
 
 /// First exit of the ray (o, d) through a wall of the tile [0, X] x [0, Y]: per axis with
 /// |d_i| > 1e-8 the wall distances that are > 1e-4 and < 1e16 count, the smaller wins and x wins
 /// ties. Returns axis -1 when neither axis has a counting distance.
 TESK_HOST_DEVICE inline TileExit cross_tile(const float3& o, const float3& d, float X, float Y) {
-  constexpr float kMin = 0.0001f;
-  constexpr float kMax = 1e16f;
+  constexpr float kMin = transport::kTileWallMin;
+  constexpr float kMax = transport::kFarDistance;
   float tx = INFINITY;
   float ty = INFINITY;
-  if (std::fabs(d.x) > 1e-8f) {
+  if (std::fabs(d.x) > transport::kParallelEpsilon) {
     const float c0 = -o.x / d.x;
     const float c1 = (X - o.x) / d.x;
     if (c0 > kMin && c0 < kMax) tx = c0;
     if (c1 > kMin && c1 < kMax && c1 < tx) tx = c1;
   }
-  if (std::fabs(d.y) > 1e-8f) {
+  if (std::fabs(d.y) > transport::kParallelEpsilon) {
     const float c0 = -o.y / d.y;
     const float c1 = (Y - o.y) / d.y;
     if (c0 > kMin && c0 < kMax) ty = c0;
@@ -60,7 +61,7 @@ TESK_HOST_DEVICE inline float3 wrap_at_exit(const float3& o, const float3& d, co
 /// [0.001, X - 0.001] x [0.001, Y - 0.001]. Returns the new origin; the direction is unchanged.
 TESK_HOST_DEVICE inline float3 periodic_entry(float3 o, const float3& d, float X, float Y,
                                               float z_top) {
-  if (o.z > z_top && d.z < -1e-8f) {
+  if (o.z > z_top && d.z < -transport::kParallelEpsilon) {
     const float t = (z_top - o.z) / d.z;
     o = o + t * d;
   }
@@ -76,21 +77,21 @@ TESK_HOST_DEVICE inline float3 periodic_entry(float3 o, const float3& d, float X
   }
   // Rounding can leave a wrapped coordinate just outside; step along the ray back inside.
   float t = 0.0f;
-  if (o.x < 0.0f && d.x > 1e-8f) {
+  if (o.x < 0.0f && d.x > transport::kParallelEpsilon) {
     t = -o.x / d.x;
-  } else if (o.x > X && d.x < -1e-8f) {
+  } else if (o.x > X && d.x < -transport::kParallelEpsilon) {
     t = (X - o.x) / d.x;
   }
   float ty = 0.0f;
-  if (o.y < 0.0f && d.y > 1e-8f) {
+  if (o.y < 0.0f && d.y > transport::kParallelEpsilon) {
     ty = -o.y / d.y;
-  } else if (o.y > Y && d.y < -1e-8f) {
+  } else if (o.y > Y && d.y < -transport::kParallelEpsilon) {
     ty = (Y - o.y) / d.y;
   }
   if (ty > t) t = ty;
   if (t > 0.0f) o = o + t * d;
-  o.x = std::fmin(std::fmax(o.x, 0.001f), X - 0.001f);
-  o.y = std::fmin(std::fmax(o.y, 0.001f), Y - 0.001f);
+  o.x = std::fmin(std::fmax(o.x, transport::kTileEntryInset), X - transport::kTileEntryInset);
+  o.y = std::fmin(std::fmax(o.y, transport::kTileEntryInset), Y - transport::kTileEntryInset);
   return o;
 }
 

@@ -18,7 +18,7 @@ struct ScatterSample {
   float3 wi{0.0f, 0.0f, 1.0f};  ///< Local direction (z along the shading normal).
   float pdf = 1.0f;             ///< Probability density per steradian.
 };
-static_assert(std::is_trivially_copyable_v<ScatterSample>);
+TESK_DEVICE_RECORD(ScatterSample, 16);
 
 /// Cosine-weighted hemisphere around local +z from two uniforms: r = sqrt(u_r), phi = 2 pi u_phi.
 /// The pdf is cos(theta)/pi.

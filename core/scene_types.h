@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/host_device.h"
+
 #include <cstdint>
 #include <type_traits>
 
@@ -29,6 +31,7 @@ struct MaterialRecord {
   float scalar_params[8] = {};
   int32_t reserved1[11] = {};  ///< Zero.
 };
+TESK_DEVICE_RECORD(MaterialRecord, 88);
 
 /// The scene's sun.
 struct EmitterRecord {
@@ -38,6 +41,7 @@ struct EmitterRecord {
   int32_t spectral_offset = 0;    ///< Float index of the sun spectrum (irradiance normal to the sun).
   int32_t reserved1[12] = {};     ///< Zero.
 };
+TESK_DEVICE_RECORD(EmitterRecord, 80);
 
 /// Sensor kinds stored in `SensorData::type`.
 enum class SensorType : int32_t {
@@ -63,10 +67,8 @@ struct SensorData {
   int32_t projection_type = 0; ///< Fisheye mapping: 0 equisolid, 1 equidistant, 2 orthographic, 3 stereographic.
   int32_t reserved2 = 0;       ///< Zero.
 };
+TESK_DEVICE_RECORD(SensorData, 136);
 
-static_assert(std::is_trivially_copyable_v<MaterialRecord>);
-static_assert(std::is_trivially_copyable_v<EmitterRecord>);
-static_assert(std::is_trivially_copyable_v<SensorData>);
 
 /// Transport mode derived from the thermal and SIF-only flags.
 enum class TransportMode : uint8_t { Optical = 0, Thermal = 1, SifOnly = 2 };
@@ -81,7 +83,7 @@ struct Ray {
   float t_max = 1e30f;    ///< Largest accepted hit distance.
   uint32_t reserved = 0;  ///< Not read by the CPU backend.
 };
-static_assert(std::is_trivially_copyable_v<Ray>);
+TESK_DEVICE_RECORD(Ray, 36);
 
 /// What a backward optical render produces besides radiance.
 struct OpticalProductRequest {
@@ -90,6 +92,7 @@ struct OpticalProductRequest {
   bool scattering_order = false;  ///< Radiance split by scattering order.
   int32_t max_output_order = 0;   ///< Highest separately reported scattering order.
 };
+TESK_DEVICE_RECORD(OpticalProductRequest, 8);
 
 }  // namespace backend
 }  // namespace tesk

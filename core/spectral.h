@@ -19,7 +19,7 @@ struct SpectralView {
     return data + offset;
   }
 };
+TESK_DEVICE_RECORD(SpectralView, 16);
 
-static_assert(std::is_trivially_copyable_v<SpectralView>);
 
 }  // namespace tesk

@@ -14,6 +14,7 @@ struct float3 {
   float y = 0.0f;
   float z = 0.0f;
 };
+TESK_DEVICE_RECORD(float3, 12);
 
 /// Three packed 32-bit vertex indices of one triangle.
 struct int3 {
@@ -21,6 +22,7 @@ struct int3 {
   int32_t y = 0;
   int32_t z = 0;
 };
+TESK_DEVICE_RECORD(int3, 12);
 
 static_assert(sizeof(float3) == 12 && std::is_trivially_copyable_v<float3>);
 static_assert(sizeof(int3) == 12 && std::is_trivially_copyable_v<int3>);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/periodic.h"
+#include "core/transport_constants.h"
 
 namespace tesk::embree {
 
@@ -20,12 +21,12 @@ bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, co
   // in every tile; this skips queries that cannot hit.
   const float z_top = scene.bounds().max_z;
   if (origin.z > z_top && d.z >= 0.0f) return false;
-  if (scene.trace_shadow(origin, d, 1e16f)) return true;
+  if (scene.trace_shadow(origin, d, transport::kFarDistance)) return true;
   const SceneDescription& desc = scene.description();
   if (!desc.is_periodic()) return false;
   const float X = desc.scene_x_size();
   const float Y = desc.scene_y_size();
-  float budget = 1e16f;
+  float budget = transport::kFarDistance;
   float3 o = origin;
   for (int crossing = 0; crossing < desc.num_repetitions(); ++crossing) {
     const TileExit exit = cross_tile(o, d, X, Y);
@@ -51,8 +52,9 @@ float3 prepare_camera_ray(const EmbreeSceneManager& scene, SensorType sensor_typ
     const float x0 = origin.x - s * d.x;
     const float y0 = origin.y - s * d.y;
     const float3 top{x0, y0, origin.z};
-    const HitRecord h = scene.trace_ray(top, float3{0.0f, 0.0f, -1.0f}, 0.0001f, 1e30f);
-    if (h.hit) origin = float3{x0, y0, origin.z - h.t} - 100000.0f * d;
+    const HitRecord h = scene.trace_ray(top, float3{0.0f, 0.0f, -1.0f}, transport::kRayTMin,
+                                        transport::kRayTMax);
+    if (h.hit) origin = float3{x0, y0, origin.z - h.t} - transport::kTerrainBackoff * d;
   }
   if (desc.is_periodic()) {
     const float z_top = scene.bounds().max_z;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/host/parallel.h"
+#include "core/transport_constants.h"
 
 namespace tesk::embree {
 namespace {
@@ -345,9 +346,9 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction,
                                       float t_max) const {
-  if (m_top == nullptr || !finite_ray_(origin, direction, 0.0001f, t_max)) return false;
+  if (m_top == nullptr || !finite_ray_(origin, direction, transport::kRayTMin, t_max)) return false;
   RTCRay ray;
-  init_ray(ray, origin, direction, 0.0001f, t_max);
+  init_ray(ray, origin, direction, transport::kRayTMin, t_max);
   return occluded1(m_top, ray);
 }
 

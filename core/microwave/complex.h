@@ -19,8 +19,8 @@ struct Complex {
   double re = 0.0;  ///< Real part.
   double im = 0.0;  ///< Imaginary part.
 };
+TESK_DEVICE_RECORD(Complex, 16);
 
-static_assert(std::is_trivially_copyable_v<Complex>);
 
 TESK_HOST_DEVICE inline Complex cplx(double re, double im = 0.0) {
   return Complex{re, im};

@@ -54,6 +54,7 @@ struct Vec3 {
   double y = 0.0;  ///< y component.
   double z = 0.0;  ///< z component.
 };
+TESK_DEVICE_RECORD(Vec3, 24);
 
 TESK_HOST_DEVICE inline Vec3 operator+(Vec3 a, Vec3 b) {
   return {a.x + b.x, a.y + b.y, a.z + b.z};
@@ -90,6 +91,7 @@ TESK_HOST_DEVICE inline Vec3 normalize(Vec3 a) {
 struct Dyadic {
   Complex m[3][3];  ///< Elements.
 };
+TESK_DEVICE_RECORD(Dyadic, 144);
 
 static_assert(std::is_trivially_copyable_v<Dyadic> && std::is_trivially_copyable_v<Vec3>);
 
@@ -185,6 +187,7 @@ struct CylinderCoefficients {
   const Complex* b = nullptr;  ///< b_n: H in, H out.
   const Complex* c = nullptr;  ///< c_n: cross-polarized coupling.
 };
+TESK_DEVICE_RECORD(CylinderCoefficients, 32);
 
 /// Infinite-cylinder coefficients for outer argument `x0` > 0, inner argument `x1`,
 /// permittivity `eps` and axial cosine `cos_zeta`, orders 0..n_max (n_max ≥ 1), computed in
@@ -236,6 +239,7 @@ struct CylinderT {
   Complex hv;  ///< V in, H out.
   Complex hh;  ///< H in, H out.
 };
+TESK_DEVICE_RECORD(CylinderT, 64);
 
 /// T_pq at azimuthal scattering angle `theta` (radians) from the series coefficients.
 TESK_HOST_DEVICE inline CylinderT cylinder_t(const CylinderCoefficients& k, double theta) {
@@ -265,6 +269,7 @@ struct TrunkCylinder {
   Vec3 axis{0, 0, 1};     ///< Unit axis ĉ.
   Complex eps{1.0, 0.0};  ///< Relative permittivity of the wood.
 };
+TESK_DEVICE_RECORD(TrunkCylinder, 64);
 
 /// Work space (`Complex` values) that trunk_amplitude needs for any pair of directions, with
 /// `extra_terms` orders beyond the truncation rule.
@@ -322,6 +327,7 @@ struct GroundSurface {
   Complex eps{1.0, 0.0};    ///< Relative permittivity of the soil.
   double rms_height = 0.0;  ///< Surface rms height s (m).
 };
+TESK_DEVICE_RECORD(GroundSurface, 32);
 
 /// Coherent reflection of a rough ground for the unit incident direction `in` on the unit
 /// normal `n` (pointing against `in`): the Fresnel amplitudes at cosine max(|in·n|, 0.001)
@@ -373,6 +379,7 @@ struct TrunkGroundResponse {
   double ground_h = 0.0;              ///< Coherent ground reflectivity Γ_H at the bounce.
   double ground_v = 0.0;              ///< Coherent ground reflectivity Γ_V at the bounce.
 };
+TESK_DEVICE_RECORD(TrunkGroundResponse, 96);
 
 /// 4π·|S|² of the four elements S_HH, S_HV, S_VH, S_VV (receive, transmit) into out[0..3].
 TESK_HOST_DEVICE inline void radar_cross_sections(Complex shh, Complex shv, Complex svh,

@@ -87,6 +87,7 @@ struct HallikainenRow {
   double real[9];        ///< Coefficients of ε'.
   double imag[9];        ///< Coefficients of ε''.
 };
+TESK_DEVICE_RECORD(HallikainenRow, 152);
 
 /// Number of frequency nodes of Hallikainen's table.
 inline constexpr int kHallikainenRows = 9;

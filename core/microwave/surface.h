@@ -18,12 +18,14 @@ struct FresnelAmplitudes {
   Complex h;  ///< r_H = (μ − w)/(μ + w), w = √(ε − (1 − μ²)).
   Complex v;  ///< r_V = (ε·μ − w)/(ε·μ + w); +1 for a perfect conductor.
 };
+TESK_DEVICE_RECORD(FresnelAmplitudes, 32);
 
 /// Power reflectivities of a plane interface.
 struct Reflectivity {
   double h = 0.0;  ///< Γ_H = |r_H|².
   double v = 0.0;  ///< Γ_V = |r_V|².
 };
+TESK_DEVICE_RECORD(Reflectivity, 16);
 
 /// A cosine of incidence as the surface kernels read it: max(|μ|, 0.001), at most 1.
 TESK_HOST_DEVICE inline double clamp_cosine(double mu) {
@@ -64,6 +66,7 @@ struct PassiveRoughness {
   double nh = 0.0;  ///< Exponent N_H of the horizontal polarization.
   double q = 0.0;   ///< Polarization mixing Q.
 };
+TESK_DEVICE_RECORD(PassiveRoughness, 32);
 
 /// Rough-surface reflectivities from the smooth ones `smooth` at cosine `mu`:
 /// Γ_p,rough = clamp([(1 − Q)·Γ_p + Q·Γ_p']·exp(−H_R·μ'^N_p), 0, 1) with μ' = max(μ, 0.01).
@@ -82,6 +85,7 @@ struct Backscatter {
   double vh = 0.0;  ///< σ_VH.
   double vv = 0.0;  ///< σ_VV.
 };
+TESK_DEVICE_RECORD(Backscatter, 32);
 
 /// Oh–Sarabandi–Ulaby backscatter of a surface of permittivity `eps` and rms height
 /// `rms_height` (m) at `frequency` (Hz) for incidence cosine `mu` (0 < μ ≤ 1). ks is held in

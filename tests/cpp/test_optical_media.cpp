@@ -114,6 +114,33 @@ TEST(OpticalMediaTables, HotspotTransmittance) {
   EXPECT_NEAR(previous, std::exp(-tau), 0.06f);
 }
 
+TEST(OpticalMediaTables, HotspotRestoresNoMoreThanTheCorrelatedDepth) {
+  // Whatever the leaves, directions and lengths, the correction can only give back the optical
+  // depth that the source and observation paths share: at most the smaller of the source depth
+  // kappa_s a and the observation depth kappa_o b. With non-spherical leaves kappa_s != kappa_o,
+  // which is where this bound bites.
+  for (int type = 0; type < kLeafAngleTypes; ++type) {
+    const OpticalMediaTable t = validate_optical_turbid_media({1.5f}, {type}, {1}, {50.0f}, {}, 0);
+    const OpticalMediumRecord& m = t.media[0];
+    for (float zs : {0.0f, 0.6f, 1.2f}) {
+      for (float zo : {0.1f, 0.9f, 1.4f}) {
+        const float3 s{std::sin(zs), 0, std::cos(zs)};
+        const float3 o{0, std::sin(zo), std::cos(zo)};
+        const float ks = medium_extinction(m, s), ko = medium_extinction(m, o);
+        for (float a : {0.3f, 2.0f}) {
+          for (float b : {0.2f, 3.0f}) {
+            const float tau = ks * a;
+            const float t_h = hotspot_transmittance(m, tau, a, b, s, o);
+            const float restored = std::fmin(ks * a, ko * b);
+            EXPECT_GE(t_h, std::exp(-tau) * 0.99999f) << type << " " << zs << " " << zo;
+            EXPECT_LE(t_h, std::exp(restored - tau) * 1.00001f) << type << " " << zs << " " << zo;
+          }
+        }
+      }
+    }
+  }
+}
+
 class MediaScene : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -58,12 +58,15 @@ def ground_scene(rho=(0.3,), e_sun=(2.0,), sun=(0.0, 0.0, 1.0), sky=None):
     return scene
 
 
-def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), leaf_angle_type=0, leaf_size=0.05, build=True):
+def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), leaf_angle_type=0, leaf_size=0.05, build=True,
+               rho_back=None):
     """A periodic tile: ground (instance 0) under a turbid slab between z = 1 and 3 (LAI 2) whose
-    box is wider than the tile, leaves of reflectance rho and transmittance tau, sun irradiance 2."""
+    box is wider than the tile, leaves of reflectance rho (upper side; rho_back below, rho when
+    not given) and transmittance tau, sun irradiance 2."""
     scene = tesk_gpu.EmbreeSceneManager()
     scene.set_num_bands(1)
-    scene.upload_spectral_params(np.array([soil, rho, rho, tau, 2.0], np.float32))
+    back = rho if rho_back is None else rho_back
+    scene.upload_spectral_params(np.array([soil, rho, back, tau, 2.0], np.float32))
     scene.add_material(0, 0, [])
     scene.add_material(13, 1, [rho, tau])
     scene.set_emitter(0, unit(sun), 4)
@@ -255,9 +258,11 @@ def leaves_over_ground():
 
 
 def planophile_slab():
-    """A planophile turbid slab of scattering leaves over grey soil; leaves of size 0, so the
-    sun path does not remember the view path (no hotspot, which forward photons do not model)."""
-    return slab_scene(0.25, 0.45, 0.4, sun=(0.4, 0.2, 0.9), leaf_angle_type=1, leaf_size=0.0, build=False), [2.0]
+    """A planophile turbid slab of leaves whose two sides differ (upper 0.45, lower 0.1) over grey
+    soil; leaves of size 0, so the sun path does not remember the view path (no hotspot, which
+    forward photons do not model)."""
+    return slab_scene(0.25, 0.45, 0.4, sun=(0.4, 0.2, 0.9), leaf_angle_type=1, leaf_size=0.0, build=False,
+                      rho_back=0.1), [2.0]
 
 
 @pytest.mark.parametrize("make_scene", [leaves_over_ground, planophile_slab])
