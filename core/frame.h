@@ -43,5 +43,4 @@ struct ShadingFrame {
 };
 TESK_DEVICE_RECORD(ShadingFrame, 36);
 
-
 }  // namespace tesk

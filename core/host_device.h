@@ -11,6 +11,6 @@
 
 /// Checks that a record shared with device code stays plain (trivially copyable) and keeps its
 /// size, so host and device layouts cannot drift apart unnoticed.
-#define TESK_DEVICE_RECORD(T, bytes)                                        \
+#define TESK_DEVICE_RECORD(T, bytes)                                     \
   static_assert(std::is_trivially_copyable_v<T> && sizeof(T) == (bytes), \
                 #T " must stay a plain record of " #bytes " bytes")

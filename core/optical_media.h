@@ -37,7 +37,6 @@ struct OpticalMediumRecord {
 };
 TESK_DEVICE_RECORD(OpticalMediumRecord, 384);
 
-
 /// The media that contain a point, with the instance of each medium's boundary.
 struct ActiveMediumSet {
   int32_t count = 0;                           ///< Entries in use, 0..8.

@@ -40,5 +40,4 @@ struct Pcg32 {
 };
 TESK_DEVICE_RECORD(Pcg32, 16);
 
-
 }  // namespace tesk

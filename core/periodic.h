@@ -4,8 +4,8 @@
 #include <type_traits>
 
 #include "core/host_device.h"
-#include "core/vec.h"
 #include "core/transport_constants.h"
+#include "core/vec.h"
 
 namespace tesk {
 

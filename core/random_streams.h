@@ -39,8 +39,7 @@ TESK_HOST_DEVICE inline uint64_t stream_sequence(StreamKey key, uint64_t index) 
 }
 
 /// The stream of work item `index` of workflow `key`, started at `initial_state`.
-TESK_HOST_DEVICE inline Pcg32 derive_stream(StreamKey key, uint64_t index,
-                                            uint64_t initial_state) {
+TESK_HOST_DEVICE inline Pcg32 derive_stream(StreamKey key, uint64_t index, uint64_t initial_state) {
   Pcg32 rng;
   rng.seed(initial_state, stream_sequence(key, index));
   return rng;
@@ -52,7 +51,8 @@ TESK_HOST_DEVICE inline Pcg32 pixel_stream(int width, int height, int x, int y, 
   const auto w = static_cast<uint64_t>(width);
   const uint64_t pixel = w * static_cast<uint64_t>(y) + static_cast<uint64_t>(x);
   const uint64_t item = static_cast<uint64_t>(s) * w * static_cast<uint64_t>(height) + pixel;
-  return derive_stream(StreamKey::BackwardPixel, item, pixel + 1000003ULL * static_cast<uint64_t>(s));
+  return derive_stream(StreamKey::BackwardPixel, item,
+                       pixel + 1000003ULL * static_cast<uint64_t>(s));
 }
 
 /// The stream of photon i: start state i + 1000003 on the sequence 7919 i + 1.

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "core/host_device.h"
-
 #include <cstdint>
 #include <type_traits>
 
+#include "core/host_device.h"
 #include "core/vec.h"
 
 namespace tesk {
@@ -36,10 +35,10 @@ TESK_DEVICE_RECORD(MaterialRecord, 88);
 /// The scene's sun.
 struct EmitterRecord {
   EmitterType type = EmitterType::Directional;  ///< Stored and handed on unchanged.
-  float3 direction{};             ///< Unit vector from the scene towards the sun.
-  float reserved0[3] = {};        ///< Zero.
-  int32_t spectral_offset = 0;    ///< Float index of the sun spectrum (irradiance normal to the sun).
-  int32_t reserved1[12] = {};     ///< Zero.
+  float3 direction{};                           ///< Unit vector from the scene towards the sun.
+  float reserved0[3] = {};                      ///< Zero.
+  int32_t spectral_offset = 0;  ///< Float index of the sun spectrum (irradiance normal to the sun).
+  int32_t reserved1[12] = {};   ///< Zero.
 };
 TESK_DEVICE_RECORD(EmitterRecord, 80);
 
@@ -55,20 +54,20 @@ enum class SensorType : int32_t {
 /// The sensor description, copied by value into a scene manager.
 struct SensorData {
   SensorType type = SensorType::Orthographic;  ///< Kind of sensor.
-  int32_t width = 0;   ///< Image columns (along camera x).
-  int32_t height = 0;  ///< Image rows (along camera y).
+  int32_t width = 0;                           ///< Image columns (along camera x).
+  int32_t height = 0;                          ///< Image rows (along camera y).
   /// Camera-to-world 4x4 row-major matrix; columns 0..2 are the camera axes, column 3 the position.
   float camera_transform[16] = {};
-  float fov = 0.0f;            ///< Full field of view (radians).
-  float reserved0[3] = {};     ///< Zero.
-  float ortho_w = 0.0f;        ///< Orthographic image width (scene units).
-  float ortho_h = 0.0f;        ///< Orthographic image height; pushbroom along-track length.
-  int32_t reserved1[7] = {};   ///< Zero.
-  int32_t projection_type = 0; ///< Fisheye mapping: 0 equisolid, 1 equidistant, 2 orthographic, 3 stereographic.
-  int32_t reserved2 = 0;       ///< Zero.
+  float fov = 0.0f;           ///< Full field of view (radians).
+  float reserved0[3] = {};    ///< Zero.
+  float ortho_w = 0.0f;       ///< Orthographic image width (scene units).
+  float ortho_h = 0.0f;       ///< Orthographic image height; pushbroom along-track length.
+  int32_t reserved1[7] = {};  ///< Zero.
+  int32_t projection_type =
+      0;  ///< Fisheye mapping: 0 equisolid, 1 equidistant, 2 orthographic, 3 stereographic.
+  int32_t reserved2 = 0;  ///< Zero.
 };
 TESK_DEVICE_RECORD(SensorData, 136);
-
 
 /// Transport mode derived from the thermal and SIF-only flags.
 enum class TransportMode : uint8_t { Optical = 0, Thermal = 1, SifOnly = 2 };

@@ -21,5 +21,4 @@ struct SpectralView {
 };
 TESK_DEVICE_RECORD(SpectralView, 16);
 
-
 }  // namespace tesk

@@ -220,16 +220,10 @@ bool roulette(const TransportContext& c, SampleScratch& sc, int k, Pcg32& rng) {
   return true;
 }
 
-// One sample of pixel (x, y) in pass s in a scene without media; leaves the sample's radiance
-// and splits in `sc`. Returns false when the camera ray is invalid (the sample adds nothing).
-bool trace_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
+// The path of a started sample in a scene without media, from the camera ray (o, d); leaves
+// the sample's radiance and splits in `sc`.
+void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch& sc) {
   const TransportContext& c = *r.c;
-  Pcg32 rng;
-  float3 o;
-  float3 d;
-  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
-  if (c.max_depth < 1) return true;
-
   const int last_order_slot = r.order_slots - 1;
   int hits = 0;
   int k = 0;
@@ -252,13 +246,13 @@ bool trace_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
         }
       }
       add_escape(r, sc, d, k, std::min(hits, last_order_slot));
-      return true;
+      return;
     }
 
     ++hits;
     // A material id that names no material absorbs: the path ends without contribution.
     const MaterialRecord* mat = c.material(h.material_id);
-    if (mat == nullptr) return true;
+    if (mat == nullptr) return;
     const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
     const float3 wo = frame.to_local(-d);
     const int slot = std::min(hits, last_order_slot);
@@ -268,12 +262,12 @@ bool trace_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
       return occluded_periodic(*c.scene, origin, c.sun_dir) ? 0.0 : 1.0;
     });
     float3 wi_world;
-    if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, false, wi_world)) return true;
-    if (!roulette(c, sc, k, rng)) return true;
+    if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, false, wi_world)) return;
+    if (!roulette(c, sc, k, rng)) return;
     d = wi_world;
     o = offset_ray_origin(h.position, h.geometric_normal, d);
     ++k;
-    if (k >= c.max_depth) return true;
+    if (k >= c.max_depth) return;
   }
 }
 
@@ -321,14 +315,9 @@ double sun_transmittance(const TransportContext& c, const float3& origin, const 
   return t * std::exp(-std::max(walk.optical_depth - correlated, 0.0));
 }
 
-bool trace_sample_media(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
+// The same in a scene with media.
+void trace_path_media(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch& sc) {
   const TransportContext& c = *r.c;
-  Pcg32 rng;
-  float3 o;
-  float3 d;
-  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
-  if (c.max_depth < 1) return true;
-
   const int nb = c.n_bands;
   const int last_order_slot = r.order_slots - 1;
   PathMedia path;
@@ -341,7 +330,7 @@ bool trace_sample_media(const ImageRun& r, int x, int y, int s, SampleScratch& s
     ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
     if (ev.kind == MediumEventKind::Escape) {
       add_escape(r, sc, d, k, std::min(hits, last_order_slot));
-      return true;
+      return;
     }
     path.advance(ev.distance);
     if (ev.kind == MediumEventKind::TileCrossing) {
@@ -361,14 +350,14 @@ bool trace_sample_media(const ImageRun& r, int x, int y, int s, SampleScratch& s
     if (ev.kind == MediumEventKind::Surface) {
       const HitRecord& h = ev.hit;
       const MaterialRecord* mat = c.material(h.material_id);
-      if (mat == nullptr) return true;
+      if (mat == nullptr) return;
       const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
       const float3 wo = frame.to_local(-d);
       surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
         return sun_transmittance(c, origin, path, toward_viewer, sc.rays);
       });
       float3 wi_world;
-      if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, true, wi_world)) return true;
+      if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, true, wi_world)) return;
       d = wi_world;
       o = offset_ray_origin(h.position, h.geometric_normal, d);
     } else {  // a leaf inside medium ev.medium_id
@@ -398,20 +387,35 @@ bool trace_sample_media(const ImageRun& r, int x, int y, int s, SampleScratch& s
       const float u3 = rng.uniform();
       const float u[3] = {u3, u2, u1};
       const LeafScatter scatter = scatter_at_leaf(leaf.facing, means.rho, means.tau, u);
-      if (!scatter.valid) return true;
+      if (!scatter.valid) return;
       bool alive = false;
       for (int b = 0; b < nb; ++b) {
         sc.throughput[b] *= leaf_scatter_weight(model.optics, b, leaf.back_face, scatter);
         alive = alive || sc.throughput[b] > kMinThroughput;
       }
-      if (!alive) return true;
+      if (!alive) return;
       d = scatter.direction;
       o = ev.position;
     }
     path.new_segment();
-    if (!roulette(c, sc, k, rng)) return true;
+    if (!roulette(c, sc, k, rng)) return;
     ++k;
-    if (k >= c.max_depth) return true;
+    if (k >= c.max_depth) return;
+  }
+}
+
+// One sample of pixel (x, y) in pass s; leaves its radiance and splits in `sc`. Returns false
+// when the camera ray is invalid (the sample then adds nothing).
+bool sample_pixel(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
+  Pcg32 rng;
+  float3 o;
+  float3 d;
+  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
+  if (r.c->max_depth < 1) return true;
+  if (r.c->has_media()) {
+    trace_path_media(r, rng, o, d, sc);
+  } else {
+    trace_path(r, rng, o, d, sc);
   }
   return true;
 }
@@ -460,15 +464,13 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
   std::vector<double> squares(run.want_se ? run.n_elements : 0, 0.0);
   std::vector<double> events(run.want_events ? checked_mul(kEventSlots, run.n_elements) : 0, 0.0);
   std::vector<double> orders(
-      run.want_orders ? checked_mul(static_cast<size_t>(run.order_slots), run.n_elements) : 0,
-      0.0);
+      run.want_orders ? checked_mul(static_cast<size_t>(run.order_slots), run.n_elements) : 0, 0.0);
 
   const int rows = std::clamp(kChunkPixels / std::max(run.width, 1), 1, std::max(run.height, 1));
   const int64_t blocks = run.height > 0 ? (run.height + rows - 1) / rows : 0;
   const int64_t n_chunks = run.width > 0 ? blocks * passes : 0;
   const size_t row_elements = static_cast<size_t>(run.width) * nb;
   const size_t chunk_elements = checked_mul(row_elements, rows);
-  const bool media = ctx.has_media();
   const auto start = std::chrono::steady_clock::now();
   RenderRayCounts rays;
 
@@ -485,11 +487,9 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
         std::fill(part.orders.begin(), part.orders.end(), 0.0);
         for (int y = y0; y < y1; ++y) {
           for (int x = 0; x < run.width; ++x) {
-            const bool valid = media ? trace_sample_media(run, x, y, s, sc)
-                                     : trace_sample(run, x, y, s, sc);
-            if (!valid) continue;
-            const size_t base = static_cast<size_t>(y - y0) * row_elements +
-                                static_cast<size_t>(x) * nb;
+            if (!sample_pixel(run, x, y, s, sc)) continue;
+            const size_t base =
+                static_cast<size_t>(y - y0) * row_elements + static_cast<size_t>(x) * nb;
             for (int b = 0; b < nb; ++b) part.radiance[base + b] = sc.radiance[b];
             for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
               for (int b = 0; b < nb; ++b) {

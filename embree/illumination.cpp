@@ -52,8 +52,8 @@ float3 prepare_camera_ray(const EmbreeSceneManager& scene, SensorType sensor_typ
     const float x0 = origin.x - s * d.x;
     const float y0 = origin.y - s * d.y;
     const float3 top{x0, y0, origin.z};
-    const HitRecord h = scene.trace_ray(top, float3{0.0f, 0.0f, -1.0f}, transport::kRayTMin,
-                                        transport::kRayTMax);
+    const HitRecord h =
+        scene.trace_ray(top, float3{0.0f, 0.0f, -1.0f}, transport::kRayTMin, transport::kRayTMax);
     if (h.hit) origin = float3{x0, y0, origin.z - h.t} - transport::kTerrainBackoff * d;
   }
   if (desc.is_periodic()) {

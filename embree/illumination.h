@@ -4,8 +4,8 @@
 // the scene description, the shadow test across periodic tiles and the preparation of camera
 // rays (terrain following, periodic entry). All are read-only on the scene and thread-safe.
 
-#include "core/illumination.h"
 #include "core/host/scene_description.h"
+#include "core/illumination.h"
 #include "core/spectral.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"

@@ -35,8 +35,8 @@ WalkStep walk_step(const EmbreeSceneManager& scene, const MediaView& media, cons
   if (s.hit.hit) {
     s.limit = s.hit.t;
     s.boundary = media.medium_of(s.hit.material_id);
-    if (may_cross && (s.hit.t > s.exit.t ||
-                      (s.boundary >= 0 && s.hit.t + kWallBoundaryTolerance >= s.exit.t))) {
+    if (may_cross &&
+        (s.hit.t > s.exit.t || (s.boundary >= 0 && s.hit.t + kWallBoundaryTolerance >= s.exit.t))) {
       s.crossing = true;
       s.limit = std::fmin(s.hit.t, s.exit.t);
     }
@@ -206,8 +206,8 @@ void cross_medium_boundary(const MediaView& media, PathMedia& path, int32_t medi
   update_set(media, path.set, path.observed, medium, instance, back_face);
 }
 
-float3 wrap_path(const TransportContext& c, const float3& o, const float3& d,
-                 const TileExit& exit, PathMedia& path, int64_t& queries) {
+float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, const TileExit& exit,
+                 PathMedia& path, int64_t& queries) {
   const float3 p = wrap_at_exit(o, d, exit, c.tiles.x, c.tiles.y) + kBoundaryStep * d;
   if (path.set.count > 0) {
     float observed[kMaxActiveMedia] = {};

@@ -32,11 +32,11 @@ enum class MediumEventKind : int32_t {
 /// Result of one step of the combined free-path trace.
 struct MediumTraceEvent {
   MediumEventKind kind = MediumEventKind::Escape;  ///< What ended the step.
-  HitRecord hit{};           ///< Closest hit of the step's ray.
-  TileExit exit{};           ///< Tile exit of the step's ray (axis -1: none).
-  float distance = 1e16f;    ///< Distance from the step origin to the event.
-  float3 position{};         ///< World position of the event.
-  int32_t medium_id = -1;    ///< Medium of the event, -1 when none.
+  HitRecord hit{};                                 ///< Closest hit of the step's ray.
+  TileExit exit{};                                 ///< Tile exit of the step's ray (axis -1: none).
+  float distance = 1e16f;                          ///< Distance from the step origin to the event.
+  float3 position{};                               ///< World position of the event.
+  int32_t medium_id = -1;                          ///< Medium of the event, -1 when none.
   int32_t instance_id = -1;  ///< Instance of the event (boundary or hit), -1 when none.
 };
 
@@ -82,8 +82,8 @@ void cross_medium_boundary(const MediaView& media, PathMedia& path, int32_t medi
 /// Moves a path across the tile wall `exit` of the ray (o, d): the point on the opposite wall,
 /// stepped kBoundaryStep into the tile. When the path was inside media, containment is run
 /// again there (counted in `queries`); media of the same kind keep their segment lengths.
-float3 wrap_path(const TransportContext& c, const float3& o, const float3& d,
-                 const TileExit& exit, PathMedia& path, int64_t& queries);
+float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, const TileExit& exit,
+                 PathMedia& path, int64_t& queries);
 
 /// In a periodic scene, moves `o` by whole periods (the same place of the periodic scene) into
 /// the tile, and across a wall that the ray (o, d) would reach within the minimum crossing

@@ -331,7 +331,8 @@ PhotonRunStats run_photons(const PhotonContext& ctx, const Setup& setup, int64_t
     PhotonScratch scratch;
     Partial(const Setup& setup, int nb) : log(nb), tally(setup, log), scratch(nb) {}
     Partial(Partial&& other) noexcept
-        : log(std::move(other.log)), tally(std::move(other.tally)),
+        : log(std::move(other.log)),
+          tally(std::move(other.tally)),
           scratch(std::move(other.scratch)) {
       tally.rebind(log);
     }

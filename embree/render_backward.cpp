@@ -30,8 +30,8 @@ OpticalImageResult render_backward(const EmbreeSceneManager& scene, const Sensor
   const int threads =
       std::min(resolve_thread_count(n_threads), std::max(std::max(sensor.height, 0), 1));
   std::printf("Backward render (CPU): %dx%d pixels, %d bands, spp=%d, max_depth=%d, %d threads\n",
-              std::max(sensor.width, 0), std::max(sensor.height, 0), ctx.n_bands,
-              std::max(spp, 0), max_depth, threads);
+              std::max(sensor.width, 0), std::max(sensor.height, 0), ctx.n_bands, std::max(spp, 0),
+              max_depth, threads);
   std::fflush(stdout);
   OpticalImageResult result =
       integrate_image(ctx, sensor, spp, n_threads, request, progress, interrupt);

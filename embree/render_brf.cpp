@@ -5,9 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/transport_constants.h"
-
 #include "core/host/transport_settings.h"
+#include "core/transport_constants.h"
 #include "embree/backward_integrator.h"
 #include "embree/transport_context.h"
 

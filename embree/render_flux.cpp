@@ -11,9 +11,9 @@
 namespace tesk::embree {
 namespace {
 
+using photon::DepositLog;
 using photon::Photon;
 using photon::PhotonContext;
-using photon::DepositLog;
 using photon::PhotonScratch;
 
 // Tally arrays of one worker, in the order of FluxResult.

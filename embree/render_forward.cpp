@@ -12,9 +12,9 @@
 namespace tesk::embree {
 namespace {
 
+using photon::DepositLog;
 using photon::Photon;
 using photon::PhotonContext;
-using photon::DepositLog;
 using photon::PhotonScratch;
 
 // Per-worker tally arrays, in the order of ForwardFieldResult.
@@ -44,8 +44,8 @@ struct ForwardSetup {
   int terrain = -1;
   bool media = false;
   std::vector<float3> views;  // unit view directions
-  bool per_leaf = false;           // per-primitive absorption is tallied
-  std::vector<int> offsets;        // instance primitive offsets plus the total
+  bool per_leaf = false;      // per-primitive absorption is tallied
+  std::vector<int> offsets;   // instance primitive offsets plus the total
   std::array<size_t, kSlots> sizes{};
 };
 
@@ -61,8 +61,7 @@ int clamp_cell(float x, float d, int n) {
 // The deposits of one chunk's photons.
 class ForwardTally {
  public:
-  ForwardTally(const ForwardSetup& f, DepositLog& log)
-      : m_f(&f), m_log(&log), m_response(f.nb) {}
+  ForwardTally(const ForwardSetup& f, DepositLog& log) : m_f(&f), m_log(&log), m_response(f.nb) {}
   void rebind(DepositLog& log) { m_log = &log; }
 
   void emitted(const Photon& ph, const double* w) {

@@ -28,8 +28,8 @@ MediaView media_view(const EmbreeSceneManager& scene) {
   return v;
 }
 
-TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_bands,
-                                        int max_depth, int rr_depth) {
+TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_bands, int max_depth,
+                                        int rr_depth) {
   const SceneDescription& d = scene.description();
   TransportContext c;
   c.scene = &scene;

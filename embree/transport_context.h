@@ -29,8 +29,8 @@ struct TileView {
 
 /// The optical turbid media of a scene as plain arrays.
 struct MediaView {
-  const OpticalMediumRecord* media = nullptr;  ///< Medium records.
-  int32_t n_media = 0;                         ///< Entries of `media`.
+  const OpticalMediumRecord* media = nullptr;    ///< Medium records.
+  int32_t n_media = 0;                           ///< Entries of `media`.
   const int32_t* material_medium_ids = nullptr;  ///< Medium bounded by each material, or -1.
   int32_t n_material_ids = 0;                    ///< Entries of `material_medium_ids`.
 
@@ -57,28 +57,28 @@ struct MediumLeafModel {
 
 /// Everything a path reads, resolved once per run.
 struct TransportContext {
-  const EmbreeSceneManager* scene = nullptr;  ///< The built scene (read only).
-  int n_bands = 0;                            ///< Bands carried by every path.
+  const EmbreeSceneManager* scene = nullptr;    ///< The built scene (read only).
+  int n_bands = 0;                              ///< Bands carried by every path.
   TransportMode mode = TransportMode::Optical;  ///< Optical, thermal or SIF-only.
-  SpectralView spectral{};                    ///< The spectral parameter buffer.
-  const MaterialRecord* materials = nullptr;  ///< Material list of the description.
-  int n_materials = 0;                        ///< Entries of `materials`.
-  float3 sun_dir{0.0f, 0.0f, 1.0f};           ///< Unit vector toward the sun.
-  const float* sun_irradiance = nullptr;      ///< n_bands values, or nullptr.
-  SkyParams sky{};                            ///< Sky models of the description.
-  bool has_sky = false;                       ///< Any sky model is set.
-  TileView tiles{};                           ///< Periodic tiling.
-  SceneBounds bounds{};                       ///< Scene bounding box.
-  float measurement_plane = 0.0f;             ///< Height under which periodic photons start.
-  const float* wavelengths = nullptr;         ///< Band centres (nm), for thermal emission.
-  int n_wavelengths = 0;                      ///< Entries of `wavelengths`.
-  const float* temperatures = nullptr;        ///< Per-primitive temperatures (K), or nullptr.
-  const float* sif = nullptr;                 ///< [n_bands][n_primitives] SIF, or nullptr.
-  int n_primitives = 0;                       ///< Global primitive count.
-  MediaView media{};                          ///< Optical turbid media (n_media 0: none).
-  std::vector<MediumLeafModel> leaf_models;   ///< One per medium.
-  int max_depth = 0;                          ///< Interactions after which a path ends.
-  int rr_depth = 0;                           ///< Interactions before Russian roulette starts.
+  SpectralView spectral{};                      ///< The spectral parameter buffer.
+  const MaterialRecord* materials = nullptr;    ///< Material list of the description.
+  int n_materials = 0;                          ///< Entries of `materials`.
+  float3 sun_dir{0.0f, 0.0f, 1.0f};             ///< Unit vector toward the sun.
+  const float* sun_irradiance = nullptr;        ///< n_bands values, or nullptr.
+  SkyParams sky{};                              ///< Sky models of the description.
+  bool has_sky = false;                         ///< Any sky model is set.
+  TileView tiles{};                             ///< Periodic tiling.
+  SceneBounds bounds{};                         ///< Scene bounding box.
+  float measurement_plane = 0.0f;               ///< Height under which periodic photons start.
+  const float* wavelengths = nullptr;           ///< Band centres (nm), for thermal emission.
+  int n_wavelengths = 0;                        ///< Entries of `wavelengths`.
+  const float* temperatures = nullptr;          ///< Per-primitive temperatures (K), or nullptr.
+  const float* sif = nullptr;                   ///< [n_bands][n_primitives] SIF, or nullptr.
+  int n_primitives = 0;                         ///< Global primitive count.
+  MediaView media{};                            ///< Optical turbid media (n_media 0: none).
+  std::vector<MediumLeafModel> leaf_models;     ///< One per medium.
+  int max_depth = 0;                            ///< Interactions after which a path ends.
+  int rr_depth = 0;                             ///< Interactions before Russian roulette starts.
 
   /// Whether the scene has optical turbid media (the media-aware paths run).
   bool has_media() const { return media.n_media > 0; }
@@ -90,8 +90,8 @@ struct TransportContext {
 
 /// Resolves the built scene for a run carrying `n_bands` bands (the description's band count
 /// when below 1). Does not check that the scene is built.
-TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_bands,
-                                        int max_depth, int rr_depth);
+TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_bands, int max_depth,
+                                        int rr_depth);
 
 /// The tiling of a scene.
 TileView tile_view(const EmbreeSceneManager& scene);

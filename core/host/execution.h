@@ -28,10 +28,10 @@ enum class WorkflowCode : uint8_t {
 
 /// Which backend, workflow and executor produced a result.
 struct ExecutionIdentity {
-  uint8_t backend = 2;     ///< BackendCode value.
-  uint8_t workflow = 0;    ///< WorkflowCode value.
-  std::string executor;    ///< "backend.platform.operation", e.g. "embree.cpu.optical_backward".
-  bool native = true;      ///< True for every natively implemented operation.
+  uint8_t backend = 2;   ///< BackendCode value.
+  uint8_t workflow = 0;  ///< WorkflowCode value.
+  std::string executor;  ///< "backend.platform.operation", e.g. "embree.cpu.optical_backward".
+  bool native = true;    ///< True for every natively implemented operation.
 };
 
 /// Host name of a backend code ("optix", "vulkan", "embree").

@@ -99,8 +99,8 @@ GeneratedMesh make_cylinder(float radius, float height, int segments) {
   mesh.vertices.reserve(2 * (static_cast<size_t>(segments) + 1));
   mesh.normals.reserve(mesh.vertices.capacity());
   for (int i = 0; i <= segments; ++i) {
-    const float theta = segments > 0 ? static_cast<float>(i) * two_pi / static_cast<float>(segments)
-                                     : 0.0f;
+    const float theta =
+        segments > 0 ? static_cast<float>(i) * two_pi / static_cast<float>(segments) : 0.0f;
     const float c = std::cos(theta), s = std::sin(theta);
     mesh.vertices.push_back({radius * c, radius * s, 0.0f});
     mesh.vertices.push_back({radius * c, radius * s, height});

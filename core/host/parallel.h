@@ -248,9 +248,9 @@ void parallel_for_chunks(size_t n, int num_threads, size_t chunk, Body&& body,
 
 /// Elapsed milliseconds since `start`, as progress callbacks take them.
 inline float elapsed_ms(std::chrono::steady_clock::time_point start) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now() - start)
-                      .count();
+  const auto ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count();
   return static_cast<float>(static_cast<double>(ns) / 1e6);
 }
 

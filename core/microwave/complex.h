@@ -21,7 +21,6 @@ struct Complex {
 };
 TESK_DEVICE_RECORD(Complex, 16);
 
-
 TESK_HOST_DEVICE inline Complex cplx(double re, double im = 0.0) {
   return Complex{re, im};
 }

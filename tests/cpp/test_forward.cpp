@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/host/optical_media_table.h"
 #include "core/leaf_scattering.h"
 #include "core/pcg32.h"
-#include "core/host/optical_media_table.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 

@@ -198,7 +198,8 @@ TEST(OpticsIllumination, ShadowsAcrossTilesAndCameraPreparation) {
   float3 p = prepare_camera_ray(s, SensorType::Orthographic, {4.0f, 5.0f, 10.0f}, d2);
   EXPECT_NEAR(p.x, 5.0f - 100000.0f * d2.x, 0.05f);
   EXPECT_NEAR(p.z, 0.0f - 100000.0f * d2.z, 0.05f);
-  EXPECT_EQ(prepare_camera_ray(s, SensorType::Perspective, {4.0f, 5.0f, 10.0f}, d2).x, 4.0f);  // perspective: unchanged
+  EXPECT_EQ(prepare_camera_ray(s, SensorType::Perspective, {4.0f, 5.0f, 10.0f}, d2).x,
+            4.0f);  // perspective: unchanged
   // Periodic entry stops just above the scene top (z = 1) so the top surface is not skipped.
   s.description().set_terrain_following(false);
   s.description().set_repetitive(1, 10, 10);

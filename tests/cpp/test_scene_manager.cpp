@@ -17,8 +17,8 @@ const float kIdentity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
 
 // Unit square in z = 0 made of two counter-clockwise triangles (normal +z).
 int add_square(EmbreeSceneManager& s, int material = 0) {
-  return s.add_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {},
-                    {{0, 1, 2}, {0, 2, 3}}, material);
+  return s.add_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {}, {{0, 1, 2}, {0, 2, 3}},
+                    material);
 }
 
 template <typename E, typename F>
@@ -33,18 +33,30 @@ void expect_message(F&& f, const std::string& message) {
 
 TEST(EmbreeSceneManager, MeshChecksStoreNothing) {
   EmbreeSceneManager s;
-  expect_message<std::invalid_argument>([&] { s.add_mesh({}, {}, {{0, 0, 0}}, 0); },
-                                        "mesh must contain at least one vertex");
-  expect_message<std::invalid_argument>([&] { s.add_mesh({{0, 0, 0}}, {}, {}, 0); },
-                                        "mesh must contain at least one triangle");
   expect_message<std::invalid_argument>(
-      [&] { s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 0, 1}}, {{0, 1, 2}}, 0); },
+      [&] {
+        s.add_mesh({}, {}, {{0, 0, 0}}, 0);
+      },
+      "mesh must contain at least one vertex");
+  expect_message<std::invalid_argument>(
+      [&] {
+        s.add_mesh({{0, 0, 0}}, {}, {}, 0);
+      },
+      "mesh must contain at least one triangle");
+  expect_message<std::invalid_argument>(
+      [&] {
+        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 0, 1}}, {{0, 1, 2}}, 0);
+      },
       "mesh normals must be empty or have one entry per vertex");
   expect_message<std::invalid_argument>(
-      [&] { s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 3}}, 0); },
+      [&] {
+        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 3}}, 0);
+      },
       "mesh triangle 0 references a vertex outside the vertex buffer");
   expect_message<std::invalid_argument>(
-      [&] { s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}, {0, -1, 2}}, 0); },
+      [&] {
+        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}, {0, -1, 2}}, 0);
+      },
       "mesh triangle 1 references a vertex outside the vertex buffer");
   EXPECT_EQ(s.num_meshes(), 0);
 }
@@ -150,8 +162,8 @@ TEST(EmbreeSceneManager, NormalsFollowRotatedAndScaledInstances) {
   EmbreeSceneManager s;
   // Square with tilted vertex normals, so the shading normal differs from the geometric one.
   const float3 tilt = normalize({0.3f, 0, 1});
-  const int mesh = s.add_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {tilt, tilt, tilt, tilt},
-                              {{0, 1, 2}, {0, 2, 3}}, 0);
+  const int mesh = s.add_mesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}},
+                              {tilt, tilt, tilt, tilt}, {{0, 1, 2}, {0, 2, 3}}, 0);
   // Rotation by 90 degrees about x (z -> -y) with scale 3, moved to y = 10.
   const float xf[12] = {3, 0, 0, 0, 0, 0, -3, 10, 0, 3, 0, 0};
   s.add_instance(mesh, xf);
@@ -245,7 +257,8 @@ TEST(EmbreeSceneManager, BatchResultsIndependentOfThreadCount) {
   size_t hits = 0;
   for (size_t i = 0; i < rays.size(); ++i) {
     hits += plain[i].hit;
-    const HitRecord ref = s.trace_ray(rays[i].origin, rays[i].direction, rays[i].t_min, rays[i].t_max);
+    const HitRecord ref =
+        s.trace_ray(rays[i].origin, rays[i].direction, rays[i].t_min, rays[i].t_max);
     ASSERT_EQ(plain[i].global_primitive_id, ref.global_primitive_id);
   }
   EXPECT_GT(hits, rays.size() / 10);
@@ -256,10 +269,14 @@ TEST(EmbreeSceneManager, AttachedDataChecks) {
   const int mesh = add_square(s);
   s.add_instance(mesh, 0, 0, 0, 1);
   s.add_instance(mesh, 2, 0, 0, 1);  // n_primitives = 4, num_instances = 2
-  expect_message<std::invalid_argument>([&] { s.set_primitive_emissivities({1, 1, 1}); },
-                                        "Embree primitive emissivity count must equal n_primitives()");
-  expect_message<std::invalid_argument>([&] { s.set_primitive_temperatures({300}); },
-                                        "Embree primitive temperature count must equal n_primitives()");
+  expect_message<std::invalid_argument>(
+      [&] {
+        s.set_primitive_emissivities({1, 1, 1});
+      },
+      "Embree primitive emissivity count must equal n_primitives()");
+  expect_message<std::invalid_argument>(
+      [&] { s.set_primitive_temperatures({300}); },
+      "Embree primitive temperature count must equal n_primitives()");
   expect_message<std::invalid_argument>([&] { s.set_primitive_sif_spectra({}, 0); },
                                         "Embree SIF band count must be positive");
   expect_message<std::invalid_argument>(
@@ -271,7 +288,9 @@ TEST(EmbreeSceneManager, AttachedDataChecks) {
       [&] { s.set_instance_sif_spectra(std::vector<float>(5), 2); },
       "Embree instance SIF spectrum size must equal bands * num_instances()");
   expect_message<std::invalid_argument>(
-      [&] { s.set_instance_turbid_thermal_state({{1, 1}, {1, 1}, {1}, {1, 1}}); },
+      [&] {
+        s.set_instance_turbid_thermal_state({{1, 1}, {1, 1}, {1}, {1, 1}});
+      },
       "Embree instance turbid thermal state: every array length must equal num_instances()");
   EXPECT_EQ(s.n_sif_bands(), 0);
 
@@ -296,15 +315,18 @@ TEST(EmbreeSceneManager, AttachedDataChecks) {
     return f;
   };
   expect_message<std::invalid_argument>(
-      [&] { s.set_instance_sif_source_fields(fields(4, {1, 2, 2, 1, 1, 1}), 0); },
+      [&] {
+        s.set_instance_sif_source_fields(fields(4, {1, 2, 2, 1, 1, 1}), 0);
+      },
       "Embree instance SIF source fields: dimensions must be positive");
   InstanceSifSourceFields short_field = fields(4, {1, 2, 2, 1, 1, 1});
   short_field.bounds_max.pop_back();
+  expect_message<std::invalid_argument>([&] { s.set_instance_sif_source_fields(short_field, 1); },
+                                        "Embree instance SIF source fields: array length mismatch");
   expect_message<std::invalid_argument>(
-      [&] { s.set_instance_sif_source_fields(short_field, 1); },
-      "Embree instance SIF source fields: array length mismatch");
-  expect_message<std::invalid_argument>(
-      [&] { s.set_instance_sif_source_fields(fields(4, {1, 2, 3, 1, 1, 1}), 1); },
+      [&] {
+        s.set_instance_sif_source_fields(fields(4, {1, 2, 3, 1, 1, 1}), 1);
+      },
       "Embree instance SIF source fields: invalid instance grid");
   EXPECT_TRUE(s.instance_sif_source_fields().grid_dims.empty());
   s.set_instance_sif_source_fields(fields(4, {1, 2, 2, 1, 1, 1}), 1);

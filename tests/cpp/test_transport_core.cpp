@@ -74,7 +74,10 @@ TEST(ParallelDriver, ErrorsStopTheWorkAndPropagate) {
                  std::invalid_argument);
     int polls = 0;
     EXPECT_THROW(run_chunks<int>(
-                     1000000, threads, [&] { if (++polls > 2) throw std::range_error("ctrl-c"); },
+                     1000000, threads,
+                     [&] {
+                       if (++polls > 2) throw std::range_error("ctrl-c");
+                     },
                      [] { return 0; },
                      [](int64_t, int&) {
                        volatile double x = 0;

@@ -82,7 +82,8 @@ def slab_scene(soil, rho, tau, sun=(0.0, 0.0, 1.0), leaf_angle_type=0, leaf_size
 
 @pytest.fixture(scope="module")
 def scattering_slab():
-    return slab_scene(0.2, 0.45, 0.4, sun=(0.3, 0.1, 0.9))
+    # Leaves whose lower side reflects less than the upper one, so that each side's optics count.
+    return slab_scene(0.2, 0.45, 0.4, sun=(0.3, 0.1, 0.9), rho_back=0.15)
 
 
 def test_lambertian_ground_flux_and_field():
@@ -132,8 +133,9 @@ def test_scattering_leaves_balance_absorbed_reflected_transmitted(scattering_sla
 
 
 def test_results_do_not_depend_on_the_thread_count(scattering_slab):
-    for run in (lambda t: FLUX(scattering_slab, 2, 2, 3000, 1, decompose=True, num_threads=t),
-                lambda t: FWD(scattering_slab, 2, 2, [0.0, 4.0], 3000, 1, per_leaf=True, brf_directions=[0, 0, 1],
+    # Several chunks of photons, so that several workers share the run.
+    for run in (lambda t: FLUX(scattering_slab, 2, 2, 45000, 1, decompose=True, num_threads=t),
+                lambda t: FWD(scattering_slab, 2, 2, [0.0, 4.0], 45000, 1, per_leaf=True, brf_directions=[0, 0, 1],
                               num_brf_dirs=1, num_threads=t)):
         one, three = run(1), run(3)
         assert list(three) == list(one)

@@ -4,8 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/microwave/surface.h"
 #include "core/host/parallel.h"
+#include "core/microwave/surface.h"
 
 namespace tesk::microwave {
 namespace {

@@ -1,0 +1,53 @@
+// Compiled by nvcc as a test: every header of core/ must compile for a CUDA device, and the
+// per-event physics must call nothing that exists on the host only (warnings are errors).
+
+#include "core/frame.h"
+#include "core/grid.h"
+#include "core/illumination.h"
+#include "core/leaf_scattering.h"
+#include "core/microwave/bessel.h"
+#include "core/microwave/complex.h"
+#include "core/microwave/cylinder.h"
+#include "core/microwave/dielectric.h"
+#include "core/microwave/surface.h"
+#include "core/optical_media.h"
+#include "core/pcg32.h"
+#include "core/periodic.h"
+#include "core/radiometry.h"
+#include "core/random_streams.h"
+#include "core/scattering.h"
+#include "core/scene_types.h"
+#include "core/sensor.h"
+#include "core/spectral.h"
+#include "core/transport_constants.h"
+#include "core/vec.h"
+
+// Inside namespace tesk, float3 names tesk::float3 rather than CUDA's own ::float3.
+namespace tesk {
+
+__global__ void one_event(float* out, const SensorData* sensor, const MaterialRecord* material,
+                          const OpticalMediumRecord* medium, const float* spectra, int n_floats) {
+  Pcg32 rng = pixel_stream(sensor->width, sensor->height, 1, 2, 3);
+  float3 o, d;
+  if (!sensor::generate_primary_ray(*sensor, 1, 2, rng.uniform(), rng.uniform(), o, d)) return;
+  o = periodic_entry(o, d, 10.0f, 10.0f, 5.0f);
+  const TileExit exit = cross_tile(o, d, 10.0f, 10.0f);
+  const SpectralView spectral{spectra, n_floats};
+  const float u[3] = {rng.uniform(), rng.uniform(), rng.uniform()};
+  const ScatterSample s = sample_scattering_banded(*material, spectral, 2, false, u);
+  const ShadingFrame frame = ShadingFrame::from_normal(float3{0.0f, 0.0f, 1.0f});
+  float f = eval_scattering(material->type, material->spectral_offset, 0, frame.to_local(-d), s.wi,
+                            spectral, 2, false, false);
+  const SkyParams sky{0, -1, -1, float3{0.0f, 0.0f, 1.0f}};
+  f += sky_radiance(sky, spectral, 2, s.wi, 0) + planck_radiance(10000.0f, 300.0f);
+  const LeafHit leaf = sample_leaf_normal(medium->leaf_angle_type, d, rng);
+  const LeafOptics optics = medium_leaf_optics(*material, spectral, 2);
+  const LeafMeans means = leaf_band_means(optics, 2, leaf.back_face);
+  const LeafScatter scatter = scatter_at_leaf(leaf.facing, means.rho, means.tau, u);
+  f += leaf_response(optics, 0, leaf, d) + leaf_scatter_weight(optics, 0, leaf.back_face, scatter);
+  f += hotspot_transmittance(*medium, 1.0f, 1.0f, 0.5f, d, -d) + exit.t;
+  const float3 p = offset_ray_origin(o, float3{0.0f, 0.0f, 1.0f}, d);
+  out[0] = f + p.x + static_cast<float>(grid::world_to_cell(p.x, 10.0f, 4)) + photon_stream(7).uniform();
+}
+
+}  // namespace tesk
