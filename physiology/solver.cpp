@@ -2,8 +2,12 @@
 
 #include <omp.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -107,10 +111,13 @@ bool all_elements_valid(const PhysiologyRequestView& r) {
 }
 
 // Solves elements [begin, end) into preallocated result vectors.
-void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, PhysiologyResult& out) {
-  const SolverControl control{r.max_iterations, r.tolerance};
+// Stops early (leaving later entries unset) once `stop` is set.
+void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, PhysiologyResult& out,
+                 const int* stop) {
+  const SolverControl control{r.max_iterations, r.tolerance, stop};
   const auto n_bands = static_cast<size_t>(r.n_bands);
   for (size_t e = begin; e < end; ++e) {
+    if (stop_requested(control)) return;
     const float par = total_par(r.apar.data + e * n_bands, r.n_bands);
     const LeafTraits traits{r.vcmax25.data[e],
                             r.jmax25.data[e],
@@ -223,7 +230,8 @@ void validate_physiology_request(const PhysiologyRequestView& r) {
   }
 }
 
-PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads) {
+PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads,
+                                  const InterruptCheck& interrupt) {
   validate_physiology_request(request);
   const auto n = static_cast<size_t>(request.n_elements);
   PhysiologyResult out;
@@ -241,13 +249,67 @@ PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_
   out.execution = cpu_execution(WorkflowCode::PhysiologySolver, "embree.cpu.physiology_solver");
 
   const int threads = num_threads >= 1 ? num_threads : omp_get_max_threads();
-  // Each worker takes one contiguous block and writes only its own entries; the model neither
-  // allocates nor throws, so nothing can escape the parallel region.
+  if (!interrupt) {
+    // Each worker takes one contiguous block and writes only its own entries; the model
+    // neither allocates nor throws, so nothing can escape the parallel region.
 #pragma omp parallel num_threads(threads)
-  {
-    const ElementBlock block = element_block(n, omp_get_num_threads(), omp_get_thread_num());
-    solve_block(request, block.begin, block.end, out);
+    {
+      const ElementBlock block = element_block(n, omp_get_num_threads(), omp_get_thread_num());
+      solve_block(request, block.begin, block.end, out, nullptr);
+    }
+    return out;
   }
+
+  // With an interrupt check, the calling thread (OpenMP thread 0) solves nothing: it polls the
+  // check every 100 ms while the other threads solve, and on an exception raises the stop flag
+  // that the leaf iterations read every few hundred passes, waits for the workers and rethrows.
+  int stop = 0;
+  std::exception_ptr error;
+  std::mutex mutex;
+  std::condition_variable cv;
+  int finished = 0;
+#pragma omp parallel num_threads(threads + 1)
+  {
+    const int team = omp_get_num_threads();
+    const int id = omp_get_thread_num();
+    if (team == 1) {
+      // No second thread could be started: solve here, checking between elements.
+      for (size_t e = 0; e < n && !error; ++e) {
+        solve_block(request, e, e + 1, out, nullptr);
+        try {
+          interrupt();
+        } catch (...) {
+          error = std::current_exception();
+        }
+      }
+    } else if (id == 0) {
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          if (cv.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return finished == team - 1; })) {
+            break;
+          }
+        }
+        try {
+          interrupt();
+        } catch (...) {
+          error = std::current_exception();
+          __atomic_store_n(&stop, 1, __ATOMIC_RELAXED);
+          break;  // the region's closing barrier waits for the workers
+        }
+      }
+    } else {
+      const ElementBlock block = element_block(n, team - 1, id - 1);
+      solve_block(request, block.begin, block.end, out, &stop);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++finished;
+      }
+      cv.notify_one();
+    }
+  }
+  if (error) std::rethrow_exception(error);
   return out;
 }
 

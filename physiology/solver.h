@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/execution.h"
+#include "core/progress.h"
 
 namespace tesk::physiology {
 
@@ -85,7 +86,10 @@ void validate_physiology_request(const PhysiologyRequestView& request);
 /// conductance, fluorescence yield and, when requested, the leaf energy balance) on OpenMP
 /// workers in equal contiguous blocks. `num_threads` below 1 uses the OpenMP default.
 /// Non-convergence is reported in `converged`, never thrown. Throws std::invalid_argument
-/// for an invalid request (nothing is solved then).
-PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads = 0);
+/// for an invalid request (nothing is solved then). A non-empty `interrupt` is called on the
+/// calling thread every 100 ms while the workers solve; an exception it throws stops them
+/// within a few hundred iteration passes and is rethrown once they have stopped.
+PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads = 0,
+                                  const InterruptCheck& interrupt = {});
 
 }  // namespace tesk::physiology

@@ -5,9 +5,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "core/allocation.h"
+#include "core/parallel.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 #include "embree/scene_manager.h"
@@ -24,11 +27,41 @@ void put(py::dict& out, const char* key, const std::vector<float>& data,
   out[key] = to_numpy(data.data(), std::move(shape));
 }
 
+// Refuses tallies the machine cannot hold, naming the bytes: every worker keeps double sums of
+// `per_thread` values, merged into float32 results that are copied once more for NumPy, and
+// `shared` values are kept once (the per-primitive tally, double sums plus float results).
+void check_tally_memory(double per_thread, double shared, int num_threads, int64_t num_photons,
+                        const char* what) {
+  const double workers = static_cast<double>(
+      std::min<int64_t>(resolve_thread_count(num_threads), std::max<int64_t>(num_photons, 1)));
+  check_allocation(per_thread * (sizeof(double) * workers + 2 * sizeof(float)) + shared * 16.0,
+                   what);
+}
+
+double positive(double v) {
+  return std::max(v, 0.0);
+}
+
+// Whether the grid passes the workflow's own checks (positive sizes, at most 2^31 - 1 values,
+// photons to send); the memory check runs only then, so that those checks keep their messages.
+bool grid_is_valid(double values, int64_t num_photons) {
+  return values >= 1.0 && values <= 2147483647.0 && num_photons >= 1;
+}
+
 py::dict simulate_flux_cpu(const embree::EmbreeSceneManager& scene, int nx, int ny,
                            int64_t num_photons, int num_bands, float prob_sun, int max_bounces,
                            int max_depth, int rr_depth, bool decompose, const py::object& progress,
                            int num_threads) {
   const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  const bool media = !scene.optical_media().media.empty();
+  const double values = positive(nx) * positive(ny) * positive(num_bands);
+  if (grid_is_valid(values, num_photons)) {
+    check_tally_memory(
+        values * (2.0 + (decompose ? 2.0 : 0.0) + (media ? 3.0 : 0.0)),
+        media ? static_cast<double>(scene.n_primitives()) * positive(num_bands) : 0.0, num_threads,
+        num_photons, "simulate_flux_cpu tallies");
+  }
   const embree::FluxResult r = embree::render_flux(
       scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth, rr_depth,
       num_threads, callback, decompose, interpreter_interrupt_check());
@@ -56,11 +89,26 @@ py::dict simulate_forward_cpu(const embree::EmbreeSceneManager& scene, int nx, i
                               int terrain_instance_id, const py::object& progress,
                               int num_threads) {
   const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  const bool media = !scene.optical_media().media.empty();
+  const double values = positive(nx) * positive(ny) *
+                        positive(static_cast<double>(layer_heights.size()) - 1.0) *
+                        positive(num_bands);
+  if (grid_is_valid(values, num_photons)) {
+    check_tally_memory(
+        values * (media ? 3.0 : 1.0) + positive(num_brf_dirs) * positive(num_bands),
+        per_leaf ? static_cast<double>(scene.n_primitives()) * positive(num_bands) : 0.0,
+        num_threads, num_photons, "simulate_forward_cpu tallies");
+  }
+  // num_brf_dirs = 0 means no BRF whatever brf_directions holds; otherwise the workflow
+  // checks that the array holds exactly num_brf_dirs directions.
+  std::vector<float> directions;
+  if (num_brf_dirs != 0) directions = to_vector(brf_directions);
   constexpr int kRussianRouletteDepth = 3;
   const embree::ForwardFieldResult r = embree::render_forward(
       scene, nx, ny, to_vector(layer_heights), num_photons, num_bands, per_leaf, prob_sun,
-      to_vector(brf_directions), num_brf_dirs, max_depth, kRussianRouletteDepth, num_threads,
-      callback, terrain_instance_id, interpreter_interrupt_check());
+      directions, num_brf_dirs, max_depth, kRussianRouletteDepth, num_threads, callback,
+      terrain_instance_id, interpreter_interrupt_check());
   const py::ssize_t nb = r.n_bands;
   const std::vector<py::ssize_t> cells{r.n_layers, r.ny, r.nx, nb};
   py::dict out;
@@ -91,7 +139,8 @@ void bind_forward(py::module_& m) {
         "grid of layers (layer_heights: increasing boundaries in z) x ny x nx cells over the\n"
         "repetitive domain (else the sensor's orthographic footprint). Hits on\n"
         "terrain_instance_id (>= 0) go to 'terrain'; per_leaf adds per-primitive absorption.\n"
-        "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer):\n"
+        "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer;\n"
+        "num_brf_dirs = 0 ignores it):\n"
         "'brf' gets the radiant intensity reflected toward each (next-event estimates) and\n"
         "'albedo' the energy escaping upward. TESK_MAX_DEPTH overrides max_depth.\n"
         "progress(done, total, elapsed_ms) is called after every million photons.\n"

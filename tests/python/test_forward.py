@@ -174,7 +174,7 @@ def test_result_layout_and_execution_records(scattering_slab):
     (FWD, (65536, 32768, [0.0, 1.0], 10), {}, OverflowError,
      "forward grid element count exceeds signed device index range"),
     (FWD, (1, 1, [0.0, 1.0], 0), {}, ValueError, "forward photon count must be positive"),
-    (FWD, (1, 1, [0.0, 1.0], 10), {"brf_directions": [0, 0, 1]}, ValueError,
+    (FWD, (1, 1, [0.0, 1.0], 10), {"brf_directions": [0, 0, 1], "num_brf_dirs": 2}, ValueError,
      "num_brf_dirs must be non-negative and match brf_directions"),
 ])
 def test_argument_errors(call, args, kwargs, kind, message):
