@@ -60,11 +60,11 @@ struct TracedRay {
 
 // Prepares a ray for Embree; false when it cannot hit anything (non-finite or zero direction,
 // direction components beyond kMaxRayDirectionComponent, empty interval, or a far origin whose
-// ray misses the traced box within [t_min, t_max]).
+// ray misses the traced box within [t_min, t_max]). A negative t_min counts as 0.
 bool prepare_ray_(const float3& o, const float3& d, float t_min, float t_max, TracedRay& out) {
-  if (!is_finite(o) || !is_finite(d) || std::isnan(t_min) || std::isnan(t_max) || t_min > t_max) {
-    return false;
-  }
+  if (!is_finite(o) || !is_finite(d) || std::isnan(t_min) || std::isnan(t_max)) return false;
+  t_min = std::max(t_min, 0.0f);  // Embree asserts a non-negative start
+  if (t_min > t_max) return false;
   if (d.x == 0.0f && d.y == 0.0f && d.z == 0.0f) return false;
   if (std::fabs(d.x) > kMaxRayDirectionComponent || std::fabs(d.y) > kMaxRayDirectionComponent ||
       std::fabs(d.z) > kMaxRayDirectionComponent) {

@@ -244,7 +244,7 @@ class EmbreeSceneManager {
 
   // ---- queries -------------------------------------------------------------------------------
 
-  /// Closest hit of one ray in [t_min, t_max]. Rays with non-finite components, a zero
+  /// Closest hit of one ray in [max(t_min, 0), t_max]. Rays with non-finite components, a zero
   /// direction, a direction component beyond kMaxRayDirectionComponent or an empty interval
   /// miss. Any finite origin is accepted: one far outside the scene is first moved along the
   /// ray to the traced box (|x|, |y|, |z| <= 4 kMaxSceneCoordinate) and `t` is reported from the

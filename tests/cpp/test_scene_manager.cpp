@@ -224,6 +224,9 @@ TEST(EmbreeSceneManager, NonFiniteGeometryAndRaysAreHarmless) {
   EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, 0}, 0, 100).hit);
   EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, 0, nan).hit);
   EXPECT_FALSE(s.trace_shadow({0.5f, 0.2f, 5}, {nan, 0, -1}, 100));
+  // Embree aborts on a negative start; it counts as zero.
+  EXPECT_FLOAT_EQ(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, -inf, 100).t, 5.0f);
+  EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, -1, -0.5f).hit);
 }
 
 // Transforms the tracer cannot take are refused where they are stored, with nothing stored.

@@ -15,8 +15,8 @@ except ImportError:  # the fuzz suite skips itself without hypothesis
 if settings is not None:
     # `make test` runs a few thousand examples in total; `make fuzz` selects the long campaign.
     common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow], derandomize=False)
-    settings.register_profile("default", max_examples=150, **common)
-    settings.register_profile("fuzz", max_examples=20000, **common)
+    settings.register_profile("default", max_examples=100, **common)
+    settings.register_profile("fuzz", max_examples=int(os.environ.get("TESK_FUZZ_EXAMPLES", "20000")), **common)
     settings.load_profile(os.environ.get("TESK_FUZZ_PROFILE", "default"))
 
 
