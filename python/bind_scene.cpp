@@ -213,7 +213,8 @@ void bind_scene(py::module_& m) {
         return s.add_instance(mesh_id, x, y, z, scale);
       },
       py::arg("mesh_id"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("scale") = 1.0f,
-      "Place a mesh translated by (x, y, z) and uniformly scaled. Returns the instance id.");
+      "Place a mesh translated by (x, y, z) and uniformly scaled. Returns the instance id. "
+      "ValueError for a scale or position the tracer cannot take (README: coordinates).");
   cls.def(
       "add_instance_xform",
       [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xform) {
@@ -222,7 +223,8 @@ void bind_scene(py::module_& m) {
       },
       py::arg("mesh_id"), py::arg("xform"),
       "Place a mesh with a row-major 3x4 object-to-world transform (12 floats). Returns the "
-      "instance id.");
+      "instance id. ValueError for a non-finite, singular or nearly singular transform or one "
+      "that places the mesh beyond +-1e10.");
   cls.def(
       "add_instances_xform",
       [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xforms) {

@@ -171,7 +171,7 @@ def snapshot(scene):
     for array in (scene.get_primitive_temperatures(), scene.get_primitive_emissivities(),
                   scene.get_primitive_areas(), scene.get_primitive_mat_ids()):
         state.append(array.tobytes())
-    return state
+    return repr(state)  # as text, so that stored NaNs compare equal
 
 
 def call_once(scene, name, args):
