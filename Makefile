@@ -1,4 +1,4 @@
-# Everyday loop: `make demo`, `make test`, `make asan`, `make bench`.
+# Everyday loop: `make demo`, `make test`, `make asan`, `make bench`, `make fuzz`.
 # Every target installs what it needs first (scripts/setup.sh is quick when nothing is missing).
 
 VENV      := .venv
@@ -9,7 +9,7 @@ ASAN_BUILD := build/asan
 CMAKE_FLAGS := -DPython_EXECUTABLE=$(abspath $(PY))
 MAKEFLAGS   += --no-print-directory
 
-.PHONY: setup install cpp test test-cpp test-python demo asan bench format clean
+.PHONY: setup install cpp test test-cpp test-python fuzz demo asan bench format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -31,6 +31,12 @@ test-python: install
 	@$(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
+
+# A long property-based fuzz campaign over the whole module (FUZZ_EXAMPLES calls per function);
+# `make test` runs the same suite with a few thousand examples in all.
+FUZZ_EXAMPLES ?= 20000
+fuzz: install
+	@TESK_FUZZ_PROFILE=fuzz TESK_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q tests/python/test_fuzz.py
 
 demo: install
 	@$(PY) examples/quickstart.py

@@ -1,7 +1,5 @@
 #include "embree/photon_path.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <new>
 
@@ -208,15 +206,6 @@ int photon_thread_count(int requested, int64_t num_photons) {
   const int64_t t =
       std::min<int64_t>(resolve_thread_count(requested), std::max<int64_t>(num_photons, 1));
   return static_cast<int>(t);
-}
-
-void check_tally_memory(double bytes) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page_size > 0 &&
-      bytes > static_cast<double>(pages) * static_cast<double>(page_size)) {
-    throw std::bad_alloc();
-  }
 }
 
 std::vector<float> to_float(std::vector<double>& totals) {

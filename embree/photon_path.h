@@ -302,10 +302,6 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
 /// one per photon (the driver starts no more workers than there are chunks).
 int photon_thread_count(int requested, int64_t num_photons);
 
-/// Throws std::bad_alloc when `bytes` exceed the machine's physical memory (a request that
-/// could only end with the process killed while the tallies are zeroed).
-void check_tally_memory(double bytes);
-
 /// What a run leaves besides its tallies.
 struct PhotonRunStats {
   std::vector<float> removed;   ///< [n_bands] energy ended by the depth limit and cut-offs.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/grid.h"
+#include "core/host/allocation.h"
 #include "core/host/transport_settings.h"
 #include "embree/photon_path.h"
 
@@ -179,9 +180,9 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
     f.sizes[kTerrain] = f.sizes[kEscaped] = f.sizes[kIncident] = nb;
     f.sizes[kMedium] = ctx.leaf_models.size() * nb;
   }
-  double per_thread = 0.0;  // one double total and one float result per element
-  for (size_t s : f.sizes) per_thread += static_cast<double>(s);
-  photon::check_tally_memory(per_thread * 12.0);
+  double elements = 0.0;  // a double total, a float result and its host copy per element
+  for (size_t s : f.sizes) elements += static_cast<double>(s);
+  check_allocation(elements * 16.0, "forward flux tallies");
 
   std::printf(
       "Forward flux (CPU): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %d threads\n",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "core/host/allocation.h"
 #include "core/host/transport_settings.h"
 #include "embree/illumination.h"
 #include "embree/photon_path.h"
@@ -257,9 +258,9 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   f.offsets = scene.instance_primitive_offsets();
   const int64_t n_primitives = f.offsets.empty() ? 0 : f.offsets.back();
   if (per_leaf) f.sizes[kLeaf] = static_cast<size_t>(n_primitives) * nb;
-  double elements = 0.0;  // one double total and one float result per element
+  double elements = 0.0;  // a double total, a float result and its host copy per element
   for (size_t s : f.sizes) elements += static_cast<double>(s);
-  photon::check_tally_memory(elements * 12.0);
+  check_allocation(elements * 16.0, "forward field tallies");
 
   std::printf("Forward fPAR (CPU): %lld photons, grid %dx%dx%d, %d bands, %d threads\n",
               static_cast<long long>(num_photons), nx, ny, nl, num_bands, T);

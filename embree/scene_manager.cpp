@@ -1,6 +1,7 @@
 #include "embree/scene_manager.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -33,12 +34,107 @@ void check_device_(RTCDevice device, std::string& last_error, const char* what) 
   }
 }
 
-bool finite_ray_(const float3& o, const float3& d, float t_min, float t_max) {
-  return is_finite(o) && is_finite(d) && !std::isnan(t_min) && !std::isnan(t_max) &&
-         t_min <= t_max && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+// Embree drops triangles with a vertex coordinate beyond this magnitude (or a non-finite one)
+// and refuses rays whose origin or direction components exceed it.
+constexpr float kEmbreeLargeFloat = 1.844e18f;
+// Rays are handed to Embree only with their origin inside [-kTraceBox, kTraceBox]^3. With the
+// scene inside +-kMaxSceneCoordinate and instance inverses bounded by kMaxInverseInstanceScale,
+// the ray mapped into any instance's object space stays within 1e7 * 5e10 = 5e17, and its
+// direction within 1e7 * 1e10 = 1e17, both inside kEmbreeLargeFloat.
+constexpr float kTraceBox = 4.0f * kMaxSceneCoordinate;
+static_assert(kMaxInverseInstanceScale * (kTraceBox + kMaxSceneCoordinate) < kEmbreeLargeFloat);
+static_assert(kMaxInverseInstanceScale * kMaxRayDirectionComponent < kEmbreeLargeFloat);
+
+bool traceable_vertex_(const float3& v) {
+  return std::fabs(v.x) < kEmbreeLargeFloat && std::fabs(v.y) < kEmbreeLargeFloat &&
+         std::fabs(v.z) < kEmbreeLargeFloat;  // false for NaN as well
+}
+
+// A ray as Embree gets it: origin inside the traced box, interval relative to that origin, and
+// the distance `shift` from the caller's origin to it.
+struct TracedRay {
+  float3 origin{};
+  float t_min = 0.0f;
+  float t_max = 0.0f;
+  double shift = 0.0;
+};
+
+// Prepares a ray for Embree; false when it cannot hit anything (non-finite or zero direction,
+// direction components beyond kMaxRayDirectionComponent, empty interval, or a far origin whose
+// ray misses the traced box within [t_min, t_max]). A negative t_min counts as 0.
+bool prepare_ray_(const float3& o, const float3& d, float t_min, float t_max, TracedRay& out) {
+  if (!is_finite(o) || !is_finite(d) || std::isnan(t_min) || std::isnan(t_max)) return false;
+  t_min = std::max(t_min, 0.0f);  // Embree asserts a non-negative start
+  if (t_min > t_max) return false;
+  if (d.x == 0.0f && d.y == 0.0f && d.z == 0.0f) return false;
+  if (std::fabs(d.x) > kMaxRayDirectionComponent || std::fabs(d.y) > kMaxRayDirectionComponent ||
+      std::fabs(d.z) > kMaxRayDirectionComponent) {
+    return false;
+  }
+  out = TracedRay{o, t_min, t_max, 0.0};
+  if (std::fabs(o.x) <= kTraceBox && std::fabs(o.y) <= kTraceBox && std::fabs(o.z) <= kTraceBox) {
+    return true;
+  }
+  // Slab test against the traced box in double precision; the origin is outside, so the entry
+  // distance is positive and the ray starts again on the box surface.
+  const double oc[3] = {o.x, o.y, o.z}, dc[3] = {d.x, d.y, d.z};
+  double enter = 0.0, leave = std::numeric_limits<double>::infinity();
+  for (int k = 0; k < 3; ++k) {
+    if (dc[k] == 0.0) {
+      if (std::fabs(oc[k]) > kTraceBox) return false;
+      continue;
+    }
+    double a = (-kTraceBox - oc[k]) / dc[k], b = (kTraceBox - oc[k]) / dc[k];
+    if (a > b) std::swap(a, b);
+    enter = std::max(enter, a);
+    leave = std::min(leave, b);
+  }
+  if (enter > leave || enter > static_cast<double>(t_max) || leave < static_cast<double>(t_min)) {
+    return false;
+  }
+  float3 moved;
+  float* m = &moved.x;
+  for (int k = 0; k < 3; ++k) {
+    m[k] = static_cast<float>(
+        std::clamp(oc[k] + enter * dc[k], -double{kTraceBox}, double{kTraceBox}));
+  }
+  out.origin = moved;
+  out.shift = enter;
+  out.t_min = static_cast<float>(std::max(static_cast<double>(t_min) - enter, 0.0));
+  out.t_max = static_cast<float>(static_cast<double>(t_max) - enter);
+  return true;
 }
 
 }  // namespace
+
+void validate_instance_transform(const float* m) {
+  for (int i = 0; i < 12; ++i) {
+    if (!std::isfinite(m[i])) throw std::invalid_argument("instance transform must be finite");
+  }
+  if (std::fabs(m[3]) > kMaxSceneCoordinate || std::fabs(m[7]) > kMaxSceneCoordinate ||
+      std::fabs(m[11]) > kMaxSceneCoordinate) {
+    throw std::invalid_argument("instance transform translation must lie within +-1e10");
+  }
+  // Inverse of the linear part by cofactors, in double so that entries near the float limits
+  // neither overflow nor underflow.
+  const double a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9],
+               k = m[10];
+  const double cof[9] = {e * k - f * h, c * h - b * k, b * f - c * e, f * g - d * k, a * k - c * g,
+                         c * d - a * f, d * h - e * g, b * g - a * h, a * e - b * d};
+  const double det = a * cof[0] + b * cof[3] + c * cof[6];
+  bool invertible = std::isfinite(det) && det != 0.0;
+  for (int row = 0; invertible && row < 3; ++row) {
+    const double norm =
+        (std::fabs(cof[3 * row]) + std::fabs(cof[3 * row + 1]) + std::fabs(cof[3 * row + 2])) /
+        std::fabs(det);
+    invertible = std::isfinite(norm) && norm <= kMaxInverseInstanceScale;
+  }
+  if (!invertible) {
+    throw std::invalid_argument(
+        "instance transform must be invertible with no axis scaled below 1e-7 (singular or "
+        "nearly singular linear part)");
+  }
+}
 
 EmbreeSceneManager::EmbreeSceneManager() {
   m_device = rtcNewDevice(nullptr);
@@ -63,6 +159,7 @@ void EmbreeSceneManager::release_scenes_() {
 
 int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float3> normals,
                                  std::vector<int3> triangles, int material_id) {
+  const ChangeGuard guard = begin_change_();
   if (vertices.empty()) throw std::invalid_argument("mesh must contain at least one vertex");
   if (triangles.empty()) throw std::invalid_argument("mesh must contain at least one triangle");
   if (!normals.empty() && normals.size() != vertices.size()) {
@@ -81,13 +178,68 @@ int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float
                                   " references a vertex outside the vertex buffer");
     }
   }
+  float3 lo{kEmbreeLargeFloat, kEmbreeLargeFloat, kEmbreeLargeFloat};
+  float3 hi{-kEmbreeLargeFloat, -kEmbreeLargeFloat, -kEmbreeLargeFloat};
+  for (const float3& v : vertices) {
+    if (!traceable_vertex_(v)) continue;  // Embree drops its triangles
+    lo = min3(lo, v);
+    hi = max3(hi, v);
+  }
+  m_mesh_boxes.reserve(m_meshes.size() + 1);
   EmbreeMesh mesh;
   mesh.vertices = std::move(vertices);
   mesh.normals = std::move(normals);
   mesh.triangles = std::move(triangles);
   mesh.material_id = material_id;
   m_meshes.push_back(std::move(mesh));
+  m_mesh_boxes.emplace_back(lo, hi);
   return static_cast<int>(m_meshes.size()) - 1;
+}
+
+EmbreeSceneManager::ChangeGuard EmbreeSceneManager::begin_change_() {
+  int idle = 0;
+  if (!m_use_state.compare_exchange_strong(idle, -1, std::memory_order_acquire)) {
+    throw std::runtime_error("scene is in use by a running workflow and cannot be changed");
+  }
+  return ChangeGuard(m_use_state);
+}
+
+SceneUse EmbreeSceneManager::acquire_use() const {
+  int state = m_use_state.load(std::memory_order_relaxed);
+  do {
+    if (state < 0) {
+      throw std::runtime_error(
+          "scene is being changed and cannot be used until the change returns");
+    }
+  } while (!m_use_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed));
+  return SceneUse(&m_use_state);
+}
+
+void EmbreeSceneManager::check_instance_placement_(int mesh_id, const float* transform,
+                                                   const std::string& what) const {
+  try {
+    validate_instance_transform(transform);
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument(what + e.what());
+  }
+  const auto& [lo, hi] = m_mesh_boxes[mesh_id];
+  if (!(lo.x <= hi.x)) return;  // nothing traceable to place
+  for (int corner = 0; corner < 8; ++corner) {
+    const float3 c{(corner & 1) ? hi.x : lo.x, (corner & 2) ? hi.y : lo.y,
+                   (corner & 4) ? hi.z : lo.z};
+    const float* m = transform;
+    // In double: the product of a large vertex and a large factor may exceed the float range.
+    for (int row = 0; row < 3; ++row) {
+      const double w = double{m[4 * row]} * c.x + double{m[4 * row + 1]} * c.y +
+                       double{m[4 * row + 2]} * c.z + m[4 * row + 3];
+      if (!(std::fabs(w) <= kMaxSceneCoordinate)) {
+        throw std::invalid_argument(what +
+                                    "instance would place mesh vertices beyond +-1e10 scene "
+                                    "units, outside the range single precision can trace");
+      }
+    }
+  }
 }
 
 void EmbreeSceneManager::check_mesh_id_(int mesh_id) const {
@@ -117,8 +269,10 @@ int EmbreeSceneManager::append_instances_(int mesh_id, const float* transforms, 
 }
 
 int EmbreeSceneManager::add_instance(int mesh_id, const float* transform) {
+  const ChangeGuard guard = begin_change_();
   check_mesh_id_(mesh_id);
   if (transform == nullptr) throw std::invalid_argument("instance transform must not be null");
+  check_instance_placement_(mesh_id, transform, "");
   return append_instances_(mesh_id, transform, 1);
 }
 
@@ -128,9 +282,14 @@ int EmbreeSceneManager::add_instance(int mesh_id, float tx, float ty, float tz, 
 }
 
 int EmbreeSceneManager::add_instances_xform(int mesh_id, const float* transforms, size_t count) {
+  const ChangeGuard guard = begin_change_();
   if (count == 0) return num_instances();
   check_mesh_id_(mesh_id);
   if (transforms == nullptr) throw std::invalid_argument("instance transforms must not be null");
+  for (size_t k = 0; k < count; ++k) {
+    check_instance_placement_(mesh_id, transforms + 12 * k,
+                              "instance transform " + std::to_string(k) + ": ");
+  }
   return append_instances_(mesh_id, transforms, count);
 }
 
@@ -146,10 +305,12 @@ void to_column_major_(const float* m, float out[16]) {
 }  // namespace
 
 void EmbreeSceneManager::update_instance_transform(int id, const float* transform) {
+  const ChangeGuard guard = begin_change_();
   if (id < 0 || id >= num_instances()) {
     throw std::runtime_error("update_instance_transform: id out of range");
   }
   if (transform == nullptr) throw std::invalid_argument("instance transform must not be null");
+  check_instance_placement_(m_instances[id].mesh_id, transform, "");
   EmbreeInstance& instance = m_instances[id];
   std::memcpy(instance.transform, transform, sizeof(instance.transform));
   if (static_cast<size_t>(id) < m_hit_data.size()) refresh_hit_data_(static_cast<size_t>(id));
@@ -239,17 +400,9 @@ void EmbreeSceneManager::compute_aabb_() {
   m_bounds = SceneBounds{};
   if (m_instances.empty()) return;
   float3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-  std::vector<std::pair<float3, float3>> mesh_boxes(m_meshes.size());
-  for (size_t i = 0; i < m_meshes.size(); ++i) {
-    float3 mlo{1e30f, 1e30f, 1e30f}, mhi{-1e30f, -1e30f, -1e30f};
-    for (const float3& v : m_meshes[i].vertices) {
-      mlo = min3(mlo, v);  // fmin/fmax skip NaN coordinates
-      mhi = max3(mhi, v);
-    }
-    mesh_boxes[i] = {mlo, mhi};
-  }
   for (const EmbreeInstance& instance : m_instances) {
-    const auto& [mlo, mhi] = mesh_boxes[instance.mesh_id];
+    const auto& [mlo, mhi] = m_mesh_boxes[instance.mesh_id];
+    if (!(mlo.x <= mhi.x)) continue;  // no traceable vertex
     for (int corner = 0; corner < 8; ++corner) {
       const float3 c{(corner & 1) ? mhi.x : mlo.x, (corner & 2) ? mhi.y : mlo.y,
                      (corner & 4) ? mhi.z : mlo.z};
@@ -258,16 +411,19 @@ void EmbreeSceneManager::compute_aabb_() {
       hi = max3(hi, w);
     }
   }
+  if (!(lo.x <= hi.x)) return;  // nothing traceable: the box stays zero
   m_bounds = SceneBounds{hi.z, lo.z, lo.x, hi.x, lo.y, hi.y};
 }
 
 void EmbreeSceneManager::build() {
+  const ChangeGuard guard = begin_change_();
   build_scene_();
   compute_aabb_();
   ++m_build_revision;
 }
 
 void EmbreeSceneManager::refit_ias() {
+  const ChangeGuard guard = begin_change_();
   if (!m_built || m_top == nullptr) {
     throw std::runtime_error("refit_ias: scene not built. Call build() first.");
   }
@@ -277,7 +433,18 @@ void EmbreeSceneManager::refit_ias() {
   ++m_build_revision;
 }
 
+void EmbreeSceneManager::build_reuse_gas() {
+  const ChangeGuard guard = begin_change_();
+  m_built = true;
+}
+
+void EmbreeSceneManager::set_populate_primitive_soa(bool enabled) {
+  const ChangeGuard guard = begin_change_();
+  m_populate_primitive_soa = enabled;
+}
+
 void EmbreeSceneManager::clear_for_reuse() {
+  const ChangeGuard guard = begin_change_();
   m_description.clear_for_reuse();
   m_optical_media = {};
 }
@@ -286,6 +453,7 @@ void EmbreeSceneManager::set_optical_turbid_media(
     const std::vector<float>& leaf_area_density, const std::vector<int32_t>& leaf_angle_types,
     const std::vector<int32_t>& orientations, const std::vector<float>& leaf_characteristic_lengths,
     const std::vector<int32_t>& material_medium_ids) {
+  const ChangeGuard guard = begin_change_();
   m_optical_media = validate_optical_turbid_media(leaf_area_density, leaf_angle_types, orientations,
                                                   leaf_characteristic_lengths, material_medium_ids,
                                                   m_description.materials().size());
@@ -295,16 +463,17 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
                                         float t_max) const {
   HitRecord rec;
   rec.t = t_max;
-  if (m_top == nullptr || !finite_ray_(origin, direction, t_min, t_max)) return rec;
+  TracedRay ray;
+  if (m_top == nullptr || !prepare_ray_(origin, direction, t_min, t_max, ray)) return rec;
   RTCRayHit rh;
-  init_ray_hit(rh, origin, direction, t_min, t_max);
+  init_ray_hit(rh, ray.origin, direction, ray.t_min, ray.t_max);
   intersect1(m_top, rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
 
   const uint32_t inst = rh.hit.instID[0];
   const uint32_t prim = rh.hit.primID;
   rec.hit = true;
-  rec.t = rh.ray.tfar;
+  rec.t = ray.shift == 0.0 ? rh.ray.tfar : static_cast<float>(ray.shift + rh.ray.tfar);
   rec.position = origin + rec.t * direction;
   const float3 ng_obj{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
   if (inst >= m_hit_data.size()) {
@@ -346,9 +515,10 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction,
                                       float t_max) const {
-  if (m_top == nullptr || !finite_ray_(origin, direction, transport::kRayTMin, t_max)) return false;
+  TracedRay traced;
+  if (m_top == nullptr || !prepare_ray_(origin, direction, transport::kRayTMin, t_max, traced)) return false;
   RTCRay ray;
-  init_ray(ray, origin, direction, transport::kRayTMin, t_max);
+  init_ray(ray, traced.origin, direction, traced.t_min, traced.t_max);
   return occluded1(m_top, ray);
 }
 
@@ -475,6 +645,7 @@ std::vector<int32_t> EmbreeSceneManager::primitive_material_ids() const {
 }
 
 void EmbreeSceneManager::set_primitive_emissivities(std::vector<float> values) {
+  const ChangeGuard guard = begin_change_();
   if (static_cast<int64_t>(values.size()) != m_n_primitives) {
     throw std::invalid_argument("Embree primitive emissivity count must equal n_primitives()");
   }
@@ -482,6 +653,7 @@ void EmbreeSceneManager::set_primitive_emissivities(std::vector<float> values) {
 }
 
 void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
+  const ChangeGuard guard = begin_change_();
   if (static_cast<int64_t>(values.size()) != m_n_primitives) {
     throw std::invalid_argument("Embree primitive temperature count must equal n_primitives()");
   }
@@ -489,6 +661,7 @@ void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
 }
 
 void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, int bands) {
+  const ChangeGuard guard = begin_change_();
   if (bands < 1) throw std::invalid_argument("Embree SIF band count must be positive");
   if (static_cast<int64_t>(values.size()) != static_cast<int64_t>(bands) * m_n_primitives) {
     throw std::invalid_argument(
@@ -498,12 +671,39 @@ void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, in
   m_n_sif_bands = bands;
 }
 
+void EmbreeSceneManager::clear_primitive_emissivities() {
+  const ChangeGuard guard = begin_change_();
+  m_primitive_emissivities.clear();
+}
+
+void EmbreeSceneManager::clear_primitive_temperatures() {
+  const ChangeGuard guard = begin_change_();
+  m_primitive_temperatures.clear();
+}
+
+void EmbreeSceneManager::clear_instance_sif_spectra() {
+  const ChangeGuard guard = begin_change_();
+  m_instance_sif.clear();
+}
+
+void EmbreeSceneManager::clear_instance_turbid_thermal_state() {
+  const ChangeGuard guard = begin_change_();
+  m_turbid_thermal = {};
+}
+
+void EmbreeSceneManager::clear_instance_sif_source_fields() {
+  const ChangeGuard guard = begin_change_();
+  m_sif_source = {};
+}
+
 void EmbreeSceneManager::clear_primitive_sif_spectra() {
+  const ChangeGuard guard = begin_change_();
   m_primitive_sif.clear();
   m_n_sif_bands = 0;
 }
 
 void EmbreeSceneManager::set_instance_sif_spectra(std::vector<float> values, int bands) {
+  const ChangeGuard guard = begin_change_();
   if (bands < 1) throw std::invalid_argument("Embree instance SIF band count must be positive");
   if (static_cast<int64_t>(values.size()) !=
       static_cast<int64_t>(bands) * static_cast<int64_t>(m_instances.size())) {
@@ -515,6 +715,7 @@ void EmbreeSceneManager::set_instance_sif_spectra(std::vector<float> values, int
 }
 
 void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermalState state) {
+  const ChangeGuard guard = begin_change_();
   const size_t n = m_instances.size();
   if (state.temperature_sunlit.size() != n || state.temperature_shaded.size() != n ||
       state.sunlit_fraction.size() != n || state.emissivity.size() != n) {
@@ -525,6 +726,7 @@ void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermal
 }
 
 void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields f, int n_bands) {
+  const ChangeGuard guard = begin_change_();
   if (n_bands < 1 || f.spatial_cell_stride < 1 || f.orientation_theta_bins < 1 ||
       f.orientation_phi_bins < 1) {
     throw std::invalid_argument("Embree instance SIF source fields: dimensions must be positive");

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/host/optical_media_table.h"
@@ -118,10 +121,45 @@ struct InstanceTurbidThermalState {
   std::vector<float> emissivity;          ///< 0..1.
 };
 
+/// Largest magnification of an instance transform's inverse (the inverse of the smallest scale
+/// an instance may have): with it, rays inside the traced box stay within the float range the
+/// ray tracer accepts once they are mapped into an instance's object space.
+inline constexpr double kMaxInverseInstanceScale = 1e7;
+/// Rays whose direction has a component beyond this magnitude miss.
+inline constexpr float kMaxRayDirectionComponent = 1e10f;
+
+/// Throws std::invalid_argument unless the 12 floats are a transform the ray tracer can take:
+/// finite entries, a translation within +-kMaxSceneCoordinate and an invertible linear part
+/// whose inverse magnifies by at most kMaxInverseInstanceScale (row-sum norm).
+void validate_instance_transform(const float* transform);
+
+/// A registration of a running read-only workflow on a scene (see
+/// EmbreeSceneManager::acquire_use); the registration ends when the token is destroyed.
+class SceneUse {
+ public:
+  SceneUse(SceneUse&& other) noexcept : m_state(other.m_state) { other.m_state = nullptr; }
+  SceneUse(const SceneUse&) = delete;
+  SceneUse& operator=(const SceneUse&) = delete;
+  SceneUse& operator=(SceneUse&&) = delete;
+  ~SceneUse() {
+    if (m_state != nullptr) m_state->fetch_sub(1, std::memory_order_release);
+  }
+
+ private:
+  friend class EmbreeSceneManager;
+  explicit SceneUse(std::atomic<int>* state) : m_state(state) {}
+  std::atomic<int>* m_state;
+};
+
 /// The CPU scene: meshes, instances, a two-level Embree acceleration structure (one bottom-level
 /// scene per mesh, one instance per placed copy), the scene description and attached
-/// per-primitive and per-instance data. Queries are const and thread-safe once built; mutation
-/// while a workflow runs is not allowed (there is no lock).
+/// per-primitive and per-instance data. Queries are const and thread-safe once built.
+///
+/// Workflows register themselves with `acquire_use()` for as long as they read the scene; any
+/// number may run at once. Every mutating method refuses with std::runtime_error
+/// "scene is in use by a running workflow and cannot be changed" while one is registered, and
+/// a registration made while a change is in progress (from another thread) fails with
+/// "scene is being changed and cannot be used until the change returns".
 class EmbreeSceneManager {
  public:
   /// Creates an Embree device with the default configuration.
@@ -141,16 +179,21 @@ class EmbreeSceneManager {
 
   /// Adds one instance with a row-major 3x4 transform (12 floats); returns its index.
   /// Throws std::out_of_range for an unknown mesh, std::invalid_argument for a null transform,
-  /// std::overflow_error when the global primitive count would leave the int32 range.
+  /// one that validate_instance_transform refuses or one that places the mesh's traceable
+  /// vertices beyond +-kMaxSceneCoordinate, std::overflow_error when the global primitive
+  /// count would leave the int32 range.
   int add_instance(int mesh_id, const float* transform);
   /// Adds one instance translated by (tx, ty, tz) and uniformly scaled.
   int add_instance(int mesh_id, float tx, float ty, float tz, float scale);
   /// Appends `count` instances of one mesh from consecutive 12-float transforms; returns the
-  /// index of the first. count = 0 returns the instance count and checks nothing.
+  /// index of the first. count = 0 returns the instance count and checks nothing. Every
+  /// transform is checked as by add_instance ("instance transform <k>: ..." names the first
+  /// bad one) before anything is stored.
   int add_instances_xform(int mesh_id, const float* transforms, size_t count);
   /// Replaces an instance's transform; in a built scene the instance geometry is updated and
   /// committed (the top-level scene picks it up at `refit_ias`).
-  /// Throws std::runtime_error for an id outside the instance list.
+  /// Throws std::runtime_error for an id outside the instance list and std::invalid_argument
+  /// for a transform add_instance would refuse (the stored one is kept).
   void update_instance_transform(int id, const float* transform);
 
   /// Builds every per-mesh scene and the top-level scene, the bounding box and the
@@ -160,15 +203,23 @@ class EmbreeSceneManager {
   /// the scene has not been built.
   void refit_ias();
   /// Marks the scene as built without touching the acceleration structures.
-  void build_reuse_gas() { m_built = true; }
+  void build_reuse_gas();
   /// Clears materials, spectra, optical media, skies, emitter and modes (n_bands becomes 0);
   /// keeps the geometry, acceleration structures, sensor and built flag.
   void clear_for_reuse();
 
   // ---- description ---------------------------------------------------------------------------
 
+  /// The description for direct setup by native code; it is not guarded against running
+  /// workflows (the host goes through change_description).
   SceneDescription& description() { return m_description; }
   const SceneDescription& description() const { return m_description; }
+  /// Calls change(description) as one guarded mutation: refused while a workflow uses the scene.
+  template <typename Change>
+  void change_description(Change&& change) {
+    const ChangeGuard guard = begin_change_();
+    change(m_description);
+  }
   /// Validates and stores the optical turbid media (see validate_optical_turbid_media); the
   /// stored table is replaced only when validation succeeds.
   void set_optical_turbid_media(const std::vector<float>& leaf_area_density,
@@ -180,13 +231,24 @@ class EmbreeSceneManager {
 
   /// Whether the next build should prepare per-primitive lookup tables (always available on
   /// the CPU; the flag is kept so that all backends accept the same calls).
-  void set_populate_primitive_soa(bool enabled) { m_populate_primitive_soa = enabled; }
+  void set_populate_primitive_soa(bool enabled);
   bool populate_primitive_soa() const { return m_populate_primitive_soa; }
+
+  // ---- use by workflows ------------------------------------------------------------------------
+
+  /// Registers a read-only user of the scene until the returned token is destroyed; changes
+  /// are refused meanwhile. Throws std::runtime_error while a change is in progress.
+  SceneUse acquire_use() const;
+  /// Number of registered users (for diagnostics and tests).
+  int use_count() const { return std::max(m_use_state.load(std::memory_order_acquire), 0); }
 
   // ---- queries -------------------------------------------------------------------------------
 
-  /// Closest hit of one ray in [t_min, t_max]. Rays with non-finite components or an empty
-  /// interval miss. The scene must be built.
+  /// Closest hit of one ray in [max(t_min, 0), t_max]. Rays with non-finite components, a zero
+  /// direction, a direction component beyond kMaxRayDirectionComponent or an empty interval
+  /// miss. Any finite origin is accepted: one far outside the scene is first moved along the
+  /// ray to the traced box (|x|, |y|, |z| <= 4 kMaxSceneCoordinate) and `t` is reported from the
+  /// original origin. The scene must be built.
   HitRecord trace_ray(const float3& origin, const float3& direction, float t_min,
                       float t_max) const;
   /// True when something lies between t = 0.0001 and t_max along the ray.
@@ -226,33 +288,52 @@ class EmbreeSceneManager {
   // ---- attached per-primitive and per-instance data --------------------------------------------
 
   void set_primitive_emissivities(std::vector<float> values);
-  void clear_primitive_emissivities() { m_primitive_emissivities.clear(); }
+  void clear_primitive_emissivities();
   const std::vector<float>& primitive_emissivities() const { return m_primitive_emissivities; }
   void set_primitive_temperatures(std::vector<float> values);
-  void clear_primitive_temperatures() { m_primitive_temperatures.clear(); }
+  void clear_primitive_temperatures();
   const std::vector<float>& primitive_temperatures() const { return m_primitive_temperatures; }
   void set_primitive_sif_spectra(std::vector<float> values, int bands);
   void clear_primitive_sif_spectra();
   const std::vector<float>& primitive_sif_spectra() const { return m_primitive_sif; }
   void set_instance_sif_spectra(std::vector<float> values, int bands);
-  void clear_instance_sif_spectra() { m_instance_sif.clear(); }
+  void clear_instance_sif_spectra();
   const std::vector<float>& instance_sif_spectra() const { return m_instance_sif; }
   int n_sif_bands() const { return m_n_sif_bands; }
   void set_instance_turbid_thermal_state(InstanceTurbidThermalState state);
-  void clear_instance_turbid_thermal_state() { m_turbid_thermal = {}; }
+  void clear_instance_turbid_thermal_state();
   const InstanceTurbidThermalState& instance_turbid_thermal_state() const {
     return m_turbid_thermal;
   }
   /// Stores the SIF source fields after checking dimensions, lengths and instance grids.
   void set_instance_sif_source_fields(InstanceSifSourceFields fields, int n_bands);
-  void clear_instance_sif_source_fields() { m_sif_source = {}; }
+  void clear_instance_sif_source_fields();
   const InstanceSifSourceFields& instance_sif_source_fields() const { return m_sif_source; }
 
  private:
+  // Holds the scene's change state for one mutation; see begin_change_.
+  class ChangeGuard {
+   public:
+    explicit ChangeGuard(std::atomic<int>& state) : m_state(state) {}
+    ChangeGuard(const ChangeGuard&) = delete;
+    ChangeGuard& operator=(const ChangeGuard&) = delete;
+    ~ChangeGuard() { m_state.store(0, std::memory_order_release); }
+
+   private:
+    std::atomic<int>& m_state;
+  };
+  // Claims the scene for one mutation (use state 0 -> -1); throws std::runtime_error while a
+  // workflow uses it. Public mutators take it once; private helpers never do.
+  ChangeGuard begin_change_();
+
   void build_scene_();
   void compute_aabb_();
   void release_scenes_();
   void check_mesh_id_(int mesh_id) const;
+  // Checks a transform for mesh `mesh_id`: validate_instance_transform plus the world box of
+  // the mesh's traceable vertices within +-kMaxSceneCoordinate. `what` prefixes messages.
+  void check_instance_placement_(int mesh_id, const float* transform,
+                                 const std::string& what) const;
   // Appends instances of a checked mesh id; checks the int32 primitive budget first.
   int append_instances_(int mesh_id, const float* transforms, size_t count);
 
@@ -267,12 +348,17 @@ class EmbreeSceneManager {
   };
   void refresh_hit_data_(size_t instance);
 
+  // Use state: the number of registered workflows (> 0), 0 when idle, -1 during a change.
+  mutable std::atomic<int> m_use_state{0};
   RTCDevice m_device = nullptr;
   std::vector<InstanceHitData> m_hit_data;  ///< One per instance, rebuilt by every build.
   std::string m_last_error;                 ///< Last message of Embree's error callback.
   RTCScene m_top = nullptr;
   std::vector<RTCScene> m_mesh_scenes;
   std::vector<EmbreeMesh> m_meshes;
+  // Per mesh, the object-space box of the vertices the ray tracer keeps (finite, within its
+  // float range); empty (lo > hi) when there are none.
+  std::vector<std::pair<float3, float3>> m_mesh_boxes;
   std::vector<EmbreeInstance> m_instances;
   std::vector<InstanceInfo> m_instance_info;
   int64_t m_n_primitives = 0;

@@ -71,7 +71,23 @@ struct LeafEnergyInputs {
 struct SolverControl {
   int max_iterations = 50;  ///< Largest number of passes of each iteration (>= 1).
   float tolerance = 1e-3f;  ///< Convergence threshold: Ci change (umol mol^-1) or T change (K).
+  /// Optional flag another thread sets to nonzero to stop the iterations early (the result is
+  /// then unconverged and meant to be discarded); null: never stop.
+  const int* stop = nullptr;
 };
+
+/// Passes between two reads of SolverControl::stop: a few microseconds of work.
+inline constexpr int kStopPollPasses = 256;
+
+/// Whether the solve was asked to stop; a relaxed read of a flag written by another thread.
+TESK_HOST_DEVICE inline bool stop_requested(const SolverControl& control) {
+  if (control.stop == nullptr) return false;
+#if defined(__CUDA_ARCH__)
+  return *static_cast<const volatile int*>(control.stop) != 0;
+#else
+  return __atomic_load_n(control.stop, __ATOMIC_RELAXED) != 0;
+#endif
+}
 
 /// Temperature-adjusted kinetic parameters of one leaf at one temperature.
 struct LeafRates {
@@ -191,6 +207,7 @@ TESK_HOST_DEVICE inline GasExchange solve_gas_exchange(float par, const LeafRate
   GasExchange out;
   out.ci = 0.7f * ca;
   for (int it = 0; it < control.max_iterations; ++it) {
+    if (it % kStopPollPasses == kStopPollPasses - 1 && stop_requested(control)) break;
     const float ci_old = out.ci;
     const float ac = rates.vcmax * (out.ci - rates.gamma_star) / (out.ci + rates.km + kEpsilon);
     const float aj =
@@ -277,6 +294,7 @@ TESK_HOST_DEVICE inline LeafSolution solve_leaf(float par, float temperature,
   if (energy_balance && solve_temperature) {
     temperature_converged = false;
     for (int it = 0; it < control.max_iterations; ++it) {
+      if (stop_requested(control)) break;
       const GasExchange gas =
           solve_gas_exchange(par, leaf_rates(traits, t), traits, micro, control);
       const LeafEnergyTerms terms = leaf_energy_terms(t, gas.gs, micro, energy);

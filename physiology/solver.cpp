@@ -1,16 +1,19 @@
 #include "physiology/solver.h"
 
-#include <omp.h>
-
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
+#include "core/host/parallel.h"
 #include "physiology/leaf_model.h"
 
 namespace tesk::physiology {
 namespace {
+
+// Elements per chunk of the parallel driver.
+constexpr size_t kChunkElements = 4096;
 
 // One named buffer with the count it must hold.
 struct NamedBuffer {
@@ -98,19 +101,24 @@ bool element_is_valid(const PhysiologyRequestView& r, size_t e) {
 
 // Whether every element passes every value check; scanned in parallel because for large
 // requests this pass is the only serial-sized work besides the solve itself.
-bool all_elements_valid(const PhysiologyRequestView& r) {
-  const auto n = static_cast<int64_t>(r.n_elements);
-  bool ok = true;
-#pragma omp parallel for schedule(static) reduction(&& : ok)
-  for (int64_t e = 0; e < n; ++e) ok = ok && element_is_valid(r, static_cast<size_t>(e));
-  return ok;
+bool all_elements_valid(const PhysiologyRequestView& r, int num_threads) {
+  std::atomic<bool> ok{true};
+  parallel_for_chunks(r.n_elements, num_threads, kChunkElements, [&](size_t begin, size_t end) {
+    for (size_t e = begin; e < end && ok.load(std::memory_order_relaxed); ++e) {
+      if (!element_is_valid(r, e)) ok.store(false, std::memory_order_relaxed);
+    }
+  });
+  return ok.load();
 }
 
 // Solves elements [begin, end) into preallocated result vectors.
-void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, PhysiologyResult& out) {
-  const SolverControl control{r.max_iterations, r.tolerance};
+// Stops early (leaving later entries unset) once `stop` is set.
+void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, PhysiologyResult& out,
+                 const int* stop) {
+  const SolverControl control{r.max_iterations, r.tolerance, stop};
   const auto n_bands = static_cast<size_t>(r.n_bands);
   for (size_t e = begin; e < end; ++e) {
+    if (stop_requested(control)) return;
     const float par = total_par(r.apar.data + e * n_bands, r.n_bands);
     const LeafTraits traits{r.vcmax25.data[e],
                             r.jmax25.data[e],
@@ -144,16 +152,6 @@ void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, Physi
 }
 
 }  // namespace
-
-ElementBlock element_block(size_t n, int n_threads, int thread) {
-  if (n_threads < 1 || thread < 0 || thread >= n_threads) return {};
-  const auto t = static_cast<size_t>(thread);
-  const auto workers = static_cast<size_t>(n_threads);
-  const size_t base = n / workers;
-  const size_t extra = n % workers;
-  const size_t begin = t * base + (t < extra ? t : extra);
-  return {begin, begin + base + (t < extra ? 1 : 0)};
-}
 
 size_t checked_element_count(size_t a, size_t b, const char* what) {
   if (a != 0 && b > std::numeric_limits<size_t>::max() / a) {
@@ -204,7 +202,7 @@ void validate_physiology_request(const PhysiologyRequestView& r) {
   }
   // A valid request passes one parallel scan; only an invalid one is walked again in the
   // documented order to find the message of its first fault.
-  if (energy_lengths_ok && all_elements_valid(r)) return;
+  if (energy_lengths_ok && all_elements_valid(r, 0)) return;
   check_finite(physiology_fields);
   if (r.energy_balance) {
     check_lengths(energy_fields);
@@ -223,7 +221,8 @@ void validate_physiology_request(const PhysiologyRequestView& r) {
   }
 }
 
-PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads) {
+PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads,
+                                  const InterruptCheck& interrupt) {
   validate_physiology_request(request);
   const auto n = static_cast<size_t>(request.n_elements);
   PhysiologyResult out;
@@ -240,14 +239,24 @@ PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_
   }
   out.execution = cpu_execution(WorkflowCode::PhysiologySolver, "embree.cpu.physiology_solver");
 
-  const int threads = num_threads >= 1 ? num_threads : omp_get_max_threads();
-  // Each worker takes one contiguous block and writes only its own entries; the model neither
-  // allocates nor throws, so nothing can escape the parallel region.
-#pragma omp parallel num_threads(threads)
-  {
-    const ElementBlock block = element_block(n, omp_get_num_threads(), omp_get_thread_num());
-    solve_block(request, block.begin, block.end, out);
+  // Elements are solved in chunks on the parallel driver and written by index. The leaf
+  // iterations read `stop` every few hundred passes: an interrupt raises it before the driver
+  // joins the workers, so even an element that would iterate for hours stops at once.
+  int stop = 0;
+  InterruptCheck check;
+  if (interrupt) {
+    check = [&] {
+      try {
+        interrupt();
+      } catch (...) {
+        __atomic_store_n(&stop, 1, __ATOMIC_RELAXED);
+        throw;
+      }
+    };
   }
+  parallel_for_chunks(
+      n, num_threads, kChunkElements,
+      [&](size_t begin, size_t end) { solve_block(request, begin, end, out, &stop); }, check);
   return out;
 }
 

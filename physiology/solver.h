@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/host/execution.h"
+#include "core/host/progress.h"
 
 namespace tesk::physiology {
 
@@ -63,16 +64,6 @@ struct PhysiologyResult {
   ExecutionIdentity execution;       ///< embree / physiology_solver / embree.cpu.physiology_solver.
 };
 
-/// Half-open range [begin, end) of elements handled by one worker.
-struct ElementBlock {
-  size_t begin = 0;  ///< First element of the block.
-  size_t end = 0;    ///< One past the last element of the block.
-};
-
-/// The block of worker `thread` out of `n_threads` when `n` elements are split into equal
-/// contiguous blocks; the first n % n_threads workers take one element more.
-ElementBlock element_block(size_t n, int n_threads, int thread);
-
 /// Product a * b, or std::invalid_argument "<what> size overflows size_t" when it does not fit.
 size_t checked_element_count(size_t a, size_t b, const char* what);
 
@@ -82,10 +73,14 @@ size_t checked_element_count(size_t a, size_t b, const char* what);
 void validate_physiology_request(const PhysiologyRequestView& request);
 
 /// Validates `request`, then solves every element (Farquhar photosynthesis, Ball-Berry
-/// conductance, fluorescence yield and, when requested, the leaf energy balance) on OpenMP
-/// workers in equal contiguous blocks. `num_threads` below 1 uses the OpenMP default.
+/// conductance, fluorescence yield and, when requested, the leaf energy balance) in chunks on
+/// the parallel driver, `num_threads` workers (below 1: the hardware concurrency); every
+/// element's result depends on that element alone.
 /// Non-convergence is reported in `converged`, never thrown. Throws std::invalid_argument
-/// for an invalid request (nothing is solved then).
-PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads = 0);
+/// for an invalid request (nothing is solved then). A non-empty `interrupt` is called on the
+/// calling thread every 100 ms while the workers solve; an exception it throws stops them
+/// within a few hundred iteration passes and is rethrown once they have stopped.
+PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads = 0,
+                                  const InterruptCheck& interrupt = {});
 
 }  // namespace tesk::physiology

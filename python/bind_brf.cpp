@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "embree/render_brf.h"
+#include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 
@@ -15,6 +16,7 @@ py::dict simulate_brf_cpu(const embree::EmbreeSceneManager& scene, const carray<
   if (directions.ndim() != 1) {
     throw py::value_error("directions must be a nonempty flat float3 array");
   }
+  const embree::SceneUse use = scene.acquire_use();
   const embree::BrfResult r =
       embree::render_brf(scene, to_vector(directions), num_photons, max_depth,
                          wrap_progress(progress), interpreter_interrupt_check());

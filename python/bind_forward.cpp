@@ -5,9 +5,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "core/transport_constants.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 #include "embree/scene_manager.h"
@@ -29,6 +31,7 @@ py::dict simulate_flux_cpu(const embree::EmbreeSceneManager& scene, int nx, int 
                            int max_depth, int rr_depth, bool decompose, const py::object& progress,
                            int num_threads) {
   const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
   const embree::FluxResult r = embree::render_flux(
       scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth, rr_depth,
       num_threads, callback, decompose, interpreter_interrupt_check());
@@ -56,11 +59,15 @@ py::dict simulate_forward_cpu(const embree::EmbreeSceneManager& scene, int nx, i
                               int terrain_instance_id, const py::object& progress,
                               int num_threads) {
   const ProgressCallback callback = wrap_progress(progress);
-  constexpr int kRussianRouletteDepth = 3;
+  const embree::SceneUse use = scene.acquire_use();
+  // num_brf_dirs = 0 means no BRF whatever brf_directions holds; otherwise the workflow
+  // checks that the array holds exactly num_brf_dirs directions.
+  std::vector<float> directions;
+  if (num_brf_dirs != 0) directions = to_vector(brf_directions);
   const embree::ForwardFieldResult r = embree::render_forward(
       scene, nx, ny, to_vector(layer_heights), num_photons, num_bands, per_leaf, prob_sun,
-      to_vector(brf_directions), num_brf_dirs, max_depth, kRussianRouletteDepth, num_threads,
-      callback, terrain_instance_id, interpreter_interrupt_check());
+      directions, num_brf_dirs, max_depth, transport::kDefaultRouletteDepth, num_threads, callback,
+      terrain_instance_id, interpreter_interrupt_check());
   const py::ssize_t nb = r.n_bands;
   const std::vector<py::ssize_t> cells{r.n_layers, r.ny, r.nx, nb};
   py::dict out;
@@ -91,7 +98,8 @@ void bind_forward(py::module_& m) {
         "grid of layers (layer_heights: increasing boundaries in z) x ny x nx cells over the\n"
         "repetitive domain (else the sensor's orthographic footprint). Hits on\n"
         "terrain_instance_id (>= 0) go to 'terrain'; per_leaf adds per-primitive absorption.\n"
-        "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer):\n"
+        "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer;\n"
+        "num_brf_dirs = 0 ignores it):\n"
         "'brf' gets the radiant intensity reflected toward each (next-event estimates) and\n"
         "'albedo' the energy escaping upward. TESK_MAX_DEPTH overrides max_depth.\n"
         "progress(done, total, elapsed_ms) is called after every million photons.\n"

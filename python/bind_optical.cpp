@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "core/host/allocation.h"
 #include "embree/render_backward.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
@@ -58,12 +59,31 @@ py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,
   return to_numpy(data.data(), shape);
 }
 
+// Refuses an image the machine cannot hold: per pixel and band the renderer keeps double sums
+// for every requested product, and the result copies them as float32 twice (native, NumPy).
+void check_image_memory(const embree::EmbreeSceneManager& scene,
+                        const backend::OpticalProductRequest& request) {
+  const SensorData& sensor = scene.description().sensor();
+  const double elements = std::max(0.0, static_cast<double>(sensor.width)) *
+                          std::max(0.0, static_cast<double>(sensor.height)) *
+                          std::max(1.0, static_cast<double>(scene.description().num_bands()));
+  double slots = 1.0;
+  if (request.standard_error) slots += 1.0;
+  if (request.event_aov) slots += 4.0;
+  if (request.scattering_order) slots += static_cast<double>(request.max_output_order) + 2.0;
+  check_allocation(elements * slots * (sizeof(double) + 2 * sizeof(float)),
+                   "simulate_cpu image buffers");
+}
+
 py::dict simulate_cpu(const embree::EmbreeSceneManager& scene, int spp, int max_depth,
                       const py::object& progress, const py::object& outputs, int max_output_order,
                       int num_threads) {
   if (spp < 1) throw py::value_error("spp must be at least 1");
   const backend::OpticalProductRequest request = optical_request(outputs, max_output_order);
   const ProgressCallback callback = wrap_progress(progress);
+  // Registered for the whole render: the progress callback cannot change the scene under it.
+  const embree::SceneUse use = scene.acquire_use();
+  check_image_memory(scene, request);
   constexpr int kRussianRouletteDepth = 3;
   const embree::OpticalImageResult r =
       embree::render_backward(scene, spp, max_depth, kRussianRouletteDepth, num_threads, callback,

@@ -37,70 +37,13 @@ constexpr const char* kEnergyFields[] = {
     "absorbed_shortwave", "absorbed_longwave", "air_temperature", "vapor_pressure",
     "emissivity",         "sidedness",         "leaf_width",      "stomata_sides"};
 
-// Any array-like field force-cast to C-contiguous float32. A missing field throws ValueError
-// "<key> is required"; a value that cannot become a float array "<key> must be a float32 array".
-carray<float> float_array_field(const py::dict& request, const char* key) {
-  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
-  carray<float> a = carray<float>::ensure(request[key]);
-  if (!a) {
-    PyErr_Clear();
-    throw py::value_error(std::string(key) + " must be a float32 array");
-  }
-  return a;
-}
-
 // A per-element input: one-dimensional, else "physiology element inputs must be rank one".
 carray<float> element_field(const py::dict& request, const char* key) {
-  carray<float> a = float_array_field(request, key);
-  if (a.ndim() != 1) throw py::value_error("physiology element inputs must be rank one");
-  return a;
+  return array_field<float>(request, key, "physiology element inputs must be rank one");
 }
 
 FloatBuffer buffer_of(const carray<float>& a) {
   return FloatBuffer{a.data(), static_cast<size_t>(a.size())};
-}
-
-// A required integer scalar, saturated to the int32 range (an iteration limit beyond it is
-// as good as unlimited; a very negative one stays invalid).
-int32_t int32_field(const py::dict& request, const char* key) {
-  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
-  const py::object value = request[key];
-  const auto as_int = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!as_int) {
-    PyErr_Clear();
-    throw py::type_error(std::string(key) + " must be an integer");
-  }
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-  if (overflow > 0 || (overflow == 0 && v > std::numeric_limits<int32_t>::max())) {
-    return std::numeric_limits<int32_t>::max();
-  }
-  if (overflow < 0 || v < std::numeric_limits<int32_t>::min()) {
-    return std::numeric_limits<int32_t>::min();
-  }
-  return static_cast<int32_t>(v);
-}
-
-// A required real scalar (any object float() accepts).
-float float_field(const py::dict& request, const char* key) {
-  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
-  const double v = PyFloat_AsDouble(py::object(request[key]).ptr());
-  if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    throw py::type_error(std::string(key) + " must be a real number");
-  }
-  return static_cast<float>(v);
-}
-
-// An optional flag (False when absent or None); anything that is not a truth value throws
-// TypeError "<key> must be a bool".
-bool bool_field(const py::dict& request, const char* key) {
-  if (!has_field(request, key)) return false;
-  try {
-    return request[key].cast<bool>();
-  } catch (const py::cast_error&) {
-    throw py::type_error(std::string(key) + " must be a bool");
-  }
 }
 
 // A count of the apar array as int32. Zero passes through so that the solver reports the
@@ -127,20 +70,20 @@ py::dict payload_of(const PhysiologyResult& r, bool energy_balance) {
   return payload;
 }
 
-py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& /*scene*/,
-                              const py::dict& request) {
+py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.acquire_use();
   // The converted arrays stay alive in this frame while the view borrows them.
-  const carray<float> apar = float_array_field(request, "apar");
+  const carray<float> apar = array_field_any_rank<float>(request, "apar");
   if (apar.ndim() != 2) throw py::value_error("apar must have shape [element, band]");
-  const carray<float> temperature = float_array_field(request, "temperature");
+  const carray<float> temperature = array_field_any_rank<float>(request, "temperature");
   if (temperature.ndim() != 1 || temperature.shape(0) != apar.shape(0)) {
     throw py::value_error("temperature must have shape [element] matching apar");
   }
   std::vector<carray<float>> element_arrays;
   for (const char* key : kElementFields) element_arrays.push_back(element_field(request, key));
   const int32_t max_iterations = int32_field(request, "max_iterations");
-  const float tolerance = float_field(request, "tolerance");
-  const bool dynamic = bool_field(request, "dynamic_energy_balance");
+  const float tolerance = real_field(request, "tolerance");
+  const bool dynamic = flag_field(request, "dynamic_energy_balance");
   std::vector<carray<float>> energy_arrays;
   if (dynamic) {
     for (const char* key : kEnergyFields) energy_arrays.push_back(element_field(request, key));
@@ -180,7 +123,8 @@ py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& /*scene*/,
   view.max_iterations = max_iterations;
   view.tolerance = tolerance;
 
-  const PhysiologyResult result = physiology::solve_physiology(view);
+  const PhysiologyResult result =
+      physiology::solve_physiology(view, 0, interpreter_interrupt_check());
   return enveloped_result(payload_of(result, dynamic), result.execution);
 }
 

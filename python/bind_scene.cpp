@@ -89,6 +89,8 @@ py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& ori
     throw py::value_error("origins and directions must have the same number of rays");
   }
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  // Registered until the results are built: a build() from another thread meanwhile is refused.
+  const embree::SceneUse use = scene.acquire_use();
   const py::ssize_t n = origins.shape(0);
   py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
   py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
@@ -211,7 +213,8 @@ void bind_scene(py::module_& m) {
         return s.add_instance(mesh_id, x, y, z, scale);
       },
       py::arg("mesh_id"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("scale") = 1.0f,
-      "Place a mesh translated by (x, y, z) and uniformly scaled. Returns the instance id.");
+      "Place a mesh translated by (x, y, z) and uniformly scaled. Returns the instance id. "
+      "ValueError for a scale or position the tracer cannot take (README: coordinates).");
   cls.def(
       "add_instance_xform",
       [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xform) {
@@ -220,7 +223,8 @@ void bind_scene(py::module_& m) {
       },
       py::arg("mesh_id"), py::arg("xform"),
       "Place a mesh with a row-major 3x4 object-to-world transform (12 floats). Returns the "
-      "instance id.");
+      "instance id. ValueError for a non-finite, singular or nearly singular transform or one "
+      "that places the mesh beyond +-1e10.");
   cls.def(
       "add_instances_xform",
       [](EmbreeSceneManager& s, int mesh_id, const carray<float>& xforms) {
@@ -244,12 +248,19 @@ void bind_scene(py::module_& m) {
 
   // ---- description -----------------------------------------------------------------------------
   cls.def(
-      "set_num_bands", [](EmbreeSceneManager& s, int n) { s.description().set_num_bands(n); },
+      "set_num_bands",
+      [](EmbreeSceneManager& s, int n) {
+        s.change_description([&](SceneDescription& d) { d.set_num_bands(n); });
+      },
       py::arg("n_bands"), "Set the number of spectral bands of the run.");
   cls.def(
       "add_material",
       [](EmbreeSceneManager& s, int type, int offset, const std::vector<float>& scalar_params) {
-        return s.description().add_material(static_cast<MaterialType>(type), offset, scalar_params);
+        int id = -1;
+        s.change_description([&](SceneDescription& d) {
+          id = d.add_material(static_cast<MaterialType>(type), offset, scalar_params);
+        });
+        return id;
       },
       py::arg("type"), py::arg("offset"), py::arg("scalar_params") = std::vector<float>{},
       "Add a material (0 Diffuse, 1 RPV, 13 DiffuseTransmitting) whose spectral block starts "
@@ -257,7 +268,9 @@ void bind_scene(py::module_& m) {
   cls.def(
       "upload_spectral_params",
       [](EmbreeSceneManager& s, const carray<float>& params) {
-        s.description().upload_spectral_params(float_vector(params));
+        std::vector<float> values = float_vector(params);
+        s.change_description(
+            [&](SceneDescription& d) { d.upload_spectral_params(std::move(values)); });
       },
       py::arg("params"), "Replace the whole spectral parameter buffer (flattened, C order).");
   cls.def(
@@ -296,26 +309,33 @@ void bind_scene(py::module_& m) {
   cls.def(
       "set_emitter",
       [](EmbreeSceneManager& s, int type, const carray<float>& direction, int spectral_offset) {
-        s.description().set_emitter(static_cast<EmitterType>(type),
-                                    float3_value(direction, "direction"), spectral_offset);
+        const float3 sun = float3_value(direction, "direction");
+        s.change_description([&](SceneDescription& d) {
+          d.set_emitter(static_cast<EmitterType>(type), sun, spectral_offset);
+        });
       },
       py::arg("type"), py::arg("direction"), py::arg("spectral_offset"),
-      "Set the sun: kind, unit direction towards the sun and the offset of its irradiance "
-      "spectrum (per band, on a plane normal to the sun).");
+      "Set the sun: kind, direction towards the sun (stored normalised; a zero or non-finite "
+      "vector raises ValueError) and the offset of its irradiance spectrum (per band, on a "
+      "plane normal to the sun).");
   cls.def(
       "update_emitter_direction",
       [](EmbreeSceneManager& s, const carray<float>& direction) {
-        s.description().update_emitter_direction(float3_value(direction, "direction"));
+        const float3 sun = float3_value(direction, "direction");
+        s.change_description([&](SceneDescription& d) { d.update_emitter_direction(sun); });
       },
-      py::arg("direction"), "Replace the sun direction only.");
+      py::arg("direction"), "Replace the sun direction only (normalised as in set_emitter).");
   cls.def(
       "set_sensor",
       [](EmbreeSceneManager& s, int type, int width, int height, float ortho_w, float ortho_h,
          const carray<float>& cam_xform, float fov, int projection_type, bool terrain_following) {
-        s.description().set_sensor(
+        const SensorData sensor =
             make_sensor(type, width, height, ortho_w, ortho_h, cam_xform.data(),
-                        static_cast<size_t>(cam_xform.size()), fov, projection_type));
-        s.description().set_terrain_following(terrain_following);
+                        static_cast<size_t>(cam_xform.size()), fov, projection_type);
+        s.change_description([&](SceneDescription& d) {
+          d.set_sensor(sensor);
+          d.set_terrain_following(terrain_following);
+        });
       },
       py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"), py::arg("ortho_h"),
       py::arg("cam_xform"), py::arg("fov") = 60.0f, py::arg("projection_type") = 0,
@@ -324,31 +344,37 @@ void bind_scene(py::module_& m) {
       "image size, orthographic extent, camera-to-world 4x4 row-major matrix (first 16 values "
       "used), full field of view in degrees and the fisheye mapping.");
   cls.def(
-      "set_sky", [](EmbreeSceneManager& s, int offset) { s.description().set_sky(offset); },
+      "set_sky",
+      [](EmbreeSceneManager& s, int offset) {
+        s.change_description([&](SceneDescription& d) { d.set_sky(offset); });
+      },
       py::arg("spectral_offset"), "Uniform sky: n_bands radiances at the offset.");
   cls.def(
       "set_directional_sky",
-      [](EmbreeSceneManager& s, int offset) { s.description().set_directional_sky(offset); },
+      [](EmbreeSceneManager& s, int offset) {
+        s.change_description([&](SceneDescription& d) { d.set_directional_sky(offset); });
+      },
       py::arg("spectral_offset"), "Directional sky table [n_bands][16][32] at the offset.");
   cls.def(
       "set_hw_sky",
       [](EmbreeSceneManager& s, int offset, float x, float y, float z) {
-        s.description().set_hw_sky(offset, float3{x, y, z});
+        s.change_description([&](SceneDescription& d) { d.set_hw_sky(offset, float3{x, y, z}); });
       },
       py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"),
       "Hosek-Wilkie sky: 10 coefficients per band at the offset and its sun direction.");
   cls.def(
       "set_repetitive",
       [](EmbreeSceneManager& s, int n, float x_size, float y_size) {
-        s.description().set_repetitive(n, x_size, y_size);
+        s.change_description([&](SceneDescription& d) { d.set_repetitive(n, x_size, y_size); });
       },
       py::arg("num_repetitions"), py::arg("scene_x_size"), py::arg("scene_y_size"),
       "Make the scene one tile [0, x] x [0, y] of a periodic pattern; paths may cross tile "
-      "borders at most num_repetitions times.");
+      "borders at most num_repetitions times. Sizes must be finite and at most 1e10.");
   cls.def(
       "set_thermal_mode",
       [](EmbreeSceneManager& s, bool enabled, const std::vector<float>& wavelengths) {
-        s.description().set_thermal_mode(enabled, wavelengths);
+        s.change_description(
+            [&](SceneDescription& d) { d.set_thermal_mode(enabled, wavelengths); });
       },
       py::arg("enabled"), py::arg("wavelengths"),
       "Enable thermal emission with one band wavelength (nm) per band.");
@@ -390,7 +416,9 @@ void bind_scene(py::module_& m) {
       "Scene bounding box ((xmin, ymin, zmin), (xmax, ymax, zmax)); zeros with no instances.");
   cls.def(
       "set_measurement_plane",
-      [](EmbreeSceneManager& s, float h) { s.description().set_measurement_plane(h); },
+      [](EmbreeSceneManager& s, float h) {
+        s.change_description([&](SceneDescription& d) { d.set_measurement_plane(h); });
+      },
       py::arg("height"));
   cls.def("instance_triangle_counts", &EmbreeSceneManager::instance_triangle_counts);
   cls.def("get_instance_primitive_offsets", &EmbreeSceneManager::instance_primitive_offsets,
@@ -495,7 +523,9 @@ void bind_scene(py::module_& m) {
           &EmbreeSceneManager::clear_instance_sif_source_fields);
   cls.def(
       "set_sif_only_mode",
-      [](EmbreeSceneManager& s, bool enabled) { s.description().set_sif_only_mode(enabled); },
+      [](EmbreeSceneManager& s, bool enabled) {
+        s.change_description([&](SceneDescription& d) { d.set_sif_only_mode(enabled); });
+      },
       py::arg("enabled"),
       "Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission "
       "and suppresses optical reflectance (BSDF/NEE/sky).");

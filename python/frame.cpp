@@ -58,6 +58,10 @@ float3 float3_value(const carray<float>& a, const char* name) {
   return float3{a.data()[0], a.data()[1], a.data()[2]};
 }
 
+namespace {
+
+// The `_execution` dictionary: backend, workflow, executor, native (in that order). Throws
+// RuntimeError for codes outside the backend and workflow tables.
 py::dict execution_record(const ExecutionIdentity& id) {
   // Look both names up before building anything, so a bad code leaves no partial record.
   const char* backend = backend_name(id.backend);
@@ -69,6 +73,8 @@ py::dict execution_record(const ExecutionIdentity& id) {
   record["native"] = id.native;
   return record;
 }
+
+}  // namespace
 
 py::dict flat_result(py::dict result, const ExecutionIdentity& id) {
   result["_execution"] = execution_record(id);
@@ -118,6 +124,44 @@ InterruptCheck interpreter_interrupt_check() {
 
 bool has_field(const py::dict& request, const char* key) {
   return request.contains(key) && !request[key].is_none();
+}
+
+int32_t int32_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  const py::object value = request[key];
+  const auto as_int = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!as_int) {
+    PyErr_Clear();
+    throw py::type_error(std::string(key) + " must be an integer");
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+  if (overflow > 0 || (overflow == 0 && v > std::numeric_limits<int32_t>::max())) {
+    return std::numeric_limits<int32_t>::max();
+  }
+  if (overflow < 0 || v < std::numeric_limits<int32_t>::min()) {
+    return std::numeric_limits<int32_t>::min();
+  }
+  return static_cast<int32_t>(v);
+}
+
+float real_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  const double v = PyFloat_AsDouble(py::object(request[key]).ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::type_error(std::string(key) + " must be a real number");
+  }
+  return static_cast<float>(v);
+}
+
+bool flag_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) return false;
+  try {
+    return request[key].cast<bool>();
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string(key) + " must be a bool");
+  }
 }
 
 }  // namespace tesk::python

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/host/execution.h"
@@ -19,7 +20,8 @@ namespace tesk::python {
 namespace py = pybind11;
 
 /// An array argument: any array-like, force-cast to T and made C-contiguous (copied only when
-/// the input is not already of that type and layout).
+/// the input is not already of that type and layout). None is refused with TypeError (see the
+/// casters at the end of this file) instead of becoming a NaN scalar array.
 template <typename T>
 using carray = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
@@ -55,9 +57,6 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
   return to_numpy(v.data(), {static_cast<py::ssize_t>(v.size())});
 }
 
-/// The `_execution` dictionary: backend, workflow, executor, native (in that order).
-/// Throws RuntimeError for codes outside the backend and workflow tables.
-py::dict execution_record(const ExecutionIdentity& id);
 /// Adds `_execution` to a flat result and returns it.
 py::dict flat_result(py::dict result, const ExecutionIdentity& id);
 /// {"payload": payload, "_execution": record}.
@@ -74,35 +73,67 @@ InterruptCheck interpreter_interrupt_check();
 
 // ---- request dictionaries ---------------------------------------------------------------------
 
-/// Whether `key` is present and not None.
+/// Whether `key` is present and not None (None counts as absent).
 bool has_field(const py::dict& request, const char* key);
 
-/// A one-dimensional array field converted as an array argument. A missing field throws
-/// ValueError "<key> is required"; a field of any other rank throws
-/// "<key> must be a contiguous one-dimensional array".
+/// A required array field of any rank, converted as an array argument. A missing field throws
+/// ValueError "<key> is required"; a value that cannot become such an array "<key> must be a
+/// <float32|int32> array".
 template <typename T>
-carray<T> array_field(const py::dict& request, const char* key) {
+carray<T> array_field_any_rank(const py::dict& request, const char* key) {
   if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
   carray<T> a = carray<T>::ensure(request[key]);
-  if (!a || a.ndim() != 1) {
+  if (!a) {
     PyErr_Clear();
-    throw py::value_error(std::string(key) + " must be a contiguous one-dimensional array");
+    const char* type = std::is_same_v<T, float> ? "float32" : "int32";
+    throw py::value_error(std::string(key) + " must be a " + type + " array");
   }
   return a;
 }
 
-/// A scalar field with a default used when the key is absent or None.
+/// A required one-dimensional array field. Any other rank throws ValueError `rank_message`, by
+/// default "<key> must be a contiguous one-dimensional array".
 template <typename T>
-T scalar_field(const py::dict& request, const char* key, T fallback) {
-  if (!has_field(request, key)) return fallback;
-  return request[key].cast<T>();
+carray<T> array_field(const py::dict& request, const char* key,
+                      const char* rank_message = nullptr) {
+  carray<T> a = array_field_any_rank<T>(request, key);
+  if (a.ndim() != 1) {
+    throw py::value_error(rank_message != nullptr
+                              ? std::string(rank_message)
+                              : std::string(key) + " must be a contiguous one-dimensional array");
+  }
+  return a;
 }
 
-/// A required scalar field; throws ValueError "<key> is required" when absent.
-template <typename T>
-T required_scalar_field(const py::dict& request, const char* key) {
-  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
-  return request[key].cast<T>();
-}
+/// A required integer field saturated to the int32 range (a limit beyond it is as good as
+/// unlimited; a very negative one stays invalid). ValueError "<key> is required" when absent,
+/// TypeError "<key> must be an integer" for anything without __index__.
+int32_t int32_field(const py::dict& request, const char* key);
+
+/// A required real field (any object float() accepts). ValueError "<key> is required" when
+/// absent, TypeError "<key> must be a real number" otherwise.
+float real_field(const py::dict& request, const char* key);
+
+/// An optional flag, False when absent. TypeError "<key> must be a bool" for a value that is
+/// not a truth value pybind11 accepts.
+bool flag_field(const py::dict& request, const char* key);
 
 }  // namespace tesk::python
+
+namespace pybind11::detail {
+
+// Array arguments refuse None: NumPy would turn it into a NaN scalar array. Refusing it here
+// makes pybind11 raise TypeError (incompatible function arguments) for every binding at once.
+template <typename T>
+struct none_refusing_array_caster : pyobject_caster<tesk::python::carray<T>> {
+  bool load(handle src, bool convert) {
+    if (src.is_none()) return false;
+    return pyobject_caster<tesk::python::carray<T>>::load(src, convert);
+  }
+};
+template <>
+class type_caster<tesk::python::carray<float>> : public none_refusing_array_caster<float> {};
+template <>
+class type_caster<tesk::python::carray<int32_t>> : public none_refusing_array_caster<int32_t> {};
+
+}  // namespace pybind11::detail

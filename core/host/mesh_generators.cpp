@@ -4,8 +4,18 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/host/allocation.h"
+
 namespace tesk {
 namespace {
+
+// Bytes a generated mesh occupies twice over: once here and once in the arrays the caller
+// copies it into. Checked before allocating, so that a resolution nobody can hold fails with
+// MemoryError instead of the process being killed.
+void check_mesh_memory(double n_vertices, double n_triangles, const char* what) {
+  const double bytes = 2.0 * (n_vertices * 2.0 * sizeof(float3) + n_triangles * sizeof(int3));
+  check_allocation(bytes, what);
+}
 
 // Grid resolution along one axis: ceil(extent / edge), at least 1. Extents or edges that are
 // not positive and finite give one cell; a count beyond the index range is an overflow.
@@ -27,6 +37,8 @@ GeneratedMesh make_ground_plane(float half_w, float half_h, float max_tri_edge) 
   if ((nx + 1) * (ny + 1) > std::numeric_limits<int32_t>::max()) {
     throw std::overflow_error("ground plane grid is too fine for int32 vertex indices");
   }
+  check_mesh_memory(static_cast<double>((nx + 1) * (ny + 1)), 2.0 * static_cast<double>(nx * ny),
+                    "make_ground_plane");
   GeneratedMesh mesh;
   mesh.vertices.reserve((nx + 1) * (ny + 1));
   for (int64_t j = 0; j <= ny; ++j) {
@@ -52,6 +64,10 @@ GeneratedMesh make_sphere(float radius, float3 center, int subdivisions) {
   if (subdivisions > 10) {
     // Level 11 would hold 84 million faces and some 3 GB of vertices and normals.
     throw std::overflow_error("sphere subdivisions must not exceed 10");
+  }
+  if (subdivisions > 0) {
+    const double faces = 20.0 * std::pow(4.0, subdivisions);
+    check_mesh_memory(12.0 + (faces - 20.0), faces, "make_sphere");
   }
   const float t = 1.618034f;
   const float s = std::sqrt(3.618034f);
@@ -95,6 +111,7 @@ GeneratedMesh make_cylinder(float radius, float height, int segments) {
   if (segments > (std::numeric_limits<int32_t>::max() - 4) / 2) {
     throw std::overflow_error("cylinder segments exceed the int32 vertex index range");
   }
+  check_mesh_memory(2.0 * (static_cast<double>(segments) + 1.0), 2.0 * segments, "make_cylinder");
   const float two_pi = 6.2831855f;
   mesh.vertices.reserve(2 * (static_cast<size_t>(segments) + 1));
   mesh.normals.reserve(mesh.vertices.capacity());

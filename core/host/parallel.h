@@ -50,8 +50,10 @@ inline constexpr std::chrono::milliseconds kInterruptPoll{100};
 ///   work(chunk, partial&)                  fills the partial of one chunk (any thread)
 ///   merge(chunk, partial&)                 called on the calling thread in chunk order
 /// `interrupt` (may be empty) is polled on the calling thread about every 100 ms and between
-/// merges. With one worker everything runs on the calling thread. Returns the number of
-/// workers that ran.
+/// merges. With one worker and no interrupt check everything runs on the calling thread;
+/// otherwise the calling thread only merges and polls, so that an interrupt is seen within
+/// 100 ms even while a chunk runs (work that can run long must also watch a stop flag that the
+/// interrupt check raises). Returns the number of workers that ran.
 template <typename Partial, typename MakePartial, typename Work, typename Merge>
 int run_chunks(int64_t n_chunks, int n_threads, const InterruptCheck& interrupt,
                MakePartial&& make_partial, Work&& work, Merge&& merge) {
@@ -66,7 +68,7 @@ int run_chunks(int64_t n_chunks, int n_threads, const InterruptCheck& interrupt,
       interrupt();
     }
   };
-  if (T == 1) {
+  if (T == 1 && !interrupt) {
     Partial partial = make_partial();
     for (int64_t c = 0; c < n_chunks; ++c) {
       work(c, partial);

@@ -1,6 +1,7 @@
 #include "core/host/scene_description.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -31,10 +32,32 @@ int SceneDescription::add_material(MaterialType type, int spectral_offset,
   return static_cast<int>(m_materials.size()) - 1;
 }
 
+namespace {
+
+// The sun direction as a unit vector. Every workflow takes the stored direction as unit length
+// (the backward renderer uses it as is, the forward one normalises again), so it is normalised
+// once here. Computed in double so that tiny and huge finite vectors normalise as well.
+float3 unit_sun_direction(float3 d) {
+  const double x = d.x, y = d.y, z = d.z;
+  const double len = std::sqrt(x * x + y * y + z * z);
+  if (!std::isfinite(len) || !(len > 0.0)) {
+    throw std::invalid_argument("sun direction must be a finite nonzero vector");
+  }
+  return float3{static_cast<float>(x / len), static_cast<float>(y / len),
+                static_cast<float>(z / len)};
+}
+
+}  // namespace
+
+void SceneDescription::update_emitter_direction(float3 direction) {
+  m_emitter.direction = unit_sun_direction(direction);
+}
+
 void SceneDescription::set_emitter(EmitterType type, float3 direction, int spectral_offset) {
+  const float3 unit = unit_sun_direction(direction);
   m_emitter = EmitterRecord{};
   m_emitter.type = type;
-  m_emitter.direction = direction;
+  m_emitter.direction = unit;
   m_emitter.spectral_offset = spectral_offset;
 }
 
@@ -74,6 +97,12 @@ void SceneDescription::set_sif_only_mode(bool enabled) {
 }
 
 void SceneDescription::set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size) {
+  auto traceable = [](float size) {
+    return std::isfinite(size) && std::fabs(size) <= kMaxSceneCoordinate;
+  };
+  if (!traceable(scene_x_size) || !traceable(scene_y_size)) {
+    throw std::invalid_argument("scene_x_size and scene_y_size must be finite and at most 1e10");
+  }
   m_num_repetitions = num_repetitions;
   m_scene_x_size = scene_x_size;
   m_scene_y_size = scene_y_size;

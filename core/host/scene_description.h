@@ -7,10 +7,17 @@
 
 namespace tesk {
 
+/// Largest scene coordinate magnitude (scene units) the CPU ray tracer handles: instance
+/// translations, the world box of every instance and the periodic tile sizes must stay within
+/// it. Rays are traced in single precision inside a box four times as large, which keeps every
+/// ray the tracer sees, also in the object space of an instance, inside its float range.
+inline constexpr float kMaxSceneCoordinate = 1e10f;
+
 /// The scene description shared by every scene manager: materials, the spectral parameter
-/// buffer, sun, skies, sensor, transport mode and periodic tiling. Setters validate nothing
-/// (offsets and kinds are the caller's); readers treat a block that does not fit in the
-/// buffer as absent, so no offset can make the transport read outside the buffer.
+/// buffer, sun, skies, sensor, transport mode and periodic tiling. Setters validate only what
+/// would break the transport (the sun direction, the tile sizes); offsets and kinds are the
+/// caller's, and readers treat a block that does not fit in the buffer as absent, so no offset
+/// can make the transport read outside the buffer.
 class SceneDescription {
  public:
   /// Sets the number of spectral bands of the run.
@@ -31,9 +38,12 @@ class SceneDescription {
   int add_material(MaterialType type, int spectral_offset, const std::vector<float>& scalar_params);
   const std::vector<MaterialRecord>& materials() const { return m_materials; }
 
-  /// Zeroes the emitter record and stores kind, direction and spectrum offset.
+  /// Zeroes the emitter record and stores kind, the direction scaled to unit length and the
+  /// spectrum offset. Throws std::invalid_argument "sun direction must be a finite nonzero
+  /// vector" (nothing is stored then).
   void set_emitter(EmitterType type, float3 direction, int spectral_offset);
-  void update_emitter_direction(float3 direction) { m_emitter.direction = direction; }
+  /// Replaces the direction only, normalised and checked as in set_emitter.
+  void update_emitter_direction(float3 direction);
   const EmitterRecord& emitter() const { return m_emitter; }
 
   void set_sensor(const SensorData& sensor) { m_sensor = sensor; }
@@ -60,6 +70,8 @@ class SceneDescription {
   const std::vector<float>& band_wavelengths() const { return m_band_wavelengths; }
 
   /// Periodic tiling in x and y; active when `num_repetitions` > 0 and both sizes > 0.
+  /// Throws std::invalid_argument "scene_x_size and scene_y_size must be finite and at most
+  /// 1e10" for a size that is not finite or beyond kMaxSceneCoordinate (nothing is stored).
   void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size);
   int num_repetitions() const { return m_num_repetitions; }
   float scene_x_size() const { return m_scene_x_size; }

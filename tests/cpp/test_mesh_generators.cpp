@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
+#include <string>
 
+#include "core/host/allocation.h"
 #include "core/host/mesh_generators.h"
 
 namespace tesk {
@@ -82,6 +85,19 @@ TEST(MeshGenerators, CylinderColumnsAndWinding) {
   EXPECT_EQ(zero.vertices.size(), 2u);
   EXPECT_TRUE(zero.indices.empty());
   EXPECT_TRUE(is_finite(zero.vertices[0]));
+}
+
+// Resolutions no machine can hold fail before allocating, naming the bytes.
+TEST(MeshGenerators, ImpossibleResolutionsAreMemoryErrors) {
+  if (physical_memory_bytes() > 150e9) GTEST_SKIP() << "this machine could hold the meshes";
+  try {
+    make_cylinder(1.0f, 1.0f, 1'070'000'000);
+    FAIL() << "expected a memory error";
+  } catch (const std::bad_alloc& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("make_cylinder needs 154080000096 bytes, more than", 0),
+              0u);
+  }
+  EXPECT_THROW(make_ground_plane(1e9f, 1e9f, 4.4e4f), std::bad_alloc);  // 45455^2 cells
 }
 
 }  // namespace

@@ -285,6 +285,33 @@ TEST(PhysiologyBallBerry, OscillatingIterationIsReportedNotRaised) {
   EXPECT_GT(odd.an[0], 0.0f);
 }
 
+// Dry air makes the iteration oscillate for ever; an interrupt stops even a single element
+// whose iteration limit would take minutes, and the exception reaches the caller.
+TEST(PhysiologySolver, InterruptStopsAnEndlessIteration) {
+  RequestData d(3);
+  for (int e = 0; e < 3; ++e) d.set_par(e, 100.0f);
+  for (int e = 0; e < 3; ++e) {
+    d.rh[e] = 0.2f;
+    d.co2[e] = 150.0f;
+    d.slope[e] = 4.0f;
+    d.temperature[e] = 283.15f;
+  }
+  d.max_iterations = std::numeric_limits<int32_t>::max();
+  d.enable_energy(true);  // nested: up to 2^62 passes per element
+  int polls = 0;
+  const tesk::InterruptCheck stop_on_second_poll = [&polls] {
+    if (++polls == 2) throw std::runtime_error("stop");
+  };
+  EXPECT_THROW(solve_physiology(d.view(), 2, stop_on_second_poll), std::runtime_error);
+  EXPECT_EQ(polls, 2);
+  // A check that never fires leaves short solves untouched.
+  d.max_iterations = 100;
+  const PhysiologyResult plain = d.solve(2);
+  const PhysiologyResult polled = solve_physiology(d.view(), 2, [] {});
+  EXPECT_EQ(plain.an, polled.an);
+  EXPECT_EQ(plain.temperature, polled.temperature);
+}
+
 // ---- fluorescence ---------------------------------------------------------------------------
 
 TEST(PhysiologyFluorescence, YieldScalesWithQuantumYieldAndMatchesClosedForms) {
@@ -477,24 +504,6 @@ TEST(PhysiologyValidation, NativeOnlyChecks) {
 }
 
 // ---- solver: threading and invariances ------------------------------------------------------
-
-TEST(PhysiologySolver, EqualContiguousBlocks) {
-  const ElementBlock expected[] = {{0, 4}, {4, 7}, {7, 10}};
-  for (int t = 0; t < 3; ++t) {
-    EXPECT_EQ(element_block(10, 3, t).begin, expected[t].begin);
-    EXPECT_EQ(element_block(10, 3, t).end, expected[t].end);
-  }
-  EXPECT_EQ(element_block(2, 4, 1).begin, 1u);
-  EXPECT_EQ(element_block(2, 4, 3).begin, element_block(2, 4, 3).end);
-  size_t covered = 0;
-  for (int t = 0; t < 7; ++t) {
-    const ElementBlock b = element_block(1000003, 7, t);
-    EXPECT_EQ(b.begin, covered);
-    EXPECT_LE(b.end - b.begin, 1000003 / 7 + 1);
-    covered = b.end;
-  }
-  EXPECT_EQ(covered, 1000003u);
-}
 
 TEST(PhysiologySolver, ResultsDoNotDependOnThreadCountAndMatchTheKernel) {
   const int n = 37;

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <new>
 #include <stdexcept>
+#include <string>
 
+#include "core/host/allocation.h"
 #include "core/host/execution.h"
 #include "core/host/scene_description.h"
 
@@ -98,6 +103,52 @@ TEST(SceneDescription, SpectralBlocksStayInsideTheBuffer) {
   EXPECT_NE(d.spectral_block(3, 3), nullptr);
   EXPECT_EQ(d.spectral_block(4, 3), nullptr);
   EXPECT_EQ(d.spectral_block(-1, 1), nullptr);
+}
+
+// The sun direction is stored unit length, whatever length it is given with; a direction
+// without one is refused and leaves the stored emitter alone.
+TEST(SceneDescription, SunDirectionIsNormalisedAndMustExist) {
+  SceneDescription d;
+  d.set_emitter(EmitterType::Directional, {0, 3, 4}, 2);
+  EXPECT_FLOAT_EQ(d.emitter().direction.y, 0.6f);
+  EXPECT_FLOAT_EQ(d.emitter().direction.z, 0.8f);
+  d.update_emitter_direction({1e-30f, 0, 0});  // tiny but nonzero
+  EXPECT_FLOAT_EQ(d.emitter().direction.x, 1.0f);
+  d.update_emitter_direction({3e38f, 3e38f, 0});  // its length overflows a float
+  EXPECT_FLOAT_EQ(d.emitter().direction.x, 0.70710677f);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const float3 bad : {float3{0, 0, 0}, float3{nan, 0, 1}, float3{0, INFINITY, 1}}) {
+    EXPECT_THROW(d.set_emitter(EmitterType::Directional, bad, 7), std::invalid_argument);
+    EXPECT_THROW(d.update_emitter_direction(bad), std::invalid_argument);
+  }
+  EXPECT_EQ(d.emitter().spectral_offset, 2);
+  EXPECT_FLOAT_EQ(d.emitter().direction.x, 0.70710677f);
+}
+
+TEST(SceneDescription, TileSizesMustBeTraceable) {
+  SceneDescription d;
+  d.set_repetitive(3, 30.0f, 1e10f);
+  d.set_repetitive(3, -1.0f, 0.0f);  // non-positive sizes switch tiling off, as before
+  EXPECT_FALSE(d.is_periodic());
+  for (const float bad : {1e30f, -2e10f, INFINITY, NAN}) {
+    EXPECT_THROW(d.set_repetitive(3, bad, 30.0f), std::invalid_argument);
+    EXPECT_THROW(d.set_repetitive(3, 30.0f, bad), std::invalid_argument);
+  }
+  EXPECT_EQ(d.scene_x_size(), -1.0f);
+}
+
+TEST(Allocation, SizesBeyondPhysicalMemoryNameTheBytes) {
+  EXPECT_GT(physical_memory_bytes(), 0.0);
+  check_allocation(1024.0, "small");
+  try {
+    check_allocation(1e30, "the test buffer");
+    FAIL() << "expected AllocationTooLarge";
+  } catch (const std::bad_alloc& e) {
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "the test buffer needs 1000000000000000019884624838656 bytes, more than the ", 0),
+              0u);
+  }
+  EXPECT_THROW(check_allocation(NAN, "x"), AllocationTooLarge);
 }
 
 TEST(ExecutionIdentity, CodeTables) {

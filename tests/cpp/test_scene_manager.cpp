@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/host/mesh_generators.h"
 #include "embree/scene_manager.h"
@@ -222,18 +225,182 @@ TEST(EmbreeSceneManager, NonFiniteGeometryAndRaysAreHarmless) {
   const float inf = std::numeric_limits<float>::infinity();
   const int bad = s.add_mesh({{nan, 0, 0}, {1, inf, 0}, {0, 1, 0}}, {}, {{0, 1, 2}}, 0);
   const int good = add_square(s);
-  s.add_instance(bad, kIdentity);
-  const float nan_xf[12] = {nan, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-  s.add_instance(good, nan_xf);
+  s.add_instance(bad, kIdentity);  // its only triangle is dropped by the tracer
   s.add_instance(good, 0, 0, 0, 1);
   s.build();
   EXPECT_TRUE(std::isfinite(s.bounds().max_z));
+  EXPECT_EQ(s.bounds().max_x, 1.0f);
   EXPECT_TRUE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, 0, 100).hit);
   EXPECT_FALSE(s.trace_ray({nan, 0, 5}, {0, 0, -1}, 0, 100).hit);
   EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, inf}, 0, 100).hit);
   EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, 0}, 0, 100).hit);
   EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, 0, nan).hit);
   EXPECT_FALSE(s.trace_shadow({0.5f, 0.2f, 5}, {nan, 0, -1}, 100));
+  // Embree aborts on a negative start; it counts as zero.
+  EXPECT_FLOAT_EQ(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, -inf, 100).t, 5.0f);
+  EXPECT_FALSE(s.trace_ray({0.5f, 0.2f, 5}, {0, 0, -1}, -1, -0.5f).hit);
+}
+
+// Transforms the tracer cannot take are refused where they are stored, with nothing stored.
+TEST(EmbreeSceneManager, UntraceableTransformsAreRefused) {
+  EmbreeSceneManager s;
+  const int mesh = add_square(s);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::string singular =
+      "instance transform must be invertible with no axis scaled below 1e-7 (singular or nearly "
+      "singular linear part)";
+  const float zero[12] = {};
+  const float flat[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1e-9f, 0};  // squashed along z
+  const float rank2[12] = {1, 2, 0, 0, 2, 4, 0, 0, 0, 0, 1, 0};     // two equal directions
+  const float nan_xf[12] = {nan, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+  const float far[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 1e20f};
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, 0, 0, 0, 0.0f); }, singular);
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, 0, 0, 0, 1e-20f); }, singular);
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, zero); }, singular);
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, flat); }, singular);
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, rank2); }, singular);
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, nan_xf); },
+                                        "instance transform must be finite");
+  expect_message<std::invalid_argument>([&] { s.add_instance(mesh, far); },
+                                        "instance transform translation must lie within +-1e10");
+  // A translation inside the range that still carries the mesh out of it (scale 1e10 of a
+  // unit square reaches x = 1e10 + 1e10).
+  expect_message<std::invalid_argument>(
+      [&] { s.add_instance(mesh, 1e10f, 0, 0, 1e10f); },
+      "instance would place mesh vertices beyond +-1e10 scene units, outside the range single "
+      "precision can trace");
+  // A batch is checked whole before anything is appended; the message names the bad row.
+  std::vector<float> batch(36, 0.0f);
+  std::copy(kIdentity, kIdentity + 12, batch.begin());
+  std::copy(kIdentity, kIdentity + 12, batch.begin() + 12);
+  expect_message<std::invalid_argument>([&] { s.add_instances_xform(mesh, batch.data(), 3); },
+                                        "instance transform 2: " + singular);
+  EXPECT_EQ(s.num_instances(), 0);
+
+  // Small but regular scales, rotations and mirrors are fine.
+  const float mirror_small[12] = {0, -1e-6f, 0, 5, 1e-6f, 0, 0, 0, 0, 0, -1e-6f, 0};
+  EXPECT_EQ(s.add_instance(mesh, mirror_small), 0);
+  const int id = s.add_instance(mesh, kIdentity);
+  s.build();
+  const float moved[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 2};
+  s.update_instance_transform(id, moved);
+  expect_message<std::invalid_argument>([&] { s.update_instance_transform(id, zero); }, singular);
+  EXPECT_EQ(s.instances()[id].transform[11], 2.0f);  // the refused update kept the last one
+  s.refit_ias();
+  EXPECT_NEAR(s.trace_ray({0.5f, 0.5f, 10}, {0, 0, -1}, 0, 100).t, 8.0f, 1e-5f);
+}
+
+// Rays far outside the scene are traced from where they enter the traced box, so any finite
+// origin works and distances keep referring to the caller's origin.
+TEST(EmbreeSceneManager, FarOriginsAreTracedAndHugeDirectionsMiss) {
+  EmbreeSceneManager s;
+  const int mesh = add_square(s);
+  s.add_instance(mesh, 0, 0, 0, 1e-7f);  // the smallest allowed scale: inverse 1e7
+  s.add_instance(mesh, 0, 0, -1, 1);
+  s.build();
+  EXPECT_FALSE(s.trace_ray({1e19f, 0, 10}, {0, 0, -1}, 0, 1e30f).hit);
+  EXPECT_FALSE(s.trace_ray({3e38f, 3e38f, 3e38f}, {1, 1, 1}, 0, 1e30f).hit);
+  const HitRecord far = s.trace_ray({0.5f, 0.5f, 1e19f}, {0, 0, -1}, 0, 1e30f);
+  ASSERT_TRUE(far.hit);
+  EXPECT_EQ(far.instance_id, 1);
+  EXPECT_FLOAT_EQ(far.t, 1e19f);
+  // Slanted rays from 1e20 away into the tiny instance reach its object space scaled by 1e7;
+  // Embree's own assertions abort the process if that leaves its float range.
+  const float3 dir = normalize(float3{0.0f, 0.6f, 0.8f});
+  for (float offset : {0.0f, 3e-8f, 1e-7f}) {
+    const float3 target{offset, offset, 0.0f};
+    (void)s.trace_ray(target - 1e20f * dir, dir, 0, 1e30f);
+    (void)s.trace_shadow(target - 1e20f * dir, dir, 1e30f);
+  }
+  EXPECT_FALSE(s.trace_ray({0.5f, 0.5f, 1e19f}, {0, 0, -1}, 0, 1e18f).hit);  // stops short
+  EXPECT_FALSE(s.trace_shadow({0.5f, 0.5f, 1e19f}, {0, 0, -1}, 1e18f));
+  EXPECT_TRUE(s.trace_shadow({0.5f, 0.5f, -1e19f}, {0, 0, 1}, 1e30f));
+  EXPECT_FALSE(s.trace_ray({0.5f, 0.5f, 10}, {0, 0, -1e11f}, 0, 1e30f).hit);
+  EXPECT_TRUE(s.trace_ray({0.5f, 0.5f, 10}, {0, 0, -1e9f}, 0, 1e30f).hit);
+}
+
+// Workflows register as users; changes are refused while any is registered and allowed again
+// once all have left, and nothing is changed by a refused call.
+TEST(EmbreeSceneManager, ChangesAreRefusedWhileInUse) {
+  EmbreeSceneManager s;
+  const int mesh = add_square(s);
+  s.add_instance(mesh, kIdentity);
+  s.build();
+  const std::string in_use = "scene is in use by a running workflow and cannot be changed";
+  {
+    const SceneUse first = s.acquire_use();
+    SceneUse second = s.acquire_use();  // read-only users share the scene
+    const SceneUse moved = std::move(second);
+    EXPECT_EQ(s.use_count(), 2);
+    const int revision = s.build_revision();
+    expect_message<std::runtime_error>([&] { s.build(); }, in_use);
+    expect_message<std::runtime_error>([&] { s.refit_ias(); }, in_use);
+    expect_message<std::runtime_error>([&] { s.add_instance(mesh, kIdentity); }, in_use);
+    expect_message<std::runtime_error>([&] { add_square(s); }, in_use);
+    expect_message<std::runtime_error>([&] { s.update_instance_transform(0, kIdentity); }, in_use);
+    expect_message<std::runtime_error>([&] { s.clear_for_reuse(); }, in_use);
+    expect_message<std::runtime_error>([&] { s.set_primitive_temperatures({300, 300}); }, in_use);
+    expect_message<std::runtime_error>(
+        [&] { s.change_description([](SceneDescription& d) { d.set_num_bands(7); }); }, in_use);
+    EXPECT_EQ(s.build_revision(), revision);
+    EXPECT_EQ(s.num_instances(), 1);
+    EXPECT_EQ(s.num_meshes(), 1);
+    EXPECT_EQ(s.description().num_bands(), 1);
+    EXPECT_TRUE(s.primitive_temperatures().empty());
+    EXPECT_TRUE(s.trace_ray({0.5f, 0.5f, 1}, {0, 0, -1}, 0, 10).hit);
+  }
+  EXPECT_EQ(s.use_count(), 0);
+  s.change_description([&](SceneDescription& d) {
+    d.set_num_bands(2);
+    // A workflow cannot start in the middle of a change.
+    expect_message<std::runtime_error>(
+        [&] { s.acquire_use(); },
+        "scene is being changed and cannot be used until the change returns");
+  });
+  EXPECT_EQ(s.description().num_bands(), 2);
+  s.build();  // a failed change released the scene as well
+  EXPECT_EQ(s.use_count(), 0);
+}
+
+// Readers on several threads register and leave while the main thread keeps trying to
+// change the scene: every attempt either succeeds with no reader inside or is refused.
+TEST(EmbreeSceneManager, ConcurrentReadersAndWriterNeverOverlap) {
+  EmbreeSceneManager s;
+  const int mesh = add_square(s);
+  s.add_instance(mesh, kIdentity);
+  s.build();
+  std::atomic<bool> done{false};
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        try {
+          const SceneUse use = s.acquire_use();
+          ++inside;
+          if (!s.trace_ray({0.5f, 0.5f, 1}, {0, 0, -1}, 0, 10).hit) ++overlaps;
+          --inside;
+        } catch (const std::runtime_error&) {
+        }
+      }
+    });
+  }
+  int refused = 0;
+  for (int i = 0; i < 2000; ++i) {
+    try {
+      s.change_description([&](SceneDescription&) {
+        if (inside.load() != 0) ++overlaps;
+      });
+    } catch (const std::runtime_error&) {
+      ++refused;
+    }
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(s.use_count(), 0);
+  (void)refused;
 }
 
 TEST(EmbreeSceneManager, BatchResultsIndependentOfThreadCount) {

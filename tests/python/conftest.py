@@ -1,7 +1,23 @@
+import os
+import signal
+import subprocess
+
 import numpy as np
 import pytest
 
 import tesk_gpu
+
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the fuzz suite skips itself without hypothesis
+    settings = None
+
+if settings is not None:
+    # `make test` runs a few thousand examples in total; `make fuzz` selects the long campaign.
+    common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow], derandomize=False)
+    settings.register_profile("default", max_examples=100, **common)
+    settings.register_profile("fuzz", max_examples=int(os.environ.get("TESK_FUZZ_EXAMPLES", "20000")), **common)
+    settings.load_profile(os.environ.get("TESK_FUZZ_PROFILE", "default"))
 
 
 @pytest.fixture
@@ -19,3 +35,20 @@ def unit_square(scene, material_id=0):
 @pytest.fixture
 def scene():
     return tesk_gpu.EmbreeSceneManager()
+
+
+@pytest.fixture
+def ctrl_c():
+    """Sends this process a real SIGINT after `delay` seconds (a long native run holds the
+    interpreter lock, so no Python thread could raise it meanwhile). Skips where SIGINT is
+    ignored (nohup, some CI runners): the interpreter would never see it."""
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        pytest.skip("SIGINT is ignored in this process")
+    killers = []
+
+    def send(delay=0.3):
+        killers.append(subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"]))
+
+    yield send
+    for killer in killers:
+        killer.wait()

@@ -1,8 +1,5 @@
 """simulate_cpu: closed-form scenes, the product splits, determinism, progress, Ctrl-C and errors."""
 
-import os
-import subprocess
-
 import numpy as np
 import pytest
 
@@ -145,18 +142,12 @@ def test_progress_reports_every_pass_and_its_exceptions_stop_the_render(leafy_sc
         tesk_gpu.simulate_cpu(leafy_scene, spp=1_000_000, progress=fail_on_second_pass)
 
 
-def test_ctrl_c_interrupts_a_long_render(leafy_scene):
+@pytest.mark.slow
+def test_ctrl_c_interrupts_a_long_render(leafy_scene, ctrl_c):
     leafy_scene.set_sensor(0, 256, 256, 10.0, 10.0, np.array([1, 0, 0, 5, 0, 1, 0, 5, 0, 0, 1, 3], np.float32))
-    # A real SIGINT from outside: the render holds the interpreter lock, so no Python thread
-    # could raise it meanwhile.
-    killer = None
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
-            tesk_gpu.simulate_cpu(leafy_scene, spp=1_000_000)  # hours if not interrupted
-    finally:
-        if killer is not None:
-            killer.wait()
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        tesk_gpu.simulate_cpu(leafy_scene, spp=1_000_000)  # hours if not interrupted
 
 
 def test_unknown_material_absorbs():
