@@ -516,7 +516,8 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction,
                                       float t_max) const {
   TracedRay traced;
-  if (m_top == nullptr || !prepare_ray_(origin, direction, transport::kRayTMin, t_max, traced)) return false;
+  if (m_top == nullptr || !prepare_ray_(origin, direction, transport::kRayTMin, t_max, traced))
+    return false;
   RTCRay ray;
   init_ray(ray, traced.origin, direction, traced.t_min, traced.t_max);
   return occluded1(m_top, ray);
@@ -649,7 +650,7 @@ void EmbreeSceneManager::set_primitive_emissivities(std::vector<float> values) {
   if (static_cast<int64_t>(values.size()) != m_n_primitives) {
     throw std::invalid_argument("Embree primitive emissivity count must equal n_primitives()");
   }
-  m_primitive_emissivities = std::move(values);
+  m_attached.primitive.emissivity = std::move(values);
 }
 
 void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
@@ -657,7 +658,7 @@ void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
   if (static_cast<int64_t>(values.size()) != m_n_primitives) {
     throw std::invalid_argument("Embree primitive temperature count must equal n_primitives()");
   }
-  m_primitive_temperatures = std::move(values);
+  m_attached.primitive.temperature = std::move(values);
 }
 
 void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, int bands) {
@@ -667,39 +668,39 @@ void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, in
     throw std::invalid_argument(
         "Embree primitive SIF spectrum size must equal bands * n_primitives()");
   }
-  m_primitive_sif = std::move(values);
-  m_n_sif_bands = bands;
+  m_attached.primitive.sif = std::move(values);
+  m_attached.n_sif_bands = bands;
 }
 
 void EmbreeSceneManager::clear_primitive_emissivities() {
   const ChangeGuard guard = begin_change_();
-  m_primitive_emissivities.clear();
+  m_attached.primitive.emissivity.clear();
 }
 
 void EmbreeSceneManager::clear_primitive_temperatures() {
   const ChangeGuard guard = begin_change_();
-  m_primitive_temperatures.clear();
+  m_attached.primitive.temperature.clear();
 }
 
 void EmbreeSceneManager::clear_instance_sif_spectra() {
   const ChangeGuard guard = begin_change_();
-  m_instance_sif.clear();
+  m_attached.instance.sif.clear();
 }
 
 void EmbreeSceneManager::clear_instance_turbid_thermal_state() {
   const ChangeGuard guard = begin_change_();
-  m_turbid_thermal = {};
+  m_attached.instance.turbid_thermal = {};
 }
 
 void EmbreeSceneManager::clear_instance_sif_source_fields() {
   const ChangeGuard guard = begin_change_();
-  m_sif_source = {};
+  m_attached.instance.sif_source = {};
 }
 
 void EmbreeSceneManager::clear_primitive_sif_spectra() {
   const ChangeGuard guard = begin_change_();
-  m_primitive_sif.clear();
-  m_n_sif_bands = 0;
+  m_attached.primitive.sif.clear();
+  m_attached.n_sif_bands = 0;
 }
 
 void EmbreeSceneManager::set_instance_sif_spectra(std::vector<float> values, int bands) {
@@ -710,8 +711,8 @@ void EmbreeSceneManager::set_instance_sif_spectra(std::vector<float> values, int
     throw std::invalid_argument(
         "Embree instance SIF spectrum size must equal bands * num_instances()");
   }
-  m_instance_sif = std::move(values);
-  m_n_sif_bands = bands;
+  m_attached.instance.sif = std::move(values);
+  m_attached.n_sif_bands = bands;
 }
 
 void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermalState state) {
@@ -722,7 +723,7 @@ void EmbreeSceneManager::set_instance_turbid_thermal_state(InstanceTurbidThermal
     throw std::invalid_argument(
         "Embree instance turbid thermal state: every array length must equal num_instances()");
   }
-  m_turbid_thermal = std::move(state);
+  m_attached.instance.turbid_thermal = std::move(state);
 }
 
 void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields f, int n_bands) {
@@ -748,7 +749,7 @@ void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields 
       throw std::invalid_argument("Embree instance SIF source fields: invalid instance grid");
     }
   }
-  m_sif_source = std::move(f);
+  m_attached.instance.sif_source = std::move(f);
 }
 
 }  // namespace tesk::embree

@@ -14,6 +14,7 @@
 #include "core/scene_types.h"
 #include "core/vec.h"
 #include "embree/embree_adapter.h"
+#include "embree/scene_attachments.h"
 
 namespace tesk::embree {
 
@@ -97,28 +98,6 @@ struct SceneBounds {
   float max_x = 0.0f;
   float min_y = 0.0f;
   float max_y = 0.0f;
-};
-
-/// Per-instance SIF source fields read by the SIF workflows.
-struct InstanceSifSourceFields {
-  std::vector<float> spatial_spectra;
-  std::vector<float> orientation_spectra;
-  std::vector<float> joint_spectra;
-  std::vector<float> direct_joint_spectra;
-  std::vector<float> bounds_min;   ///< 3 floats per instance.
-  std::vector<float> bounds_max;   ///< 3 floats per instance.
-  std::vector<int32_t> grid_dims;  ///< 3 ints per instance.
-  int32_t spatial_cell_stride = 0;
-  int32_t orientation_theta_bins = 0;
-  int32_t orientation_phi_bins = 0;
-};
-
-/// Per-instance thermal state of turbid media.
-struct InstanceTurbidThermalState {
-  std::vector<float> temperature_sunlit;  ///< K.
-  std::vector<float> temperature_shaded;  ///< K.
-  std::vector<float> sunlit_fraction;     ///< 0..1.
-  std::vector<float> emissivity;          ///< 0..1.
 };
 
 /// Largest magnification of an instance transform's inverse (the inverse of the smallest scale
@@ -287,28 +266,37 @@ class EmbreeSceneManager {
 
   // ---- attached per-primitive and per-instance data --------------------------------------------
 
+  /// Every attached table, as plain vectors.
+  const SceneAttachments& attachments() const { return m_attached; }
+
   void set_primitive_emissivities(std::vector<float> values);
   void clear_primitive_emissivities();
-  const std::vector<float>& primitive_emissivities() const { return m_primitive_emissivities; }
+  const std::vector<float>& primitive_emissivities() const {
+    return m_attached.primitive.emissivity;
+  }
   void set_primitive_temperatures(std::vector<float> values);
   void clear_primitive_temperatures();
-  const std::vector<float>& primitive_temperatures() const { return m_primitive_temperatures; }
+  const std::vector<float>& primitive_temperatures() const {
+    return m_attached.primitive.temperature;
+  }
   void set_primitive_sif_spectra(std::vector<float> values, int bands);
   void clear_primitive_sif_spectra();
-  const std::vector<float>& primitive_sif_spectra() const { return m_primitive_sif; }
+  const std::vector<float>& primitive_sif_spectra() const { return m_attached.primitive.sif; }
   void set_instance_sif_spectra(std::vector<float> values, int bands);
   void clear_instance_sif_spectra();
-  const std::vector<float>& instance_sif_spectra() const { return m_instance_sif; }
-  int n_sif_bands() const { return m_n_sif_bands; }
+  const std::vector<float>& instance_sif_spectra() const { return m_attached.instance.sif; }
+  int n_sif_bands() const { return m_attached.n_sif_bands; }
   void set_instance_turbid_thermal_state(InstanceTurbidThermalState state);
   void clear_instance_turbid_thermal_state();
   const InstanceTurbidThermalState& instance_turbid_thermal_state() const {
-    return m_turbid_thermal;
+    return m_attached.instance.turbid_thermal;
   }
   /// Stores the SIF source fields after checking dimensions, lengths and instance grids.
   void set_instance_sif_source_fields(InstanceSifSourceFields fields, int n_bands);
   void clear_instance_sif_source_fields();
-  const InstanceSifSourceFields& instance_sif_source_fields() const { return m_sif_source; }
+  const InstanceSifSourceFields& instance_sif_source_fields() const {
+    return m_attached.instance.sif_source;
+  }
 
  private:
   // Holds the scene's change state for one mutation; see begin_change_.
@@ -369,13 +357,7 @@ class EmbreeSceneManager {
   SceneDescription m_description;
   OpticalMediaTable m_optical_media;
 
-  std::vector<float> m_primitive_emissivities;
-  std::vector<float> m_primitive_temperatures;
-  std::vector<float> m_primitive_sif;
-  std::vector<float> m_instance_sif;
-  int m_n_sif_bands = 0;
-  InstanceTurbidThermalState m_turbid_thermal;
-  InstanceSifSourceFields m_sif_source;
+  SceneAttachments m_attached;
 };
 
 }  // namespace tesk::embree

@@ -51,12 +51,13 @@ TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_b
   c.wavelengths = d.band_wavelengths().data();
   c.n_wavelengths = static_cast<int>(d.band_wavelengths().size());
   c.n_primitives = scene.n_primitives();
-  const std::vector<float>& temps = scene.primitive_temperatures();
+  const SceneAttachments& attached = scene.attachments();
+  const std::vector<float>& temps = attached.primitive.temperature;
   if (!temps.empty() && temps.size() == static_cast<size_t>(c.n_primitives)) {
     c.temperatures = temps.data();
   }
-  const std::vector<float>& sif = scene.primitive_sif_spectra();
-  if (!sif.empty() && scene.n_sif_bands() == c.n_bands &&
+  const std::vector<float>& sif = attached.primitive.sif;
+  if (!sif.empty() && attached.n_sif_bands == c.n_bands &&
       sif.size() == static_cast<size_t>(c.n_bands) * c.n_primitives) {
     c.sif = sif.data();
   }
