@@ -71,38 +71,53 @@ struct Photon {
 /// an element of it and n_bands values. Applied to the totals in chunk order.
 class DepositLog {
  public:
-  explicit DepositLog(int n_bands) : m_nb(n_bands) {}
-  /// n_bands zeroed values to fill for element `index` of slot `slot`.
+  explicit DepositLog(int n_bands) : m_nb(static_cast<size_t>(std::max(n_bands, 1))) {}
+  /// Room for the n_bands values of element `index` of slot `slot`; the caller writes all of
+  /// them.
   double* entry(int slot, size_t index) {
+    if (m_used + m_nb > m_values.size()) {
+      m_values.resize(std::max<size_t>(2 * m_values.size(), 1024 * static_cast<size_t>(m_nb)));
+    }
     m_keys.push_back((static_cast<uint64_t>(slot) << 56) | static_cast<uint64_t>(index));
-    m_values.resize(m_values.size() + m_nb, 0.0);
-    return m_values.data() + m_values.size() - m_nb;
+    double* e = m_values.data() + m_used;
+    m_used += m_nb;
+    return e;
   }
-  /// Logs power * w[b] (times alpha[b] when given) for every band, non-positive parts as 0.
+  /// Withdraws the entry made last (its values turned out to be all zero).
+  void drop_last() {
+    m_keys.pop_back();
+    m_used -= m_nb;
+  }
+  /// Logs power * w[b] (times alpha[b] when given) for every band, non-positive parts as 0; a
+  /// deposit that is zero in every band is not logged (adding it would change nothing).
   void deposit(int slot, size_t index, double power, const double* w,
                const float* alpha = nullptr) {
     double* e = entry(slot, index);
-    for (int b = 0; b < m_nb; ++b) {
+    bool any = false;
+    for (size_t b = 0; b < m_nb; ++b) {
       const double v = (alpha != nullptr ? alpha[b] : 1.0f) * w[b] * power;
       e[b] = v > 0.0 ? v : 0.0;
+      any = any || v > 0.0;
     }
+    if (!any) drop_last();
   }
   /// Adds every deposit to totals[slot][index * n_bands + b], in order, and clears the log.
   void apply_and_clear(std::vector<std::vector<double>>& totals) {
     const double* v = m_values.data();
     for (const uint64_t key : m_keys) {
       double* dst = totals[key >> 56].data() + (key & ((uint64_t{1} << 56) - 1)) * m_nb;
-      for (int b = 0; b < m_nb; ++b) dst[b] += v[b];
+      for (size_t b = 0; b < m_nb; ++b) dst[b] += v[b];
       v += m_nb;
     }
     m_keys.clear();
-    m_values.clear();
+    m_used = 0;
   }
 
  private:
-  int m_nb;
-  std::vector<uint64_t> m_keys;
-  std::vector<double> m_values;
+  size_t m_nb;
+  size_t m_used = 0;             // values in use at the front of m_values
+  std::vector<uint64_t> m_keys;  // slot << 56 | element, one per entry
+  std::vector<double> m_values;  // n_bands per entry
 };
 
 /// Per-chunk scratch and diagnostics of the photon driver.
