@@ -46,5 +46,15 @@ inline constexpr int kMaxWalkSteps = 4096;
 inline constexpr int kMaxPhotonSteps = 1 << 20;
 /// Boundary instances a containment query considers.
 inline constexpr int kMaxContainmentInstances = 128;
+/// Offset of an energy-balance sample origin from its face, along the face normal.
+inline constexpr float kFaceSampleOffset = 1e-4f;
+/// Offset along the sun direction of the shadow ray from a surface met by a multiband path.
+inline constexpr float kBounceSunOffset = 2e-4f;
+/// A reflection or transmission probability at or below this counts as absent.
+inline constexpr float kMinBranchProbability = 1e-8f;
+/// Longwave emissivity of a primitive without an emissivity override.
+inline constexpr float kDefaultEmissivity = 0.97f;
+/// Stefan-Boltzmann constant (W m^-2 K^-4).
+inline constexpr float kStefanBoltzmann = 5.6703744e-8f;
 
 }  // namespace tesk::transport

@@ -603,26 +603,31 @@ std::vector<int> EmbreeSceneManager::instance_primitive_offsets() const {
   return offsets;
 }
 
+PrimitiveGeometry EmbreeSceneManager::primitive_geometry(int instance, int triangle) const {
+  const float* m = m_instances[static_cast<size_t>(instance)].transform;
+  const EmbreeMesh& mesh = m_meshes[m_instances[static_cast<size_t>(instance)].mesh_id];
+  const int3 t = mesh.triangles[static_cast<size_t>(triangle)];
+  PrimitiveGeometry g;
+  g.vertex0 = transform_point(m, mesh.vertices[t.x]);
+  g.vertex1 = transform_point(m, mesh.vertices[t.y]);
+  g.vertex2 = transform_point(m, mesh.vertices[t.z]);
+  const float3 c = cross(g.vertex1 - g.vertex0, g.vertex2 - g.vertex0);
+  const float len = length(c);
+  g.normal = len > 1e-20f ? c / len : float3{0.0f, 0.0f, 1.0f};
+  g.area = 0.5f * len;
+  g.material_id = mesh.material_id;
+  g.instance_id = instance;
+  g.primitive_id = triangle;
+  return g;
+}
+
 std::vector<PrimitiveGeometry> EmbreeSceneManager::primitive_geometry() const {
   std::vector<PrimitiveGeometry> out;
   out.reserve(static_cast<size_t>(m_n_primitives));
   for (size_t i = 0; i < m_instances.size(); ++i) {
-    const float* m = m_instances[i].transform;
-    const EmbreeMesh& mesh = m_meshes[m_instances[i].mesh_id];
-    for (size_t j = 0; j < mesh.triangles.size(); ++j) {
-      const int3 t = mesh.triangles[j];
-      PrimitiveGeometry g;
-      g.vertex0 = transform_point(m, mesh.vertices[t.x]);
-      g.vertex1 = transform_point(m, mesh.vertices[t.y]);
-      g.vertex2 = transform_point(m, mesh.vertices[t.z]);
-      const float3 c = cross(g.vertex1 - g.vertex0, g.vertex2 - g.vertex0);
-      const float len = length(c);
-      g.normal = len > 1e-20f ? c / len : float3{0.0f, 0.0f, 1.0f};
-      g.area = 0.5f * len;
-      g.material_id = mesh.material_id;
-      g.instance_id = static_cast<int32_t>(i);
-      g.primitive_id = static_cast<int32_t>(j);
-      out.push_back(g);
+    const size_t n = m_meshes[m_instances[i].mesh_id].triangles.size();
+    for (size_t j = 0; j < n; ++j) {
+      out.push_back(primitive_geometry(static_cast<int>(i), static_cast<int>(j)));
     }
   }
   return out;

@@ -258,6 +258,9 @@ class EmbreeSceneManager {
   std::vector<int> instance_primitive_offsets() const;
   /// World-space geometry of every global primitive, in global order.
   std::vector<PrimitiveGeometry> primitive_geometry() const;
+  /// World-space geometry of triangle `triangle` of instance `instance` (both in range: not
+  /// checked), as one entry of primitive_geometry().
+  PrimitiveGeometry primitive_geometry(int instance, int triangle) const;
   std::vector<float> primitive_areas() const;
   std::vector<int32_t> primitive_material_ids() const;
   const SceneBounds& bounds() const { return m_bounds; }

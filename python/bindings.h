@@ -17,6 +17,9 @@ void bind_optical(pybind11::module_& m);
 void bind_brf(pybind11::module_& m);
 /// simulate_forward_cpu and simulate_flux_cpu: forward photon tracing of an EmbreeSceneManager.
 void bind_forward(pybind11::module_& m);
+/// run_energy_balance_multiband_cpu and run_energy_balance_cpu, and the scene manager's
+/// run_energy_balance and run_energy_balance_multiband methods.
+void bind_thermal(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 
