@@ -95,6 +95,7 @@ KINDS = {
     "xform": pool([], transforms), "xforms": pool([], transform_batches),
     "array": st.one_of(any_array, st.sampled_from(MISC + LISTS)),
     "dirs": pool([], directions),
+    "optional": st.one_of(any_array, st.sampled_from(MISC + LISTS)),  # an object argument: None is absent
 }
 
 # Every public callable with the kind of each positional argument. Methods take the scene first.
@@ -126,6 +127,10 @@ METHODS = {
     "set_instance_sif_source_fields": ["array"] * 7 + ["small"] * 4, "clear_instance_sif_source_fields": [],
     "set_sif_only_mode": ["bool"], "repetitive_config": [], "sensor_config": [],
     "trace_closest": ["rows", "rows", "float", "float", "small"],
+    "run_energy_balance": ["small", "small", "int", "float", "float", "float", "float", "float", "float", "bool",
+                           "optional", "optional", "optional", "optional"],
+    "run_energy_balance_multiband": ["small", "small", "small", "optional", "optional", "optional", "float", "float",
+                                     "float", "bool", "optional", "optional", "optional", "optional"],
 }
 FUNCTIONS = {
     "make_ground_plane": ["float", "float", "int", "float"], "make_sphere": ["float", "vec3", "small"],
@@ -143,6 +148,10 @@ WORKFLOWS = {  # module functions taking the scene first
     "simulate_forward_cpu": ["small", "small", "array", "photons", "small", "bool", "dirs", "small", "float",
                              "small", "int", "progress"],
     "solve_physiology_cpu": ["request"],
+    "run_energy_balance_cpu": ["small", "small", "int", "float", "float", "float", "float", "float", "float",
+                               "bool", "optional", "optional", "optional", "optional"],
+    "run_energy_balance_multiband_cpu": ["small", "small", "small", "optional", "optional", "optional", "float", "float",
+                                         "float", "bool", "optional", "optional", "optional", "optional"],
 }
 
 
