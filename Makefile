@@ -40,6 +40,7 @@ fuzz: install
 
 demo: install
 	@$(PY) examples/quickstart.py
+	@$(PY) examples/energy_balance.py
 
 # C++ tests and pytest under AddressSanitizer + UndefinedBehaviorSanitizer. The interpreter is
 # not instrumented, so the sanitizer runtime is preloaded and leak checks are off.
@@ -55,6 +56,7 @@ bench: install cpp
 	@$(PY) bench/trace_throughput.py
 	@$(PY) bench/render_backward.py
 	@$(PY) bench/forward.py
+	@$(PY) bench/energy_balance.py
 	@$(PY) bench/physiology.py
 	@$(PY) bench/microwave.py
 
