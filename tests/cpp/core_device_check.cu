@@ -2,6 +2,7 @@
 // per-event physics must call nothing that exists on the host only (warnings are errors).
 
 #include "core/frame.h"
+#include "core/energy_balance.h"
 #include "core/grid.h"
 #include "core/illumination.h"
 #include "core/leaf_scattering.h"
@@ -47,6 +48,9 @@ __global__ void one_event(float* out, const SensorData* sensor, const MaterialRe
   f += leaf_response(optics, 0, leaf, d) + leaf_scatter_weight(optics, 0, leaf.back_face, scatter);
   f += hotspot_transmittance(*medium, 1.0f, 1.0f, 0.5f, d, -d) + exit.t;
   const float3 p = offset_ray_origin(o, float3{0.0f, 0.0f, 1.0f}, d);
+  Pcg32 face_rng = energy_balance_stream(11);
+  const FaceSample face = sample_face(o, p, d, float3{0.0f, 0.0f, 1.0f}, face_rng);
+  f += grey_emission_radiance(0.97f, 300.0f) + sample_cosine_about(d, face_rng).z + face.direction.z;
   out[0] = f + p.x + static_cast<float>(grid::world_to_cell(p.x, 10.0f, 4)) + photon_stream(7).uniform();
 }
 
