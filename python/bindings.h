@@ -17,6 +17,8 @@ void bind_optical(pybind11::module_& m);
 void bind_brf(pybind11::module_& m);
 /// simulate_forward_cpu and simulate_flux_cpu: forward photon tracing of an EmbreeSceneManager.
 void bind_forward(pybind11::module_& m);
+/// simulate_lidar_cpu and EmbreeSceneManager.simulate_lidar: LiDAR waveforms and point clouds.
+void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 

@@ -21,8 +21,9 @@ void check_interpreter_version() {
   const char* compiled = TESK_STR(PY_MAJOR_VERSION) "." TESK_STR(PY_MINOR_VERSION);
   const std::string running = Py_GetVersion();
   const size_t n = std::strlen(compiled);
-  const bool same_series = running.compare(0, n, compiled) == 0 &&
-                           (running.size() == n || !std::isdigit(static_cast<unsigned char>(running[n])));
+  const bool same_series =
+      running.compare(0, n, compiled) == 0 &&
+      (running.size() == n || !std::isdigit(static_cast<unsigned char>(running[n])));
   if (!same_series) {
     const std::string version = running.substr(0, running.find(' '));
     throw py::import_error(std::string("Python version mismatch: module was compiled for Python ") +
@@ -51,6 +52,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_brf(m);
     tesk::python::bind_forward(m);
     tesk::python::bind_physiology(m);
+    tesk::python::bind_lidar(m);
   } catch (const py::import_error&) {
     throw;
   } catch (const std::exception& e) {
