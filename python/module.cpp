@@ -21,9 +21,8 @@ void check_interpreter_version() {
   const char* compiled = TESK_STR(PY_MAJOR_VERSION) "." TESK_STR(PY_MINOR_VERSION);
   const std::string running = Py_GetVersion();
   const size_t n = std::strlen(compiled);
-  const bool same_series =
-      running.compare(0, n, compiled) == 0 &&
-      (running.size() == n || !std::isdigit(static_cast<unsigned char>(running[n])));
+  const bool same_series = running.compare(0, n, compiled) == 0 &&
+                           (running.size() == n || !std::isdigit(static_cast<unsigned char>(running[n])));
   if (!same_series) {
     const std::string version = running.substr(0, running.find(' '));
     throw py::import_error(std::string("Python version mismatch: module was compiled for Python ") +
