@@ -246,19 +246,21 @@ SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
   }
   PathMedia path;
   path.set = start;
-  float3 p = o;
-  double at = 0.0;   // distance of p from o along d
-  double tau = 0.0;  // optical depth from o to p
+  float3 p = o;       // origin of the next query
+  double from = 0.0;  // distance from o of the last boundary crossed: the segment starts there
+  double tau = 0.0;   // optical depth from o to `from`
   for (int step = 0; step < kMaxWalkSteps; ++step) {
     ++rays;
     const MediumTraceEvent ev = media_boundary_step(c, p, d, 0);
+    // The query started a little past the boundary (the origin offset); measuring the segment
+    // from the boundary itself keeps that sliver of medium in the optical depth.
     const double end = ev.kind == MediumEventKind::Escape
-                           ? std::max(at, static_cast<double>(s.gate.max_range))
-                           : at + ev.distance;
-    if (path.set.count > 0) {
-      if (raw != nullptr) add_volume_returns(s, path.set, d, weight, at, end, tau, raw, beta);
+                           ? std::max(from, static_cast<double>(s.gate.max_range))
+                           : static_cast<double>(dot(p - o, d)) + ev.distance;
+    if (path.set.count > 0 && end > from) {
+      if (raw != nullptr) add_volume_returns(s, path.set, d, weight, from, end, tau, raw, beta);
       tau += static_cast<double>(combined_extinction(c.media.media, c.media.n_media, path.set, d)) *
-             (end - at);
+             (end - from);
     }
     if (ev.kind == MediumEventKind::Escape || tau > kOpaqueOpticalDepth) return {};
     if (ev.kind == MediumEventKind::Surface) {
@@ -268,10 +270,10 @@ SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
     }
     if (ev.kind != MediumEventKind::MediumBoundary) return {};
     cross_medium_boundary(c.media, path, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+    from = std::max(from, static_cast<double>(dot(ev.hit.position - o, d)));
     p = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d);
-    at = static_cast<double>(dot(p - o, d));
     // Nothing beyond the gate can return once no medium holds the ray.
-    if (at > s.gate.max_range && path.set.count == 0) return {};
+    if (from > s.gate.max_range && path.set.count == 0) return {};
   }
   return {};
 }

@@ -126,6 +126,8 @@ METHODS = {
     "set_instance_sif_source_fields": ["array"] * 7 + ["small"] * 4, "clear_instance_sif_source_fields": [],
     "set_sif_only_mode": ["bool"], "repetitive_config": [], "sensor_config": [],
     "trace_closest": ["rows", "rows", "float", "float", "small"],
+    "simulate_lidar": ["rows", "rows", "small", "float", "small", "float", "float", "float", "float", "float",
+                       "small", "float", "float", "small", "bool"],
 }
 FUNCTIONS = {
     "make_ground_plane": ["float", "float", "int", "float"], "make_sphere": ["float", "vec3", "small"],
@@ -143,6 +145,8 @@ WORKFLOWS = {  # module functions taking the scene first
     "simulate_forward_cpu": ["small", "small", "array", "photons", "small", "bool", "dirs", "small", "float",
                              "small", "int", "progress"],
     "solve_physiology_cpu": ["request"],
+    "simulate_lidar_cpu": ["rows", "rows", "small", "float", "small", "float", "float", "float", "float", "float",
+                           "small", "float", "float", "small", "bool"],
 }
 
 
