@@ -149,12 +149,28 @@ struct LidarSetup {
   bool media = false;
 };
 
-// Scratch and output of one chunk of pulses.
-struct ChunkWork {
-  std::vector<double> raw;   // [n_bins][n_wavelengths] of the current pulse
+// The waveform of the pulse being traced. Only bins lo..hi of `raw` (and the kernel's reach
+// around them in `conv` and `sum`) are ever nonzero, so a pulse clears and scans those alone:
+// a pulse costs its rays, not its range gate.
+struct PulseWaveform {
+  std::vector<double> raw;   // [n_bins][n_wavelengths]
   std::vector<double> conv;  // same layout
   std::vector<double> sum;   // [n_bins] wavelength sums of conv
   std::vector<double> beta;  // [n_wavelengths] volume backscatter of the current segment
+  int32_t nl = 0;
+  int32_t lo = 0;  // filled bins of raw; lo > hi when none
+  int32_t hi = -1;
+
+  void add(int32_t bin, int32_t l, double value) {
+    raw[static_cast<size_t>(bin) * nl + l] += value;
+    lo = std::min(lo, bin);
+    hi = std::max(hi, bin);
+  }
+};
+
+// Scratch and output of one chunk of pulses.
+struct ChunkWork {
+  PulseWaveform wave;
   std::vector<int32_t> peaks;
   std::vector<float> points;
   int64_t rays = 0;
@@ -188,12 +204,13 @@ SurfaceReturn surface_return(const LidarSetup& s, const float3& o, const float3&
 }
 
 // Adds the volume returns of the media of `set` over the ray segment [a, b] (distances from the
-// pulse origin along the unit direction d), where the optical depth at a is `tau`, to `raw`.
+// pulse origin along the unit direction d), where the optical depth at a is `tau`, to `wave`.
 // Each piece of the segment inside one bin gets the exact integral of the two-way
 // transmittance exp(-2 tau(s)) times the backscatter coefficient, with 1/r^2 taken at the
-// piece's midpoint. `beta` is scratch of n_wavelengths doubles.
+// piece's midpoint.
 void add_volume_returns(const LidarSetup& s, const ActiveMediumSet& set, const float3& d,
-                        double weight, double a, double b, double tau, double* raw, double* beta) {
+                        double weight, double a, double b, double tau, PulseWaveform& wave) {
+  double* beta = wave.beta.data();
   const RangeGate& g = s.gate;
   const MediaView& media = s.ctx->media;
   const int32_t nl = g.n_wavelengths;
@@ -225,18 +242,20 @@ void add_volume_returns(const LidarSetup& s, const ActiveMediumSet& set, const f
     // Integral of exp(-2 tau(s)) over the piece, without cancellation for small k len.
     const double integral = k > 0.0 ? -std::expm1(-2.0 * k * len) / (2.0 * k) : len;
     const double e = scale * std::exp(-2.0 * (tau + k * (p - a))) * integral / (mid * mid);
-    for (int32_t l = 0; l < nl; ++l) raw[static_cast<size_t>(bin) * nl + l] += e * beta[l];
+    for (int32_t l = 0; l < nl; ++l) {
+      if (beta[l] > 0.0) wave.add(static_cast<int32_t>(bin), l, e * beta[l]);
+    }
     p = q;
   }
 }
 
 // Follows one ray of a pulse from o along the unit direction d, starting inside the media of
 // `start`, to its first surface. Media boundaries are crossed (they are not surfaces); volume
-// returns go to `raw` when given. Returns the surface met, with the two-way transmittance of
+// returns go to `wave` when given. Returns the surface met, with the two-way transmittance of
 // the media in front of it, or a null reflectance and zero range when the ray meets nothing
 // that can return.
 SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
-                       const ActiveMediumSet& start, double weight, double* raw, double* beta,
+                       const ActiveMediumSet& start, double weight, PulseWaveform* wave,
                        int64_t& rays) {
   const TransportContext& c = *s.ctx;
   if (!s.media) {
@@ -258,7 +277,7 @@ SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
                            ? std::max(from, static_cast<double>(s.gate.max_range))
                            : static_cast<double>(dot(p - o, d)) + ev.distance;
     if (path.set.count > 0 && end > from) {
-      if (raw != nullptr) add_volume_returns(s, path.set, d, weight, from, end, tau, raw, beta);
+      if (wave != nullptr) add_volume_returns(s, path.set, d, weight, from, end, tau, *wave);
       tau += static_cast<double>(combined_extinction(c.media.media, c.media.n_media, path.set, d)) *
              (end - from);
     }
@@ -296,7 +315,7 @@ void direct_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const float3 o = pulse_vector(r.pulse_origins, pulse);
   const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
   const ActiveMediumSet start = origin_media(s, o, d, w.rays);
-  const SurfaceReturn hit = walk_ray(s, o, d, start, 1.0, nullptr, nullptr, w.rays);
+  const SurfaceReturn hit = walk_ray(s, o, d, start, 1.0, nullptr, w.rays);
   if (!hit.hit || !(hit.range >= r.min_range && hit.range <= r.max_range)) return;
   const double rho = hit.reflectance != nullptr ? hit.reflectance[0] : 0.0;
   const double intensity =
@@ -308,89 +327,37 @@ void direct_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   w.points.insert(w.points.end(), record, record + kLidarPointFields);
 }
 
-// Raw waveform of one pulse into w.raw; returns the range of bins [lo, hi] that received
-// energy (lo > hi when none).
-std::pair<int32_t, int32_t> raw_waveform(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
+// Raw waveform of one pulse into w.wave.
+void raw_waveform(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const LidarRequest& r = *s.request;
   const RangeGate& g = s.gate;
-  const int32_t nl = g.n_wavelengths;
-  std::fill(w.raw.begin(), w.raw.end(), 0.0);
+  PulseWaveform& wave = w.wave;
+  wave.lo = g.n_bins;
+  wave.hi = -1;
   const float3 o = pulse_vector(r.pulse_origins, pulse);
   const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
   const ShadingFrame frame = lidar::pulse_frame(d);
   const ActiveMediumSet start = origin_media(s, o, d, w.rays);
   for (const FootprintSample& f : s.samples) {
     const float3 dir = lidar::beam_direction(frame, s.tan_half_angle, f.x, f.y);
-    const SurfaceReturn hit =
-        walk_ray(s, o, dir, start, f.weight, w.raw.data(), w.beta.data(), w.rays);
+    const SurfaceReturn hit = walk_ray(s, o, dir, start, f.weight, &wave, w.rays);
     if (hit.reflectance == nullptr || std::fabs(hit.cosine) < kMinReturnCosine) continue;
     const int32_t bin = lidar::range_bin(g, hit.range);
     if (bin < 0) continue;
     const double e =
         lidar::lambertian_return(f.weight, r.pulse_energy, r.sensor_area, hit.range, hit.cosine) *
         hit.transmittance;
-    for (int32_t l = 0; l < nl; ++l) {
+    for (int32_t l = 0; l < g.n_wavelengths; ++l) {
       const float rho = hit.reflectance[l];
-      if (rho > 0.0f) w.raw[static_cast<size_t>(bin) * nl + l] += e * rho;
+      if (rho > 0.0f) wave.add(bin, l, e * rho);
     }
   }
-  int32_t lo = g.n_bins;
-  int32_t hi = -1;
-  for (int32_t b = 0; b < g.n_bins; ++b) {
-    for (int32_t l = 0; l < nl; ++l) {
-      if (w.raw[static_cast<size_t>(b) * nl + l] != 0.0) {
-        lo = std::min(lo, b);
-        hi = b;
-      }
-    }
-  }
-  return {lo, hi};
 }
 
-// Convolution with the pulse kernel, the returns of the pulse into w.points and the pulse's
-// waveforms into the outputs (when kept).
-void finish_pulse(const LidarSetup& s, int64_t pulse, std::pair<int32_t, int32_t> filled,
-                  ChunkWork& w, float* conv_out, float* raw_out) {
+// The point records of the accepted peaks w.peaks of a pulse.
+void append_returns(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const LidarRequest& r = *s.request;
   const RangeGate& g = s.gate;
-  const int32_t nb = g.n_bins;
-  const int32_t nl = g.n_wavelengths;
-  const int32_t reach = g.kernel_half_width + 1;
-  std::fill(w.conv.begin(), w.conv.end(), 0.0);
-  std::fill(w.sum.begin(), w.sum.end(), 0.0);
-  w.peaks.clear();
-  // Bins outside [lo - reach, hi + reach] receive nothing and stay zero (all of them when the
-  // pulse returned nothing: lo > hi below).
-  const bool empty = filled.first > filled.second;
-  const int32_t lo = empty ? 1 : std::max(filled.first - reach, 0);
-  const int32_t hi = empty ? 0 : std::min(filled.second + reach, nb - 1);
-  for (int32_t i = lo; i <= hi; ++i) {
-    for (int32_t k = -reach; k <= reach; ++k) {
-      const int32_t j = i + k;
-      if (j < 0 || j >= nb) continue;
-      const double tap = s.kernel[static_cast<size_t>(k + reach)];
-      for (int32_t l = 0; l < nl; ++l) {
-        w.conv[static_cast<size_t>(i) * nl + l] += tap * w.raw[static_cast<size_t>(j) * nl + l];
-      }
-    }
-    for (int32_t l = 0; l < nl; ++l) w.sum[i] += w.conv[static_cast<size_t>(i) * nl + l];
-  }
-  const size_t n = static_cast<size_t>(nb) * nl;
-  if (conv_out != nullptr) {
-    std::transform(w.conv.begin(), w.conv.begin() + n, conv_out,
-                   [](double v) { return static_cast<float>(v); });
-  }
-  if (raw_out != nullptr) {
-    std::transform(w.raw.begin(), w.raw.begin() + n, raw_out,
-                   [](double v) { return static_cast<float>(v); });
-  }
-  if (nb < 3 || r.max_returns_per_pulse <= 0) return;
-  // Bins outside the convolved range hold zeros, which cannot be strict maxima.
-  for (int32_t i = std::max(lo, 1); i <= std::min(hi, nb - 2); ++i) {
-    if (!lidar::is_return_peak(w.sum[i - 1], w.sum[i], w.sum[i + 1], r.peak_threshold)) continue;
-    w.peaks.push_back(i);
-    if (static_cast<int64_t>(w.peaks.size()) >= r.max_returns_per_pulse) break;
-  }
   const auto count = static_cast<int32_t>(w.peaks.size());
   const float3 o = pulse_vector(r.pulse_origins, pulse);
   const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
@@ -401,13 +368,65 @@ void finish_pulse(const LidarSetup& s, int64_t pulse, std::pair<int32_t, int32_t
     const float record[kLidarPointFields] = {p.x,
                                              p.y,
                                              p.z,
-                                             static_cast<float>(w.sum[bin]),
+                                             static_cast<float>(w.wave.sum[bin]),
                                              static_cast<float>(k + 1),
                                              static_cast<float>(count),
                                              range,
                                              static_cast<float>(pulse)};
     w.points.insert(w.points.end(), record, record + kLidarPointFields);
   }
+}
+
+// Convolution with the pulse kernel, the returns of the pulse into w.points and the pulse's
+// waveforms into the outputs (when kept; they hold zeros beforehand). Leaves the scratch of
+// w.wave cleared for the next pulse.
+void finish_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w, float* conv_out,
+                  float* raw_out) {
+  const LidarRequest& r = *s.request;
+  const RangeGate& g = s.gate;
+  PulseWaveform& wave = w.wave;
+  const int32_t nb = g.n_bins;
+  const int32_t nl = g.n_wavelengths;
+  const int32_t reach = g.kernel_half_width + 1;
+  w.peaks.clear();
+  if (wave.lo > wave.hi) return;  // nothing returned
+  const int32_t lo = std::max(wave.lo - reach, 0);
+  const int32_t hi = std::min(wave.hi + reach, nb - 1);
+  for (int32_t i = lo; i <= hi; ++i) {
+    for (int32_t k = -reach; k <= reach; ++k) {
+      const int32_t j = i + k;
+      if (j < wave.lo || j > wave.hi) continue;
+      const double tap = s.kernel[static_cast<size_t>(k + reach)];
+      for (int32_t l = 0; l < nl; ++l) {
+        wave.conv[static_cast<size_t>(i) * nl + l] +=
+            tap * wave.raw[static_cast<size_t>(j) * nl + l];
+      }
+    }
+    for (int32_t l = 0; l < nl; ++l) wave.sum[i] += wave.conv[static_cast<size_t>(i) * nl + l];
+  }
+  const size_t first = static_cast<size_t>(lo) * nl;
+  const size_t last = static_cast<size_t>(hi + 1) * nl;
+  auto to_float = [](double v) { return static_cast<float>(v); };
+  if (conv_out != nullptr) {
+    std::transform(wave.conv.begin() + first, wave.conv.begin() + last, conv_out + first, to_float);
+  }
+  if (raw_out != nullptr) {
+    std::transform(wave.raw.begin() + first, wave.raw.begin() + last, raw_out + first, to_float);
+  }
+  // Bins outside lo..hi hold zeros, which cannot be strict maxima.
+  if (nb >= 3 && r.max_returns_per_pulse > 0) {
+    for (int32_t i = std::max(lo, 1); i <= std::min(hi, nb - 2); ++i) {
+      if (!lidar::is_return_peak(wave.sum[i - 1], wave.sum[i], wave.sum[i + 1], r.peak_threshold)) {
+        continue;
+      }
+      w.peaks.push_back(i);
+      if (static_cast<int64_t>(w.peaks.size()) >= r.max_returns_per_pulse) break;
+    }
+  }
+  append_returns(s, pulse, w);
+  std::fill(wave.raw.begin() + first, wave.raw.begin() + last, 0.0);
+  std::fill(wave.conv.begin() + first, wave.conv.begin() + last, 0.0);
+  std::fill(wave.sum.begin() + lo, wave.sum.begin() + hi + 1, 0.0);
 }
 
 }  // namespace
@@ -475,10 +494,11 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& 
   auto make_partial = [&] {
     ChunkWork w;
     if (!direct) {
-      w.raw.assign(per_pulse, 0.0);
-      w.conv.assign(per_pulse, 0.0);
-      w.sum.assign(static_cast<size_t>(s.gate.n_bins), 0.0);
-      w.beta.assign(static_cast<size_t>(s.gate.n_wavelengths), 0.0);
+      w.wave.raw.assign(per_pulse, 0.0);
+      w.wave.conv.assign(per_pulse, 0.0);
+      w.wave.sum.assign(static_cast<size_t>(s.gate.n_bins), 0.0);
+      w.wave.beta.assign(static_cast<size_t>(s.gate.n_wavelengths), 0.0);
+      w.wave.nl = s.gate.n_wavelengths;
     }
     return w;
   };
@@ -491,9 +511,9 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& 
         direct_pulse(s, pulse, w);
         continue;
       }
-      const auto filled = raw_waveform(s, pulse, w);
+      raw_waveform(s, pulse, w);
       const size_t at = per_pulse * static_cast<size_t>(pulse);
-      finish_pulse(s, pulse, filled, w, keep_conv ? result.waveform.data() + at : nullptr,
+      finish_pulse(s, pulse, w, keep_conv ? result.waveform.data() + at : nullptr,
                    keep_raw ? result.raw_waveform.data() + at : nullptr);
     }
   };
