@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
 
 #include "core/host/allocation.h"
