@@ -94,7 +94,7 @@ def main() -> None:
     direct_scan, wave_scan = scan(args.pulses), scan(args.waveform_pulses)
     print(f"scene: {scene.num_instances():,} instances, {scene.n_primitives():,} triangles; "
           f"direct {direct_scan.num_pulses:,} pulses, waveform {wave_scan.num_pulses:,} pulses x "
-          f"{len(footprint_rays(wave_scan.pulse_directions[:1])):d} rays, 100 m range gate")
+          f"{len(footprint_rays(wave_scan.pulse_directions[:1])):d} rays, 150 m range gate")
 
     rates = {}
     for mode, s in (("direct", direct_scan), ("waveform", wave_scan)):
