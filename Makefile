@@ -41,6 +41,7 @@ fuzz: install
 demo: install
 	@$(PY) examples/quickstart.py
 	@$(PY) examples/energy_balance.py
+	@$(PY) examples/lidar_scan.py
 
 # C++ tests and pytest under AddressSanitizer + UndefinedBehaviorSanitizer. The interpreter is
 # not instrumented, so the sanitizer runtime is preloaded and leak checks are off.
@@ -59,6 +60,7 @@ bench: install cpp
 	@$(PY) bench/energy_balance.py
 	@$(PY) bench/physiology.py
 	@$(PY) bench/microwave.py
+	@$(PY) bench/lidar.py
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -57,4 +57,22 @@ inline constexpr float kDefaultEmissivity = 0.97f;
 /// Stefan-Boltzmann constant (W m^-2 K^-4).
 inline constexpr float kStefanBoltzmann = 5.6703744e-8f;
 
+// ---- LiDAR
+// ---------------------------------------------------------------------------------------
+
+/// Speed of light in scene units (metres) per nanosecond.
+inline constexpr double kLightSpeedPerNs = 0.29979247;
+/// Full width at half maximum of a Gaussian in units of its standard deviation.
+inline constexpr double kFwhmPerSigma = 2.35482;
+/// Transmit-pulse taps reach this many standard deviations (in range) on each side.
+inline constexpr double kPulseKernelSigmas = 3.0;
+/// A footprint grid point is kept when x^2 + y^2 is at most this (the unit disk and rounding).
+inline constexpr float kFootprintDiskRadius2 = 1.0001f;
+/// Twice the variance of the Gaussian beam profile over the unit footprint disk.
+inline constexpr float kFootprintTwoVariance = 0.50016385f;
+/// Largest footprint grid resolution: (S + 1)^2 candidate rays per pulse.
+inline constexpr int kMaxBeamSamplesPerDim = 4095;
+/// Surface returns seen at a cosine below this are dropped (grazing hits return nothing).
+inline constexpr float kMinReturnCosine = 1e-6f;
+
 }  // namespace tesk::transport

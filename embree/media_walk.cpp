@@ -195,6 +195,14 @@ MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 dir
   return step_event(*c.scene, c.media, c.tiles, origin, direction, active, crossings, stream);
 }
 
+MediumTraceEvent media_boundary_step(const TransportContext& c, float3 origin, float3 direction,
+                                     int crossings) {
+  // With no active media the step samples no free path, so the stream is never drawn from.
+  Pcg32 unused;
+  return step_event(*c.scene, c.media, c.tiles, origin, direction, ActiveMediumSet{}, crossings,
+                    unused);
+}
+
 MediumTraceEvent trace_media_step(const EmbreeSceneManager& scene, float3 origin, float3 direction,
                                   const ActiveMediumSet& active, int crossings, Pcg32& stream) {
   return step_event(scene, media_view(scene), tile_view(scene), origin, direction, active,

@@ -70,6 +70,12 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
 MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
                             const ActiveMediumSet& active, int crossings, Pcg32& stream);
 
+/// The geometric part of a step, without free-path sampling: the closest of a surface hit, a
+/// medium boundary and a tile crossing. For walks that integrate the media along the ray
+/// instead of sampling interactions in them (LiDAR returns).
+MediumTraceEvent media_boundary_step(const TransportContext& c, float3 origin, float3 direction,
+                                     int crossings);
+
 /// The same step for a scene without a resolved context (diagnostics and tests).
 MediumTraceEvent trace_media_step(const EmbreeSceneManager& scene, float3 origin, float3 direction,
                                   const ActiveMediumSet& active, int crossings, Pcg32& stream);

@@ -20,6 +20,8 @@ void bind_forward(pybind11::module_& m);
 /// run_energy_balance_multiband_cpu and run_energy_balance_cpu, and the scene manager's
 /// run_energy_balance and run_energy_balance_multiband methods.
 void bind_thermal(pybind11::module_& m);
+/// simulate_lidar_cpu and EmbreeSceneManager.simulate_lidar: LiDAR waveforms and point clouds.
+void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 

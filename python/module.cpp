@@ -53,6 +53,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_forward(m);
     tesk::python::bind_thermal(m);
     tesk::python::bind_physiology(m);
+    tesk::python::bind_lidar(m);
   } catch (const py::import_error&) {
     throw;
   } catch (const std::exception& e) {

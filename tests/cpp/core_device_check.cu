@@ -1,11 +1,12 @@
 // Compiled by nvcc as a test: every header of core/ must compile for a CUDA device, and the
 // per-event physics must call nothing that exists on the host only (warnings are errors).
 
-#include "core/frame.h"
 #include "core/energy_balance.h"
+#include "core/frame.h"
 #include "core/grid.h"
 #include "core/illumination.h"
 #include "core/leaf_scattering.h"
+#include "core/lidar.h"
 #include "core/microwave/bessel.h"
 #include "core/microwave/complex.h"
 #include "core/microwave/cylinder.h"
@@ -47,11 +48,16 @@ __global__ void one_event(float* out, const SensorData* sensor, const MaterialRe
   const LeafScatter scatter = scatter_at_leaf(leaf.facing, means.rho, means.tau, u);
   f += leaf_response(optics, 0, leaf, d) + leaf_scatter_weight(optics, 0, leaf.back_face, scatter);
   f += hotspot_transmittance(*medium, 1.0f, 1.0f, 0.5f, d, -d) + exit.t;
+  const float3 beam = lidar::beam_direction(lidar::pulse_frame(d), 0.01f, 0.5f, -0.5f);
+  f += static_cast<float>(lidar::lambertian_return(1.0, 1.0, 0.1, 10.0, beam.z)) +
+       lidar::volume_backscatter(*medium, optics, 0, beam);
   const float3 p = offset_ray_origin(o, float3{0.0f, 0.0f, 1.0f}, d);
   Pcg32 face_rng = energy_balance_stream(11);
   const FaceSample face = sample_face(o, p, d, float3{0.0f, 0.0f, 1.0f}, face_rng);
-  f += grey_emission_radiance(0.97f, 300.0f) + sample_cosine_about(d, face_rng).z + face.direction.z;
-  out[0] = f + p.x + static_cast<float>(grid::world_to_cell(p.x, 10.0f, 4)) + photon_stream(7).uniform();
+  f +=
+      grey_emission_radiance(0.97f, 300.0f) + sample_cosine_about(d, face_rng).z + face.direction.z;
+  out[0] =
+      f + p.x + static_cast<float>(grid::world_to_cell(p.x, 10.0f, 4)) + photon_stream(7).uniform();
 }
 
 }  // namespace tesk

@@ -131,6 +131,8 @@ METHODS = {
                            "optional", "optional", "optional", "optional"],
     "run_energy_balance_multiband": ["small", "small", "small", "optional", "optional", "optional", "float", "float",
                                      "float", "bool", "optional", "optional", "optional", "optional"],
+    "simulate_lidar": ["rows", "rows", "small", "float", "small", "float", "float", "float", "float", "float",
+                       "small", "float", "float", "small", "bool"],
 }
 FUNCTIONS = {
     "make_ground_plane": ["float", "float", "int", "float"], "make_sphere": ["float", "vec3", "small"],
@@ -152,6 +154,8 @@ WORKFLOWS = {  # module functions taking the scene first
                                "bool", "optional", "optional", "optional", "optional"],
     "run_energy_balance_multiband_cpu": ["small", "small", "small", "optional", "optional", "optional", "float", "float",
                                          "float", "bool", "optional", "optional", "optional", "optional"],
+    "simulate_lidar_cpu": ["rows", "rows", "small", "float", "small", "float", "float", "float", "float", "float",
+                           "small", "float", "float", "small", "bool"],
 }
 
 

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/host/execution.h"
+#include "core/host/progress.h"
+#include "embree/scene_manager.h"
+
+namespace tesk::embree {
+
+/// A LiDAR run: the pulses (borrowed from the caller for the call) and the instrument.
+struct LidarRequest {
+  std::span<const float> pulse_origins;     ///< [num_pulses][3] pulse start points.
+  std::span<const float> pulse_directions;  ///< [num_pulses][3] pulse directions (any length).
+  int64_t num_pulses = 0;                   ///< Pulse count; below 1 the outputs are empty.
+  float beam_half_angle_rad = 0.0005f;      ///< Beam divergence half angle (radians).
+  int32_t beam_samples_per_dim = 10;        ///< Footprint grid resolution S (below 1: one ray).
+  float pulse_energy = 1.0f;                ///< Emitted energy per pulse.
+  float sensor_area = 0.1f;                 ///< Receiver aperture area (scene units squared).
+  float range_resolution = 0.15f;           ///< Range bin width (scene units).
+  float min_range = 0.0f;                   ///< Start of the range gate.
+  float max_range = 100.0f;                 ///< End of the range gate.
+  int32_t num_wavelengths = 1;              ///< Wavelengths per bin (scene bands 0..n-1).
+  float pulse_fwhm_ns = 4.0f;               ///< Transmit pulse full width at half maximum (ns).
+  float peak_threshold = 1e-8f;             ///< Smallest summed amplitude of a return.
+  int32_t max_returns_per_pulse = 5;        ///< Returns extracted per pulse (nearest first).
+  bool direct_mode = false;                 ///< First return of the central ray only.
+  bool keep_waveform = true;                ///< Return the convolved waveforms.
+  bool keep_raw_waveform = false;           ///< Also return the waveforms before convolution.
+};
+
+/// Fields of one point record, in order.
+inline constexpr int kLidarPointFields = 8;
+
+/// Result of a LiDAR run.
+struct LidarResult {
+  /// Convolved waveforms [num_pulses][num_bins][num_wavelengths] (energy per bin); empty in
+  /// direct mode or when not kept.
+  std::vector<float> waveform;
+  /// Waveforms before the pulse convolution, same layout; empty unless requested.
+  std::vector<float> raw_waveform;
+  /// [num_returns][8]: x, y, z, intensity, return number (1-based), returns of the pulse,
+  /// range, pulse index; in pulse order, nearest return first.
+  std::vector<float> points;
+  int64_t num_pulses = 0;       ///< Pulses simulated (0 when num_pulses < 1).
+  int32_t num_bins = 0;         ///< Range bins per waveform.
+  int32_t num_wavelengths = 0;  ///< Wavelengths per bin.
+  int64_t num_returns = 0;      ///< Point records.
+  int32_t beam_samples = 0;     ///< Rays per pulse footprint (1 in direct mode).
+  int32_t threads = 0;          ///< Worker threads that ran.
+  int64_t rays = 0;             ///< Closest-hit and containment queries, for throughput figures.
+  ExecutionIdentity execution;  ///< embree / lidar_point_cloud or lidar_waveform.
+};
+
+/// Simulates a discrete-pulse LiDAR over the built scene.
+///
+/// Direct mode: the central ray of each pulse gives at most one point, its first surface
+/// return within [min_range, max_range], intensity |d.n| rho_0 E A / (pi r^2).
+/// Waveform mode: the footprint of each pulse is sampled by a weighted disk of rays
+/// ((S + 1)^2 grid candidates inside the unit disk, Gaussian weights summing to 1); each ray
+/// adds the Lambertian return of the first surface it meets, w E (A / r^2) |d.n| rho / pi per
+/// wavelength, to the range bin of r. Inside optical turbid media the ray also adds volume
+/// returns of the leaves in every bin it crosses and surface returns behind leaves are
+/// attenuated by the two-way transmittance exp(-2 tau). The raw waveform is convolved with the
+/// normalised Gaussian transmit pulse and the nearest strict local maxima of the
+/// wavelength-summed waveform above `peak_threshold` become points at their bin centres.
+/// The scene is seen as placed (periodic tiling does not repeat it for the LiDAR).
+///
+/// Each pulse is traced on its own (no random numbers: the footprint is a fixed grid), so the
+/// result is the same for any thread count (`n_threads`, below 1: the hardware concurrency).
+/// `progress` (may be empty) gets (pulses done, num_pulses, elapsed ms) at most every 100 ms and
+/// once at the end; `interrupt` (may be empty) is polled about every 100 ms. An exception from
+/// either stops the workers, joins them and propagates.
+///
+/// Throws std::invalid_argument "pulse_origins must hold 3 * num_pulses floats",
+/// "pulse_directions must hold 3 * num_pulses floats", "pulse_origins must be finite",
+/// "pulse_directions must be finite and nonzero", "range_resolution must be finite and
+/// positive", "min_range and max_range must be finite with min_range <= max_range",
+/// "beam_samples_per_dim must be at most 4095", "beam_half_angle_rad must be finite,
+/// non-negative and below pi/2", "num_wavelengths must be between 1 and the scene's band
+/// count", "pulse_fwhm_ns must be finite and positive", "pulse_energy and sensor_area must be
+/// finite and non-negative", "peak_threshold must be finite"; std::overflow_error "LiDAR range
+/// gate exceeds 2147483647 bins" or "LiDAR pulse kernel exceeds 2147483647 taps";
+/// std::runtime_error "Embree: build the scene before tracing rays"; std::bad_alloc when the
+/// waveforms cannot fit in memory.
+LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& request,
+                           int n_threads, const ProgressCallback& progress,
+                           const InterruptCheck& interrupt = {});
+
+}  // namespace tesk::embree

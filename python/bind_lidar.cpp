@@ -1,0 +1,144 @@
+// simulate_lidar_cpu (and the same operation as EmbreeSceneManager.simulate_lidar): the LiDAR
+// request from the host's arrays and scalars, and the flat result dictionary. The run holds the
+// interpreter lock (only this thread calls back into Python); the workflow polls for Ctrl-C
+// while its workers run.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <span>
+#include <string>
+
+#include "embree/lidar.h"
+#include "embree/scene_manager.h"
+#include "python/bindings.h"
+#include "python/frame.h"
+
+namespace tesk::python {
+namespace {
+
+// Which waveforms the host wants, from an iterable of names ("convolved", "raw"); a single
+// string counts as one name.
+void waveform_request(const py::object& waveforms, embree::LidarRequest& request) {
+  request.keep_waveform = false;
+  request.keep_raw_waveform = false;
+  auto add = [&request](const py::handle& item) {
+    if (!py::isinstance<py::str>(item)) {
+      throw py::type_error("waveforms must be an iterable of waveform names (str)");
+    }
+    const std::string name = item.cast<std::string>();
+    if (name == "convolved") {
+      request.keep_waveform = true;
+    } else if (name == "raw") {
+      request.keep_raw_waveform = true;
+    } else {
+      throw py::value_error("unknown waveform name: " + name);
+    }
+  };
+  if (py::isinstance<py::str>(waveforms)) {
+    add(waveforms);
+    return;
+  }
+  if (!py::isinstance<py::iterable>(waveforms)) {
+    throw py::type_error("waveforms must be an iterable of waveform names (str)");
+  }
+  for (const py::handle item : waveforms) add(item);
+}
+
+py::array_t<float> waveform_array(const std::vector<float>& data, const embree::LidarResult& r) {
+  const py::ssize_t pulses = data.empty() ? 0 : static_cast<py::ssize_t>(r.num_pulses);
+  return to_numpy(data.data(), {pulses, r.num_bins, r.num_wavelengths});
+}
+
+py::dict simulate_lidar_cpu(const embree::EmbreeSceneManager& scene,
+                            const carray<float>& pulse_origins,
+                            const carray<float>& pulse_directions, int64_t num_pulses,
+                            float beam_half_angle_rad, int beam_samples_per_dim, float pulse_energy,
+                            float sensor_area, float range_resolution, float min_range,
+                            float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                            float peak_threshold, int max_returns_per_pulse, bool direct_mode,
+                            const py::object& progress, const py::object& waveforms,
+                            int num_threads) {
+  embree::LidarRequest request;
+  request.pulse_origins =
+      std::span<const float>(pulse_origins.data(), static_cast<size_t>(pulse_origins.size()));
+  request.pulse_directions =
+      std::span<const float>(pulse_directions.data(), static_cast<size_t>(pulse_directions.size()));
+  request.num_pulses = num_pulses;
+  request.beam_half_angle_rad = beam_half_angle_rad;
+  request.beam_samples_per_dim = beam_samples_per_dim;
+  request.pulse_energy = pulse_energy;
+  request.sensor_area = sensor_area;
+  request.range_resolution = range_resolution;
+  request.min_range = min_range;
+  request.max_range = max_range;
+  request.num_wavelengths = num_wavelengths;
+  request.pulse_fwhm_ns = pulse_fwhm_ns;
+  request.peak_threshold = peak_threshold;
+  request.max_returns_per_pulse = max_returns_per_pulse;
+  request.direct_mode = direct_mode;
+  waveform_request(waveforms, request);
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::LidarResult r =
+      embree::simulate_lidar(scene, request, num_threads, callback, interpreter_interrupt_check());
+  py::dict out;
+  out["waveform"] = waveform_array(r.waveform, r);
+  if (request.keep_raw_waveform) out["raw_waveform"] = waveform_array(r.raw_waveform, r);
+  out["points"] = to_numpy(r.points.data(),
+                           {static_cast<py::ssize_t>(r.num_returns), embree::kLidarPointFields});
+  out["num_bins"] = r.num_bins;
+  out["num_returns"] = r.num_returns;
+  return flat_result(std::move(out), r.execution);
+}
+
+constexpr const char* kDoc =
+    "Simulate a discrete-pulse LiDAR on the CPU.\n\n"
+    "pulse_origins and pulse_directions hold num_pulses x 3 floats (flat or [n, 3]; directions\n"
+    "are normalised). Direct mode: the first surface return of each pulse's central ray within\n"
+    "[min_range, max_range], intensity |d.n| rho E A / (pi r^2). Waveform mode: the footprint\n"
+    "(beam_half_angle_rad, (beam_samples_per_dim + 1)^2 grid points inside the unit disk with\n"
+    "Gaussian weights) is traced; Lambertian surface returns w E (A / r^2) |d.n| rho / pi and,\n"
+    "inside optical turbid media, leaf volume returns are binned by range (range_resolution,\n"
+    "trunc((max_range - min_range) / range_resolution) + 1 bins) and by the first\n"
+    "num_wavelengths scene bands; surface returns behind leaves are attenuated by the two-way\n"
+    "transmittance. The waveform is convolved with the Gaussian transmit pulse (pulse_fwhm_ns)\n"
+    "and its nearest strict local maxima above peak_threshold (at most max_returns_per_pulse)\n"
+    "become points at their bin centres. The scene is seen as placed (no periodic repeats).\n"
+    "waveforms names the waveforms returned in waveform mode: 'convolved' ('waveform') and\n"
+    "'raw' ('raw_waveform'); () returns none. progress(done, total, elapsed_ms) is called at\n"
+    "most every 100 ms and at the end; num_threads workers (0: all hardware threads); results,\n"
+    "point order included, do not depend on it.\n"
+    "Returns {'waveform': float32 [num_pulses, num_bins, num_wavelengths] ([0, ...] in direct\n"
+    "mode or when not requested), 'points': float32 [num_returns, 8] (x, y, z, intensity, return\n"
+    "number, returns of the pulse, range, pulse index; pulse order, nearest first; pulse\n"
+    "indices are exact up to 2^24), 'num_bins', 'num_returns', '_execution'}.";
+
+}  // namespace
+
+void bind_lidar(py::module_& m) {
+  // Calls `def` with the argument list shared by the function and the method.
+  auto add = [](auto&& def) {
+    def(py::arg("pulse_origins"), py::arg("pulse_directions"), py::arg("num_pulses"),
+        py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
+        py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
+        py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
+        py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
+        py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
+        py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false, py::kw_only(),
+        py::arg("progress") = py::none(), py::arg("waveforms") = py::make_tuple("convolved"),
+        py::arg("num_threads") = 0);
+  };
+  add([&](auto&&... args) {
+    m.def("simulate_lidar_cpu", &simulate_lidar_cpu, py::arg("scene"), args..., kDoc);
+  });
+  // The same operation as a method of the scene manager, as the device scene managers have it.
+  py::object cls = m.attr("EmbreeSceneManager");
+  add([&](auto&&... args) {
+    cls.attr("simulate_lidar") = py::cpp_function(
+        &simulate_lidar_cpu, py::name("simulate_lidar"), py::is_method(cls),
+        py::sibling(py::getattr(cls, "simulate_lidar", py::none())), args..., kDoc);
+  });
+}
+
+}  // namespace tesk::python
