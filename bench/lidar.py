@@ -34,7 +34,7 @@ from forest_scene import build_forest  # noqa: E402
 from scene_export import Recorder, parse, write_rays, write_scene  # noqa: E402
 
 import tesk_gpu  # noqa: E402
-import tesk_gpu_lidar  # noqa: E402
+from tesk_gpu import lidar  # noqa: E402
 
 BEAM_HALF_ANGLE = 0.0005
 SAMPLES_PER_DIM = 10
@@ -88,7 +88,7 @@ def main() -> None:
 
     def scan(pulses):
         rate = (pulses - 1) * speed / length
-        return tesk_gpu_lidar.airborne_line_scan(100.0, 20.0, rate, speed, length, start=(0.0, -0.8 * h),
+        return lidar.airborne_line_scan(100.0, 20.0, rate, speed, length, start=(0.0, -0.8 * h),
                                                  heading_deg=90.0)
 
     direct_scan, wave_scan = scan(args.pulses), scan(args.waveform_pulses)

@@ -28,7 +28,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from forest_scene import build_forest  # noqa: E402
 
 import tesk_gpu  # noqa: E402
-import tesk_gpu_lidar  # noqa: E402
+from tesk_gpu import lidar  # noqa: E402
 
 OUT = pathlib.Path(__file__).resolve().parent.parent / "out"
 INSTRUMENT = dict(beam_half_angle_rad=0.002, beam_samples_per_dim=10, pulse_energy=1.0, sensor_area=0.1,
@@ -42,7 +42,7 @@ def main() -> None:
     forest = build_forest(scene, n_trees=2000)
     scene.build()
     h = forest.half_size
-    scan = tesk_gpu_lidar.airborne_line_scan(altitude=120.0, scan_angle_deg=25.0, pulse_rate_hz=20_000.0,
+    scan = lidar.airborne_line_scan(altitude=120.0, scan_angle_deg=25.0, pulse_rate_hz=20_000.0,
                                              speed=50.0, length=2 * h, start=(0.0, -h), heading_deg=90.0)
     t0 = time.perf_counter()
     result = tesk_gpu.simulate_lidar_cpu(scene, scan.pulse_origins, scan.pulse_directions, scan.num_pulses,
@@ -86,7 +86,7 @@ def main() -> None:
 
     written = ["out/lidar_points.png", "out/lidar_waveform.png"]
     try:
-        tesk_gpu_lidar.write_las(OUT / "lidar_scan.las", points, gps_time=scan.gps_time)
+        lidar.write_las(OUT / "lidar_scan.las", points, gps_time=scan.gps_time)
         written.append("out/lidar_scan.las")
     except ImportError:
         print("laspy is not installed: no LAS file (pip install .[las])")

@@ -54,6 +54,14 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_thermal(m);
     tesk::python::bind_physiology(m);
     tesk::python::bind_lidar(m);
+    // 10. Pure-Python companions (scan patterns, validation, ...) live in the folder tesk_gpu/
+    //     beside the extension; giving the module a __path__ makes them its submodules, so
+    //     `import tesk_gpu.lidar` works in an installation and in a build directory alike.
+    const py::object path = py::module_::import("os.path");
+    const py::object here = path.attr("dirname")(m.attr("__file__"));
+    py::list package_path;
+    package_path.append(path.attr("join")(here, "tesk_gpu"));
+    m.attr("__path__") = package_path;
   } catch (const py::import_error&) {
     throw;
   } catch (const std::exception& e) {

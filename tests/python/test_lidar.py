@@ -1,12 +1,12 @@
 """simulate_lidar_cpu: direct returns on planes and spheres, waveforms against the Lambertian LiDAR
 equation, split footprints, leaf-medium attenuation and volume returns, range gating, threads,
-progress, Ctrl-C, bad input; the scan-pattern helpers and the LAS writer of tesk_gpu_lidar."""
+progress, Ctrl-C, bad input; the scan-pattern helpers and the LAS writer of lidar."""
 
 import numpy as np
 import pytest
 
 import tesk_gpu
-import tesk_gpu_lidar
+from tesk_gpu import lidar
 
 LIDAR = tesk_gpu.simulate_lidar_cpu
 NO_NORMALS = np.zeros((0, 3), np.float32)
@@ -87,7 +87,7 @@ def test_direct_points_of_a_terrestrial_scan_lie_on_the_sphere_around_it():
     sphere = tesk_gpu.make_sphere(5.0, [0.0, 0.0, 0.0], 3)
     scene.add_instance(scene.add_mesh(sphere["vertices"], sphere["normals"], sphere["indices"], 0), 1.0, 2.0, 3.0)
     scene.build()
-    scan = tesk_gpu_lidar.terrestrial_scan([1.2, 2.3, 3.1], 7.0, 9.0, zenith_range_deg=(5.0, 175.0))
+    scan = lidar.terrestrial_scan([1.2, 2.3, 3.1], 7.0, 9.0, zenith_range_deg=(5.0, 175.0))
     r = LIDAR(scene, scan.pulse_origins, scan.pulse_directions, scan.num_pulses, direct_mode=True)
     assert r["num_returns"] == scan.num_pulses
     v, t = sphere["vertices"].astype(np.float64), sphere["indices"]
@@ -274,7 +274,7 @@ def small_forest():
 
 
 def test_results_do_not_depend_on_the_thread_count(small_forest):
-    scan = tesk_gpu_lidar.airborne_line_scan(60.0, 20.0, 2000.0, 40.0, 40.0, start=(-20.0, 0.0))
+    scan = lidar.airborne_line_scan(60.0, 20.0, 2000.0, 40.0, 40.0, start=(-20.0, 0.0))
     runs = [LIDAR(small_forest, *scan[:2], scan.num_pulses, beam_half_angle_rad=0.003, beam_samples_per_dim=6,
                   num_threads=t) for t in (1, 2)]
     assert runs[0]["num_returns"] > scan.num_pulses  # crowns over ground give several returns
@@ -350,7 +350,7 @@ def test_oversized_requests_fail_before_allocating(small_forest):
 # ---- scan patterns and LAS output ----------------------------------------------------------------
 
 def test_airborne_line_scan_sweeps_the_swath_across_the_track():
-    scan = tesk_gpu_lidar.airborne_line_scan(100.0, 15.0, 5000.0, 50.0, 100.0, start=(1.0, 2.0), heading_deg=90.0)
+    scan = lidar.airborne_line_scan(100.0, 15.0, 5000.0, 50.0, 100.0, start=(1.0, 2.0), heading_deg=90.0)
     assert scan.num_pulses == 10001 and scan.pulse_origins.dtype == np.float32
     np.testing.assert_allclose(np.linalg.norm(scan.pulse_directions, axis=1), 1.0, rtol=1e-6)
     np.testing.assert_allclose(scan.pulse_origins[:, 2], 100.0)
@@ -362,7 +362,7 @@ def test_airborne_line_scan_sweeps_the_swath_across_the_track():
 
 
 def test_terrestrial_scan_steps_in_azimuth_and_zenith():
-    scan = tesk_gpu_lidar.terrestrial_scan([1, 2, 1.5], 10.0, 5.0, zenith_range_deg=(40.0, 90.0))
+    scan = lidar.terrestrial_scan([1, 2, 1.5], 10.0, 5.0, zenith_range_deg=(40.0, 90.0))
     assert scan.num_pulses == 36 * 11
     d = scan.pulse_directions.astype(np.float64)
     zen = np.degrees(np.arccos(d[:, 2]))
@@ -373,11 +373,11 @@ def test_terrestrial_scan_steps_in_azimuth_and_zenith():
 
 def test_las_file_reads_back_with_the_same_points(small_forest, tmp_path):
     laspy = pytest.importorskip("laspy")
-    scan = tesk_gpu_lidar.airborne_line_scan(60.0, 20.0, 1000.0, 40.0, 30.0, start=(-10.0, 3.0))
+    scan = lidar.airborne_line_scan(60.0, 20.0, 1000.0, 40.0, 30.0, start=(-10.0, 3.0))
     r = LIDAR(small_forest, *scan[:2], scan.num_pulses, beam_half_angle_rad=0.003, beam_samples_per_dim=4)
     pts = r["points"]
     path = tmp_path / "scan.las"
-    tesk_gpu_lidar.write_las(path, pts, gps_time=scan.gps_time)
+    lidar.write_las(path, pts, gps_time=scan.gps_time)
     las = laspy.read(path)
     assert str(las.header.version) == "1.4" and las.header.point_format.id == 6 and len(las.points) == len(pts)
     np.testing.assert_allclose(np.column_stack([las.x, las.y, las.z]), pts[:, :3], atol=1e-3)
