@@ -204,6 +204,25 @@ EmbreeSceneManager::ChangeGuard EmbreeSceneManager::begin_change_() {
   return ChangeGuard(m_use_state);
 }
 
+void EmbreeSceneManager::commit_turbid_domains(
+    std::vector<turbid::TurbidDomainRecord> changed, const std::vector<uint64_t>& removed,
+    std::shared_ptr<const turbid::TurbidSceneRelations> relations) {
+  const ChangeGuard guard = begin_change_();
+  const auto current = m_turbid.load(std::memory_order_acquire);
+  auto next = std::make_shared<const turbid::TurbidDomainStorage>(turbid::next_storage(
+      *current, std::move(changed), removed, std::move(relations), m_turbid_armed_stage));
+  m_turbid.store(std::move(next), std::memory_order_release);
+}
+
+void EmbreeSceneManager::fail_turbid_commit_if(const std::string& stage) {
+  if (!stage.empty() &&
+      std::find_if(std::begin(turbid::kCommitStages), std::end(turbid::kCommitStages),
+                   [&](const char* s) { return stage == s; }) == std::end(turbid::kCommitStages)) {
+    throw std::invalid_argument("unknown Turbid commit stage: " + stage);
+  }
+  m_turbid_armed_stage = stage;
+}
+
 SceneUse EmbreeSceneManager::acquire_use() const {
   int state = m_use_state.load(std::memory_order_relaxed);
   do {

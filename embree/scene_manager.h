@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "core/vec.h"
 #include "embree/embree_adapter.h"
 #include "embree/scene_attachments.h"
+#include "turbid/registry.h"
 
 namespace tesk::embree {
 
@@ -267,6 +269,27 @@ class EmbreeSceneManager {
   int build_revision() const { return m_build_revision; }
   bool is_built() const { return m_built; }
 
+  // ---- resident turbid domains ------------------------------------------------------------------
+
+  /// The committed registry snapshot. Safe to call from any thread, also during a commit: a
+  /// reader sees the table before or after it, never a mixture.
+  std::shared_ptr<const turbid::TurbidDomainStorage> turbid_domains() const {
+    return m_turbid.load(std::memory_order_acquire);
+  }
+  /// Commits a change of the registry all at once: `changed` records inserted or replaced,
+  /// `removed` ids retired, `relations` (when not null) as the committed relation table.
+  /// Throws (stale handle, injected stage, a workflow using the scene) with nothing changed.
+  void commit_turbid_domains(std::vector<turbid::TurbidDomainRecord> changed,
+                             const std::vector<uint64_t>& removed,
+                             std::shared_ptr<const turbid::TurbidSceneRelations> relations);
+  /// Arms a one-shot failure at commit stage `stage` (an empty name disarms). Throws
+  /// std::invalid_argument for a name that is not a commit stage.
+  void fail_turbid_commit_if(const std::string& stage);
+  /// The residency counters and per-domain entries of the committed registry.
+  std::shared_ptr<const turbid::TurbidDomainStorage> turbid_residency_diagnostics() const {
+    return turbid_domains();
+  }
+
   // ---- attached per-primitive and per-instance data --------------------------------------------
 
   /// Every attached table, as plain vectors.
@@ -361,6 +384,9 @@ class EmbreeSceneManager {
   OpticalMediaTable m_optical_media;
 
   SceneAttachments m_attached;
+  std::atomic<std::shared_ptr<const turbid::TurbidDomainStorage>> m_turbid{
+      std::make_shared<const turbid::TurbidDomainStorage>()};
+  std::string m_turbid_armed_stage;  ///< Commit stage armed to fail once; empty when none.
 };
 
 }  // namespace tesk::embree

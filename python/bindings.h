@@ -25,4 +25,7 @@ void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 
+/// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
+void bind_turbid(pybind11::module_& m);
+
 }  // namespace tesk::python

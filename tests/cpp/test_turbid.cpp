@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "turbid/domains.h"
+#include "turbid/registry.h"
+#include "turbid/relations.h"
+#include "turbid/sampling.h"
+
+namespace tesk::turbid {
+namespace {
+
+// An outward-wound unit cube [0,1]^3.
+void unit_cube(std::vector<float>& v, std::vector<uint32_t>& t) {
+  v = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1};
+  t = {0, 2, 1, 0, 3, 2, 4, 5, 6, 4, 6, 7, 0, 1, 5, 0, 5, 4,
+       1, 2, 6, 1, 6, 5, 2, 3, 7, 2, 7, 6, 3, 0, 4, 3, 4, 7};
+}
+
+TurbidDomainDescriptor cube_domain(uint64_t key) {
+  TurbidDomainDescriptor d;
+  d.domain_key = key;
+  d.revisions = {1, 1, 1, 1, 1, 1, 1};
+  unit_cube(d.vertices, d.triangles);
+  TurbidComponent c;
+  c.instance_id = 3;
+  c.component_id = 4;
+  c.medium_id = 5;
+  c.geometry_id = 6;
+  // Scaled by 2 and shifted: a placed component.
+  c.object_to_world = {2, 0, 0, 1, 0, 2, 0, 0, 0, 0, 2, 0};
+  c.bounds_min = {1, 0, 0};
+  c.bounds_max = {3, 2, 2};
+  c.leaf_area_density = 1.5f;
+  c.leaf_length = c.leaf_width = 0.05f;
+  c.leaf_angle = 1;
+  c.property_ids = {1, 2, 3, 4};
+  d.components.push_back(c);
+  return d;
+}
+
+TEST(TurbidRelations, SynthesizedCubeValidatesAndDetectsFlippedFace) {
+  const TurbidDomainDescriptor d = cube_domain(9);
+  TurbidSceneRelations r = synthesize_relations({&d}, 1);
+  ASSERT_EQ(r.parts.size(), 1u);
+  EXPECT_NEAR(r.parts[0].volume, 8.0, 1e-12);
+  check_relation_coverage(r, {&d});
+  std::swap(r.triangles[1], r.triangles[2]);
+  try {
+    validate_scene_relations(r);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Turbid scene part is not a consistently oriented closed surface");
+  }
+}
+
+TEST(TurbidSampling, DeterministicAcrossThreadsAndPrefixStable) {
+  const TurbidDomainDescriptor d = cube_domain(9);
+  TurbidSamplingConfig c;
+  c.seed = 77;
+  c.sample_budget = 300;
+  c.num_threads = 1;
+  const TurbidSamplePool a = sample_domain(d, c);
+  c.num_threads = 3;
+  const TurbidSamplePool b = sample_domain(d, c);
+  c.sample_budget = 900;
+  const TurbidSamplePool longer = sample_domain(d, c);
+  ASSERT_EQ(a.samples.size(), 300u);
+  for (size_t i = 0; i < a.samples.size(); ++i) {
+    EXPECT_EQ(std::memcmp(&a.samples[i], &b.samples[i], sizeof(TurbidLeafAreaSample)), 0);
+    EXPECT_EQ(a.samples[i].sample_id, longer.samples[i].sample_id);
+    EXPECT_EQ(std::memcmp(a.samples[i].position, longer.samples[i].position, 12), 0);
+  }
+  // Weights share the leaf area density x volume = 1.5 x 8.
+  double total = 0.0;
+  for (const auto& s : longer.samples) total += s.weight;
+  EXPECT_NEAR(total, 12.0, 1e-4);
+}
+
+TEST(TurbidRegistry, InjectedFailuresLeaveTheSnapshotAndReadersSeeWholeTables) {
+  TurbidDomainStorage storage;
+  TurbidCommitPlan plan = plan_domain_builds(storage, {{cube_domain(1), {}}}, std::nullopt);
+  std::string armed;
+  for (const char* stage : kCommitStages) {
+    armed = stage;
+    EXPECT_THROW(next_storage(storage, plan.changed, plan.removed, plan.relations, armed),
+                 std::runtime_error);
+    EXPECT_TRUE(armed.empty());
+  }
+  EXPECT_TRUE(storage.domains.empty());
+  EXPECT_THROW(next_storage(storage, {}, {12345}, nullptr, armed), std::runtime_error);
+
+  // Readers take snapshots while a writer publishes commits; every snapshot is consistent
+  // (its commit count equals the number of domains it holds, as each commit adds one).
+  std::atomic<std::shared_ptr<const TurbidDomainStorage>> published{
+      std::make_shared<const TurbidDomainStorage>()};
+  std::atomic<bool> done{false};
+  std::atomic<int> inconsistent{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        const auto s = published.load();
+        if (s->counters.commit_count != s->domains.size()) ++inconsistent;
+      }
+    });
+  }
+  for (int i = 0; i < 40; ++i) {
+    const auto current = published.load();
+    TurbidDomainRecord record = plan.changed[0];
+    record.domain_id = domain_ids().allocate();
+    armed = (i % 3 == 0) ? "table_replace" : "";
+    try {
+      published.store(std::make_shared<const TurbidDomainStorage>(
+          next_storage(*current, {record}, {}, nullptr, armed)));
+    } catch (const std::runtime_error&) {
+    }
+  }
+  done = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(inconsistent.load(), 0);
+  EXPECT_EQ(published.load()->counters.commit_count, 26u);
+}
+
+TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {
+  IdentifierCounter counter(0xfffffffffffffffeULL);
+  EXPECT_EQ(counter.allocate(), 0xfffffffffffffffeULL);
+  EXPECT_THROW(counter.allocate(), std::overflow_error);
+  EXPECT_THROW(counter.allocate(), std::overflow_error);
+}
+
+}  // namespace
+}  // namespace tesk::turbid
