@@ -61,6 +61,7 @@ bench: install cpp
 	@$(PY) bench/physiology.py
 	@$(PY) bench/microwave.py
 	@$(PY) bench/lidar.py
+	@$(PY) bench/turbid_sampling.py
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp')

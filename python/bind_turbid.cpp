@@ -275,6 +275,8 @@ TurbidSceneRelations parse_relations(const py::dict& d) {
   TurbidSceneRelations r;
   r.contract_revision = u32_field_or(d, "contract_revision", 0);
   r.relation_revision = u64_field(d, "relation_revision");
+  // The first two rules hold before any owner is read.
+  if (r.contract_revision != 1 || r.relation_revision == 0) validate_scene_relations(r);
   const auto list = [&](const char* key) {
     const py::handle v = require(d, key);
     if (!py::isinstance<py::sequence>(v) || py::isinstance<py::str>(v)) {

@@ -26,7 +26,7 @@ namespace {
 }
 
 // Candidates generated per chunk of the parallel driver.
-constexpr size_t kCandidateChunk = 1024;
+constexpr size_t kCandidateChunk = 256;
 
 bool finite_all(const float* x, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -451,6 +451,7 @@ TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamp
   pool.owner_offsets.push_back(0);
   const SobolDirections dirs = make_sobol_directions();
   std::vector<TurbidSamplingCandidate> batch;
+  std::vector<uint8_t> verified;
   for (PreparedOwner& owner : owners) {
     uint64_t accepted = 0, next = 0;
     while (accepted < budget && next < owner.limit) {
@@ -464,6 +465,24 @@ TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamp
           [&](size_t begin, size_t end) {
             for (size_t j = begin; j < end; ++j) {
               batch[j] = generate_candidate(dirs, view, static_cast<uint32_t>(first + j));
+            }
+          },
+          interrupt);
+      // The acceptor's re-check of the inside test is as costly as generation, so it runs in
+      // parallel too, over the candidates up to the one that completes the budget.
+      uint64_t used = 0;
+      for (uint64_t inside = accepted; used < n && inside < budget; ++used) {
+        if (batch[static_cast<size_t>(used)].status == kCandidateInside) ++inside;
+      }
+      verified.assign(static_cast<size_t>(used), 0);
+      parallel_for_chunks(
+          static_cast<size_t>(used), config.num_threads, kCandidateChunk,
+          [&](size_t begin, size_t end) {
+            for (size_t j = begin; j < end; ++j) {
+              const TurbidSamplingCandidate& c = batch[j];
+              verified[j] = c.status == kCandidateInside &&
+                            inside_closed_boundary(view.world_triangles, view.n_triangles,
+                                                   view.orientation, c.px, c.py, c.pz);
             }
           },
           interrupt);
@@ -498,8 +517,7 @@ TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamp
               "Turbid downloaded accepted candidate normal is not unit length. No fallback was "
               "performed.");
         }
-        if (!inside_closed_boundary(view.world_triangles, view.n_triangles, view.orientation, c.px,
-                                    c.py, c.pz)) {
+        if (!verified[static_cast<size_t>(j)]) {
           native_failure(
               "Turbid downloaded accepted candidate is outside the closed boundary. No fallback "
               "was performed.");

@@ -141,6 +141,7 @@ FUNCTIONS = {
     "_evaluate_microwave_soil_reflectivity": ["float", "array", "array", "bool"],
     "_evaluate_microwave_trunk": ["float", "array", "array"],
     "_evaluate_microwave_trunk_ground": ["float", "array", "array", "array", "array", "array"],
+    "_test_turbid_domain_id_exhaustion": [], "_turbid_sampling_debug": ["request"],
 }
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],
@@ -156,6 +157,12 @@ WORKFLOWS = {  # module functions taking the scene first
                                          "float", "bool", "optional", "optional", "optional", "optional"],
     "simulate_lidar_cpu": ["rows", "rows", "small", "float", "small", "float", "float", "float", "float", "float",
                            "small", "float", "float", "small", "bool"],
+    "_preflight_turbid_sampling_embree": ["request"], "_set_turbid_commit_failure_embree": ["int"],
+    "_debug_turbid_residency_embree": [], "_build_turbid_domains_embree": ["list", "request"],
+    "_build_turbid_domain_embree": ["request", "request"], "_extend_turbid_samples_embree": ["int", "request"],
+    "_turbid_domain_revisions_embree": ["int"], "_debug_turbid_domain_samples_embree": ["int"],
+    "_debug_turbid_scene_relations_embree": [],
+    "_debug_turbid_samples_embree": ["request", "int", "int", "small", "small"],
 }
 
 
