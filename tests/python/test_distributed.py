@@ -149,3 +149,20 @@ def test_cluster_survives_a_killed_worker(client):
                                           progress=progress)
     assert killed
     assert_identical(merged, whole)
+
+
+def test_progress_accepts_a_bar():
+    class Bar:  # the part of tqdm's interface the workflows use
+        def __init__(self):
+            self.n, self.total = 0, None
+
+        def update(self, k):
+            assert k > 0
+            self.n += k
+
+    scene = build_scene(tesk_gpu.EmbreeSceneManager())
+    bar = Bar()
+    tesk_gpu.simulate_flux_cpu(scene, 2, 2, 50_000, 2, progress=bar, num_threads=1)
+    assert bar.n == bar.total == 50_000
+    with pytest.raises(TypeError, match="progress must be None"):
+        tesk_gpu.simulate_flux_cpu(scene, 2, 2, 50_000, 2, progress=object())
