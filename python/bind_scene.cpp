@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "embree/media_walk.h"
 #include "core/host/parallel.h"
+#include "embree/media_walk.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
@@ -185,7 +185,9 @@ float conditional_hotspot_transmittance(const EmbreeSceneManager& s, int medium_
 }
 
 // The module's __version__ string.
-py::object m_version() { return py::module_::import("tesk_gpu").attr("__version__"); }
+py::object m_version() {
+  return py::module_::import("tesk_gpu").attr("__version__");
+}
 
 }  // namespace
 
