@@ -193,8 +193,6 @@ py::object m_version() {
 
 void bind_scene(py::module_& m) {
   m.attr("HAS_EMBREE") = true;
-  m.attr("HAS_VULKAN") = false;
-  m.attr("HAS_OPTIX") = false;
   m.def(
       "show_config",
       [] {
@@ -205,7 +203,8 @@ void bind_scene(py::module_& m) {
         print("  threads:", resolve_thread_count(0), "(hardware concurrency; num_threads=0)");
         print("  devices: cpu");
       },
-      "Prints the build's backends (HAS_EMBREE, HAS_VULKAN, HAS_OPTIX), the Embree version, the\n"
+      "Prints the build's backends (HAS_EMBREE; HAS_VULKAN and HAS_OPTIX exist only when built), "
+      "the Embree version, the\n"
       "worker thread count that num_threads=0 resolves to, and the devices. Returns None.");
 
   py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager",
