@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <stdexcept>
 
 #include "core/host/parallel.h"
 #include "embree/illumination.h"
@@ -213,6 +214,17 @@ std::vector<float> to_float(std::vector<double>& totals) {
   for (size_t i = 0; i < totals.size(); ++i) out[i] = static_cast<float>(totals[i]);
   std::vector<double>().swap(totals);
   return out;
+}
+
+void check_photon_range(const PhotonRange& range, int64_t num_photons) {
+  if (range.whole()) return;
+  const bool on_blocks = range.begin % kFoldPhotons == 0 &&
+                         (range.end % kFoldPhotons == 0 || range.end == num_photons);
+  if (!(range.begin >= 0 && range.begin < range.end && range.end <= num_photons && on_blocks)) {
+    throw std::invalid_argument(
+        "photon_range must satisfy 0 <= begin < end <= num_photons with begin and end on "
+        "fold-block boundaries (or end = num_photons)");
+  }
 }
 
 }  // namespace tesk::embree::photon

@@ -6,8 +6,10 @@
 // and the chunked run on the parallel driver. A workflow supplies a tally policy that records
 // what it needs at each event as deposits; everything else is common.
 //
-// Deposits are logged per chunk of photons and merged into the totals in chunk order, so every
-// tally element receives its additions in photon order whatever the thread count.
+// Deposits are logged per chunk of photons and summed in chunk order into the partial of their
+// fold block, and the block partials are added to the totals in block order
+// (embree/photon_range.h), so every tally element receives the same additions in the same order
+// whatever the thread count or the split of the run into photon ranges.
 //
 // Interactions inside a medium use the leaf model of core/leaf_scattering.h: the absorbed part
 // (1 - rho - tau of the medium's boundary material, for the side of the leaf that was hit) is
@@ -30,6 +32,7 @@
 #include "core/scattering.h"
 #include "core/transport_constants.h"
 #include "embree/media_walk.h"
+#include "embree/photon_range.h"
 #include "embree/ray_counts.h"
 #include "embree/transport_context.h"
 
@@ -102,7 +105,10 @@ class DepositLog {
     if (!any) drop_last();
   }
   /// Adds every deposit to totals[slot][index * n_bands + b], in order, and clears the log.
-  void apply_and_clear(std::vector<std::vector<double>>& totals) {
+  /// The keys of the entries (slot << 56 | element) are appended to `touched` when given.
+  void apply_and_clear(std::vector<std::vector<double>>& totals,
+                       std::vector<uint64_t>* touched = nullptr) {
+    if (touched != nullptr) touched->insert(touched->end(), m_keys.begin(), m_keys.end());
     const double* v = m_values.data();
     for (const uint64_t key : m_keys) {
       double* dst = totals[key >> 56].data() + (key & ((uint64_t{1} << 56) - 1)) * m_nb;
@@ -327,15 +333,37 @@ struct PhotonRunStats {
 /// Converts double totals to the float result arrays, releasing each total once converted.
 std::vector<float> to_float(std::vector<double>& totals);
 
-/// Traces photons 0 .. num_photons - 1 on the parallel driver in chunks of kChunkPhotons.
-/// Each chunk gets a Tally built from `setup` (Tally(setup, log)) that logs its deposits; the
-/// logs are applied to `totals` (one array per slot, sized by the caller) in chunk order.
-/// `progress` gets (photons done, total, elapsed ms) every million photons and at the end.
+/// Adds the elements of `block` named by `touched` (keys of DepositLog) to `totals` (when
+/// given) and zeroes them in `block`. A key seen twice adds zero the second time, which leaves
+/// the total unchanged, so the fold equals a dense one.
+inline void fold_block(std::vector<std::vector<double>>& block, std::vector<uint64_t>& touched,
+                       size_t nb, std::vector<std::vector<double>>* totals) {
+  for (const uint64_t key : touched) {
+    const size_t slot = key >> 56;
+    const size_t at = (key & ((uint64_t{1} << 56) - 1)) * nb;
+    double* src = block[slot].data() + at;
+    if (totals != nullptr) {
+      double* dst = (*totals)[slot].data() + at;
+      for (size_t b = 0; b < nb; ++b) dst[b] += src[b];
+    }
+    for (size_t b = 0; b < nb; ++b) src[b] = 0.0;
+  }
+  touched.clear();
+}
+
+/// Traces photons 0 .. num_photons - 1 (or those of `range`) on the parallel driver in chunks of
+/// kChunkPhotons. Each chunk gets a Tally built from `setup` (Tally(setup, log)) that logs its
+/// deposits; the logs are summed in chunk order into the partial of their fold block, and the
+/// block partials are added in block order to `totals` (one array per slot, sized by the
+/// caller). With a range, `totals` is only scratch and the block partials are written to
+/// `partials` instead (n_blocks x slot size per slot). `progress` gets (photons done, photons of
+/// the run or range, elapsed ms) every million photons and at the end.
 template <typename Tally, typename Setup>
 PhotonRunStats run_photons(const PhotonContext& ctx, const Setup& setup, int64_t num_photons,
                            int n_threads, const ProgressCallback& progress,
                            const InterruptCheck& interrupt,
-                           std::vector<std::vector<double>>& totals) {
+                           std::vector<std::vector<double>>& totals, const PhotonRange& range = {},
+                           RangePartials* partials = nullptr) {
   struct Partial {
     DepositLog log;
     Tally tally;
@@ -349,31 +377,69 @@ PhotonRunStats run_photons(const PhotonContext& ctx, const Setup& setup, int64_t
     }
   };
   const int nb = ctx.n_bands;
-  const int64_t n_chunks = (num_photons + kChunkPhotons - 1) / kChunkPhotons;
-  std::vector<double> removed(nb, 0.0);
-  std::vector<double> roulette(nb, 0.0);
+  const int64_t first = range.whole() ? 0 : range.begin;
+  const int64_t last = range.whole() ? num_photons : range.end;
+  const int64_t count = last - first;
+  const int64_t first_chunk = first / kChunkPhotons;
+  const int64_t n_chunks = (count + kChunkPhotons - 1) / kChunkPhotons;
+  const int64_t first_block = first / kFoldPhotons;
+  // The block being summed: a separate buffer for a whole run, the totals for a range.
+  std::vector<std::vector<double>> own_block;
+  if (range.whole()) {
+    own_block.resize(totals.size());
+    for (size_t k = 0; k < totals.size(); ++k) own_block[k].assign(totals[k].size(), 0.0);
+  } else if (partials != nullptr) {
+    partials->first_block = first_block;
+    partials->n_blocks = (count + kFoldPhotons - 1) / kFoldPhotons;
+    partials->slots.resize(totals.size());
+    for (size_t k = 0; k < totals.size(); ++k) {
+      partials->slots[k].assign(totals[k].size() * static_cast<size_t>(partials->n_blocks), 0.0);
+    }
+  }
+  std::vector<std::vector<double>>& block = range.whole() ? own_block : totals;
+  std::vector<uint64_t> touched;
+  std::vector<double> removed(nb, 0.0), roulette(nb, 0.0);
+  std::vector<double> block_removed(nb, 0.0), block_roulette(nb, 0.0);
   PhotonRunStats stats;
   const auto start = std::chrono::steady_clock::now();
   run_chunks<Partial>(
       n_chunks, n_threads, interrupt, [&] { return Partial(setup, nb); },
       [&](int64_t chunk, Partial& p) {
         p.scratch.clear_chunk();
-        const int64_t begin = chunk * kChunkPhotons;
-        const int64_t end = std::min(num_photons, begin + kChunkPhotons);
+        const int64_t begin = (first_chunk + chunk) * kChunkPhotons;
+        const int64_t end = std::min(last, begin + kChunkPhotons);
         for (int64_t i = begin; i < end; ++i) trace_photon(ctx, i, p.scratch, p.tally);
       },
       [&](int64_t chunk, Partial& p) {
-        p.log.apply_and_clear(totals);
+        p.log.apply_and_clear(block, &touched);
         for (int b = 0; b < nb; ++b) {
-          removed[b] += p.scratch.removed[b];
-          roulette[b] += p.scratch.roulette[b];
+          block_removed[b] += p.scratch.removed[b];
+          block_roulette[b] += p.scratch.roulette[b];
         }
         stats.rays.closest += p.scratch.rays.closest;
         stats.rays.shadow += p.scratch.rays.shadow;
         stats.rays.containment += p.scratch.rays.containment;
-        const int64_t done = std::min(num_photons, (chunk + 1) * kChunkPhotons);
-        if (progress && (done % kProgressPhotons == 0 || done == num_photons)) {
-          progress(done, num_photons, elapsed_ms(start));
+        const int64_t end = std::min(last, (first_chunk + chunk + 1) * kChunkPhotons);
+        if (end % kFoldPhotons == 0 || end == last) {
+          if (range.whole()) {
+            fold_block(block, touched, static_cast<size_t>(nb), &totals);
+          } else {
+            const size_t k_block = static_cast<size_t>((end - 1) / kFoldPhotons - first_block);
+            for (size_t k = 0; k < block.size() && partials != nullptr; ++k) {
+              std::copy(block[k].begin(), block[k].end(),
+                        partials->slots[k].begin() + k_block * block[k].size());
+            }
+            fold_block(block, touched, static_cast<size_t>(nb), nullptr);
+          }
+          for (int b = 0; b < nb; ++b) {
+            removed[b] += block_removed[b];
+            roulette[b] += block_roulette[b];
+            block_removed[b] = block_roulette[b] = 0.0;
+          }
+        }
+        const int64_t done = end - first;
+        if (progress && (done % kProgressPhotons == 0 || done == count)) {
+          progress(done, count, elapsed_ms(start));
         }
       });
   stats.removed = to_float(removed);

@@ -130,7 +130,7 @@ class FluxTally {
 FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t num_photons,
                        int num_bands, float prob_sun, int max_bounces, int max_depth, int rr_depth,
                        int n_threads, const ProgressCallback& progress, bool decompose,
-                       const InterruptCheck& interrupt) {
+                       const InterruptCheck& interrupt, const photon::PhotonRange& range) {
   constexpr int kIntMax = 2147483647;
   if (nx <= 0 || ny <= 0 || num_bands < 1) {
     throw std::invalid_argument("flux grid dimensions and band count must be positive");
@@ -151,6 +151,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
     throw std::invalid_argument("flux scene extent must be at least the minimum normalized float");
   }
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  photon::check_photon_range(range, num_photons);
 
   PhotonContext ctx = photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
   ctx.extent_x = lx;
@@ -180,19 +181,26 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
     f.sizes[kTerrain] = f.sizes[kEscaped] = f.sizes[kIncident] = nb;
     f.sizes[kMedium] = ctx.leaf_models.size() * nb;
   }
+  const int64_t range_blocks =
+      range.whole() ? 0
+                    : (range.end - range.begin + photon::kFoldPhotons - 1) / photon::kFoldPhotons;
   double elements = 0.0;  // a double total, a float result and its host copy per element
   for (size_t s : f.sizes) elements += static_cast<double>(s);
-  check_allocation(elements * 16.0, "forward flux tallies");
+  check_allocation(elements * (24.0 + 8.0 * static_cast<double>(range_blocks)),
+                   "forward flux tallies");
 
-  std::printf(
-      "Forward flux (CPU): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %d threads\n",
-      static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
+  if (range.whole())
+    std::printf(
+        "Forward flux (CPU): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %d "
+        "threads\n",
+        static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
   std::fflush(stdout);
 
   std::vector<std::vector<double>> totals(kSlots);
+  photon::RangePartials partials;
   for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
-  photon::PhotonRunStats stats =
-      photon::run_photons<FluxTally>(ctx, f, num_photons, T, progress, interrupt, totals);
+  photon::PhotonRunStats stats = photon::run_photons<FluxTally>(
+      ctx, f, num_photons, T, progress, interrupt, totals, range, &partials);
 
   FluxResult r;
   auto merge = [&](int k) { return photon::to_float(totals[k]); };
@@ -212,6 +220,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   r.removed = std::move(stats.removed);
   r.roulette = std::move(stats.roulette);
   r.rays = stats.rays;
+  r.partials = std::move(partials);
   r.nx = nx;
   r.ny = ny;
   r.n_bands = num_bands;

@@ -5,6 +5,7 @@
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "embree/photon_range.h"
 #include "embree/ray_counts.h"
 #include "embree/scene_manager.h"
 
@@ -34,7 +35,11 @@ struct FluxResult {
   int32_t n_bands = 0;              ///< Bands per cell.
   int32_t threads = 0;              ///< Worker threads that ran.
   photon::PhotonRayCounts rays;     ///< Queries issued, for throughput figures.
-  ExecutionIdentity execution;      ///< embree / optical_flux / "embree.cpu.optical_flux".
+  /// Range runs only (the float arrays are then empty): the block partials per slot, slots
+  /// in the order downwelling, upwelling, downwelling_direct, downwelling_diffuse, grid,
+  /// grid_direct, grid_diffuse, leaf, terrain, escaped, incident, medium.
+  photon::RangePartials partials;
+  ExecutionIdentity execution;  ///< embree / optical_flux / "embree.cpu.optical_flux".
 };
 
 /// Forward Monte Carlo photon flux on the horizontal grid of nx x ny cells over
@@ -61,6 +66,6 @@ struct FluxResult {
 FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t num_photons,
                        int num_bands, float prob_sun, int max_bounces, int max_depth, int rr_depth,
                        int n_threads, const ProgressCallback& progress, bool decompose,
-                       const InterruptCheck& interrupt = {});
+                       const InterruptCheck& interrupt = {}, const photon::PhotonRange& range = {});
 
 }  // namespace tesk::embree

@@ -190,7 +190,8 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
                                   const std::vector<float>& brf_directions, int num_brf_dirs,
                                   int max_depth, int rr_depth, int n_threads,
                                   const ProgressCallback& progress, int terrain_instance_id,
-                                  const InterruptCheck& interrupt) {
+                                  const InterruptCheck& interrupt,
+                                  const photon::PhotonRange& range) {
   constexpr int kIntMax = 2147483647;
   max_depth = announced_max_depth(max_depth, "[CPU fwd]");
   if (layer_heights.size() < 2)
@@ -218,6 +219,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
     throw std::invalid_argument("num_brf_dirs must be non-negative and match brf_directions");
   }
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  photon::check_photon_range(range, num_photons);
 
   float lx = 0.0f;
   float ly = 0.0f;
@@ -258,18 +260,24 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   f.offsets = scene.instance_primitive_offsets();
   const int64_t n_primitives = f.offsets.empty() ? 0 : f.offsets.back();
   if (per_leaf) f.sizes[kLeaf] = static_cast<size_t>(n_primitives) * nb;
+  const int64_t range_blocks =
+      range.whole() ? 0
+                    : (range.end - range.begin + photon::kFoldPhotons - 1) / photon::kFoldPhotons;
   double elements = 0.0;  // a double total, a float result and its host copy per element
   for (size_t s : f.sizes) elements += static_cast<double>(s);
-  check_allocation(elements * 16.0, "forward field tallies");
+  check_allocation(elements * (24.0 + 8.0 * static_cast<double>(range_blocks)),
+                   "forward field tallies");
 
-  std::printf("Forward fPAR (CPU): %lld photons, grid %dx%dx%d, %d bands, %d threads\n",
-              static_cast<long long>(num_photons), nx, ny, nl, num_bands, T);
+  if (range.whole())
+    std::printf("Forward fPAR (CPU): %lld photons, grid %dx%dx%d, %d bands, %d threads\n",
+                static_cast<long long>(num_photons), nx, ny, nl, num_bands, T);
   std::fflush(stdout);
 
   std::vector<std::vector<double>> totals(kSlots);
+  photon::RangePartials partials;
   for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
-  photon::PhotonRunStats stats =
-      photon::run_photons<ForwardTally>(ctx, f, num_photons, T, progress, interrupt, totals);
+  photon::PhotonRunStats stats = photon::run_photons<ForwardTally>(
+      ctx, f, num_photons, T, progress, interrupt, totals, range, &partials);
 
   ForwardFieldResult r;
   auto merge = [&](int k) { return photon::to_float(totals[k]); };
@@ -287,6 +295,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   r.removed = std::move(stats.removed);
   r.roulette = std::move(stats.roulette);
   r.rays = stats.rays;
+  r.partials = std::move(partials);
   r.nx = nx;
   r.ny = ny;
   r.n_layers = nl;

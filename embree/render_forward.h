@@ -5,6 +5,7 @@
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "embree/photon_range.h"
 #include "embree/ray_counts.h"
 #include "embree/scene_manager.h"
 
@@ -34,6 +35,10 @@ struct ForwardFieldResult {
   int32_t n_directions = 0;         ///< View directions.
   int32_t threads = 0;              ///< Worker threads that ran.
   photon::PhotonRayCounts rays;     ///< Queries issued, for throughput figures.
+  /// Range runs only (the float arrays are then empty): the block partials per slot, slots
+  /// in the order grid, terrain, brf, albedo, escaped, incident, grid_direct,
+  /// grid_diffuse, medium, leaf.
+  photon::RangePartials partials;
   /// embree / optical_forward / "embree.cpu.optical_forward", or optical_brf /
   /// "embree.cpu.optical_brf" with view directions.
   ExecutionIdentity execution;
@@ -71,6 +76,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
                                   const std::vector<float>& brf_directions, int num_brf_dirs,
                                   int max_depth, int rr_depth, int n_threads,
                                   const ProgressCallback& progress, int terrain_instance_id,
-                                  const InterruptCheck& interrupt = {});
+                                  const InterruptCheck& interrupt = {},
+                                  const photon::PhotonRange& range = {});
 
 }  // namespace tesk::embree

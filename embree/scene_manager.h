@@ -141,6 +141,11 @@ class SceneUse {
 /// "scene is in use by a running workflow and cannot be changed" while one is registered, and
 /// a registration made while a change is in progress (from another thread) fails with
 /// "scene is being changed and cannot be used until the change returns".
+/// Version of the Embree library the module was compiled against ("3.13.5").
+inline const char* embree_version() {
+  return RTC_VERSION_STRING;
+}
+
 class EmbreeSceneManager {
  public:
   /// Creates an Embree device with the default configuration.

@@ -153,13 +153,17 @@ def render_views(scene: tesk_gpu.EmbreeSceneManager, forest) -> None:
 
 
 def photon_progress(label: str):
-    """A progress callable for the forward workflows, called after every million photons."""
+    """Progress of the forward workflows (reported every million photons): a tqdm bar, which the
+    workflows drive directly, when tqdm is installed, else a text line."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        def report(done: int, total: int, elapsed_ms: float) -> None:
+            end = "\n" if done == total else ""
+            print(f"\r{label}: {done:,}/{total:,} photons, {elapsed_ms / 1e3:.1f} s", end=end, flush=True)
 
-    def report(done: int, total: int, elapsed_ms: float) -> None:
-        end = "\n" if done == total else ""
-        print(f"\r{label}: {done:,}/{total:,} photons, {elapsed_ms / 1e3:.1f} s", end=end, flush=True)
-
-    return report
+        return report
+    return tqdm(desc=label, unit="photon", unit_scale=True)
 
 
 def forward_demo(n_photons: int = 1_000_000) -> None:

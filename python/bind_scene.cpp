@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/host/parallel.h"
 #include "embree/media_walk.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
@@ -183,10 +184,28 @@ float conditional_hotspot_transmittance(const EmbreeSceneManager& s, int medium_
       float3{observation.data()[0], observation.data()[1], observation.data()[2]});
 }
 
+// The module's __version__ string.
+py::object m_version() {
+  return py::module_::import("tesk_gpu").attr("__version__");
+}
+
 }  // namespace
 
 void bind_scene(py::module_& m) {
   m.attr("HAS_EMBREE") = true;
+  m.def(
+      "show_config",
+      [] {
+        const py::object print = py::module_::import("builtins").attr("print");
+        print("tesk_gpu", m_version());
+        print("  backends: embree (CPU); vulkan: no; optix: no");
+        print("  embree:", embree::embree_version());
+        print("  threads:", resolve_thread_count(0), "(hardware concurrency; num_threads=0)");
+        print("  devices: cpu");
+      },
+      "Prints the build's backends (HAS_EMBREE; HAS_VULKAN and HAS_OPTIX exist only when built), "
+      "the Embree version, the\n"
+      "worker thread count that num_threads=0 resolves to, and the devices. Returns None.");
 
   py::class_<EmbreeSceneManager> cls(m, "EmbreeSceneManager",
                                      py::release_gil_before_calling_cpp_dtor(),

@@ -104,10 +104,25 @@ struct ProgressTarget {
 
 ProgressCallback wrap_progress(const py::object& progress) {
   if (progress.is_none()) return {};
-  if (!PyCallable_Check(progress.ptr())) {
-    throw py::type_error("progress must be None or a callable taking (done, total, elapsed_ms)");
-  }
   auto target = std::make_shared<ProgressTarget>();
+  if (!PyCallable_Check(progress.ptr())) {
+    // A progress bar with update(n) and a settable total (tqdm's interface): each report sets
+    // the total and advances the bar to `done`.
+    if (!py::hasattr(progress, "update") || !py::hasattr(progress, "total")) {
+      throw py::type_error(
+          "progress must be None, a callable taking (done, total, elapsed_ms) or a progress bar "
+          "with update() and total (tqdm)");
+    }
+    target->callable = py::cpp_function([bar = progress](int64_t done, int64_t total, float) {
+      bar.attr("total") = total;
+      const int64_t shown = py::hasattr(bar, "n") ? bar.attr("n").cast<int64_t>() : 0;
+      if (done > shown) bar.attr("update")(done - shown);
+    });
+    return [target](int64_t done, int64_t total, float elapsed_ms) {
+      py::gil_scoped_acquire gil;
+      target->callable(py::int_(done), py::int_(total), py::float_(elapsed_ms));
+    };
+  }
   target->callable = progress;
   return [target](int64_t done, int64_t total, float elapsed_ms) {
     py::gil_scoped_acquire gil;

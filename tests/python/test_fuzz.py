@@ -136,7 +136,7 @@ METHODS = {
 }
 FUNCTIONS = {
     "make_ground_plane": ["float", "float", "int", "float"], "make_sphere": ["float", "vec3", "small"],
-    "make_cylinder": ["float", "float", "small"],
+    "make_cylinder": ["float", "float", "small"], "show_config": [],
     "_evaluate_microwave_soil": ["float", "array", "array", "bool"],
     "_evaluate_microwave_soil_reflectivity": ["float", "array", "array", "bool"],
     "_evaluate_microwave_trunk": ["float", "array", "array"],

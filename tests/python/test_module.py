@@ -17,6 +17,13 @@ def test_module_attributes():
     assert not hasattr(tesk_gpu, "HAS_OPTIX")
 
 
+def test_show_config_names_the_build(capsys):
+    tesk_gpu.show_config()
+    out = capsys.readouterr().out
+    assert "vulkan: no; optix: no" in out and "devices: cpu" in out
+    assert "embree: 3." in out
+
+
 def test_registration_order():
     names = [n for n in vars(tesk_gpu) if not n.startswith("__")]
     order = ["TURBID_MAX_SAMPLE_BUDGET", "make_ground_plane", "make_sphere", "make_cylinder",
