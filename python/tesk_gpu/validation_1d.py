@@ -30,7 +30,7 @@ import numpy as np
 __all__ = ["leaf_normal_density", "g_function", "area_scattering", "Solution1D", "solve_1d"]
 
 # Leaf normal quadrature: midpoints in inclination and azimuth of the upper-hemisphere normals.
-_N_LEAF_THETA, _N_LEAF_PHI = 90, 180
+_N_LEAF_THETA, _N_LEAF_PHI = 60, 120
 
 
 def leaf_normal_density(leaf_type: int, theta_l):
