@@ -9,7 +9,7 @@ ASAN_BUILD := build/asan
 CMAKE_FLAGS := -DPython_EXECUTABLE=$(abspath $(PY))
 MAKEFLAGS   += --no-print-directory
 
-.PHONY: setup install cpp test test-cpp test-python fuzz demo asan bench format clean
+.PHONY: setup install cpp test test-cpp test-python fuzz demo asan bench validate format clean
 
 setup:
 	@bash scripts/setup.sh
@@ -52,6 +52,11 @@ asan: setup
 	@LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# Homogeneous canopies rendered by the module against the independent 1D solution: a PNG per
+# case, table.csv and verdicts.txt in out/validation/ (about 8 minutes on 2 cores).
+validate: install
+	@$(PY) -m tesk_gpu.validation out/validation
 
 bench: install cpp
 	@$(PY) bench/trace_throughput.py
