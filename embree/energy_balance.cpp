@@ -124,17 +124,8 @@ int run_primitives(int64_t n, int64_t samples_per_primitive, size_t scratch_band
   const int64_t n_chunks = (n + per_chunk - 1) / per_chunk;
   const int64_t report_every = std::max<int64_t>(n_chunks / kProgressReports, 1);
   const auto start = std::chrono::steady_clock::now();
-  InterruptCheck check;
-  if (interrupt) {
-    check = [&] {
-      try {
-        interrupt();
-      } catch (...) {
-        stop.store(true, std::memory_order_relaxed);
-        throw;
-      }
-    };
-  }
+  const InterruptCheck check =
+      interrupt_raising_stop(interrupt, [&stop] { stop.store(true, std::memory_order_relaxed); });
   auto make_partial = [scratch_bands] {
     Partial partial;
     partial.sum.resize(scratch_bands);

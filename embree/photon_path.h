@@ -17,6 +17,7 @@
 // normal is drawn from the medium's leaf angle distribution weighted by the projected area.
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "core/frame.h"
+#include "core/host/allocation.h"
 #include "core/host/parallel.h"
 #include "core/host/progress.h"
 #include "core/leaf_scattering.h"
@@ -322,6 +324,19 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
 /// Thread count of a forward run as its console line reports it: the resolved request, at most
 /// one per photon (the driver starts no more workers than there are chunks).
 int photon_thread_count(int requested, int64_t num_photons);
+
+/// Refuses a run whose tallies the machine cannot hold (MemoryError naming the bytes): per
+/// element of `sizes` a double total, a float result and its host copy, plus one double per
+/// block partial that a range run returns.
+template <size_t N>
+void check_tally_memory(const std::array<size_t, N>& sizes, const PhotonRange& range,
+                        const char* what) {
+  const int64_t range_blocks =
+      range.whole() ? 0 : (range.end - range.begin + kFoldPhotons - 1) / kFoldPhotons;
+  double elements = 0.0;
+  for (size_t s : sizes) elements += static_cast<double>(s);
+  check_allocation(elements * (24.0 + 8.0 * static_cast<double>(range_blocks)), what);
+}
 
 /// What a run leaves besides its tallies.
 struct PhotonRunStats {

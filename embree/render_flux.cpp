@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "core/grid.h"
-#include "core/host/allocation.h"
 #include "core/host/transport_settings.h"
 #include "embree/photon_path.h"
 
@@ -181,13 +180,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
     f.sizes[kTerrain] = f.sizes[kEscaped] = f.sizes[kIncident] = nb;
     f.sizes[kMedium] = ctx.leaf_models.size() * nb;
   }
-  const int64_t range_blocks =
-      range.whole() ? 0
-                    : (range.end - range.begin + photon::kFoldPhotons - 1) / photon::kFoldPhotons;
-  double elements = 0.0;  // a double total, a float result and its host copy per element
-  for (size_t s : f.sizes) elements += static_cast<double>(s);
-  check_allocation(elements * (24.0 + 8.0 * static_cast<double>(range_blocks)),
-                   "forward flux tallies");
+  photon::check_tally_memory(f.sizes, range, "forward flux tallies");
 
   if (range.whole())
     std::printf(

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "core/host/allocation.h"
 #include "core/host/transport_settings.h"
 #include "embree/illumination.h"
 #include "embree/photon_path.h"
@@ -260,13 +259,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   f.offsets = scene.instance_primitive_offsets();
   const int64_t n_primitives = f.offsets.empty() ? 0 : f.offsets.back();
   if (per_leaf) f.sizes[kLeaf] = static_cast<size_t>(n_primitives) * nb;
-  const int64_t range_blocks =
-      range.whole() ? 0
-                    : (range.end - range.begin + photon::kFoldPhotons - 1) / photon::kFoldPhotons;
-  double elements = 0.0;  // a double total, a float result and its host copy per element
-  for (size_t s : f.sizes) elements += static_cast<double>(s);
-  check_allocation(elements * (24.0 + 8.0 * static_cast<double>(range_blocks)),
-                   "forward field tallies");
+  photon::check_tally_memory(f.sizes, range, "forward field tallies");
 
   if (range.whole())
     std::printf("Forward fPAR (CPU): %lld photons, grid %dx%dx%d, %d bands, %d threads\n",

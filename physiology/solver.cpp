@@ -243,17 +243,8 @@ PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_
   // iterations read `stop` every few hundred passes: an interrupt raises it before the driver
   // joins the workers, so even an element that would iterate for hours stops at once.
   int stop = 0;
-  InterruptCheck check;
-  if (interrupt) {
-    check = [&] {
-      try {
-        interrupt();
-      } catch (...) {
-        __atomic_store_n(&stop, 1, __ATOMIC_RELAXED);
-        throw;
-      }
-    };
-  }
+  const InterruptCheck check =
+      interrupt_raising_stop(interrupt, [&stop] { __atomic_store_n(&stop, 1, __ATOMIC_RELAXED); });
   parallel_for_chunks(
       n, num_threads, kChunkElements,
       [&](size_t begin, size_t end) { solve_block(request, begin, end, out, &stop); }, check);

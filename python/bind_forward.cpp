@@ -17,6 +17,18 @@
 #include "python/bindings.h"
 #include "python/frame.h"
 
+// The part of the docstrings that the two forward workflows share: progress, threads and
+// photon ranges for exact distributed runs.
+#define TESK_FORWARD_RUN_DOC                                                                    \
+  "progress(done, total, elapsed_ms) (or a tqdm bar) is reported every million photons.\n"      \
+  "num_threads workers (0: all hardware threads); results do not depend on it.\n"               \
+  "photon_range=(begin, end) traces only photons begin .. end - 1 of the num_photons-photon\n"  \
+  "run (begin and end multiples of FOLD_PHOTONS, or end = num_photons) and returns, under\n"    \
+  "the same keys, float64 arrays [blocks, *shape]: the deposit sums of each fold block of\n"    \
+  "FOLD_PHOTONS photons, plus '_fold_blocks' (first block, blocks). Adding the blocks of all\n" \
+  "ranges in block order to zero float64 totals and rounding to float32 reproduces the\n"       \
+  "whole run bit for bit (tesk_gpu.distributed.merge_photon_ranges).\n"
+
 namespace tesk::python {
 namespace {
 
@@ -139,59 +151,43 @@ py::dict simulate_forward_cpu(const embree::EmbreeSceneManager& scene, int nx, i
 
 void bind_forward(py::module_& m) {
   m.attr("FOLD_PHOTONS") = embree::photon::kFoldPhotons;
-  m.def(
-      "simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"), py::arg("nx") = 1,
-      py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
-      py::arg("num_bands") = 1, py::arg("per_leaf") = false,
-      py::arg("brf_directions") = carray<float>(0), py::arg("num_brf_dirs") = 0,
-      py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
-      py::arg("progress") = py::none(), py::kw_only(), py::arg("num_threads") = 0,
-      py::arg("photon_range") = py::none(),
-      "Forward photon tracing of absorbed radiation (fPAR) on the CPU.\n\n"
-      "num_photons photons from the sun (probability prob_sun) and the sky are followed through\n"
-      "surfaces and optical turbid media; the energy absorbed at every event is added to a\n"
-      "grid of layers (layer_heights: increasing boundaries in z) x ny x nx cells over the\n"
-      "repetitive domain (else the sensor's orthographic footprint). Hits on\n"
-      "terrain_instance_id (>= 0) go to 'terrain'; per_leaf adds per-primitive absorption.\n"
-      "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer;\n"
-      "num_brf_dirs = 0 ignores it):\n"
-      "'brf' gets the radiant intensity reflected toward each (next-event estimates) and\n"
-      "'albedo' the energy escaping upward. TESK_MAX_DEPTH overrides max_depth.\n"
-      "progress(done, total, elapsed_ms) (or a tqdm bar) is reported every million photons.\n"
-      "num_threads workers (0: all hardware threads); results do not depend on it.\n"
-      "photon_range=(begin, end) traces only photons begin .. end - 1 of the num_photons-photon\n"
-      "run (begin and end multiples of FOLD_PHOTONS, or end = num_photons) and returns, under\n"
-      "the same keys, float64 arrays [blocks, *shape]: the deposit sums of each fold block of\n"
-      "FOLD_PHOTONS photons, plus '_fold_blocks' (first block, blocks). Adding the blocks of all\n"
-      "ranges in block order to zero float64 totals and rounding to float32 reproduces the\n"
-      "whole run bit for bit (tesk_gpu.distributed.merge_photon_ranges).\n"
-      "Returns a dict of float32 arrays ('grid' [layers, ny, nx, bands], 'leaf', 'brf',\n"
-      "'albedo', 'terrain', 'escaped', 'incident', 'grid_direct', 'grid_diffuse'; those not\n"
-      "produced are left out) and '_execution'.");
-  m.def(
-      "simulate_flux_cpu", &simulate_flux_cpu, py::arg("scene"), py::arg("nx"), py::arg("ny"),
-      py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun") = 1.0f,
-      py::arg("max_bounces") = 0, py::arg("max_depth") = 16, py::arg("rr_depth") = 3,
-      py::arg("decompose") = false, py::arg("progress") = py::none(), py::kw_only(),
-      py::arg("num_threads") = 0, py::arg("photon_range") = py::none(),
-      "Forward photon flux on a horizontal grid on the CPU.\n\n"
-      "num_photons photons from the sun (probability prob_sun) and the sky are followed until\n"
-      "they escape, lose Russian roulette (from rr_depth scatterings on) or reach max_depth\n"
-      "scatterings (TESK_MAX_DEPTH overrides it). Every hit adds the photon's energy to\n"
-      "'downwelling' of its cell (at most max_bounces hits per photon when > 0), energy\n"
-      "leaving a cell for another cell or the sky to 'upwelling'; decompose splits downwelling\n"
-      "into sun and sky parts. Scenes with optical turbid media also return 'terrain' (instance\n"
-      "0), 'grid' and its sun/sky split, 'leaf' (per primitive), 'escaped' and 'incident'.\n"
-      "progress(done, total, elapsed_ms) (or a tqdm bar) is reported every million photons.\n"
-      "num_threads workers (0: all hardware threads); results do not depend on it.\n"
-      "photon_range=(begin, end) traces only photons begin .. end - 1 of the num_photons-photon\n"
-      "run (begin and end multiples of FOLD_PHOTONS, or end = num_photons) and returns, under\n"
-      "the same keys, float64 arrays [blocks, *shape]: the deposit sums of each fold block of\n"
-      "FOLD_PHOTONS photons, plus '_fold_blocks' (first block, blocks). Adding the blocks of all\n"
-      "ranges in block order to zero float64 totals and rounding to float32 reproduces the\n"
-      "whole run bit for bit (tesk_gpu.distributed.merge_photon_ranges).\n"
-      "Returns a dict of float32 arrays [ny, nx, bands] (per-band totals [bands]) and\n"
-      "'_execution'.");
+  m.def("simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"), py::arg("nx") = 1,
+        py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
+        py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+        py::arg("brf_directions") = carray<float>(0), py::arg("num_brf_dirs") = 0,
+        py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
+        py::arg("progress") = py::none(), py::kw_only(), py::arg("num_threads") = 0,
+        py::arg("photon_range") = py::none(),
+        "Forward photon tracing of absorbed radiation (fPAR) on the CPU.\n\n"
+        "num_photons photons from the sun (probability prob_sun) and the sky are followed through\n"
+        "surfaces and optical turbid media; the energy absorbed at every event is added to a\n"
+        "grid of layers (layer_heights: increasing boundaries in z) x ny x nx cells over the\n"
+        "repetitive domain (else the sensor's orthographic footprint). Hits on\n"
+        "terrain_instance_id (>= 0) go to 'terrain'; per_leaf adds per-primitive absorption.\n"
+        "brf_directions holds num_brf_dirs view directions (3 floats each, toward the viewer;\n"
+        "num_brf_dirs = 0 ignores it):\n"
+        "'brf' gets the radiant intensity reflected toward each (next-event estimates) and\n"
+        "'albedo' the energy escaping upward. TESK_MAX_DEPTH overrides "
+        "max_depth.\n" TESK_FORWARD_RUN_DOC
+        "Returns a dict of float32 arrays ('grid' [layers, ny, nx, bands], 'leaf', 'brf',\n"
+        "'albedo', 'terrain', 'escaped', 'incident', 'grid_direct', 'grid_diffuse'; those not\n"
+        "produced are left out) and '_execution'.");
+  m.def("simulate_flux_cpu", &simulate_flux_cpu, py::arg("scene"), py::arg("nx"), py::arg("ny"),
+        py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun") = 1.0f,
+        py::arg("max_bounces") = 0, py::arg("max_depth") = 16, py::arg("rr_depth") = 3,
+        py::arg("decompose") = false, py::arg("progress") = py::none(), py::kw_only(),
+        py::arg("num_threads") = 0, py::arg("photon_range") = py::none(),
+        "Forward photon flux on a horizontal grid on the CPU.\n\n"
+        "num_photons photons from the sun (probability prob_sun) and the sky are followed until\n"
+        "they escape, lose Russian roulette (from rr_depth scatterings on) or reach max_depth\n"
+        "scatterings (TESK_MAX_DEPTH overrides it). Every hit adds the photon's energy to\n"
+        "'downwelling' of its cell (at most max_bounces hits per photon when > 0), energy\n"
+        "leaving a cell for another cell or the sky to 'upwelling'; decompose splits downwelling\n"
+        "into sun and sky parts. Scenes with optical turbid media also return 'terrain' (instance\n"
+        "0), 'grid' and its sun/sky split, 'leaf' (per primitive), 'escaped' and "
+        "'incident'.\n" TESK_FORWARD_RUN_DOC
+        "Returns a dict of float32 arrays [ny, nx, bands] (per-band totals [bands]) and\n"
+        "'_execution'.");
 }
 
 }  // namespace tesk::python

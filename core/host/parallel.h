@@ -229,6 +229,22 @@ int run_chunks(int64_t n_chunks, int n_threads, const InterruptCheck& interrupt,
   return static_cast<int>(threads.size());
 }
 
+/// An interrupt check that, when `interrupt` throws, first calls `raise_stop()` (which sets a
+/// flag that long-running work watches) and then lets the exception through, so the driver's
+/// join does not wait for work that would otherwise run on. Empty when `interrupt` is empty.
+template <typename RaiseStop>
+InterruptCheck interrupt_raising_stop(const InterruptCheck& interrupt, RaiseStop raise_stop) {
+  if (!interrupt) return {};
+  return [interrupt, raise_stop] {
+    try {
+      interrupt();
+    } catch (...) {
+      raise_stop();
+      throw;
+    }
+  };
+}
+
 /// Runs body(begin, end) over [0, n) in chunks of `chunk` items on up to `num_threads`
 /// workers, for work whose results are written by index (no partials). The first exception
 /// thrown by a body stops further chunks and is rethrown after the join.
