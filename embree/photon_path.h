@@ -107,13 +107,20 @@ class DepositLog {
     if (!any) drop_last();
   }
   /// Adds every deposit to totals[slot][index * n_bands + b], in order, and clears the log.
-  /// The keys of the entries (slot << 56 | element) are appended to `touched` when given.
+  /// With `touched`, the key (slot << 56 | element) of every element that was all zero before
+  /// is appended to it: deposits are never negative, so these are the elements touched for the
+  /// first time since the totals were last zeroed (an all-zero deposit may list one twice,
+  /// which a fold tolerates).
   void apply_and_clear(std::vector<std::vector<double>>& totals,
                        std::vector<uint64_t>* touched = nullptr) {
-    if (touched != nullptr) touched->insert(touched->end(), m_keys.begin(), m_keys.end());
     const double* v = m_values.data();
     for (const uint64_t key : m_keys) {
       double* dst = totals[key >> 56].data() + (key & ((uint64_t{1} << 56) - 1)) * m_nb;
+      if (touched != nullptr) {
+        bool fresh = true;
+        for (size_t b = 0; b < m_nb; ++b) fresh = fresh && dst[b] == 0.0;
+        if (fresh) touched->push_back(key);
+      }
       for (size_t b = 0; b < m_nb; ++b) dst[b] += v[b];
       v += m_nb;
     }
