@@ -9,10 +9,10 @@ periodic 100 m tile). In one run, per scene:
     rays/s (closest-hit queries along paths, queries toward view directions, containment walks);
   - raw Embree, one rtcIntersect1 per incoherent ray on one thread (bench/raw_embree_trace.cpp),
     and the ratio of the workflows' ray rate to it.
-Finally the tally memory of a 512 x 512 x 32-layer field in the turbid scene: one set of double
-totals (grid and its sun/sky split) whatever the thread count, plus the deposit logs of the
-chunks in flight; the peak resident memory of a run is measured in a fresh process and compared
-with the totals plus the float results.
+Finally the tally memory of a 512 x 512 x 32-layer field in the turbid scene: double totals
+(grid and its sun/sky split) and the partial of the fold block being summed, whatever the
+thread count, plus the deposit logs of the chunks in flight; the peak resident memory of a run
+is measured in a fresh process and compared with that plus the float results.
 
     make cpp && make install     # or a CMake build directory holding the module and helpers
     .venv/bin/python bench/forward.py [--trees N] [--photons N] [--bin DIR]
@@ -121,10 +121,11 @@ def bench_memory(args) -> None:
                          env=dict(os.environ)).stdout.split("\n")
     before, peak, results = (int(v) for v in out[-2].split())
     cells = 512 * 512 * 32 * bands
-    layout = 3 * cells * 8  # grid, grid_direct, grid_diffuse in doubles (media scene), one copy
+    layout = 2 * 3 * cells * 8  # grid and its sun/sky split in doubles: totals and the fold block
     mib = 2**20
     print(f"\n== tally memory, 512 x 512 x 32 layers, {bands} bands, {threads} threads (turbid forest)")
-    print(f"double totals: {layout / mib:.0f} MiB for any thread count; float results {results / mib:.0f} MiB")
+    print(f"double totals and fold block: {layout / mib:.0f} MiB for any thread count; "
+          f"float results {results / mib:.0f} MiB")
     growth = peak - before
     verdict = "within" if growth <= 1.05 * (layout + 2 * results) + 64 * mib else "ABOVE"
     print(f"measured peak growth during the run: {growth / mib:.0f} MiB ({verdict} the layout's "
