@@ -19,10 +19,10 @@ namespace tesk {
 /// Start state of the stream of primitive p: 1000003 p.
 inline constexpr uint64_t kEnergyBalanceStateStride = 1000003ULL;
 
-/// The random stream of primitive p. Its start state is 1000003 p; its sequence is derived
-/// from p as well, where one could tie it to the worker that takes the primitive: this is a
-/// deliberate departure, so that a primitive's samples (and every result) are the same for
-/// any thread count. The top face draws first, the bottom face continues the same stream.
+/// The random stream of primitive p. Its start state is 1000003 p and its sequence is derived
+/// from p too, never from the worker that takes the primitive, so that a primitive's samples
+/// (and every result) are the same for any thread count. The top face draws first, the bottom
+/// face continues the same stream.
 TESK_HOST_DEVICE inline Pcg32 energy_balance_stream(int64_t p) {
   const auto u = static_cast<uint64_t>(p);
   return derive_stream(StreamKey::EnergyBalance, u, kEnergyBalanceStateStride * u);

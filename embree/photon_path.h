@@ -469,4 +469,36 @@ PhotonRunStats run_photons(const PhotonContext& ctx, const Setup& setup, int64_t
   return stats;
 }
 
+/// The float results of a forward run: one array per tally slot, plus what the run leaves.
+template <size_t N>
+struct PhotonTallies {
+  std::array<std::vector<float>, N> slots;  ///< Totals per slot, converted to float.
+  PhotonRunStats stats;                     ///< Removed and roulette energy, ray counts.
+  RangePartials partials;                   ///< Block partials of a range run (else empty).
+
+  /// Moves the run's bookkeeping into a workflow result with the same field names.
+  template <typename Result>
+  void move_stats_into(Result& r) {
+    r.removed = std::move(stats.removed);
+    r.roulette = std::move(stats.roulette);
+    r.rays = stats.rays;
+    r.partials = std::move(partials);
+  }
+};
+
+/// run_photons with zeroed totals of the given slot sizes, converted to float at the end.
+template <typename Tally, typename Setup, size_t N>
+PhotonTallies<N> run_tallies(const PhotonContext& ctx, const Setup& setup,
+                             const std::array<size_t, N>& sizes, int64_t num_photons, int n_threads,
+                             const ProgressCallback& progress, const InterruptCheck& interrupt,
+                             const PhotonRange& range) {
+  std::vector<std::vector<double>> totals(N);
+  for (size_t k = 0; k < N; ++k) totals[k].assign(sizes[k], 0.0);
+  PhotonTallies<N> out;
+  out.stats = run_photons<Tally>(ctx, setup, num_photons, n_threads, progress, interrupt, totals,
+                                 range, &out.partials);
+  for (size_t k = 0; k < N; ++k) out.slots[k] = to_float(totals[k]);
+  return out;
+}
+
 }  // namespace tesk::embree::photon

@@ -189,14 +189,11 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
         static_cast<long long>(num_photons), nx, ny, num_bands, max_bounces, T);
   std::fflush(stdout);
 
-  std::vector<std::vector<double>> totals(kSlots);
-  photon::RangePartials partials;
-  for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
-  photon::PhotonRunStats stats = photon::run_photons<FluxTally>(
-      ctx, f, num_photons, T, progress, interrupt, totals, range, &partials);
+  auto run =
+      photon::run_tallies<FluxTally>(ctx, f, f.sizes, num_photons, T, progress, interrupt, range);
 
   FluxResult r;
-  auto merge = [&](int k) { return photon::to_float(totals[k]); };
+  auto merge = [&](int k) { return std::move(run.slots[k]); };
 
   r.downwelling = merge(kDown);
   r.upwelling = merge(kUp);
@@ -210,10 +207,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   r.escaped = merge(kEscaped);
   r.incident = merge(kIncident);
   r.medium = merge(kMedium);
-  r.removed = std::move(stats.removed);
-  r.roulette = std::move(stats.roulette);
-  r.rays = stats.rays;
-  r.partials = std::move(partials);
+  run.move_stats_into(r);
   r.nx = nx;
   r.ny = ny;
   r.n_bands = num_bands;

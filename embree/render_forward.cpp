@@ -266,14 +266,11 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
                 static_cast<long long>(num_photons), nx, ny, nl, num_bands, T);
   std::fflush(stdout);
 
-  std::vector<std::vector<double>> totals(kSlots);
-  photon::RangePartials partials;
-  for (int k = 0; k < kSlots; ++k) totals[k].assign(f.sizes[k], 0.0);
-  photon::PhotonRunStats stats = photon::run_photons<ForwardTally>(
-      ctx, f, num_photons, T, progress, interrupt, totals, range, &partials);
+  auto run = photon::run_tallies<ForwardTally>(ctx, f, f.sizes, num_photons, T, progress, interrupt,
+                                               range);
 
   ForwardFieldResult r;
-  auto merge = [&](int k) { return photon::to_float(totals[k]); };
+  auto merge = [&](int k) { return std::move(run.slots[k]); };
 
   r.grid = merge(kGrid);
   r.terrain = merge(kTerrain);
@@ -285,10 +282,7 @@ ForwardFieldResult render_forward(const EmbreeSceneManager& scene, int nx, int n
   r.grid_diffuse = merge(kGridDiffuse);
   r.medium = merge(kMedium);
   r.leaf = merge(kLeaf);
-  r.removed = std::move(stats.removed);
-  r.roulette = std::move(stats.roulette);
-  r.rays = stats.rays;
-  r.partials = std::move(partials);
+  run.move_stats_into(r);
   r.nx = nx;
   r.ny = ny;
   r.n_layers = nl;

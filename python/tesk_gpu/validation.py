@@ -194,10 +194,10 @@ class CaseReport:
 
 
 def compare_case(case: Case, views=None, num_photons: int = 100_000, num_threads: int = 0) -> list[CaseReport]:
-    """Render the case with the module and solve it in 1D; one report per spectrum. A spectrum
-    passes when every reflectance factor is within BRF_TOLERANCE (relative) of the 1D value
-    plus four standard errors, and albedo, absorption and transmission within FLUX_TOLERANCE
-    plus four standard errors."""
+    """Render the case with the module and solve it in 1D; one report per set of leaf and soil
+    optics (red, NIR, purist). A set passes when every reflectance factor is within
+    BRF_TOLERANCE (relative) of the 1D value plus four standard errors, and albedo, absorption
+    and transmission within FLUX_TOLERANCE plus four standard errors."""
     views = view_directions() if views is None else np.asarray(views, np.float64)
     r3 = run_3d(case, views, num_photons=num_photons, num_threads=num_threads)
     reports = []
