@@ -437,10 +437,43 @@ struct ChunkPartial {
 
 }  // namespace
 
+int pass_block_size(int spp) {
+  return std::max(1, (spp + kMaxPassBlocks - 1) / kMaxPassBlocks);
+}
+
+void check_pass_range(const PassRange& range, int spp) {
+  if (range.whole()) return;
+  const int block = pass_block_size(spp);
+  const bool end_ok = range.end == spp || range.end % block == 0;
+  if (range.begin < 0 || range.begin >= range.end || range.end > spp || range.begin % block != 0 ||
+      !end_ok) {
+    throw std::invalid_argument(
+        "pass_range must satisfy 0 <= begin < end <= spp with begin and end on fold-block "
+        "boundaries (or end = spp)");
+  }
+}
+
+namespace {
+
+// Per-pixel double sums of every requested product, element-aligned with the image.
+struct ImageSums {
+  std::vector<double> radiance, squares, events, orders;
+
+  ImageSums(const ImageRun& r, bool allocate)
+      : radiance(allocate ? r.n_elements : 0),
+        squares(allocate && r.want_se ? r.n_elements : 0),
+        events(allocate && r.want_events ? checked_mul(kEventSlots, r.n_elements) : 0),
+        orders(allocate && r.want_orders
+                   ? checked_mul(static_cast<size_t>(r.order_slots), r.n_elements)
+                   : 0) {}
+};
+
+}  // namespace
+
 OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData& sensor, int spp,
                                    int n_threads, const backend::OpticalProductRequest& request,
                                    const ProgressCallback& progress,
-                                   const InterruptCheck& interrupt) {
+                                   const InterruptCheck& interrupt, const PassRange& range) {
   ImageRun run;
   run.c = &ctx;
   run.sensor = sensor;
@@ -459,16 +492,33 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
   const int nb = ctx.n_bands;
   run.n_elements = checked_mul(checked_mul(static_cast<size_t>(run.width), run.height), nb);
   const int passes = std::max(spp, 0);
+  check_pass_range(range, passes);
+  const int first_pass = range.whole() ? 0 : range.begin;
+  const int end_pass = range.whole() ? passes : range.end;
+  const int block_size = pass_block_size(passes);
+  // Samples go straight into the totals when a block is one pass of a whole render; otherwise
+  // into the block sums, which are folded into the totals (or kept, for a range) per block.
+  const bool partial_run = !range.whole();
+  const bool use_blocks = partial_run || block_size > 1;
 
-  std::vector<double> sum(run.n_elements, 0.0);
-  std::vector<double> squares(run.want_se ? run.n_elements : 0, 0.0);
-  std::vector<double> events(run.want_events ? checked_mul(kEventSlots, run.n_elements) : 0, 0.0);
-  std::vector<double> orders(
-      run.want_orders ? checked_mul(static_cast<size_t>(run.order_slots), run.n_elements) : 0, 0.0);
+  ImageSums totals(run, !partial_run);
+  ImageSums block(run, use_blocks);
+  ImageSums& target = use_blocks ? block : totals;
+  OpticalImageResult result;
+  auto& kept = result.partials;
+  if (partial_run) {
+    kept.first_block = first_pass / block_size;
+    kept.n_blocks = (end_pass - first_pass + block_size - 1) / block_size;
+    const size_t n = static_cast<size_t>(kept.n_blocks);
+    kept.radiance.reserve(checked_mul(n, block.radiance.size()));
+    kept.squares.reserve(checked_mul(n, block.squares.size()));
+    kept.events.reserve(checked_mul(n, block.events.size()));
+    kept.orders.reserve(checked_mul(n, block.orders.size()));
+  }
 
   const int rows = std::clamp(kChunkPixels / std::max(run.width, 1), 1, std::max(run.height, 1));
   const int64_t blocks = run.height > 0 ? (run.height + rows - 1) / rows : 0;
-  const int64_t n_chunks = run.width > 0 ? blocks * passes : 0;
+  const int64_t n_chunks = run.width > 0 ? blocks * (end_pass - first_pass) : 0;
   const size_t row_elements = static_cast<size_t>(run.width) * nb;
   const size_t chunk_elements = checked_mul(row_elements, rows);
   const auto start = std::chrono::steady_clock::now();
@@ -477,7 +527,7 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
   const int threads = run_chunks<ChunkPartial>(
       n_chunks, n_threads, interrupt, [&] { return ChunkPartial(run, chunk_elements); },
       [&](int64_t chunk, ChunkPartial& part) {
-        const int s = static_cast<int>(chunk / blocks);
+        const int s = first_pass + static_cast<int>(chunk / blocks);
         const int y0 = static_cast<int>(chunk % blocks) * rows;
         const int y1 = std::min(y0 + rows, run.height);
         SampleScratch& sc = part.scratch;
@@ -513,35 +563,49 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
         const size_t count = static_cast<size_t>(y1 - y0) * row_elements;
         for (size_t i = 0; i < count; ++i) {
           const double l = part.radiance[i];
-          sum[offset + i] += l;
-          if (run.want_se) squares[offset + i] += l * l;
+          target.radiance[offset + i] += l;
+          if (run.want_se) target.squares[offset + i] += l * l;
         }
         for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
           for (size_t i = 0; i < count; ++i) {
-            events[j * run.n_elements + offset + i] += part.events[j * chunk_elements + i];
+            target.events[j * run.n_elements + offset + i] += part.events[j * chunk_elements + i];
           }
         }
         for (int j = 0; j < (run.want_orders ? run.order_slots : 0); ++j) {
           for (size_t i = 0; i < count; ++i) {
-            orders[j * run.n_elements + offset + i] += part.orders[j * chunk_elements + i];
+            target.orders[j * run.n_elements + offset + i] += part.orders[j * chunk_elements + i];
           }
         }
         rays.camera += part.rays.camera;
         rays.bounce += part.rays.bounce;
         rays.shadow += part.rays.shadow;
-        // The last block of a pass completes the pass.
-        if (progress && chunk % blocks == blocks - 1) {
-          progress(chunk / blocks + 1, passes, elapsed_ms(start));
+        if (chunk % blocks != blocks - 1) return;
+        // The last chunk of a pass completes the pass, and maybe a fold block.
+        const int done = first_pass + static_cast<int>(chunk / blocks) + 1;
+        if (use_blocks && (done % block_size == 0 || done == end_pass)) {
+          auto fold = [&](std::vector<double>& from, std::vector<double>& sum,
+                          std::vector<double>& keep) {
+            if (partial_run) {
+              keep.insert(keep.end(), from.begin(), from.end());
+            } else {
+              for (size_t i = 0; i < from.size(); ++i) sum[i] += from[i];
+            }
+            std::fill(from.begin(), from.end(), 0.0);
+          };
+          fold(block.radiance, totals.radiance, kept.radiance);
+          fold(block.squares, totals.squares, kept.squares);
+          fold(block.events, totals.events, kept.events);
+          fold(block.orders, totals.orders, kept.orders);
         }
+        if (progress) progress(done - first_pass, end_pass - first_pass, elapsed_ms(start));
       });
-
-  OpticalImageResult result;
   result.width = run.width;
   result.height = run.height;
   result.n_bands = nb;
   result.threads = std::max(threads, 1);
   result.order_slots = run.want_orders ? run.order_slots : 0;
   result.rays = rays;
+  if (partial_run) return result;
 
   // Normalise by the full pass count (invalid camera rays count as zero samples).
   auto mean = [&](const std::vector<double>& sums, std::vector<float>& out) {
@@ -550,15 +614,16 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
     const double n = passes;
     for (size_t i = 0; i < sums.size(); ++i) out[i] = static_cast<float>(sums[i] / n);
   };
-  mean(sum, result.radiance);
-  if (run.want_events) mean(events, result.event_aov);
-  if (run.want_orders) mean(orders, result.scattering_order);
+  mean(totals.radiance, result.radiance);
+  if (run.want_events) mean(totals.events, result.event_aov);
+  if (run.want_orders) mean(totals.orders, result.scattering_order);
   if (run.want_se) {
     result.standard_error.assign(run.n_elements, 0.0f);
     if (passes > 1) {
       const double n = passes;
       for (size_t e = 0; e < run.n_elements; ++e) {
-        const double v = (squares[e] - sum[e] * sum[e] / n) / (n - 1.0);
+        const double v =
+            (totals.squares[e] - totals.radiance[e] * totals.radiance[e] / n) / (n - 1.0);
         result.standard_error[e] = v >= 0.0 ? static_cast<float>(std::sqrt(v / n)) : 0.0f;
       }
     }

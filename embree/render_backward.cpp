@@ -13,16 +13,16 @@ namespace tesk::embree {
 OpticalImageResult render_backward(const EmbreeSceneManager& scene, int spp, int max_depth,
                                    int rr_depth, int n_threads, const ProgressCallback& progress,
                                    const backend::OpticalProductRequest& request,
-                                   const InterruptCheck& interrupt) {
+                                   const InterruptCheck& interrupt, const PassRange& range) {
   return render_backward(scene, scene.description().sensor(), spp, max_depth, rr_depth, n_threads,
-                         progress, request, interrupt);
+                         progress, request, interrupt, range);
 }
 
 OpticalImageResult render_backward(const EmbreeSceneManager& scene, const SensorData& sensor,
                                    int spp, int max_depth, int rr_depth, int n_threads,
                                    const ProgressCallback& progress,
                                    const backend::OpticalProductRequest& request,
-                                   const InterruptCheck& interrupt) {
+                                   const InterruptCheck& interrupt, const PassRange& range) {
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
   max_depth = announced_max_depth(max_depth, "[CPU bwd]");
   const TransportContext ctx = make_transport_context(scene, 0, max_depth, rr_depth);
@@ -34,7 +34,7 @@ OpticalImageResult render_backward(const EmbreeSceneManager& scene, const Sensor
               max_depth, threads);
   std::fflush(stdout);
   OpticalImageResult result =
-      integrate_image(ctx, sensor, spp, n_threads, request, progress, interrupt);
+      integrate_image(ctx, sensor, spp, n_threads, request, progress, interrupt, range);
   result.execution = cpu_execution(WorkflowCode::OpticalBackward, "embree.cpu.optical_backward");
   return result;
 }

@@ -24,17 +24,20 @@ namespace tesk::embree {
 /// A hit on a material id that names no material ends its path without contribution; a sample
 /// whose camera ray is invalid adds nothing. spp < 1 gives all-zero images.
 /// Throws std::runtime_error "Embree: build the scene before tracing rays" when the scene is not
-/// built, std::bad_alloc when the accumulators cannot be allocated.
+/// built, std::bad_alloc when the accumulators cannot be allocated. A pass `range` renders only
+/// those passes and returns their fold-block sums (see integrate_image).
 OpticalImageResult render_backward(const EmbreeSceneManager& scene, const SensorData& sensor,
                                    int spp, int max_depth, int rr_depth, int n_threads,
                                    const ProgressCallback& progress,
                                    const backend::OpticalProductRequest& request,
-                                   const InterruptCheck& interrupt = {});
+                                   const InterruptCheck& interrupt = {},
+                                   const PassRange& range = {});
 
 /// The same with the scene's own sensor.
 OpticalImageResult render_backward(const EmbreeSceneManager& scene, int spp, int max_depth,
                                    int rr_depth, int n_threads, const ProgressCallback& progress,
                                    const backend::OpticalProductRequest& request,
-                                   const InterruptCheck& interrupt = {});
+                                   const InterruptCheck& interrupt = {},
+                                   const PassRange& range = {});
 
 }  // namespace tesk::embree

@@ -38,7 +38,7 @@ SensorData brf_sensor(const SensorData& base, float3 d, float X, float Y, float 
 
 BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& directions,
                      int64_t num_photons, int max_depth, const ProgressCallback& progress,
-                     const InterruptCheck& interrupt) {
+                     const InterruptCheck& interrupt, const PassRange& range) {
   if (directions.empty() || directions.size() % 3 != 0) {
     throw std::invalid_argument("directions must be a nonempty flat float3 array");
   }
@@ -48,6 +48,7 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
   const auto n_dirs = static_cast<int64_t>(directions.size() / 3);
   const int spp = brf_samples_per_pixel(num_photons, n_dirs);
+  check_pass_range(range, spp);
   const SceneDescription& desc = scene.description();
   const SensorData saved = desc.sensor();
   const float X = desc.scene_x_size() > 0.0f ? desc.scene_x_size() : saved.ortho_w;
@@ -62,7 +63,9 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
   result.n_bands = desc.num_bands();
   result.spp = spp;
   result.execution = cpu_execution(WorkflowCode::OpticalBrf, "embree.cpu.optical_brf");
-  result.brf.assign(static_cast<size_t>(n_dirs) * std::max(result.n_bands, 0), 0.0f);
+  if (range.whole()) {
+    result.brf.assign(static_cast<size_t>(n_dirs) * std::max(result.n_bands, 0), 0.0f);
+  }
   const backend::OpticalProductRequest radiance_only{};
   // The scene is resolved once; every direction renders it with its own sensor.
   const TransportContext ctx = make_transport_context(
@@ -78,9 +81,26 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
     }
     const SensorData sensor = brf_sensor(saved, d, X, Y, h_ref, D);
     const OpticalImageResult image =
-        integrate_image(ctx, sensor, spp, 0, radiance_only, {}, interrupt);
+        integrate_image(ctx, sensor, spp, 0, radiance_only, {}, interrupt, range);
     const int nb = image.n_bands;
-    for (int b = 0; b < nb && b < result.n_bands; ++b) {
+    if (!range.whole()) {
+      auto& kept = result.partials;
+      const auto& blocks = image.partials;
+      const size_t per_block = blocks.radiance.size() / std::max(blocks.n_blocks, 1);
+      if (k == 0) {
+        kept.first_block = blocks.first_block;
+        kept.n_blocks = blocks.n_blocks;
+        kept.radiance.resize(blocks.radiance.size() * static_cast<size_t>(n_dirs));
+      }
+      for (int32_t j = 0; j < blocks.n_blocks; ++j) {
+        std::copy_n(blocks.radiance.begin() + static_cast<ptrdiff_t>(j * per_block), per_block,
+                    kept.radiance.begin() +
+                        static_cast<ptrdiff_t>((j * n_dirs + k) * static_cast<int64_t>(per_block)));
+      }
+      kept.scale.insert(kept.scale.end(),
+                        {static_cast<double>(X), static_cast<double>(Y), static_cast<double>(d.z)});
+    }
+    for (int b = 0; b < nb && b < result.n_bands && range.whole(); ++b) {
       double sum = 0.0;
       for (int p = 0; p < 1024; ++p) sum += image.radiance[static_cast<size_t>(p) * nb + b];
       result.brf[k * result.n_bands + b] = static_cast<float>(0.0009765625 * sum * X * Y * d.z);
@@ -89,8 +109,13 @@ BrfResult render_brf(const EmbreeSceneManager& scene, const std::vector<float>& 
       const double ms =
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
               .count();
-      progress(std::min<int64_t>(int64_t{1024} * spp * (k + 1), num_photons), num_photons,
-               static_cast<float>(ms));
+      if (range.whole()) {
+        progress(std::min<int64_t>(int64_t{1024} * spp * (k + 1), num_photons), num_photons,
+                 static_cast<float>(ms));
+      } else {
+        const int64_t per_direction = int64_t{1024} * (range.end - range.begin);
+        progress(per_direction * (k + 1), per_direction * n_dirs, static_cast<float>(ms));
+      }
     }
   }
   return result;

@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "embree/backward_integrator.h"
+
 namespace tesk::python {
 
 /// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
@@ -13,6 +15,8 @@ void bind_meshes(pybind11::module_& m);
 void bind_scene(pybind11::module_& m);
 /// simulate_cpu: backward optical rendering of an EmbreeSceneManager.
 void bind_optical(pybind11::module_& m);
+/// A pass_range argument: None (every pass) or (begin, end), checked by the renderer.
+embree::PassRange to_pass_range(const pybind11::object& range);
 /// simulate_brf_cpu: backward BRF toward view directions.
 void bind_brf(pybind11::module_& m);
 /// simulate_forward_cpu and simulate_flux_cpu: forward photon tracing of an EmbreeSceneManager.

@@ -1,6 +1,7 @@
-"""Photon ranges of the forward runs and their merge, on their own and over a two-process Dask
-cluster: the merged result is bit-identical to the run on one machine for any split at fold-block
-boundaries, any order of completion, and a worker killed mid-run."""
+"""Photon ranges of the forward runs, pass ranges of the backward runs and their merges, on their
+own and over a two-process Dask cluster: the merged result is bit-identical to the run on one
+machine for any split at fold-block boundaries, any order of completion, and a worker killed
+mid-run."""
 
 import os
 import signal
@@ -17,7 +18,7 @@ N = 2 * BLOCK + 30_000
 TILE = 10.0
 
 
-def build_scene(scene, media=False):
+def build_scene(scene, media=False, sensor=False):
     """A periodic tile: a Lambertian ground (instance 0), a raised asymmetric leaf-like panel and,
     with media, a turbid slab between z = 1 and 3 with front != back leaves."""
     no_normals = np.zeros((0, 3), np.float32)
@@ -40,6 +41,8 @@ def build_scene(scene, media=False):
                         [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]])
         scene.add_instance(scene.add_mesh(v, no_normals, box, 1), 0.0, 0.0, 0.0)
         scene.set_optical_turbid_media([0.3], [1], [1], [0.05], [-1, 0])
+    if sensor:  # a 6 x 5 orthographic view of the tile from above
+        scene.set_sensor(0, 6, 5, TILE, TILE, np.array([1, 0, 0, 5, 0, 1, 0, 5, 0, 0, 1, 9], np.float32))
     scene.build()
     return scene
 
@@ -99,6 +102,40 @@ def test_range_results_and_errors(media_scene):
         distributed.merge_photon_ranges([part])
 
 
+def test_pass_ranges_merge_bit_identically():
+    scene = build_scene(tesk_gpu.EmbreeSceneManager(), media=True, sensor=True)
+    products = ("standard_error", "event_aov", "scattering_order")
+    # 130 passes fold in blocks of 3 (the last one short); 5 passes in blocks of one pass.
+    for spp in (130, 5):
+        render = lambda **kw: tesk_gpu.simulate_cpu(scene, spp, 6, None, products, 2, num_threads=2, **kw)
+        whole = render()
+        for n_ranges in (1, 2, 3):
+            ranges = distributed.pass_ranges(spp, n_ranges)
+            assert len(ranges) == n_ranges and ranges[0][0] == 0 and ranges[-1][1] == spp
+            merged = distributed.merge_pass_ranges([render(pass_range=r) for r in reversed(ranges)])
+            assert sorted(merged) == sorted(whole)
+            for key in ("payload", *products):
+                assert merged[key].dtype == np.float32 and np.array_equal(merged[key], whole[key]), key
+    part = render(pass_range=(2, 5))
+    assert part["_fold_blocks"] == (2, 3) and part["payload"].shape == (3, 5, 6, 2)
+    assert part["event_aov"].shape == (3, 4, 5, 6, 2) and part["scattering_order"].shape == (3, 4, 5, 6, 2)
+    for bad in [(1, 3), (0, 0), (0, 131), (-3, 3)]:
+        with pytest.raises(ValueError, match="pass_range must satisfy"):
+            tesk_gpu.simulate_cpu(scene, 130, 4, pass_range=bad)
+    with pytest.raises(ValueError, match="start at pass 0"):
+        distributed.merge_pass_ranges([part])
+    # The BRF folds every direction's passes alike: 16 passes per direction here.
+    views = np.array([0, 0, 1, 0.5, 0.2, 0.8], np.float32)
+    brf = lambda **kw: tesk_gpu.simulate_brf_cpu(scene, views, 2 * 1024 * 16, 4, **kw)
+    whole = brf()
+    for n_ranges in (1, 3):
+        parts = [brf(pass_range=r) for r in distributed.pass_ranges(16, n_ranges)]
+        merged = distributed.merge_pass_ranges(parts)
+        assert np.array_equal(merged["brf"], whole["brf"]) and merged["brf"].dtype == np.float32
+    with pytest.raises(ValueError, match="cover the run once"):
+        distributed.merge_pass_ranges(parts[:2])
+
+
 def test_recipe_pickles_to_its_calls():
     import pickle
 
@@ -131,6 +168,17 @@ def test_cluster_run_is_bit_identical(client):
     # One scene per worker process, whatever the number of tasks it ran.
     cached = client.run(lambda: len(distributed._WORKER_SCENES))
     assert set(cached.values()) == {1}
+
+
+def test_cluster_image_is_bit_identical(client):
+    recipe = build_scene(distributed.SceneRecipe(), sensor=True)
+    whole = tesk_gpu.simulate_cpu(recipe.scene, 70, 4, None, ("standard_error",), num_threads=2)
+    passes = []
+    merged = distributed.simulate_image(client, recipe, 70, 4, None, ("standard_error",), n_tasks=3,
+                                        progress=lambda done, total, ms: passes.append((done, total)))
+    assert passes[-1] == (70, 70)
+    for key in ("payload", "standard_error"):
+        assert np.array_equal(merged[key], whole[key]), key
 
 
 def test_cluster_survives_a_killed_worker(client):
