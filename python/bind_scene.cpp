@@ -306,10 +306,14 @@ void bind_scene(py::module_& m) {
       "type (0 spherical, 1 planophile, 2 erectophile, 3 plagiophile, 4 extremophile, 5 "
       "uniform), boundary orientation (+1 normals point out, -1 in) and leaf size (m); per "
       "material the medium it bounds (-1: none). Replaces the previous media when valid.");
-  cls.def("num_optical_turbid_media",
-          [](const EmbreeSceneManager& s) { return s.optical_media().media.size(); });
-  cls.def("material_medium_ids",
-          [](const EmbreeSceneManager& s) { return s.optical_media().material_medium_ids; });
+  cls.def(
+      "num_optical_turbid_media",
+      [](const EmbreeSceneManager& s) { return s.optical_media().media.size(); },
+      "Number of leaf media given with set_optical_turbid_media.");
+  cls.def(
+      "material_medium_ids",
+      [](const EmbreeSceneManager& s) { return s.optical_media().material_medium_ids; },
+      "Medium id of every material (-1: the material bounds no medium).");
   cls.def("optical_turbid_medium", &optical_turbid_medium, py::arg("medium_id"),
           "The validated record of one medium, with its projection function G at view zenith "
           "angles 0..90 degrees.");
@@ -413,18 +417,25 @@ void bind_scene(py::module_& m) {
           "Mark the scene built, reusing the existing acceleration structures.");
   cls.def("build_reuse_gas", &EmbreeSceneManager::build_reuse_gas,
           "Mark the scene built, reusing the existing acceleration structures.");
-  cls.def("is_built", &EmbreeSceneManager::is_built);
-  cls.def("has_meshes", [](const EmbreeSceneManager& s) { return s.num_meshes() > 0; });
+  cls.def("is_built", &EmbreeSceneManager::is_built,
+          "Whether build() has run since the last change to the geometry.");
+  cls.def(
+      "has_meshes", [](const EmbreeSceneManager& s) { return s.num_meshes() > 0; },
+      "Whether any mesh was added.");
   cls.def(
       "has_gpu_meshes", [](const EmbreeSceneManager&) { return false; },
       "Always False: the CPU scene holds no device meshes.");
-  cls.def("num_instances", &EmbreeSceneManager::num_instances);
+  cls.def("num_instances", &EmbreeSceneManager::num_instances, "Number of placed instances.");
   cls.def("total_triangles", &EmbreeSceneManager::total_triangles,
           "Total triangle count across all instances (after build).");
   cls.def("n_primitives", &EmbreeSceneManager::n_primitives,
           "Number of global primitives (each instance counts its mesh's triangles).");
-  cls.def("max_height", [](const EmbreeSceneManager& s) { return s.bounds().max_z; });
-  cls.def("min_height", [](const EmbreeSceneManager& s) { return s.bounds().min_z; });
+  cls.def(
+      "max_height", [](const EmbreeSceneManager& s) { return s.bounds().max_z; },
+      "Highest z of the built scene (scene units); 0 with no instances.");
+  cls.def(
+      "min_height", [](const EmbreeSceneManager& s) { return s.bounds().min_z; },
+      "Lowest z of the built scene (scene units); 0 with no instances.");
   cls.def(
       "aabb",
       [](const EmbreeSceneManager& s) {
@@ -438,19 +449,28 @@ void bind_scene(py::module_& m) {
       [](EmbreeSceneManager& s, float h) {
         s.change_description([&](SceneDescription& d) { d.set_measurement_plane(h); });
       },
-      py::arg("height"));
-  cls.def("instance_triangle_counts", &EmbreeSceneManager::instance_triangle_counts);
+      py::arg("height"),
+      "Height (scene units) of the reference plane of BRF and flux runs (the top of the "
+      "canopy layer the sensors look at).");
+  cls.def("instance_triangle_counts", &EmbreeSceneManager::instance_triangle_counts,
+          "Triangles of every instance, in instance order.");
   cls.def("get_instance_primitive_offsets", &EmbreeSceneManager::instance_primitive_offsets,
           "Global index of each instance's first primitive, followed by n_primitives().");
-  cls.def("is_populate_primitive_soa", &EmbreeSceneManager::populate_primitive_soa);
+  cls.def("is_populate_primitive_soa", &EmbreeSceneManager::populate_primitive_soa,
+          "Whether build() fills the per-primitive tables (see set_populate_primitive_soa).");
   cls.def("set_populate_primitive_soa", &EmbreeSceneManager::set_populate_primitive_soa,
           py::arg("enabled"),
           "Enable per-primitive SoA + per-instance lookup tables for the next build(). Required "
           "by EB / SIF / RRT-based paths.");
-  cls.def("get_primitive_mat_ids",
-          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_material_ids()); });
-  cls.def("get_primitive_areas",
-          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_areas()); });
+  cls.def(
+      "get_primitive_mat_ids",
+      [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_material_ids()); },
+      "Material id of every global primitive, int32 [n_primitives].");
+  cls.def(
+      "get_primitive_areas",
+      [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_areas()); },
+      "World-space area (scene units squared) of every global primitive, float32 "
+      "[n_primitives].");
   cls.def(
       "get_primitive_normals",
       [](const EmbreeSceneManager& s) {
@@ -472,10 +492,15 @@ void bind_scene(py::module_& m) {
       [](EmbreeSceneManager& s, const carray<float>& v) {
         s.set_primitive_emissivities(float_vector(v));
       },
-      py::arg("emissivities"));
-  cls.def("get_primitive_emissivities",
-          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_emissivities()); });
-  cls.def("clear_primitive_emissivities", &EmbreeSceneManager::clear_primitive_emissivities);
+      py::arg("emissivities"),
+      "Per-primitive emissivities (0..1), float32 [n_primitives]; they replace the materials' "
+      "emissivities in thermal runs.");
+  cls.def(
+      "get_primitive_emissivities",
+      [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_emissivities()); },
+      "The stored per-primitive emissivities (empty when none are set).");
+  cls.def("clear_primitive_emissivities", &EmbreeSceneManager::clear_primitive_emissivities,
+          "Forget the per-primitive emissivities.");
   cls.def(
       "set_primitive_temperatures",
       [](EmbreeSceneManager& s, const carray<float>& v) {
@@ -484,9 +509,12 @@ void bind_scene(py::module_& m) {
       py::arg("temperatures"),
       "Upload per-primitive temperatures (K). Length must equal n_primitives(). Closesthit "
       "thermal mode reads these in preference to mat.params[2..4] when set.");
-  cls.def("clear_primitive_temperatures", &EmbreeSceneManager::clear_primitive_temperatures);
-  cls.def("get_primitive_temperatures",
-          [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_temperatures()); });
+  cls.def("clear_primitive_temperatures", &EmbreeSceneManager::clear_primitive_temperatures,
+          "Forget the per-primitive temperatures.");
+  cls.def(
+      "get_primitive_temperatures",
+      [](const EmbreeSceneManager& s) { return to_numpy(s.primitive_temperatures()); },
+      "The stored per-primitive temperatures in K (empty when none are set).");
   cls.def(
       "set_primitive_sif_spectra",
       [](EmbreeSceneManager& s, const carray<float>& v, int bands) {
@@ -494,7 +522,8 @@ void bind_scene(py::module_& m) {
       },
       py::arg("spectra"), py::arg("n_sif_bands"),
       "Per-primitive SIF emission, band-major [n_sif_bands][n_primitives].");
-  cls.def("clear_primitive_sif_spectra", &EmbreeSceneManager::clear_primitive_sif_spectra);
+  cls.def("clear_primitive_sif_spectra", &EmbreeSceneManager::clear_primitive_sif_spectra,
+          "Forget the per-primitive SIF spectra (the SIF band count returns to 0).");
   cls.def(
       "set_instance_turbid_thermal_state",
       [](EmbreeSceneManager& s, const carray<float>& sunlit, const carray<float>& shaded,
@@ -503,9 +532,13 @@ void bind_scene(py::module_& m) {
                                              float_vector(fraction), float_vector(emissivity)});
       },
       py::arg("temperature_sunlit"), py::arg("temperature_shaded"), py::arg("sunlit_fraction"),
-      py::arg("emissivity"));
+      py::arg("emissivity"),
+      "Thermal state of the leaves inside each instance's media: sunlit and shaded leaf "
+      "temperatures (K), sunlit fraction (0..1) and leaf emissivity, float32 [num_instances] "
+      "each.");
   cls.def("clear_instance_turbid_thermal_state",
-          &EmbreeSceneManager::clear_instance_turbid_thermal_state);
+          &EmbreeSceneManager::clear_instance_turbid_thermal_state,
+          "Forget the per-instance turbid thermal state.");
   cls.def(
       "set_instance_sif_spectra",
       [](EmbreeSceneManager& s, const carray<float>& v, int bands) {
@@ -513,7 +546,8 @@ void bind_scene(py::module_& m) {
       },
       py::arg("spectra"), py::arg("n_sif_bands"),
       "Per-instance SIF emission, band-major [n_sif_bands][num_instances].");
-  cls.def("clear_instance_sif_spectra", &EmbreeSceneManager::clear_instance_sif_spectra);
+  cls.def("clear_instance_sif_spectra", &EmbreeSceneManager::clear_instance_sif_spectra,
+          "Forget the per-instance SIF spectra.");
   cls.def(
       "set_instance_sif_source_fields",
       [](EmbreeSceneManager& s, const carray<float>& spatial, const carray<float>& orientation,
@@ -537,9 +571,15 @@ void bind_scene(py::module_& m) {
       py::arg("spatial_spectra"), py::arg("orientation_spectra"), py::arg("joint_spectra"),
       py::arg("direct_joint_spectra"), py::arg("bounds_min"), py::arg("bounds_max"),
       py::arg("grid_dims"), py::arg("n_sif_bands"), py::arg("spatial_cell_stride"),
-      py::arg("orientation_theta_bins"), py::arg("orientation_phi_bins"));
-  cls.def("clear_instance_sif_source_fields",
-          &EmbreeSceneManager::clear_instance_sif_source_fields);
+      py::arg("orientation_theta_bins"), py::arg("orientation_phi_bins"),
+      "SIF source fields of the leaves inside instances, as assembled from per-sample sources:\n"
+      "spatial_spectra [n_instances * spatial_cell_stride * n_sif_bands] over each instance's\n"
+      "grid of grid_dims cells between bounds_min and bounds_max (3 values per instance),\n"
+      "orientation_spectra over theta x phi bins of the leaf normal, joint_spectra and\n"
+      "direct_joint_spectra [n_instances * spatial_cell_stride * n_orient * n_sif_bands] with\n"
+      "index ((i * stride + c) * n_orient + o) * n_sif_bands + b.");
+  cls.def("clear_instance_sif_source_fields", &EmbreeSceneManager::clear_instance_sif_source_fields,
+          "Forget the per-instance SIF source fields.");
   cls.def(
       "set_sif_only_mode",
       [](EmbreeSceneManager& s, bool enabled) {
