@@ -7,6 +7,10 @@ wavelengths in nm, cell centres in scene units, layer boundaries, view zenith an
 degrees) and keeps the ``_execution`` record and units as attributes. The dataset is written
 with ``to_netcdf`` (any engine: scipy's NetCDF-3 needs no further package) and read back equal
 by :func:`open_dataset`.
+
+:func:`to_geotiff` writes the image of an orthographic nadir sensor as a georeferenced GeoTIFF
+(through rioxarray, extra ``pip install tesk-gpu[geotiff]``), given the coordinate reference
+system and the map coordinates of the scene's origin.
 """
 
 from __future__ import annotations
@@ -18,11 +22,11 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
-__all__ = ["to_dataset", "open_dataset"]
+__all__ = ["to_dataset", "open_dataset", "image_dataarray", "to_geotiff"]
 
 # Dimension names of the per-cell arrays by rank (band last).
 _GRID_DIMS = {3: ("y", "x", "band"), 4: ("layer", "y", "x", "band")}
-_IMAGE_KEYS = {"radiance", "standard_error", "image"}
+_IMAGE_KEYS = {"payload", "radiance", "standard_error", "image"}
 
 
 def _dims(key: str, shape: tuple[int, ...]) -> tuple[str, ...]:
@@ -99,3 +103,67 @@ def open_dataset(path, **kwargs) -> xr.Dataset:
     if "execution" in out.attrs:
         out.attrs["_execution"] = json.loads(out.attrs["execution"])
     return out
+
+
+def image_dataarray(result: Mapping[str, Any], sensor: Mapping[str, Any], *, origin: Sequence[float],
+                    crs: Any = None, key: str = "payload",
+                    wavelengths_nm: Sequence[float] | None = None, units: str | None = None) -> xr.DataArray:
+    """The image ``result[key]`` ([rows, columns, bands], as simulate_cpu returns it) of an
+    orthographic nadir sensor as a map-aligned DataArray (band, y, x): ``sensor`` is the scene's
+    ``sensor_config()``, ``origin`` = (easting, northing) of the scene's (0, 0) in the map's
+    units (scene units are taken as map units), ``crs`` anything rioxarray accepts ("EPSG:32633",
+    a WKT string, a pyproj CRS). Rows run north to south as map rasters do (the sensor's row 0
+    looks at the lowest scene y, so rows are flipped); ``x`` and ``y`` hold the pixel-centre map
+    coordinates. Raises ValueError unless the sensor is orthographic, looks straight down and
+    has its image axes along the scene's x and y axes."""
+    image = np.asarray(result[key])
+    if image.ndim != 3:
+        raise ValueError(f"{key} must be an image [rows, columns, bands]")
+    m = np.asarray(sensor["camera_to_world"], np.float64)
+    if sensor["type"] != 0 or not np.allclose(m[:3, :3], np.eye(3), atol=1e-6):
+        raise ValueError("a map image needs an orthographic sensor looking straight down with its image axes "
+                         "along the scene's x and y axes (camera_to_world rotation = identity)")
+    rows, cols, bands = image.shape
+    if (rows, cols) != (sensor["height"], sensor["width"]):
+        raise ValueError(f"{key} has {rows} x {cols} pixels; the sensor has {sensor['height']} x {sensor['width']}")
+    dx, dy = sensor["ortho_width"] / cols, sensor["ortho_height"] / rows
+    x0 = float(origin[0]) + m[0, 3] - 0.5 * sensor["ortho_width"]
+    y0 = float(origin[1]) + m[1, 3] - 0.5 * sensor["ortho_height"]
+    x = x0 + (np.arange(cols) + 0.5) * dx
+    y = (y0 + (np.arange(rows) + 0.5) * dy)[::-1]
+    da = xr.DataArray(np.moveaxis(image[::-1], 2, 0), dims=("band", "y", "x"),
+                      coords={"band": np.arange(1, bands + 1), "x": x, "y": y}, name=key)
+    if wavelengths_nm is not None:
+        if len(wavelengths_nm) != bands:
+            raise ValueError(f"wavelengths_nm has {len(wavelengths_nm)} values for {bands} bands")
+        da = da.assign_coords(wavelength=("band", np.asarray(wavelengths_nm, np.float64), {"units": "nm"}))
+    if units:
+        da.attrs["units"] = units
+    if "_execution" in result:
+        da.attrs["execution"] = json.dumps(result["_execution"], sort_keys=True, default=str)
+    if crs is not None:
+        import rioxarray  # noqa: F401  (registers the .rio accessor)
+
+        da = da.rio.write_crs(crs).rio.write_transform(_affine(x0, y0 + rows * dy, dx, dy))
+    return da
+
+
+def _affine(west: float, north: float, dx: float, dy: float):
+    from affine import Affine
+
+    return Affine(dx, 0.0, west, 0.0, -dy, north)
+
+
+def to_geotiff(result: Mapping[str, Any], sensor: Mapping[str, Any], path, *, crs: Any,
+               origin: Sequence[float], key: str = "payload", wavelengths_nm: Sequence[float] | None = None,
+               units: str | None = None) -> xr.DataArray:
+    """Writes ``result[key]`` of an orthographic nadir render as a GeoTIFF at ``path`` (one
+    float32 raster band per spectral band, described by its wavelength when given) and returns
+    the DataArray written; arguments as :func:`image_dataarray`, with ``crs`` required. Needs
+    rioxarray (extra ``geotiff``)."""
+    da = image_dataarray(result, sensor, origin=origin, crs=crs, key=key, wavelengths_nm=wavelengths_nm,
+                         units=units)
+    if wavelengths_nm is not None:
+        da.attrs["long_name"] = tuple(f"{w:g} nm" for w in wavelengths_nm)
+    da.rio.to_raster(path)
+    return da

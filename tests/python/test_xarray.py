@@ -44,3 +44,26 @@ def test_flux_grid_dimensions():
     ds = txr.to_dataset(flux, extent=(TILE, TILE))
     assert ds["downwelling"].dims == ("y", "x", "band") and ds.sizes == {"y": 2, "x": 5, "band": 2}
     np.testing.assert_allclose(ds["y"], [2.5, 7.5])
+
+
+def test_nadir_image_written_as_geotiff(tmp_path):
+    rioxarray = pytest.importorskip("rioxarray")
+    scene = build_scene(tesk_gpu.EmbreeSceneManager(), sensor=True)  # 6 x 5 pixels over the 10 x 10 tile
+    result = tesk_gpu.simulate_cpu(scene, 4, 3, num_threads=1)
+    image = result["payload"]
+    origin = (500_000.0, 4_200_000.0)
+    path = tmp_path / "nadir.tif"
+    txr.to_geotiff(result, scene.sensor_config(), path, crs="EPSG:32633", origin=origin, wavelengths_nm=[550, 670])
+    back = rioxarray.open_rasterio(path)
+    assert back.rio.crs.to_epsg() == 32633 and back.shape == (2, 5, 6)
+    assert back.rio.resolution() == pytest.approx((10 / 6, -2.0))
+    assert back.rio.bounds() == pytest.approx((origin[0], origin[1], origin[0] + 10, origin[1] + 10))
+    # A scene point lands on the pixel the sensor rendered it in (row 0 of the render is south).
+    for x, y in [(0.5, 0.5), (4.0, 4.5), (9.2, 8.9), (9.9, 0.1)]:
+        row, col = int(y / 2.0), int(x / (10 / 6))
+        np.testing.assert_array_equal(back.sel(x=origin[0] + x, y=origin[1] + y, method="nearest").values,
+                                      image[row, col])
+    tilted = scene.sensor_config()
+    tilted["camera_to_world"] = np.array([[0, -1, 0, 5], [1, 0, 0, 5], [0, 0, 1, 9], [0, 0, 0, 1]], np.float32)
+    with pytest.raises(ValueError, match="looking straight down"):
+        txr.to_geotiff(result, tilted, path, crs="EPSG:32633", origin=origin)
