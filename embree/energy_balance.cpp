@@ -4,12 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
 #include "core/energy_balance.h"
 #include "core/host/allocation.h"
+#include "core/host/log.h"
 #include "core/host/parallel.h"
 #include "core/illumination.h"
 #include "core/periodic.h"
@@ -195,10 +195,9 @@ EnergyBalanceResult render_energy_balance(
   const std::vector<float>& emissivities = scene.primitive_emissivities();
   const PrimitiveIndex index(scene);
   const int threads = worker_count(n_threads, n, static_cast<int64_t>(n_samples) * faces);
-  std::printf("Energy balance (CPU): %lld primitives, %s, %d samples per face, %s, %d threads\n",
-              static_cast<long long>(n), longwave ? "longwave" : "shortwave", n_samples,
-              two_sided ? "two-sided" : "top faces", threads);
-  std::fflush(stdout);
+  log_info("Energy balance (CPU): %lld primitives, %s, %d samples per face, %s, %d threads",
+           static_cast<long long>(n), longwave ? "longwave" : "shortwave", n_samples,
+           two_sided ? "two-sided" : "top faces", threads);
 
   // Radiance arriving along a sample ray that met `h` (nothing when it escaped).
   auto incoming = [&](const HitRecord& h, EnergyBalanceRayCounts& rays) -> float {
@@ -318,12 +317,11 @@ EnergyBalanceMultibandResult render_energy_balance_multiband(
   };
   const PrimitiveIndex index(scene);
   const int threads = worker_count(n_threads, n, static_cast<int64_t>(n_samples) * faces);
-  std::printf(
+  log_info(
       "Energy balance multiband (CPU): %lld primitives, %d bands, %d samples per face, "
-      "max_depth=%d, %s, %d threads\n",
+      "max_depth=%d, %s, %d threads",
       static_cast<long long>(n), n_bands, n_samples, max_depth,
       two_sided ? "two-sided" : "top faces", threads);
-  std::fflush(stdout);
 
   std::atomic<bool> stop{false};
   r.threads = run_primitives(

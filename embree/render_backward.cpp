@@ -1,9 +1,9 @@
 #include "embree/render_backward.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
+#include "core/host/log.h"
 #include "core/host/parallel.h"
 #include "core/host/transport_settings.h"
 #include "embree/transport_context.h"
@@ -29,10 +29,9 @@ OpticalImageResult render_backward(const EmbreeSceneManager& scene, const Sensor
   // The console line names the workers that can run: one per chunk of rows at most.
   const int threads =
       std::min(resolve_thread_count(n_threads), std::max(std::max(sensor.height, 0), 1));
-  std::printf("Backward render (CPU): %dx%d pixels, %d bands, spp=%d, max_depth=%d, %d threads\n",
-              std::max(sensor.width, 0), std::max(sensor.height, 0), ctx.n_bands, std::max(spp, 0),
-              max_depth, threads);
-  std::fflush(stdout);
+  log_info("Backward render (CPU): %dx%d pixels, %d bands, spp=%d, max_depth=%d, %d threads",
+           std::max(sensor.width, 0), std::max(sensor.height, 0), ctx.n_bands, std::max(spp, 0),
+           max_depth, threads);
   OpticalImageResult result =
       integrate_image(ctx, sensor, spp, n_threads, request, progress, interrupt, range);
   result.execution = cpu_execution(WorkflowCode::OpticalBackward, "embree.cpu.optical_backward");

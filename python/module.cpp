@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/host/log.h"
 #include "python/bindings.h"
 
 namespace py = pybind11;
@@ -63,6 +64,17 @@ PYBIND11_MODULE(tesk_gpu, m) {
     py::list package_path;
     package_path.append(path.attr("join")(here, "tesk_gpu"));
     m.attr("__path__") = package_path;
+    // 11. The workflows' informational lines go to the "tesk_gpu" logger (silent unless the
+    //     user enables it). They are emitted on the thread that called the workflow, which
+    //     holds the interpreter lock; a failing handler must not abort the run.
+    tesk::set_log_sink([](const std::string& line) {
+      py::gil_scoped_acquire gil;
+      try {
+        py::module_::import("logging").attr("getLogger")("tesk_gpu").attr("info")(line);
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("tesk_gpu logging");
+      }
+    });
   } catch (const py::import_error&) {
     throw;
   } catch (const std::exception& e) {

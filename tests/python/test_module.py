@@ -128,3 +128,18 @@ def test_shape_errors_name_the_argument(scene, call, message):
         call(scene)
     assert str(err.value) == message
     assert scene.num_instances() == 0
+
+
+def test_run_summaries_go_to_the_logger(caplog, capfd):
+    import logging
+
+    from test_distributed import build_scene
+
+    scene = build_scene(tesk_gpu.EmbreeSceneManager(), sensor=True)
+    capfd.readouterr()
+    tesk_gpu.simulate_cpu(scene, 1, 2, num_threads=1)
+    assert "Backward render" not in capfd.readouterr().out  # silent by default
+    with caplog.at_level(logging.INFO, logger="tesk_gpu"):
+        tesk_gpu.simulate_cpu(scene, 1, 2, num_threads=1)
+    assert [r.getMessage() for r in caplog.records] == [
+        "Backward render (CPU): 6x5 pixels, 2 bands, spp=1, max_depth=2, 1 threads"]
