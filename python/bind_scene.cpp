@@ -8,6 +8,7 @@
 #include "core/host/parallel.h"
 #include "embree/media_walk.h"
 #include "embree/scene_manager.h"
+#include "embree/scene_snapshot.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 
@@ -212,6 +213,22 @@ void bind_scene(py::module_& m) {
                                      "CPU scene: meshes, instances, materials, spectra, sun, sky "
                                      "and sensor, built into a two-level Embree structure.");
   cls.def(py::init<>());
+  // Pickling carries a snapshot: everything workflows read, rebuilt (and built, when the
+  // original was) in the receiving process, so a scene can be sent to worker processes.
+  cls.def(py::pickle(
+      [](const EmbreeSceneManager& s) {
+        const embree::SceneUse use = s.acquire_use();  // no change while it is read
+        return py::make_tuple(py::bytes(embree::snapshot_scene(s)));
+      },
+      [](const py::tuple& state) {
+        if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
+          throw py::value_error("not a scene snapshot (or one from another version)");
+        }
+        auto scene = std::make_unique<EmbreeSceneManager>();
+        const std::string bytes = state[0].cast<std::string>();
+        embree::restore_scene(*scene, bytes);
+        return scene;
+      }));
 
   // ---- geometry --------------------------------------------------------------------------------
   cls.def(

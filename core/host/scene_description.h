@@ -88,6 +88,34 @@ class SceneDescription {
   /// Returns to the defaults with n_bands = 0, keeping the sensor and terrain following.
   void clear_for_reuse();
 
+  /// Calls f(field) for every stored field in one fixed order (scene snapshots write and read
+  /// the fields through it, so a field added here is carried by them too).
+  template <typename F>
+  void for_each_field(F&& f) {
+    f(m_n_bands);
+    f(m_spectral);
+    f(m_materials);
+    f(m_emitter);
+    f(m_sensor);
+    f(m_uniform_sky_offset);
+    f(m_directional_sky_offset);
+    f(m_hw_sky_offset);
+    f(m_hw_sun_dir);
+    f(m_thermal);
+    f(m_sif_only);
+    f(m_mode);
+    f(m_band_wavelengths);
+    f(m_num_repetitions);
+    f(m_scene_x_size);
+    f(m_scene_y_size);
+    f(m_terrain_following);
+    f(m_measurement_plane);
+  }
+  template <typename F>
+  void for_each_field(F&& f) const {
+    const_cast<SceneDescription*>(this)->for_each_field([&](const auto& field) { f(field); });
+  }
+
  private:
   int m_n_bands = 1;
   std::vector<float> m_spectral;

@@ -11,8 +11,10 @@ arithmetic as the renderer. The result does not depend on the number of workers 
 which worker ran which task, or on the order of completion; a task lost with its worker is
 rerun by Dask and returns the same block sums.
 
-The scene travels as a :class:`SceneRecipe`: the list of description calls (arrays and
-records) that built it. Each worker process rebuilds a recipe once and keeps it for later tasks.
+The scene travels either as itself (an ``EmbreeSceneManager`` pickles to a snapshot of
+everything the workflows read, sent once per worker) or as a :class:`SceneRecipe`: the list
+of description calls (arrays and records) that built it. Each worker process rebuilds a scene
+once and keeps it for later tasks.
 
 Needs the ``dask`` extra (``pip install tesk-gpu[dask]``)::
 
@@ -111,18 +113,29 @@ def _freeze(value: Any) -> Any:
     return value
 
 
+class _PickledScene:
+    """A scene sent to workers as its snapshot, taken once on the client."""
+
+    def __init__(self, scene: tesk_gpu.EmbreeSceneManager) -> None:
+        self.data = pickle.dumps(scene, protocol=5)
+        self.token = hashlib.sha256(self.data).hexdigest()
+
+    def replay(self) -> tesk_gpu.EmbreeSceneManager:
+        return pickle.loads(self.data)
+
+
 # Scenes rebuilt in this process, by recipe token (one per worker process, reused by its tasks).
 _WORKER_SCENES: dict[str, tesk_gpu.EmbreeSceneManager] = {}
 
 
-def _worker_scene(recipe: SceneRecipe) -> tesk_gpu.EmbreeSceneManager:
+def _worker_scene(recipe: SceneRecipe | _PickledScene) -> tesk_gpu.EmbreeSceneManager:
     scene = _WORKER_SCENES.get(recipe.token)
     if scene is None:
         scene = _WORKER_SCENES[recipe.token] = recipe.replay()
     return scene
 
 
-def _run_range(recipe: SceneRecipe, function: str, args: tuple, kwargs: dict, keyword: str,
+def _run_range(recipe: SceneRecipe | _PickledScene, function: str, args: tuple, kwargs: dict, keyword: str,
                span: tuple[int, int]) -> dict:
     return getattr(tesk_gpu, function)(_worker_scene(recipe), *args, **{keyword: span}, **kwargs)
 
@@ -228,15 +241,17 @@ def merge_pass_ranges(parts: Sequence[dict]) -> dict:
     return out
 
 
-def _distributed_run(client, recipe: SceneRecipe, function: str, keyword: str,
+def _distributed_run(client, recipe: SceneRecipe | tesk_gpu.EmbreeSceneManager, function: str, keyword: str,
                      ranges: list[tuple[int, int]], args: tuple, kwargs: dict,
                      progress: Callable | Any | None, threads_keyword: bool = True) -> list[dict]:
     """Runs one task per range and returns the tasks' results, reporting progress in units of
     the ranges (photons or passes) as tasks complete."""
     from dask.distributed import as_completed
 
-    if not isinstance(recipe, SceneRecipe):
-        raise TypeError("scene must be a tesk_gpu.distributed.SceneRecipe")
+    if isinstance(recipe, tesk_gpu.EmbreeSceneManager):
+        recipe = _PickledScene(recipe)
+    elif not isinstance(recipe, SceneRecipe):
+        raise TypeError("scene must be a tesk_gpu.EmbreeSceneManager or a tesk_gpu.distributed.SceneRecipe")
     if threads_keyword:
         kwargs.setdefault("num_threads", 1)
     shared = client.scatter(recipe, broadcast=True, hash=False)
@@ -270,11 +285,12 @@ def _progress_target(progress):
                     "with update() and total (tqdm)")
 
 
-def simulate_flux(client, scene: SceneRecipe, nx: int, ny: int, num_photons: int, num_bands: int, *args,
+def simulate_flux(client, scene: SceneRecipe | tesk_gpu.EmbreeSceneManager, nx: int, ny: int, num_photons: int,
+                  num_bands: int, *args,
                   n_tasks: int | None = None, progress: Callable | Any | None = None, **kwargs) -> dict:
     """``tesk_gpu.simulate_flux_cpu`` on a ``dask.distributed`` client, bit-identical to the run
-    on one machine. ``scene`` is a :class:`SceneRecipe`; further arguments are those of
-    simulate_flux_cpu (``num_threads`` per task defaults to 1). ``n_tasks`` photon ranges
+    on one machine. ``scene`` is a built ``EmbreeSceneManager`` or a :class:`SceneRecipe`;
+    further arguments are those of simulate_flux_cpu (``num_threads`` per task defaults to 1). ``n_tasks`` photon ranges
     (default: four per worker thread, at most one per fold block) are traced as tasks;
     ``progress`` (a callable (done, total, elapsed_ms) or a tqdm bar) hears photons done as
     tasks complete. Returns the dict simulate_flux_cpu returns."""
@@ -284,7 +300,8 @@ def simulate_flux(client, scene: SceneRecipe, nx: int, ny: int, num_photons: int
                                                 kwargs, progress))
 
 
-def simulate_forward(client, scene: SceneRecipe, nx: int, ny: int, layer_heights, num_photons: int,
+def simulate_forward(client, scene: SceneRecipe | tesk_gpu.EmbreeSceneManager, nx: int, ny: int, layer_heights,
+                     num_photons: int,
                      *args, n_tasks: int | None = None, progress: Callable | Any | None = None,
                      **kwargs) -> dict:
     """``tesk_gpu.simulate_forward_cpu`` on a ``dask.distributed`` client, bit-identical to the
@@ -295,11 +312,12 @@ def simulate_forward(client, scene: SceneRecipe, nx: int, ny: int, layer_heights
                                                 ranges, args, kwargs, progress))
 
 
-def simulate_image(client, scene: SceneRecipe, spp: int = 16, *args, n_tasks: int | None = None,
+def simulate_image(client, scene: SceneRecipe | tesk_gpu.EmbreeSceneManager, spp: int = 16, *args,
+                   n_tasks: int | None = None,
                    progress: Callable | Any | None = None, **kwargs) -> dict:
     """``tesk_gpu.simulate_cpu`` on a ``dask.distributed`` client, bit-identical to the render
-    on one machine (every product, standard error included). ``scene`` is a
-    :class:`SceneRecipe`; further arguments are those of simulate_cpu (``num_threads`` per task
+    on one machine (every product, standard error included). ``scene`` is a built
+    ``EmbreeSceneManager`` or a :class:`SceneRecipe`; further arguments are those of simulate_cpu (``num_threads`` per task
     defaults to 1). ``n_tasks`` pass ranges (default: four per worker thread, at most
     ``tesk_gpu.MAX_PASS_BLOCKS``) are rendered as tasks; ``progress`` (a callable
     (done, total, elapsed_ms) or a tqdm bar) hears passes done as tasks complete."""
@@ -310,7 +328,7 @@ def simulate_image(client, scene: SceneRecipe, spp: int = 16, *args, n_tasks: in
                                               (spp, *args), kwargs, progress))
 
 
-def simulate_brf(client, scene: SceneRecipe, directions, num_photons: int, *args,
+def simulate_brf(client, scene: SceneRecipe | tesk_gpu.EmbreeSceneManager, directions, num_photons: int, *args,
                  n_tasks: int | None = None, progress: Callable | Any | None = None,
                  **kwargs) -> dict:
     """``tesk_gpu.simulate_brf_cpu`` on a ``dask.distributed`` client, bit-identical to the run

@@ -136,6 +136,30 @@ def test_pass_ranges_merge_bit_identically():
         distributed.merge_pass_ranges(parts[:2])
 
 
+def test_scene_pickles_to_an_equal_scene():
+    import pickle
+
+    scene = build_scene(tesk_gpu.EmbreeSceneManager(), media=True, sensor=True)
+    scene.set_primitive_temperatures(np.linspace(290, 300, scene.n_primitives()).astype(np.float32))
+    scene.set_thermal_mode(False, [550.0, 670.0])
+    copy = pickle.loads(pickle.dumps(scene))
+    assert copy.is_built() and copy.n_primitives() == scene.n_primitives()
+    np.testing.assert_array_equal(copy.get_primitive_temperatures(), scene.get_primitive_temperatures())
+    assert copy.band_wavelengths() == scene.band_wavelengths()
+    np.testing.assert_array_equal(copy.optical_turbid_medium(0)["g_function"], scene.optical_turbid_medium(0)["g_function"])
+    for run in (lambda s: tesk_gpu.simulate_cpu(s, 3, 6, None, ("event_aov",), num_threads=2),
+                lambda s: tesk_gpu.simulate_flux_cpu(s, 3, 3, 20_000, 2, decompose=True, num_threads=2)):
+        a, b = run(scene), run(copy)
+        for key, value in a.items():
+            if isinstance(value, np.ndarray):
+                assert np.array_equal(value, b[key]), key
+    (snapshot,) = scene.__getstate__()
+    cuts = [(snapshot[:n],) for n in range(0, len(snapshot), max(1, len(snapshot) // 97))]
+    for bad in cuts + [(snapshot + b"x",), (b"TESKSNP0" + snapshot[8:],), ("text",)]:
+        with pytest.raises(ValueError, match="not a scene snapshot"):
+            tesk_gpu.EmbreeSceneManager.__new__(tesk_gpu.EmbreeSceneManager).__setstate__(bad)
+
+
 def test_recipe_pickles_to_its_calls():
     import pickle
 
@@ -174,7 +198,8 @@ def test_cluster_image_is_bit_identical(client):
     recipe = build_scene(distributed.SceneRecipe(), sensor=True)
     whole = tesk_gpu.simulate_cpu(recipe.scene, 70, 4, None, ("standard_error",), num_threads=2)
     passes = []
-    merged = distributed.simulate_image(client, recipe, 70, 4, None, ("standard_error",), n_tasks=3,
+    # A plain scene travels as its snapshot.
+    merged = distributed.simulate_image(client, recipe.scene, 70, 4, None, ("standard_error",), n_tasks=3,
                                         progress=lambda done, total, ms: passes.append((done, total)))
     assert passes[-1] == (70, 70)
     for key in ("payload", "standard_error"):

@@ -301,3 +301,12 @@ def test_injected_commit_failures_change_nothing(stage):
     tesk_gpu._set_turbid_commit_failure_embree(scene, "")
     tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 64})
     assert tesk_gpu._debug_turbid_residency_embree(scene)["counters"]["commit_count"] == 2
+
+
+def test_scenes_with_domains_refuse_to_pickle():
+    import pickle
+
+    scene = tesk_gpu.EmbreeSceneManager()
+    tesk_gpu._build_turbid_domain_embree(scene, descriptor(), {"seed": 3, "sample_budget": 8})
+    with pytest.raises(ValueError, match="holding turbid domains cannot be snapshotted"):
+        pickle.dumps(scene)
