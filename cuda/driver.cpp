@@ -64,6 +64,10 @@ Loaded load() {
   bind(lib, "cuModuleGetFunction", a.cuModuleGetFunction, f);
   bind(lib, "cuLaunchKernel", a.cuLaunchKernel, f);
   bind(lib, "cuGetErrorString", a.cuGetErrorString, f);
+  bind(lib, "cuEventCreate", a.cuEventCreate, f);
+  bind(lib, "cuEventRecord", a.cuEventRecord, f);
+  bind(lib, "cuEventElapsedTime", a.cuEventElapsedTime, f);
+  bind(lib, "cuEventDestroy_v2", a.cuEventDestroy, f);
   if (!f.empty()) return l;
   const CUresult rc = a.cuInit(0);
   if (rc != 0) f = describe(a, rc);

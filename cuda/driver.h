@@ -16,6 +16,7 @@ using CUcontext = struct CUctx_st*;
 using CUstream = struct CUstream_st*;
 using CUmodule = struct CUmod_st*;
 using CUfunction = struct CUfunc_st*;
+using CUevent = struct CUevent_st*;
 
 /// Entry points of the driver interface that the backend calls (null until loaded).
 struct DriverApi {
@@ -43,6 +44,10 @@ struct DriverApi {
   CUresult (*cuLaunchKernel)(CUfunction, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned,
                              unsigned, CUstream, void**, void**) = nullptr;
   CUresult (*cuGetErrorString)(CUresult, const char**) = nullptr;
+  CUresult (*cuEventCreate)(CUevent*, unsigned) = nullptr;
+  CUresult (*cuEventRecord)(CUevent, CUstream) = nullptr;
+  CUresult (*cuEventElapsedTime)(float*, CUevent, CUevent) = nullptr;
+  CUresult (*cuEventDestroy)(CUevent) = nullptr;
 };
 
 /// The driver interface, loaded and initialised on first use. Throws std::runtime_error with

@@ -22,10 +22,10 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
     : m_context(&context), m_ptx_path(std::move(ptx_path)), m_rays(context), m_results(context) {}
 
 CudaSimulator::~CudaSimulator() {
-  if (m_module != nullptr) {
-    m_context->make_current();
-    m_context->api().cuModuleUnload(m_module);
-  }
+  m_context->make_current();
+  if (m_start != nullptr) m_context->api().cuEventDestroy(m_start);
+  if (m_stop != nullptr) m_context->api().cuEventDestroy(m_stop);
+  if (m_module != nullptr) m_context->api().cuModuleUnload(m_module);
 }
 
 void CudaSimulator::init() {
@@ -60,21 +60,33 @@ void CudaSimulator::init() {
         "kernel tesk_trace_closest");
   check(m_context->api().cuModuleGetFunction(&m_trace_occluded, m_module, "tesk_trace_occluded"),
         "kernel tesk_trace_occluded");
+  check(m_context->api().cuEventCreate(&m_start, 0), "event create");
+  check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
 
 void CudaSimulator::launch_(CUfunction kernel, int64_t count, void* params, const char* label) {
-  if (count <= 0) return;
   const auto blocks = static_cast<unsigned>((count + kBlockSize - 1) / kBlockSize);
   void* args[] = {params};
-  check(m_context->api().cuLaunchKernel(kernel, blocks, 1, 1, kBlockSize, 1, 1, 0,
-                                        m_context->stream(), args, nullptr),
+  const DriverApi& a = m_context->api();
+  check(a.cuEventRecord(m_start, m_context->stream()), label);
+  check(a.cuLaunchKernel(kernel, blocks, 1, 1, kBlockSize, 1, 1, 0, m_context->stream(), args,
+                         nullptr),
         label);
+  check(a.cuEventRecord(m_stop, m_context->stream()), label);
+}
+
+void CudaSimulator::finish_launch_(const char* label) {
+  m_context->synchronize(label);
+  float ms = 0.0f;
+  check(m_context->api().cuEventElapsedTime(&ms, m_start, m_stop), label);
+  m_last_kernel_ms = ms;
 }
 
 void CudaSimulator::trace_closest(const CudaSceneManager& scene, const float* origins,
                                   const float* directions, int64_t count, float t_min, float t_max,
                                   bvh::TraceResult* results) {
   init();
+  if (count <= 0) return;
   bvh::TraceBatchParams p;
   p.scene = scene.device_view();
   const size_t ray_bytes = static_cast<size_t>(count) * 3 * sizeof(float);
@@ -92,7 +104,7 @@ void CudaSimulator::trace_closest(const CudaSceneManager& scene, const float* or
   p.t_min = t_min;
   p.t_max = t_max;
   launch_(m_trace_closest, count, &p, "launch trace");
-  m_context->synchronize("sync trace");
+  finish_launch_("sync trace");
   m_results.download(results, static_cast<size_t>(count) * sizeof(bvh::TraceResult),
                      "download hits");
 }
@@ -101,6 +113,7 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
                                    const float* directions, int64_t count, float t_min, float t_max,
                                    int32_t* occluded) {
   init();
+  if (count <= 0) return;
   bvh::TraceBatchParams p;
   p.scene = scene.device_view();
   const size_t ray_bytes = static_cast<size_t>(count) * 3 * sizeof(float);
@@ -118,7 +131,7 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
   p.t_min = t_min;
   p.t_max = t_max;
   launch_(m_trace_occluded, count, &p, "launch occlusion");
-  m_context->synchronize("sync occlusion");
+  finish_launch_("sync occlusion");
   m_results.download(occluded, static_cast<size_t>(count) * sizeof(int32_t), "download occlusion");
 }
 

@@ -28,6 +28,9 @@ class CudaSimulator {
   /// std::runtime_error "Module create failed: tesk_kernels.ptx".
   void init();
   const std::string& ptx_path() const { return m_ptx_path; }
+  /// Device time of the last kernel launch in milliseconds (stream events around the launch;
+  /// copies excluded).
+  float last_kernel_ms() const { return m_last_kernel_ms; }
 
   /// Closest hits of `count` rays (origins and directions: [count][3] host floats) into
   /// `results` (host, count entries). Calls init() when needed.
@@ -38,13 +41,18 @@ class CudaSimulator {
                       int64_t count, float t_min, float t_max, int32_t* occluded);
 
  private:
+  // Launches one thread per item (count > 0) between the two timing events.
   void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
+  // Waits for the stream and reads the launch's device time.
+  void finish_launch_(const char* label);
 
   const CudaContext* m_context;
   std::string m_ptx_path;
   CUmodule m_module = nullptr;
   CUfunction m_trace_closest = nullptr;
   CUfunction m_trace_occluded = nullptr;
+  CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
+  float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;     // origins then directions
   DeviceBuffer m_results;  // per-ray outputs
 };

@@ -153,6 +153,8 @@ void bind_cuda(py::module_& m) {
            py::keep_alive<1, 2>())
       .def("init", &CudaSimulator::init, "Load the device programs.")
       .def_property_readonly("ptx_path", &CudaSimulator::ptx_path)
+      .def_property_readonly("last_kernel_ms", &CudaSimulator::last_kernel_ms,
+                             "Device time of the last kernel launch (ms), copies excluded.")
       .def("trace_closest", &trace_closest, py::arg("scene"), py::arg("origins"),
            py::arg("directions"), py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f,
            "Closest hits of N rays on the device; the same dictionary as "

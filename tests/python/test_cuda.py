@@ -60,17 +60,18 @@ def test_the_device_programs_are_installed_beside_the_module():
 
 def forest(scene, rng):
     """Ground and 50 instanced spheres with shading normals, rotated and scaled."""
-    g = tesk_gpu.make_ground_plane(20.0, 20.0, 2.0)
+    g = tesk_gpu.make_ground_plane(20.0, 20.0, 0, 2.0)
     s = tesk_gpu.make_sphere(1.0, [0.0, 0.0, 0.0], 3)
     ground = scene.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
     ball = scene.add_mesh(s["vertices"], s["normals"], s["indices"], 1)
     scene.add_instance(ground, 0.0, 0.0, 0.0, 1.0)
+    xforms = []
     for _ in range(50):
         a = rng.uniform(0, 2 * np.pi)
-        m = np.array([[np.cos(a) * 2, -np.sin(a), 0, rng.uniform(-18, 18)],
-                      [np.sin(a) * 2, np.cos(a), 0, rng.uniform(-18, 18)],
-                      [0, 0, rng.uniform(1, 3), rng.uniform(2, 4)]], np.float32)
-        scene.add_instance(ball, m.ravel())
+        xforms.append([[np.cos(a) * 2, -np.sin(a), 0, rng.uniform(-18, 18)],
+                       [np.sin(a) * 2, np.cos(a), 0, rng.uniform(-18, 18)],
+                       [0, 0, rng.uniform(1, 3), rng.uniform(2, 4)]])
+    scene.add_instances_xform(ball, np.array(xforms, np.float32).reshape(-1, 12))
     scene.build()
 
 
