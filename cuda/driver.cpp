@@ -66,7 +66,11 @@ Loaded load() {
   bind(lib, "cuGetErrorString", a.cuGetErrorString, f);
   bind(lib, "cuEventCreate", a.cuEventCreate, f);
   bind(lib, "cuEventRecord", a.cuEventRecord, f);
-  bind(lib, "cuEventElapsedTime", a.cuEventElapsedTime, f);
+  // The current name (CUDA 12.8 on); older drivers export only the first version.
+  std::string unused;
+  if (!bind(lib, "cuEventElapsedTime_v2", a.cuEventElapsedTime, unused)) {
+    bind(lib, "cuEventElapsedTime", a.cuEventElapsedTime, f);
+  }
   bind(lib, "cuEventDestroy_v2", a.cuEventDestroy, f);
   if (!f.empty()) return l;
   const CUresult rc = a.cuInit(0);
