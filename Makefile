@@ -69,7 +69,7 @@ bench: install cpp
 	@$(PY) bench/turbid_sampling.py
 
 format:
-	@clang-format -i $$(git ls-files '*.h' '*.cpp')
+	@clang-format -i $$(git ls-files '*.h' '*.cpp' '*.cu')
 
 clean:
 	rm -rf build

@@ -199,7 +199,11 @@ void bind_scene(py::module_& m) {
       [] {
         const py::object print = py::module_::import("builtins").attr("print");
         print("tesk_gpu", m_version());
+#if defined(TESK_HAS_CUDA)
+        print("  backends: embree (CPU); vulkan: no; optix: yes (CUDA)");
+#else
         print("  backends: embree (CPU); vulkan: no; optix: no");
+#endif
         print("  embree:", embree::embree_version());
         print("  threads:", resolve_thread_count(0), "(hardware concurrency; num_threads=0)");
         print("  devices: cpu");

@@ -29,6 +29,10 @@ void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
 
+/// The CUDA backend: HAS_OPTIX, OptiXContext, SceneManager, Simulator, the device module
+/// functions and device_info (nothing on a build without nvcc).
+void bind_cuda(pybind11::module_& m);
+
 /// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
 void bind_turbid(pybind11::module_& m);
 

@@ -56,6 +56,9 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_physiology(m);
     tesk::python::bind_lidar(m);
     tesk::python::bind_turbid(m);
+    // 6. CUDA backend: HAS_OPTIX, its classes and module functions, device_info. Registered
+    //    after the CPU classes because its SceneManager extends EmbreeSceneManager.
+    tesk::python::bind_cuda(m);
     // 10. Pure-Python companions (scan patterns, validation, ...) live in the folder tesk_gpu/
     //     beside the extension; giving the module a __path__ makes them its submodules, so
     //     `import tesk_gpu.lidar` works in an installation and in a build directory alike.

@@ -134,7 +134,8 @@ def function_stub(name: str, obj, indent: str = "", method: bool = False) -> lis
 
 
 def class_stub(name: str, cls) -> list[str]:
-    out = [f"class {name}:"]
+    bases = [b.__name__ for b in cls.__bases__ if b.__module__ == MODULE]
+    out = [f"class {name}({', '.join(bases)}):" if bases else f"class {name}:"]
     out += docstring(inspect.getdoc(cls) or "", "    ")
     for attr, value in vars(cls).items():
         if attr.startswith("_") and attr != "__init__":

@@ -1,6 +1,7 @@
 // Compiled by nvcc as a test: every header of core/ must compile for a CUDA device, and the
 // per-event physics must call nothing that exists on the host only (warnings are errors).
 
+#include "core/bvh.h"
 #include "core/energy_balance.h"
 #include "core/frame.h"
 #include "core/grid.h"
@@ -58,6 +59,11 @@ __global__ void one_event(float* out, const SensorData* sensor, const MaterialRe
       grey_emission_radiance(0.97f, 300.0f) + sample_cosine_about(d, face_rng).z + face.direction.z;
   out[0] =
       f + p.x + static_cast<float>(grid::world_to_cell(p.x, 10.0f, 4)) + photon_stream(7).uniform();
+}
+
+__global__ void one_trace(bvh::TraceResult* out, bvh::BvhSceneView scene, float3 o, float3 d) {
+  out[0] = bvh::trace_closest_ray(scene, o, d, 0.0f, 1e30f);
+  out[1].hit = bvh::occluded(scene, o, d, 1e-4f, 10.0f) ? 1 : 0;
 }
 
 }  // namespace tesk

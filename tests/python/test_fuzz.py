@@ -143,6 +143,16 @@ FUNCTIONS = {
     "_evaluate_microwave_trunk_ground": ["float", "array", "array", "array", "array", "array"],
     "_test_turbid_domain_id_exhaustion": [], "_turbid_sampling_debug": ["request"],
 }
+if getattr(tesk_gpu, "HAS_OPTIX", False):  # the CUDA backend's names (built where nvcc was found)
+    FUNCTIONS |= {
+        "OptiXContext": ["int"], "device_info": ["int"], "SceneManager": ["optional"],
+        "Simulator": ["optional", "optional"], "solve_physiology_optix": ["optional", "request"],
+        "execute_photosynthesis_process_static_optix": ["optional", "request"],
+        "execute_photosynthesis_process_dynamic_optix": ["optional", "optional", "request"],
+        "execute_energy_balance_process_optix": ["optional", "optional", "request"],
+        "finalize_sif_process_optix": ["optional", "request"],
+        "assemble_sif_source_optix": ["optional", "request"],
+    }
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],
     "simulate_brf_cpu": ["dirs", "photons", "small", "progress"],

@@ -1,0 +1,112 @@
+"""Ray-tracing throughput of the CUDA backend next to the CPU backend on the same scene and rays.
+
+Builds the instanced quickstart forest twice (EmbreeSceneManager and the CUDA SceneManager),
+then traces the same incoherent and coherent rays: trace_closest on the CPU with all threads,
+and Simulator.trace_closest on the device. Prints, per batch, CPU Mrays/s, device Grays/s from
+the kernel's own time (stream events, copies excluded) and end to end (copies and result arrays
+included), and how many rays agree with the CPU. Without a CUDA device it prints the reason and
+the CPU figures only.
+
+    PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sys
+import time
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "bench"))
+from forest_scene import build_forest  # noqa: E402
+from scene_export import incoherent_rays  # noqa: E402
+
+import tesk_gpu  # noqa: E402
+
+if hasattr(tesk_gpu, "OptiXContext"):
+    import tesk_gpu.cuda  # noqa: E402
+
+
+def best_of(repeats: int, fn):
+    best, result = float("inf"), None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, result
+
+
+def coherent_rays(scene, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """An orthographic view straight down over the scene box (a camera's primary rays)."""
+    (x0, y0, _), (x1, y1, z1) = scene.aabb()
+    side = int(np.sqrt(n))
+    u, v = np.meshgrid(np.linspace(x0, x1, side), np.linspace(y0, y1, side))
+    origins = np.column_stack([u.ravel(), v.ravel(), np.full(side * side, z1 + 1.0)])
+    directions = np.tile(np.array([0.1, 0.05, -1.0]), (side * side, 1))
+    return origins.astype(np.float32), directions.astype(np.float32)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rays", type=int, default=1_000_000)
+    parser.add_argument("--trees", type=int, default=2000)
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+
+    cpu = tesk_gpu.EmbreeSceneManager()
+    build_forest(cpu, n_trees=args.trees)
+    cpu.build()
+    print(f"scene: {cpu.num_instances():,} instances, {cpu.n_primitives():,} triangles")
+
+    sim = gpu = None
+    reason = "module built without the CUDA backend"
+    if hasattr(tesk_gpu, "OptiXContext"):
+        try:
+            context = tesk_gpu.OptiXContext(0)
+            gpu = tesk_gpu.SceneManager(context)
+            build_forest(gpu, n_trees=args.trees)
+            t0 = time.perf_counter()
+            gpu.build()
+            print(f"device: {context.device_name} ({context.total_vram_mb} MiB, compute "
+                  f"{context.compute_capability_major}.{context.compute_capability_minor}); "
+                  f"build + upload {1e3 * (time.perf_counter() - t0):.0f} ms")
+            sim = tesk_gpu.Simulator(context, tesk_gpu.cuda.ptx_path())
+            sim.init()
+        except RuntimeError as error:
+            reason = str(error)
+    if sim is None:
+        print(f"no CUDA device: {reason}")
+
+    threads = os.cpu_count() or 1
+    for name, (origins, directions) in [("incoherent", incoherent_rays(cpu, args.rays)),
+                                        ("coherent", coherent_rays(cpu, args.rays))]:
+        n = len(origins)
+        cpu.trace_closest(origins[:10000], directions[:10000])
+        t_cpu, ref = best_of(args.repeats, lambda: cpu.trace_closest(origins, directions))
+        line = f"{name:10s} {n:,} rays: CPU {threads} threads {n / t_cpu / 1e6:8.2f} Mrays/s"
+        if sim is not None:
+            sim.trace_closest(gpu, origins[:10000], directions[:10000])
+            kernel_ms = []
+
+            def device_run():
+                result = sim.trace_closest(gpu, origins, directions)
+                kernel_ms.append(sim.last_kernel_ms)
+                return result
+
+            t_dev, got = best_of(args.repeats, device_run)
+            kernel_s = min(kernel_ms) / 1e3
+            agree = np.mean((got["hit"] == ref["hit"]) &
+                            (~ref["hit"] | np.isclose(got["t"], ref["t"], rtol=1e-4, atol=1e-5)))
+            line += (f"; device kernel {n / kernel_s / 1e9:6.3f} Grays/s, end to end "
+                     f"{n / t_dev / 1e9:6.3f} Grays/s ({t_cpu / kernel_s:.0f}x the CPU by kernel "
+                     f"time); agree with CPU {100 * agree:.4f}%")
+        print(line)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,15 @@
+// Device kernels of the CUDA backend, compiled to PTX at build time and loaded at run time from
+// the PTX directory. Each kernel only maps threads to work items; the per-item bodies are the
+// host-and-device functions of core/, which the host test suite runs as well.
+
+#include "core/trace_batch.h"
+
+extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
+  const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < params.count) tesk::bvh::trace_closest_item(params, i);
+}
+
+extern "C" __global__ void tesk_trace_occluded(tesk::bvh::TraceBatchParams params) {
+  const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < params.count) tesk::bvh::trace_occluded_item(params, i);
+}

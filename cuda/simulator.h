@@ -1,0 +1,60 @@
+#pragma once
+
+// The CUDA workflows: device programs loaded from a PTX directory and launched through the
+// driver interface on the context's stream.
+
+#include <string>
+
+#include "core/bvh.h"
+#include "cuda/context.h"
+#include "cuda/scene_manager.h"
+
+namespace tesk::cuda {
+
+/// Name of the PTX file (in the directory given to the simulator) holding the kernels.
+inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
+
+/// Owns the loaded device programs and the per-workflow device buffers.
+class CudaSimulator {
+ public:
+  /// Keeps the context and the PTX directory; nothing is loaded before init().
+  CudaSimulator(const CudaContext& context, std::string ptx_path);
+  ~CudaSimulator();
+  CudaSimulator(const CudaSimulator&) = delete;
+  CudaSimulator& operator=(const CudaSimulator&) = delete;
+
+  /// Loads <ptx_path>/tesk_kernels.ptx and looks up its kernels (once). A file that cannot be
+  /// read or compiled writes "[Module tesk_kernels.ptx] <log>" to standard error and throws
+  /// std::runtime_error "Module create failed: tesk_kernels.ptx".
+  void init();
+  const std::string& ptx_path() const { return m_ptx_path; }
+  /// Device time of the last kernel launch in milliseconds (stream events around the launch;
+  /// copies excluded).
+  float last_kernel_ms() const { return m_last_kernel_ms; }
+
+  /// Closest hits of `count` rays (origins and directions: [count][3] host floats) into
+  /// `results` (host, count entries). Calls init() when needed.
+  void trace_closest(const CudaSceneManager& scene, const float* origins, const float* directions,
+                     int64_t count, float t_min, float t_max, bvh::TraceResult* results);
+  /// Occlusion of `count` rays in (t_min, t_max] into `occluded` (host, 1 when blocked).
+  void trace_occluded(const CudaSceneManager& scene, const float* origins, const float* directions,
+                      int64_t count, float t_min, float t_max, int32_t* occluded);
+
+ private:
+  // Launches one thread per item (count > 0) between the two timing events.
+  void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
+  // Waits for the stream and reads the launch's device time.
+  void finish_launch_(const char* label);
+
+  const CudaContext* m_context;
+  std::string m_ptx_path;
+  CUmodule m_module = nullptr;
+  CUfunction m_trace_closest = nullptr;
+  CUfunction m_trace_occluded = nullptr;
+  CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
+  float m_last_kernel_ms = 0.0f;
+  DeviceBuffer m_rays;     // origins then directions
+  DeviceBuffer m_results;  // per-ray outputs
+};
+
+}  // namespace tesk::cuda

@@ -1,0 +1,196 @@
+// The CUDA backend's names: HAS_OPTIX, OptiXContext, SceneManager, Simulator, the device
+// module functions and device_info. A build without nvcc registers none of them.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "python/bindings.h"
+#include "python/frame.h"
+
+#if defined(TESK_HAS_CUDA)
+#include "cuda/context.h"
+#include "cuda/scene_manager.h"
+#include "cuda/simulator.h"
+#endif
+
+namespace tesk::python {
+
+#if defined(TESK_HAS_CUDA)
+namespace {
+
+using cuda::CudaContext;
+using cuda::CudaSceneManager;
+using cuda::CudaSimulator;
+
+// Checks a ray batch's shapes with the CPU binding's messages; returns the ray count.
+py::ssize_t ray_count(const carray<float>& origins, const carray<float>& directions) {
+  if (origins.ndim() != 2 || origins.shape(1) != 3) {
+    throw py::value_error("origins must have float32 shape [N, 3]");
+  }
+  if (directions.ndim() != 2 || directions.shape(1) != 3) {
+    throw py::value_error("directions must have float32 shape [N, 3]");
+  }
+  if (origins.shape(0) != directions.shape(0)) {
+    throw py::value_error("origins and directions must have the same number of rays");
+  }
+  return origins.shape(0);
+}
+
+py::dict trace_closest(CudaSimulator& sim, const CudaSceneManager& scene,
+                       const carray<float>& origins, const carray<float>& directions, float t_min,
+                       float t_max) {
+  const py::ssize_t n = ray_count(origins, directions);
+  if (!scene.is_built()) throw std::runtime_error("CUDA: build the scene before tracing rays");
+  const embree::SceneUse use = scene.acquire_use();
+  std::vector<bvh::TraceResult> hits(static_cast<size_t>(n));
+  {
+    py::gil_scoped_release release;
+    sim.trace_closest(scene, origins.data(), directions.data(), n, t_min, t_max, hits.data());
+  }
+  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
+  py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
+  py::array_t<bool> hit(n), is_back_face(n);
+  float* nn = normal.mutable_data();
+  float* ng = geometric_normal.mutable_data();
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const bvh::TraceResult& h = hits[static_cast<size_t>(i)];
+    t.mutable_data()[i] = h.t;
+    instance_id.mutable_data()[i] = h.instance_id;
+    primitive_id.mutable_data()[i] = h.primitive_id;
+    global_primitive_id.mutable_data()[i] = h.global_primitive_id;
+    material_id.mutable_data()[i] = h.material_id;
+    hit.mutable_data()[i] = h.hit != 0;
+    is_back_face.mutable_data()[i] = h.is_back_face != 0;
+    nn[3 * i] = h.normal.x;
+    nn[3 * i + 1] = h.normal.y;
+    nn[3 * i + 2] = h.normal.z;
+    ng[3 * i] = h.geometric_normal.x;
+    ng[3 * i + 1] = h.geometric_normal.y;
+    ng[3 * i + 2] = h.geometric_normal.z;
+  }
+  py::dict d;
+  d["t"] = t;
+  d["instance_id"] = instance_id;
+  d["primitive_id"] = primitive_id;
+  d["global_primitive_id"] = global_primitive_id;
+  d["hit"] = hit;
+  d["is_back_face"] = is_back_face;
+  d["normal"] = normal;
+  d["geometric_normal"] = geometric_normal;
+  d["material_id"] = material_id;
+  return d;
+}
+
+py::array_t<bool> trace_occluded(CudaSimulator& sim, const CudaSceneManager& scene,
+                                 const carray<float>& origins, const carray<float>& directions,
+                                 float t_min, float t_max) {
+  const py::ssize_t n = ray_count(origins, directions);
+  if (!scene.is_built()) throw std::runtime_error("CUDA: build the scene before tracing rays");
+  const embree::SceneUse use = scene.acquire_use();
+  std::vector<int32_t> blocked(static_cast<size_t>(n));
+  {
+    py::gil_scoped_release release;
+    sim.trace_occluded(scene, origins.data(), directions.data(), n, t_min, t_max, blocked.data());
+  }
+  py::array_t<bool> out(n);
+  for (py::ssize_t i = 0; i < n; ++i) out.mutable_data()[i] = blocked[static_cast<size_t>(i)] != 0;
+  return out;
+}
+
+// The device module functions whose device programs this build does not carry: they refuse
+// instead of running the CPU path.
+void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
+  const std::string message =
+      std::string(name) +
+      ": the CUDA backend of this build has no device program for this operation. No fallback "
+      "was performed.";
+  auto refuse = [message](py::args, py::kwargs) -> py::object {
+    throw std::runtime_error(message);
+  };
+  std::string doc = "Refuses on this build (the CUDA program is not part of it); takes (";
+  for (size_t i = 0; i < args.size(); ++i) doc += (i ? ", " : "") + std::string(args[i]);
+  m.def(name, refuse, (doc + ").").c_str());
+}
+
+}  // namespace
+
+void bind_cuda(py::module_& m) {
+  m.attr("HAS_OPTIX") = true;
+
+  py::class_<CudaContext>(m, "OptiXContext", py::release_gil_before_calling_cpp_dtor(),
+                          "One CUDA device: its primary context and the stream all its work "
+                          "runs on.")
+      .def(py::init<int>(), py::arg("device_id"))
+      .def_property_readonly("device_id", &CudaContext::device_id)
+      .def_property_readonly("device_name", &CudaContext::device_name)
+      .def_property_readonly("total_vram_mb", &CudaContext::total_vram_mb)
+      .def_property_readonly("free_vram_mb", &CudaContext::free_vram_mb)
+      .def_property_readonly("compute_capability_major", &CudaContext::compute_capability_major)
+      .def_property_readonly("compute_capability_minor", &CudaContext::compute_capability_minor);
+
+  py::class_<CudaSceneManager, embree::EmbreeSceneManager>(
+      m, "SceneManager", py::release_gil_before_calling_cpp_dtor(),
+      "A scene on one CUDA device: the scene vocabulary of EmbreeSceneManager; build() also "
+      "builds the two-level hierarchy and uploads it.")
+      .def(py::init<const CudaContext&>(), py::arg("context"), py::keep_alive<1, 2>())
+      .def("build", &CudaSceneManager::build,
+           "Build the acceleration structures and upload them to the device.")
+      .def("refit_ias", &CudaSceneManager::refit_ias,
+           "Take moved instances into the CPU and device instance levels.")
+      .def("build_ias", &CudaSceneManager::build_ias,
+           "Rebuild and upload the device instance level from the current transforms.")
+      .def("rebuild_ias", &CudaSceneManager::build_ias, "Alias of build_ias().")
+      .def("free_gpu", &CudaSceneManager::free_gpu, "Free the scene's device buffers.")
+      .def("is_uploaded", &CudaSceneManager::is_uploaded);
+
+  py::class_<CudaSimulator>(m, "Simulator", py::release_gil_before_calling_cpp_dtor(),
+                            "The CUDA workflows; device programs are read from ptx_path "
+                            "(tesk_gpu.cuda.ptx_path() names the installed ones).")
+      .def(py::init<const CudaContext&, std::string>(), py::arg("context"), py::arg("ptx_path"),
+           py::keep_alive<1, 2>())
+      .def("init", &CudaSimulator::init, "Load the device programs.")
+      .def_property_readonly("ptx_path", &CudaSimulator::ptx_path)
+      .def_property_readonly("last_kernel_ms", &CudaSimulator::last_kernel_ms,
+                             "Device time of the last kernel launch (ms), copies excluded.")
+      .def("trace_closest", &trace_closest, py::arg("scene"), py::arg("origins"),
+           py::arg("directions"), py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f,
+           "Closest hits of N rays on the device; the same dictionary as "
+           "EmbreeSceneManager.trace_closest.")
+      .def("trace_occluded", &trace_occluded, py::arg("scene"), py::arg("origins"),
+           py::arg("directions"), py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f,
+           "Whether anything blocks each ray in (t_min, t_max]: bool [N].");
+
+  bind_refusing(m, "solve_physiology_optix", {"simulator", "request"});
+  bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});
+  bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
+                {"simulator", "scene", "request"});
+  bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});
+  bind_refusing(m, "finalize_sif_process_optix", {"simulator", "request"});
+  bind_refusing(m, "assemble_sif_source_optix", {"simulator", "request"});
+
+  m.def(
+      "device_info",
+      [](int device_id) {
+        const cuda::DeviceInfo info = cuda::device_info(device_id);
+        py::dict d;
+        d["name"] = info.name;
+        d["total_vram_mb"] = info.total_vram_mb;
+        d["free_vram_mb"] = info.free_vram_mb;
+        d["compute_capability"] = info.compute_capability;
+        return d;
+      },
+      py::arg("device_id"),
+      "Open CUDA device device_id, read it and close it: name, total_vram_mb, free_vram_mb, "
+      "compute_capability ('major.minor').");
+}
+
+#else
+
+void bind_cuda(py::module_&) {}
+
+#endif
+
+}  // namespace tesk::python

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/host/mesh_generators.h"
+#include "core/trace_batch.h"
+#include "cuda/context.h"
+#include "cuda/scene_manager.h"
+#include "cuda/simulator.h"
+#include "embree/bvh_export.h"
+
+namespace tesk::cuda {
+namespace {
+
+// A ground plane and instanced spheres (shading normals) with rotated, scaled placements.
+template <typename Scene>
+void make_scene(Scene& s) {
+  const GeneratedMesh ground = make_ground_plane(10.0f, 10.0f, 1.5f);
+  const GeneratedMesh ball = make_sphere(1.0f, {0.0f, 0.0f, 0.0f}, 2);
+  const int g = s.add_mesh(ground.vertices, ground.normals, ground.indices, 0);
+  const int b = s.add_mesh(ball.vertices, ball.normals, ball.indices, 1);
+  s.add_instance(g, 0.0f, 0.0f, 0.0f, 1.0f);
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  for (int i = 0; i < 30; ++i) {
+    const float c = std::cos(6.0f * u(rng)), sn = std::sin(6.0f * u(rng));
+    const float sx = 0.5f + u(rng), sz = 1.0f + 2.0f * u(rng);
+    const float m[12] = {c * sx,  -sn,  0.0f, -9.0f + 18.0f * u(rng),
+                         sn * sx, c,    0.0f, -9.0f + 18.0f * u(rng),
+                         0.0f,    0.0f, sz,   sz + 0.2f * u(rng)};
+    s.add_instance(b, m);
+  }
+}
+
+struct Batch {
+  std::vector<float> origins, directions;
+  int64_t count = 0;
+};
+
+Batch random_batch(int n) {
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  Batch b;
+  for (int i = 0; i < n; ++i) {
+    const float o[3] = {11.0f * u(rng), 11.0f * u(rng), 2.0f + 3.0f * u(rng)};
+    const float d[3] = {u(rng), u(rng), u(rng) - 0.3f};
+    b.origins.insert(b.origins.end(), o, o + 3);
+    b.directions.insert(b.directions.end(), d, d + 3);
+  }
+  b.count = n;
+  return b;
+}
+
+// The kernel bodies, run as host code over the host copy of the hierarchy, give the CPU scene
+// manager's batch results: the device only adds the thread-to-item mapping.
+TEST(CudaKernelBodies, TraceBatchItemsOnTheHostMatchTheCpuBatch) {
+  embree::EmbreeSceneManager s;
+  make_scene(s);
+  s.build();
+  const bvh::BvhScene bvh = embree::build_bvh_scene(s);
+  const Batch b = random_batch(20000);
+  std::vector<bvh::TraceResult> results(b.count);
+  std::vector<int32_t> blocked(b.count);
+  bvh::TraceBatchParams p;
+  p.scene = bvh.view();
+  p.origins = b.origins.data();
+  p.directions = b.directions.data();
+  p.results = results.data();
+  p.occluded = blocked.data();
+  p.count = b.count;
+  p.t_max = 8.0f;
+  for (int64_t i = 0; i < b.count; ++i) {
+    bvh::trace_closest_item(p, i);
+    bvh::trace_occluded_item(p, i);
+  }
+  std::vector<embree::HitRecord> cpu(b.count);
+  std::vector<backend::Ray> rays(b.count);
+  for (int64_t i = 0; i < b.count; ++i) {
+    rays[i].origin = {b.origins[3 * i], b.origins[3 * i + 1], b.origins[3 * i + 2]};
+    rays[i].direction = {b.directions[3 * i], b.directions[3 * i + 1], b.directions[3 * i + 2]};
+    rays[i].t_min = p.t_min;
+    rays[i].t_max = p.t_max;
+  }
+  s.trace_closest(rays, cpu, 2);
+  int hits = 0, same_primitive = 0;
+  for (int64_t i = 0; i < b.count; ++i) {
+    ASSERT_EQ(cpu[i].hit, results[i].hit != 0) << "ray " << i;
+    // Occlusion over the same interval agrees with the closest hit.
+    ASSERT_EQ(blocked[i], results[i].hit) << "ray " << i;
+    if (!cpu[i].hit) {
+      EXPECT_EQ(results[i].t, p.t_max);
+      continue;
+    }
+    ++hits;
+    EXPECT_NEAR(cpu[i].t, results[i].t, 1e-4f * std::fmax(1.0f, cpu[i].t));
+    if (cpu[i].global_primitive_id != results[i].global_primitive_id) continue;
+    ++same_primitive;
+    EXPECT_EQ(cpu[i].instance_id, results[i].instance_id);
+    EXPECT_EQ(cpu[i].material_id, results[i].material_id);
+    EXPECT_LT(length(cpu[i].normal - results[i].normal), 1e-3f);
+  }
+  EXPECT_GT(hits, 5000);
+  EXPECT_GE(same_primitive, hits - 2);  // only ties on shared edges may differ
+}
+
+// Without a CUDA driver or device every entry point refuses with the driver's reason.
+std::string no_device_reason() {
+  try {
+    CudaContext context(0);
+    return "";
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+TEST(CudaContext, RefusesWithTheDriversReasonWhenNoDeviceIsPresent) {
+  const std::string reason = no_device_reason();
+  if (reason.empty()) GTEST_SKIP() << "a CUDA device is present";
+  EXPECT_EQ(reason.rfind("Failed to set CUDA device: ", 0), 0u) << reason;
+  EXPECT_THROW(device_info(0), std::runtime_error);
+}
+
+TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  make_scene(scene);
+  scene.build();
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const Batch b = random_batch(50000);
+  std::vector<bvh::TraceResult> device(b.count);
+  std::vector<int32_t> blocked(b.count);
+  sim.trace_closest(scene, b.origins.data(), b.directions.data(), b.count, 1e-4f, 8.0f,
+                    device.data());
+  sim.trace_occluded(scene, b.origins.data(), b.directions.data(), b.count, 1e-4f, 8.0f,
+                     blocked.data());
+  const bvh::BvhSceneView host = scene.host_bvh().view();
+  for (int64_t i = 0; i < b.count; ++i) {
+    const float3 o{b.origins[3 * i], b.origins[3 * i + 1], b.origins[3 * i + 2]};
+    const float3 d{b.directions[3 * i], b.directions[3 * i + 1], b.directions[3 * i + 2]};
+    const bvh::TraceResult h = bvh::trace_closest_ray(host, o, d, 1e-4f, 8.0f);
+    ASSERT_EQ(h.hit, device[i].hit) << "ray " << i;
+    ASSERT_EQ(h.hit, blocked[i]) << "ray " << i;
+    if (!h.hit) continue;
+    // Same code, but the device may contract multiply-adds: t agrees to float rounding.
+    EXPECT_NEAR(h.t, device[i].t, 1e-4f * std::fmax(1.0f, h.t));
+  }
+  // A moved instance reaches the device with refit_ias.
+  const float moved[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 5};
+  scene.update_instance_transform(1, moved);
+  scene.refit_ias();
+  const float o[3] = {0.0f, 0.0f, 20.0f}, dir[3] = {0.0f, 0.0f, -1.0f};
+  bvh::TraceResult top;
+  sim.trace_closest(scene, o, dir, 1, 0.0f, 100.0f, &top);
+  EXPECT_EQ(top.instance_id, 1);
+  EXPECT_NEAR(top.t, 14.0f, 1e-4f);
+}
+
+TEST(CudaDevice, MissingPtxFailsWithTheModuleMessage) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSimulator sim(context, "/nonexistent");
+  try {
+    sim.init();
+    FAIL() << "init() accepted a missing PTX file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Module create failed: tesk_kernels.ptx");
+  }
+}
+
+}  // namespace
+}  // namespace tesk::cuda

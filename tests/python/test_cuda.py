@@ -1,0 +1,111 @@
+"""The CUDA backend's Python names: messages without a device, and parity of device batches with
+the CPU scene manager where a device is present (those tests skip elsewhere, saying why)."""
+
+import numpy as np
+import pytest
+
+import tesk_gpu
+
+pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
+                                reason="module built without nvcc: no CUDA backend")
+
+
+def open_context():
+    """The first CUDA device, or None with the driver's reason."""
+    try:
+        return tesk_gpu.OptiXContext(0), ""
+    except RuntimeError as error:
+        return None, str(error)
+
+
+@pytest.fixture
+def cuda_context():
+    context, reason = open_context()
+    if context is None:
+        pytest.skip(f"no CUDA device: {reason}")
+    return context
+
+
+def test_without_a_device_every_entry_refuses_with_the_driver_reason():
+    context, reason = open_context()
+    if context is not None:
+        pytest.skip("a CUDA device is present")
+    assert reason.startswith("Failed to set CUDA device: ")
+    with pytest.raises(RuntimeError, match="^Failed to set CUDA device: "):
+        tesk_gpu.device_info(0)
+    with pytest.raises(TypeError):
+        tesk_gpu.SceneManager(None)
+
+
+@pytest.mark.parametrize("name, args", [
+    ("solve_physiology_optix", (None, {})),
+    ("execute_photosynthesis_process_static_optix", (None, {})),
+    ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
+    ("execute_energy_balance_process_optix", (None, None, {})),
+    ("finalize_sif_process_optix", (None, {})),
+    ("assemble_sif_source_optix", (None, {})),
+])
+def test_operations_without_a_device_program_refuse_without_fallback(name, args):
+    with pytest.raises(RuntimeError) as error:
+        getattr(tesk_gpu, name)(*args)
+    assert str(error.value) == (f"{name}: the CUDA backend of this build has no device program for "
+                                "this operation. No fallback was performed.")
+
+
+def test_the_device_programs_are_installed_beside_the_module():
+    import os
+    import tesk_gpu.cuda
+    with open(os.path.join(tesk_gpu.cuda.ptx_path(), "tesk_kernels.ptx")) as f:
+        ptx = f.read()
+    # The simulator looks the kernels up by these unmangled names; the traversal stays in single
+    # precision (double arithmetic is slow on most GPUs).
+    for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
+        assert f".entry {kernel}(" in ptx
+    assert ".f64" not in ptx
+
+
+def forest(scene, rng):
+    """Ground and 50 instanced spheres with shading normals, rotated and scaled."""
+    g = tesk_gpu.make_ground_plane(20.0, 20.0, 0, 2.0)
+    s = tesk_gpu.make_sphere(1.0, [0.0, 0.0, 0.0], 3)
+    ground = scene.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
+    ball = scene.add_mesh(s["vertices"], s["normals"], s["indices"], 1)
+    scene.add_instance(ground, 0.0, 0.0, 0.0, 1.0)
+    xforms = []
+    for _ in range(50):
+        a = rng.uniform(0, 2 * np.pi)
+        xforms.append([[np.cos(a) * 2, -np.sin(a), 0, rng.uniform(-18, 18)],
+                       [np.sin(a) * 2, np.cos(a), 0, rng.uniform(-18, 18)],
+                       [0, 0, rng.uniform(1, 3), rng.uniform(2, 4)]])
+    scene.add_instances_xform(ball, np.array(xforms, np.float32).reshape(-1, 12))
+    scene.build()
+
+
+def test_device_batches_match_the_cpu_scene(cuda_context, np_rng):
+    cpu, gpu = tesk_gpu.EmbreeSceneManager(), tesk_gpu.SceneManager(cuda_context)
+    forest(cpu, np.random.default_rng(1))
+    forest(gpu, np.random.default_rng(1))
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n = 200_000
+    origins = np.c_[np_rng.uniform(-20, 20, (n, 2)), np_rng.uniform(1, 8, n)].astype(np.float32)
+    directions = np_rng.normal(size=(n, 3)).astype(np.float32)
+    ref = cpu.trace_closest(origins, directions)
+    got = sim.trace_closest(gpu, origins, directions)
+    assert ref["hit"].sum() > n // 4
+    np.testing.assert_array_equal(ref["hit"], got["hit"])
+    np.testing.assert_allclose(got["t"][ref["hit"]], ref["t"][ref["hit"]], rtol=1e-4, atol=1e-5)
+    same = ref["global_primitive_id"] == got["global_primitive_id"]
+    assert same.sum() >= n - 5  # ties on shared edges only
+    np.testing.assert_allclose(got["normal"][same], ref["normal"][same], atol=1e-3)
+    blocked = sim.trace_occluded(gpu, origins, directions, 1e-4, 5.0)
+    np.testing.assert_array_equal(blocked, ref["hit"] & (ref["t"] <= 5.0))
+
+
+def test_device_scene_info(cuda_context):
+    info = tesk_gpu.device_info(0)
+    assert info["name"] == cuda_context.device_name
+    major, minor = info["compute_capability"].split(".")
+    assert (int(major), int(minor)) == (cuda_context.compute_capability_major,
+                                        cuda_context.compute_capability_minor)
+    assert 0 < cuda_context.free_vram_mb <= cuda_context.total_vram_mb
