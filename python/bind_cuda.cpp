@@ -144,7 +144,8 @@ void bind_cuda(py::module_& m) {
            "Rebuild and upload the device instance level from the current transforms.")
       .def("rebuild_ias", &CudaSceneManager::build_ias, "Alias of build_ias().")
       .def("free_gpu", &CudaSceneManager::free_gpu, "Free the scene's device buffers.")
-      .def("is_uploaded", &CudaSceneManager::is_uploaded);
+      .def("is_uploaded", &CudaSceneManager::is_uploaded,
+           "Whether the device holds the hierarchy of the current build (build() uploads it).");
 
   py::class_<CudaSimulator>(m, "Simulator", py::release_gil_before_calling_cpp_dtor(),
                             "The CUDA workflows; device programs are read from ptx_path "

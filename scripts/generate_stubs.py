@@ -56,6 +56,8 @@ def split_top_level(text: str, sep: str = ",") -> list[str]:
 
 
 def clean_type(annotation: str) -> str:
+    # A function registered before a class it takes names that class by its C++ name.
+    annotation = re.sub(r"\b(?:\w+::)+(\w+)", r"\1", annotation)
     return annotation.replace(f"{MODULE}.", "").strip()
 
 
