@@ -24,6 +24,9 @@ void bind_thermal(pybind11::module_& m);
 void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
+/// The scene processes over mesh primitives: static and dynamic photosynthesis, the
+/// energy-balance process, SIF finalization and source assembly, joint thermo-physiology.
+void bind_processes(pybind11::module_& m);
 
 /// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
 void bind_turbid(pybind11::module_& m);

@@ -53,6 +53,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_forward(m);
     tesk::python::bind_thermal(m);
     tesk::python::bind_physiology(m);
+    tesk::python::bind_processes(m);
     tesk::python::bind_lidar(m);
     tesk::python::bind_turbid(m);
     // 10. Pure-Python companions (scan patterns, validation, ...) live in the folder tesk_gpu/
