@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "embree/joint_thermo_physiology.h"
 #include "embree/scene_manager.h"
 #include "embree/surface_processes.h"
 #include "physiology/processes.h"
@@ -383,9 +384,188 @@ py::dict sif_assemble(const embree::EmbreeSceneManager& scene, const py::dict& r
   return enveloped_result(p, r.execution);
 }
 
+// ---- joint thermo-physiology -----------------------------------------------------------------
+
+std::vector<int32_t> int_vector(const py::dict& request, const char* key) {
+  return to_vector(array_field<int32_t>(request, key));
+}
+std::vector<float> float_vector_of(const py::dict& request, const char* key) {
+  return to_vector(array_field<float>(request, key));
+}
+
+embree::OwnedJointThermoPhysiologyRequest joint_request(const py::dict& request) {
+  embree::OwnedJointThermoPhysiologyRequest r;
+  if (!has_field(request, "stable_ids")) throw py::value_error("stable_ids is required");
+  using u64array = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
+  const u64array ids = u64array::ensure(request["stable_ids"]);
+  if (!ids) {
+    PyErr_Clear();
+    throw py::value_error("stable_ids must be a uint64 array");
+  }
+  if (ids.ndim() != 1)
+    throw py::value_error("stable_ids must be a contiguous one-dimensional array");
+  r.stable_ids.assign(ids.data(), ids.data() + ids.size());
+  r.representation_codes = int_vector(request, "representation_codes");
+  r.mode_codes = int_vector(request, "mode_codes");
+  r.local_indices = int_vector(request, "local_indices");
+  r.farquhar_indices = int_vector(request, "farquhar_indices");
+  r.areas = float_vector_of(request, "areas");
+  r.dynamic = int_vector(request, "dynamic");
+  std::vector<float>* physical[] = {&r.initial_temperature,
+                                    &r.initial_temperature_sunlit,
+                                    &r.initial_temperature_shaded,
+                                    &r.sunlit_fraction,
+                                    &r.emissivity,
+                                    &r.sidedness,
+                                    &r.sensible_derivative,
+                                    &r.latent_coefficient,
+                                    &r.ground_heat,
+                                    &r.absorbed_shortwave,
+                                    &r.absorbed_shortwave_sunlit,
+                                    &r.absorbed_shortwave_shaded,
+                                    &r.apar,
+                                    &r.apar_sunlit,
+                                    &r.apar_shaded,
+                                    &r.leaf_width,
+                                    &r.stomata_sides,
+                                    &r.vcmax25,
+                                    &r.jmax25,
+                                    &r.rd25,
+                                    &r.ball_berry_slope,
+                                    &r.ball_berry_intercept,
+                                    &r.quantum_yield};
+  const char* physical_keys[] = {"initial_temperature",
+                                 "initial_temperature_sunlit",
+                                 "initial_temperature_shaded",
+                                 "sunlit_fraction",
+                                 "emissivity",
+                                 "sidedness",
+                                 "sensible_derivative",
+                                 "latent_coefficient",
+                                 "ground_heat",
+                                 "absorbed_shortwave",
+                                 "absorbed_shortwave_sunlit",
+                                 "absorbed_shortwave_shaded",
+                                 "apar",
+                                 "apar_sunlit",
+                                 "apar_shaded",
+                                 "leaf_width",
+                                 "stomata_sides",
+                                 "vcmax25",
+                                 "jmax25",
+                                 "rd25",
+                                 "ball_berry_slope",
+                                 "ball_berry_intercept",
+                                 "quantum_yield"};
+  for (size_t i = 0; i < std::size(physical_keys); ++i) {
+    *physical[i] = float_vector_of(request, physical_keys[i]);
+  }
+  // Transport identities are optional for mesh elements; when given they hold one per element.
+  for (const char* key : {"domain_ids", "owner_ids", "transport_medium_ids",
+                          "transport_instance_ids", "terrain_primitive_indices"}) {
+    if (!has_field(request, key)) continue;
+    const py::array a = py::array::ensure(request[key]);
+    if (!a || a.ndim() != 1 || static_cast<size_t>(a.size()) != r.stable_ids.size()) {
+      PyErr_Clear();
+      throw py::value_error(std::string("joint ") + key + " length mismatch");
+    }
+  }
+  r.max_iterations = int32_field(request, "max_iterations");
+  r.convergence_tolerance = real_field(request, "convergence_tolerance");
+  r.energy_tolerance = real_field(request, "energy_tolerance");
+  r.physiology_tolerance = real_field(request, "physiology_tolerance");
+  r.damping = real_field(request, "damping");
+  if (!has_field(request, "microclimate")) throw py::value_error("microclimate is required");
+  if (!py::isinstance<py::dict>(request["microclimate"])) {
+    throw py::type_error("microclimate must be a dict");
+  }
+  const py::dict micro = request["microclimate"];
+  r.air_temperature = real_field(micro, "air_temperature");
+  r.co2 = real_field(micro, "co2");
+  r.relative_humidity = real_field(micro, "relative_humidity");
+  r.pressure = real_field(micro, "pressure");
+  r.wind_speed = real_field(micro, "wind_speed");
+  r.vapor_pressure = real_field(request, "vapor_pressure");
+  r.sky_lw_radiance = real_field(request, "sky_lw_radiance");
+  r.rays_per_element = int32_field(request, "rays_per_element");
+  r.max_depth = int32_field(request, "max_depth");
+  return r;
+}
+
+py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::OwnedJointThermoPhysiologyRequest r = joint_request(request);
+  embree::StagedJointThermoPhysiology s = embree::stage_joint_thermo_physiology(
+      scene, r, threads_of(request), interpreter_interrupt_check());
+  const uint64_t state_id = embree::next_joint_state_id();
+  py::dict out;
+  out["backend"] = "embree";
+  out["workflow"] = "joint_thermo_physiology";
+  out["executor"] = "embree.cpp.joint_thermo_physiology";
+  out["native"] = true;
+  const std::pair<const char*, const std::vector<float>*> arrays[] = {
+      {"temperature", &s.temperature},
+      {"sunlit_fraction", &s.sunlit_fraction},
+      {"temperature_sunlit", &s.temperature_sunlit},
+      {"temperature_shaded", &s.temperature_shaded},
+      {"an", &s.an},
+      {"an_sunlit", &s.an_sunlit},
+      {"an_shaded", &s.an_shaded},
+      {"gs", &s.gs},
+      {"gs_sunlit", &s.gs_sunlit},
+      {"gs_shaded", &s.gs_shaded},
+      {"absorbed_longwave", &s.absorbed_longwave},
+      {"net_radiation", &s.net_radiation},
+      {"net_radiation_sunlit", &s.net_radiation_sunlit},
+      {"net_radiation_shaded", &s.net_radiation_shaded},
+      {"sensible_heat", &s.sensible_heat},
+      {"sensible_heat_sunlit", &s.sensible_heat_sunlit},
+      {"sensible_heat_shaded", &s.sensible_heat_shaded},
+      {"latent_heat", &s.latent_heat},
+      {"latent_heat_sunlit", &s.latent_heat_sunlit},
+      {"latent_heat_shaded", &s.latent_heat_shaded}};
+  for (const auto& [key, values] : arrays) out[key] = to_numpy(*values);
+  out["iterations"] = s.iterations;
+  out["converged"] = s.converged;
+  out["max_temperature_change"] = s.max_temperature_change;
+  out["max_energy_residual"] = s.max_energy_residual;
+  out["max_physiology_change"] = s.max_physiology_change;
+  out["absorbed_longwave_mean"] = s.absorbed_longwave_mean;
+  // Every element is a mesh primitive here; the turbid slice is empty.
+  py::dict mesh;
+  std::vector<int32_t> element_indices(r.stable_ids.size());
+  for (size_t e = 0; e < element_indices.size(); ++e) element_indices[e] = static_cast<int32_t>(e);
+  mesh["element_indices"] = to_numpy(element_indices);
+  mesh["primitive_indices"] = to_numpy(r.local_indices);
+  mesh["temperature"] = to_numpy(s.temperature);
+  mesh["emissivity"] = to_numpy(r.emissivity);
+  py::dict turbid;
+  turbid["element_indices"] = to_numpy(std::vector<int32_t>{});
+  out["mesh"] = mesh;
+  out["turbid"] = turbid;
+  out["joint_state_id"] = state_id;
+  out["max_temperature_change_id"] = s.max_temperature_change_id;
+  out["max_energy_residual_id"] = s.max_energy_residual_id;
+  out["max_physiology_change_id"] = s.max_physiology_change_id;
+  // Commit last, all at once: a failure above leaves the scene untouched.
+  embree::JointThermoPhysiologyState state;
+  state.id = state_id;
+  state.stable_ids = r.stable_ids;
+  state.temperature = s.temperature;
+  state.temperature_sunlit = s.temperature_sunlit;
+  state.temperature_shaded = s.temperature_shaded;
+  scene.commit_joint_thermal_state(std::move(s.primitive_temperatures),
+                                   std::move(s.primitive_emissivities), std::move(state));
+  return out;
+}
+
 }  // namespace
 
 void bind_processes(py::module_& m) {
+  m.def("_execute_joint_thermo_physiology_embree", &joint_thermo_physiology, py::arg("scene"),
+        py::arg("request"),
+        "Longwave exchange, surface energy balance and leaf photosynthesis of mesh-primitive "
+        "elements iterated together; on success the final temperatures and emissivities are "
+        "committed to the scene under a new joint state id. Returns a flat result dictionary.");
   m.def("execute_photosynthesis_process_static_cpu", &photosynthesis_static, py::arg("scene"),
         py::arg("request"),
         "Static photosynthesis per element from absorbed spectra and sunlit/shaded leaf "

@@ -155,6 +155,7 @@ WORKFLOWS = {  # module functions taking the scene first
     "execute_photosynthesis_process_dynamic_cpu": ["request"],
     "execute_energy_balance_process_cpu": ["request"],
     "finalize_sif_process_cpu": ["request"], "assemble_sif_source_cpu": ["request"],
+    "_execute_joint_thermo_physiology_embree": ["request"],
     "run_energy_balance_cpu": ["small", "small", "int", "float", "float", "float", "float", "float", "float",
                                "bool", "optional", "optional", "optional", "optional"],
     "run_energy_balance_multiband_cpu": ["small", "small", "small", "optional", "optional", "optional", "float", "float",
