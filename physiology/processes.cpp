@@ -269,8 +269,10 @@ int sif_orientation_bin(float nx, float ny, float nz, int theta_bins, int phi_bi
   ny /= len;
   nz /= len;
   if (nz < 0.0f) {
-    nx = -nx;
-    ny = -ny;
+    // Adding +0 turns a negated zero into +0, so that (0, 0, -1) bins exactly like (0, 0, 1)
+    // (atan2 of -0 would give the opposite azimuth).
+    nx = -nx + 0.0f;
+    ny = -ny + 0.0f;
     nz = -nz;
   }
   constexpr float kPi = std::numbers::pi_v<float>;
