@@ -560,12 +560,15 @@ py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::di
 
 }  // namespace
 
-void bind_processes(py::module_& m) {
+void bind_joint_thermo_physiology(py::module_& m) {
   m.def("_execute_joint_thermo_physiology_embree", &joint_thermo_physiology, py::arg("scene"),
         py::arg("request"),
         "Longwave exchange, surface energy balance and leaf photosynthesis of mesh-primitive "
         "elements iterated together; on success the final temperatures and emissivities are "
         "committed to the scene under a new joint state id. Returns a flat result dictionary.");
+}
+
+void bind_processes(py::module_& m) {
   m.def("execute_photosynthesis_process_static_cpu", &photosynthesis_static, py::arg("scene"),
         py::arg("request"),
         "Static photosynthesis per element from absorbed spectra and sunlit/shaded leaf "
