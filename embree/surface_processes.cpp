@@ -1,7 +1,6 @@
 #include "embree/surface_processes.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -26,11 +25,6 @@ using physiology::SurfaceBalanceSolution;
 constexpr size_t kChunkElements = 512;
 // Largest Newton step of the surface balance (K).
 constexpr float kSurfaceNewtonStep = 20.0f;
-
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 template <typename T>
 void check_length(std::span<const T> a, size_t n, const char* name) {
@@ -119,13 +113,9 @@ void run_coupling(EmbreeSceneManager& scene, const CouplingControls& c,
   TemperatureRestore restore(scene);
   scene.set_primitive_temperatures(scene_temperature);
   for (int it = 1; it <= c.max_iterations; ++it) {
-    const Clock::time_point t0 = Clock::now();
     absorbed_longwave(scene, c, emissivity, sidedness, num_threads, interrupt, lw_top, lw_bottom,
                       lw_total);
-    d.transport_seconds += seconds_since(t0);
-    const Clock::time_point t1 = Clock::now();
     const float change = step(lw_total);
-    d.solve_seconds += seconds_since(t1);
     scene.set_primitive_temperatures(scene_temperature);
     d.history.push_back(change);
     d.iterations = it;
@@ -434,11 +424,9 @@ EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& sc
       out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
     }
   } else {
-    const Clock::time_point t0 = Clock::now();
     const EnergyBalanceResult sw = render_energy_balance(
         scene, r.coupling.n_samples, 1, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f, r.sun_dir_x,
         r.sun_dir_y, r.sun_dir_z, true, albedo, {}, {}, {}, num_threads, {}, interrupt);
-    out.loop.transport_seconds += seconds_since(t0);
     if (sw.top.size() != n || sw.bot.size() != n) {
       throw std::runtime_error("native shortwave result length does not match elements");
     }

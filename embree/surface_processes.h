@@ -66,8 +66,6 @@ struct CouplingDiagnostics {
   bool converged = false;                     ///< Whether the last change was below tolerance.
   float final_max_temperature_change = 0.0f;  ///< damping * max |T_solved - T_current|.
   std::vector<float> history;                 ///< Max change of each iteration (K).
-  double transport_seconds = 0.0;             ///< Wall time in longwave/shortwave transport.
-  double solve_seconds = 0.0;                 ///< Wall time in the element solves.
 };
 
 /// Result of the dynamic photosynthesis process, n_elements per array.
