@@ -409,29 +409,32 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
   std::vector<uint8_t> element_converged(n);
   for (int it = 1; it <= r.max_iterations; ++it) {
     transport(lw);
-    parallel_for_chunks(n, num_threads, kChunkElements, [&](size_t begin, size_t end) {
-      for (size_t e = begin; e < end; ++e) {
-        change[e] = residual[e] = physio[e] = 0.0f;
-        element_converged[e] = 1;
-        if (r.mode_codes[e] == kJointModePrescribed) continue;
-        if (r.mode_codes[e] == kJointModeFarquhar) {
-          const BranchOutcome a =
-              solve_branch(e, sun[e], r.apar_sunlit[e], r.absorbed_shortwave_sunlit[e], lw[e]);
-          const BranchOutcome b =
-              solve_branch(e, shade[e], r.apar_shaded[e], r.absorbed_shortwave_shaded[e], lw[e]);
-          change[e] = std::max(a.change, b.change);
-          residual[e] = std::max(a.residual, b.residual);
-          physio[e] = std::max(a.physiology_change, b.physiology_change);
-          element_converged[e] = a.converged && b.converged ? 1 : 0;
-        } else {
-          const BranchOutcome a = solve_branch(e, sun[e], 0.0f, r.absorbed_shortwave[e], lw[e]);
-          shade[e].temperature = sun[e].temperature;
-          change[e] = a.change;
-          residual[e] = a.residual;
-          element_converged[e] = a.converged ? 1 : 0;
-        }
-      }
-    });
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            change[e] = residual[e] = physio[e] = 0.0f;
+            element_converged[e] = 1;
+            if (r.mode_codes[e] == kJointModePrescribed) continue;
+            if (r.mode_codes[e] == kJointModeFarquhar) {
+              const BranchOutcome a =
+                  solve_branch(e, sun[e], r.apar_sunlit[e], r.absorbed_shortwave_sunlit[e], lw[e]);
+              const BranchOutcome b = solve_branch(e, shade[e], r.apar_shaded[e],
+                                                   r.absorbed_shortwave_shaded[e], lw[e]);
+              change[e] = std::max(a.change, b.change);
+              residual[e] = std::max(a.residual, b.residual);
+              physio[e] = std::max(a.physiology_change, b.physiology_change);
+              element_converged[e] = a.converged && b.converged ? 1 : 0;
+            } else {
+              const BranchOutcome a = solve_branch(e, sun[e], 0.0f, r.absorbed_shortwave[e], lw[e]);
+              shade[e].temperature = sun[e].temperature;
+              change[e] = a.change;
+              residual[e] = a.residual;
+              element_converged[e] = a.converged ? 1 : 0;
+            }
+          }
+        },
+        interrupt);
     out.iterations = it;
     out.max_temperature_change = out.max_energy_residual = out.max_physiology_change = 0.0f;
     bool all_converged = true;

@@ -310,66 +310,69 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
   const SolverControl control{r.physiology_max_iterations, r.physiology_tolerance, nullptr};
 
   auto step = [&](const std::vector<float>& lw) {
-    parallel_for_chunks(n, num_threads, kChunkElements, [&](size_t begin, size_t end) {
-      for (size_t e = begin; e < end; ++e) {
-        if (r.active[e] == 0) {
-          change[e] = 0.0f;
-          continue;
-        }
-        const LeafTraits traits{r.vcmax25[e],
-                                r.jmax25[e],
-                                r.rd25[e],
-                                r.ball_berry_slope[e],
-                                r.ball_berry_intercept[e],
-                                r.fluorescent[e] != 0 ? r.quantum_yield[e] : 0.0f};
-        const auto solve = [&](float par, float shortwave, float t) {
-          const LeafEnergyInputs energy{
-              shortwave,       lw[e],          r.air_temperature, r.vapor_pressure,
-              r.emissivity[e], r.sidedness[e], r.leaf_width[e],   r.stomata_sides[e]};
-          return physiology::solve_leaf(par, t, traits, micro, energy, true, true, control);
-        };
-        const float emit_scale =
-            r.emissivity[e] * r.sidedness[e] * physiology::leaf_constants::kStefanBoltzmann;
-        const auto emitted = [&](float t) { return emit_scale * t * t * t * t; };
-        if (!r.conditional) {
-          const LeafSolution s = solve(r.apar[e], r.absorbed_shortwave[e], t_sun[e]);
-          const float t_new = d * s.temperature + (1.0f - d) * t_sun[e];
-          change[e] = std::fabs(t_new - t_sun[e]);
-          t_sun[e] = t_shade[e] = scene_t[e] = t_new;
-          out.an[e] = out.an_sunlit[e] = s.an;
-          out.gs[e] = s.gs;
-          out.ci[e] = s.ci;
-          out.phi_f[e] = s.phi_f;
-          out.net_radiation[e] = s.net_radiation;
-          out.sensible_heat[e] = s.sensible_heat;
-          out.latent_heat[e] = s.latent_heat;
-          out.emitted_longwave[e] = emitted(s.temperature);
-          out.element_converged[e] = s.converged ? 1 : 0;
-          continue;
-        }
-        const float f = r.sunlit_fraction[e];
-        const LeafSolution a = solve(r.apar_sunlit[e], r.shortwave_sunlit[e], t_sun[e]);
-        const LeafSolution b = solve(r.apar_shaded[e], r.shortwave_shaded[e], t_shade[e]);
-        const float new_sun = d * a.temperature + (1.0f - d) * t_sun[e];
-        const float new_shade = d * b.temperature + (1.0f - d) * t_shade[e];
-        change[e] = std::max(std::fabs(new_sun - t_sun[e]), std::fabs(new_shade - t_shade[e]));
-        t_sun[e] = new_sun;
-        t_shade[e] = new_shade;
-        scene_t[e] = f * new_sun + (1.0f - f) * new_shade;
-        const auto blend = [f](float x, float y) { return f * x + (1.0f - f) * y; };
-        out.an_sunlit[e] = a.an;
-        out.an_shaded[e] = b.an;
-        out.an[e] = blend(a.an, b.an);
-        out.gs[e] = blend(a.gs, b.gs);
-        out.ci[e] = blend(a.ci, b.ci);
-        out.phi_f[e] = blend(a.phi_f, b.phi_f);
-        out.net_radiation[e] = blend(a.net_radiation, b.net_radiation);
-        out.sensible_heat[e] = blend(a.sensible_heat, b.sensible_heat);
-        out.latent_heat[e] = blend(a.latent_heat, b.latent_heat);
-        out.emitted_longwave[e] = blend(emitted(a.temperature), emitted(b.temperature));
-        out.element_converged[e] = a.converged && b.converged ? 1 : 0;
-      }
-    });
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            if (r.active[e] == 0) {
+              change[e] = 0.0f;
+              continue;
+            }
+            const LeafTraits traits{r.vcmax25[e],
+                                    r.jmax25[e],
+                                    r.rd25[e],
+                                    r.ball_berry_slope[e],
+                                    r.ball_berry_intercept[e],
+                                    r.fluorescent[e] != 0 ? r.quantum_yield[e] : 0.0f};
+            const auto solve = [&](float par, float shortwave, float t) {
+              const LeafEnergyInputs energy{
+                  shortwave,       lw[e],          r.air_temperature, r.vapor_pressure,
+                  r.emissivity[e], r.sidedness[e], r.leaf_width[e],   r.stomata_sides[e]};
+              return physiology::solve_leaf(par, t, traits, micro, energy, true, true, control);
+            };
+            const float emit_scale =
+                r.emissivity[e] * r.sidedness[e] * physiology::leaf_constants::kStefanBoltzmann;
+            const auto emitted = [&](float t) { return emit_scale * t * t * t * t; };
+            if (!r.conditional) {
+              const LeafSolution s = solve(r.apar[e], r.absorbed_shortwave[e], t_sun[e]);
+              const float t_new = d * s.temperature + (1.0f - d) * t_sun[e];
+              change[e] = std::fabs(t_new - t_sun[e]);
+              t_sun[e] = t_shade[e] = scene_t[e] = t_new;
+              out.an[e] = out.an_sunlit[e] = s.an;
+              out.gs[e] = s.gs;
+              out.ci[e] = s.ci;
+              out.phi_f[e] = s.phi_f;
+              out.net_radiation[e] = s.net_radiation;
+              out.sensible_heat[e] = s.sensible_heat;
+              out.latent_heat[e] = s.latent_heat;
+              out.emitted_longwave[e] = emitted(s.temperature);
+              out.element_converged[e] = s.converged ? 1 : 0;
+              continue;
+            }
+            const float f = r.sunlit_fraction[e];
+            const LeafSolution a = solve(r.apar_sunlit[e], r.shortwave_sunlit[e], t_sun[e]);
+            const LeafSolution b = solve(r.apar_shaded[e], r.shortwave_shaded[e], t_shade[e]);
+            const float new_sun = d * a.temperature + (1.0f - d) * t_sun[e];
+            const float new_shade = d * b.temperature + (1.0f - d) * t_shade[e];
+            change[e] = std::max(std::fabs(new_sun - t_sun[e]), std::fabs(new_shade - t_shade[e]));
+            t_sun[e] = new_sun;
+            t_shade[e] = new_shade;
+            scene_t[e] = f * new_sun + (1.0f - f) * new_shade;
+            const auto blend = [f](float x, float y) { return f * x + (1.0f - f) * y; };
+            out.an_sunlit[e] = a.an;
+            out.an_shaded[e] = b.an;
+            out.an[e] = blend(a.an, b.an);
+            out.gs[e] = blend(a.gs, b.gs);
+            out.ci[e] = blend(a.ci, b.ci);
+            out.phi_f[e] = blend(a.phi_f, b.phi_f);
+            out.net_radiation[e] = blend(a.net_radiation, b.net_radiation);
+            out.sensible_heat[e] = blend(a.sensible_heat, b.sensible_heat);
+            out.latent_heat[e] = blend(a.latent_heat, b.latent_heat);
+            out.emitted_longwave[e] = blend(emitted(a.temperature), emitted(b.temperature));
+            out.element_converged[e] = a.converged && b.converged ? 1 : 0;
+          }
+        },
+        interrupt);
     return max_of(change);
   };
   run_coupling(scene, r.coupling, r.emissivity, r.sidedness, scene_t, num_threads, interrupt,
@@ -441,34 +444,37 @@ EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& sc
 
   std::vector<float> change(n, 0.0f);
   auto step = [&](const std::vector<float>& lw) {
-    parallel_for_chunks(n, num_threads, kChunkElements, [&](size_t begin, size_t end) {
-      for (size_t e = begin; e < end; ++e) {
-        if (out.active_mask[e] == 0) {
-          change[e] = 0.0f;
-          continue;
-        }
-        const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
-        const SurfaceBalanceInputs in{out.absorbed_shortwave[e] + lw[e],
-                                      emissivity[e],
-                                      sidedness[e],
-                                      r.material_sensible_derivative[m],
-                                      r.material_latent_coefficient[m],
-                                      r.material_ground_heat[m],
-                                      r.air_temperature,
-                                      r.vapor_pressure};
-        const SurfaceBalanceSolution s = physiology::solve_surface_balance(
-            t[e], in, r.newton_max_iterations, r.newton_tolerance, kSurfaceNewtonStep);
-        const float t_new = d * s.temperature + (1.0f - d) * t[e];
-        change[e] = std::fabs(t_new - t[e]);
-        t[e] = t_new;
-        out.net_radiation[e] = s.net_radiation;
-        out.sensible_heat[e] = s.sensible_heat;
-        out.latent_heat[e] = s.latent_heat;
-        out.emitted_longwave[e] = s.emitted_longwave;
-        out.ground_heat[e] = in.ground_heat;
-        out.element_converged[e] = s.converged ? 1 : 0;
-      }
-    });
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            if (out.active_mask[e] == 0) {
+              change[e] = 0.0f;
+              continue;
+            }
+            const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+            const SurfaceBalanceInputs in{out.absorbed_shortwave[e] + lw[e],
+                                          emissivity[e],
+                                          sidedness[e],
+                                          r.material_sensible_derivative[m],
+                                          r.material_latent_coefficient[m],
+                                          r.material_ground_heat[m],
+                                          r.air_temperature,
+                                          r.vapor_pressure};
+            const SurfaceBalanceSolution s = physiology::solve_surface_balance(
+                t[e], in, r.newton_max_iterations, r.newton_tolerance, kSurfaceNewtonStep);
+            const float t_new = d * s.temperature + (1.0f - d) * t[e];
+            change[e] = std::fabs(t_new - t[e]);
+            t[e] = t_new;
+            out.net_radiation[e] = s.net_radiation;
+            out.sensible_heat[e] = s.sensible_heat;
+            out.latent_heat[e] = s.latent_heat;
+            out.emitted_longwave[e] = s.emitted_longwave;
+            out.ground_heat[e] = in.ground_heat;
+            out.element_converged[e] = s.converged ? 1 : 0;
+          }
+        },
+        interrupt);
     return max_of(change);
   };
   run_coupling(scene, r.coupling, emissivity, sidedness, t, num_threads, interrupt,

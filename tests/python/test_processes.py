@@ -268,8 +268,9 @@ def test_energy_balance_process_closes_budgets_and_reports_shortwave():
     assert p["converged"] and p["iterations"] == 2  # damping 1: the second pass changes nothing
 
 
-def test_isothermal_enclosure_settles_at_the_enclosure_temperature():
-    # A closed box of black walls held at 305 K (inactive) around a black plate; air at 305 K.
+def enclosure_scene():
+    """A closed 4 m box of six black walls (12 primitives) around a horizontal 2 m plate at
+    half height (the last two primitives)."""
     scene = new_scene()
     square_mesh(scene, 0.0, size=4.0)
     square_mesh(scene, 4.0, size=4.0, down=True)
@@ -282,8 +283,15 @@ def test_isothermal_enclosure_settles_at_the_enclosure_temperature():
     plate = np.array([[1, 1, 2], [3, 1, 2], [3, 3, 2], [1, 3, 2]], np.float32)
     scene.add_instance(scene.add_mesh(plate, NO_NORMALS, [[0, 1, 2], [0, 2, 3]], 0), 0, 0, 0)
     scene.build()
+    scene.set_primitive_emissivities(np.ones(scene.n_primitives(), np.float32))
+    return scene
+
+
+def test_isothermal_enclosure_settles_at_the_enclosure_temperature():
+    # Walls held at 305 K (inactive), air at 305 K: every ray from the plate meets a wall, so the
+    # fixed point is exact for a plain surface and for a transpiring leaf in saturated air.
+    scene = enclosure_scene()
     n = scene.n_primitives()
-    scene.set_primitive_emissivities(np.ones(n, np.float32))
     ids = np.zeros(n, np.int32)
     ids[-2:] = 1
     req = energy_request(n, primitive_material_ids=ids, material_active=np.array([0, 1], np.int32),
@@ -294,10 +302,19 @@ def test_isothermal_enclosure_settles_at_the_enclosure_temperature():
                          material_ground_heat=np.zeros(2, np.float32), material_sw_albedo=np.zeros(2, np.float32),
                          air_temperature=305.0, sw_direct=0.0, sw_diffuse_radiance=0.0, sky_lw_radiance=0.0)
     p = ENERGY(scene, req)["payload"]
-    # Closed box: every ray from the plate meets a wall at 305 K, so the answer is exact.
     np.testing.assert_allclose(p["temperature"], 305.0, atol=2e-3)
     np.testing.assert_allclose(p["absorbed_longwave"][-2:], 2 * SIGMA * 305.0 ** 4, rtol=1e-5)
     assert p["active_mask"].tolist() == [0] * (n - 2) + [1, 1]
+    leaf = np.zeros(n, np.int32)
+    leaf[-2:] = 1
+    celsius = 305.0 - 273.15
+    saturated = 610.78 * np.exp(17.27 * celsius / (celsius + 237.3))
+    d = DYNAMIC(scene, dynamic_request(n, active=leaf, initial_temperature=np.where(leaf, 290.0, 305.0).astype(np.float32),
+                                       emissivity=np.ones(n, np.float32), apar=np.zeros(n, np.float32),
+                                       absorbed_shortwave=np.zeros(n, np.float32), air_temperature=305.0,
+                                       vapor_pressure=float(saturated), sky_lw_radiance=0.0))["payload"]
+    assert d["converged"]
+    np.testing.assert_allclose(d["temperature"], 305.0, atol=0.02)
 
 
 def test_conditional_mode_blends_branches_and_a_failed_call_keeps_the_scene():
