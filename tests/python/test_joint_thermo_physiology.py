@@ -152,3 +152,13 @@ def test_joint_request_validation(change, message):
     with pytest.raises(ValueError, match="^" + message + "$"):
         JOINT(scene, req)
     assert len(scene.get_primitive_temperatures()) == 0
+
+
+def test_ctrl_c_during_staging_restores_the_thermal_overrides(ctrl_c):
+    scene = canopy_scene()
+    scene.set_primitive_emissivities(np.full(4, 0.5, np.float32))
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        JOINT(scene, joint_request(rays_per_element=2_000_000_000))
+    np.testing.assert_array_equal(scene.get_primitive_emissivities(), 0.5)
+    assert len(scene.get_primitive_temperatures()) == 0

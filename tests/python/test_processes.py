@@ -384,3 +384,13 @@ def test_coupled_processes_reject_bad_requests_before_touching_the_scene(run, ma
     with pytest.raises(kind, match="^" + message + "$"):
         run(scene, req)
     assert len(scene.get_primitive_temperatures()) == 0
+
+
+def test_ctrl_c_stops_a_long_run_and_restores_the_scene(ctrl_c):
+    scene = leaf_scene(2)
+    before = np.array([301, 302, 303, 304], np.float32)
+    scene.set_primitive_temperatures(before)
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        DYNAMIC(scene, dynamic_request(4, n_samples=2_000_000_000, max_iterations=5))  # hours if not stopped
+    np.testing.assert_array_equal(scene.get_primitive_temperatures(), before)
