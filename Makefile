@@ -42,6 +42,7 @@ demo: install
 	@$(PY) examples/quickstart.py
 	@$(PY) examples/energy_balance.py
 	@$(PY) examples/lidar_scan.py
+	@$(PY) examples/forest_noon.py
 
 # C++ tests and pytest under AddressSanitizer + UndefinedBehaviorSanitizer. The interpreter is
 # not instrumented, so the sanitizer runtime is preloaded and leak checks are off.

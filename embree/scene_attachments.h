@@ -45,11 +45,22 @@ struct InstanceTables {
   InstanceSifSourceFields sif_source;         ///< SIF source fields.
 };
 
+/// The committed outcome of a joint thermo-physiology run: per-element temperatures under the
+/// identifier later thermal and fluorescence sources refer to.
+struct JointThermoPhysiologyState {
+  uint64_t id = 0;                        ///< Joint state identifier (0: none committed).
+  std::vector<uint64_t> stable_ids;       ///< Element stable ids, request order.
+  std::vector<float> temperature;         ///< Blended element temperature (K).
+  std::vector<float> temperature_sunlit;  ///< Sunlit branch temperature (K).
+  std::vector<float> temperature_shaded;  ///< Shaded branch temperature (K).
+};
+
 /// Everything attached to a scene.
 struct SceneAttachments {
-  PrimitiveTables primitive;  ///< Per-primitive tables.
-  InstanceTables instance;    ///< Per-instance tables.
-  int32_t n_sif_bands = 0;    ///< Bands of the SIF spectra (primitive and instance).
+  PrimitiveTables primitive;         ///< Per-primitive tables.
+  InstanceTables instance;           ///< Per-instance tables.
+  int32_t n_sif_bands = 0;           ///< Bands of the SIF spectra (primitive and instance).
+  JointThermoPhysiologyState joint;  ///< Last committed joint thermo-physiology state.
 };
 
 }  // namespace tesk::embree

@@ -685,6 +685,21 @@ void EmbreeSceneManager::set_primitive_temperatures(std::vector<float> values) {
   m_attached.primitive.temperature = std::move(values);
 }
 
+void EmbreeSceneManager::commit_joint_thermal_state(std::vector<float> temperatures,
+                                                    std::vector<float> emissivities,
+                                                    JointThermoPhysiologyState state) {
+  const ChangeGuard guard = begin_change_();
+  if (static_cast<int64_t>(temperatures.size()) != m_n_primitives) {
+    throw std::invalid_argument("Embree primitive temperature count must equal n_primitives()");
+  }
+  if (static_cast<int64_t>(emissivities.size()) != m_n_primitives) {
+    throw std::invalid_argument("Embree primitive emissivity count must equal n_primitives()");
+  }
+  m_attached.primitive.temperature = std::move(temperatures);
+  m_attached.primitive.emissivity = std::move(emissivities);
+  m_attached.joint = std::move(state);
+}
+
 void EmbreeSceneManager::set_primitive_sif_spectra(std::vector<float> values, int bands) {
   const ChangeGuard guard = begin_change_();
   if (bands < 1) throw std::invalid_argument("Embree SIF band count must be positive");

@@ -322,6 +322,12 @@ class EmbreeSceneManager {
   const InstanceTurbidThermalState& instance_turbid_thermal_state() const {
     return m_attached.instance.turbid_thermal;
   }
+  /// Installs the outcome of a joint thermo-physiology run in one change: per-primitive
+  /// temperatures and emissivities (n_primitives each) and the joint state. Throws
+  /// std::invalid_argument (lengths) or std::runtime_error (scene in use) with nothing changed.
+  void commit_joint_thermal_state(std::vector<float> temperatures, std::vector<float> emissivities,
+                                  JointThermoPhysiologyState state);
+  const JointThermoPhysiologyState& joint_thermal_state() const { return m_attached.joint; }
   /// Stores the SIF source fields after checking dimensions, lengths and instance grids.
   void set_instance_sif_source_fields(InstanceSifSourceFields fields, int n_bands);
   void clear_instance_sif_source_fields();

@@ -28,6 +28,11 @@ void bind_thermal(pybind11::module_& m);
 void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
+/// The scene processes over mesh primitives: static and dynamic photosynthesis, the
+/// energy-balance process, SIF finalization and source assembly.
+void bind_processes(pybind11::module_& m);
+/// _execute_joint_thermo_physiology_embree (registered right after the turbid operations).
+void bind_joint_thermo_physiology(pybind11::module_& m);
 
 /// The CUDA backend: HAS_OPTIX, OptiXContext, SceneManager, Simulator, the device module
 /// functions and device_info (nothing on a build without nvcc).

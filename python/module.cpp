@@ -40,6 +40,8 @@ PYBIND11_MODULE(tesk_gpu, m) {
   try {
     // 1. Turbid operations (the sample budget constant for now).
     m.attr("TURBID_MAX_SAMPLE_BUDGET") = 4194303;
+    // 2. Joint thermo-physiology.
+    tesk::python::bind_joint_thermo_physiology(m);
     // 3. Module documentation and version.
     m.doc() = "TESK - multi-backend 3D Radiative Transfer Model";
     m.attr("__version__") = "3.0.0rc1";
@@ -54,6 +56,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_forward(m);
     tesk::python::bind_thermal(m);
     tesk::python::bind_physiology(m);
+    tesk::python::bind_processes(m);
     tesk::python::bind_lidar(m);
     tesk::python::bind_turbid(m);
     // 6. CUDA backend: HAS_OPTIX, its classes and module functions, device_info. Registered

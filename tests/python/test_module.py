@@ -28,8 +28,11 @@ def test_show_config_names_the_build(capsys):
 
 def test_registration_order():
     names = [n for n in vars(tesk_gpu) if not n.startswith("__")]
-    order = ["TURBID_MAX_SAMPLE_BUDGET", "make_ground_plane", "make_sphere", "make_cylinder",
-             "HAS_EMBREE", "EmbreeSceneManager"]
+    order = ["TURBID_MAX_SAMPLE_BUDGET", "_execute_joint_thermo_physiology_embree", "make_ground_plane",
+             "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager", "solve_physiology_cpu",
+             "execute_photosynthesis_process_static_cpu", "execute_photosynthesis_process_dynamic_cpu",
+             "execute_energy_balance_process_cpu", "finalize_sif_process_cpu", "assemble_sif_source_cpu",
+             "simulate_lidar_cpu"]
     positions = [names.index(n) for n in order]
     assert positions == sorted(positions)
 

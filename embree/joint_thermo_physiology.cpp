@@ -1,0 +1,516 @@
+#include "embree/joint_thermo_physiology.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+#include "core/host/parallel.h"
+#include "core/transport_constants.h"
+#include "embree/energy_balance.h"
+#include "physiology/leaf_model.h"
+#include "physiology/surface_balance.h"
+
+namespace tesk::embree {
+namespace {
+
+using physiology::LeafEnergyInputs;
+using physiology::LeafMicroclimate;
+using physiology::LeafSolution;
+using physiology::LeafTraits;
+using physiology::SolverControl;
+using physiology::SurfaceBalanceInputs;
+using physiology::SurfaceBalanceSolution;
+
+// Fixed limits of the branch solves: iterations and threshold (K, umol mol^-1), and the
+// largest Newton step of the surface balance (K).
+constexpr int kBranchIterations = 20;
+constexpr float kBranchThreshold = 0.01f;
+constexpr float kSurfaceNewtonStep = 20.0f;
+constexpr size_t kChunkElements = 256;
+
+std::atomic<uint64_t> g_next_joint_state_id{1};
+
+// Restores the scene's temperature and emissivity overrides when staging ends.
+class ThermalOverrideRestore {
+ public:
+  explicit ThermalOverrideRestore(EmbreeSceneManager& scene)
+      : m_scene(scene),
+        m_temperature(scene.primitive_temperatures()),
+        m_emissivity(scene.primitive_emissivities()) {}
+  ThermalOverrideRestore(const ThermalOverrideRestore&) = delete;
+  ThermalOverrideRestore& operator=(const ThermalOverrideRestore&) = delete;
+  ~ThermalOverrideRestore() {
+    try {
+      if (m_temperature.empty()) {
+        m_scene.clear_primitive_temperatures();
+      } else {
+        m_scene.set_primitive_temperatures(m_temperature);
+      }
+      if (m_emissivity.empty()) {
+        m_scene.clear_primitive_emissivities();
+      } else {
+        m_scene.set_primitive_emissivities(m_emissivity);
+      }
+    } catch (...) {
+      // Refused only while another workflow uses the scene; staging wrote nothing then either.
+    }
+  }
+
+ private:
+  EmbreeSceneManager& m_scene;
+  std::vector<float> m_temperature;
+  std::vector<float> m_emissivity;
+};
+
+// One branch of one element between iterations.
+struct BranchState {
+  float temperature = 0.0f;
+  float an = 0.0f;  // previous net assimilation
+  float gs = 0.0f;  // previous conductance
+};
+
+// Outputs of one branch solve.
+struct BranchOutcome {
+  float temperature = 0.0f;  // relaxed
+  float change = 0.0f;
+  float residual = 0.0f;
+  float physiology_change = 0.0f;
+  float an = 0.0f, gs = 0.0f, net_radiation = 0.0f, sensible = 0.0f, latent = 0.0f;
+  bool converged = true;
+};
+
+float relative_change(float now, float before) {
+  return std::fabs(now - before) / std::max({std::fabs(before), std::fabs(now), 1e-6f});
+}
+
+bool finite_all(const std::vector<float>& v) {
+  return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
+}
+
+}  // namespace
+
+uint64_t next_joint_state_id() {
+  uint64_t id = g_next_joint_state_id.load(std::memory_order_relaxed);
+  do {
+    if (id == std::numeric_limits<uint64_t>::max()) {
+      throw std::overflow_error("joint state identifier space exhausted");
+    }
+  } while (!g_next_joint_state_id.compare_exchange_weak(id, id + 1, std::memory_order_relaxed));
+  return id;
+}
+
+void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& r) {
+  const size_t n = r.stable_ids.size();
+  if (n == 0) throw std::invalid_argument("joint elements must be a non-empty buffer");
+  if (n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    throw std::invalid_argument("joint element count exceeds native device indexing");
+  }
+  struct IntField {
+    const char* name;
+    const std::vector<int32_t>* v;
+  };
+  for (const IntField& f :
+       {IntField{"representation_codes", &r.representation_codes},
+        IntField{"mode_codes", &r.mode_codes}, IntField{"local_indices", &r.local_indices},
+        IntField{"farquhar_indices", &r.farquhar_indices}, IntField{"dynamic", &r.dynamic}}) {
+    if (f.v->size() != n)
+      throw std::invalid_argument(std::string("joint ") + f.name + " length mismatch");
+  }
+  if (r.areas.size() != n) throw std::invalid_argument("joint areas length mismatch");
+  const auto positive = [](float x) { return std::isfinite(x) && x > 0.0f; };
+  if (!positive(r.convergence_tolerance)) {
+    throw std::invalid_argument("convergence_tolerance must be finite and positive");
+  }
+  if (!positive(r.energy_tolerance)) {
+    throw std::invalid_argument("energy_tolerance must be finite and positive");
+  }
+  if (!positive(r.physiology_tolerance)) {
+    throw std::invalid_argument("physiology_tolerance must be finite and positive");
+  }
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(n);
+  for (size_t e = 0; e < n; ++e) {
+    if (r.stable_ids[e] == 0)
+      throw std::invalid_argument("joint element stable_id must be non-zero");
+    if (!seen.insert(r.stable_ids[e]).second) {
+      throw std::invalid_argument("joint element stable_id must be unique");
+    }
+    if (!positive(r.areas[e])) {
+      throw std::invalid_argument("joint element area must be finite and positive");
+    }
+    const int32_t rep = r.representation_codes[e];
+    if (rep != static_cast<int32_t>(JointRepresentation::MeshPrimitive) &&
+        rep != static_cast<int32_t>(JointRepresentation::TurbidOwner)) {
+      throw std::invalid_argument("joint element representation code is unknown");
+    }
+    const int32_t mode = r.mode_codes[e];
+    if (mode < 0 || mode > kJointModeFarquhar) {
+      throw std::invalid_argument("joint element mode code is unknown");
+    }
+    if (mode == kJointModeFarquhar && r.farquhar_indices[e] < 0) {
+      throw std::invalid_argument("farquhar element requires a model row");
+    }
+    if (mode != kJointModeFarquhar && r.farquhar_indices[e] != -1) {
+      throw std::invalid_argument("non-farquhar element cannot reference a model row");
+    }
+    if (mode == kJointModePrescribed && r.dynamic[e] != 0) {
+      throw std::invalid_argument("prescribed temperature element cannot be dynamic");
+    }
+    if (mode != kJointModePrescribed && r.dynamic[e] == 0) {
+      throw std::invalid_argument("non-prescribed element must be dynamic");
+    }
+  }
+  if (!(r.damping > 0.0f && r.damping <= 1.0f)) {
+    throw std::invalid_argument("damping must be in (0, 1]");
+  }
+  struct FloatField {
+    const char* name;
+    const std::vector<float>* v;
+  };
+  const FloatField physical[] = {{"initial_temperature", &r.initial_temperature},
+                                 {"initial_temperature_sunlit", &r.initial_temperature_sunlit},
+                                 {"initial_temperature_shaded", &r.initial_temperature_shaded},
+                                 {"sunlit_fraction", &r.sunlit_fraction},
+                                 {"emissivity", &r.emissivity},
+                                 {"sidedness", &r.sidedness},
+                                 {"sensible_derivative", &r.sensible_derivative},
+                                 {"latent_coefficient", &r.latent_coefficient},
+                                 {"ground_heat", &r.ground_heat},
+                                 {"absorbed_shortwave", &r.absorbed_shortwave},
+                                 {"absorbed_shortwave_sunlit", &r.absorbed_shortwave_sunlit},
+                                 {"absorbed_shortwave_shaded", &r.absorbed_shortwave_shaded},
+                                 {"apar", &r.apar},
+                                 {"apar_sunlit", &r.apar_sunlit},
+                                 {"apar_shaded", &r.apar_shaded},
+                                 {"leaf_width", &r.leaf_width},
+                                 {"stomata_sides", &r.stomata_sides},
+                                 {"vcmax25", &r.vcmax25},
+                                 {"jmax25", &r.jmax25},
+                                 {"rd25", &r.rd25},
+                                 {"ball_berry_slope", &r.ball_berry_slope},
+                                 {"ball_berry_intercept", &r.ball_berry_intercept},
+                                 {"quantum_yield", &r.quantum_yield}};
+  for (const FloatField& f : physical) {
+    if (f.v->size() != n)
+      throw std::invalid_argument(std::string("joint ") + f.name + " length mismatch");
+  }
+  if (r.rays_per_element < 1 || r.max_depth < 1) {
+    throw std::invalid_argument("joint transport controls must be positive");
+  }
+  for (const float x : {r.air_temperature, r.co2, r.relative_humidity, r.pressure, r.wind_speed,
+                        r.vapor_pressure, r.sky_lw_radiance}) {
+    if (!std::isfinite(x)) {
+      throw std::invalid_argument("joint microclimate and transport scalars must be finite");
+    }
+  }
+  if (!(r.air_temperature > 0.0f) ||
+      !(r.relative_humidity >= 0.0f && r.relative_humidity <= 1.0f) || !(r.pressure > 0.0f) ||
+      !(r.wind_speed >= 0.0f) || !(r.co2 > 0.0f) || !(r.vapor_pressure >= 0.0f) ||
+      !(r.sky_lw_radiance >= 0.0f)) {
+    throw std::invalid_argument("joint microclimate scalars are outside their domain");
+  }
+  for (const FloatField& f : physical) {
+    if (!finite_all(*f.v)) throw std::invalid_argument("joint physical arrays must be finite");
+  }
+  for (size_t e = 0; e < n; ++e) {
+    const bool ok = r.initial_temperature[e] > 0.0f && r.initial_temperature_sunlit[e] > 0.0f &&
+                    r.initial_temperature_shaded[e] > 0.0f && r.sunlit_fraction[e] >= 0.0f &&
+                    r.sunlit_fraction[e] <= 1.0f && r.emissivity[e] >= 0.0f &&
+                    r.emissivity[e] <= 1.0f && r.sidedness[e] >= 1.0f && r.sidedness[e] <= 2.0f &&
+                    r.sensible_derivative[e] >= 0.0f && r.latent_coefficient[e] >= 0.0f &&
+                    r.absorbed_shortwave[e] >= 0.0f && r.absorbed_shortwave_sunlit[e] >= 0.0f &&
+                    r.absorbed_shortwave_shaded[e] >= 0.0f && r.apar[e] >= 0.0f &&
+                    r.apar_sunlit[e] >= 0.0f && r.apar_shaded[e] >= 0.0f &&
+                    r.leaf_width[e] > 0.0f && r.stomata_sides[e] >= 0.0f && r.vcmax25[e] >= 0.0f &&
+                    r.jmax25[e] >= 0.0f && r.rd25[e] >= 0.0f && r.ball_berry_slope[e] >= 0.0f &&
+                    r.ball_berry_intercept[e] >= 0.0f && r.quantum_yield[e] >= 0.0f &&
+                    r.quantum_yield[e] <= 1.0f;
+    if (!ok) throw std::invalid_argument("joint physical coefficients are outside their domain");
+  }
+}
+
+StagedJointThermoPhysiology stage_joint_thermo_physiology(
+    EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& r, int num_threads,
+    const InterruptCheck& interrupt) {
+  validate_joint_thermo_physiology(r);
+  const size_t n = r.stable_ids.size();
+  for (size_t e = 0; e < n; ++e) {
+    if (r.representation_codes[e] == static_cast<int32_t>(JointRepresentation::TurbidOwner)) {
+      throw std::invalid_argument(
+          "Embree joint thermo-physiology does not support turbid owners yet");
+    }
+  }
+  if (!scene.is_built()) {
+    throw std::runtime_error(
+        "Embree joint thermo-physiology requires a built scene. No fallback was performed.");
+  }
+  const int64_t n_prims = scene.n_primitives();
+  std::vector<uint8_t> claimed(static_cast<size_t>(n_prims), 0);
+  for (size_t e = 0; e < n; ++e) {
+    const int32_t p = r.local_indices[e];
+    if (p < 0 || p >= n_prims) {
+      throw std::out_of_range("joint mesh element primitive index is outside the scene");
+    }
+    if (claimed[static_cast<size_t>(p)]++ != 0) {
+      throw std::invalid_argument("joint mesh elements must reference distinct primitives");
+    }
+  }
+
+  // Scene-wide temperatures and emissivities: the current overrides, else each primitive's
+  // material temperature and the default emissivity; element primitives are overwritten.
+  std::vector<float> scene_t = scene.primitive_temperatures();
+  std::vector<float> scene_e = scene.primitive_emissivities();
+  if (static_cast<int64_t>(scene_t.size()) != n_prims) {
+    const std::vector<int32_t> ids = scene.primitive_material_ids();
+    const std::vector<MaterialRecord>& materials = scene.description().materials();
+    scene_t.assign(static_cast<size_t>(n_prims), 0.0f);
+    for (size_t p = 0; p < scene_t.size(); ++p) {
+      const int32_t m = ids[p];
+      if (m >= 0 && static_cast<size_t>(m) < materials.size()) {
+        scene_t[p] = materials[static_cast<size_t>(m)].scalar_params[2];
+      }
+    }
+  }
+  if (static_cast<int64_t>(scene_e.size()) != n_prims) {
+    scene_e.assign(static_cast<size_t>(n_prims), transport::kDefaultEmissivity);
+  }
+
+  const float d = r.damping;
+  std::vector<BranchState> sun(n), shade(n);
+  for (size_t e = 0; e < n; ++e) {
+    if (r.mode_codes[e] == kJointModeFarquhar) {
+      sun[e].temperature = r.initial_temperature_sunlit[e];
+      shade[e].temperature = r.initial_temperature_shaded[e];
+    } else {
+      sun[e].temperature = shade[e].temperature = r.initial_temperature[e];
+    }
+  }
+  auto element_temperature = [&](size_t e) {
+    if (r.mode_codes[e] != kJointModeFarquhar) return sun[e].temperature;
+    const float f = r.sunlit_fraction[e];
+    return f * sun[e].temperature + (1.0f - f) * shade[e].temperature;
+  };
+
+  StagedJointThermoPhysiology out;
+  for (std::vector<float>* v : {&out.temperature,
+                                &out.sunlit_fraction,
+                                &out.temperature_sunlit,
+                                &out.temperature_shaded,
+                                &out.an,
+                                &out.an_sunlit,
+                                &out.an_shaded,
+                                &out.gs,
+                                &out.gs_sunlit,
+                                &out.gs_shaded,
+                                &out.absorbed_longwave,
+                                &out.net_radiation,
+                                &out.net_radiation_sunlit,
+                                &out.net_radiation_shaded,
+                                &out.sensible_heat,
+                                &out.sensible_heat_sunlit,
+                                &out.sensible_heat_shaded,
+                                &out.latent_heat,
+                                &out.latent_heat_sunlit,
+                                &out.latent_heat_shaded}) {
+    v->assign(n, 0.0f);
+  }
+
+  ThermalOverrideRestore restore(scene);
+  // Writes the element state into the scene and runs the longwave transport; the element's
+  // absorbed longwave is e (E_top + (sidedness - 1) E_bottom).
+  auto transport = [&](std::vector<float>& lw) {
+    for (size_t e = 0; e < n; ++e) {
+      const auto p = static_cast<size_t>(r.local_indices[e]);
+      scene_t[p] = element_temperature(e);
+      scene_e[p] = r.emissivity[e];
+    }
+    scene.set_primitive_temperatures(scene_t);
+    scene.set_primitive_emissivities(scene_e);
+    const EnergyBalanceResult t = render_energy_balance(
+        scene, r.rays_per_element, r.max_depth, 1, nullptr, nullptr, r.sky_lw_radiance, 0.0f, 0.0f,
+        1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
+    if (static_cast<int64_t>(t.top.size()) != n_prims ||
+        static_cast<int64_t>(t.bot.size()) != n_prims) {
+      throw std::runtime_error("native longwave result length does not match elements");
+    }
+    lw.resize(n);
+    double sum = 0.0;
+    for (size_t e = 0; e < n; ++e) {
+      const auto p = static_cast<size_t>(r.local_indices[e]);
+      lw[e] = r.emissivity[e] * (t.top[p] + (r.sidedness[e] - 1.0f) * t.bot[p]);
+      sum += lw[e];
+    }
+    out.absorbed_longwave_mean = static_cast<float>(sum / static_cast<double>(n));
+  };
+
+  LeafMicroclimate micro;
+  micro.co2 = r.co2;
+  micro.relative_humidity = r.relative_humidity;
+  micro.pressure = r.pressure;
+  micro.wind = r.wind_speed;
+  const SolverControl control{kBranchIterations, kBranchThreshold, nullptr};
+  auto surface_inputs = [&](size_t e, float shortwave, float lw) {
+    return SurfaceBalanceInputs{shortwave + lw,           r.emissivity[e],         r.sidedness[e],
+                                r.sensible_derivative[e], r.latent_coefficient[e], r.ground_heat[e],
+                                r.air_temperature,        r.vapor_pressure};
+  };
+  auto leaf_inputs = [&](size_t e, float shortwave, float lw) {
+    return LeafEnergyInputs{shortwave,         lw,
+                            r.air_temperature, r.vapor_pressure,
+                            r.emissivity[e],   r.sidedness[e],
+                            r.leaf_width[e],   r.stomata_sides[e]};
+  };
+  auto traits_of = [&](size_t e) {
+    return LeafTraits{
+        r.vcmax25[e],      r.jmax25[e], r.rd25[e], r.ball_berry_slope[e], r.ball_berry_intercept[e],
+        r.quantum_yield[e]};
+  };
+
+  // Solves one branch of element e from its state; updates the state.
+  auto solve_branch = [&](size_t e, BranchState& s, float apar, float shortwave, float lw) {
+    BranchOutcome o;
+    if (r.mode_codes[e] == kJointModeFarquhar) {
+      const LeafSolution x =
+          physiology::solve_leaf(apar, s.temperature, traits_of(e), micro,
+                                 leaf_inputs(e, shortwave, lw), true, true, control);
+      o.residual = std::fabs(x.net_radiation - x.sensible_heat - x.latent_heat - r.ground_heat[e]);
+      o.physiology_change = std::max(relative_change(x.gs, s.gs), relative_change(x.an, s.an));
+      o.an = x.an;
+      o.gs = x.gs;
+      o.net_radiation = x.net_radiation;
+      o.sensible = x.sensible_heat;
+      o.latent = x.latent_heat;
+      o.converged = x.converged;
+      s.an = x.an;
+      s.gs = x.gs;
+      o.temperature = s.temperature + d * (x.temperature - s.temperature);
+    } else {
+      const SurfaceBalanceSolution x = physiology::solve_surface_balance(
+          s.temperature, surface_inputs(e, shortwave, lw), kBranchIterations, kBranchThreshold,
+          kSurfaceNewtonStep);
+      o.residual = std::fabs(x.net_radiation - x.sensible_heat - x.latent_heat - r.ground_heat[e]);
+      o.net_radiation = x.net_radiation;
+      o.sensible = x.sensible_heat;
+      o.latent = x.latent_heat;
+      o.converged = x.converged;
+      o.temperature = s.temperature + d * (x.temperature - s.temperature);
+    }
+    o.change = std::fabs(o.temperature - s.temperature);
+    s.temperature = o.temperature;
+    return o;
+  };
+
+  std::vector<float> lw;
+  std::vector<float> change(n), residual(n), physio(n);
+  std::vector<uint8_t> element_converged(n);
+  for (int it = 1; it <= r.max_iterations; ++it) {
+    transport(lw);
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            change[e] = residual[e] = physio[e] = 0.0f;
+            element_converged[e] = 1;
+            if (r.mode_codes[e] == kJointModePrescribed) continue;
+            if (r.mode_codes[e] == kJointModeFarquhar) {
+              const BranchOutcome a =
+                  solve_branch(e, sun[e], r.apar_sunlit[e], r.absorbed_shortwave_sunlit[e], lw[e]);
+              const BranchOutcome b = solve_branch(e, shade[e], r.apar_shaded[e],
+                                                   r.absorbed_shortwave_shaded[e], lw[e]);
+              change[e] = std::max(a.change, b.change);
+              residual[e] = std::max(a.residual, b.residual);
+              physio[e] = std::max(a.physiology_change, b.physiology_change);
+              element_converged[e] = a.converged && b.converged ? 1 : 0;
+            } else {
+              const BranchOutcome a = solve_branch(e, sun[e], 0.0f, r.absorbed_shortwave[e], lw[e]);
+              shade[e].temperature = sun[e].temperature;
+              change[e] = a.change;
+              residual[e] = a.residual;
+              element_converged[e] = a.converged ? 1 : 0;
+            }
+          }
+        },
+        interrupt);
+    out.iterations = it;
+    out.max_temperature_change = out.max_energy_residual = out.max_physiology_change = 0.0f;
+    bool all_converged = true;
+    for (size_t e = 0; e < n; ++e) {
+      all_converged = all_converged && element_converged[e] != 0;
+      if (e == 0 || change[e] > out.max_temperature_change) {
+        out.max_temperature_change = change[e];
+        out.max_temperature_change_id = r.stable_ids[e];
+      }
+      if (e == 0 || residual[e] > out.max_energy_residual) {
+        out.max_energy_residual = residual[e];
+        out.max_energy_residual_id = r.stable_ids[e];
+      }
+      if (e == 0 || physio[e] > out.max_physiology_change) {
+        out.max_physiology_change = physio[e];
+        out.max_physiology_change_id = r.stable_ids[e];
+      }
+    }
+    if (all_converged && out.max_temperature_change <= r.convergence_tolerance &&
+        out.max_energy_residual <= r.energy_tolerance &&
+        out.max_physiology_change <= r.physiology_tolerance) {
+      out.converged = true;
+      break;
+    }
+  }
+
+  // Final fluxes from one more transport at the final temperatures.
+  transport(lw);
+  for (size_t e = 0; e < n; ++e) {
+    const float f = r.mode_codes[e] == kJointModeFarquhar ? r.sunlit_fraction[e] : 1.0f;
+    out.sunlit_fraction[e] = r.sunlit_fraction[e];
+    out.temperature[e] = element_temperature(e);
+    out.temperature_sunlit[e] = sun[e].temperature;
+    out.temperature_shaded[e] = shade[e].temperature;
+    out.absorbed_longwave[e] = lw[e];
+    struct Fluxes {
+      float an = 0.0f, gs = 0.0f, rn = 0.0f, h = 0.0f, le = 0.0f;
+    };
+    auto fluxes = [&](const BranchState& s, float shortwave) {
+      Fluxes x;
+      if (r.mode_codes[e] == kJointModeFarquhar) {
+        const LeafEnergyInputs in = leaf_inputs(e, shortwave, lw[e]);
+        const physiology::LeafEnergyTerms t =
+            physiology::leaf_energy_terms(s.temperature, s.gs, micro, in);
+        x = Fluxes{s.an, s.gs, t.net_radiation, t.sensible_heat, t.latent_heat};
+      } else {
+        const SurfaceBalanceSolution t =
+            physiology::surface_fluxes(s.temperature, surface_inputs(e, shortwave, lw[e]));
+        x = Fluxes{0.0f, 0.0f, t.net_radiation, t.sensible_heat, t.latent_heat};
+      }
+      return x;
+    };
+    const bool farquhar = r.mode_codes[e] == kJointModeFarquhar;
+    const Fluxes a =
+        fluxes(sun[e], farquhar ? r.absorbed_shortwave_sunlit[e] : r.absorbed_shortwave[e]);
+    const Fluxes b = farquhar ? fluxes(shade[e], r.absorbed_shortwave_shaded[e]) : a;
+    const auto blend = [f](float x, float y) { return f * x + (1.0f - f) * y; };
+    out.an_sunlit[e] = a.an;
+    out.an_shaded[e] = b.an;
+    out.an[e] = blend(a.an, b.an);
+    out.gs_sunlit[e] = a.gs;
+    out.gs_shaded[e] = b.gs;
+    out.gs[e] = blend(a.gs, b.gs);
+    out.net_radiation_sunlit[e] = a.rn;
+    out.net_radiation_shaded[e] = b.rn;
+    out.net_radiation[e] = blend(a.rn, b.rn);
+    out.sensible_heat_sunlit[e] = a.h;
+    out.sensible_heat_shaded[e] = b.h;
+    out.sensible_heat[e] = blend(a.h, b.h);
+    out.latent_heat_sunlit[e] = a.le;
+    out.latent_heat_shaded[e] = b.le;
+    out.latent_heat[e] = blend(a.le, b.le);
+  }
+  out.primitive_temperatures = scene_t;
+  out.primitive_emissivities = scene_e;
+  return out;
+}
+
+}  // namespace tesk::embree

@@ -1,0 +1,91 @@
+#pragma once
+
+// Joint thermo-physiology: longwave exchange, surface energy balance and leaf photosynthesis of
+// a set of scene elements iterated together. Each outer iteration writes the element
+// temperatures and emissivities into the scene, runs the scene's longwave transport, solves
+// every dynamic element's branches (sunlit and shaded Farquhar leaves, or one energy-balance
+// branch), relaxes the temperatures and measures the largest temperature change, energy
+// residual and physiology change. Staging leaves the scene as it found it; the caller commits
+// the staged state.
+
+#include <cstdint>
+#include <vector>
+
+#include "core/host/progress.h"
+#include "embree/scene_manager.h"
+
+namespace tesk::embree {
+
+/// Representation codes of joint elements.
+enum class JointRepresentation : int32_t { MeshPrimitive = 0, TurbidOwner = 1 };
+/// Mode codes of joint elements: 0 keeps a prescribed temperature, 3 is the Farquhar leaf
+/// model, 1 and 2 solve a plain surface energy balance.
+inline constexpr int32_t kJointModePrescribed = 0;
+inline constexpr int32_t kJointModeFarquhar = 3;
+
+/// A joint request converted from the host; it owns its arrays (one value per element).
+struct OwnedJointThermoPhysiologyRequest {
+  // Element records.
+  std::vector<uint64_t> stable_ids;           ///< Non-zero, unique.
+  std::vector<int32_t> representation_codes;  ///< JointRepresentation values.
+  std::vector<int32_t> mode_codes;            ///< See kJointMode*.
+  std::vector<int32_t> local_indices;         ///< Mesh: global primitive index.
+  std::vector<int32_t> farquhar_indices;      ///< Leaf-model row, -1 for none.
+  std::vector<float> areas;                   ///< m^2, > 0.
+  std::vector<int32_t> dynamic;               ///< 1 when the temperature is solved.
+  // Physical arrays.
+  std::vector<float> initial_temperature, initial_temperature_sunlit, initial_temperature_shaded,
+      sunlit_fraction, emissivity, sidedness, sensible_derivative, latent_coefficient, ground_heat,
+      absorbed_shortwave, absorbed_shortwave_sunlit, absorbed_shortwave_shaded, apar, apar_sunlit,
+      apar_shaded, leaf_width, stomata_sides, vcmax25, jmax25, rd25, ball_berry_slope,
+      ball_berry_intercept, quantum_yield;
+  // Controls.
+  int32_t max_iterations = 20;
+  float convergence_tolerance = 0.01f, energy_tolerance = 1.0f, physiology_tolerance = 0.01f;
+  float damping = 1.0f;
+  // Microclimate (pressure in kPa) and transport.
+  float air_temperature = 293.15f, co2 = 400.0f, relative_humidity = 0.5f, pressure = 101.325f,
+        wind_speed = 1.0f, vapor_pressure = 0.0f, sky_lw_radiance = 0.0f;
+  int32_t rays_per_element = 64, max_depth = 8;
+};
+
+/// Per-element outputs and diagnostics of one staged run.
+struct StagedJointThermoPhysiology {
+  std::vector<float> temperature, sunlit_fraction, temperature_sunlit, temperature_shaded, an,
+      an_sunlit, an_shaded, gs, gs_sunlit, gs_shaded, absorbed_longwave, net_radiation,
+      net_radiation_sunlit, net_radiation_shaded, sensible_heat, sensible_heat_sunlit,
+      sensible_heat_shaded, latent_heat, latent_heat_sunlit, latent_heat_shaded;
+  int32_t iterations = 0;
+  bool converged = false;
+  float max_temperature_change = 0.0f;
+  float max_energy_residual = 0.0f;
+  float max_physiology_change = 0.0f;
+  uint64_t max_temperature_change_id = 0;  ///< Stable id holding the temperature maximum.
+  uint64_t max_energy_residual_id = 0;     ///< Stable id holding the residual maximum.
+  uint64_t max_physiology_change_id = 0;   ///< Stable id holding the physiology maximum.
+  float absorbed_longwave_mean = 0.0f;     ///< Mean absorbed longwave of the final transport.
+  /// The state to commit: full per-primitive temperatures and emissivities.
+  std::vector<float> primitive_temperatures, primitive_emissivities;
+};
+
+/// Checks a request in the documented order; throws std::invalid_argument with the message of
+/// the first failed check.
+void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& request);
+
+/// Validates `request`, then runs the outer loop on `scene` (mesh-primitive elements only:
+/// turbid owners are refused with std::invalid_argument "Embree joint thermo-physiology does not
+/// support turbid owners yet"). The scene's previous per-primitive temperatures and
+/// emissivities are restored when staging ends, on success and on failure. Throws
+/// std::out_of_range "joint mesh element primitive index is outside the scene",
+/// std::invalid_argument "joint mesh elements must reference distinct primitives",
+/// std::runtime_error "Embree joint thermo-physiology requires a built scene. No fallback was
+/// performed." and whatever the transport throws.
+StagedJointThermoPhysiology stage_joint_thermo_physiology(
+    EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& request,
+    int num_threads = 0, const InterruptCheck& interrupt = {});
+
+/// Takes the next process-wide joint state identifier (1, 2, ...). Throws std::overflow_error
+/// "joint state identifier space exhausted" once the counter would wrap.
+uint64_t next_joint_state_id();
+
+}  // namespace tesk::embree

@@ -1,0 +1,487 @@
+#include "embree/surface_processes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "core/host/parallel.h"
+#include "embree/energy_balance.h"
+#include "physiology/leaf_model.h"
+#include "physiology/surface_balance.h"
+
+namespace tesk::embree {
+namespace {
+
+using physiology::LeafEnergyInputs;
+using physiology::LeafMicroclimate;
+using physiology::LeafSolution;
+using physiology::LeafTraits;
+using physiology::SolverControl;
+using physiology::SurfaceBalanceInputs;
+using physiology::SurfaceBalanceSolution;
+
+// Elements per chunk of the parallel driver.
+constexpr size_t kChunkElements = 512;
+// Largest Newton step of the surface balance (K).
+constexpr float kSurfaceNewtonStep = 20.0f;
+
+template <typename T>
+void check_length(std::span<const T> a, size_t n, const char* name) {
+  if (a.size() != n) throw std::invalid_argument(std::string(name) + " buffer length mismatch");
+}
+void check_finite(std::span<const float> a, const char* name) {
+  for (const float v : a) {
+    if (!std::isfinite(v)) {
+      throw std::invalid_argument(std::string(name) + " contains a non-finite value");
+    }
+  }
+}
+bool is_flag(int32_t v) {
+  return v == 0 || v == 1;
+}
+
+struct NamedSpan {
+  const char* name;
+  std::span<const float> values;
+};
+
+// Restores the scene's per-primitive temperature override on scope exit unless dismissed, so a
+// failing process leaves the scene as it found it.
+class TemperatureRestore {
+ public:
+  explicit TemperatureRestore(EmbreeSceneManager& scene)
+      : m_scene(scene), m_saved(scene.primitive_temperatures()) {}
+  TemperatureRestore(const TemperatureRestore&) = delete;
+  TemperatureRestore& operator=(const TemperatureRestore&) = delete;
+  ~TemperatureRestore() {
+    if (m_dismissed) return;
+    try {
+      if (m_saved.empty()) {
+        m_scene.clear_primitive_temperatures();
+      } else {
+        m_scene.set_primitive_temperatures(std::move(m_saved));
+      }
+    } catch (...) {
+      // The scene refuses changes only while another workflow uses it; nothing to do then.
+    }
+  }
+  void dismiss() { m_dismissed = true; }
+
+ private:
+  EmbreeSceneManager& m_scene;
+  std::vector<float> m_saved;
+  bool m_dismissed = false;
+};
+
+// Absorbed longwave of every element from one longwave transport run at the scene's current
+// temperatures: the top face absorbs e E_top, the bottom face e (sidedness - 1) E_bottom.
+void absorbed_longwave(const EmbreeSceneManager& scene, const CouplingControls& c,
+                       std::span<const float> emissivity, std::span<const float> sidedness,
+                       int num_threads, const InterruptCheck& interrupt, std::vector<float>& top,
+                       std::vector<float>& bottom, std::vector<float>& total) {
+  const EnergyBalanceResult r =
+      render_energy_balance(scene, c.n_samples, 1, 1, nullptr, nullptr, c.sky_lw_radiance, 0.0f,
+                            0.0f, 1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
+  const size_t n = emissivity.size();
+  if (r.top.size() != n || r.bot.size() != n) {
+    throw std::runtime_error("native longwave result length does not match elements");
+  }
+  top.resize(n);
+  bottom.resize(n);
+  total.resize(n);
+  for (size_t e = 0; e < n; ++e) {
+    top[e] = emissivity[e] * r.top[e];
+    bottom[e] = emissivity[e] * (sidedness[e] - 1.0f) * r.bot[e];
+    total[e] = top[e] + bottom[e];
+  }
+}
+
+// The outer loop: transport at the scene temperatures, `step(absorbed_lw)` (solves, relaxes,
+// updates `scene_temperature`, returns the largest change), write back, stop below tolerance.
+template <typename Step>
+void run_coupling(EmbreeSceneManager& scene, const CouplingControls& c,
+                  std::span<const float> emissivity, std::span<const float> sidedness,
+                  std::vector<float>& scene_temperature, int num_threads,
+                  const InterruptCheck& interrupt, std::vector<float>& lw_top,
+                  std::vector<float>& lw_bottom, std::vector<float>& lw_total,
+                  CouplingDiagnostics& d, Step&& step) {
+  if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  if (static_cast<int64_t>(scene_temperature.size()) != scene.n_primitives()) {
+    throw std::runtime_error("native longwave result length does not match elements");
+  }
+  TemperatureRestore restore(scene);
+  scene.set_primitive_temperatures(scene_temperature);
+  for (int it = 1; it <= c.max_iterations; ++it) {
+    absorbed_longwave(scene, c, emissivity, sidedness, num_threads, interrupt, lw_top, lw_bottom,
+                      lw_total);
+    const float change = step(lw_total);
+    scene.set_primitive_temperatures(scene_temperature);
+    d.history.push_back(change);
+    d.iterations = it;
+    d.final_max_temperature_change = change;
+    if (change < c.convergence_tolerance) {
+      d.converged = true;
+      break;
+    }
+  }
+  restore.dismiss();
+}
+
+// Largest value of a per-element change vector (0 when empty).
+float max_of(const std::vector<float>& v) {
+  float m = 0.0f;
+  for (const float x : v) m = std::max(m, x);
+  return m;
+}
+
+void check_coupling_scalars(const CouplingControls& c, bool& finite, bool& in_domain) {
+  finite = finite && std::isfinite(c.sky_lw_radiance) && std::isfinite(c.convergence_tolerance) &&
+           std::isfinite(c.damping);
+  in_domain = in_domain && c.sky_lw_radiance >= 0.0f && c.n_samples >= 1 && c.max_iterations >= 1 &&
+              c.convergence_tolerance > 0.0f && c.damping > 0.0f && c.damping <= 1.0f;
+}
+
+}  // namespace
+
+void validate_dynamic_photosynthesis(const DynamicPhotosynthesisRequest& r) {
+  const size_t n = r.active.size();
+  if (n < 1) throw std::invalid_argument("dynamic photosynthesis n_elements must be positive");
+  check_length(r.fluorescent, n, "fluorescent");
+  std::vector<NamedSpan> fields = {{"apar", r.apar},
+                                   {"absorbed_shortwave", r.absorbed_shortwave},
+                                   {"initial_temperature", r.initial_temperature},
+                                   {"emissivity", r.emissivity},
+                                   {"sidedness", r.sidedness},
+                                   {"leaf_width", r.leaf_width},
+                                   {"stomata_sides", r.stomata_sides},
+                                   {"vcmax25", r.vcmax25},
+                                   {"jmax25", r.jmax25},
+                                   {"rd25", r.rd25},
+                                   {"ball_berry_slope", r.ball_berry_slope},
+                                   {"ball_berry_intercept", r.ball_berry_intercept},
+                                   {"quantum_yield", r.quantum_yield}};
+  if (r.conditional) {
+    fields.push_back({"sunlit_fraction", r.sunlit_fraction});
+    fields.push_back({"apar_sunlit", r.apar_sunlit});
+    fields.push_back({"apar_shaded", r.apar_shaded});
+    fields.push_back({"shortwave_sunlit", r.shortwave_sunlit});
+    fields.push_back({"shortwave_shaded", r.shortwave_shaded});
+  }
+  for (const NamedSpan& f : fields) check_length(f.values, n, f.name);
+  for (const NamedSpan& f : fields) check_finite(f.values, f.name);
+  bool finite = std::isfinite(r.co2) && std::isfinite(r.relative_humidity) &&
+                std::isfinite(r.air_temperature) && std::isfinite(r.vapor_pressure) &&
+                std::isfinite(r.pressure) && std::isfinite(r.wind) &&
+                std::isfinite(r.physiology_tolerance);
+  bool in_domain = r.air_temperature > 0.0f && r.vapor_pressure >= 0.0f && r.co2 > 0.0f &&
+                   r.relative_humidity >= 0.0f && r.relative_humidity <= 1.0f &&
+                   r.pressure > 0.0f && r.wind >= 0.0f && r.physiology_max_iterations >= 1 &&
+                   r.physiology_tolerance > 0.0f;
+  check_coupling_scalars(r.coupling, finite, in_domain);
+  if (!finite) throw std::invalid_argument("dynamic photosynthesis scalar must be finite");
+  if (!in_domain) throw std::invalid_argument("energy balance scalar is outside its domain");
+  for (size_t e = 0; e < n; ++e) {
+    bool ok = is_flag(r.active[e]) && is_flag(r.fluorescent[e]) && r.apar[e] >= 0.0f &&
+              r.absorbed_shortwave[e] >= 0.0f && r.initial_temperature[e] > 0.0f &&
+              r.emissivity[e] >= 0.0f && r.emissivity[e] <= 1.0f && r.sidedness[e] >= 1.0f &&
+              r.sidedness[e] <= 2.0f && r.leaf_width[e] > 0.0f && r.stomata_sides[e] > 0.0f &&
+              r.vcmax25[e] >= 0.0f && r.jmax25[e] >= 0.0f && r.rd25[e] >= 0.0f &&
+              r.ball_berry_slope[e] >= 0.0f && r.ball_berry_intercept[e] >= 0.0f &&
+              r.quantum_yield[e] >= 0.0f && r.quantum_yield[e] <= 1.0f;
+    if (ok && r.conditional) {
+      ok = r.sunlit_fraction[e] >= 0.0f && r.sunlit_fraction[e] <= 1.0f &&
+           r.apar_sunlit[e] >= 0.0f && r.apar_shaded[e] >= 0.0f && r.shortwave_sunlit[e] >= 0.0f &&
+           r.shortwave_shaded[e] >= 0.0f;
+    }
+    if (!ok) throw std::invalid_argument("energy balance element is outside its domain");
+  }
+}
+
+void validate_energy_balance_process(const EnergyBalanceProcessRequest& r) {
+  const size_t n = r.primitive_material_ids.size();
+  if (n < 1) throw std::invalid_argument("energy balance n_elements must be positive");
+  const size_t nm = r.material_active.size();
+  const std::span<const float> tables[] = {r.material_initial_temperature,
+                                           r.material_emissivity,
+                                           r.material_sidedness,
+                                           r.material_sensible_derivative,
+                                           r.material_latent_coefficient,
+                                           r.material_ground_heat,
+                                           r.material_sw_albedo};
+  if (nm == 0) {
+    throw std::invalid_argument("energy-balance material tables must be nonempty rank one arrays");
+  }
+  for (const std::span<const float>& t : tables) {
+    if (t.empty()) {
+      throw std::invalid_argument(
+          "energy-balance material tables must be nonempty rank one arrays");
+    }
+    if (t.size() != nm) {
+      throw std::invalid_argument("energy-balance material tables must have equal length");
+    }
+  }
+  for (const int32_t m : r.primitive_material_ids) {
+    if (m < 0 || static_cast<size_t>(m) >= nm) {
+      throw std::invalid_argument("primitive material id is outside material tables");
+    }
+  }
+  const NamedSpan material_fields[] = {
+      {"material_initial_temperature", r.material_initial_temperature},
+      {"material_emissivity", r.material_emissivity},
+      {"material_sidedness", r.material_sidedness},
+      {"material_sensible_derivative", r.material_sensible_derivative},
+      {"material_latent_coefficient", r.material_latent_coefficient},
+      {"material_ground_heat", r.material_ground_heat},
+      {"material_sw_albedo", r.material_sw_albedo}};
+  if (r.precomputed_shortwave) {
+    check_length(r.absorbed_shortwave_top, n, "absorbed_shortwave_top");
+    check_length(r.absorbed_shortwave_bottom, n, "absorbed_shortwave_bottom");
+  }
+  for (const NamedSpan& f : material_fields) check_finite(f.values, f.name);
+  if (r.precomputed_shortwave) {
+    check_finite(r.absorbed_shortwave_top, "absorbed_shortwave_top");
+    check_finite(r.absorbed_shortwave_bottom, "absorbed_shortwave_bottom");
+  }
+  bool finite = std::isfinite(r.air_temperature) && std::isfinite(r.vapor_pressure) &&
+                std::isfinite(r.sw_direct) && std::isfinite(r.sw_diffuse_radiance) &&
+                std::isfinite(r.sun_dir_x) && std::isfinite(r.sun_dir_y) &&
+                std::isfinite(r.sun_dir_z) && std::isfinite(r.newton_tolerance);
+  const float sun_len2 =
+      r.sun_dir_x * r.sun_dir_x + r.sun_dir_y * r.sun_dir_y + r.sun_dir_z * r.sun_dir_z;
+  bool in_domain = r.air_temperature > 0.0f && r.vapor_pressure >= 0.0f && r.sw_direct >= 0.0f &&
+                   r.sw_diffuse_radiance >= 0.0f && sun_len2 > 1e-12f &&
+                   r.newton_max_iterations >= 1 && r.newton_tolerance > 0.0f;
+  check_coupling_scalars(r.coupling, finite, in_domain);
+  if (!finite) throw std::invalid_argument("energy balance scalar must be finite");
+  if (!in_domain) throw std::invalid_argument("energy balance scalar is outside its domain");
+  for (size_t e = 0; e < n; ++e) {
+    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+    bool ok = is_flag(r.material_active[m]) && r.material_initial_temperature[m] > 0.0f &&
+              r.material_emissivity[m] >= 0.0f && r.material_emissivity[m] <= 1.0f &&
+              r.material_sidedness[m] >= 1.0f && r.material_sidedness[m] <= 2.0f &&
+              r.material_sensible_derivative[m] >= 0.0f &&
+              r.material_latent_coefficient[m] >= 0.0f && r.material_sw_albedo[m] >= 0.0f &&
+              r.material_sw_albedo[m] <= 1.0f;
+    if (ok && r.precomputed_shortwave) {
+      ok = r.absorbed_shortwave_top[e] >= 0.0f && r.absorbed_shortwave_bottom[e] >= 0.0f;
+    }
+    if (!ok) throw std::invalid_argument("energy balance element is outside its domain");
+  }
+}
+
+DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
+    EmbreeSceneManager& scene, const DynamicPhotosynthesisRequest& r, int num_threads,
+    const InterruptCheck& interrupt) {
+  validate_dynamic_photosynthesis(r);
+  const size_t n = r.active.size();
+  const float d = r.coupling.damping;
+  DynamicPhotosynthesisResult out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.an, &out.gs, &out.ci, &out.phi_f, &out.apar, &out.temperature_sunlit,
+        &out.temperature_shaded, &out.sunlit_fraction, &out.apar_sunlit, &out.apar_shaded,
+        &out.an_sunlit, &out.an_shaded, &out.emitted_longwave, &out.net_radiation,
+        &out.sensible_heat, &out.latent_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution = cpu_execution(WorkflowCode::PhotosynthesisProcessDynamic,
+                                "embree.cpu.photosynthesis_process_dynamic");
+
+  // Branch temperatures (outside conditional mode only the sunlit one is used).
+  std::vector<float> t_sun(r.initial_temperature.begin(), r.initial_temperature.end());
+  std::vector<float> t_shade = t_sun;
+  std::vector<float> scene_t = t_sun;
+  std::vector<float> change(n, 0.0f);
+  for (size_t e = 0; e < n; ++e) {
+    const float f = r.conditional ? r.sunlit_fraction[e] : 1.0f;
+    out.sunlit_fraction[e] = f;
+    out.active_mask[e] = static_cast<uint8_t>(r.active[e]);
+    out.apar[e] = r.apar[e];
+    out.apar_sunlit[e] = r.conditional ? r.apar_sunlit[e] : r.apar[e];
+    out.apar_shaded[e] = r.conditional ? r.apar_shaded[e] : 0.0f;
+  }
+  LeafMicroclimate micro;
+  micro.co2 = r.co2;
+  micro.relative_humidity = r.relative_humidity;
+  micro.pressure = r.pressure;
+  micro.wind = r.wind;
+  const SolverControl control{r.physiology_max_iterations, r.physiology_tolerance, nullptr};
+
+  auto step = [&](const std::vector<float>& lw) {
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            if (r.active[e] == 0) {
+              change[e] = 0.0f;
+              continue;
+            }
+            const LeafTraits traits{r.vcmax25[e],
+                                    r.jmax25[e],
+                                    r.rd25[e],
+                                    r.ball_berry_slope[e],
+                                    r.ball_berry_intercept[e],
+                                    r.fluorescent[e] != 0 ? r.quantum_yield[e] : 0.0f};
+            const auto solve = [&](float par, float shortwave, float t) {
+              const LeafEnergyInputs energy{
+                  shortwave,       lw[e],          r.air_temperature, r.vapor_pressure,
+                  r.emissivity[e], r.sidedness[e], r.leaf_width[e],   r.stomata_sides[e]};
+              return physiology::solve_leaf(par, t, traits, micro, energy, true, true, control);
+            };
+            const float emit_scale =
+                r.emissivity[e] * r.sidedness[e] * physiology::leaf_constants::kStefanBoltzmann;
+            const auto emitted = [&](float t) { return emit_scale * t * t * t * t; };
+            if (!r.conditional) {
+              const LeafSolution s = solve(r.apar[e], r.absorbed_shortwave[e], t_sun[e]);
+              const float t_new = d * s.temperature + (1.0f - d) * t_sun[e];
+              change[e] = std::fabs(t_new - t_sun[e]);
+              t_sun[e] = t_shade[e] = scene_t[e] = t_new;
+              out.an[e] = out.an_sunlit[e] = s.an;
+              out.gs[e] = s.gs;
+              out.ci[e] = s.ci;
+              out.phi_f[e] = s.phi_f;
+              out.net_radiation[e] = s.net_radiation;
+              out.sensible_heat[e] = s.sensible_heat;
+              out.latent_heat[e] = s.latent_heat;
+              out.emitted_longwave[e] = emitted(s.temperature);
+              out.element_converged[e] = s.converged ? 1 : 0;
+              continue;
+            }
+            const float f = r.sunlit_fraction[e];
+            const LeafSolution a = solve(r.apar_sunlit[e], r.shortwave_sunlit[e], t_sun[e]);
+            const LeafSolution b = solve(r.apar_shaded[e], r.shortwave_shaded[e], t_shade[e]);
+            const float new_sun = d * a.temperature + (1.0f - d) * t_sun[e];
+            const float new_shade = d * b.temperature + (1.0f - d) * t_shade[e];
+            change[e] = std::max(std::fabs(new_sun - t_sun[e]), std::fabs(new_shade - t_shade[e]));
+            t_sun[e] = new_sun;
+            t_shade[e] = new_shade;
+            scene_t[e] = f * new_sun + (1.0f - f) * new_shade;
+            const auto blend = [f](float x, float y) { return f * x + (1.0f - f) * y; };
+            out.an_sunlit[e] = a.an;
+            out.an_shaded[e] = b.an;
+            out.an[e] = blend(a.an, b.an);
+            out.gs[e] = blend(a.gs, b.gs);
+            out.ci[e] = blend(a.ci, b.ci);
+            out.phi_f[e] = blend(a.phi_f, b.phi_f);
+            out.net_radiation[e] = blend(a.net_radiation, b.net_radiation);
+            out.sensible_heat[e] = blend(a.sensible_heat, b.sensible_heat);
+            out.latent_heat[e] = blend(a.latent_heat, b.latent_heat);
+            out.emitted_longwave[e] = blend(emitted(a.temperature), emitted(b.temperature));
+            out.element_converged[e] = a.converged && b.converged ? 1 : 0;
+          }
+        },
+        interrupt);
+    return max_of(change);
+  };
+  run_coupling(scene, r.coupling, r.emissivity, r.sidedness, scene_t, num_threads, interrupt,
+               out.absorbed_longwave_top, out.absorbed_longwave_bottom, out.absorbed_longwave,
+               out.loop, step);
+  for (size_t e = 0; e < n; ++e) {
+    out.temperature[e] = scene_t[e];
+    out.temperature_sunlit[e] = t_sun[e];
+    out.temperature_shaded[e] = t_shade[e];
+  }
+  return out;
+}
+
+EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& scene,
+                                                          const EnergyBalanceProcessRequest& r,
+                                                          int num_threads,
+                                                          const InterruptCheck& interrupt) {
+  validate_energy_balance_process(r);
+  const size_t n = r.primitive_material_ids.size();
+  if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
+  if (static_cast<int64_t>(n) != scene.n_primitives()) {
+    throw std::runtime_error(r.precomputed_shortwave
+                                 ? "native longwave result length does not match elements"
+                                 : "native shortwave result length does not match elements");
+  }
+  const float d = r.coupling.damping;
+  EnergyBalanceProcessResult out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.absorbed_shortwave_top, &out.absorbed_shortwave_bottom,
+        &out.absorbed_shortwave, &out.emitted_longwave, &out.net_radiation, &out.sensible_heat,
+        &out.latent_heat, &out.ground_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution =
+      cpu_execution(WorkflowCode::EnergyBalanceProcess, "embree.cpu.energy_balance_process");
+
+  // Per-primitive rows of the material tables.
+  std::vector<float> emissivity(n), sidedness(n), albedo(n), t(n);
+  for (size_t e = 0; e < n; ++e) {
+    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+    emissivity[e] = r.material_emissivity[m];
+    sidedness[e] = r.material_sidedness[m];
+    albedo[e] = r.material_sw_albedo[m];
+    t[e] = r.material_initial_temperature[m];
+    out.active_mask[e] = static_cast<uint8_t>(r.material_active[m]);
+  }
+  if (r.precomputed_shortwave) {
+    for (size_t e = 0; e < n; ++e) {
+      out.absorbed_shortwave_top[e] = r.absorbed_shortwave_top[e];
+      out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
+    }
+  } else {
+    const EnergyBalanceResult sw = render_energy_balance(
+        scene, r.coupling.n_samples, 1, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f, r.sun_dir_x,
+        r.sun_dir_y, r.sun_dir_z, true, albedo, {}, {}, {}, num_threads, {}, interrupt);
+    if (sw.top.size() != n || sw.bot.size() != n) {
+      throw std::runtime_error("native shortwave result length does not match elements");
+    }
+    for (size_t e = 0; e < n; ++e) {
+      out.absorbed_shortwave_top[e] = (1.0f - albedo[e]) * sw.top[e];
+      out.absorbed_shortwave_bottom[e] = (1.0f - albedo[e]) * (sidedness[e] - 1.0f) * sw.bot[e];
+    }
+  }
+  for (size_t e = 0; e < n; ++e) {
+    out.absorbed_shortwave[e] = out.absorbed_shortwave_top[e] + out.absorbed_shortwave_bottom[e];
+  }
+
+  std::vector<float> change(n, 0.0f);
+  auto step = [&](const std::vector<float>& lw) {
+    parallel_for_chunks(
+        n, num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            if (out.active_mask[e] == 0) {
+              change[e] = 0.0f;
+              continue;
+            }
+            const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+            const SurfaceBalanceInputs in{out.absorbed_shortwave[e] + lw[e],
+                                          emissivity[e],
+                                          sidedness[e],
+                                          r.material_sensible_derivative[m],
+                                          r.material_latent_coefficient[m],
+                                          r.material_ground_heat[m],
+                                          r.air_temperature,
+                                          r.vapor_pressure};
+            const SurfaceBalanceSolution s = physiology::solve_surface_balance(
+                t[e], in, r.newton_max_iterations, r.newton_tolerance, kSurfaceNewtonStep);
+            const float t_new = d * s.temperature + (1.0f - d) * t[e];
+            change[e] = std::fabs(t_new - t[e]);
+            t[e] = t_new;
+            out.net_radiation[e] = s.net_radiation;
+            out.sensible_heat[e] = s.sensible_heat;
+            out.latent_heat[e] = s.latent_heat;
+            out.emitted_longwave[e] = s.emitted_longwave;
+            out.ground_heat[e] = in.ground_heat;
+            out.element_converged[e] = s.converged ? 1 : 0;
+          }
+        },
+        interrupt);
+    return max_of(change);
+  };
+  run_coupling(scene, r.coupling, emissivity, sidedness, t, num_threads, interrupt,
+               out.absorbed_longwave_top, out.absorbed_longwave_bottom, out.absorbed_longwave,
+               out.loop, step);
+  out.temperature = t;
+  return out;
+}
+
+}  // namespace tesk::embree

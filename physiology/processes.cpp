@@ -1,0 +1,415 @@
+#include "physiology/processes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+#include "core/grid.h"
+#include "core/host/allocation.h"
+#include "core/host/parallel.h"
+#include "physiology/leaf_model.h"
+
+namespace tesk::physiology {
+namespace {
+
+// Elements per chunk of the parallel driver.
+constexpr size_t kChunkElements = 1024;
+
+void check_length(size_t size, const void* data, size_t expected, const char* name) {
+  if (size != expected || (expected > 0 && data == nullptr)) {
+    throw std::invalid_argument(std::string(name) + " buffer length mismatch");
+  }
+}
+void check_length(const FloatBuffer& b, size_t expected, const char* name) {
+  check_length(b.size, b.data, expected, name);
+}
+void check_length(const IntBuffer& b, size_t expected, const char* name) {
+  check_length(b.size, b.data, expected, name);
+}
+void check_finite(const FloatBuffer& b, const char* name) {
+  for (size_t i = 0; i < b.size; ++i) {
+    if (!std::isfinite(b.data[i])) {
+      throw std::invalid_argument(std::string(name) + " contains a non-finite value");
+    }
+  }
+}
+
+bool is_flag(int32_t v) {
+  return v == 0 || v == 1;
+}
+
+// The photosynthesis solve of the leaf model (no energy balance) at temperature `t`.
+LeafSolution photosynthesis_solve(float par, float t, const LeafTraits& traits,
+                                  const LeafMicroclimate& micro, const SolverControl& control) {
+  return solve_leaf(par, t, traits, micro, LeafEnergyInputs{}, false, false, control);
+}
+
+}  // namespace
+
+float par_conversion_factor(float wavelength_nm) {
+  if (!(wavelength_nm >= 400.0f && wavelength_nm <= 700.0f)) return 0.0f;
+  return wavelength_nm * 1e-9f / 0.11962656f * 1e6f;
+}
+
+void validate_photosynthesis_process(const PhotosynthesisProcessRequestView& r) {
+  if (r.n_elements < 1) throw std::invalid_argument("photosynthesis n_elements must be positive");
+  if (r.n_bands < 1) throw std::invalid_argument("photosynthesis n_bands must be positive");
+  if (r.n_materials < 1) {
+    throw std::invalid_argument("photosynthesis n_materials must be positive");
+  }
+  const auto n = static_cast<size_t>(r.n_elements);
+  const auto nm = static_cast<size_t>(r.n_materials);
+  const size_t ns =
+      checked_element_count(n, static_cast<size_t>(r.n_bands), "photosynthesis spectra");
+  struct FloatField {
+    const char* name;
+    const FloatBuffer* b;
+    size_t expected;
+  };
+  const FloatField floats[] = {{"absorbed_top", &r.absorbed_top, ns},
+                               {"absorbed_bottom", &r.absorbed_bottom, ns},
+                               {"absorbed_direct", &r.absorbed_direct, ns},
+                               {"wavelengths", &r.wavelengths, static_cast<size_t>(r.n_bands)},
+                               {"sunlit_fraction", &r.sunlit_fraction, n},
+                               {"temperature_sunlit", &r.temperature_sunlit, n},
+                               {"temperature_shaded", &r.temperature_shaded, n},
+                               {"vcmax25", &r.vcmax25, nm},
+                               {"jmax25", &r.jmax25, nm},
+                               {"rd25", &r.rd25, nm},
+                               {"ball_berry_slope", &r.ball_berry_slope, nm},
+                               {"ball_berry_intercept", &r.ball_berry_intercept, nm},
+                               {"quantum_yield", &r.quantum_yield, nm}};
+  // Lengths in the order of the view, then finiteness.
+  for (size_t i = 0; i < 5; ++i) check_length(*floats[i].b, floats[i].expected, floats[i].name);
+  check_length(r.material_ids, n, "material_ids");
+  check_length(r.material_active, nm, "material_active");
+  check_length(r.material_fluorescent, nm, "material_fluorescent");
+  for (size_t i = 5; i < std::size(floats); ++i) {
+    check_length(*floats[i].b, floats[i].expected, floats[i].name);
+  }
+  for (const FloatField& f : floats) check_finite(*f.b, f.name);
+  if (!std::isfinite(r.co2) || !(r.co2 > 0.0f) || !std::isfinite(r.relative_humidity) ||
+      !(r.relative_humidity >= 0.0f && r.relative_humidity <= 1.0f) || r.max_iterations < 1 ||
+      !std::isfinite(r.tolerance) || !(r.tolerance > 0.0f)) {
+    throw std::invalid_argument("photosynthesis scalar input is outside its physical domain");
+  }
+  for (const FloatBuffer* b : {&r.absorbed_top, &r.absorbed_bottom, &r.absorbed_direct}) {
+    for (size_t i = 0; i < ns; ++i) {
+      if (b->data[i] < 0.0f) {
+        throw std::invalid_argument("photosynthesis absorbed spectra cannot be negative");
+      }
+    }
+  }
+  for (size_t e = 0; e < n; ++e) {
+    const int32_t m = r.material_ids.data[e];
+    const float f = r.sunlit_fraction.data[e];
+    if (m < -1 || m >= r.n_materials || !(f >= 0.0f && f <= 1.0f) ||
+        !(r.temperature_sunlit.data[e] > 0.0f) || !(r.temperature_shaded.data[e] > 0.0f)) {
+      throw std::invalid_argument("photosynthesis element input is outside its domain");
+    }
+  }
+  for (size_t m = 0; m < nm; ++m) {
+    const bool ok = is_flag(r.material_active.data[m]) && is_flag(r.material_fluorescent.data[m]) &&
+                    r.vcmax25.data[m] >= 0.0f && r.jmax25.data[m] >= 0.0f &&
+                    r.rd25.data[m] >= 0.0f && r.ball_berry_slope.data[m] >= 0.0f &&
+                    r.ball_berry_intercept.data[m] >= 0.0f && r.quantum_yield.data[m] >= 0.0f &&
+                    r.quantum_yield.data[m] <= 1.0f;
+    if (!ok) throw std::invalid_argument("photosynthesis material input is outside its domain");
+  }
+}
+
+PhotosynthesisProcessResult execute_photosynthesis_process_static(
+    const PhotosynthesisProcessRequestView& r, int num_threads, const InterruptCheck& interrupt) {
+  validate_photosynthesis_process(r);
+  const auto n = static_cast<size_t>(r.n_elements);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  PhotosynthesisProcessResult out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.an, &out.gs, &out.phi_f, &out.apar, &out.temperature_sunlit,
+        &out.temperature_shaded, &out.sunlit_fraction, &out.apar_sunlit, &out.apar_shaded,
+        &out.an_sunlit, &out.an_shaded}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.converged.assign(n, 0);
+  out.execution = cpu_execution(WorkflowCode::PhotosynthesisProcessStatic,
+                                "embree.cpu.photosynthesis_process_static");
+  std::vector<float> factor(nb);
+  for (size_t b = 0; b < nb; ++b) factor[b] = par_conversion_factor(r.wavelengths.data[b]);
+
+  const SolverControl control{r.max_iterations, r.tolerance, nullptr};
+  parallel_for_chunks(
+      n, num_threads, kChunkElements,
+      [&](size_t begin, size_t end) {
+        for (size_t e = begin; e < end; ++e) {
+          const float f = r.sunlit_fraction.data[e];
+          const float t_sun = r.temperature_sunlit.data[e];
+          const float t_shade = r.temperature_shaded.data[e];
+          out.temperature[e] = f * t_sun + (1.0f - f) * t_shade;
+          out.temperature_sunlit[e] = t_sun;
+          out.temperature_shaded[e] = t_shade;
+          out.sunlit_fraction[e] = f;
+          const int32_t m = r.material_ids.data[e];
+          if (m < 0 || r.material_active.data[m] == 0) continue;
+          float par = 0.0f;
+          float direct = 0.0f;
+          for (size_t b = 0; b < nb; ++b) {
+            const size_t i = e * nb + b;
+            par += (r.absorbed_top.data[i] + r.absorbed_bottom.data[i]) * factor[b];
+            direct += r.absorbed_direct.data[i] * factor[b];
+          }
+          const float shaded = std::fmax(par - f * direct, 0.0f);
+          const float sunlit = direct + shaded;
+          const bool fluorescent = r.material_fluorescent.data[m] != 0;
+          const LeafTraits traits{r.vcmax25.data[m],
+                                  r.jmax25.data[m],
+                                  r.rd25.data[m],
+                                  r.ball_berry_slope.data[m],
+                                  r.ball_berry_intercept.data[m],
+                                  fluorescent ? r.quantum_yield.data[m] : 0.0f};
+          LeafMicroclimate micro;
+          micro.co2 = r.co2;
+          micro.relative_humidity = r.relative_humidity;
+          const LeafSolution s_sun = photosynthesis_solve(sunlit, t_sun, traits, micro, control);
+          const LeafSolution s_shade =
+              photosynthesis_solve(shaded, t_shade, traits, micro, control);
+          out.apar[e] = par;
+          out.apar_sunlit[e] = sunlit;
+          out.apar_shaded[e] = shaded;
+          out.an_sunlit[e] = s_sun.an;
+          out.an_shaded[e] = s_shade.an;
+          out.an[e] = f * s_sun.an + (1.0f - f) * s_shade.an;
+          out.gs[e] = f * s_sun.gs + (1.0f - f) * s_shade.gs;
+          out.phi_f[e] = fluorescent ? f * s_sun.phi_f + (1.0f - f) * s_shade.phi_f : 0.0f;
+          out.active_mask[e] = 1;
+          out.converged[e] = s_sun.converged && s_shade.converged ? 1 : 0;
+        }
+      },
+      interrupt);
+  return out;
+}
+
+// ---- SIF -------------------------------------------------------------------------------------
+
+SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_threads) {
+  if (r.n_elements < 1) throw std::invalid_argument("SIF n_elements must be positive");
+  if (r.n_bands < 1) throw std::invalid_argument("SIF n_bands must be positive");
+  if (r.n_selected < 1 || r.n_selected > r.n_bands) {
+    throw std::invalid_argument("SIF selected-band count must be in [1, n_bands]");
+  }
+  if (r.n_materials < 1) throw std::invalid_argument("SIF n_materials must be positive");
+  const auto n = static_cast<size_t>(r.n_elements);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  const auto nsel = static_cast<size_t>(r.n_selected);
+  const size_t ns = checked_element_count(n, nb, "SIF process spectrum");
+  const size_t n_out = checked_element_count(n, nsel, "SIF selected spectrum");
+  check_length(r.absorbed_top, ns, "SIF process spectrum");
+  check_length(r.absorbed_bottom, ns, "SIF process spectrum");
+  check_length(r.material_ids, n, "material_ids");
+  check_length(r.material_phi_f, static_cast<size_t>(r.n_materials), "material_phi_f");
+  check_length(r.selected_band_indices, nsel, "SIF selected spectrum");
+  const bool has_element_phi_f = r.element_phi_f.size > 0;
+  if (has_element_phi_f) check_length(r.element_phi_f, n, "element_phi_f");
+  for (const FloatBuffer* b : {&r.absorbed_top, &r.absorbed_bottom}) {
+    for (size_t i = 0; i < ns; ++i) {
+      if (!(b->data[i] >= 0.0f) || !std::isfinite(b->data[i])) {
+        throw std::invalid_argument("SIF absorbed spectra cannot be negative");
+      }
+    }
+  }
+  for (size_t m = 0; m < r.material_phi_f.size; ++m) {
+    const float v = r.material_phi_f.data[m];
+    if (!(v >= 0.0f && v <= 1.0f)) throw std::invalid_argument("material_phi_f must be in [0, 1]");
+  }
+  for (size_t e = 0; e < n; ++e) {
+    const int32_t m = r.material_ids.data[e];
+    if (m < -1 || m >= r.n_materials) throw std::invalid_argument("material_ids is out of range");
+  }
+  if (has_element_phi_f) {
+    for (size_t e = 0; e < n; ++e) {
+      const float v = r.element_phi_f.data[e];
+      if (!(v >= 0.0f && v <= 1.0f)) throw std::invalid_argument("element_phi_f must be in [0, 1]");
+    }
+  }
+  for (size_t j = 0; j < nsel; ++j) {
+    const int32_t k = r.selected_band_indices.data[j];
+    if (k < 0 || k >= r.n_bands || (j > 0 && k <= r.selected_band_indices.data[j - 1])) {
+      throw std::invalid_argument("selected_band_indices must be strictly increasing and in range");
+    }
+  }
+  SifProcessResult out;
+  out.phi_f.assign(n, 0.0f);
+  out.top_selected.assign(n_out, 0.0f);
+  out.bottom_selected.assign(n_out, 0.0f);
+  out.n_selected = r.n_selected;
+  out.execution =
+      cpu_execution(WorkflowCode::SifProcessFinalization, "embree.cpu.sif_process_finalization");
+  parallel_for_chunks(n, num_threads, kChunkElements, [&](size_t begin, size_t end) {
+    for (size_t e = begin; e < end; ++e) {
+      const int32_t m = r.material_ids.data[e];
+      out.phi_f[e] =
+          has_element_phi_f ? r.element_phi_f.data[e] : (m >= 0 ? r.material_phi_f.data[m] : 0.0f);
+      for (size_t j = 0; j < nsel; ++j) {
+        const auto k = static_cast<size_t>(r.selected_band_indices.data[j]);
+        out.top_selected[e * nsel + j] = r.absorbed_top.data[e * nb + k];
+        out.bottom_selected[e * nsel + j] = r.absorbed_bottom.data[e * nb + k];
+      }
+    }
+  });
+  return out;
+}
+
+int sif_orientation_bin(float nx, float ny, float nz, int theta_bins, int phi_bins) {
+  const float len = std::sqrt(nx * nx + ny * ny + nz * nz);
+  if (!(len > 0.0f) || !std::isfinite(len)) return -1;
+  nx /= len;
+  ny /= len;
+  nz /= len;
+  if (nz < 0.0f) {
+    // Adding +0 turns a negated zero into +0, so that (0, 0, -1) bins exactly like (0, 0, 1)
+    // (atan2 of -0 would give the opposite azimuth).
+    nx = -nx + 0.0f;
+    ny = -ny + 0.0f;
+    nz = -nz;
+  }
+  constexpr float kPi = std::numbers::pi_v<float>;
+  int t = static_cast<int>(std::acos(std::fmin(nz, 1.0f)) / (kPi / 2.0f) *
+                           static_cast<float>(theta_bins));
+  t = std::min(t, theta_bins - 1);
+  float phi = std::atan2(ny, nx);
+  if (phi < 0.0f) phi += 2.0f * kPi;
+  int a = static_cast<int>(phi / (2.0f * kPi) * static_cast<float>(phi_bins));
+  a = std::min(a, phi_bins - 1);
+  return t * phi_bins + a;
+}
+
+SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int num_threads) {
+  if (r.n_instances < 1) throw std::invalid_argument("n_instances must be positive");
+  if (r.n_samples < 1) throw std::invalid_argument("n_samples must be positive");
+  if (r.n_bands < 1) throw std::invalid_argument("n_bands must be positive");
+  if (r.cell_stride < 1) throw std::invalid_argument("SIF cell_stride must be positive");
+  if (r.orientation_theta_bins < 1 || r.orientation_phi_bins < 1) {
+    throw std::invalid_argument("SIF orientation dimensions must be positive");
+  }
+  const auto ni = static_cast<size_t>(r.n_instances);
+  const auto ns = static_cast<size_t>(r.n_samples);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  check_length(r.positions, ns * 3, "positions");
+  check_length(r.normals, ns * 3, "normals");
+  check_length(r.instance_ids, ns, "instance_ids");
+  check_length(r.grid_dims, ni * 3, "grid_dims");
+  const size_t n_source = checked_element_count(ns, nb, "SIF source");
+  check_length(r.source_band_major, n_source, "source_band_major");
+  check_length(r.direct_source_band_major, n_source, "direct_source_band_major");
+  check_length(r.bounds_min, ni * 3, "bounds_min");
+  check_length(r.bounds_max, ni * 3, "bounds_max");
+  for (size_t s = 0; s < ns; ++s) {
+    const int32_t i = r.instance_ids.data[s];
+    if (i < 0 || i >= r.n_instances) throw std::invalid_argument("instance_ids is out of range");
+  }
+  for (const FloatBuffer* b : {&r.source_band_major, &r.direct_source_band_major}) {
+    for (size_t k = 0; k < n_source; ++k) {
+      if (!(b->data[k] >= 0.0f) || !std::isfinite(b->data[k])) {
+        throw std::invalid_argument("SIF source cannot be negative");
+      }
+    }
+  }
+  for (size_t i = 0; i < ni; ++i) {
+    const int32_t* g = r.grid_dims.data + 3 * i;
+    const int64_t cells = static_cast<int64_t>(g[0]) * g[1] * g[2];
+    if (g[0] < 1 || g[1] < 1 || g[2] < 1 || cells > r.cell_stride) {
+      throw std::invalid_argument("SIF grid_dims must be positive and fit cell_stride");
+    }
+  }
+  for (size_t k = 0; k < ni * 3; ++k) {
+    if (!(r.bounds_max.data[k] > r.bounds_min.data[k]) || !std::isfinite(r.bounds_min.data[k]) ||
+        !std::isfinite(r.bounds_max.data[k])) {
+      throw std::invalid_argument("SIF bounds_max must exceed bounds_min on every axis");
+    }
+  }
+  const auto n_orient =
+      static_cast<size_t>(r.orientation_theta_bins) * static_cast<size_t>(r.orientation_phi_bins);
+  const size_t n_cells =
+      checked_element_count(ni, static_cast<size_t>(r.cell_stride), "SIF instance cell");
+  const size_t n_spatial = checked_element_count(n_cells, nb, "SIF instance cell");
+  const size_t n_joint_bins = checked_element_count(n_cells, n_orient, "SIF joint field");
+  const size_t n_joint = checked_element_count(n_joint_bins, nb, "SIF joint field");
+  const size_t n_orient_all = checked_element_count(ni, n_orient, "SIF joint field");
+  check_allocation(
+      (static_cast<double>(n_spatial) + 2.0 * n_joint + static_cast<double>(n_orient_all) * nb) *
+              sizeof(double) +
+          (static_cast<double>(n_cells) + n_joint_bins + n_orient_all) * sizeof(int32_t),
+      "SIF source fields");
+
+  // Sample order per instance, kept stable so the sums do not depend on the thread count.
+  std::vector<std::vector<int32_t>> by_instance(ni);
+  for (size_t s = 0; s < ns; ++s) {
+    by_instance[static_cast<size_t>(r.instance_ids.data[s])].push_back(static_cast<int32_t>(s));
+  }
+  std::vector<double> spatial(n_spatial, 0.0), orient(n_orient_all * nb, 0.0), joint(n_joint, 0.0),
+      direct(n_joint, 0.0);
+  SifSourceFields out;
+  out.spatial_counts.assign(n_cells, 0);
+  out.orientation_counts.assign(n_orient_all, 0);
+  out.joint_counts.assign(n_joint_bins, 0);
+  const auto stride = static_cast<size_t>(r.cell_stride);
+  parallel_for_chunks(ni, num_threads, 1, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const int32_t* g = r.grid_dims.data + 3 * i;
+      for (const int32_t s : by_instance[i]) {
+        int axis[3];
+        bool inside = true;
+        for (int a = 0; a < 3; ++a) {
+          const float lo = r.bounds_min.data[3 * i + a];
+          const float extent = r.bounds_max.data[3 * i + a] - lo;
+          axis[a] = grid::world_to_cell(r.positions.data[3 * s + a] - lo, extent, g[a]);
+          inside = inside && axis[a] >= 0;
+        }
+        if (!inside) continue;
+        const auto c = static_cast<size_t>((axis[2] * g[1] + axis[1]) * g[0] + axis[0]);
+        const float* nrm = r.normals.data + 3 * s;
+        const int o = sif_orientation_bin(nrm[0], nrm[1], nrm[2], r.orientation_theta_bins,
+                                          r.orientation_phi_bins);
+        if (c >= stride || o < 0) continue;
+        const size_t cell = i * stride + c;
+        const size_t obin = i * n_orient + static_cast<size_t>(o);
+        const size_t jbin = cell * n_orient + static_cast<size_t>(o);
+        ++out.spatial_counts[cell];
+        ++out.orientation_counts[obin];
+        ++out.joint_counts[jbin];
+        for (size_t b = 0; b < nb; ++b) {
+          const double v = r.source_band_major.data[b * ns + static_cast<size_t>(s)];
+          const double d = r.direct_source_band_major.data[b * ns + static_cast<size_t>(s)];
+          spatial[cell * nb + b] += v;
+          orient[obin * nb + b] += v;
+          joint[jbin * nb + b] += v;
+          direct[jbin * nb + b] += d;
+        }
+      }
+    }
+  });
+  auto to_float = [](const std::vector<double>& v) {
+    return std::vector<float>(v.begin(), v.end());
+  };
+  out.spatial_field = to_float(spatial);
+  out.orientation_field = to_float(orient);
+  out.joint_field = to_float(joint);
+  out.direct_joint_field = to_float(direct);
+  // Per-band totals from the binned sums of each instance, instances in order.
+  std::vector<double> totals(nb, 0.0), direct_totals(nb, 0.0);
+  for (size_t cell = 0; cell < n_cells; ++cell) {
+    for (size_t b = 0; b < nb; ++b) totals[b] += spatial[cell * nb + b];
+  }
+  for (size_t k = 0; k < n_joint_bins; ++k) {
+    for (size_t b = 0; b < nb; ++b) direct_totals[b] += direct[k * nb + b];
+  }
+  out.band_totals = to_float(totals);
+  out.direct_band_totals = to_float(direct_totals);
+  out.execution = cpu_execution(WorkflowCode::SifSourceAssembly, "embree.cpu.sif_source_assembly");
+  return out;
+}
+
+}  // namespace tesk::physiology
