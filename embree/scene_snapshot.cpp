@@ -11,7 +11,7 @@
 namespace tesk::embree {
 namespace {
 
-constexpr char kMagic[8] = {'T', 'E', 'S', 'K', 'S', 'N', 'P', '1'};
+constexpr char kMagic[8] = {'T', 'E', 'S', 'K', 'S', 'N', 'P', '2'};
 constexpr const char* kNotSnapshot = "not a scene snapshot (or one from another version)";
 
 // Appends plain values and vectors of plain values as raw bytes (vectors with their length).
@@ -134,6 +134,12 @@ std::string snapshot_scene(const EmbreeSceneManager& scene) {
   w(f.spatial_cell_stride);
   w(f.orientation_theta_bins);
   w(f.orientation_phi_bins);
+  const JointThermoPhysiologyState& joint = a.joint;
+  w(joint.id);
+  w(joint.stable_ids);
+  w(joint.temperature);
+  w(joint.temperature_sunlit);
+  w(joint.temperature_shaded);
 
   w(scene.populate_primitive_soa());
   w(scene.is_built());
@@ -207,10 +213,25 @@ void restore_scene(EmbreeSceneManager& scene, std::string_view bytes) {
   r(f.spatial_cell_stride);
   r(f.orientation_theta_bins);
   r(f.orientation_phi_bins);
+  JointThermoPhysiologyState joint;
+  r(joint.id);
+  r(joint.stable_ids);
+  r(joint.temperature);
+  r(joint.temperature_sunlit);
+  r(joint.temperature_shaded);
   const bool populate = r.get<bool>();
   const bool built = r.get<bool>();
   if (r.pos != bytes.size()) throw std::invalid_argument(kNotSnapshot);
 
+  // The joint state is installed only together with per-primitive tables; the tables it came
+  // with are then replaced by the snapshot's own (which may have been cleared since).
+  if (joint.id != 0) {
+    const auto n = static_cast<size_t>(scene.n_primitives());
+    scene.commit_joint_thermal_state(std::vector<float>(n), std::vector<float>(n),
+                                     std::move(joint));
+    scene.clear_primitive_temperatures();
+    scene.clear_primitive_emissivities();
+  }
   if (!emissivity.empty()) scene.set_primitive_emissivities(std::move(emissivity));
   if (!temperature.empty()) scene.set_primitive_temperatures(std::move(temperature));
   // Both SIF tables share one band count; the table set last fixed it, so it goes last here.

@@ -143,6 +143,7 @@ def test_scene_pickles_to_an_equal_scene():
     scene.set_primitive_temperatures(np.linspace(290, 300, scene.n_primitives()).astype(np.float32))
     scene.set_thermal_mode(False, [550.0, 670.0])
     copy = pickle.loads(pickle.dumps(scene))
+    assert copy.__getstate__() == scene.__getstate__()
     assert copy.is_built() and copy.n_primitives() == scene.n_primitives()
     np.testing.assert_array_equal(copy.get_primitive_temperatures(), scene.get_primitive_temperatures())
     assert copy.band_wavelengths() == scene.band_wavelengths()

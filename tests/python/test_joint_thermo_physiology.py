@@ -71,6 +71,10 @@ def test_committed_state_is_a_fixed_point_and_is_installed_in_the_scene():
     np.testing.assert_array_equal(out["temperature"][:2], [300.0, 300.0])
     np.testing.assert_allclose(scene.get_primitive_temperatures(), out["temperature"], rtol=1e-6)
     np.testing.assert_allclose(scene.get_primitive_emissivities(), 0.97)
+    # The committed state travels with the scene (a restored scene snapshots to the same bytes).
+    import pickle
+
+    assert pickle.loads(pickle.dumps(scene)).__getstate__() == scene.__getstate__()
     # One more iteration from the committed state moves nothing beyond the tolerance (the
     # longwave transport draws the same samples for the same temperatures).
     again = JOINT(scene, joint_request(initial_temperature_sunlit=out["temperature_sunlit"],
