@@ -9,6 +9,7 @@
 
 #include "core/host/parallel.h"
 #include "core/transport_constants.h"
+#include "turbid/state_ops.h"
 
 namespace tesk::embree {
 namespace {
@@ -211,6 +212,15 @@ void EmbreeSceneManager::commit_turbid_domains(
   const auto current = m_turbid.load(std::memory_order_acquire);
   auto next = std::make_shared<const turbid::TurbidDomainStorage>(turbid::next_storage(
       *current, std::move(changed), removed, std::move(relations), m_turbid_armed_stage));
+  m_turbid.store(std::move(next), std::memory_order_release);
+}
+
+void EmbreeSceneManager::commit_turbid_states(
+    std::vector<std::shared_ptr<const turbid::OwnedTurbidState>> states) {
+  const ChangeGuard guard = begin_change_();
+  const auto current = m_turbid.load(std::memory_order_acquire);
+  auto next = std::make_shared<const turbid::TurbidDomainStorage>(
+      turbid::storage_with_states(*current, states));
   m_turbid.store(std::move(next), std::memory_order_release);
 }
 

@@ -55,6 +55,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_physiology(m);
     tesk::python::bind_lidar(m);
     tesk::python::bind_turbid(m);
+    tesk::python::bind_turbid_radiation(m);
     // 10. Pure-Python companions (scan patterns, validation, ...) live in the folder tesk_gpu/
     //     beside the extension; giving the module a __path__ makes them its submodules, so
     //     `import tesk_gpu.lidar` works in an installation and in a build directory alike.

@@ -14,6 +14,7 @@
 
 #include "turbid/relations.h"
 #include "turbid/sampling.h"
+#include "turbid/states.h"
 
 namespace tesk::turbid {
 
@@ -60,6 +61,7 @@ struct TurbidDomainStorage {
   std::map<uint64_t, TurbidDomainRecord> domains;         ///< By domain id.
   std::shared_ptr<const TurbidSceneRelations> relations;  ///< Table of the last commit.
   TurbidResidencyCounters counters;
+  TurbidStateTable states;  ///< States derived from the resident domains, by state id.
 };
 
 /// Read-only view of one resident domain.

@@ -1,0 +1,354 @@
+"""Leaf reverse ray tracing inside turbid media against closed-form canopy radiation."""
+
+import numpy as np
+import pytest
+from scipy.special import expn
+
+import tesk_gpu
+
+TILE = 4.0
+
+
+def box_mesh(lo, hi):
+    v = np.array([[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]]
+                  for i in range(8)], np.float32)
+    t = np.array([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
+                  [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]], np.int32)
+    return v, t
+
+
+def medium_scene(lo, hi, lad, leaf_type, n_bands=1, periodic=False, ground=False):
+    """One box of leaf medium (medium 0 on instance 0); with `ground`, a black ground at z = 0
+    (instance 1). Periodic scenes tile the box over TILE x TILE."""
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(n_bands)
+    scene.upload_spectral_params(np.zeros(3 * n_bands, np.float32))
+    leaf_mat = scene.add_material(13, 0, [0.0, 0.0])
+    v, t = box_mesh(lo, hi)
+    scene.add_instance(scene.add_mesh(v, [], t, leaf_mat), 0, 0, 0)
+    if ground:
+        ground_mat = scene.add_material(0, 0, [])
+        g = tesk_gpu.make_ground_plane(TILE / 2, TILE / 2, ground_mat, TILE)
+        scene.add_instance(scene.add_mesh(g["vertices"], g["normals"], g["indices"], ground_mat),
+                           TILE / 2, TILE / 2, 0.0)
+        scene.set_optical_turbid_media([lad], [leaf_type], [1], [0.0], [0, -1])
+    else:
+        scene.set_optical_turbid_media([lad], [leaf_type], [1], [0.0], [0])
+    if periodic:
+        scene.set_repetitive(1000, TILE, TILE)
+    scene.build()
+    return scene
+
+
+def run(scene, positions, normals, inside, **kw):
+    """The leaf RRT with every sample in medium 0 of instance 0 where `inside`, else in none."""
+    positions = np.asarray(positions, np.float32).reshape(-1, 3)
+    n = len(positions)
+    inside = np.broadcast_to(np.asarray(inside, bool), (n,))
+    normals = np.broadcast_to(np.asarray(normals, np.float32), (n, 3))
+    ids = np.where(inside, 0, -1).astype(np.int32)
+    offsets = np.concatenate([[0], np.cumsum(inside)]).astype(np.int32)
+    active = np.zeros(int(inside.sum()), np.int32)
+    kw.setdefault("n_bands", 1)
+    return tesk_gpu.run_turbid_leaf_rrt_cpu(scene, positions, normals, ids, ids, offsets, active, active, **kw)
+
+
+def test_sunlit_probability_follows_beers_law():
+    # Planophile leaves, sun 30 degrees off zenith: a sample at depth L along the sun is sunlit
+    # with probability exp(-G(30) LAD L); samples outside the medium always are.
+    lad = 1.3
+    scene = medium_scene([0, 0, 0], [1, 1, 1], lad, 1)
+    z = np.radians(30.0)
+    s = np.array([np.sin(z), 0.0, np.cos(z)])
+    pos = np.array([[0.2, 0.5, 0.3], [0.5, 0.3, 0.9], [0.8, 0.7, 0.1], [0.5, 0.5, 1.5]], np.float32)
+    inside = [True, True, True, False]
+    tilted = np.array([0.6, 0.0, 0.8], np.float32)
+    out = run(scene, pos, tilted, inside, rays_per_sample=4, sun_irradiance=[2.0], sun_dir_x=s[0],
+              sun_dir_z=s[2])
+    assert out["_execution"] == {"backend": "embree", "workflow": "radiation_field_process",
+                                 "executor": "embree.cpu.turbid_leaf_rrt", "native": True}
+    res = out["payload"]
+    g = scene.optical_turbid_medium(0)["g_function"][30]
+    start = pos + 2e-4 * tilted  # the sun ray leaves the lit side of the leaf
+    to_exit = np.minimum((1 - start[:, 0]) / s[0], (1 - start[:, 2]) / s[2])
+    expected = np.where(inside, np.exp(-g * lad * to_exit), 1.0)
+    np.testing.assert_allclose(res["p_sun"], expected, rtol=3e-5)
+    # Direct irradiance given sunlit is |n.s| E on the lit side; black leaves and no sky leave
+    # the total at that times p_sun.
+    np.testing.assert_allclose(res["direct_irradiance_top"][0], 2.0 * tilted @ s, rtol=1e-5)
+    np.testing.assert_array_equal(res["direct_irradiance_bottom"], 0.0)
+    np.testing.assert_allclose(res["total_irradiance_top"][0], 2.0 * (tilted @ s) * expected, rtol=2e-4)
+    np.testing.assert_array_equal(res["total_irradiance_bottom"], 0.0)
+    # A leaf facing away from the sun is lit from below.
+    down = run(scene, pos, -tilted, inside, rays_per_sample=1, sun_irradiance=[2.0], sun_dir_x=s[0],
+               sun_dir_z=s[2])["payload"]
+    np.testing.assert_allclose(down["direct_irradiance_bottom"][0], 2.0 * tilted @ s, rtol=1e-5)
+    np.testing.assert_array_equal(down["direct_irradiance_top"], 0.0)
+    # Deep in a dense medium the sun is never seen.
+    dense = medium_scene([0, 0, 0], [1, 1, 1], 200.0, 0)
+    assert run(dense, [0.5, 0.5, 0.5], [0, 0, 1], True, rays_per_sample=1,
+               sun_irradiance=[1.0])["payload"]["p_sun"][0] == 0.0
+
+
+def test_black_leaves_under_uniform_sky_see_the_slab_diffuse_transmittance():
+    # A horizontal leaf at depth d in an infinite slab of spherical (G = 1/2) black leaves over a
+    # black ground, uniform sky L: upper irradiance pi L 2 E3(LAD d / 2), lower 0.
+    lad, top, sky = 1.5, 1.2, 0.8
+    scene = medium_scene([0, 0, 0.2], [TILE, TILE, top], lad, 0, periodic=True, ground=True)
+    rng = np.random.default_rng(3)
+    n, rays = 48, 256
+    depths = np.array([0.15, 0.6])
+    for d in depths:
+        pos = np.column_stack([rng.uniform(0.1, TILE - 0.1, (n, 2)), np.full(n, top - d)])
+        res = run(scene, pos, [0, 0, 1], True, rays_per_sample=rays, sky_diffuse_radiance=[sky])["payload"]
+        p = 2 * expn(3, 0.5 * lad * d)
+        err = np.pi * sky * np.sqrt(p * (1 - p) / (n * rays))
+        assert res["total_irradiance_top"].mean() == pytest.approx(np.pi * sky * p, abs=4 * err)
+        np.testing.assert_array_equal(res["total_irradiance_bottom"], 0.0)
+        np.testing.assert_allclose(res["p_sun"], np.exp(-0.5 * lad * d), rtol=2e-4)  # sun at zenith
+
+
+def test_lossless_leaves_in_isotropic_field_keep_pi_l():
+    # Non-absorbing leaves with band-dependent reflectance/transmittance in a uniform sky and no
+    # other surface: radiance is L everywhere, so every face of every leaf receives pi L.
+    scene = medium_scene([0, 0, 0], [1, 1, 1], 2.0, 2, n_bands=2)
+    rng = np.random.default_rng(5)
+    n = 24
+    pos = rng.uniform(0.1, 0.9, (n, 3))
+    normals = rng.normal(size=(n, 3))
+    sky = np.array([1.0, 0.5], np.float32)
+    res = run(scene, pos, normals.astype(np.float32), True, n_bands=2, rays_per_sample=128, max_depth=200,
+              sky_diffuse_radiance=sky, medium_reflectance=[0.7, 0.1], medium_back_reflectance=[0.7, 0.1],
+              medium_transmittance=[0.3, 0.9])["payload"]
+    # The branch at a leaf is chosen by the band means, so both bands carry weights and scatter.
+    for side in ("total_irradiance_top", "total_irradiance_bottom"):
+        err = res[side].std(axis=1, ddof=1) / np.sqrt(n)
+        assert np.all(np.abs(res[side].mean(axis=1) - np.pi * sky) < 4 * err + 1e-4)
+
+
+def test_results_do_not_depend_on_threads_and_seed_changes_them():
+    scene = medium_scene([0, 0, 0], [1, 1, 1], 1.0, 0)
+    rng = np.random.default_rng(9)
+    pos = rng.uniform(0.05, 0.95, (40, 3)).astype(np.float32)
+    kw = dict(rays_per_sample=8, sky_diffuse_radiance=[1.0], sun_irradiance=[1.0], medium_reflectance=[0.4],
+              medium_back_reflectance=[0.2], medium_transmittance=[0.3], sun_dir_x=0.3)
+    a = run(scene, pos, [0, 0.6, 0.8], True, num_threads=1, **kw)["payload"]
+    b = run(scene, pos, [0, 0.6, 0.8], True, num_threads=2, **kw)["payload"]
+    c = run(scene, pos, [0, 0.6, 0.8], True, num_threads=2, seed=4, **kw)["payload"]
+    for key in ("total_irradiance_top", "total_irradiance_bottom", "p_sun"):
+        np.testing.assert_array_equal(a[key], b[key])
+    assert not np.array_equal(a["total_irradiance_top"], c["total_irradiance_top"])
+
+
+def test_thermal_isothermal_box_gives_blackbody_irradiance():
+    # Leaves and box emit e B and reflect 1 - e: inside an enclosure at one temperature the
+    # field is B whatever e, so each face receives pi B. The medium sits in a closed opaque box.
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.zeros(3, np.float32))
+    leaf_mat = scene.add_material(13, 0, [0.0, 0.0])
+    wall_mat = scene.add_material(0, 0, [])
+    v, t = box_mesh([0.2, 0.2, 0.2], [0.8, 0.8, 0.8])
+    scene.add_instance(scene.add_mesh(v, [], t, leaf_mat), 0, 0, 0)
+    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    scene.add_instance(scene.add_mesh(v, [], t[:, ::-1].copy(), wall_mat), 0, 0, 0)
+    scene.set_optical_turbid_media([3.0], [0], [1], [0.0], [0, -1])
+    scene.build()
+    b = 120.0
+    eps = np.array([0.9, 0.6], np.float32)
+    res = run(scene, [[0.5, 0.5, 0.5], [0.3, 0.6, 0.4]], [0, 0, 1], True, rays_per_sample=1024,
+              max_depth=100, thermal_mode=True, instance_lw_radiance=eps * b, instance_emissivity=eps)["payload"]
+    # Per ray: e B per event until absorption (probability e); relative spread below 0.65.
+    for side in ("total_irradiance_top", "total_irradiance_bottom"):
+        np.testing.assert_allclose(res[side], np.pi * b, rtol=4 * 0.65 / np.sqrt(1024))
+
+
+def test_argument_checks_in_order():
+    scene = medium_scene([0, 0, 0], [1, 1, 1], 1.0, 0)
+    p3, n3 = np.zeros((2, 3), np.float32), np.tile(np.float32([0, 0, 1]), (2, 1))
+    i2, off = np.zeros(2, np.int32), np.array([0, 1, 2], np.int32)
+
+    def call(pos=p3, nor=n3, med=i2, inst=i2, offsets=off, am=i2, ai=i2, n_bands=1, **kw):
+        return tesk_gpu.run_turbid_leaf_rrt_cpu(scene, pos, nor, med, inst, offsets, am, ai, n_bands, **kw)
+
+    cases = [
+        (dict(pos=np.zeros((2, 2)), nor=np.zeros(3)), "positions must have shape [n_leaf_samples, 3]"),
+        (dict(nor=np.zeros((3, 3)), med=i2[:1]), "normals must have the same [n_leaf_samples, 3] shape"),
+        (dict(med=i2[:1], inst=i2[:1]), "medium_ids must have shape [n_leaf_samples]"),
+        (dict(inst=i2[:1], offsets=off[:2]), "instance_ids must have shape [n_leaf_samples]"),
+        (dict(offsets=off[:2], n_bands=0), "active_medium_offsets must have shape [n_leaf_samples + 1]"),
+        (dict(n_bands=0, sky_directional_table=np.zeros((1, 16, 31))), "n_bands must be positive"),
+        (dict(sky_directional_table=np.zeros((1, 16, 31))), "sky_directional_table must have shape [n_bands, 16, 32]"),
+        (dict(offsets=np.array([0, 0, 9], np.int32), am=np.zeros(9, np.int32), ai=np.zeros(9, np.int32)),
+         "At most 8 overlapping active turbid media are supported."),
+        (dict(rays_per_sample=0), "rays_per_sample must be positive"),
+        (dict(sun_irradiance=[1.0, 2.0]), "sun_irradiance must have shape [n_bands]"),
+        (dict(medium_transmittance=[0.1, 0.2]),
+         "medium optics must have shape [n_media * n_bands] (n_media optical turbid media)"),
+        (dict(sun_dir_z=0.0), "sun direction must be finite and nonzero"),
+        (dict(nor=np.zeros((2, 3))), "normals must be finite and non-zero"),
+    ]
+    for kw, message in cases:
+        with pytest.raises(ValueError) as err:
+            call(**kw)
+        assert str(err.value) == message
+    with pytest.raises(IndexError):
+        call(med=np.array([0, 1], np.int32))
+    empty = call(pos=np.zeros((0, 3)), nor=np.zeros((0, 3)), med=i2[:0], inst=i2[:0], offsets=off[:1], am=i2[:0],
+                 ai=i2[:0], n_bands=2)["payload"]
+    assert empty["total_irradiance_top"].shape == (2, 0) and empty["p_sun"].shape == (0,)
+
+
+# ---- the radiation-field process and states ------------------------------------------------------
+
+CUBE_V = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]],
+                  np.float32)
+CUBE_T = np.array([[0, 2, 1], [0, 3, 2], [4, 5, 6], [4, 6, 7], [0, 1, 5], [0, 5, 4], [1, 2, 6], [1, 6, 5],
+                   [2, 3, 7], [2, 7, 6], [3, 0, 4], [3, 4, 7]], np.uint32)
+REVISIONS = ("domain", "geometry", "transport", "property", "illumination", "microclimate", "sampling")
+
+
+def cube_domain(scene, lad, budget=256):
+    """A domain of one unit-cube component (stable ids instance 11, component 4, medium 5)."""
+    comp = {"instance_id": 11, "component_id": 4, "medium_id": 5, "geometry_id": 6,
+            "object_to_world": [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], "bounds_min": [0, 0, 0],
+            "bounds_max": [1, 1, 1], "leaf_area_density": lad, "leaf_length": 0.05, "leaf_width": 0.03,
+            "sidedness": 1, "leaf_angle_distribution": "spherical", "closed_orientation": 1,
+            "property_ids": [1, 2, 3, 4]}
+    d = {"domain_key": 9, "vertices": CUBE_V, "triangles": CUBE_T, "components": [comp], "seed": 17,
+         "quality": "preview"}
+    d.update({f"{r}_revision": 1 for r in REVISIONS})
+    return tesk_gpu._build_turbid_domain_embree(scene, d, {"seed": 3, "sample_budget": budget})["domain_id"]
+
+
+def radiation_request(wavelengths=(550.0,), direct=(1.0,), sky=(0.0,), rho=0.0, tau=0.0, **changes):
+    nb = len(wavelengths)
+    q = {"contract_revision": 1, "workflow_revision": 7, "wavelengths": list(wavelengths),
+         "band_widths": [10.0] * nb, "direct_irradiance": list(direct), "sky_radiance": list(sky),
+         "sun_direction": [0.0, 0.0, 1.0], "rays_per_sample": 2, "max_depth": 4, "seed": 1,
+         "owners": [{"instance_id": 11, "component_id": 4, "medium_id": 5, "transport_medium_id": 0,
+                     "transport_instance_id": 0, "reflectance": [rho] * nb, "back_reflectance": [rho] * nb,
+                     "transmittance": [tau] * nb}]}
+    q.update(changes)
+    return q
+
+
+@pytest.fixture
+def cube_scene():
+    """The unit cube of spherical leaves (LAD 2) as scene medium 0 and as a resident domain."""
+    scene = medium_scene([0, 0, 0], [1, 1, 1], 2.0, 0)
+    return scene, cube_domain(scene, 2.0)
+
+
+def test_radiation_state_absorbs_beers_law_share_of_the_sun(cube_scene):
+    # Black spherical leaves, sun at zenith: the canopy absorbs E (1 - exp(-G LAD H)) per unit
+    # top area, and the aggregate over the owner, leaf area times mean absorbed shortwave, is it.
+    scene, domain = cube_scene
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request())
+    assert (token["stage"], token["workflow_revision"], token["state_revision"]) == ("radiation", 7, 1)
+    assert token["executor"] == "embree.cpp.turbid_radiation" and token["sample_count"] == 256
+    agg = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["absorbed_sw_top", "absorbed_sw_bottom",
+                                                                 "absorbed_sw_direct"])
+    (c,) = agg["components"]
+    assert (c["instance_id"], c["component_id"], c["support"]) == (11, 4, 256)
+    assert c["leaf_area"] == pytest.approx(2.0, rel=1e-5)
+    f = c["fields"]
+    absorbed = c["leaf_area"] * (f["absorbed_sw_top"]["mean"] + f["absorbed_sw_bottom"]["mean"])
+    assert absorbed == pytest.approx(1 - np.exp(-1.0), rel=0.05)
+    # Everything absorbed is direct sun, on sunlit leaves only.
+    assert f["absorbed_sw_direct"]["mean"] == pytest.approx(f["absorbed_sw_top"]["mean"]
+                                                            + f["absorbed_sw_bottom"]["mean"], rel=1e-5)
+    assert f["absorbed_sw_top"]["shaded_mean"] == pytest.approx(0.0, abs=1e-6)
+    assert 0.3 < c["p_sun"] < 0.8 and f["absorbed_sw_top"]["variance"] > 0
+
+
+def test_apar_counts_bands_up_to_700_nm(cube_scene):
+    scene, domain = cube_scene
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"][:5]
+    ratios = []
+    for top in (700.0, 700.5):
+        token = tesk_gpu._execute_turbid_radiation_field_embree(
+            scene, domain, radiation_request(wavelengths=(650.0, top), direct=(1.0, 1.0), sky=(0.0, 0.0)))
+        agg = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["apar"], "samples", list(ids))
+        lit = [(s["sunlit"]["apar"], s["sunlit"]["absorbed_sw_top"] + s["sunlit"]["absorbed_sw_bottom"])
+               for s in agg["samples"] if s["p_sun"] > 0]
+        ratios.append(np.mean([a / sw for a, sw in lit]))
+    # Both bands absorb the same power; the second counts toward PAR only at 700 nm.
+    k = 1e-9 / 0.119626565638697 * 1e6
+    assert ratios[0] == pytest.approx((650 + 700) / 2 * k, rel=1e-5)
+    assert ratios[1] == pytest.approx(650 / 2 * k, rel=1e-5)
+
+
+def test_radiation_request_checks_in_order(cube_scene):
+    scene, domain = cube_scene
+    owner = radiation_request()["owners"][0]
+    cases = [
+        (dict(contract_revision=2, workflow_revision=0), "unsupported Turbid process contract revision"),
+        (dict(workflow_revision=0, wavelengths=[]), "workflow revision must be non-zero"),
+        (dict(wavelengths=[], band_widths=[]), "Turbid radiation bands cannot be empty"),
+        (dict(band_widths=[1.0, 2.0]), "Turbid radiation wavelength/band-width count mismatch"),
+        (dict(wavelengths=[-1.0], owners=[]), "Turbid radiation bands must be finite, increasing, and positive"),
+        (dict(owners=[], rays_per_sample=0), "Turbid radiation owners must match domain components"),
+        (dict(rays_per_sample=0, sun_direction=[np.nan, 0, 1]), "Turbid radiation ray and depth budgets must be positive"),
+        (dict(sun_direction=[np.nan, 0, 1]), "sun direction contains a non-finite value"),
+        (dict(sun_direction=[0, 0, 1.01], band_widths=[0.0]), "Turbid radiation sun direction must be normalized"),
+        (dict(band_widths=[0.0]), "invalid Turbid radiation spectral input"),
+        (dict(sky_radiance=[-1.0]), "invalid Turbid radiation spectral input"),
+        (dict(owners=[dict(owner, component_id=5)]), "Turbid radiation owner identity mismatch"),
+        (dict(owners=[dict(owner, transport_instance_id=-1)]), "Turbid radiation owner identity mismatch"),
+        (dict(owners=[dict(owner, reflectance=[0.6], transmittance=[0.5])]), "invalid Turbid radiation owner optics"),
+        (dict(owners=[dict(owner, transport_medium_id=1)]), "Turbid transport medium ID is not resident in the scene"),
+    ]
+    for changes, message in cases:
+        with pytest.raises(ValueError) as err:
+            tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request(**changes))
+        assert str(err.value) == message
+    assert tesk_gpu._debug_turbid_state_residency_embree(scene)["states"] == []  # nothing stored
+    empty = tesk_gpu.EmbreeSceneManager()
+    other = cube_domain(empty, 2.0, budget=8)
+    with pytest.raises(RuntimeError, match="^Embree Turbid radiation requires a built optical scene. No fallback"):
+        tesk_gpu._execute_turbid_radiation_field_embree(empty, other, radiation_request())
+
+
+def test_aggregation_checks_and_stale_tokens(cube_scene):
+    scene, domain = cube_scene
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request())
+    agg = tesk_gpu._aggregate_turbid_state_embree
+    cases = [
+        (([],), "Turbid aggregation fields cannot be empty"),
+        ((["leaf_colour"],), "unknown Turbid state field: leaf_colour"),
+        ((["temperature", "temperature"],), "duplicate Turbid aggregation field"),
+        ((["apar"], "everything"), "Turbid diagnostics must be 'components' or 'samples'"),
+        ((["apar"], "samples"), "sample diagnostics require explicit requested sample IDs"),
+        ((["apar"], "components", [1]), "requested sample IDs require diagnostics='samples'"),
+        ((["apar"], "samples", [12345]), "requested Turbid diagnostic sample ID is not resident"),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError) as err:
+            agg(scene, token, *args)
+        assert str(err.value) == message
+    with pytest.raises(ValueError, match="^state revision must be non-zero$"):
+        agg(scene, dict(token, state_revision=0), ["apar"])
+    stale = "^Stale TurbidState token belongs to another scene/domain or revision. No fallback was performed.$"
+    with pytest.raises(RuntimeError, match=stale):
+        agg(scene, dict(token, workflow_revision=8), ["apar"])
+    with pytest.raises(RuntimeError, match=stale):
+        agg(tesk_gpu.EmbreeSceneManager(), token, ["apar"])
+    # A grown sample pool drops the state; its token no longer aggregates.
+    assert len(tesk_gpu._debug_turbid_state_residency_embree(scene)["states"]) == 1
+    tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
+    assert tesk_gpu._debug_turbid_state_residency_embree(scene)["states"] == []
+    with pytest.raises(ValueError, match="^sampling revision mismatch$"):
+        agg(scene, token, ["apar"])
+
+
+def test_weighted_reduction():
+    scene = tesk_gpu.EmbreeSceneManager()
+    r = tesk_gpu._test_turbid_weighted_reduction_embree(scene, [1.0, 3.0], [1.0, 1.0])
+    assert (r["mean"], r["second_moment"], r["variance"]) == (2.0, 5.0, 1.0)
+    assert r["executor"] == "embree.cpp.turbid_state_weighted_test"
+    assert tesk_gpu._test_turbid_weighted_reduction_embree(scene, [4.0] * 3, [0.1, 2.0, 7.0])["mean"] == 4.0
+    for values, weights, message in [([1.0], [], "weighted Turbid reduction requires equally-sized values/weights"),
+                                     ([1.0], [0.0], "weighted Turbid reduction input must be finite and positive")]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            tesk_gpu._test_turbid_weighted_reduction_embree(scene, values, weights)
