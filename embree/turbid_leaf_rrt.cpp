@@ -94,6 +94,8 @@ int64_t validate(const EmbreeSceneManager& scene, const TurbidLeafRRTParams& p) 
   const float3 s = p.sun_dir;
   require(is_finite(s) && length(s) > 0.0f, "sun direction must be finite and nonzero");
   for (int64_t i = 0; i < n; ++i) {
+    const float3 x{p.positions[3 * i], p.positions[3 * i + 1], p.positions[3 * i + 2]};
+    require(is_finite(x), "positions must be finite");
     const float3 v{p.normals[3 * i], p.normals[3 * i + 1], p.normals[3 * i + 2]};
     require(is_finite(v) && length(v) > 0.0f, "normals must be finite and non-zero");
   }

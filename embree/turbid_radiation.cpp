@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/turbid_sampling.h"
-#include "embree/turbid_leaf_rrt.h"
 #include "turbid/state_ops.h"
 
 namespace tesk::embree {
@@ -92,29 +91,10 @@ void validate_radiation_request(const TurbidDomainRecord& domain,
   }
 }
 
-TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomainRecord& domain,
-                                                              const OwnedTurbidRadiationRequest& q,
-                                                              int32_t n_optical_media) {
-  require(n_optical_media > 0, "Turbid radiation requires resident optical media");
+void expand_active_media(const TurbidDomainRecord& domain, TurbidRadiationOwnerTransport& t) {
   const TurbidDomainDescriptor& d = *domain.descriptor;
   const TurbidSamplePool& pool = *domain.pool;
-  const size_t n_owners = q.owners.size();
-  const size_t nb = q.wavelengths.size();
-  TurbidRadiationOwnerTransport t;
-  for (const TurbidRadiationOwner& w : q.owners) {
-    require(w.transport_medium_id < n_optical_media,
-            "Turbid transport medium ID is not resident in the scene");
-    require(w.transport_instance_id <= std::numeric_limits<int32_t>::max(),
-            "Turbid radiation owner identity mismatch");
-    t.owner_medium.push_back(static_cast<int32_t>(w.transport_medium_id));
-    t.owner_instance.push_back(static_cast<int32_t>(w.transport_instance_id));
-  }
-  for (size_t a = 0; a < n_owners; ++a) {
-    for (size_t b = a + 1; b < n_owners; ++b) {
-      require(t.owner_medium[a] != t.owner_medium[b] || same_optics(q.owners[a], q.owners[b]),
-              "shared Turbid transport medium has conflicting optics");
-    }
-  }
+  const size_t n_owners = t.owner_medium.size();
   // Overlapping owners of each owner: those whose medium the descriptor lists as overlapping.
   std::vector<std::vector<size_t>> overlapping(n_owners);
   if (!d.overlap_offsets.empty()) {
@@ -133,6 +113,8 @@ TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomain
   const size_t n = pool.samples.size();
   t.sample_owner.resize(n);
   t.active_offsets.assign(n + 1, 0);
+  t.active_media.clear();
+  t.active_instances.clear();
   size_t expanded = 0;
   for (size_t c = 0; c < n_owners; ++c) {
     for (uint64_t i = pool.owner_offsets[c]; i < pool.owner_offsets[c + 1]; ++i) {
@@ -162,6 +144,59 @@ TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomain
       t.active_offsets[i + 1] = static_cast<int32_t>(expanded);
     }
   }
+}
+
+TurbidLeafRRTInputs leaf_rrt_inputs(const TurbidDomainRecord& domain,
+                                    const TurbidRadiationOwnerTransport& t) {
+  const TurbidSamplePool& pool = *domain.pool;
+  const size_t n = pool.samples.size();
+  TurbidLeafRRTInputs in;
+  in.positions.resize(3 * n);
+  in.normals.resize(3 * n);
+  in.medium_ids.resize(n);
+  in.instance_ids.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    std::memcpy(&in.positions[3 * i], pool.samples[i].position, 3 * sizeof(float));
+    std::memcpy(&in.normals[3 * i], pool.samples[i].normal, 3 * sizeof(float));
+    in.medium_ids[i] = t.owner_medium[t.sample_owner[i]];
+    in.instance_ids[i] = t.owner_instance[t.sample_owner[i]];
+  }
+  return in;
+}
+
+void TurbidLeafRRTInputs::fill(TurbidLeafRRTParams& p,
+                               const TurbidRadiationOwnerTransport& t) const {
+  p.positions = positions;
+  p.normals = normals;
+  p.medium_ids = medium_ids;
+  p.instance_ids = instance_ids;
+  p.active_medium_offsets = t.active_offsets;
+  p.active_medium_ids = t.active_media;
+  p.active_instance_ids = t.active_instances;
+}
+
+TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomainRecord& domain,
+                                                              const OwnedTurbidRadiationRequest& q,
+                                                              int32_t n_optical_media) {
+  require(n_optical_media > 0, "Turbid radiation requires resident optical media");
+  const size_t n_owners = q.owners.size();
+  const size_t nb = q.wavelengths.size();
+  TurbidRadiationOwnerTransport t;
+  for (const TurbidRadiationOwner& w : q.owners) {
+    require(w.transport_medium_id < n_optical_media,
+            "Turbid transport medium ID is not resident in the scene");
+    require(w.transport_instance_id <= std::numeric_limits<int32_t>::max(),
+            "Turbid radiation owner identity mismatch");
+    t.owner_medium.push_back(static_cast<int32_t>(w.transport_medium_id));
+    t.owner_instance.push_back(static_cast<int32_t>(w.transport_instance_id));
+  }
+  for (size_t a = 0; a < n_owners; ++a) {
+    for (size_t b = a + 1; b < n_owners; ++b) {
+      require(t.owner_medium[a] != t.owner_medium[b] || same_optics(q.owners[a], q.owners[b]),
+              "shared Turbid transport medium has conflicting optics");
+    }
+  }
+  expand_active_media(domain, t);
   const size_t media_values = static_cast<size_t>(n_optical_media) * nb;
   t.medium_reflectance.assign(media_values, 0.0f);
   t.medium_back_reflectance.assign(media_values, 0.0f);
@@ -199,22 +234,9 @@ OwnedTurbidState execute_turbid_radiation_field(const EmbreeSceneManager& scene,
   }
   const TurbidRadiationOwnerTransport t = prepare_turbid_radiation_owners(domain, q, n_media);
 
-  std::vector<float> positions(3 * n), normals(3 * n);
-  std::vector<int32_t> medium_ids(n), instance_ids(n);
-  for (size_t i = 0; i < n; ++i) {
-    std::memcpy(&positions[3 * i], pool.samples[i].position, 3 * sizeof(float));
-    std::memcpy(&normals[3 * i], pool.samples[i].normal, 3 * sizeof(float));
-    medium_ids[i] = t.owner_medium[t.sample_owner[i]];
-    instance_ids[i] = t.owner_instance[t.sample_owner[i]];
-  }
+  const TurbidLeafRRTInputs inputs = leaf_rrt_inputs(domain, t);
   TurbidLeafRRTParams p;
-  p.positions = positions;
-  p.normals = normals;
-  p.medium_ids = medium_ids;
-  p.instance_ids = instance_ids;
-  p.active_medium_offsets = t.active_offsets;
-  p.active_medium_ids = t.active_media;
-  p.active_instance_ids = t.active_instances;
+  inputs.fill(p, t);
   p.n_bands = static_cast<int>(nb);
   p.rays_per_sample = static_cast<int>(std::min<int64_t>(q.rays_per_sample, 1 << 30));
   p.max_depth = static_cast<int>(std::min<int64_t>(q.max_depth, 1 << 30));

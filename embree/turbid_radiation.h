@@ -9,6 +9,7 @@
 
 #include "core/host/progress.h"
 #include "embree/scene_manager.h"
+#include "embree/turbid_leaf_rrt.h"
 #include "turbid/registry.h"
 #include "turbid/states.h"
 
@@ -46,6 +47,25 @@ struct TurbidRadiationOwnerTransport {
   std::vector<float> medium_reflectance, medium_back_reflectance,
       medium_transmittance;  ///< [n_media][n_bands]; media of no owner are black.
 };
+
+/// Fills the per-sample part of `t` (sample owners and active media) from its per-owner
+/// transport media and instances: each sample's own owner's medium, then those of the owners
+/// its owner overlaps whose boundary contains the sample. Throws std::invalid_argument
+/// "Turbid radiation overlap references an unknown owner", std::overflow_error on index overflow.
+void expand_active_media(const turbid::TurbidDomainRecord& domain,
+                         TurbidRadiationOwnerTransport& t);
+
+/// The per-sample arrays of a leaf RRT run over a domain's samples.
+struct TurbidLeafRRTInputs {
+  std::vector<float> positions, normals;
+  std::vector<int32_t> medium_ids, instance_ids;
+  /// Points the sample arrays of `p` at these arrays and at the active lists of `t`.
+  void fill(TurbidLeafRRTParams& p, const TurbidRadiationOwnerTransport& t) const;
+};
+
+/// Positions, normals and own media of a domain's samples.
+TurbidLeafRRTInputs leaf_rrt_inputs(const turbid::TurbidDomainRecord& domain,
+                                    const TurbidRadiationOwnerTransport& t);
 
 /// Checks a request against a domain in the documented order; std::invalid_argument with the
 /// request's messages.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "embree/scene_manager.h"
+#include "embree/turbid_energy_balance.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "embree/turbid_radiation.h"
 #include "python/bindings.h"
@@ -326,6 +327,91 @@ py::dict radiation_field(EmbreeSceneManager& scene, uint64_t domain_id, const py
   return out;
 }
 
+double double_of(const py::dict& d, const char* key) {
+  const py::handle v = required(d, key);
+  const double out = PyFloat_AsDouble(v.ptr());
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::type_error(std::string(key) + " must be a real number");
+  }
+  return out;
+}
+
+embree::OwnedTurbidEnergyBalanceRequest parse_energy_balance_request(const py::dict& d) {
+  embree::OwnedTurbidEnergyBalanceRequest q;
+  q.contract_revision = u64_of(d, "contract_revision");
+  q.workflow_revision = u64_of(d, "workflow_revision");
+  q.source_token = parse_token(py::reinterpret_borrow<py::object>(required(d, "source_token")));
+  q.air_temperature = double_of(d, "air_temperature");
+  q.vapor_pressure = double_of(d, "vapor_pressure");
+  q.pressure = double_of(d, "pressure");
+  q.wind = double_of(d, "wind");
+  q.sky_lw_radiance = double_of(d, "sky_lw_radiance");
+  q.rays_per_sample = to_i64(required(d, "rays_per_sample"), "rays_per_sample");
+  q.max_depth = to_i64(required(d, "max_depth"), "max_depth");
+  q.max_iterations = to_i64(required(d, "max_iterations"), "max_iterations");
+  q.convergence_tolerance = double_of(d, "convergence_tolerance");
+  q.damping = double_of(d, "damping");
+  q.newton_max_iterations = to_i64(required(d, "newton_max_iterations"), "newton_max_iterations");
+  q.newton_tolerance = double_of(d, "newton_tolerance");
+  q.seed = has_field(d, "seed") ? to_u64(d["seed"], "seed") : 0;
+  q.num_threads = has_field(d, "num_threads") ? int32_field(d, "num_threads") : 0;
+  const py::handle owners = required(d, "owners");
+  if (!py::isinstance<py::sequence>(owners) || py::isinstance<py::str>(owners)) {
+    throw py::type_error("owners must be a sequence of dictionaries");
+  }
+  for (const py::handle item : owners) {
+    if (!py::isinstance<py::dict>(item)) throw py::type_error("owners must be dictionaries");
+    const py::dict o = py::reinterpret_borrow<py::dict>(item);
+    embree::TurbidEnergyBalanceOwner w;
+    w.transport_medium_id = to_i64(required(o, "transport_medium_id"), "transport_medium_id");
+    w.transport_instance_id = to_i64(required(o, "transport_instance_id"), "transport_instance_id");
+    w.active = !has_field(o, "active") || flag_field(o, "active");
+    w.emissivity = double_of(o, "emissivity");
+    w.sidedness = double_of(o, "sidedness");
+    w.leaf_width = double_of(o, "leaf_width");
+    w.stomata_sides = double_of(o, "stomata_sides");
+    w.sensible_derivative = double_of(o, "sensible_derivative");
+    w.latent_coefficient = double_of(o, "latent_coefficient");
+    w.ground_heat = double_of(o, "ground_heat");
+    q.owners.push_back(w);
+  }
+  return q;
+}
+
+py::dict energy_balance(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& request,
+                        const py::object& progress) {
+  const embree::OwnedTurbidEnergyBalanceRequest q = parse_energy_balance_request(request);
+  const ProgressCallback callback = wrap_progress(progress);
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  embree::validate_energy_balance_request(domain, q);
+  if (q.source_token.domain_id != domain_id) {
+    throw std::runtime_error(
+        "Stale TurbidState token belongs to another scene/domain or revision. No fallback was "
+        "performed.");
+  }
+  const turbid::OwnedTurbidState& source = turbid::resolve_state(*storage, q.source_token);
+  std::shared_ptr<const turbid::OwnedTurbidState> state;
+  embree::TurbidEnergyBalanceRun run;
+  {
+    const embree::SceneUse use = scene.acquire_use();
+    run = embree::execute_turbid_energy_balance(scene, domain, q, source, callback,
+                                                interpreter_interrupt_check());
+    state = std::make_shared<const turbid::OwnedTurbidState>(std::move(run.state));
+  }
+  scene.commit_turbid_states({state});
+  py::dict out = token_dict(state->token);
+  out["sample_count"] = state->sample_ids.size();
+  out["iterations"] = run.iterations;
+  out["converged"] = run.converged;
+  out["max_temperature_change"] = run.max_temperature_change;
+  for (auto item : execution("turbid_energy_balance", "embree.cpp.turbid_energy_balance")) {
+    out[item.first] = item.second;
+  }
+  return out;
+}
+
 py::dict record_dict(const turbid::TurbidLeafState& r) {
   py::dict d;
   for (int f = 0; f < turbid::kStateFieldCount; ++f) d[turbid::kStateFieldNames[f]] = r.values[f];
@@ -452,6 +538,19 @@ void bind_turbid_radiation(py::module_& m) {
         "max_depth, seed, owners (one per component: instance_id, component_id, medium_id,\n"
         "transport_medium_id, transport_instance_id, reflectance, back_reflectance,\n"
         "transmittance), optional num_threads.");
+  m.def("_execute_turbid_energy_balance_embree", &energy_balance, py::arg("scene"),
+        py::arg("domain_id"), py::arg("request"), py::kw_only(), py::arg("progress") = py::none(),
+        "Sunlit and shaded leaf temperatures of every sample of resident domain `domain_id`:\n"
+        "longwave transport (the leaf RRT in thermal mode) alternating with a per-sample Newton\n"
+        "solve of the leaf energy budget until the largest change is within\n"
+        "convergence_tolerance. Commits the energy-balance-stage state and returns its token\n"
+        "with iterations, converged and max_temperature_change. request: contract_revision,\n"
+        "workflow_revision, source_token (radiation or static_physiology stage),\n"
+        "air_temperature, vapor_pressure, pressure, wind, sky_lw_radiance, rays_per_sample,\n"
+        "max_depth, max_iterations, convergence_tolerance, damping, newton_max_iterations,\n"
+        "newton_tolerance, owners (transport_medium_id, transport_instance_id, active,\n"
+        "emissivity, sidedness, leaf_width, stomata_sides, sensible_derivative,\n"
+        "latent_coefficient, ground_heat), optional seed and num_threads.");
   m.def("_aggregate_turbid_state_embree", &aggregate, py::arg("scene"), py::arg("state_token"),
         py::arg("fields"), py::arg("diagnostics") = "components",
         py::arg("requested_sample_ids") = py::none(),

@@ -186,6 +186,7 @@ def test_argument_checks_in_order():
         (dict(medium_transmittance=[0.1, 0.2]),
          "medium optics must have shape [n_media * n_bands] (n_media optical turbid media)"),
         (dict(sun_dir_z=0.0), "sun direction must be finite and nonzero"),
+        (dict(pos=np.full((2, 3), np.inf)), "positions must be finite"),
         (dict(nor=np.zeros((2, 3))), "normals must be finite and non-zero"),
     ]
     for kw, message in cases:
@@ -352,3 +353,118 @@ def test_weighted_reduction():
                                      ([1.0], [0.0], "weighted Turbid reduction input must be finite and positive")]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             tesk_gpu._test_turbid_weighted_reduction_embree(scene, values, weights)
+
+
+# ---- the energy-balance process ------------------------------------------------------------------
+
+SIGMA = 5.6703744e-8
+
+
+def eb_request(token, t_air=298.0, h=10.0, k=0.0, ground=0.0, sky=None, **changes):
+    q = {"contract_revision": 1, "workflow_revision": 3, "source_token": token, "air_temperature": t_air,
+         "vapor_pressure": 1500.0, "pressure": 101325.0, "wind": 1.0,
+         "sky_lw_radiance": SIGMA * t_air**4 / np.pi if sky is None else sky,
+         "rays_per_sample": 16, "max_depth": 8, "max_iterations": 8, "convergence_tolerance": 0.05,
+         "damping": 1.0, "newton_max_iterations": 50, "newton_tolerance": 1e-4,
+         "owners": [{"transport_medium_id": 0, "transport_instance_id": 0, "active": True, "emissivity": 0.95,
+                     "sidedness": 2.0, "leaf_width": 0.05, "stomata_sides": 1.0, "sensible_derivative": h,
+                     "latent_coefficient": k, "ground_heat": ground}]}
+    q.update(changes)
+    return q
+
+
+def sample_records(scene, domain, token):
+    ids = list(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    return tesk_gpu._aggregate_turbid_state_embree(scene, token, ["temperature"], "samples", ids)["samples"]
+
+
+def test_isothermal_enclosure_keeps_leaves_at_air_temperature():
+    # Leaves inside a closed box whose walls emit as grey bodies at the air temperature, no
+    # shortwave: the longwave field is the black body's, so every leaf settles at T_air.
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.zeros(3, np.float32))
+    leaf_mat = scene.add_material(13, 0, [0.0, 0.0])
+    wall_mat = scene.add_material(0, 0, [])
+    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    scene.add_instance(scene.add_mesh(v, [], t, leaf_mat), 0, 0, 0)
+    v, t = box_mesh([-0.5, -0.5, -0.5], [1.5, 1.5, 1.5])
+    scene.add_instance(scene.add_mesh(v, [], t, wall_mat), 0, 0, 0)
+    scene.set_optical_turbid_media([2.0], [0], [1], [0.0], [0, -1])
+    scene.build()
+    domain = cube_domain(scene, 2.0, budget=64)
+    dark = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request(direct=(0.0,)))
+    token = tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(dark, rays_per_sample=256))
+    assert (token["stage"], token["state_revision"], token["executor"]) == \
+        ("energy_balance", 2, "embree.cpp.turbid_energy_balance")
+    records = sample_records(scene, domain, token)
+    temps = np.array([s["sunlit"]["temperature"] for s in records])
+    np.testing.assert_array_equal(temps, [s["shaded"]["temperature"] for s in records])  # no sun
+    # Longwave noise of a few W m-2 moves a leaf by a fraction of a kelvin.
+    assert abs(temps.mean() - 298.0) < 4 * temps.std() / np.sqrt(temps.size) + 0.02
+    assert np.abs(temps - 298.0).max() < 2.0
+
+
+def test_sunlit_leaves_are_warmer_and_each_branch_closes_its_budget(cube_scene):
+    scene, domain = cube_scene
+    sun = tesk_gpu._execute_turbid_radiation_field_embree(
+        scene, domain, radiation_request(wavelengths=(500.0, 800.0), direct=(400.0, 300.0), sky=(20.0, 10.0),
+                                         rho=0.1, tau=0.05))
+    base = tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(sun, k=0.002, ground=5.0))
+    assert base["converged"] and base["max_temperature_change"] <= 0.05 and base["sample_count"] == 256
+    records = sample_records(scene, domain, base)
+    lit = [s for s in records if s["p_sun"] > 0.5]
+    assert np.mean([s["sunlit"]["temperature"] - s["shaded"]["temperature"] for s in lit]) > 3.0
+    for s in records[:40]:
+        for branch in ("sunlit", "shaded"):
+            r = s[branch]
+            if not r["converged"]:
+                continue
+            gain = r["absorbed_sw_top"] + r["absorbed_sw_bottom"] + r["absorbed_lw_top"] + r["absorbed_lw_bottom"]
+            loss = r["emitted_longwave"] + r["sensible_heat"] + r["latent_heat"] + 5.0
+            assert gain == pytest.approx(loss, abs=0.05 + 1e-4 * gain)
+
+    def sunlit_mean(token):
+        agg = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["temperature"])
+        return agg["components"][0]["fields"]["temperature"]["sunlit_mean"]
+
+    windy = tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(sun, h=40.0, k=0.002,
+                                                                                     ground=5.0))
+    wet = tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(sun, k=0.02, ground=5.0))
+    assert sunlit_mean(windy) < sunlit_mean(base) - 1.0
+    assert sunlit_mean(wet) < sunlit_mean(base) - 1.0
+
+
+def test_energy_balance_request_checks_in_order(cube_scene):
+    scene, domain = cube_scene
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request())
+    owner = eb_request(token)["owners"][0]
+    eb_token = tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(token, max_iterations=1,
+                                                                                        rays_per_sample=1))
+    cases = [
+        (dict(contract_revision=2, workflow_revision=0), "unsupported Turbid process contract revision"),
+        (dict(workflow_revision=0, owners=[]), "workflow revision must be non-zero"),
+        (dict(source_token=eb_token, owners=[]),
+         "TurbidEnergyBalance requires a radiation- or static-physiology-stage token"),
+        (dict(owners=[], max_depth=0), "TurbidEnergyBalance owners must match domain components"),
+        (dict(max_iterations=0, damping=0.0), "TurbidEnergyBalance ray/depth/iteration budgets must be positive"),
+        (dict(damping=0.0), "invalid TurbidEnergyBalance convergence scalars"),
+        (dict(damping=1.5), "invalid TurbidEnergyBalance convergence scalars"),
+        (dict(newton_tolerance=np.nan), "invalid TurbidEnergyBalance convergence scalars"),
+        (dict(wind=np.inf, vapor_pressure=-1.0), "TurbidEnergyBalance microclimate must be finite"),
+        (dict(vapor_pressure=-1.0), "TurbidEnergyBalance microclimate is outside its domain"),
+        (dict(owners=[dict(owner, emissivity=0.0)]), "invalid TurbidEnergyBalance owner parameters"),
+        (dict(owners=[dict(owner, sidedness=2.5)]), "invalid TurbidEnergyBalance owner parameters"),
+    ]
+    states = len(tesk_gpu._debug_turbid_state_residency_embree(scene)["states"])
+    for changes, message in cases:
+        with pytest.raises(ValueError) as err:
+            tesk_gpu._execute_turbid_energy_balance_embree(scene, domain, eb_request(token, **changes))
+        assert str(err.value) == message
+    assert len(tesk_gpu._debug_turbid_state_residency_embree(scene)["states"]) == states
+    # Accepted edges: damping 1, vapour pressure 0, an inactive owner's parameters are not read.
+    ok = tesk_gpu._execute_turbid_energy_balance_embree(
+        scene, domain, eb_request(token, vapor_pressure=0.0, max_iterations=1, rays_per_sample=1,
+                                  owners=[dict(owner, active=False, emissivity=-1.0)]))
+    (s,) = sample_records(scene, domain, ok)[:1]
+    assert s["sunlit"]["temperature"] == s["shaded"]["temperature"] == 298.0
