@@ -224,6 +224,17 @@ void EmbreeSceneManager::commit_turbid_states(
   m_turbid.store(std::move(next), std::memory_order_release);
 }
 
+void EmbreeSceneManager::commit_turbid_field(std::shared_ptr<turbid::TurbidField> field) {
+  const ChangeGuard guard = begin_change_();
+  const auto current = m_turbid.load(std::memory_order_acquire);
+  field->buffer_generation_id = current->counters.generation_count + 1;
+  auto next = turbid::storage_with_field(*current, std::move(field));
+  ++next.counters.allocation_count;
+  ++next.counters.generation_count;
+  m_turbid.store(std::make_shared<const turbid::TurbidDomainStorage>(std::move(next)),
+                 std::memory_order_release);
+}
+
 void EmbreeSceneManager::fail_turbid_commit_if(const std::string& stage) {
   if (!stage.empty() &&
       std::find_if(std::begin(turbid::kCommitStages), std::end(turbid::kCommitStages),

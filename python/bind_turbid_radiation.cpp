@@ -497,6 +497,162 @@ py::dict state_residency(const EmbreeSceneManager& scene) {
   return out;
 }
 
+// ---- fields -------------------------------------------------------------------------------------
+
+py::dict field_token_dict(const turbid::TurbidFieldToken& t) {
+  py::dict d;
+  d["field_id"] = t.field_id;
+  d["domain_id"] = t.domain_id;
+  d["field_revision"] = t.field_revision;
+  d["state_id"] = t.state_id;
+  return d;
+}
+
+turbid::TurbidFieldToken parse_field_token(const py::object& obj) {
+  if (!py::isinstance<py::dict>(obj)) throw py::type_error("field_token must be a dictionary");
+  const py::dict d = py::reinterpret_borrow<py::dict>(obj);
+  turbid::TurbidFieldToken t;
+  t.field_id = u64_of(d, "field_id");
+  t.domain_id = u64_of(d, "domain_id");
+  t.field_revision = u64_of(d, "field_revision");
+  t.state_id = u64_of(d, "state_id");
+  return t;
+}
+
+py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
+                     const py::dict& config, int64_t memory_budget) {
+  const TurbidStateToken token = parse_token(state_token);
+  turbid::TurbidFieldConfig c;
+  if (has_field(config, "orientation_theta_bins")) {
+    c.orientation_theta_bins = static_cast<uint32_t>(
+        std::min<uint64_t>(u64_of(config, "orientation_theta_bins"), 0xffffffffULL));
+  }
+  if (has_field(config, "orientation_phi_bins")) {
+    c.orientation_phi_bins = static_cast<uint32_t>(
+        std::min<uint64_t>(u64_of(config, "orientation_phi_bins"), 0xffffffffULL));
+  }
+  if (has_field(config, "max_samples_per_leaf_cell")) {
+    const uint64_t cap = u64_of(config, "max_samples_per_leaf_cell");
+    if (cap == 0) throw py::value_error("Turbid maximum samples per leaf cell must be positive");
+    c.max_samples_per_leaf_cell = static_cast<uint32_t>(std::min<uint64_t>(cap, 0xffffffffULL));
+  }
+  if (has_field(config, "source_field")) {
+    c.source_field = py::str(config["source_field"]).cast<std::string>();
+  }
+  if (has_field(config, "replace_field_id"))
+    c.replace_field_id = u64_of(config, "replace_field_id");
+  const auto storage = scene.turbid_domains();
+  auto field =
+      std::make_shared<turbid::TurbidField>(turbid::build_field(*storage, token, c, memory_budget));
+  const turbid::TurbidFieldToken t = field->token;
+  scene.commit_turbid_field(std::move(field));
+  py::dict out = field_token_dict(t);
+  for (auto item : execution("turbid_field", "embree.cpp.turbid_field"))
+    out[item.first] = item.second;
+  return out;
+}
+
+std::vector<uint64_t> selector_ids(const py::object& value, const char* name) {
+  carray<uint64_t> a = carray<uint64_t>::ensure(value);
+  if (!a) {
+    PyErr_Clear();
+    throw py::value_error(std::string(name) + " must be an unsigned 64-bit integer array");
+  }
+  return std::vector<uint64_t>(a.data(), a.data() + a.size());
+}
+
+py::dict lookup_field(const EmbreeSceneManager& scene, const py::object& field_token,
+                      const py::object& positions_in, const py::object& normals_in,
+                      const std::string& kind, const py::object& owner_ids,
+                      const py::object& medium_ids, const py::object& alias_ids) {
+  const turbid::TurbidFieldToken token = parse_field_token(field_token);
+  const carray<float> positions = float_array(positions_in, "positions");
+  const carray<float> normals = float_array(normals_in, "normals");
+  if (!rows_of_three(positions) || !rows_of_three(normals) || positions.size() != normals.size()) {
+    throw py::value_error("Turbid field lookup positions/normals must be matching [N,3] arrays");
+  }
+  const size_t n = static_cast<size_t>(positions.size() / 3);
+  const int given = !owner_ids.is_none() + !medium_ids.is_none() + !alias_ids.is_none();
+  if (given != 0 && given != 3) {
+    throw py::value_error(
+        "Turbid field lookup selector requires owner, medium, and resolved alias arrays");
+  }
+  std::vector<uint64_t> owners, media, aliases;
+  turbid::TurbidFieldSelector selector;
+  if (given == 3) {
+    owners = selector_ids(owner_ids, "owner_ids");
+    media = selector_ids(medium_ids, "medium_ids");
+    aliases = selector_ids(alias_ids, "resolved_alias_medium_ids");
+    if (owners.size() != n || media.size() != n || aliases.size() != n) {
+      throw py::value_error("Turbid field lookup selector arrays must match query count");
+    }
+    selector = {owners.data(), media.data(), aliases.data()};
+  }
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidField& field = turbid::resolve_field(*storage, token);
+  const turbid::TurbidFieldLookup r = turbid::lookup_field(
+      field, kind, positions.data(), normals.data(), n, given == 3 ? &selector : nullptr);
+  py::dict out;
+  out["field_token"] = field_token_dict(field.token);
+  out["values"] = to_numpy(r.values);
+  out["matched_depth"] = to_numpy(r.matched_depth);
+  out["fallback_depth"] = to_numpy(r.fallback_depth);
+  for (auto item : execution("turbid_field_lookup", "embree.cpp.turbid_field_lookup")) {
+    out[item.first] = item.second;
+  }
+  return out;
+}
+
+py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_token) {
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidField& f = turbid::resolve_field(*storage, parse_field_token(field_token));
+  const size_t n = f.cells.size();
+  std::vector<uint64_t> morton(n), samples(n);
+  std::vector<int32_t> parent(n), depth(n);
+  double integrated = 0.0;
+  for (size_t c = 0; c < n; ++c) {
+    morton[c] = f.cells[c].morton_code;
+    parent[c] = f.cells[c].parent_index;
+    depth[c] = static_cast<int32_t>(f.cells[c].depth);
+    samples[c] = f.cells[c].sample_count;
+    if (f.cells[c].parent_index < 0) {
+      for (const turbid::TurbidFieldBin& b : f.cells[c].bins) integrated += b.sum[0];
+    }
+  }
+  py::dict out = field_token_dict(f.token);
+  out["buffer_generation_id"] = f.buffer_generation_id;
+  out["cell_count"] = n;
+  out["morton_code"] = to_numpy(morton);
+  out["parent_index"] = to_numpy(parent);
+  out["depth"] = to_numpy(depth);
+  out["sample_count"] = to_numpy(samples);
+  out["owner_cell_offsets"] = to_numpy(f.owner_cell_offsets);
+  out["max_leaf_samples"] = f.max_samples_per_leaf_cell;
+  out["integrated_source"] = integrated;
+  out["resident_bytes"] = f.resident_bytes;
+  out["minimum_resident_bytes"] = turbid::field_cell_bytes() * f.owners.size();
+  py::dict counters;
+  counters["allocation_count"] = storage->counters.allocation_count;
+  counters["generation_count"] = storage->counters.generation_count;
+  counters["commit_count"] = storage->counters.commit_count;
+  out["counters"] = counters;
+  return out;
+}
+
+py::dict field_residency(const EmbreeSceneManager& scene) {
+  const auto storage = scene.turbid_domains();
+  py::list fields;
+  for (const auto& [id, f] : storage->fields) {
+    py::dict d = field_token_dict(f->token);
+    d["cell_count"] = f->cells.size();
+    d["resident_bytes"] = f->resident_bytes;
+    fields.append(d);
+  }
+  py::dict out;
+  out["fields"] = fields;
+  return out;
+}
+
 py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vector<double>& values,
                             const std::vector<double>& weights) {
   const turbid::TurbidFieldMoments m = turbid::weighted_reduction(values, weights);
@@ -557,6 +713,26 @@ void bind_turbid_radiation(py::module_& m) {
         "Leaf-area-weighted aggregation of a resident state per (instance, component) owner:\n"
         "p_sun and, per requested field, mean, sunlit_mean, shaded_mean, second_moment and\n"
         "variance. diagnostics='samples' adds the records of requested_sample_ids.");
+  m.def(
+      "_build_turbid_field_embree", &build_field, py::arg("scene"), py::arg("state_token"),
+      py::arg("config"), py::arg("memory_budget"),
+      "Build and commit an adaptive field of a resident state: per owner a tree whose cells\n"
+      "(split above max_samples_per_leaf_cell samples, down to depth 10) hold leaf-area-\n"
+      "weighted channels (source: config source_field, default emitted_longwave; direct;\n"
+      "diffuse absorbed shortwave) in 4 x 8 orientation bins. config: max_samples_per_leaf_cell,\n"
+      "orientation_theta_bins, orientation_phi_bins, source_field, replace_field_id. Returns\n"
+      "the field token.");
+  m.def("_lookup_turbid_field_embree", &lookup_field, py::arg("scene"), py::arg("field_token"),
+        py::arg("positions"), py::arg("normals"), py::arg("kind"),
+        py::arg("owner_ids") = py::none(), py::arg("medium_ids") = py::none(),
+        py::arg("resolved_alias_medium_ids") = py::none(),
+        "Field values at positions [N,3] for leaf normals [N,3] and kind 'source', 'direct' or\n"
+        "'diffuse', with the depth reached (matched_depth) and the depth of the cell whose\n"
+        "orientation bin answered (fallback_depth).");
+  m.def("_debug_turbid_field_embree", &debug_field, py::arg("scene"), py::arg("field_token"),
+        "The cells of a resident field.");
+  m.def("_debug_turbid_field_residency_embree", &field_residency, py::arg("scene"),
+        "The resident fields with their tokens.");
   m.def("_debug_turbid_state_residency_embree", &state_residency, py::arg("scene"),
         "The resident turbid states with their tokens.");
   m.def("_test_turbid_weighted_reduction_embree", &weighted_reduction, py::arg("scene"),

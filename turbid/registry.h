@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "turbid/fields.h"
 #include "turbid/relations.h"
 #include "turbid/sampling.h"
 #include "turbid/states.h"
@@ -62,6 +63,7 @@ struct TurbidDomainStorage {
   std::shared_ptr<const TurbidSceneRelations> relations;  ///< Table of the last commit.
   TurbidResidencyCounters counters;
   TurbidStateTable states;  ///< States derived from the resident domains, by state id.
+  TurbidFieldTable fields;  ///< Fields built from the resident states, by field id.
 };
 
 /// Read-only view of one resident domain.

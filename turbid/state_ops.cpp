@@ -90,6 +90,21 @@ void retain_compatible(TurbidDomainStorage& storage) {
     return d == storage.domains.end() || !matches_domain(t, d->second) ||
            d->second.pool->samples.size() != entry.second->sample_ids.size();
   });
+  std::erase_if(storage.fields, [&](const auto& entry) {
+    return storage.states.count(entry.second->token.state_id) == 0;
+  });
+}
+
+TurbidDomainStorage storage_with_field(const TurbidDomainStorage& current,
+                                       std::shared_ptr<const TurbidField> field) {
+  TurbidDomainStorage next = current;
+  const auto old = next.fields.find(field->token.field_id);
+  if (old != next.fields.end() &&
+      field->token.field_revision <= old->second->token.field_revision) {
+    throw std::invalid_argument("duplicate TurbidField in atomic commit");
+  }
+  next.fields[field->token.field_id] = std::move(field);
+  return next;
 }
 
 TurbidStateToken fresh_token(const TurbidDomainRecord& domain, uint64_t workflow_revision,

@@ -26,7 +26,13 @@ TurbidDomainStorage storage_with_states(
     const TurbidDomainStorage& current,
     const std::vector<std::shared_ptr<const OwnedTurbidState>>& states);
 
-/// Drops every state whose domain is gone or whose recorded revisions differ from the domain's.
+/// The next snapshot: `current` with `field` added, or replacing the resident field of its id
+/// when its revision is newer. std::invalid_argument "duplicate TurbidField in atomic commit".
+TurbidDomainStorage storage_with_field(const TurbidDomainStorage& current,
+                                       std::shared_ptr<const TurbidField> field);
+
+/// Drops every state whose domain is gone or whose recorded revisions differ from the domain's,
+/// and every field whose state was dropped.
 void retain_compatible(TurbidDomainStorage& storage);
 
 /// A fresh token for a state of `stage` computed from `domain` (a new state id; state revision 1).

@@ -468,3 +468,134 @@ def test_energy_balance_request_checks_in_order(cube_scene):
                                   owners=[dict(owner, active=False, emissivity=-1.0)]))
     (s,) = sample_records(scene, domain, ok)[:1]
     assert s["sunlit"]["temperature"] == s["shaded"]["temperature"] == 298.0
+
+
+# ---- fields ---------------------------------------------------------------------------------------
+
+def orientation_bins(normals):
+    n = normals * np.where(normals[:, 2:3] < 0, -1.0, 1.0)
+    theta = np.arccos(np.clip(n[:, 2] / np.linalg.norm(n, axis=1), -1, 1))
+    phi = np.mod(np.arctan2(n[:, 1], n[:, 0]), 2 * np.pi)
+    return np.minimum((phi / (2 * np.pi) * 8).astype(int), 7) + np.minimum((theta / (np.pi / 2) * 4).astype(int), 3) * 8
+
+
+def spatial_paths(positions, lo=0.0, hi=1.0):
+    q = np.floor(np.clip((positions - lo) / (hi - lo), 0, 0.9999999999999999) * 1024).astype(np.int64)
+    path = np.zeros(len(positions), np.int64)
+    for k in range(1, 11):
+        bit = 10 - k
+        path = (path << 3) | ((q[:, 0] >> bit) & 1) | (((q[:, 1] >> bit) & 1) << 1) | (((q[:, 2] >> bit) & 1) << 2)
+    return path
+
+
+@pytest.fixture
+def sunlit_state(cube_scene):
+    scene, domain = cube_scene
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, radiation_request(direct=(100.0,)))
+    return scene, domain, token
+
+
+def test_field_bins_hold_leaf_area_weighted_means(sunlit_state):
+    scene, domain, token = sunlit_state
+    field = tesk_gpu._build_turbid_field_embree(scene, token, {"max_samples_per_leaf_cell": 300}, 10**8)
+    assert field["executor"] == "embree.cpp.turbid_field" and field["field_revision"] == 1
+    d = tesk_gpu._debug_turbid_field_embree(scene, field)
+    assert d["cell_count"] == 1 and d["resident_bytes"] == d["minimum_resident_bytes"]  # root only
+    pool = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)
+    records = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["apar"], "samples",
+                                                     list(pool["sample_id"]))["samples"]
+    direct = np.array([s["p_sun"] * s["sunlit"]["absorbed_sw_direct"] for s in records])
+    pos, nor = pool["position"].astype(np.float32), pool["normal"].astype(np.float32)
+    bins = orientation_bins(nor.astype(np.float64))
+    expected = np.array([direct[bins == b].mean() for b in bins])  # equal sample weights
+    out = tesk_gpu._lookup_turbid_field_embree(scene, field, pos, nor, "direct")
+    assert out["workflow"] == "turbid_field_lookup"
+    np.testing.assert_allclose(out["values"], expected, rtol=1e-5)
+    np.testing.assert_array_equal(out["matched_depth"], 0)
+    # A downward normal falls in the bin of its mirror.
+    np.testing.assert_array_equal(tesk_gpu._lookup_turbid_field_embree(scene, field, pos, -nor, "direct")["values"],
+                                  out["values"])
+    # Black leaves under a sun only: nothing diffuse is absorbed.
+    np.testing.assert_allclose(tesk_gpu._lookup_turbid_field_embree(scene, field, pos, nor, "diffuse")["values"], 0,
+                               atol=1e-4)
+
+
+def test_field_tree_invariants_and_lookup_lands_in_sample_cell(sunlit_state):
+    scene, domain, token = sunlit_state
+    field = tesk_gpu._build_turbid_field_embree(scene, token, {"max_samples_per_leaf_cell": 8}, 10**9)
+    d = tesk_gpu._debug_turbid_field_embree(scene, field)
+    depth, parent, count, code = d["depth"], d["parent_index"], d["sample_count"], d["morton_code"].astype(np.int64)
+    assert list(d["owner_cell_offsets"]) == [0, d["cell_count"]] and depth[0] == 0 and parent[0] == -1
+    assert count[0] == 256 and depth.max() <= 10
+    for c in range(1, d["cell_count"]):
+        p = parent[c]
+        assert depth[c] == depth[p] + 1
+        # The child's path extends its parent's.
+        assert (code[c] >> (36 - 3 * depth[p])) == (code[p] >> (36 - 3 * depth[p])) and code[c] & 63 == depth[c]
+    children = np.bincount(parent[1:], weights=count[1:], minlength=d["cell_count"])
+    split = children > 0
+    np.testing.assert_array_equal(children[split], count[split])
+    assert np.all(count[~split] <= 8) and np.all(count[split] > 8)
+    pool = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)
+    pos, nor = pool["position"].astype(np.float32), pool["normal"].astype(np.float32)
+    out = tesk_gpu._lookup_turbid_field_embree(scene, field, pos, nor, "source")
+    paths = spatial_paths(pos.astype(np.float64))
+    leaves = {(int(depth[c]), int(code[c] >> (36 - 3 * depth[c]))) for c in np.flatnonzero(~split)}
+    for m, path in zip(out["matched_depth"], paths):
+        assert (int(m), int(path >> (3 * (10 - m)))) in leaves
+    assert np.all(out["fallback_depth"] <= out["matched_depth"])
+
+
+def test_field_budgets_and_messages(sunlit_state):
+    scene, domain, token = sunlit_state
+    roots = tesk_gpu._debug_turbid_field_embree(
+        scene, tesk_gpu._build_turbid_field_embree(scene, token, {"max_samples_per_leaf_cell": 256}, 10**8))
+    cell = roots["minimum_resident_bytes"]
+    assert tesk_gpu._debug_turbid_field_embree(
+        scene, tesk_gpu._build_turbid_field_embree(scene, token, {}, cell * 64))["cell_count"] > 1
+    fields = len(tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"])
+    build_cases = [
+        (({}, 0), "Turbid field memory budget must be positive"),
+        (({}, cell - 1), "Turbid field memory budget cannot hold mandatory roots"),
+        (({}, cell), "Turbid field memory budget cannot hold the next cell"),
+        (({"orientation_theta_bins": 5}, cell), "Task 7 TurbidField requires the default 4 x 8 orientation layout"),
+        (({"source_field": "colour"}, cell), "Turbid field channels are missing"),
+    ]
+    for (config, budget), message in build_cases:
+        with pytest.raises(ValueError) as err:
+            tesk_gpu._build_turbid_field_embree(scene, token, config, budget)
+        assert str(err.value) == message
+    assert len(tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"]) == fields
+    field = tesk_gpu._build_turbid_field_embree(scene, token, {}, 10**9)
+    look = tesk_gpu._lookup_turbid_field_embree
+    p, n = np.float32([[0.5, 0.5, 0.5]]), np.float32([[0, 0, 1]])
+    lookup_cases = [
+        ((p, n[:0], "source"), "Turbid field lookup positions/normals must be matching [N,3] arrays"),
+        ((p, n, "heat"), "unknown Turbid field source kind: heat"),
+        ((p * np.nan, n, "source"), "Turbid field lookup position/normal must be finite"),
+        ((p, n * 0, "source"), "Turbid field lookup normal must be non-zero"),
+        ((p + 2, n, "source"), "Turbid field lookup is outside every field owner"),
+        ((p, n, "source", [1]), "Turbid field lookup selector requires owner, medium, and resolved alias arrays"),
+        ((p, n, "source", [1, 2], [5, 5], [5, 5]), "Turbid field lookup selector arrays must match query count"),
+        ((p, n, "source", [0], [5], [5]), "Turbid field owner selection requires stable owner and medium IDs"),
+        ((p, n, "source", [12345], [5], [5]), "Turbid field owner selector does not belong to this domain"),
+    ]
+    for args, message in lookup_cases:
+        with pytest.raises(ValueError) as err:
+            look(scene, field, *args)
+        assert str(err.value) == message
+    owner = tesk_gpu._debug_turbid_scene_relations_embree(scene)["owners"][0]["owner_id"]
+    picked = look(scene, field, p, n, "source", [owner], [5], [5])
+    assert picked["values"][0] == look(scene, field, p, n, "source")["values"][0]
+    with pytest.raises(ValueError, match="^Turbid field resolved alias does not belong to its owner$"):
+        look(scene, field, p, n, "source", [owner], [5], [6])
+    # Rebuilding advances the revision and makes the old token stale; so does a grown pool.
+    again = tesk_gpu._build_turbid_field_embree(scene, token, {"replace_field_id": field["field_id"]}, 10**9)
+    assert (again["field_id"], again["field_revision"]) == (field["field_id"], 2)
+    stale = "^Stale TurbidField token belongs to another scene/domain/state. No fallback was performed.$"
+    with pytest.raises(RuntimeError, match=stale):
+        look(scene, field, p, n, "source")
+    tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
+    with pytest.raises(RuntimeError, match=stale):
+        look(scene, again, p, n, "source")
+    assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
