@@ -56,8 +56,12 @@ def crown_domain(scene, sphere, xform, budget):
                  "bounds_max": (CENTRE + RADII).tolist(), "leaf_area_density": 1.2, "leaf_length": 0.05,
                  "leaf_width": 0.03, "sidedness": 2, "leaf_angle_distribution": "spherical",
                  "closed_orientation": 1, "property_ids": [1, 1, 1, 1]}
-    d = {"domain_key": 1, "vertices": np.asarray(sphere["vertices"], np.float32),
-         "triangles": np.asarray(sphere["indices"], np.uint32), "components": [component], "seed": 5,
+    # The domain needs a watertight boundary: weld the mesh's duplicated seam vertices.
+    vertices, inverse = np.unique(np.round(np.asarray(sphere["vertices"], np.float64), 5), axis=0,
+                                  return_inverse=True)
+    triangles = inverse.reshape(-1)[np.asarray(sphere["indices"]).reshape(-1)].reshape(-1, 3)
+    d = {"domain_key": 1, "vertices": vertices.astype(np.float32), "triangles": triangles.astype(np.uint32),
+         "components": [component], "seed": 5,
          "quality": "standard"}
     d.update({f"{r}_revision": 1 for r in ("domain", "geometry", "transport", "property", "illumination",
                                             "microclimate", "sampling")})
@@ -109,7 +113,7 @@ def profile_demo(budget: int = 2000) -> None:
     axes[2].plot(mean(t_shade), centres, "o-", color="steelblue", label="shaded")
     axes[2].axvline(t_air - 273.15, color="grey", lw=0.8, ls="--", label="air")
     axes[2].set_xlabel("leaf temperature (°C)")
-    axes[2].legend(loc="lower right")
+    axes[2].legend(loc="upper center")
     fig.suptitle(f"Profile through one turbid crown ({len(ids)} leaf-area samples, energy balance: "
                  f"{balance['iterations']} iterations)")
     fig.tight_layout()

@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <span>
@@ -412,6 +413,78 @@ py::dict energy_balance(EmbreeSceneManager& scene, uint64_t domain_id, const py:
   return out;
 }
 
+// One condition's records from {field name: [n] array, ..., "converged": [n]}; absent fields are 0.
+std::vector<turbid::TurbidLeafState> records_of(const py::handle& obj, size_t n, const char* name) {
+  if (!py::isinstance<py::dict>(obj))
+    throw py::type_error(std::string(name) + " must be a dictionary");
+  const py::dict d = py::reinterpret_borrow<py::dict>(obj);
+  std::vector<turbid::TurbidLeafState> out(n);
+  for (int f = 0; f < turbid::kStateFieldCount; ++f) {
+    const char* key = turbid::kStateFieldNames[f];
+    if (!has_field(d, key)) continue;
+    const carray<float> a = float_array(py::reinterpret_borrow<py::object>(d[key]), key);
+    if (static_cast<size_t>(a.size()) != n) {
+      throw py::value_error(std::string(name) + " shape mismatch");
+    }
+    for (size_t i = 0; i < n; ++i) out[i].values[f] = a.data()[i];
+  }
+  if (has_field(d, "converged")) {
+    const carray<int32_t> c =
+        int_array(py::reinterpret_borrow<py::object>(d["converged"]), "converged");
+    if (static_cast<size_t>(c.size()) != n)
+      throw py::value_error(std::string(name) + " shape mismatch");
+    for (size_t i = 0; i < n; ++i) {
+      out[i].converged = static_cast<uint8_t>(std::clamp<int32_t>(c.data()[i], 0, 255));
+    }
+  }
+  return out;
+}
+
+py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& d) {
+  const uint64_t contract = has_field(d, "contract_revision") ? u64_of(d, "contract_revision") : 1;
+  auto state = std::make_shared<turbid::OwnedTurbidState>();
+  if (has_field(d, "sample_ids")) {
+    const carray<uint64_t> ids = carray<uint64_t>::ensure(d["sample_ids"]);
+    if (!ids) {
+      PyErr_Clear();
+      throw py::value_error("state sample_ids must be an unsigned 64-bit integer array");
+    }
+    state->sample_ids.assign(ids.data(), ids.data() + ids.size());
+  }
+  if (contract == 1 && state->sample_ids.empty()) {
+    throw py::value_error("Turbid state must contain samples");
+  }
+  const size_t n = state->sample_ids.size();
+  if (contract == 1) {
+    if (!has_field(d, "p_sun") || !has_field(d, "sunlit") || !has_field(d, "shaded")) {
+      throw py::value_error("Turbid state requires p_sun, sunlit, and shaded SoA values");
+    }
+    state->p_sun = floats_of(d, "p_sun");
+    state->sunlit = records_of(d["sunlit"], n, "sunlit state");
+    state->shaded = records_of(d["shaded"], n, "shaded state");
+    if (has_field(d, "wavelengths")) state->wavelengths = floats_of(d, "wavelengths");
+    if (has_field(d, "spectral_sunlit")) state->spectral_sunlit = floats_of(d, "spectral_sunlit");
+    if (has_field(d, "spectral_shaded")) state->spectral_shaded = floats_of(d, "spectral_shaded");
+  }
+  state->token.stage = has_field(d, "stage")
+                           ? turbid::stage_from_name(py::str(d["stage"]).cast<std::string>())
+                           : turbid::TurbidStage::Generic;
+  state->token.workflow_revision =
+      has_field(d, "workflow_revision") ? u64_of(d, "workflow_revision") : 1;
+  if (state->token.workflow_revision == 0) {
+    throw py::value_error("workflow revision must be non-zero");
+  }
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  turbid::validate_host_state(domain, contract, *state);
+  scene.commit_turbid_states({state});
+  py::dict out = token_dict(state->token);
+  for (auto item : execution("turbid_state_residency", "embree.cpp.turbid_state")) {
+    out[item.first] = item.second;
+  }
+  return out;
+}
+
 py::dict record_dict(const turbid::TurbidLeafState& r) {
   py::dict d;
   for (int f = 0; f < turbid::kStateFieldCount; ++f) d[turbid::kStateFieldNames[f]] = r.values[f];
@@ -733,6 +806,14 @@ void bind_turbid_radiation(py::module_& m) {
         "The cells of a resident field.");
   m.def("_debug_turbid_field_residency_embree", &field_residency, py::arg("scene"),
         "The resident fields with their tokens.");
+  m.def("_build_turbid_state_embree", &build_state, py::arg("scene"), py::arg("domain_id"),
+        py::arg("state"),
+        "Validate a host-supplied state of resident domain `domain_id` and commit it; returns\n"
+        "its token. state: sample_ids (the pool's, in order), p_sun [n], sunlit and shaded\n"
+        "(dictionaries of field name -> [n] values and 'converged'; absent fields are 0), stage\n"
+        "('generic', 'radiation', 'static_physiology', 'energy_balance'), workflow_revision,\n"
+        "contract_revision; a radiation stage adds wavelengths, spectral_sunlit and\n"
+        "spectral_shaded ([n_bands * n]).");
   m.def("_debug_turbid_state_residency_embree", &state_residency, py::arg("scene"),
         "The resident turbid states with their tokens.");
   m.def("_test_turbid_weighted_reduction_embree", &weighted_reduction, py::arg("scene"),

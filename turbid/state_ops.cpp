@@ -107,6 +107,47 @@ TurbidDomainStorage storage_with_field(const TurbidDomainStorage& current,
   return next;
 }
 
+void validate_host_state(const TurbidDomainRecord& domain, uint64_t contract_revision,
+                         OwnedTurbidState& s) {
+  require(contract_revision == 1, "incompatible Turbid contract revision");
+  const size_t n = s.sample_ids.size();
+  require(n > 0, "Turbid state must contain samples");
+  require(s.p_sun.size() == n, "Turbid p_sun count mismatch");
+  require(s.sunlit.size() == n, "sunlit state shape mismatch");
+  require(s.shaded.size() == n, "shaded state shape mismatch");
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < n; ++i) {
+    require(s.sample_ids[i] != std::numeric_limits<uint64_t>::max() &&
+                seen.insert(s.sample_ids[i]).second,
+            "duplicate or missing stable state sample id");
+    require(std::isfinite(s.p_sun[i]), "p_sun contains a non-finite value");
+    require(s.p_sun[i] >= 0.0f && s.p_sun[i] <= 1.0f, "p_sun must be within [0, 1]");
+    for (const std::vector<TurbidLeafState>* records : {&s.sunlit, &s.shaded}) {
+      const TurbidLeafState& r = (*records)[i];
+      for (int f = 0; f < kStateFieldCount; ++f) {
+        if (!std::isfinite(r.values[f])) {
+          throw std::invalid_argument(std::string(kStateFieldNames[f]) +
+                                      " contains a non-finite value");
+        }
+      }
+      require(r.converged <= 1, "Turbid convergence flag must be zero or one");
+    }
+  }
+  const TurbidSamplePool& pool = *domain.pool;
+  require(pool.samples.size() == n, "Turbid state sample count is incompatible with sample pool");
+  for (size_t i = 0; i < n; ++i) {
+    require(pool.samples[i].sample_id == s.sample_ids[i],
+            "Turbid state stable sample ids do not match sample pool");
+  }
+  if (s.token.stage == TurbidStage::Radiation) {
+    const size_t values = s.wavelengths.size() * n;
+    require(!s.wavelengths.empty() && s.spectral_sunlit.size() == values &&
+                s.spectral_shaded.size() == values,
+            "radiation-stage TurbidState requires spectral state");
+  }
+  s.token = fresh_token(domain, s.token.workflow_revision, s.token.stage);
+}
+
 TurbidStateToken fresh_token(const TurbidDomainRecord& domain, uint64_t workflow_revision,
                              TurbidStage stage) {
   TurbidStateToken t;

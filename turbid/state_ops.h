@@ -35,6 +35,13 @@ TurbidDomainStorage storage_with_field(const TurbidDomainStorage& current,
 /// and every field whose state was dropped.
 void retain_compatible(TurbidDomainStorage& storage);
 
+/// Checks a host-supplied state against the resident pool of `domain` (contract, sample ids,
+/// finiteness and ranges of p_sun and every record field, convergence flags, the spectral part
+/// of a radiation-stage state) and gives it a fresh token. Throws std::invalid_argument with the
+/// state messages.
+void validate_host_state(const TurbidDomainRecord& domain, uint64_t contract_revision,
+                         OwnedTurbidState& state);
+
 /// A fresh token for a state of `stage` computed from `domain` (a new state id; state revision 1).
 TurbidStateToken fresh_token(const TurbidDomainRecord& domain, uint64_t workflow_revision,
                              TurbidStage stage);

@@ -599,3 +599,70 @@ def test_field_budgets_and_messages(sunlit_state):
     with pytest.raises(RuntimeError, match=stale):
         look(scene, again, p, n, "source")
     assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
+
+
+# ---- host states ----------------------------------------------------------------------------------
+
+def host_state(ids, p, lit=None, shade=None, **changes):
+    n = len(ids)
+    d = {"contract_revision": 1, "stage": "generic", "workflow_revision": 2, "sample_ids": ids,
+         "p_sun": np.full(n, p, np.float32), "sunlit": lit or {}, "shaded": shade or {}}
+    d.update(changes)
+    return d
+
+
+def test_host_state_aggregates_and_fields_in_closed_form(cube_scene):
+    scene, domain = cube_scene
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"]
+    n = len(ids)
+    # Sunlit 310 K, shaded 290 K, sunlit with probability 1/4 everywhere.
+    token = tesk_gpu._build_turbid_state_embree(scene, domain, host_state(
+        ids, 0.25, {"temperature": np.full(n, 310.0), "emitted_longwave": np.full(n, 500.0)},
+        {"temperature": np.full(n, 290.0), "emitted_longwave": np.full(n, 420.0)}))
+    assert token["executor"] == "embree.cpp.turbid_state" and token["stage"] == "generic"
+    t = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["temperature"])["components"][0]
+    m = t["fields"]["temperature"]
+    assert t["p_sun"] == pytest.approx(0.25)
+    assert (m["mean"], m["sunlit_mean"], m["shaded_mean"]) == pytest.approx((295.0, 310.0, 290.0))
+    assert m["variance"] == pytest.approx(75.0, rel=1e-6)  # 0.25 * 15^2 + 0.75 * 5^2
+    # The field of a uniform state is uniform: every query returns the p-weighted source.
+    field = tesk_gpu._build_turbid_field_embree(scene, token, {"max_samples_per_leaf_cell": 8}, 10**9)
+    rng = np.random.default_rng(4)
+    q = rng.uniform(0.01, 0.99, (50, 3)).astype(np.float32)
+    out = tesk_gpu._lookup_turbid_field_embree(scene, field, q, rng.normal(size=(50, 3)).astype(np.float32),
+                                               "source")
+    np.testing.assert_allclose(out["values"], 0.25 * 500 + 0.75 * 420, rtol=1e-6)
+    # All shaded: the sunlit mean is 0 and the shaded mean the mean.
+    dark = tesk_gpu._build_turbid_state_embree(scene, domain, host_state(
+        ids, 0.0, {"temperature": np.full(n, 310.0)}, {"temperature": np.full(n, 290.0)}))
+    m = tesk_gpu._aggregate_turbid_state_embree(scene, dark, ["temperature"])["components"][0]["fields"]["temperature"]
+    assert (m["sunlit_mean"], m["shaded_mean"], m["mean"]) == pytest.approx((0.0, 290.0, 290.0))
+
+
+def test_host_state_checks(cube_scene):
+    scene, domain = cube_scene
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"]
+    n = len(ids)
+    bad_ids = ids.copy()
+    bad_ids[3] = bad_ids[2]
+    cases = [
+        (host_state(ids, 0.5, contract_revision=2), "incompatible Turbid contract revision"),
+        (host_state(ids[:0], 0.5), "Turbid state must contain samples"),
+        ({"sample_ids": ids, "p_sun": np.zeros(n)}, "Turbid state requires p_sun, sunlit, and shaded SoA values"),
+        (host_state(ids, 0.5, p_sun=np.zeros(3)), "Turbid p_sun count mismatch"),
+        (host_state(ids, 0.5, {"An": np.zeros(3)}), "sunlit state shape mismatch"),
+        (host_state(bad_ids, 0.5), "duplicate or missing stable state sample id"),
+        (host_state(ids, np.nan), "p_sun contains a non-finite value"),
+        (host_state(ids, 1.5), "p_sun must be within [0, 1]"),
+        (host_state(ids, 0.5, None, {"Ci": np.full(n, np.inf)}), "Ci contains a non-finite value"),
+        (host_state(ids, 0.5, {"converged": np.full(n, 2)}), "Turbid convergence flag must be zero or one"),
+        (host_state(ids[::-1].copy(), 0.5), "Turbid state stable sample ids do not match sample pool"),
+        (host_state(ids[:5], 0.5), "Turbid state sample count is incompatible with sample pool"),
+        (host_state(ids, 0.5, stage="radiation"), "radiation-stage TurbidState requires spectral state"),
+        (host_state(ids, 0.5, stage="photosynthesis"), "reserved Turbid workflow stage"),
+    ]
+    for state, message in cases:
+        with pytest.raises(ValueError) as err:
+            tesk_gpu._build_turbid_state_embree(scene, domain, state)
+        assert str(err.value) == message
+    assert tesk_gpu._debug_turbid_state_residency_embree(scene)["states"] == []
