@@ -53,7 +53,7 @@ def crown_samples(forest, n, rng):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=300)
-    parser.add_argument("--samples", type=int, default=4000)
+    parser.add_argument("--samples", type=int, default=12000)
     parser.add_argument("--rays-per-sample", type=int, default=16)
     parser.add_argument("--rays", type=int, default=1_000_000, help="incoherent rays for raw Embree")
     parser.add_argument("--raw", default=None, help="raw Embree helper (default: build/cpp or build/dev)")
