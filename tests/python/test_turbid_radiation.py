@@ -666,3 +666,46 @@ def test_host_state_checks(cube_scene):
             tesk_gpu._build_turbid_state_embree(scene, domain, state)
         assert str(err.value) == message
     assert tesk_gpu._debug_turbid_state_residency_embree(scene)["states"] == []
+
+
+def test_canopy_absorption_agrees_with_forward_photon_tracing():
+    # A periodic slab of asymmetric leaves over a grey ground under sun and sky: the leaf-area
+    # weighted absorption of the radiation state per unit ground equals the forward tracer's
+    # absorbed fraction of the incident energy, within both Monte Carlo errors.
+    from test_turbid_render import BOTTOM, TOP, slab_scene
+    lai, rho, rho_b, tau, sky, zenith = 1.5, 0.4, 0.3, 0.3, 0.2, 30.0
+    scene = slab_scene(lai, 0, rho, tau, 0.2, sun_zenith_deg=zenith, sky=sky, rho_back=rho_b)
+    scene.set_measurement_plane(TOP + 0.1)  # photons start above the slab
+    scene.build()
+    photons = 100_000
+    fwd = tesk_gpu.simulate_forward_cpu(scene, 4, 4, np.float32([0.0, BOTTOM, TOP, 2.0]), photons, 1, prob_sun=0.5,
+                                        terrain_instance_id=0)
+    a_fwd = fwd["grid"].sum() / fwd["incident"].sum()
+    err_fwd = np.sqrt(a_fwd * (1 - a_fwd) / photons)
+    v, t = box_mesh([0, 0, BOTTOM], [TILE, TILE, TOP])
+    comp = {"instance_id": 11, "component_id": 4, "medium_id": 5, "geometry_id": 6, "bounds_min": [0, 0, BOTTOM],
+            "bounds_max": [TILE, TILE, TOP], "leaf_area_density": lai / (TOP - BOTTOM), "leaf_length": 0.05,
+            "leaf_width": 0.03, "sidedness": 1, "leaf_angle_distribution": "spherical", "closed_orientation": 1,
+            "property_ids": [1, 2, 3, 4]}
+    d = {"domain_key": 9, "vertices": v, "triangles": t.astype(np.uint32), "components": [comp], "seed": 17,
+         "quality": "preview"}
+    d.update({f"{r}_revision": 1 for r in REVISIONS})
+    domain = tesk_gpu._build_turbid_domain_embree(scene, d, {"seed": 3, "sample_budget": 1024})["domain_id"]
+    z = np.radians(zenith)
+    q = radiation_request(direct=(1.0,), sky=(sky,), rays_per_sample=32, max_depth=50,
+                          sun_direction=[np.sin(z), 0.0, np.cos(z)])
+    q["owners"][0].update(transport_instance_id=1, reflectance=[rho], back_reflectance=[rho_b], transmittance=[tau])
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, q)
+    ids = list(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    agg = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["absorbed_sw_top", "absorbed_sw_bottom"], "samples",
+                                                  ids)
+    c = agg["components"][0]
+    total = lambda r: r["absorbed_sw_top"] + r["absorbed_sw_bottom"]  # noqa: E731
+    per_sample = np.array([s["p_sun"] * total(s["sunlit"]) + (1 - s["p_sun"]) * total(s["shaded"])
+                           for s in agg["samples"]])
+    incident = TILE**2 * (np.cos(z) + np.pi * sky)
+    a_rrt = c["leaf_area"] * (c["fields"]["absorbed_sw_top"]["mean"] + c["fields"]["absorbed_sw_bottom"]["mean"]) / incident
+    assert a_rrt == pytest.approx(c["leaf_area"] * per_sample.mean() / incident, rel=1e-5)
+    err_rrt = c["leaf_area"] * per_sample.std(ddof=1) / np.sqrt(len(per_sample)) / incident
+    assert 0.2 < a_rrt < 0.5
+    assert a_rrt == pytest.approx(a_fwd, abs=4 * np.hypot(err_fwd, err_rrt))
