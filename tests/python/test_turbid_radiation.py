@@ -335,8 +335,12 @@ def test_aggregation_checks_and_stale_tokens(cube_scene):
         agg(scene, dict(token, workflow_revision=8), ["apar"])
     with pytest.raises(RuntimeError, match=stale):
         agg(tesk_gpu.EmbreeSceneManager(), token, ["apar"])
-    # A grown sample pool drops the state; its token no longer aggregates.
+    # A failed commit keeps the state; a grown sample pool drops it and its token goes stale.
     assert len(tesk_gpu._debug_turbid_state_residency_embree(scene)["states"]) == 1
+    tesk_gpu._set_turbid_commit_failure_embree(scene, "derived_prune_stage")
+    with pytest.raises(RuntimeError, match="^Injected Embree Turbid commit failure: derived_prune_stage$"):
+        tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
+    assert agg(scene, token, ["apar"])["components"][0]["support"] == 256
     tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
     assert tesk_gpu._debug_turbid_state_residency_embree(scene)["states"] == []
     with pytest.raises(ValueError, match="^sampling revision mismatch$"):
