@@ -713,3 +713,14 @@ def test_canopy_absorption_agrees_with_forward_photon_tracing():
     err_rrt = c["leaf_area"] * per_sample.std(ddof=1) / np.sqrt(len(per_sample)) / incident
     assert 0.2 < a_rrt < 0.5
     assert a_rrt == pytest.approx(a_fwd, abs=4 * np.hypot(err_fwd, err_rrt))
+
+
+def test_failed_field_commit_stores_nothing(sunlit_state):
+    scene, domain, token = sunlit_state
+    for stage in ("field_table_stage", "field_table_replace", "field_removal"):
+        tesk_gpu._set_turbid_commit_failure_embree(scene, stage)
+        with pytest.raises(RuntimeError, match=f"^Injected Embree Turbid commit failure: {stage}$"):
+            tesk_gpu._build_turbid_field_embree(scene, token, {}, 10**9)
+        assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
+    field = tesk_gpu._build_turbid_field_embree(scene, token, {}, 10**9)  # disarmed after firing
+    assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"][0]["field_id"] == field["field_id"]
