@@ -1,5 +1,6 @@
 #include "embree/turbid_radiation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -95,18 +96,37 @@ void expand_active_media(const TurbidDomainRecord& domain, TurbidRadiationOwnerT
   const TurbidDomainDescriptor& d = *domain.descriptor;
   const TurbidSamplePool& pool = *domain.pool;
   const size_t n_owners = t.owner_medium.size();
-  // Overlapping owners of each owner: those whose medium the descriptor lists as overlapping.
+  // Overlapping owners of each owner, both ways round: the descriptor's per-component lists and
+  // the medium pairs of the relation table that name this domain's owners.
   std::vector<std::vector<size_t>> overlapping(n_owners);
+  auto owner_of = [&](uint64_t medium) {
+    for (size_t o = 0; o < n_owners; ++o) {
+      if (d.components[o].medium_id == medium) return o;
+    }
+    return n_owners;
+  };
+  auto link = [&](size_t a, size_t b) {
+    if (a == b) return;
+    if (std::find(overlapping[a].begin(), overlapping[a].end(), b) == overlapping[a].end()) {
+      overlapping[a].push_back(b);
+    }
+    if (std::find(overlapping[b].begin(), overlapping[b].end(), a) == overlapping[b].end()) {
+      overlapping[b].push_back(a);
+    }
+  };
   if (!d.overlap_offsets.empty()) {
     for (size_t c = 0; c < n_owners; ++c) {
       for (uint64_t k = d.overlap_offsets[c]; k < d.overlap_offsets[c + 1]; ++k) {
-        size_t found = n_owners;
-        for (size_t o = 0; o < n_owners; ++o) {
-          if (o != c && d.components[o].medium_id == d.overlap_medium_ids[k]) found = o;
-        }
+        const size_t found = owner_of(d.overlap_medium_ids[k]);
         require(found < n_owners, "Turbid radiation overlap references an unknown owner");
-        overlapping[c].push_back(found);
+        link(c, found);
       }
+    }
+  }
+  if (domain.relations) {
+    for (const auto& pair : domain.relations->overlaps) {
+      const size_t a = owner_of(pair[0]), b = owner_of(pair[1]);
+      if (a < n_owners && b < n_owners) link(a, b);
     }
   }
   std::vector<std::vector<double>> boundaries(n_owners);

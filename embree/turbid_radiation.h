@@ -50,7 +50,8 @@ struct TurbidRadiationOwnerTransport {
 
 /// Fills the per-sample part of `t` (sample owners and active media) from its per-owner
 /// transport media and instances: each sample's own owner's medium, then those of the owners
-/// its owner overlaps whose boundary contains the sample. Throws std::invalid_argument
+/// its owner overlaps (the descriptor's lists and the relation table's pairs, either way round)
+/// whose boundary contains the sample. Throws std::invalid_argument
 /// "Turbid radiation overlap references an unknown owner", std::overflow_error on index overflow.
 void expand_active_media(const turbid::TurbidDomainRecord& domain,
                          TurbidRadiationOwnerTransport& t);

@@ -724,3 +724,52 @@ def test_failed_field_commit_stores_nothing(sunlit_state):
         assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
     field = tesk_gpu._build_turbid_field_embree(scene, token, {}, 10**9)  # disarmed after firing
     assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"][0]["field_id"] == field["field_id"]
+
+
+def test_overlapping_owners_add_their_media_where_samples_lie_inside_both():
+    # Two overlapping boxes of leaves (A: x in [0, 1], B: x in [0.5, 1.5]) under a zenith sun:
+    # a sample of A inside B starts in both media and sees the sun through both.
+    lad_a, lad_b = 1.0, 2.0
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.zeros(3, np.float32))
+    mats = [scene.add_material(13, 0, [0.0, 0.0]) for _ in range(2)]
+    boxes = [([0, 0, 0], [1, 1, 1]), ([0.5, 0, 0], [1.5, 1, 1])]
+    for (lo, hi), mat in zip(boxes, mats):
+        v, t = box_mesh(lo, hi)
+        scene.add_instance(scene.add_mesh(v, [], t, mat), 0, 0, 0)
+    scene.set_optical_turbid_media([lad_a, lad_b], [0, 0], [1, 1], [0.0, 0.0], [0, 1])
+    scene.build()
+    comps, verts, tris = [], [], []
+    for k, ((lo, hi), lad) in enumerate(zip(boxes, (lad_a, lad_b))):
+        v, t = box_mesh(lo, hi)
+        verts.append(v)
+        tris.append(t.astype(np.uint32) + 8 * k)
+        comps.append({"instance_id": 11 + k, "component_id": 4, "medium_id": 5 + k, "geometry_id": 6,
+                      "bounds_min": lo, "bounds_max": hi, "leaf_area_density": lad, "leaf_length": 0.05,
+                      "leaf_width": 0.03, "sidedness": 1, "leaf_angle_distribution": "spherical",
+                      "closed_orientation": 1, "property_ids": [1, 2, 3, 4]})
+    d = {"domain_key": 9, "vertices": np.vstack(verts), "triangles": np.vstack(tris), "components": comps,
+         "component_vertex_offsets": np.array([0, 8, 16], np.uint64),
+         "component_triangle_offsets": np.array([0, 12, 24], np.uint64),
+         "overlap_offsets": np.array([0, 1, 1], np.uint64), "overlap_medium_ids": np.array([6], np.uint64),
+         "seed": 17, "quality": "preview"}
+    d.update({f"{r}_revision": 1 for r in REVISIONS})
+    domain = tesk_gpu._build_turbid_domain_embree(scene, d, {"seed": 3, "sample_budget": 64})["domain_id"]
+    q = radiation_request(rays_per_sample=1)
+    q["owners"] = [dict(q["owners"][0], instance_id=11 + k, medium_id=5 + k, transport_medium_id=k,
+                        transport_instance_id=k) for k in range(2)]
+    token = tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, q)
+    pool = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)
+    samples = tesk_gpu._aggregate_turbid_state_embree(scene, token, ["apar"], "samples",
+                                                      list(pool["sample_id"]))["samples"]
+    pos = pool["position"]
+    in_a, in_b = pos[:, 0] <= 1.0, pos[:, 0] >= 0.5
+    depth = 1.0 - pos[:, 2] - 2e-4 * np.abs(pool["normal"][:, 2])
+    expected = np.exp(-0.5 * (lad_a * in_a + lad_b * in_b) * depth)
+    assert np.count_nonzero(in_a & in_b) > 20
+    np.testing.assert_allclose([s["p_sun"] for s in samples], expected, rtol=1e-4)
+    # One transport medium for two owners needs one set of optics.
+    q["owners"][1].update(transport_medium_id=0, reflectance=[0.5])
+    with pytest.raises(ValueError, match="^shared Turbid transport medium has conflicting optics$"):
+        tesk_gpu._execute_turbid_radiation_field_embree(scene, domain, q)
