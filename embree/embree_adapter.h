@@ -40,8 +40,8 @@ inline void init_ray(RTCRay& ray, const float3& origin, const float3& direction,
 }
 
 /// Fills a ray-hit record: the ray as in `init_ray` and an invalid hit.
-inline void init_ray_hit(RTCRayHit& rh, const float3& origin, const float3& direction, float t_near,
-                         float t_far) {
+inline void init_ray_hit(RTCRayHit& rh, const float3& origin, const float3& direction,
+                         float t_near, float t_far) {
   init_ray(rh.ray, origin, direction, t_near, t_far);
   rh.hit.Ng_x = rh.hit.Ng_y = rh.hit.Ng_z = 0.0f;
   rh.hit.u = rh.hit.v = 0.0f;
