@@ -114,6 +114,9 @@ TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateTok
   require(f.max_samples_per_leaf_cell > 0, "Turbid maximum samples per leaf cell must be positive");
 
   // Owners: the relation owner of each pool owner and its authoritative parts.
+  if (!domain.relations) {
+    throw std::invalid_argument("Turbid field owner has no authoritative scene relation");
+  }
   const TurbidSceneRelations& rel = *domain.relations;
   for (const TurbidSampleOwner& po : pool.owners) {
     TurbidFieldOwner o;
