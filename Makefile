@@ -68,6 +68,7 @@ bench: install cpp
 	@$(PY) bench/microwave.py
 	@$(PY) bench/lidar.py
 	@$(PY) bench/turbid_sampling.py
+	@$(PY) bench/turbid_radiation.py
 
 format:
 	@clang-format -i $$(git ls-files '*.h' '*.cpp' '*.cu')

@@ -54,6 +54,10 @@ inline constexpr float kBounceSunOffset = 2e-4f;
 inline constexpr float kMinBranchProbability = 1e-8f;
 /// Longwave emissivity of a primitive without an emissivity override.
 inline constexpr float kDefaultEmissivity = 0.97f;
+/// Longwave emissivity of surfaces and leaves of the turbid leaf tracers without an override.
+inline constexpr float kTurbidDefaultEmissivity = 0.98f;
+/// Transmittance toward the sun below which a leaf tracer counts a point as shaded.
+inline constexpr double kMinSunTransmittance = 1e-6;
 /// Stefan-Boltzmann constant (W m^-2 K^-4).
 inline constexpr float kStefanBoltzmann = 5.6703744e-8f;
 

@@ -9,9 +9,14 @@
 
 #include "core/host/parallel.h"
 #include "core/transport_constants.h"
+#include "turbid/state_ops.h"
 
 namespace tesk::embree {
 namespace {
+
+// The commit stages of a field commit at which a failure can be injected, in checking order.
+constexpr const char* kFieldCommitStages[] = {"field_table_stage", "field_table_replace",
+                                              "field_removal"};
 
 constexpr int64_t kMaxPrimitives = std::numeric_limits<int32_t>::max();
 
@@ -214,10 +219,38 @@ void EmbreeSceneManager::commit_turbid_domains(
   m_turbid.store(std::move(next), std::memory_order_release);
 }
 
+void EmbreeSceneManager::commit_turbid_states(
+    std::vector<std::shared_ptr<const turbid::OwnedTurbidState>> states) {
+  const ChangeGuard guard = begin_change_();
+  const auto current = m_turbid.load(std::memory_order_acquire);
+  auto next = std::make_shared<const turbid::TurbidDomainStorage>(
+      turbid::storage_with_states(*current, states));
+  m_turbid.store(std::move(next), std::memory_order_release);
+}
+
+void EmbreeSceneManager::commit_turbid_field(std::shared_ptr<turbid::TurbidField> field) {
+  const ChangeGuard guard = begin_change_();
+  const auto current = m_turbid.load(std::memory_order_acquire);
+  for (const char* stage : kFieldCommitStages) {
+    if (!m_turbid_armed_stage.empty() && m_turbid_armed_stage == stage) {
+      m_turbid_armed_stage.clear();
+      throw std::runtime_error(std::string("Injected Embree Turbid commit failure: ") + stage);
+    }
+  }
+  field->buffer_generation_id = current->counters.generation_count + 1;
+  auto next = turbid::storage_with_field(*current, std::move(field));
+  ++next.counters.allocation_count;
+  ++next.counters.generation_count;
+  m_turbid.store(std::make_shared<const turbid::TurbidDomainStorage>(std::move(next)),
+                 std::memory_order_release);
+}
+
 void EmbreeSceneManager::fail_turbid_commit_if(const std::string& stage) {
-  if (!stage.empty() &&
-      std::find_if(std::begin(turbid::kCommitStages), std::end(turbid::kCommitStages),
-                   [&](const char* s) { return stage == s; }) == std::end(turbid::kCommitStages)) {
+  const auto known = [&](const auto& stages) {
+    return std::find_if(std::begin(stages), std::end(stages),
+                        [&](const char* s) { return stage == s; }) != std::end(stages);
+  };
+  if (!stage.empty() && !known(turbid::kCommitStages) && !known(kFieldCommitStages)) {
     throw std::invalid_argument("unknown Turbid commit stage: " + stage);
   }
   m_turbid_armed_stage = stage;

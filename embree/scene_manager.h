@@ -287,6 +287,12 @@ class EmbreeSceneManager {
   void commit_turbid_domains(std::vector<turbid::TurbidDomainRecord> changed,
                              const std::vector<uint64_t>& removed,
                              std::shared_ptr<const turbid::TurbidSceneRelations> relations);
+  /// Commits new derived states all at once. Throws std::invalid_argument "duplicate TurbidState
+  /// in atomic commit" (or the change refusal while a workflow uses the scene), nothing changed.
+  void commit_turbid_states(std::vector<std::shared_ptr<const turbid::OwnedTurbidState>> states);
+  /// Commits a built field (new, or a newer revision of a resident one). Throws
+  /// std::invalid_argument "duplicate TurbidField in atomic commit", nothing changed.
+  void commit_turbid_field(std::shared_ptr<turbid::TurbidField> field);
   /// Arms a one-shot failure at commit stage `stage` (an empty name disarms). Throws
   /// std::invalid_argument for a name that is not a commit stage.
   void fail_turbid_commit_if(const std::string& stage);

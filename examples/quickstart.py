@@ -6,7 +6,9 @@ layer, downwelling flux) and plot its reflectance against view angle.
 Run with ``make demo`` (or ``.venv/bin/python examples/quickstart.py`` after ``make install``).
 Writes out/quickstart_trace.png (canopy height and the id of the instance each ray hit),
 out/render_perspective.png, out/render_fisheye.png (false-colour composite and the three bands),
-out/quickstart_fpar.png (fPAR profile and flux grid) and out/turbid_brf.png (see turbid_brf.py).
+out/quickstart_fpar.png (fPAR profile and flux grid), out/turbid_brf.png (see turbid_brf.py) and
+out/turbid_profile.png (sunlit fraction, absorbed PAR and leaf temperatures through a turbid
+crown; see turbid_profile.py).
 """
 
 from __future__ import annotations
@@ -218,3 +220,6 @@ if __name__ == "__main__":
     from turbid_brf import brf_demo
 
     brf_demo()
+    from turbid_profile import profile_demo
+
+    profile_demo()

@@ -41,4 +41,8 @@ void bind_cuda(pybind11::module_& m);
 /// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
 void bind_turbid(pybind11::module_& m);
 
+/// Radiation inside turbid media: run_turbid_leaf_rrt_cpu, the radiation-field and energy-balance
+/// processes, states, their aggregation and fields.
+void bind_turbid_radiation(pybind11::module_& m);
+
 }  // namespace tesk::python

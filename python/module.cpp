@@ -59,6 +59,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     tesk::python::bind_processes(m);
     tesk::python::bind_lidar(m);
     tesk::python::bind_turbid(m);
+    tesk::python::bind_turbid_radiation(m);
     // 6. CUDA backend: HAS_OPTIX, its classes and module functions, device_info. Registered
     //    after the CPU classes because its SceneManager extends EmbreeSceneManager.
     tesk::python::bind_cuda(m);

@@ -3,6 +3,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "turbid/state_ops.h"
+
 namespace tesk::turbid {
 
 uint64_t IdentifierCounter::allocate() {
@@ -43,8 +45,8 @@ TurbidDomainStorage next_storage(const TurbidDomainStorage& current,
                                  std::shared_ptr<const TurbidSceneRelations> relations,
                                  std::string& armed) {
   for (uint64_t id : removed) resolve_domain(current, id);
-  // Derived states and fields are pruned on copies here once they exist; the domain table is
-  // copied below. Every stage is checked before anything is published.
+  // The domain table and the derived states are changed on a copy; every stage is checked
+  // before anything is published.
   TurbidDomainStorage next = current;
   for (const char* stage : kCommitStages) {
     if (!armed.empty() && armed == stage) {
@@ -65,6 +67,7 @@ TurbidDomainStorage next_storage(const TurbidDomainStorage& current,
     if (next.domains.erase(id) != 0) ++k.free_count;
   }
   if (relations) next.relations = std::move(relations);
+  retain_compatible(next);
   ++k.commit_count;
   return next;
 }

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "turbid/fields.h"
 #include "turbid/relations.h"
 #include "turbid/sampling.h"
+#include "turbid/states.h"
 
 namespace tesk::turbid {
 
@@ -60,6 +62,8 @@ struct TurbidDomainStorage {
   std::map<uint64_t, TurbidDomainRecord> domains;         ///< By domain id.
   std::shared_ptr<const TurbidSceneRelations> relations;  ///< Table of the last commit.
   TurbidResidencyCounters counters;
+  TurbidStateTable states;  ///< States derived from the resident domains, by state id.
+  TurbidFieldTable fields;  ///< Fields built from the resident states, by field id.
 };
 
 /// Read-only view of one resident domain.

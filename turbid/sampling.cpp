@@ -275,6 +275,10 @@ uint32_t resolve_sample_budget(const TurbidSamplingConfig& config) {
   return budget;
 }
 
+std::vector<double> component_world_triangles(const TurbidDomainDescriptor& d, size_t c) {
+  return world_triangles(d, c, component_range(d, c));
+}
+
 std::vector<float> component_world_vertices(const TurbidDomainDescriptor& d, size_t c) {
   const Range r = component_range(d, c);
   const auto& m = d.components[c].object_to_world;

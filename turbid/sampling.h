@@ -106,6 +106,10 @@ void validate_descriptor(const TurbidDomainDescriptor& descriptor);
 /// and rounded to float), xyz per vertex.
 std::vector<float> component_world_vertices(const TurbidDomainDescriptor& descriptor, size_t c);
 
+/// World-space boundary triangles of component `c`, nine doubles (three float-rounded
+/// vertices) per triangle, as the containment test of the sampler reads them.
+std::vector<double> component_world_triangles(const TurbidDomainDescriptor& descriptor, size_t c);
+
 /// Samples every owner of a validated descriptor. Deterministic in (descriptor, seed, budget):
 /// independent of `config.num_threads`, and a larger budget reproduces a smaller one's samples
 /// as a prefix of each owner. Throws std::invalid_argument, std::overflow_error or

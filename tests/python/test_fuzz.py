@@ -178,6 +178,16 @@ WORKFLOWS = {  # module functions taking the scene first
     "_turbid_domain_revisions_embree": ["int"], "_debug_turbid_domain_samples_embree": ["int"],
     "_debug_turbid_scene_relations_embree": [],
     "_debug_turbid_samples_embree": ["request", "int", "int", "small", "small"],
+    "run_turbid_leaf_rrt_cpu": ["rows", "rows", "array", "array", "array", "array", "array", "small", "small",
+                                "small", "optional", "optional", "optional", "optional", "optional", "optional",
+                                "bool", "optional", "optional", "float", "float", "float"],
+    "_execute_turbid_radiation_field_embree": ["int", "request"],
+    "_execute_turbid_energy_balance_embree": ["int", "request"],
+    "_aggregate_turbid_state_embree": ["request", "list", "int", "optional"],
+    "_debug_turbid_state_residency_embree": [], "_build_turbid_state_embree": ["int", "request"],
+    "_build_turbid_field_embree": ["request", "request", "int"],
+    "_lookup_turbid_field_embree": ["request", "rows", "rows", "int", "optional", "optional", "optional"],
+    "_debug_turbid_field_embree": ["request"], "_debug_turbid_field_residency_embree": [], "_test_turbid_weighted_reduction_embree": ["list", "list"],
 }
 
 

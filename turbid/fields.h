@@ -1,0 +1,119 @@
+#pragma once
+
+// Turbid fields: the values of a resident state turned into something that can be looked up at
+// any point and leaf orientation inside a medium. Each owner gets an adaptive spatial tree whose
+// cells hold leaf-area-weighted channel sums in 4 zenith x 8 azimuth orientation bins; a cell
+// above the leaf sample cap is split into its populated octants, down to depth 10.
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tesk::turbid {
+
+struct TurbidDomainStorage;
+struct TurbidStateToken;
+
+/// Orientation bins of a field: 4 zenith rows of 8 azimuth columns.
+inline constexpr int kFieldZenithBins = 4, kFieldAzimuthBins = 8;
+inline constexpr int kFieldBins = kFieldZenithBins * kFieldAzimuthBins;
+/// Deepest level of a field tree (10 bits of spatial key per axis).
+inline constexpr uint32_t kMaxFieldDepth = 10;
+
+/// Channels of a field, in the order lookups name them: "source" (the configured state field,
+/// p-weighted over sunlit and shaded), "direct" (absorbed direct-sun shortwave, p times the
+/// sunlit value) and "diffuse" (the rest of the absorbed shortwave).
+inline constexpr int kFieldChannels = 3;
+
+/// Leaf-area-weighted sums of one orientation bin.
+struct TurbidFieldBin {
+  double weight = 0.0;                       ///< Leaf area (m2).
+  std::array<double, kFieldChannels> sum{};  ///< Leaf area times channel value.
+};
+
+/// One cell of an owner's tree.
+struct TurbidFieldCell {
+  uint64_t morton_code = 0;   ///< Path (3 bits a level) << (36 - 3 depth) | depth.
+  int32_t parent_index = -1;  ///< Parent cell, -1 for a root.
+  uint32_t depth = 0;         ///< 0 for the root.
+  uint32_t sample_count = 0;  ///< Samples inside.
+  std::array<int32_t, 8> children{-1, -1, -1, -1, -1, -1, -1, -1};  ///< By octant, -1: none.
+  std::array<TurbidFieldBin, kFieldBins> bins{};
+};
+
+/// Address of a resident field.
+struct TurbidFieldToken {
+  uint64_t field_id = 0, domain_id = 0, field_revision = 0, state_id = 0;
+};
+
+/// One owner of a field: its identity, spatial bounds and authoritative geometry.
+struct TurbidFieldOwner {
+  uint64_t owner_id = 0, instance_id = 0, component_id = 0, medium_id = 0;
+  std::array<float, 3> bounds_min{}, bounds_max{};  ///< Box the spatial keys span.
+  std::vector<double> authoritative;                ///< World triangles, 9 doubles each.
+  std::vector<std::pair<uint64_t, std::array<float, 3>>> aliases;  ///< Alias medium, shift.
+};
+
+/// A resident field.
+struct TurbidField {
+  TurbidFieldToken token;
+  std::string source_field;  ///< State field of the "source" channel.
+  uint32_t max_samples_per_leaf_cell = 64;
+  uint64_t buffer_generation_id = 0;
+  std::vector<TurbidFieldOwner> owners;      ///< Pool owner order.
+  std::vector<uint64_t> owner_cell_offsets;  ///< owners + 1.
+  std::vector<TurbidFieldCell> cells;
+  uint64_t resident_bytes = 0;
+};
+
+/// Resident fields of a scene, by field id.
+using TurbidFieldTable = std::map<uint64_t, std::shared_ptr<const TurbidField>>;
+
+/// Bytes one cell costs against a field's memory budget.
+uint64_t field_cell_bytes();
+
+/// Orientation bin of a normal (flipped into the upper hemisphere); std::invalid_argument
+/// "Turbid field lookup normal is zero" for a zero normal.
+int orientation_bin(double nx, double ny, double nz);
+
+/// Configuration of a build.
+struct TurbidFieldConfig {
+  uint32_t orientation_theta_bins = 4, orientation_phi_bins = 8;
+  uint32_t max_samples_per_leaf_cell = 0;  ///< 0: the domain's sampling configuration.
+  std::string source_field = "emitted_longwave";
+  uint64_t replace_field_id = 0;  ///< Rebuild of this resident field (revision + 1); 0: new.
+};
+
+/// Builds a field from a resident state (not committed). Throws std::invalid_argument,
+/// std::runtime_error or std::overflow_error with the build messages.
+TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateToken& state,
+                        const TurbidFieldConfig& config, int64_t memory_budget);
+
+/// The field a token names; std::runtime_error "Stale TurbidField token belongs to another
+/// scene/domain/state. No fallback was performed." when it is not resident or its state is gone.
+const TurbidField& resolve_field(const TurbidDomainStorage& storage, const TurbidFieldToken& token);
+
+/// Optional owner selection of a lookup (all three arrays or none).
+struct TurbidFieldSelector {
+  const uint64_t* owner_ids = nullptr;
+  const uint64_t* medium_ids = nullptr;
+  const uint64_t* resolved_alias_medium_ids = nullptr;
+};
+
+/// Result of a lookup: per query the value, the depth reached along the position's key and the
+/// depth of the cell whose orientation bin gave the value.
+struct TurbidFieldLookup {
+  std::vector<float> values;
+  std::vector<int32_t> matched_depth, fallback_depth;
+};
+
+/// Looks up `n` queries (positions and normals xyz) in a field for `kind` ("source", "direct",
+/// "diffuse"). Throws with the lookup messages.
+TurbidFieldLookup lookup_field(const TurbidField& field, const std::string& kind,
+                               const float* positions, const float* normals, size_t n,
+                               const TurbidFieldSelector* selector);
+
+}  // namespace tesk::turbid

@@ -1,0 +1,366 @@
+#include "turbid/state_ops.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <set>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace tesk::turbid {
+namespace {
+
+constexpr const char* kStaleState =
+    "Stale TurbidState token belongs to another scene/domain or revision. No fallback was "
+    "performed.";
+// h c N_A (J m mol-1): absorbed W m-2 times wavelength (m) over this gives mol m-2 s-1.
+constexpr double kPhotonEnergyPerMole = 0.119626565638697;
+constexpr double kWeightTolerance = 9.5367431640625e-7;  // 2^-20
+
+// Whether the revisions recorded in a token are the domain's current ones.
+bool matches_domain(const TurbidStateToken& t, const TurbidDomainRecord& d) {
+  const TurbidRevisions& r = d.revisions;
+  return t.domain_id == d.domain_id && t.domain_revision == r.domain &&
+         t.geometry_revision == r.geometry && t.transport_revision == r.transport &&
+         t.property_revision == r.property && t.illumination_revision == r.illumination &&
+         t.microclimate_revision == r.microclimate && t.sampling_revision == r.sampling;
+}
+
+bool same_token(const TurbidStateToken& a, const TurbidStateToken& b) {
+  return a.state_id == b.state_id && a.domain_id == b.domain_id &&
+         a.workflow_revision == b.workflow_revision && a.domain_revision == b.domain_revision &&
+         a.geometry_revision == b.geometry_revision &&
+         a.transport_revision == b.transport_revision &&
+         a.property_revision == b.property_revision &&
+         a.illumination_revision == b.illumination_revision &&
+         a.microclimate_revision == b.microclimate_revision &&
+         a.sampling_revision == b.sampling_revision && a.state_revision == b.state_revision &&
+         a.stage == b.stage;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Field index of a requested name: a record name or its lower-case output form.
+int requested_field(const std::string& name) {
+  const int exact = state_field_index(name);
+  if (exact >= 0) return exact;
+  for (int i = 0; i < kStateFieldCount; ++i) {
+    if (name == lower(kStateFieldNames[i])) return i;
+  }
+  return -1;
+}
+
+void require(bool ok, const char* message) {
+  if (!ok) throw std::invalid_argument(message);
+}
+
+}  // namespace
+
+const OwnedTurbidState& resolve_state(const TurbidDomainStorage& storage,
+                                      const TurbidStateToken& token) {
+  const auto it = storage.states.find(token.state_id);
+  const auto domain = storage.domains.find(token.domain_id);
+  if (it == storage.states.end() || domain == storage.domains.end() ||
+      !same_token(it->second->token, token) || !matches_domain(token, domain->second)) {
+    throw std::runtime_error(kStaleState);
+  }
+  return *it->second;
+}
+
+TurbidDomainStorage storage_with_states(
+    const TurbidDomainStorage& current,
+    const std::vector<std::shared_ptr<const OwnedTurbidState>>& states) {
+  TurbidDomainStorage next = current;
+  for (const auto& s : states) {
+    if (!next.states.emplace(s->token.state_id, s).second) {
+      throw std::invalid_argument("duplicate TurbidState in atomic commit");
+    }
+  }
+  return next;
+}
+
+void retain_compatible(TurbidDomainStorage& storage) {
+  std::erase_if(storage.states, [&](const auto& entry) {
+    const TurbidStateToken& t = entry.second->token;
+    const auto d = storage.domains.find(t.domain_id);
+    return d == storage.domains.end() || !matches_domain(t, d->second) ||
+           d->second.pool->samples.size() != entry.second->sample_ids.size();
+  });
+  std::erase_if(storage.fields, [&](const auto& entry) {
+    return storage.states.count(entry.second->token.state_id) == 0;
+  });
+}
+
+TurbidDomainStorage storage_with_field(const TurbidDomainStorage& current,
+                                       std::shared_ptr<const TurbidField> field) {
+  TurbidDomainStorage next = current;
+  const auto old = next.fields.find(field->token.field_id);
+  if (old != next.fields.end() &&
+      field->token.field_revision <= old->second->token.field_revision) {
+    throw std::invalid_argument("duplicate TurbidField in atomic commit");
+  }
+  next.fields[field->token.field_id] = std::move(field);
+  return next;
+}
+
+void validate_host_state(const TurbidDomainRecord& domain, uint64_t contract_revision,
+                         OwnedTurbidState& s) {
+  require(contract_revision == 1, "incompatible Turbid contract revision");
+  const size_t n = s.sample_ids.size();
+  require(n > 0, "Turbid state must contain samples");
+  require(s.p_sun.size() == n, "Turbid p_sun count mismatch");
+  require(s.sunlit.size() == n, "sunlit state shape mismatch");
+  require(s.shaded.size() == n, "shaded state shape mismatch");
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < n; ++i) {
+    require(s.sample_ids[i] != std::numeric_limits<uint64_t>::max() &&
+                seen.insert(s.sample_ids[i]).second,
+            "duplicate or missing stable state sample id");
+    require(std::isfinite(s.p_sun[i]), "p_sun contains a non-finite value");
+    require(s.p_sun[i] >= 0.0f && s.p_sun[i] <= 1.0f, "p_sun must be within [0, 1]");
+    for (const std::vector<TurbidLeafState>* records : {&s.sunlit, &s.shaded}) {
+      const TurbidLeafState& r = (*records)[i];
+      for (int f = 0; f < kStateFieldCount; ++f) {
+        if (!std::isfinite(r.values[f])) {
+          throw std::invalid_argument(std::string(kStateFieldNames[f]) +
+                                      " contains a non-finite value");
+        }
+      }
+      require(r.converged <= 1, "Turbid convergence flag must be zero or one");
+    }
+  }
+  const TurbidSamplePool& pool = *domain.pool;
+  require(pool.samples.size() == n, "Turbid state sample count is incompatible with sample pool");
+  for (size_t i = 0; i < n; ++i) {
+    require(pool.samples[i].sample_id == s.sample_ids[i],
+            "Turbid state stable sample ids do not match sample pool");
+  }
+  if (s.token.stage == TurbidStage::Radiation) {
+    const size_t values = s.wavelengths.size() * n;
+    require(!s.wavelengths.empty() && s.spectral_sunlit.size() == values &&
+                s.spectral_shaded.size() == values,
+            "radiation-stage TurbidState requires spectral state");
+  }
+  s.token = fresh_token(domain, s.token.workflow_revision, s.token.stage);
+}
+
+TurbidStateToken fresh_token(const TurbidDomainRecord& domain, uint64_t workflow_revision,
+                             TurbidStage stage) {
+  TurbidStateToken t;
+  t.state_id = state_ids().allocate();
+  t.domain_id = domain.domain_id;
+  t.workflow_revision = workflow_revision;
+  const TurbidRevisions& r = domain.revisions;
+  t.domain_revision = r.domain;
+  t.geometry_revision = r.geometry;
+  t.transport_revision = r.transport;
+  t.property_revision = r.property;
+  t.illumination_revision = r.illumination;
+  t.microclimate_revision = r.microclimate;
+  t.sampling_revision = r.sampling;
+  t.state_revision = 1;
+  t.stage = stage;
+  return t;
+}
+
+OwnedTurbidState assemble_radiation_state(
+    const TurbidDomainRecord& domain, TurbidStateToken token, const std::vector<float>& wavelengths,
+    const OwnerBandOptics& optics, const std::vector<float>& total_top,
+    const std::vector<float>& total_bottom, const std::vector<float>& direct_top,
+    const std::vector<float>& direct_bottom, const std::vector<float>& p_sun) {
+  const TurbidSamplePool& pool = *domain.pool;
+  const size_t n = pool.samples.size();
+  const size_t nb = wavelengths.size();
+  const size_t n_owners = pool.owners.size();
+  for (const std::vector<float>* v : {&total_top, &total_bottom, &direct_top, &direct_bottom}) {
+    require(v->size() == n * nb, "native Turbid leaf-RRT result shape mismatch");
+  }
+  require(p_sun.size() == n, "native Turbid leaf-RRT result shape mismatch");
+  OwnedTurbidState s;
+  s.token = token;
+  s.wavelengths = wavelengths;
+  s.sample_ids.resize(n);
+  s.p_sun.resize(n);
+  s.sunlit.assign(n, TurbidLeafState{});
+  s.shaded.assign(n, TurbidLeafState{});
+  s.spectral_sunlit.assign(n * nb, 0.0f);
+  s.spectral_shaded.assign(n * nb, 0.0f);
+  for (size_t o = 0; o < n_owners; ++o) {
+    for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
+      s.sample_ids[i] = pool.samples[i].sample_id;
+      const double p = std::clamp(static_cast<double>(p_sun[i]), 0.0, 1.0);
+      s.p_sun[i] = static_cast<float>(p);
+      double sun_top = 0, sun_bot = 0, direct = 0, shade_top = 0, shade_bot = 0, par_sun = 0,
+             par_shade = 0;
+      for (size_t b = 0; b < nb; ++b) {
+        const size_t ob = b * n_owners + o, at = b * n + i;
+        const double tau = optics.transmittance[ob];
+        const double a_top = std::max(0.0, 1.0 - optics.front[ob] - tau);
+        const double a_bot = std::max(0.0, 1.0 - optics.back[ob] - tau);
+        const double d_top = direct_top[at] * a_top, d_bot = direct_bottom[at] * a_bot;
+        const double f_top = std::max(0.0, total_top[at] * a_top - d_top * p);
+        const double f_bot = std::max(0.0, total_bottom[at] * a_bot - d_bot * p);
+        const double lit = d_top + f_top + d_bot + f_bot, shade = f_top + f_bot;
+        s.spectral_sunlit[at] = static_cast<float>(lit);
+        s.spectral_shaded[at] = static_cast<float>(shade);
+        sun_top += d_top + f_top;
+        sun_bot += d_bot + f_bot;
+        direct += d_top + d_bot;
+        shade_top += f_top;
+        shade_bot += f_bot;
+        const double lambda = wavelengths[b];
+        if (lambda >= 400.0 && lambda <= 700.0) {
+          const double k = lambda * 1e-9 / kPhotonEnergyPerMole * 1e6;
+          par_sun += lit * k;
+          par_shade += shade * k;
+        }
+      }
+      auto& lit = s.sunlit[i].values;
+      auto& shade = s.shaded[i].values;
+      lit[kAbsorbedSwTop] = static_cast<float>(sun_top);
+      lit[kAbsorbedSwBottom] = static_cast<float>(sun_bot);
+      lit[kAbsorbedSwDirect] = static_cast<float>(direct);
+      lit[kApar] = static_cast<float>(par_sun);
+      shade[kAbsorbedSwTop] = static_cast<float>(shade_top);
+      shade[kAbsorbedSwBottom] = static_cast<float>(shade_bot);
+      shade[kApar] = static_cast<float>(par_shade);
+    }
+  }
+  return s;
+}
+
+TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
+                                  const std::vector<std::string>& fields,
+                                  const std::string& diagnostics,
+                                  const std::optional<std::vector<uint64_t>>& requested) {
+  TurbidAggregation out;
+  // 1. Fields.
+  require(!fields.empty(), "Turbid aggregation fields cannot be empty");
+  for (const std::string& name : fields) {
+    const int f = requested_field(name);
+    if (f < 0) throw std::invalid_argument("unknown Turbid state field: " + name);
+    require(std::find(out.fields.begin(), out.fields.end(), f) == out.fields.end(),
+            "duplicate Turbid aggregation field");
+    out.fields.push_back(f);
+  }
+  // 2. The state against its domain's pool.
+  const auto domain_it = storage.domains.find(token.domain_id);
+  if (domain_it == storage.domains.end()) throw std::runtime_error(kStaleState);
+  const TurbidDomainRecord& domain = domain_it->second;
+  require(token.sampling_revision == domain.revisions.sampling, "sampling revision mismatch");
+  const OwnedTurbidState& state = resolve_state(storage, token);
+  const TurbidSamplePool& pool = *domain.pool;
+  const size_t n = pool.samples.size();
+  require(n > 0 && !pool.owners.empty(), "Turbid aggregation requires source samples and groups");
+  require(state.sample_ids.size() == n,
+          "Turbid aggregation source count is incompatible with sample pool");
+  // 3.-5. Groups: one per owner, its samples with their leaf-area weights normalised over the
+  // group (as float, like any host-given weights), checked against the authoritative weights.
+  std::set<std::pair<uint64_t, uint64_t>> seen;
+  for (size_t o = 0; o < pool.owners.size(); ++o) {
+    const TurbidSampleOwner& owner = pool.owners[o];
+    require(owner.instance_id != std::numeric_limits<uint64_t>::max() &&
+                owner.component_id != std::numeric_limits<uint64_t>::max(),
+            "Turbid aggregation group stable identifiers are missing");
+    require(seen.emplace(owner.instance_id, owner.component_id).second,
+            "duplicate Turbid instance-component aggregation group");
+    const uint64_t begin = pool.owner_offsets[o], end = pool.owner_offsets[o + 1];
+    double area = 0.0;
+    for (uint64_t i = begin; i < end; ++i) {
+      const TurbidLeafAreaSample& smp = pool.samples[i];
+      require(smp.instance_id == owner.instance_id && smp.component_id == owner.component_id,
+              "Turbid aggregation group does not match authoritative sample owner");
+      area += smp.weight;
+    }
+    TurbidGroupAggregate g;
+    g.instance_id = owner.instance_id;
+    g.component_id = owner.component_id;
+    g.leaf_area = area;
+    g.support = end - begin;
+    g.fields.resize(out.fields.size());
+    if (end == begin || !(area > 0.0)) {
+      out.groups.push_back(std::move(g));
+      continue;
+    }
+    std::vector<double> w(end - begin);
+    double sum = 0.0;
+    for (uint64_t i = begin; i < end; ++i) {
+      const double a = pool.samples[i].weight / area;
+      const float f = static_cast<float>(a);
+      require(f > 0.0f, "authoritative Turbid leaf-area weight is not representable");
+      w[i - begin] = f;
+      sum += f;
+    }
+    require(
+        sum <= 1.0 ? std::fabs(sum - 1.0) <= kWeightTolerance : sum - 1.0 <= sum * kWeightTolerance,
+        "Turbid aggregation leaf-area weights must be normalized");
+    // 6. Moments.
+    for (uint64_t i = begin; i < end; ++i) {
+      const double gi = w[i - begin], p = state.p_sun[i];
+      g.p_sun += gi * p;
+      g.converged = g.converged && state.sunlit[i].converged == 1 && state.shaded[i].converged == 1;
+      for (size_t k = 0; k < out.fields.size(); ++k) {
+        const double sv = state.sunlit[i].values[out.fields[k]];
+        const double hv = state.shaded[i].values[out.fields[k]];
+        TurbidFieldMoments& m = g.fields[k];
+        m.mean += gi * (p * sv + (1.0 - p) * hv);
+        m.second_moment += gi * (p * sv * sv + (1.0 - p) * hv * hv);
+        m.sunlit_mean += gi * p * sv;
+        m.shaded_mean += gi * (1.0 - p) * hv;
+      }
+    }
+    for (TurbidFieldMoments& m : g.fields) {
+      const double var = m.second_moment - m.mean * m.mean;
+      m.variance = var > 0.0 ? var : 0.0;
+      m.sunlit_mean = g.p_sun > 0.0 ? m.sunlit_mean / g.p_sun : 0.0;
+      m.shaded_mean = g.p_sun < 1.0 ? m.shaded_mean / (1.0 - g.p_sun) : 0.0;
+    }
+    out.groups.push_back(std::move(g));
+  }
+  // 7. Diagnostics.
+  if (diagnostics != "components" && diagnostics != "samples") {
+    throw std::invalid_argument("Turbid diagnostics must be 'components' or 'samples'");
+  }
+  if (diagnostics == "samples") {
+    require(requested.has_value(), "sample diagnostics require explicit requested sample IDs");
+    std::unordered_map<uint64_t, size_t> index;
+    for (size_t i = 0; i < n; ++i) index.emplace(state.sample_ids[i], i);
+    for (uint64_t id : *requested) {
+      const auto it = index.find(id);
+      require(it != index.end(), "requested Turbid diagnostic sample ID is not resident");
+      out.diagnostic_samples.push_back(it->second);
+    }
+  } else {
+    require(!requested.has_value(), "requested sample IDs require diagnostics='samples'");
+  }
+  return out;
+}
+
+TurbidFieldMoments weighted_reduction(const std::vector<double>& values,
+                                      const std::vector<double>& weights) {
+  require(!values.empty() && values.size() == weights.size(),
+          "weighted Turbid reduction requires equally-sized values/weights");
+  double area = 0.0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    require(std::isfinite(values[i]) && std::isfinite(weights[i]) && weights[i] > 0.0,
+            "weighted Turbid reduction input must be finite and positive");
+    area += weights[i];
+  }
+  require(area > 0.0, "weighted Turbid reduction area is zero");
+  TurbidFieldMoments m;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const double g = weights[i] / area;
+    m.mean += g * values[i];
+    m.second_moment += g * values[i] * values[i];
+  }
+  const double var = m.second_moment - m.mean * m.mean;
+  m.variance = var > 0.0 ? var : 0.0;
+  m.sunlit_mean = m.shaded_mean = m.mean;
+  return m;
+}
+
+}  // namespace tesk::turbid
