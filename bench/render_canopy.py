@@ -18,7 +18,7 @@ module's simulate_cpu is timed as well.
     .venv/bin/python bench/render_canopy.py [--crowns N] [--size N] [--spp N] [--bin DIR]
 
 Default: a small canopy (200 crowns, 128 x 128, 4 spp, depth 8, about a minute on two busy
-cores). The issue-size canopy (800 crowns, about 1.0 M triangles, 256 x 256, 64 spp, depth 8):
+cores). The full-size canopy (800 crowns, about 1.0 M triangles, 256 x 256, 64 spp, depth 8):
     .venv/bin/python bench/render_canopy.py --crowns 800 --size 256 --spp 64 --repeats 5
 """
 

@@ -16,7 +16,7 @@ Prints Mrays/s, the ratios, the build time and the scene's resident memory.
     make bench            # builds the C++ helper and the module first
     .venv/bin/python bench/trace_throughput.py [--rays N] [--camera N] [--trees N] [--repeats N]
 
-The issue-size run: --rays 1000000 --trees 2000 --camera 1024 --repeats 7.
+The full-size run: --rays 1000000 --trees 2000 --camera 1024 --repeats 7.
 """
 
 from __future__ import annotations
