@@ -62,6 +62,7 @@ validate: install
 bench: install cpp
 	@$(PY) bench/trace_throughput.py
 	@$(PY) bench/render_backward.py
+	@$(PY) bench/render_canopy.py
 	@$(PY) bench/forward.py
 	@$(PY) bench/energy_balance.py
 	@$(PY) bench/physiology.py

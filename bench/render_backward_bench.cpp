@@ -5,10 +5,14 @@
 //
 // File formats: bench/scene_file.h; the helper's own record is
 //   render <spp> <max_depth>
-// Usage: tesk_bench_render_backward scene.bin description.txt <threads>...
-// Output lines: "render threads=<t> seconds=<s> samples_per_s=<x> rays=<n> camera=<n>
-//   bounce=<n> shadow=<n> mrays_per_s=<x> allocations=<n> allocated_bytes=<n>".
+// Usage: tesk_bench_render_backward scene.bin description.txt <run>...
+// where a run is a thread count, followed by "s" to trace every ray alone instead of in packets
+// of neighbouring pixels ("2s": two threads, scalar), so that both can be timed in one process.
+// Output lines: "render threads=<t> packets=<0|1> seconds=<s> samples_per_s=<x> rays=<n>
+//   camera=<n> bounce=<n> shadow=<n> mrays_per_s=<x> allocations=<n> allocated_bytes=<n>
+//   mean=<x>" (mean: the image's mean radiance over pixels and bands).
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,8 +25,10 @@
 #include <vector>
 
 #include "bench/scene_file.h"
+#include "embree/backward_integrator.h"
 #include "embree/render_backward.h"
 #include "embree/scene_manager.h"
+#include "embree/transport_context.h"
 
 namespace {
 
@@ -61,22 +67,30 @@ int main(int argc, char** argv) {
   const backend::OpticalProductRequest request{};
   embree::render_backward(scene, 1, max_depth, 3, 0, {}, request);  // warm-up: page in the BVH
   for (int a = 3; a < argc; ++a) {
-    const int threads = std::atoi(argv[a]);
+    const std::string run = argv[a];
+    const int threads = std::atoi(run.c_str());
+    embree::TransportContext ctx = embree::make_transport_context(scene, 0, max_depth, 3);
+    ctx.packets = run.find('s') == std::string::npos;
     const long long allocs0 = g_allocations.load(), bytes0 = g_allocated_bytes.load();
     const auto t0 = std::chrono::steady_clock::now();
     const embree::OpticalImageResult r =
-        embree::render_backward(scene, spp, max_depth, 3, threads, {}, request);
+        embree::integrate_image(ctx, scene.description().sensor(), spp, threads, request, {}, {});
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const long long allocs = g_allocations.load() - allocs0;
     const long long bytes = g_allocated_bytes.load() - bytes0;
     const long long rays = r.rays.camera + r.rays.bounce + r.rays.shadow;
     const double samples = static_cast<double>(r.width) * r.height * spp;
+    double mean = 0.0;
+    for (const float v : r.radiance) mean += v;
+    mean /= std::max<size_t>(r.radiance.size(), 1);
     std::printf(
-        "render threads=%d seconds=%.4f samples_per_s=%.1f rays=%lld camera=%lld bounce=%lld "
-        "shadow=%lld mrays_per_s=%.4f allocations=%lld allocated_bytes=%lld\n",
-        r.threads, s, samples / s, rays, static_cast<long long>(r.rays.camera),
+        "render threads=%d packets=%d seconds=%.4f samples_per_s=%.1f rays=%lld camera=%lld "
+        "bounce=%lld shadow=%lld mrays_per_s=%.4f allocations=%lld allocated_bytes=%lld "
+        "mean=%.9g\n",
+        r.threads, ctx.packets ? 1 : 0, s, samples / s, rays, static_cast<long long>(r.rays.camera),
         static_cast<long long>(r.rays.bounce), static_cast<long long>(r.rays.shadow),
-        rays / s / 1e6, allocs, bytes);
+        rays / s / 1e6, allocs, bytes, mean);
+    std::fflush(stdout);
   }
   return 0;
 }

@@ -88,22 +88,26 @@ float emission_temperature(const TransportContext& c, const MaterialRecord& mat,
 }
 
 // Starts the pixel's stream (the same for every thread count) and makes the prepared camera
-// ray; false when the sensor gives no ray for the pixel. Clears the sample's scratch.
-bool start_sample(const ImageRun& r, int x, int y, int s, SampleScratch& sc, Pcg32& rng, float3& o,
-                  float3& d) {
+// ray; false when the sensor gives no ray for the pixel.
+bool camera_ray(const ImageRun& r, int x, int y, int s, RenderRayCounts& rays, Pcg32& rng,
+                float3& o, float3& d) {
   rng = pixel_stream(r.width, r.height, x, y, s);
   const float jx = rng.uniform();
   const float jy = rng.uniform();
   if (!sensor::generate_primary_ray(r.sensor, x, y, jx, jy, o, d)) return false;
   if (r.sensor.type == SensorType::Orthographic && r.c->scene->description().terrain_following()) {
-    ++sc.rays.camera;
+    ++rays.camera;
   }
   o = prepare_camera_ray(*r.c->scene, r.sensor.type, o, d);
+  return true;
+}
+
+// Clears the sample's running state.
+void clear_sample(SampleScratch& sc) {
   std::fill(sc.throughput.begin(), sc.throughput.end(), 1.0);
   std::fill(sc.radiance.begin(), sc.radiance.end(), 0.0);
   std::fill(sc.events.begin(), sc.events.end(), 0.0);
   std::fill(sc.orders.begin(), sc.orders.end(), 0.0);
-  return true;
 }
 
 // A path leaving the scene along d after k bounces: the sun when a camera ray looks straight at
@@ -220,16 +224,29 @@ bool roulette(const TransportContext& c, SampleScratch& sc, int k, Pcg32& rng) {
   return true;
 }
 
+// What a packet traced ahead for a camera ray: its first closest hit and, when the sun was
+// tested from that hit, the shadow ray's origin and answer.
+struct FirstHit {
+  HitRecord hit;
+  bool sun_tested = false;
+  float3 sun_origin{};
+  bool sun_blocked = false;
+};
+
 // The path of a started sample in a scene without media, from the camera ray (o, d); leaves
-// the sample's radiance and splits in `sc`.
-void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch& sc) {
+// the sample's radiance and splits in `sc`. `first` (may be null) holds the answers of the
+// camera ray's queries traced ahead; the path uses them in place of its own first queries,
+// so the sample is the same whether it was traced alone or in a packet.
+void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch& sc,
+                const FirstHit* first = nullptr) {
   const TransportContext& c = *r.c;
   const int last_order_slot = r.order_slots - 1;
   int hits = 0;
   int k = 0;
   int crossings = 0;
   for (;;) {
-    const HitRecord h = c.scene->trace_ray(o, d, kRayTMin, kRayTMax);
+    const bool ahead = first != nullptr && k == 0 && crossings == 0;
+    const HitRecord h = ahead ? first->hit : c.scene->trace_ray(o, d, kRayTMin, kRayTMax);
     ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
 
     if (!h.hit) {
@@ -259,6 +276,10 @@ void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch
 
     surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
       ++sc.rays.shadow;
+      if (ahead && first->sun_tested && origin.x == first->sun_origin.x &&
+          origin.y == first->sun_origin.y && origin.z == first->sun_origin.z) {
+        return first->sun_blocked ? 0.0 : 1.0;
+      }
       return occluded_periodic(*c.scene, origin, c.sun_dir) ? 0.0 : 1.0;
     });
     float3 wi_world;
@@ -410,7 +431,8 @@ bool sample_pixel(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
   Pcg32 rng;
   float3 o;
   float3 d;
-  if (!start_sample(r, x, y, s, sc, rng, o, d)) return false;
+  if (!camera_ray(r, x, y, s, sc.rays, rng, o, d)) return false;
+  clear_sample(sc);
   if (r.c->max_depth < 1) return true;
   if (r.c->has_media()) {
     trace_path_media(r, rng, o, d, sc);
@@ -418,6 +440,67 @@ bool sample_pixel(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
     trace_path(r, rng, o, d, sc);
   }
   return true;
+}
+
+// Whether the sun is tested by a shadow ray from a path's first surface: the condition of
+// surface_emission_and_sun in optical mode (the response check aside), so a packet can trace
+// the rays ahead of the paths.
+bool sun_test_ahead(const TransportContext& c, const HitRecord& h, float3& origin) {
+  if (!h.hit || c.mode != TransportMode::Optical || c.sun_irradiance == nullptr) return false;
+  const MaterialRecord* mat = c.material(h.material_id);
+  if (mat == nullptr) return false;
+  const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
+  const float3 wi = frame.to_local(c.sun_dir);
+  if (!((wi.z > 0.0f || mat->type == MaterialType::DiffuseTransmitting) &&
+        std::fabs(wi.z) > 0.0f)) {
+    return false;
+  }
+  origin = offset_ray_origin(h.position, h.geometric_normal, c.sun_dir);
+  return true;
+}
+
+// Samples of up to kPacketWidth neighbouring pixels of one pass in a scene without media: the
+// camera rays are traced as one packet, then the shadow rays toward the sun from the surfaces
+// they hit as another, and each path goes on alone from there with its own stream. `done(i)`
+// is called after lane i's sample, which `sc` then holds; lanes without a camera ray are
+// skipped.
+template <typename Done>
+void sample_packet(const ImageRun& r, const int* xs, const int* ys, int count, int s,
+                   SampleScratch& sc, Done&& done) {
+  const TransportContext& c = *r.c;
+  Pcg32 rng[kPacketWidth];
+  float3 o[kPacketWidth];
+  float3 d[kPacketWidth];
+  int lane_of[kPacketWidth];  // packet slot -> lane
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!camera_ray(r, xs[i], ys[i], s, sc.rays, rng[n], o[n], d[n])) continue;
+    lane_of[n++] = i;
+  }
+  FirstHit first[kPacketWidth];
+  HitRecord hits[kPacketWidth];
+  if (c.max_depth >= 1) {
+    c.scene->trace_ray_packet(o, d, n, kRayTMin, kRayTMax, hits);
+    float3 sun_o[kPacketWidth];
+    int sun_slot[kPacketWidth];
+    int m = 0;
+    for (int j = 0; j < n; ++j) {
+      first[j].hit = hits[j];
+      if (sun_test_ahead(c, hits[j], first[j].sun_origin)) {
+        first[j].sun_tested = true;
+        sun_o[m] = first[j].sun_origin;
+        sun_slot[m++] = j;
+      }
+    }
+    bool blocked[kPacketWidth];
+    if (m > 0) occluded_periodic_packet(*c.scene, sun_o, m, c.sun_dir, blocked);
+    for (int q = 0; q < m; ++q) first[sun_slot[q]].sun_blocked = blocked[q];
+  }
+  for (int j = 0; j < n; ++j) {
+    clear_sample(sc);
+    if (c.max_depth >= 1) trace_path(r, rng[j], o[j], d[j], sc, &first[j]);
+    done(lane_of[j]);
+  }
 }
 
 // The samples of one chunk: whole rows [row0, row0 + rows) of one pass, band-fastest.
@@ -523,6 +606,8 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
   const size_t chunk_elements = checked_mul(row_elements, rows);
   const auto start = std::chrono::steady_clock::now();
   RenderRayCounts rays;
+  // Neighbouring camera rays go through the packet path; media scenes trace alone.
+  const bool packets = ctx.packets && !ctx.has_media();
 
   const int threads = run_chunks<ChunkPartial>(
       n_chunks, n_threads, interrupt, [&] { return ChunkPartial(run, chunk_elements); },
@@ -535,22 +620,45 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
         std::fill(part.radiance.begin(), part.radiance.end(), 0.0);
         std::fill(part.events.begin(), part.events.end(), 0.0);
         std::fill(part.orders.begin(), part.orders.end(), 0.0);
-        for (int y = y0; y < y1; ++y) {
-          for (int x = 0; x < run.width; ++x) {
-            if (!sample_pixel(run, x, y, s, sc)) continue;
-            const size_t base =
-                static_cast<size_t>(y - y0) * row_elements + static_cast<size_t>(x) * nb;
-            for (int b = 0; b < nb; ++b) part.radiance[base + b] = sc.radiance[b];
-            for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
-              for (int b = 0; b < nb; ++b) {
-                part.events[j * chunk_elements + base + b] = sc.events[j * nb + b];
-              }
+        // Stores the sample of pixel (x, y) that `sc` holds.
+        auto store = [&](int x, int y) {
+          const size_t base =
+              static_cast<size_t>(y - y0) * row_elements + static_cast<size_t>(x) * nb;
+          for (int b = 0; b < nb; ++b) part.radiance[base + b] = sc.radiance[b];
+          for (int j = 0; j < (run.want_events ? kEventSlots : 0); ++j) {
+            for (int b = 0; b < nb; ++b) {
+              part.events[j * chunk_elements + base + b] = sc.events[j * nb + b];
             }
-            for (int j = 0; j < (run.want_orders ? run.order_slots : 0); ++j) {
-              for (int b = 0; b < nb; ++b) {
-                part.orders[j * chunk_elements + base + b] =
-                    sc.orders[static_cast<size_t>(j) * nb + b];
+          }
+          for (int j = 0; j < (run.want_orders ? run.order_slots : 0); ++j) {
+            for (int b = 0; b < nb; ++b) {
+              part.orders[j * chunk_elements + base + b] =
+                  sc.orders[static_cast<size_t>(j) * nb + b];
+            }
+          }
+        };
+        if (!packets) {
+          for (int y = y0; y < y1; ++y) {
+            for (int x = 0; x < run.width; ++x) {
+              if (sample_pixel(run, x, y, s, sc)) store(x, y);
+            }
+          }
+        } else {
+          // Tiles of 4 rows by 4 columns (fewer rows at the chunk's end, then wider tiles).
+          int xs[kPacketWidth];
+          int ys[kPacketWidth];
+          for (int ty = y0; ty < y1; ty += 4) {
+            const int th = std::min(4, y1 - ty);
+            const int tw = kPacketWidth / th;
+            for (int tx = 0; tx < run.width; tx += tw) {
+              int count = 0;
+              for (int y = ty; y < ty + th; ++y) {
+                for (int x = tx; x < std::min(tx + tw, run.width); ++x) {
+                  xs[count] = x;
+                  ys[count++] = y;
+                }
               }
+              sample_packet(run, xs, ys, count, s, sc, [&](int i) { store(xs[i], ys[i]); });
             }
           }
         }

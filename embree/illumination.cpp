@@ -16,14 +16,15 @@ bool sun_seen(const EmbreeSceneManager& scene, const float3& w) {
   return tesk::sun_seen(scene.description().emitter().direction, w);
 }
 
-bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, const float3& d) {
-  // Nothing lies above the scene top, so a ray that starts there and does not descend is free
-  // in every tile; this skips queries that cannot hit.
-  const float z_top = scene.bounds().max_z;
-  if (origin.z > z_top && d.z >= 0.0f) return false;
-  if (scene.trace_shadow(origin, d, transport::kFarDistance)) return true;
+namespace {
+
+// The part of occluded_periodic after the query in the ray's own tile (which found nothing):
+// the queries in the next tiles of a periodic scene.
+bool occluded_in_next_tiles(const EmbreeSceneManager& scene, const float3& origin,
+                            const float3& d) {
   const SceneDescription& desc = scene.description();
   if (!desc.is_periodic()) return false;
+  const float z_top = scene.bounds().max_z;
   const float X = desc.scene_x_size();
   const float Y = desc.scene_y_size();
   float budget = transport::kFarDistance;
@@ -38,6 +39,39 @@ bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, co
     if (scene.trace_shadow(o, d, budget)) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, const float3& d) {
+  // Nothing lies above the scene top, so a ray that starts there and does not descend is free
+  // in every tile; this skips queries that cannot hit.
+  const float z_top = scene.bounds().max_z;
+  if (origin.z > z_top && d.z >= 0.0f) return false;
+  if (scene.trace_shadow(origin, d, transport::kFarDistance)) return true;
+  return occluded_in_next_tiles(scene, origin, d);
+}
+
+void occluded_periodic_packet(const EmbreeSceneManager& scene, const float3* origins, int count,
+                              const float3& d, bool* blocked) {
+  const float z_top = scene.bounds().max_z;
+  // The rays that need a query in their own tile, gathered into one packet.
+  float3 o[kPacketWidth];
+  float3 dirs[kPacketWidth];
+  int lane_of[kPacketWidth];
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    blocked[i] = false;
+    if (origins[i].z > z_top && d.z >= 0.0f) continue;
+    o[n] = origins[i];
+    dirs[n] = d;
+    lane_of[n++] = i;
+  }
+  bool hit[kPacketWidth];
+  scene.trace_shadow_packet(o, dirs, n, transport::kFarDistance, hit);
+  for (int j = 0; j < n; ++j) {
+    blocked[lane_of[j]] = hit[j] || occluded_in_next_tiles(scene, o[j], d);
+  }
 }
 
 float periodic_entry_margin(float z_top) {

@@ -35,6 +35,12 @@ bool sun_seen(const EmbreeSceneManager& scene, const float3& w);
 /// `num_repetitions` tiles the ray crosses into. The scene must be built.
 bool occluded_periodic(const EmbreeSceneManager& scene, const float3& origin, const float3& d);
 
+/// occluded_periodic for `count` (at most kPacketWidth) neighbouring origins and one direction,
+/// the queries in the rays' own tile traced as one packet: blocked[i] is
+/// occluded_periodic(scene, origins[i], d) (up to the last float bit of the packet arithmetic).
+void occluded_periodic_packet(const EmbreeSceneManager& scene, const float3* origins, int count,
+                              const float3& d, bool* blocked);
+
 /// Camera-ray preparation before the first intersection. Terrain following (orthographic
 /// sensors with the flag set): the origin becomes the surface point below the ray's footprint on
 /// z = 0, moved 100000 units back along the ray. Periodic scenes: the origin is brought into the

@@ -67,7 +67,8 @@ struct RayBatchView {
   float t_max = 1e30f;                ///< Largest accepted hit distance of every ray.
 };
 
-/// Column outputs of a batch query, one entry (normals: 3 floats) per ray.
+/// Column outputs of a batch query, one entry (normals: 3 floats) per ray; a null column is
+/// not written (and the normals are not computed when no column needs them).
 struct HitBatchView {
   float* t = nullptr;
   int32_t* instance_id = nullptr;
@@ -237,8 +238,18 @@ class EmbreeSceneManager {
   /// original origin. The scene must be built.
   HitRecord trace_ray(const float3& origin, const float3& direction, float t_min,
                       float t_max) const;
+  /// Closest hits of `count` (at most kPacketWidth) rays traced together as one packet, for
+  /// neighbouring rays such as the camera rays of adjacent pixels; hits[i] is what trace_ray
+  /// gives for ray i (up to the last float bit of the library's packet arithmetic). With
+  /// `normals` false the normals and the back-face flag keep their miss values.
+  void trace_ray_packet(const float3* origins, const float3* directions, int count, float t_min,
+                        float t_max, HitRecord* hits, bool normals = true) const;
   /// True when something lies between t = 0.0001 and t_max along the ray.
   bool trace_shadow(const float3& origin, const float3& direction, float t_max) const;
+  /// Shadow tests of `count` (at most kPacketWidth) neighbouring rays in one packet:
+  /// blocked[i] = trace_shadow(origins[i], directions[i], t_max).
+  void trace_shadow_packet(const float3* origins, const float3* directions, int count, float t_max,
+                           bool* blocked) const;
   /// Closest hits of a batch in ray order. Throws std::runtime_error
   /// "Embree: build the scene before tracing rays" when not built.
   std::vector<HitRecord> trace_closest(const std::vector<backend::Ray>& rays) const;
@@ -378,6 +389,17 @@ class EmbreeSceneManager {
     int32_t primitive_offset = 0;
   };
   void refresh_hit_data_(size_t instance);
+  // trace_ray, computing the normals and the back-face flag only when `normals` is set.
+  HitRecord trace_ray_(const float3& origin, const float3& direction, float t_min, float t_max,
+                       bool normals) const;
+  // Whether n >= 1 directions lie in a narrow cone around the first (worth one packet).
+  static bool coherent_directions_(const float3* d, int n);
+  // Fills a hit record from the library's answer for a ray prepared with distance `shift`
+  // (instance, primitive, object-space normal, barycentrics); the normals and the back-face
+  // flag only when `normals` is set.
+  void finish_hit_(const float3& origin, const float3& direction, double shift, float tfar,
+                   uint32_t inst, uint32_t prim, const float3& ng_obj, float u, float v,
+                   bool normals, HitRecord& rec) const;
 
   // Use state: the number of registered workflows (> 0), 0 when idle, -1 during a change.
   mutable std::atomic<int> m_use_state{0};

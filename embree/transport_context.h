@@ -79,6 +79,9 @@ struct TransportContext {
   std::vector<MediumLeafModel> leaf_models;     ///< One per medium.
   int max_depth = 0;                            ///< Interactions after which a path ends.
   int rr_depth = 0;                             ///< Interactions before Russian roulette starts.
+  /// Backward images trace the camera rays (and the first sun rays) of 16 neighbouring pixels
+  /// as packets; false traces every ray alone (the same samples, for comparisons).
+  bool packets = true;
 
   /// Whether the scene has optical turbid media (the media-aware paths run).
   bool has_media() const { return media.n_media > 0; }

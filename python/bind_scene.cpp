@@ -2,8 +2,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <string>
 
 #include "core/host/parallel.h"
 #include "embree/media_walk.h"
@@ -79,8 +83,37 @@ py::dict primitive_geometry_dict(const EmbreeSceneManager& scene) {
   return d;
 }
 
+// The columns trace_closest can return, in the order of its result dictionary.
+constexpr const char* kTraceOutputs[] = {
+    "t",      "instance_id",      "primitive_id", "global_primitive_id", "hit", "is_back_face",
+    "normal", "geometric_normal", "material_id"};
+constexpr int kTraceOutputCount = 9;
+
+// Which columns `outputs` asks for (None: all). Throws ValueError for an unknown name.
+std::array<bool, kTraceOutputCount> trace_outputs(const py::object& outputs) {
+  std::array<bool, kTraceOutputCount> want{};
+  if (outputs.is_none()) {
+    want.fill(true);
+    return want;
+  }
+  if (py::isinstance<py::str>(outputs)) {
+    throw py::value_error("outputs must be a sequence of column names");
+  }
+  for (const py::handle item : py::iter(outputs)) {
+    const std::string name = py::cast<std::string>(py::str(item));
+    const auto* found = std::find_if(std::begin(kTraceOutputs), std::end(kTraceOutputs),
+                                     [&](const char* k) { return name == k; });
+    if (found == std::end(kTraceOutputs) || !py::isinstance<py::str>(item)) {
+      throw py::value_error("unknown trace_closest output '" + name + "'");
+    }
+    want[found - std::begin(kTraceOutputs)] = true;
+  }
+  return want;
+}
+
 py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& origins,
-                       const carray<float>& directions, float t_min, float t_max, int num_threads) {
+                       const carray<float>& directions, float t_min, float t_max, int num_threads,
+                       const py::object& outputs) {
   if (origins.ndim() != 2 || origins.shape(1) != 3) {
     throw py::value_error("origins must have float32 shape [N, 3]");
   }
@@ -90,39 +123,50 @@ py::dict trace_closest(const EmbreeSceneManager& scene, const carray<float>& ori
   if (origins.shape(0) != directions.shape(0)) {
     throw py::value_error("origins and directions must have the same number of rays");
   }
+  const std::array<bool, kTraceOutputCount> want = trace_outputs(outputs);
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
   // Registered until the results are built: a build() from another thread meanwhile is refused.
   const embree::SceneUse use = scene.acquire_use();
   const py::ssize_t n = origins.shape(0);
-  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
-  py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
-  py::array_t<bool> hit(n), is_back_face(n);
+  // Only the requested columns are allocated and written.
+  auto column = [&](int k, auto element, bool vector) {
+    using T = decltype(element);
+    if (!want[k]) return py::array_t<T>();
+    return vector ? py::array_t<T>({n, py::ssize_t{3}}) : py::array_t<T>(n);
+  };
+  auto t = column(0, float{}, false);
+  auto instance_id = column(1, int32_t{}, false);
+  auto primitive_id = column(2, int32_t{}, false);
+  auto global_primitive_id = column(3, int32_t{}, false);
+  auto hit = column(4, bool{}, false);
+  auto is_back_face = column(5, bool{}, false);
+  auto normal = column(6, float{}, true);
+  auto geometric_normal = column(7, float{}, true);
+  auto material_id = column(8, int32_t{}, false);
+  auto data = [&](int k, auto& a) { return want[k] ? a.mutable_data() : nullptr; };
   embree::RayBatchView rays{origins.data(), directions.data(), static_cast<size_t>(n), t_min,
                             t_max};
-  embree::HitBatchView out{t.mutable_data(),
-                           instance_id.mutable_data(),
-                           primitive_id.mutable_data(),
-                           global_primitive_id.mutable_data(),
-                           hit.mutable_data(),
-                           is_back_face.mutable_data(),
-                           normal.mutable_data(),
-                           geometric_normal.mutable_data(),
-                           material_id.mutable_data()};
+  embree::HitBatchView out{data(0, t),
+                           data(1, instance_id),
+                           data(2, primitive_id),
+                           data(3, global_primitive_id),
+                           data(4, hit),
+                           data(5, is_back_face),
+                           data(6, normal),
+                           data(7, geometric_normal),
+                           data(8, material_id)};
   {
     // The arrays are owned by this frame; the traversal touches no Python object.
     py::gil_scoped_release release;
     scene.trace_closest(rays, out, num_threads);
   }
+  const py::object columns[kTraceOutputCount] = {
+      t,      instance_id,      primitive_id, global_primitive_id, hit, is_back_face,
+      normal, geometric_normal, material_id};
   py::dict d;
-  d["t"] = t;
-  d["instance_id"] = instance_id;
-  d["primitive_id"] = primitive_id;
-  d["global_primitive_id"] = global_primitive_id;
-  d["hit"] = hit;
-  d["is_back_face"] = is_back_face;
-  d["normal"] = normal;
-  d["geometric_normal"] = geometric_normal;
-  d["material_id"] = material_id;
+  for (int k = 0; k < kTraceOutputCount; ++k) {
+    if (want[k]) d[kTraceOutputs[k]] = columns[k];
+  }
   return d;
 }
 
@@ -621,9 +665,14 @@ void bind_scene(py::module_& m) {
           "projection_type and camera_to_world (4x4).");
   cls.def("trace_closest", &trace_closest, py::arg("origins"), py::arg("directions"),
           py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f, py::arg("num_threads") = 0,
+          py::arg("outputs") = py::none(),
           "Closest hits of N rays (float32 [N, 3] origins and directions) in ray order. Runs "
           "without the interpreter lock on num_threads workers (0: all cores); results do not "
-          "depend on the thread count.");
+          "depend on the thread count. `outputs` (a sequence of column names; None: all) "
+          "limits the result to those columns and skips the work of the others (the normals "
+          "are computed only when normal, geometric_normal or is_back_face is asked for). "
+          "Groups of 16 consecutive rays whose directions lie close together (camera rays of "
+          "neighbouring pixels) are traced as one packet.");
 }
 
 }  // namespace tesk::python

@@ -11,8 +11,10 @@
 
 #include "core/host/transport_settings.h"
 #include "core/radiometry.h"
+#include "embree/backward_integrator.h"
 #include "embree/illumination.h"
 #include "embree/render_backward.h"
+#include "embree/transport_context.h"
 
 namespace tesk::embree {
 namespace {
@@ -176,6 +178,62 @@ TEST(OpticsRender, EdgeCases) {
     EXPECT_FALSE(from_env);
   }
   unsetenv("TESK_MAX_DEPTH");
+}
+
+// The image of `s` with its own sensor, neighbouring camera and sun rays traced as packets or
+// every ray alone.
+OpticalImageResult render_with(const EmbreeSceneManager& s, bool packets, int spp, int threads) {
+  TransportContext ctx = make_transport_context(s, 0, 6, 1);
+  ctx.packets = packets;
+  return integrate_image(ctx, s.description().sensor(), spp, threads, all_products(2), {}, {});
+}
+
+TEST(OpticsRender, PacketsTraceTheSameSamples) {
+  EmbreeSceneManager s;
+  leafy_scene(s);
+  // Partial tiles at the image's edges and a chunk end inside a tile row (9 rows, tiles of 4).
+  const OpticalImageResult alone = render_with(s, false, 3, 1);
+  const OpticalImageResult packed = render_with(s, true, 3, 2);
+  EXPECT_EQ(alone.rays.camera, packed.rays.camera);
+  EXPECT_EQ(alone.rays.bounce, packed.rays.bounce);
+  EXPECT_EQ(alone.rays.shadow, packed.rays.shadow);
+  ASSERT_EQ(alone.radiance.size(), packed.radiance.size());
+  for (size_t e = 0; e < alone.radiance.size(); ++e) {
+    EXPECT_NEAR(alone.radiance[e], packed.radiance[e], 1e-6f * alone.radiance[e]) << e;
+  }
+  EXPECT_EQ(alone.event_aov.size(), packed.event_aov.size());
+}
+
+// Sunlit ground under a black plate in a periodic unit tile, seen from straight above: the
+// image mean is (albedo / pi) E cos(theta_sun) times the ground area neither covered by the
+// plate nor in its shadow. The plate [0, 0.4]^2 at height 0.5 and the sun along (1, 1, 1) put
+// the shadow at [0.5, 0.9]^2 (reached through the tile walls), so that area is 1 - 2 * 0.16.
+TEST(OpticsRender, PacketImageMeanMatchesTheShadowedGround) {
+  EmbreeSceneManager s;
+  const float albedo = 0.5f, E = 2.0f;
+  s.description().upload_spectral_params({albedo, 0.0f, E});
+  s.description().add_material(MaterialType::Diffuse, 0, {});
+  s.description().add_material(MaterialType::Diffuse, 1, {});
+  s.description().set_emitter(EmitterType::Directional, normalize(float3{1, 1, 1}), 2);
+  s.description().set_repetitive(3, 1.0f, 1.0f);
+  add_quad(s, 1, 1, 0, 0);
+  add_quad(s, 0.4f, 0.4f, 0.5f, 1);
+  set_nadir_sensor(s, 40, 40, 1, 1, 3);
+  s.build();
+  const int spp = 6;
+  const OpticalImageResult one = render_backward(s, spp, 4, 3, 1, {}, {});
+  for (int threads : {2, 3}) {
+    EXPECT_EQ(one.radiance, render_backward(s, spp, 4, 3, threads, {}, {}).radiance) << threads;
+  }
+  double mean = 0.0;
+  for (float v : one.radiance) mean += v;
+  mean /= static_cast<double>(one.radiance.size());
+  const double lit = 1.0 - 2.0 * 0.16;
+  const double c = albedo / kPi * E / std::sqrt(3.0);
+  // Each sample is c or 0; the Bernoulli spread bounds the standard error of the mean.
+  const double se = c * std::sqrt(lit * (1.0 - lit) / (40.0 * 40.0 * spp));
+  EXPECT_NEAR(mean, c * lit, 3.0 * se);
+  EXPECT_GT(one.rays.shadow, 0);
 }
 
 TEST(OpticsIllumination, ShadowsAcrossTilesAndCameraPreparation) {

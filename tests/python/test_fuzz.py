@@ -43,6 +43,7 @@ def raising_progress(done, total, elapsed_ms):
 
 PROGRESS = [None, lambda *a: None, 5, raising_progress, "mutate"]
 OUTPUTS = [("radiance",), "standard_error", ["event_aov", "scattering_order"], ["bogus"], 5, None, [1]]
+COLUMNS = [("t",), ["hit", "normal"], "t", ["bogus"], 5, None, [1], ()]
 LISTS = [[], [1.0], [0.5] * 8, [NAN, INF], "abc", [[1.0]]]
 
 float_elements = st.floats(width=32, allow_nan=True, allow_infinity=True)
@@ -89,6 +90,7 @@ def pool(values, *extra):
 KINDS = {
     "int": pool(INTS), "small": pool(SMALL), "photons": pool(PHOTONS), "float": pool(FLOATS),
     "bool": pool(BOOLS), "progress": st.sampled_from(PROGRESS), "outputs": st.sampled_from(OUTPUTS),
+    "columns": st.sampled_from(COLUMNS),
     "list": st.sampled_from(LISTS + MISC), "request": request_strategy(),
     "rows": pool([], good_rows, float_rows), "tris": pool([], int_rows, st.just([[0, 1, 2]])),
     "vec3": pool([], directions, hnp.arrays(np.float64, 3, elements=st.floats(allow_nan=True))),
@@ -126,7 +128,7 @@ METHODS = {
     "clear_instance_sif_spectra": [],
     "set_instance_sif_source_fields": ["array"] * 7 + ["small"] * 4, "clear_instance_sif_source_fields": [],
     "set_sif_only_mode": ["bool"], "repetitive_config": [], "sensor_config": [],
-    "trace_closest": ["rows", "rows", "float", "float", "small"],
+    "trace_closest": ["rows", "rows", "float", "float", "small", "columns"],
     "run_energy_balance": ["small", "small", "int", "float", "float", "float", "float", "float", "float", "bool",
                            "optional", "optional", "optional", "optional"],
     "run_energy_balance_multiband": ["small", "small", "small", "optional", "optional", "optional", "float", "float",

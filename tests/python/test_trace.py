@@ -21,7 +21,7 @@ def brute_force_closest(tris, origins, directions, t_min=1e-4):
         q = np.cross(s, e1)
         v = np.sum(d * q, axis=-1) * inv
         t = np.sum(e2 * q, axis=-1) * inv
-    ok = (np.abs(det) > 1e-12) & (u >= 0) & (v >= 0) & (u + v <= 1) & (t > t_min)
+        ok = (np.abs(det) > 1e-12) & (u >= 0) & (v >= 0) & (u + v <= 1) & (t > t_min)
     t = np.where(ok, t, np.inf)
     idx = np.argmin(t, axis=1)
     best = t[np.arange(len(t)), idx]
@@ -54,15 +54,28 @@ def random_rays(np_rng, n):
     return origins, directions
 
 
-def test_matches_brute_force(sphere_field, np_rng):
+def pinhole_rays(n_side):
+    """Rays of a camera above the field looking down, 16 consecutive rays from neighbouring
+    pixels (traced as packets); a few invalid rays sit among them."""
+    u, v = np.meshgrid(np.linspace(-0.15, 0.15, n_side), np.linspace(-0.15, 0.15, n_side))
+    directions = np.stack([u.ravel(), v.ravel(), -np.ones(u.size)], axis=1).astype(np.float32)
+    directions /= np.linalg.norm(directions, axis=1, keepdims=True)
+    origins = np.tile(np.float32([0.3, -0.2, 6.0]), (u.size, 1))
+    origins[[5, 40]] = [np.nan, 0, 9], [0, 0, np.inf]
+    return origins, directions
+
+
+@pytest.mark.parametrize("coherent", [False, True])
+def test_matches_brute_force(sphere_field, np_rng, coherent):
     scene, tris = sphere_field
-    origins, directions = random_rays(np_rng, 3000)
+    origins, directions = pinhole_rays(56) if coherent else random_rays(np_rng, 3000)
     hits = scene.trace_closest(origins, directions)
     t_ref, prim_ref = brute_force_closest(tris, origins, directions)
     assert {k: v.dtype.kind for k, v in hits.items()} == {
         "t": "f", "instance_id": "i", "primitive_id": "i", "global_primitive_id": "i", "hit": "b",
         "is_back_face": "b", "normal": "f", "geometric_normal": "f", "material_id": "i"}
     assert hits["hit"].mean() > 0.3
+    t_ref[~np.isfinite(origins).all(axis=1)] = np.inf  # invalid rays miss
     np.testing.assert_array_equal(hits["hit"], np.isfinite(t_ref))
     h = hits["hit"]
     np.testing.assert_allclose(hits["t"][h], t_ref[h], rtol=1e-4, atol=1e-4)
@@ -95,6 +108,21 @@ def test_interval_and_thread_count(sphere_field, np_rng):
     assert short["hit"].sum() < one["hit"].sum()
     empty = scene.trace_closest(np.zeros((0, 3)), np.zeros((0, 3)))
     assert empty["t"].shape == (0,) and empty["normal"].shape == (0, 3)
+
+
+def test_outputs_choose_columns(sphere_field, np_rng):
+    scene, _ = sphere_field
+    for origins, directions in (random_rays(np_rng, 5000), pinhole_rays(40)):
+        full = scene.trace_closest(origins, directions, num_threads=1)
+        for outputs in (("t", "hit", "global_primitive_id"), ["is_back_face"], ("normal", "material_id"), ()):
+            part = scene.trace_closest(origins, directions, num_threads=2, outputs=outputs)
+            assert list(part) == [k for k in full if k in outputs]
+            for key, value in part.items():
+                np.testing.assert_array_equal(value, full[key], err_msg=key)
+    with pytest.raises(ValueError, match="unknown trace_closest output 'distance'"):
+        scene.trace_closest(origins, directions, outputs=("t", "distance"))
+    with pytest.raises(ValueError, match="outputs must be a sequence of column names"):
+        scene.trace_closest(origins, directions, outputs="t")
 
 
 def test_non_finite_rays_miss(sphere_field):
