@@ -55,6 +55,8 @@ carray<int32_t> int_array(const py::object& value, const char* name) {
 }
 
 carray<float> float_array(const py::object& value, const char* name) {
+  if (value.is_none())
+    throw py::type_error(std::string(name) + " must be a float32 array, not None");
   carray<float> a = carray<float>::ensure(value);
   if (!a) {
     PyErr_Clear();
@@ -638,9 +640,10 @@ py::dict lookup_field(const EmbreeSceneManager& scene, const py::object& field_t
                       const py::object& positions_in, const py::object& normals_in,
                       const std::string& kind, const py::object& owner_ids,
                       const py::object& medium_ids, const py::object& alias_ids) {
-  const turbid::TurbidFieldToken token = parse_field_token(field_token);
+  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
   const carray<float> positions = float_array(positions_in, "positions");
   const carray<float> normals = float_array(normals_in, "normals");
+  const turbid::TurbidFieldToken token = parse_field_token(field_token);
   if (!rows_of_three(positions) || !rows_of_three(normals) || positions.size() != normals.size()) {
     throw py::value_error("Turbid field lookup positions/normals must be matching [N,3] arrays");
   }
