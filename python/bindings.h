@@ -2,11 +2,16 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/scene_types.h"
+
 namespace tesk::python {
 
 /// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
 /// _evaluate_microwave_trunk_ground, _evaluate_microwave_trunk.
 void bind_microwave(pybind11::module_& m);
+/// HAS_VULKAN and, when built with Vulkan, list_vulkan_devices, VulkanContext and
+/// VulkanSceneManager with its workflows.
+void bind_vulkan(pybind11::module_& m);
 /// Mesh generators: make_ground_plane, make_sphere, make_cylinder.
 void bind_meshes(pybind11::module_& m);
 /// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.
@@ -24,6 +29,13 @@ void bind_thermal(pybind11::module_& m);
 void bind_lidar(pybind11::module_& m);
 /// solve_physiology_cpu: the leaf physiology solver on request dictionaries.
 void bind_physiology(pybind11::module_& m);
+
+/// The optical product request from the host's list of output names ("radiance",
+/// "standard_error", "event_aov", "scattering_order"; a single string counts as one name).
+/// Throws TypeError for non-strings, ValueError for unknown names and a negative
+/// max_output_order when the order split is requested.
+backend::OpticalProductRequest optical_request(const pybind11::object& outputs,
+                                               int max_output_order);
 
 /// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
 void bind_turbid(pybind11::module_& m);

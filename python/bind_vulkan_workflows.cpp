@@ -1,0 +1,57 @@
+// Transport workflows of VulkanSceneManager: argument checks, the device run and the result
+// dictionaries, shaped as those of the CPU functions.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "python/bindings.h"
+#include "python/frame.h"
+#include "python/vulkan_workflows.h"
+#include "vulkan/render_backward.h"
+
+namespace tesk::python {
+namespace {
+
+using vulkan::VulkanSceneManager;
+
+py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,
+                         const embree::OpticalImageResult& r) {
+  std::vector<py::ssize_t> shape;
+  if (slots > 0) shape.push_back(slots);
+  shape.insert(shape.end(), {r.height, r.width, r.n_bands});
+  return to_numpy(data.data(), shape);
+}
+
+py::dict simulate_backward(VulkanSceneManager& scene, int spp, int max_depth,
+                           const py::object& outputs, int max_output_order) {
+  if (spp < 1) throw py::value_error("spp must be at least 1");
+  const backend::OpticalProductRequest request = optical_request(outputs, max_output_order);
+  const embree::SceneUse use = scene.host().acquire_use();
+  constexpr int kRussianRouletteDepth = 3;
+  const embree::OpticalImageResult r =
+      vulkan::render_backward(scene, spp, max_depth, kRussianRouletteDepth, request);
+  py::dict out;
+  auto optional = [](bool requested, auto&& make) -> py::object {
+    return requested ? py::object(make()) : py::object(py::none());
+  };
+  out["payload"] = image(r.radiance, 0, r);
+  out["standard_error"] =
+      optional(request.standard_error, [&] { return image(r.standard_error, 0, r); });
+  out["event_aov"] = optional(request.event_aov, [&] { return image(r.event_aov, 4, r); });
+  out["scattering_order"] = optional(request.scattering_order,
+                                     [&] { return image(r.scattering_order, r.order_slots, r); });
+  return flat_result(std::move(out), r.execution);
+}
+
+}  // namespace
+
+void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
+  cls.def("simulate_backward", &simulate_backward, py::arg("spp") = 16, py::arg("max_depth") = 16,
+          py::arg("outputs") = py::make_tuple("radiance"), py::arg("max_output_order") = 0,
+          "Render the scene's sensor by backward path tracing on the device: the transport,\n"
+          "products and result keys of simulate_cpu (surface scenes without periodic tiling or\n"
+          "terrain following; 1 to 32 bands). Returns {'payload': float32 [H, W, n_bands],\n"
+          "'standard_error', 'event_aov', 'scattering_order' (arrays or None), '_execution'}.");
+}
+
+}  // namespace tesk::python

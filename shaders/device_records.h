@@ -1,0 +1,133 @@
+// Records and constants shared by the Vulkan host code and the GLSL compute shaders. The file is
+// written in the subset both languages accept (structs of 32-bit scalars, `const` scalars), so
+// the host and the shaders read one definition; the shaders use the scalar block layout, in
+// which these structs are packed exactly as the C++ compiler packs them.
+#ifndef TESK_DEVICE_RECORDS_H
+#define TESK_DEVICE_RECORDS_H
+
+#ifdef __cplusplus
+#include <cstdint>
+#include <type_traits>
+namespace tesk::vulkan::device {
+using uint = uint32_t;
+#define TESK_SHARED_CONST inline constexpr
+// Used without a trailing semicolon: GLSL refuses an empty declaration.
+#define TESK_SHARED_RECORD(T, bytes)                         \
+  static_assert(sizeof(T) == (bytes), #T " layout changed"); \
+  static_assert(std::is_trivially_copyable_v<T>, #T " must be copyable");
+#else
+#define TESK_SHARED_CONST const
+#define TESK_SHARED_RECORD(T, bytes)
+#endif
+
+// Workgroup width of every one-dimensional compute shader.
+TESK_SHARED_CONST uint kWorkgroupSize = 64u;
+
+// Largest workgroup count of one dispatch dimension (the minimum every device supports).
+TESK_SHARED_CONST uint kMaxGroupsPerRow = 65535u;
+
+// Sentinel of "no index" in the id fields of a hit.
+TESK_SHARED_CONST int kNoId = -1;
+
+// One placed mesh as the shaders see it.
+struct InstanceRecord {
+  int mesh_id;           // instanced mesh
+  int material_id;       // material of that mesh
+  int primitive_offset;  // global index of the instance's first triangle
+  int triangle_offset;   // first triangle of the mesh in the concatenated index buffer
+  int vertex_offset;     // first vertex of the mesh in the concatenated vertex buffers
+  int has_normals;       // 1 when the mesh has vertex normals
+  float linear[9];       // row-major linear part of the object-to-world transform
+};
+TESK_SHARED_RECORD(InstanceRecord, 60)
+
+// One ray of a batch query.
+struct TraceRay {
+  float origin[3];     // world origin
+  float t_min;         // smallest accepted hit distance
+  float direction[3];  // direction (t is in its units)
+  float t_max;         // largest accepted hit distance
+};
+TESK_SHARED_RECORD(TraceRay, 32)
+
+// The closest hit of one ray; on a miss every field keeps its default except t = t_max.
+struct TraceHit {
+  float t;                    // hit distance
+  int instance_id;            // instance index or -1
+  int primitive_id;           // triangle within the mesh or -1
+  int global_primitive_id;    // global primitive index or -1
+  int material_id;            // material of the hit mesh or -1
+  uint hit;                   // 1 when something was hit
+  uint is_back_face;          // 1 when the ray met the side opposite (P1-P0)x(P2-P0)
+  float normal[3];            // unit shading normal on the side of geometric_normal
+  float geometric_normal[3];  // unit geometric normal facing the ray
+};
+TESK_SHARED_RECORD(TraceHit, 52)
+
+// Push constants of the batch query.
+struct TracePush {
+  uint count;  // number of rays
+};
+TESK_SHARED_RECORD(TracePush, 4)
+
+// Most bands one backward path carries on the device (per-band state lives in registers).
+TESK_SHARED_CONST int kMaxDeviceBands = 32;
+// Event slots of the event split: sun scattered, turbid medium, outside (sky, sun seen),
+// emission.
+TESK_SHARED_CONST int kEventSlots = 4;
+TESK_SHARED_CONST int kEventSunScattered = 0;
+TESK_SHARED_CONST int kEventOutside = 2;
+TESK_SHARED_CONST int kEventEmission = 3;
+// Transport modes (as the scene description derives them).
+TESK_SHARED_CONST int kModeOptical = 0;
+TESK_SHARED_CONST int kModeThermal = 1;
+TESK_SHARED_CONST int kModeSifOnly = 2;
+
+// A material exactly as the scene description stores it (MaterialRecord).
+struct DeviceMaterial {
+  int type;              // 0 Diffuse, 1 RPV, 13 DiffuseTransmitting; others absorb
+  int spectral_offset;   // float index of the material's block
+  int reserved0;         // zero
+  float scalar_params[8];  // [0] mean leaf reflectance, [1] transmittance, [2..4] temperatures
+  int reserved1[11];     // zero
+};
+TESK_SHARED_RECORD(DeviceMaterial, 88)
+
+// Everything a backward render reads besides the buffers.
+struct BackwardParams {
+  int width;            // image columns
+  int height;           // image rows
+  int n_bands;          // bands carried by every path (1..kMaxDeviceBands)
+  int spp;              // sample passes
+  int max_depth;        // surface interactions after which a path ends
+  int rr_depth;         // interactions before Russian roulette starts
+  int mode;             // kModeOptical, kModeThermal or kModeSifOnly
+  int n_materials;      // entries of the material buffer
+  int n_primitives;     // global primitive count
+  int spectral_size;    // floats in the spectral buffer
+  int n_wavelengths;    // band wavelengths given (thermal mode)
+  int has_temperatures; // 1: per-primitive temperatures override the material's
+  int has_sif;          // 1: per-primitive SIF spectra [n_bands][n_primitives]
+  int sun_offset;       // float index of the sun spectrum, -1 when absent or not fitting
+  float sun_dir[3];     // unit vector toward the sun (zero when unset)
+  int sky_uniform;      // uniform sky offset or -1
+  int sky_directional;  // directional sky table offset or -1
+  int sky_hw;           // Hosek-Wilkie sky offset or -1
+  float hw_sun[3];      // sun direction of the Hosek-Wilkie model
+  int sensor_type;      // SensorType value
+  int projection_type;  // fisheye mapping
+  float fov;            // full field of view (radians)
+  float ortho_w;        // orthographic width
+  float ortho_h;        // orthographic height; pushbroom along-track length
+  float camera[16];     // camera-to-world 4x4 row-major
+  int want_events;      // 1: event split requested
+  int want_orders;      // 1: scattering-order split requested
+  int order_slots;      // max_output_order + 2 when requested
+  int reserved;         // zero
+};
+TESK_SHARED_RECORD(BackwardParams, 192)
+
+#ifdef __cplusplus
+}  // namespace tesk::vulkan::device
+#endif
+#endif

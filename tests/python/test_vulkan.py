@@ -1,0 +1,210 @@
+"""The Vulkan backend against the CPU backend on the same scenes, closed forms, and the exact
+messages of its device, shader and scene checks. Skipped where the module was built without
+Vulkan or no device offers ray queries (lavapipe does: scripts/setup.sh installs it)."""
+
+import os
+
+import numpy as np
+import pytest
+
+import tesk_gpu
+
+if not getattr(tesk_gpu, "HAS_VULKAN", False):
+    pytest.skip("module built without the Vulkan loader and glslangValidator", allow_module_level=True)
+DEVICES = tesk_gpu.list_vulkan_devices()
+if not any(d["compatible"] for d in DEVICES):
+    pytest.skip("no Vulkan device with acceleration structures and ray queries", allow_module_level=True)
+
+KEYS = ["device_index", "physical_index", "name", "vendor_id", "device_id", "device_type", "is_discrete",
+        "api_version", "device_local_memory_mb", "has_compute_queue", "has_acceleration_structure",
+        "has_ray_query", "has_buffer_device_address", "compatible", "unavailable_reason"]
+CAMERA = np.array([[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32)
+NO_NORMALS = np.zeros((0, 3), np.float32)
+SQUARE = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32)
+QUADS = [[0, 1, 2], [0, 2, 3]]
+
+
+@pytest.fixture(scope="module")
+def context():
+    return tesk_gpu.VulkanContext(0)
+
+
+def test_survey_records_and_order():
+    assert [d["device_index"] for d in DEVICES] == list(range(len(DEVICES)))
+    for d in DEVICES:
+        assert list(d) == KEYS
+        assert d["compatible"] == (d["unavailable_reason"] == "")
+    flags = [d["compatible"] for d in DEVICES]
+    assert flags == sorted(flags, reverse=True)  # compatible devices first
+    cpu = [d for d in DEVICES if d["device_type"] == 4 and "llvmpipe" in d["name"]]
+    for d in cpu:  # lavapipe: a compatible CPU-type device
+        assert d["compatible"] and d["has_ray_query"] and d["has_acceleration_structure"]
+        assert not d["is_discrete"] and d["api_version"] >= 4202496
+
+
+def test_context_matches_survey_and_refuses_bad_indices(context):
+    first = DEVICES[0]
+    assert context.device_name == first["name"]
+    assert context.physical_device_index == first["physical_index"]
+    assert context.api_version == first["api_version"]
+    assert context.total_vram_mb == first["device_local_memory_mb"]
+    assert context.queue_family_index >= 0
+    with pytest.raises(ValueError, match="^Vulkan device index must be non-negative$"):
+        tesk_gpu.VulkanContext(-1)
+    n = sum(d["compatible"] for d in DEVICES)
+    with pytest.raises(IndexError, match=rf"^Vulkan compatible device index {n} is outside \[0, {n}\)$"):
+        tesk_gpu.VulkanContext(n)
+
+
+def test_shader_files_and_unbuilt_scene(context, tmp_path):
+    scene = tesk_gpu.VulkanSceneManager(context, str(tmp_path))
+    scene.add_instance(scene.add_mesh(SQUARE, NO_NORMALS, QUADS, 0), 0, 0, 0)
+    rays = np.array([[0.5, 0.5, 1.0]], np.float32), np.array([[0, 0, -1]], np.float32)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
+        scene.trace_closest(*rays)
+    scene.build()
+    path = os.path.join(str(tmp_path), "trace_closest.spv")
+    with pytest.raises(RuntimeError, match=f"^Vulkan shader not found: {path}$"):
+        scene.trace_closest(*rays)
+    for size in (0, 6):
+        with open(path, "wb") as f:
+            f.write(b"\x03\x02\x23\x07\x00\x00"[:size])
+        with pytest.raises(RuntimeError, match=f"^Invalid SPIR-V shader: {path}$"):
+            scene.trace_closest(*rays)
+    with open(path, "wb") as f:
+        f.write(b"\x00" * 8)  # a multiple of 4 that is no SPIR-V module
+    with pytest.raises(RuntimeError, match=r"^Vulkan: vkCreate\w+\(trace closest\) failed \(-?\d+\)$"):
+        scene.trace_closest(*rays)
+
+
+def both_backends(context, build):
+    """The same scene on the device and on the CPU."""
+    scenes = tesk_gpu.VulkanSceneManager(context), tesk_gpu.EmbreeSceneManager()
+    for s in scenes:
+        build(s)
+        s.build()
+    return scenes
+
+
+def sheared_scene(s):
+    """A ground, a rotated and scaled copy with vertex normals, a sheared leaf (two-sided)."""
+    ground = s.add_mesh(SQUARE * [3, 3, 1] - [1, 1, 0], NO_NORMALS, QUADS, 0)
+    s.add_instance(ground, 0, 0, 0)
+    normals = np.array([[0, 0, 1], [0.3, 0, 1], [0, 0.3, 1], [0.2, 0.2, 1]], np.float32)
+    bumpy = s.add_mesh(SQUARE, normals, QUADS, 1)
+    c, si = np.cos(0.4), np.sin(0.4)
+    s.add_instance_xform(bumpy, np.array([0.5 * c, -0.5 * si, 0, 0.1, 0.5 * si, 0.5 * c, 0, 0.2, 0, 0, 0.5, 0.6],
+                                         np.float32))
+    s.add_instances_xform(bumpy, np.array([[0.3, 0, 0.1, 0.5, 0, 0.2, 0.25, 0.5, 0, -0.2, 0.3, 0.3]], np.float32))
+
+
+def compare_hits(a, b):
+    for key in ("hit", "instance_id", "primitive_id", "global_primitive_id", "material_id", "is_back_face"):
+        np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+    for key in ("t", "normal", "geometric_normal"):
+        np.testing.assert_allclose(a[key], b[key], rtol=1e-5, atol=1e-5, err_msg=key)
+
+
+def test_ray_batches_equal_the_cpu_and_follow_refits(context, np_rng):
+    device, cpu = both_backends(context, sheared_scene)
+    n = 400
+    origins = np_rng.uniform([-1.5, -1.5, -0.5], [2.5, 2.5, 2.0], (n, 3)).astype(np.float32)
+    directions = np_rng.normal(size=(n, 3)).astype(np.float32)
+    directions[:5] = [0, 0, 0]  # degenerate rays miss on both backends
+    a, b = device.trace_closest(origins, directions), cpu.trace_closest(origins, directions)
+    compare_hits(a, b)
+    assert 0.1 * n < a["hit"].sum() < n and a["is_back_face"].any()
+    assert np.all(a["t"][~a["hit"]] == np.float32(1e30))
+    moved = np.array([0.4, 0, 0, 0.3, 0, 0.4, 0, 0.1, 0, 0, 0.4, 1.2], np.float32)
+    for s in (device, cpu):
+        s.update_instance_transform(1, moved)
+        s.refit_ias()
+    compare_hits(device.trace_closest(origins, directions, 1e-3, 50.0),
+                 cpu.trace_closest(origins, directions, 1e-3, 50.0))
+    assert device.geometry_build_revision() == cpu.geometry_build_revision()
+    assert device.has_gpu_meshes()
+
+
+def optical_scene(s, bands=2):
+    s.set_num_bands(bands)
+    # ground reflectance, leaf front/back reflectance and transmittance, sun, sky
+    s.upload_spectral_params(np.array([0.3, 0.5, 0.4, 0.45, 0.2, 0.25, 0.3, 0.35, 2.0, 1.5, 0.1, 0.2], np.float32))
+    s.add_material(0, 0, [])
+    s.add_material(13, 2, [0.3, 0.32])
+    s.set_emitter(0, [0.3, 0.2, 0.9], 8)
+    s.set_sky(10)
+    s.set_sensor(0, 6, 6, 1.0, 1.0, CAMERA)
+    sheared_scene(s)
+
+
+def test_backward_image_matches_the_cpu(context):
+    device, cpu = both_backends(context, optical_scene)
+    outputs = ("radiance", "standard_error", "event_aov", "scattering_order")
+    a = device.simulate_backward(48, 8, outputs, 2)
+    b = tesk_gpu.simulate_cpu(cpu, 48, 8, None, outputs, 2)
+    assert a["_execution"] == {"backend": "vulkan", "workflow": "optical_backward",
+                               "executor": "vulkan.ray_query.optical_backward", "native": True}
+    assert a["payload"].shape == (6, 6, 2) and a["scattering_order"].shape == (4, 6, 6, 2)
+    # The device draws the CPU's pixel-and-pass streams, so both render the same paths; a path
+    # may still part where single-precision functions round differently. Allow a few standard
+    # errors of the mean image.
+    se = float(np.sqrt(np.mean(b["standard_error"] ** 2)))
+    assert abs(float(a["payload"].mean() - b["payload"].mean())) < 3 * se / 6
+    for key in ("payload", "event_aov", "scattering_order"):
+        close = np.isclose(a[key], b[key], rtol=1e-4, atol=1e-6)
+        assert close.mean() > 0.97, key
+    np.testing.assert_allclose(a["event_aov"].sum(axis=0), a["payload"], rtol=1e-5, atol=1e-6)
+
+
+def test_lambertian_plane_under_sun_and_sky_is_exact(context):
+    rho, sun, sky, mu = np.float32([0.2, 0.6]), np.float32([3.0, 1.5]), np.float32([0.25, 0.05]), 0.8
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.concatenate([rho, sun, sky]))
+    scene.add_material(0, 0, [])
+    scene.set_emitter(0, [np.sqrt(1 - mu * mu), 0, mu], 2)
+    scene.set_sky(4)
+    scene.set_sensor(1, 4, 4, 0, 0, CAMERA, 40.0)
+    scene.add_instance(scene.add_mesh(SQUARE * [200, 200, 1] - [100, 100, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    # Cosine sampling makes every sky path return rho * L_sky: the image has no variance.
+    image = scene.simulate_backward(4, 4)["payload"]
+    np.testing.assert_allclose(image, np.broadcast_to(rho / np.pi * sun * mu + rho * sky, image.shape), rtol=2e-5)
+
+
+def test_thermal_emission_is_exact(context):
+    emissivity, temperature, wavelengths = np.float32([0.95, 0.7]), 300.0, [9000.0, 11000.0]
+    sky = np.float32([1e-3, 2e-3])
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.concatenate([emissivity, sky]))
+    scene.add_material(0, 0, [0, 0, temperature])
+    scene.set_sky(2)
+    scene.set_thermal_mode(True, wavelengths)
+    scene.set_sensor(0, 3, 3, 1.0, 1.0, CAMERA)
+    scene.add_instance(scene.add_mesh(SQUARE * [200, 200, 1] - [100, 100, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    lam = np.array(wavelengths) * 1e-9
+    planck = 1.1910429723971884e-16 / (lam**5 * np.expm1(0.014387768775039337 / (lam * temperature))) * 1e-9
+    expected = emissivity * planck + (1 - emissivity) * sky
+    image = scene.simulate_backward(2, 4)["payload"]
+    np.testing.assert_allclose(image, np.broadcast_to(expected, image.shape), rtol=1e-5)
+
+
+def test_backward_refuses_what_it_cannot_run(context):
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.add_instance(scene.add_mesh(SQUARE, NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.set_sensor(0, 2, 2, 1.0, 1.0, CAMERA)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before rendering$"):
+        scene.simulate_backward(1, 1)
+    scene.build()
+    for bands in (0, 33):
+        scene.set_num_bands(bands)
+        with pytest.raises(ValueError, match="^Vulkan backward rendering supports 1 to 32 bands$"):
+            scene.simulate_backward(1, 1)
+    scene.set_num_bands(1)
+    scene.set_repetitive(1, 1.0, 1.0)
+    with pytest.raises(RuntimeError, match=r"No fallback was performed\.$"):
+        scene.simulate_backward(1, 1)
+    with pytest.raises(ValueError, match="^spp must be at least 1$"):
+        scene.simulate_backward(0, 1)
