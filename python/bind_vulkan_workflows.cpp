@@ -43,15 +43,32 @@ py::dict simulate_backward(VulkanSceneManager& scene, int spp, int max_depth,
   return flat_result(std::move(out), r.execution);
 }
 
+py::dict simulate_brf(VulkanSceneManager& scene, const carray<float>& directions,
+                      int64_t num_photons, int max_depth, const py::object& progress) {
+  if (directions.ndim() != 1) {
+    throw py::value_error("directions must be a nonempty flat float3 array");
+  }
+  const embree::SceneUse use = scene.host().acquire_use();
+  const embree::BrfResult r = vulkan::render_brf(scene, to_vector(directions), num_photons,
+                                                 max_depth, wrap_progress(progress));
+  py::dict out;
+  out["brf"] = to_numpy(r.brf.data(), {r.n_dirs, r.n_bands});
+  return flat_result(std::move(out), r.execution);
+}
+
 }  // namespace
 
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
   cls.def("simulate_backward", &simulate_backward, py::arg("spp") = 16, py::arg("max_depth") = 16,
           py::arg("outputs") = py::make_tuple("radiance"), py::arg("max_output_order") = 0,
           "Render the scene's sensor by backward path tracing on the device: the transport,\n"
-          "products and result keys of simulate_cpu (surface scenes without periodic tiling or\n"
-          "terrain following; 1 to 32 bands). Returns {'payload': float32 [H, W, n_bands],\n"
+          "products and result keys of simulate_cpu (surface scenes, periodic or not; 1 to 32\n"
+          "bands). Returns {'payload': float32 [H, W, n_bands],\n"
           "'standard_error', 'event_aov', 'scattering_order' (arrays or None), '_execution'}.");
+  cls.def("simulate_brf", &simulate_brf, py::arg("directions"), py::arg("num_photons"),
+          py::arg("max_depth") = 16, py::arg("progress") = py::none(),
+          "Backward BRF toward view directions on the device, as simulate_brf_cpu: returns\n"
+          "{'brf': float32 [n_dirs, n_bands], '_execution'}.");
 }
 
 }  // namespace tesk::python

@@ -204,6 +204,42 @@ bool generate_primary_ray(int x, int y, float jx, float jy, out vec3 origin, out
   return true;
 }
 
+// ---- periodic scenes and camera-ray preparation ---------------------------------------------
+// Shadow test toward d from an offset origin: this tile, then the next num_repetitions tiles
+// the ray crosses into; nothing lies above the scene top.
+bool occluded_periodic(vec3 origin, vec3 d) {
+  if (origin.z > P.z_top && d.z >= 0.0) return false;
+  if (occluded(origin, d, kRayTMin, kFarDistance)) return true;
+  if (P.periodic == 0) return false;
+  float budget = kFarDistance;
+  vec3 o = origin;
+  for (int crossing = 0; crossing < P.num_repetitions; ++crossing) {
+    const TileExit exit = cross_tile(o, d, P.tile_x, P.tile_y);
+    if (exit.axis < 0) return false;
+    o = wrap_at_exit(o, d, exit, P.tile_x, P.tile_y);
+    budget -= exit.t;
+    if (budget <= 0.0) return false;
+    if (o.z > P.z_top && d.z >= 0.0) return false;
+    if (occluded(o, d, kRayTMin, budget)) return true;
+  }
+  return false;
+}
+
+vec3 prepare_camera_ray(vec3 origin, vec3 d) {
+  if (P.terrain_following != 0 && P.sensor_type == 0) {
+    const float s = origin.z / d.z;
+    const float x0 = origin.x - s * d.x;
+    const float y0 = origin.y - s * d.y;
+    const SurfaceHit h = trace_closest_hit(vec3(x0, y0, origin.z), vec3(0.0, 0.0, -1.0), kRayTMin,
+                                           kRayTMax);
+    if (h.hit) origin = vec3(x0, y0, origin.z - h.t) - kTerrainBackoff * d;
+  }
+  if (P.periodic != 0) {
+    origin = periodic_entry(origin, d, P.tile_x, P.tile_y, P.z_top + P.entry_margin);
+  }
+  return origin;
+}
+
 // ---- the path -------------------------------------------------------------------------------
 double throughput[kMaxDeviceBands];
 double radiance[kMaxDeviceBands];
@@ -238,7 +274,7 @@ float emission_temperature(DeviceMaterial mat, int p, vec3 pos, vec3 ng, vec3 su
   const float sunlit = mat.scalar_params[3];
   const float shaded = mat.scalar_params[4];
   if (sunlit > 0.0 && shaded > 0.0) {
-    const bool in_shade = occluded(offset_ray_origin(pos, ng, sun), sun, kRayTMin, kFarDistance);
+    const bool in_shade = occluded_periodic(offset_ray_origin(pos, ng, sun), sun);
     return in_shade ? shaded : sunlit;
   }
   return mat.scalar_params[2];
@@ -274,9 +310,7 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
         response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
         any_light = any_light || (response[b] * spectral[P.sun_offset + b] != 0.0);
       }
-      if (any_light &&
-          !occluded(offset_ray_origin(h.position, h.geometric_normal, sun), sun, kRayTMin,
-                    kFarDistance)) {
+      if (any_light && !occluded_periodic(offset_ray_origin(h.position, h.geometric_normal, sun), sun)) {
         const double cos_i = double(abs(wi.z));
         for (int b = 0; b < nb; ++b) {
           const double l = double(response[b]) * throughput[b] *
@@ -316,14 +350,26 @@ void main() {
     vec3 o;
     vec3 d;
     if (!generate_primary_ray(x, y, jx, jy, o, d)) continue;
+    o = prepare_camera_ray(o, d);
     for (int b = 0; b < nb; ++b) {
       throughput[b] = 1.0;
       radiance[b] = 0.0;
     }
     int hits = 0;
+    int crossings = 0;
     for (int k = 0; k < P.max_depth;) {
       const SurfaceHit h = trace_closest_hit(o, d, kRayTMin, kRayTMax);
       if (!h.hit) {
+        // In a periodic scene the ray continues in the neighbouring tile, unless it is above
+        // the scene top and does not descend (it meets nothing in any tile).
+        if (P.periodic != 0 && crossings < P.num_repetitions && !(o.z > P.z_top && d.z >= 0.0)) {
+          const TileExit exit = cross_tile(o, d, P.tile_x, P.tile_y);
+          if (exit.axis >= 0) {
+            o = wrap_at_exit(o, d, exit, P.tile_x, P.tile_y);
+            ++crossings;
+            continue;
+          }
+        }
         add_escape(base, d, k, min(hits, last_order_slot));
         break;
       }

@@ -123,9 +123,15 @@ struct BackwardParams {
   int want_events;      // 1: event split requested
   int want_orders;      // 1: scattering-order split requested
   int order_slots;      // max_output_order + 2 when requested
-  int reserved;         // zero
+  int terrain_following;  // 1: orthographic camera rays start above the terrain below them
+  int periodic;         // 1: the scene is one tile of a periodic pattern
+  int num_repetitions;  // tile walls one ray may cross
+  float tile_x;         // tile size along x
+  float tile_y;         // tile size along y
+  float z_top;          // scene top: nothing lies above it
+  float entry_margin;   // height above the top from which camera rays enter a periodic scene
 };
-TESK_SHARED_RECORD(BackwardParams, 192)
+TESK_SHARED_RECORD(BackwardParams, 216)
 
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device

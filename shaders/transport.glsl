@@ -12,6 +12,10 @@ const float kRayTMax = 1e30;
 const float kFarDistance = 1e16;
 const float kMinScatterPdf = 1e-8;
 const double kMinThroughput = 1e-6;
+const float kParallelEpsilon = 1e-8;
+const float kTileWallMin = 1e-4;
+const float kTileEntryInset = 1e-3;
+const float kTerrainBackoff = 1e5;
 const double kMaxSurvival = 0.95;
 
 // ---- PCG32 and the stream of a pixel and pass ----------------------------------------------
@@ -151,4 +155,75 @@ float rpv_response(vec3 wo, vec3 wi, float rho0, float k, float theta, float rho
   const float h = 1.0 + (1.0 - rho_c) / (1.0 + g);
   const float v = rho0 * m * f_hg * h;
   return isnan(v) ? 0.0 : max(0.0, v);
+}
+
+// ---- periodic tiles -------------------------------------------------------------------------
+struct TileExit {
+  float t;
+  int axis;  // 0: x wall, 1: y wall, -1: no exit
+};
+
+TileExit cross_tile(vec3 o, vec3 d, float X, float Y) {
+  const float inf = uintBitsToFloat(0x7f800000u);
+  float tx = inf;
+  float ty = inf;
+  if (abs(d.x) > kParallelEpsilon) {
+    const float c0 = -o.x / d.x;
+    const float c1 = (X - o.x) / d.x;
+    if (c0 > kTileWallMin && c0 < kFarDistance) tx = c0;
+    if (c1 > kTileWallMin && c1 < kFarDistance && c1 < tx) tx = c1;
+  }
+  if (abs(d.y) > kParallelEpsilon) {
+    const float c0 = -o.y / d.y;
+    const float c1 = (Y - o.y) / d.y;
+    if (c0 > kTileWallMin && c0 < kFarDistance) ty = c0;
+    if (c1 > kTileWallMin && c1 < kFarDistance && c1 < ty) ty = c1;
+  }
+  if (tx == inf && ty == inf) return TileExit(0.0, -1);
+  if (tx <= ty) return TileExit(tx, 0);
+  return TileExit(ty, 1);
+}
+
+vec3 wrap_at_exit(vec3 o, vec3 d, TileExit exit, float X, float Y) {
+  vec3 p = o + exit.t * d;
+  if (exit.axis == 0) {
+    p.x = d.x > 0.0 ? p.x - X : p.x + X;
+  } else if (exit.axis == 1) {
+    p.y = d.y > 0.0 ? p.y - Y : p.y + Y;
+  }
+  return p;
+}
+
+vec3 periodic_entry(vec3 o, vec3 d, float X, float Y, float z_top) {
+  if (o.z > z_top && d.z < -kParallelEpsilon) {
+    const float t = (z_top - o.z) / d.z;
+    o = o + t * d;
+  }
+  if (o.x > X) {
+    o.x -= trunc(o.x / X) * X;
+  } else if (o.x < 0.0) {
+    o.x += trunc((X - o.x) / X) * X;
+  }
+  if (o.y > Y) {
+    o.y -= trunc(o.y / Y) * Y;
+  } else if (o.y < 0.0) {
+    o.y += trunc((Y - o.y) / Y) * Y;
+  }
+  float t = 0.0;
+  if (o.x < 0.0 && d.x > kParallelEpsilon) {
+    t = -o.x / d.x;
+  } else if (o.x > X && d.x < -kParallelEpsilon) {
+    t = (X - o.x) / d.x;
+  }
+  float ty = 0.0;
+  if (o.y < 0.0 && d.y > kParallelEpsilon) {
+    ty = -o.y / d.y;
+  } else if (o.y > Y && d.y < -kParallelEpsilon) {
+    ty = (Y - o.y) / d.y;
+  }
+  if (ty > t) t = ty;
+  if (t > 0.0) o = o + t * d;
+  o.x = min(max(o.x, kTileEntryInset), X - kTileEntryInset);
+  o.y = min(max(o.y, kTileEntryInset), Y - kTileEntryInset);
+  return o;
 }

@@ -1,12 +1,17 @@
 #include "vulkan/render_backward.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "core/host/parallel.h"
 #include "core/host/transport_settings.h"
+#include "core/transport_constants.h"
+#include "embree/illumination.h"
+#include "embree/render_brf.h"
 #include "shaders/device_records.h"
 
 namespace tesk::vulkan {
@@ -29,25 +34,43 @@ void refuse(const char* what) {
 
 }  // namespace
 
-embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
-                                           int rr_depth,
-                                           const backend::OpticalProductRequest& request) {
+// Checks shared by the image and the BRF: built scene, band count, surface-only scene.
+int checked_bands(const VulkanSceneManager& scene) {
   scene.require_built("rendering");
   const embree::EmbreeSceneManager& host = scene.host();
-  const SceneDescription& d = host.description();
-  const int nb = std::max(d.num_bands(), 0);
+  const int nb = std::max(host.description().num_bands(), 0);
   if (nb < 1 || nb > device::kMaxDeviceBands) {
     throw std::invalid_argument("Vulkan backward rendering supports 1 to 32 bands");
   }
+  if (!host.optical_media().media.empty()) {
+    refuse("surface scenes only (this one has optical turbid media)");
+  }
+  return nb;
+}
+
+embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
+                                           int rr_depth,
+                                           const backend::OpticalProductRequest& request) {
+  checked_bands(scene);
   if (request.scattering_order && request.max_output_order < 0) {
     throw std::invalid_argument("max_output_order must be non-negative");
   }
-  if (!host.optical_media().media.empty()) refuse("surface scenes only (no optical turbid media)");
-  if (d.is_periodic()) refuse("non-periodic scenes only");
-  if (d.terrain_following()) refuse("cameras without terrain following only");
   max_depth = announced_max_depth(max_depth, "[Vulkan bwd]");
+  const SensorData& sensor = scene.host().description().sensor();
+  std::printf("Backward render (Vulkan): %dx%d pixels, %d bands, spp=%d, max_depth=%d, %s\n",
+              std::max(sensor.width, 0), std::max(sensor.height, 0),
+              scene.host().description().num_bands(), std::max(spp, 0), max_depth,
+              scene.context().device_name().c_str());
+  std::fflush(stdout);
+  return render_image(scene, sensor, spp, max_depth, rr_depth, request);
+}
 
-  const SensorData& sensor = d.sensor();
+embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorData& sensor,
+                                        int spp, int max_depth, int rr_depth,
+                                        const backend::OpticalProductRequest& request) {
+  const int nb = checked_bands(scene);
+  const embree::EmbreeSceneManager& host = scene.host();
+  const SceneDescription& d = host.description();
   device::BackwardParams p{};
   p.width = std::max(sensor.width, 0);
   p.height = std::max(sensor.height, 0);
@@ -94,11 +117,15 @@ embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, i
   p.want_events = request.event_aov ? 1 : 0;
   p.want_orders = request.scattering_order ? 1 : 0;
   p.order_slots = request.scattering_order ? request.max_output_order + 2 : 1;
+  p.terrain_following = d.terrain_following() ? 1 : 0;
+  p.periodic = d.is_periodic() ? 1 : 0;
+  p.num_repetitions = d.num_repetitions();
+  p.tile_x = d.scene_x_size();
+  p.tile_y = d.scene_y_size();
+  p.z_top = host.bounds().max_z;
+  p.entry_margin = embree::periodic_entry_margin(p.z_top);
 
   const size_t elements = static_cast<size_t>(p.width) * p.height * nb;
-  std::printf("Backward render (Vulkan): %dx%d pixels, %d bands, spp=%d, max_depth=%d, %s\n",
-              p.width, p.height, nb, p.spp, max_depth, scene.context().device_name().c_str());
-  std::fflush(stdout);
 
   VulkanContext& ctx = scene.context();
   const Buffer params = ctx.upload_buffer(&p, sizeof(p));
@@ -155,6 +182,62 @@ embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, i
         const double v = (sq[e] - sums[e] * sums[e] / n) / (n - 1.0);
         result.standard_error[e] = v >= 0.0 ? static_cast<float>(std::sqrt(v / n)) : 0.0f;
       }
+    }
+  }
+  return result;
+}
+
+embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>& directions,
+                             int64_t num_photons, int max_depth, const ProgressCallback& progress) {
+  if (directions.empty() || directions.size() % 3 != 0) {
+    throw std::invalid_argument("directions must be a nonempty flat float3 array");
+  }
+  if (max_depth <= 0 || num_photons <= 0) {
+    throw std::invalid_argument("BRF photon count and maximum depth must be positive");
+  }
+  scene.require_built("rendering");
+  checked_bands(scene);
+  const embree::EmbreeSceneManager& host = scene.host();
+  const auto n_dirs = static_cast<int64_t>(directions.size() / 3);
+  const int spp = embree::brf_samples_per_pixel(num_photons, n_dirs);
+  const SceneDescription& desc = host.description();
+  const SensorData saved = desc.sensor();
+  const float X = desc.scene_x_size() > 0.0f ? desc.scene_x_size() : saved.ortho_w;
+  const float Y = desc.scene_y_size() > 0.0f ? desc.scene_y_size() : saved.ortho_h;
+  const float h_ref = desc.measurement_plane();
+  const embree::SceneBounds& box = host.bounds();
+  const float D =
+      std::max({1.0f, box.max_z - box.min_z + 1.0f, std::fabs(saved.camera_transform[11] - h_ref)});
+  embree::BrfResult result;
+  result.n_dirs = static_cast<int32_t>(n_dirs);
+  result.n_bands = desc.num_bands();
+  result.spp = spp;
+  result.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::Vulkan),
+                                       static_cast<uint8_t>(WorkflowCode::OpticalBrf),
+                                       "vulkan.ray_query.optical_brf", true};
+  result.brf.assign(static_cast<size_t>(n_dirs) * result.n_bands, 0.0f);
+  max_depth = announced_max_depth(max_depth, "[Vulkan brf]");
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t k = 0; k < n_dirs; ++k) {
+    float3 d{directions[3 * k], directions[3 * k + 1], directions[3 * k + 2]};
+    const float len2 = dot(d, d);
+    if (!(len2 > 0.0f)) throw std::invalid_argument("BRF observation directions must be nonzero");
+    d = d * (1.0f / std::sqrt(len2));
+    if (!(d.z > 0.001f)) {
+      throw std::invalid_argument("BRF observation directions must point upward");
+    }
+    const SensorData sensor = embree::brf_sensor(saved, d, X, Y, h_ref, D);
+    const embree::OpticalImageResult image =
+        render_image(scene, sensor, spp, max_depth, transport::kDefaultRouletteDepth, {});
+    for (int b = 0; b < result.n_bands; ++b) {
+      double sum = 0.0;
+      for (int p = 0; p < 1024; ++p)
+        sum += image.radiance[static_cast<size_t>(p) * result.n_bands + b];
+      result.brf[k * result.n_bands + b] = static_cast<float>(0.0009765625 * sum * X * Y * d.z);
+    }
+    if (progress) {
+      progress(std::min<int64_t>(int64_t{1024} * spp * (k + 1), num_photons), num_photons,
+               elapsed_ms(start));
     }
   }
   return result;

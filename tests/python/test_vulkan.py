@@ -156,6 +156,46 @@ def test_backward_image_matches_the_cpu(context):
     np.testing.assert_allclose(a["event_aov"].sum(axis=0), a["payload"], rtol=1e-5, atol=1e-6)
 
 
+def test_periodic_terrain_following_image_matches_the_cpu(context):
+    def build(s):
+        optical_scene(s, bands=1)
+        s.set_repetitive(3, 1.0, 1.0)
+        s.set_sensor(0, 5, 5, 2.0, 2.0, CAMERA, 60.0, 0, True)
+
+    device, cpu = both_backends(context, build)
+    a = device.simulate_backward(32, 6, ("radiance", "standard_error"))
+    b = tesk_gpu.simulate_cpu(cpu, 32, 6, None, ("radiance", "standard_error"))
+    assert np.isclose(a["payload"], b["payload"], rtol=1e-4, atol=1e-6).mean() > 0.97
+    se = float(np.sqrt(np.mean(b["standard_error"] ** 2)))
+    assert abs(float(a["payload"].mean() - b["payload"].mean())) < 3 * se / 5
+
+
+def test_brf_flat_ground_is_exact_and_matches_the_cpu(context):
+    rho, sun = 0.35, 2.0
+
+    def build(s):
+        s.set_num_bands(1)
+        s.upload_spectral_params(np.float32([rho, sun]))
+        s.add_material(0, 0, [])
+        s.set_emitter(0, [0, 0, 1], 1)
+        s.set_repetitive(1, 2.0, 1.0)
+        s.set_sensor(0, 4, 4, 1.0, 1.0, CAMERA)
+        s.add_instance(s.add_mesh(SQUARE * [2, 1, 1], NO_NORMALS, QUADS, 0), 0, 0, 0)
+
+    device, cpu = both_backends(context, build)
+    directions = np.float32([0, 0, 5, 0.5, 0.2, 0.8])
+    a = device.simulate_brf(directions, 1024 * 16 * 2, 4)
+    b = tesk_gpu.simulate_brf_cpu(cpu, directions, 1024 * 16 * 2, 4)
+    assert a["_execution"]["executor"] == "vulkan.ray_query.optical_brf"
+    d = directions.reshape(2, 3)
+    dz = d[:, 2] / np.linalg.norm(d, axis=1)
+    np.testing.assert_allclose(a["brf"][:, 0], rho * sun / np.pi * 2.0 * 1.0 * dz, rtol=1e-5)
+    np.testing.assert_allclose(a["brf"], b["brf"], rtol=1e-5)
+    with pytest.raises(ValueError, match="^BRF observation directions must point upward$"):
+        device.simulate_brf(np.float32([1, 0, 0]), 10)
+    assert device.sensor_config()["width"] == 4  # the scene's sensor is untouched
+
+
 def test_lambertian_plane_under_sun_and_sky_is_exact(context):
     rho, sun, sky, mu = np.float32([0.2, 0.6]), np.float32([3.0, 1.5]), np.float32([0.25, 0.05]), 0.8
     scene = tesk_gpu.VulkanSceneManager(context)
@@ -203,7 +243,8 @@ def test_backward_refuses_what_it_cannot_run(context):
         with pytest.raises(ValueError, match="^Vulkan backward rendering supports 1 to 32 bands$"):
             scene.simulate_backward(1, 1)
     scene.set_num_bands(1)
-    scene.set_repetitive(1, 1.0, 1.0)
+    scene.add_material(0, 0, [])
+    scene.set_optical_turbid_media([1.0], [0], [1], [0.05], [0])
     with pytest.raises(RuntimeError, match=r"No fallback was performed\.$"):
         scene.simulate_backward(1, 1)
     with pytest.raises(ValueError, match="^spp must be at least 1$"):
