@@ -233,7 +233,8 @@ VULKAN_METHODS = {name: kinds for name, kinds in METHODS.items()
                   if name not in ("run_energy_balance", "run_energy_balance_multiband", "simulate_lidar")}
 VULKAN_METHODS["trace_closest"] = ["rows", "rows", "float", "float"]
 VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
-                   "simulate_backward": ["small", "small", "outputs", "small"]}
+                   "simulate_backward": ["small", "small", "outputs", "small"],
+                   "simulate_brf": ["dirs", "photons", "small", "progress"]}
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -255,7 +256,7 @@ def vulkan_context():
     return _VULKAN_CONTEXT
 
 
-@pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "build",
+@pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)
 @given(data=st.data())
