@@ -8,6 +8,7 @@
 #include "python/frame.h"
 #include "python/vulkan_workflows.h"
 #include "vulkan/render_backward.h"
+#include "vulkan/render_flux.h"
 
 namespace tesk::python {
 namespace {
@@ -56,6 +57,25 @@ py::dict simulate_brf(VulkanSceneManager& scene, const carray<float>& directions
   return flat_result(std::move(out), r.execution);
 }
 
+py::dict simulate_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_photons,
+                       int num_bands, float prob_sun, int max_bounces, int max_depth, int rr_depth,
+                       bool decompose, const py::object& progress) {
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.host().acquire_use();
+  const embree::FluxResult r =
+      vulkan::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth,
+                          rr_depth, decompose, callback);
+  const std::vector<py::ssize_t> cells{r.ny, r.nx, r.n_bands};
+  py::dict out;
+  out["downwelling"] = to_numpy(r.downwelling.data(), cells);
+  out["upwelling"] = to_numpy(r.upwelling.data(), cells);
+  if (decompose) {
+    out["downwelling_direct"] = to_numpy(r.downwelling_direct.data(), cells);
+    out["downwelling_diffuse"] = to_numpy(r.downwelling_diffuse.data(), cells);
+  }
+  return flat_result(std::move(out), r.execution);
+}
+
 }  // namespace
 
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
@@ -69,6 +89,14 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           py::arg("max_depth") = 16, py::arg("progress") = py::none(),
           "Backward BRF toward view directions on the device, as simulate_brf_cpu: returns\n"
           "{'brf': float32 [n_dirs, n_bands], '_execution'}.");
+  cls.def("simulate_flux", &simulate_flux, py::arg("nx"), py::arg("ny"), py::arg("num_photons"),
+          py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0,
+          py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("decompose") = false,
+          py::arg("progress") = py::none(),
+          "Forward photon flux on the device, as simulate_flux_cpu on surface scenes (the same\n"
+          "photon streams): 'downwelling', 'upwelling' and, with decompose, 'downwelling_direct'\n"
+          "and 'downwelling_diffuse', each float32 [ny, nx, num_bands], and '_execution'.\n"
+          "progress(done, total, elapsed_ms) is called after each dispatch of up to 2^22 photons.");
 }
 
 }  // namespace tesk::python

@@ -7,10 +7,9 @@
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
 #include "scene_bindings.glsl"
 #include "transport.glsl"
+#include "optics.glsl"
 
 layout(set = 0, binding = 5, scalar) readonly buffer Params { BackwardParams P; };
-layout(set = 0, binding = 6, scalar) readonly buffer Materials { DeviceMaterial materials[]; };
-layout(set = 0, binding = 7, scalar) readonly buffer Spectral { float spectral[]; };
 layout(set = 0, binding = 8, scalar) readonly buffer Wavelengths { float wavelengths[]; };
 layout(set = 0, binding = 9, scalar) readonly buffer Temperatures { float temperatures[]; };
 layout(set = 0, binding = 10, scalar) readonly buffer Sif { float sif[]; };
@@ -18,113 +17,6 @@ layout(set = 0, binding = 11, scalar) buffer Sum { double sum[]; };
 layout(set = 0, binding = 12, scalar) buffer Squares { double squares[]; };
 layout(set = 0, binding = 13, scalar) buffer Events { double events[]; };
 layout(set = 0, binding = 14, scalar) buffer Orders { double orders[]; };
-
-// Offset of `count` floats at `offset`, or -1 when the block does not fit in the buffer.
-int spectral_block(int offset, int count) {
-  if (offset < 0 || count < 0 || offset > P.spectral_size - count) return -1;
-  return offset;
-}
-
-// ---- materials ------------------------------------------------------------------------------
-float eval_scattering(DeviceMaterial mat, int b, vec3 wo, vec3 wi, bool back_face, bool thermal) {
-  const int nb = P.n_bands;
-  if (!(wo.z > 0.0) || b < 0 || b >= nb) return 0.0;
-  if (mat.type == 0) {
-    const int blk = spectral_block(mat.spectral_offset, nb);
-    if (blk < 0 || !(wi.z > 0.0)) return 0.0;
-    const float r = thermal ? 1.0 - spectral[blk + b] : spectral[blk + b];
-    return r * kInvPi;
-  }
-  if (mat.type == 13) {
-    const int blk = spectral_block(mat.spectral_offset, 3 * nb);
-    if (blk < 0) return 0.0;
-    if (wi.z > 0.0) return (back_face ? spectral[blk + nb + b] : spectral[blk + b]) * kInvPi;
-    return spectral[blk + 2 * nb + b] * kInvPi;
-  }
-  if (mat.type == 1) {
-    const int blk = spectral_block(mat.spectral_offset, 4 * nb);
-    if (blk < 0 || !(wi.z > 0.0)) return 0.0;
-    return rpv_response(wo, wi, spectral[blk + b], spectral[blk + nb + b],
-                        spectral[blk + 2 * nb + b], spectral[blk + 3 * nb + b]);
-  }
-  return 0.0;
-}
-
-ScatterSample sample_scattering(DeviceMaterial mat, float u0, float u1, float u2) {
-  if (mat.type == 0 || mat.type == 1) return sample_cosine_hemisphere(u0, u1);
-  if (mat.type == 13) return sample_leaf(mat.scalar_params[0], mat.scalar_params[1], u0, u1, u2);
-  return ScatterSample(vec3(0.0, 0.0, 1.0), 1.0);
-}
-
-// ---- skies ----------------------------------------------------------------------------------
-float directional_sky_radiance(int off, vec3 w, int b) {
-  const int nb = P.n_bands;
-  const int table = spectral_block(off, 512 * nb);
-  if (table < 0 || !(w.z > 0.0) || !finite3(w) || b < 0 || b >= nb) return 0.0;
-  const int t = table + 512 * b;
-  const float theta = acos(min(max(w.z, 0.0), 1.0));
-  const float f_theta = theta * 0.63661975 * 15.0;
-  const int i = int(f_theta);
-  int lo;
-  int hi;
-  float w_theta;
-  if (i < 15) {
-    lo = i < 0 ? 0 : i;
-    hi = lo + 1;
-    w_theta = f_theta - float(lo);
-  } else {
-    lo = 14;
-    hi = 15;
-    w_theta = f_theta - 14.0;
-  }
-  float phi = atan(w.x, -w.y);
-  if (phi < 0.0) phi += 6.2831855;
-  const float f_phi = phi * 5.092958;
-  const float j = floor(f_phi);
-  const float w_phi = f_phi - j;
-  const int c0 = ((int(j) % 32) + 32) % 32;
-  const int c1 = (c0 + 1) % 32;
-  const float low = spectral[t + 32 * lo + c0] +
-                    (spectral[t + 32 * lo + c1] - spectral[t + 32 * lo + c0]) * w_phi;
-  const float high = spectral[t + 32 * hi + c0] +
-                     (spectral[t + 32 * hi + c1] - spectral[t + 32 * hi + c0]) * w_phi;
-  const float l = low + (high - low) * w_theta;
-  return l > 0.0 ? l : 0.0;
-}
-
-float hw_sky_radiance(int off, vec3 sun, vec3 w, int b) {
-  const int nb = P.n_bands;
-  const int blk = spectral_block(off, 10 * nb);
-  if (blk < 0 || b < 0 || b >= nb) return 0.0;
-  float c[10];
-  for (int k = 0; k < 10; ++k) c[k] = spectral[blk + 10 * b + k];
-  if (!(c[9] > 0.0)) return 0.0;
-  const float cos_theta = max(0.001, w.z);
-  const float cos_gamma = min(max(dot(w, sun), -1.0), 1.0);
-  const float gamma = acos(cos_gamma);
-  const float l_rel = (1.0 + c[0] * exp(c[1] / cos_theta)) *
-                      (c[7] * sqrt(cos_theta) + c[4] * cos_gamma * cos_gamma + 1.0 +
-                       c[2] * exp(c[3] * gamma) + c[5] * exp(c[6] * gamma * gamma) + c[8]);
-  const float cos_s = min(max(sun.z, 0.0), 1.0);
-  const float theta_s = acos(cos_s);
-  const float z = max(0.001, (c[2] * exp(c[3] * theta_s) + 1.0 + c[4] * cos_s * cos_s +
-                              c[5] * exp(c[6] * theta_s * theta_s) + c[7] + c[8]) *
-                                 (1.0 + c[0] * exp(c[1])));
-  const float l = c[9] * l_rel / z;
-  return l > 0.0 ? l : 0.0;
-}
-
-float sky_radiance(vec3 w, int b) {
-  if (P.sky_directional >= 0) return directional_sky_radiance(P.sky_directional, w, b);
-  if (P.sky_hw >= 0) {
-    return hw_sky_radiance(P.sky_hw, vec3(P.hw_sun[0], P.hw_sun[1], P.hw_sun[2]), w, b);
-  }
-  if (P.sky_uniform >= 0) {
-    const int blk = spectral_block(P.sky_uniform, P.n_bands);
-    return (blk >= 0 && b >= 0 && b < P.n_bands) ? spectral[blk + b] : 0.0;
-  }
-  return 0.0;
-}
 
 // Black-body spectral radiance (W m^-2 sr^-1 nm^-1), in single precision with the wavelength in
 // micrometres (the CPU evaluates the same formula in double precision).
@@ -323,6 +215,8 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 }
 
 void main() {
+  set_optics(P.n_bands, P.spectral_size, P.sky_uniform, P.sky_directional, P.sky_hw,
+             vec3(P.hw_sun[0], P.hw_sun[1], P.hw_sun[2]));
   const uint pixel = work_index();
   const uint n_pixels = uint(P.width) * uint(P.height);
   if (pixel >= n_pixels) return;

@@ -133,6 +133,51 @@ struct BackwardParams {
 };
 TESK_SHARED_RECORD(BackwardParams, 216)
 
+// Tally slots of the forward flux, in the order of the flux result.
+TESK_SHARED_CONST int kFluxDown = 0;
+TESK_SHARED_CONST int kFluxUp = 1;
+TESK_SHARED_CONST int kFluxDownDirect = 2;
+TESK_SHARED_CONST int kFluxDownDiffuse = 3;
+TESK_SHARED_CONST int kFluxSlots = 4;
+
+// Everything a forward flux run reads besides the buffers. Tallies are 64-bit fixed-point sums
+// (energy times `scale`), so that photons running at once add exactly and in any order.
+struct FluxParams {
+  int nx;               // grid cells along x
+  int ny;               // grid cells along y
+  int n_bands;          // bands (1..kMaxDeviceBands)
+  int max_bounces;      // recorded surface hits per photon, 0: all
+  int max_depth;        // scattering events after which a photon ends
+  int rr_depth;         // scattering events before Russian roulette starts
+  int decompose;        // 1: sun/sky split of downwelling
+  int periodic;         // 1: the scene is one tile of a periodic pattern
+  int num_repetitions;  // tile walls one photon may cross
+  int has_sky;          // 1: some sky model is set
+  int n_materials;      // entries of the material buffer
+  int spectral_size;    // floats in the spectral buffer
+  int sun_offset;       // float index of the sun spectrum, -1 when absent or not fitting
+  int sky_uniform;      // uniform sky offset or -1
+  int sky_directional;  // directional sky table offset or -1
+  int sky_hw;           // Hosek-Wilkie sky offset or -1
+  float hw_sun[3];      // sun direction of the Hosek-Wilkie model
+  float sun_dir[3];     // unit vector toward the sun (zero when unset)
+  float prob_sun;       // probability that a photon is a sun photon
+  float extent_x;       // grid extent Lx
+  float extent_y;       // grid extent Ly
+  float tile_x;         // tile size along x
+  float tile_y;         // tile size along y
+  float z_top;          // scene top
+  float measurement_plane;  // height under which periodic photons start
+  float box_min[3];     // scene bounding box
+  float box_max[3];
+  uint first_photon_lo;  // index of the first photon of this dispatch (low and high 32 bits)
+  uint first_photon_hi;
+  uint count;           // photons in this dispatch
+  double power;         // P0 = Lx Ly / num_photons
+  double scale;         // fixed-point units per unit of energy
+};
+TESK_SHARED_RECORD(FluxParams, 168)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif

@@ -317,7 +317,8 @@ VulkanContext::VulkanContext(int index) {
     as.pNext = &rq;
     VkPhysicalDeviceVulkan12Features v12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
     v12.bufferDeviceAddress = VK_TRUE;
-    v12.scalarBlockLayout = VK_TRUE;  // shader records are packed as on the host
+    v12.scalarBlockLayout = VK_TRUE;         // shader records are packed as on the host
+    v12.shaderBufferInt64Atomics = VK_TRUE;  // fixed-point photon tallies
     v12.pNext = &as;
     // Random streams are 64-bit and path sums double precision, as on the CPU.
     VkPhysicalDeviceFeatures2 core{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};

@@ -234,7 +234,9 @@ VULKAN_METHODS = {name: kinds for name, kinds in METHODS.items()
 VULKAN_METHODS["trace_closest"] = ["rows", "rows", "float", "float"]
 VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "simulate_backward": ["small", "small", "outputs", "small"],
-                   "simulate_brf": ["dirs", "photons", "small", "progress"]}
+                   "simulate_brf": ["dirs", "photons", "small", "progress"],
+                   "simulate_flux": ["small", "small", "photons", "small", "float", "small", "small", "small", "bool",
+                                     "progress"]}
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -256,7 +258,8 @@ def vulkan_context():
     return _VULKAN_CONTEXT
 
 
-@pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf", "build",
+@pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
+                                  "simulate_flux", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)
 @given(data=st.data())

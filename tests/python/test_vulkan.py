@@ -137,6 +137,7 @@ def optical_scene(s, bands=2):
     sheared_scene(s)
 
 
+@pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
 def test_backward_image_matches_the_cpu(context):
     device, cpu = both_backends(context, optical_scene)
     outputs = ("radiance", "standard_error", "event_aov", "scattering_order")
@@ -156,6 +157,7 @@ def test_backward_image_matches_the_cpu(context):
     np.testing.assert_allclose(a["event_aov"].sum(axis=0), a["payload"], rtol=1e-5, atol=1e-6)
 
 
+@pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
 def test_periodic_terrain_following_image_matches_the_cpu(context):
     def build(s):
         optical_scene(s, bands=1)
@@ -194,6 +196,48 @@ def test_brf_flat_ground_is_exact_and_matches_the_cpu(context):
     with pytest.raises(ValueError, match="^BRF observation directions must point upward$"):
         device.simulate_brf(np.float32([1, 0, 0]), 10)
     assert device.sensor_config()["width"] == 4  # the scene's sensor is untouched
+
+
+@pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
+def test_flux_energy_balance_of_a_flat_periodic_ground(context):
+    rho, sun, mu = np.float32([0.2, 0.7]), np.float32([2.0, 1.0]), 0.6
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.concatenate([rho, sun]))
+    scene.add_material(0, 0, [])
+    scene.set_emitter(0, [np.sqrt(1 - mu * mu), 0, mu], 2)
+    scene.set_repetitive(2, 2.0, 1.0)
+    scene.add_instance(scene.add_mesh(SQUARE * [2, 1, 1], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    r = scene.simulate_flux(4, 2, 20_000, 2, max_depth=4)
+    assert r["_execution"]["executor"] == "vulkan.ray_query.optical_flux"
+    # Every sun photon reaches the ground once and leaves it with weight rho (one photon of this
+    # run starts exactly on the seam of the two triangles and slips through on both backends).
+    photon = sun * mu * 2.0 / 20_000
+    assert np.all(np.abs(r["downwelling"].sum(axis=(0, 1)) - sun * mu * 2.0) < 1.5 * photon)
+    assert np.all(np.abs(r["upwelling"].sum(axis=(0, 1)) - rho * sun * mu * 2.0) < 1.5 * rho * photon)
+    # Cells of equal area: counts are multinomial around an eighth of the photons.
+    share = r["downwelling"][..., 0] / (sun[0] * mu * 2.0)
+    assert np.all(np.abs(share - 1 / 8) < 4 * np.sqrt(1 / 8 * 7 / 8 / 20_000))
+
+
+@pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
+def test_flux_matches_the_cpu(context):
+    def build(s):
+        optical_scene(s)
+        s.set_repetitive(2, 1.0, 1.0)
+
+    device, cpu = both_backends(context, build)
+    a = device.simulate_flux(3, 3, 4000, 2, 0.7, 0, 8, 3, True)
+    b = tesk_gpu.simulate_flux_cpu(cpu, 3, 3, 4000, 2, 0.7, 0, 8, 3, True)
+    # The same photon streams: equal up to the rare photon whose path parts by rounding.
+    for key in ("downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse"):
+        np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-6, err_msg=key)
+    np.testing.assert_allclose(a["downwelling_direct"] + a["downwelling_diffuse"], a["downwelling"], rtol=1e-5)
+    with pytest.raises(ValueError, match="^Vulkan flux supports 1 to 32 bands$"):
+        device.simulate_flux(1, 1, 10, 33)
+    with pytest.raises(ValueError, match="^flux grid dimensions and band count must be positive$"):
+        device.simulate_flux(0, 1, 10, 1)
 
 
 def test_lambertian_plane_under_sun_and_sky_is_exact(context):
