@@ -7,6 +7,7 @@
 #include "python/bindings.h"
 #include "python/frame.h"
 #include "python/vulkan_workflows.h"
+#include "vulkan/energy_balance.h"
 #include "vulkan/render_backward.h"
 #include "vulkan/render_flux.h"
 
@@ -76,6 +77,19 @@ py::dict simulate_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_ph
   return flat_result(std::move(out), r.execution);
 }
 
+py::tuple run_energy_balance(VulkanSceneManager& scene, int band_type, int n_samples,
+                             float sun_irradiance, float sky_diffuse_radiance,
+                             float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+                             float sun_dir_z, bool two_sided, const carray<float>& sw_albedos) {
+  if (sw_albedos.ndim() > 1) throw py::value_error("sw_albedos must be a flat float32 array");
+  const embree::SceneUse use = scene.host().acquire_use();
+  const embree::EnergyBalanceResult r = vulkan::render_energy_balance(
+      scene, n_samples, band_type, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance,
+      float3{sun_dir_x, sun_dir_y, sun_dir_z}, two_sided,
+      std::span<const float>(sw_albedos.data(), static_cast<size_t>(sw_albedos.size())));
+  return py::make_tuple(to_numpy(r.top), to_numpy(r.bot));
+}
+
 }  // namespace
 
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
@@ -97,6 +111,13 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           "photon streams): 'downwelling', 'upwelling' and, with decompose, 'downwelling_direct'\n"
           "and 'downwelling_diffuse', each float32 [ny, nx, num_bands], and '_execution'.\n"
           "progress(done, total, elapsed_ms) is called after each dispatch of up to 2^22 photons.");
+  cls.def("run_energy_balance_gpu", &run_energy_balance, py::arg("band_type"), py::arg("n_samples"),
+          py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"),
+          py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),
+          py::arg("sw_albedos") = carray<float>(0),
+          "Single-band energy balance on the device, as run_energy_balance_cpu: band_type 0\n"
+          "shortwave or 1 longwave, n_samples rays per face. Returns (top, bottom) float32\n"
+          "[n_primitives] irradiances (W m^-2); bottom is empty unless two_sided.");
 }
 
 }  // namespace tesk::python

@@ -178,6 +178,37 @@ struct FluxParams {
 };
 TESK_SHARED_RECORD(FluxParams, 168)
 
+// One global primitive in world space, as the energy balance samples it.
+struct DevicePrimitive {
+  float v0[3];      // first vertex
+  float v1[3];      // second vertex
+  float v2[3];      // third vertex
+  float normal[3];  // unit normal along (v1-v0)x(v2-v0)
+};
+TESK_SHARED_RECORD(DevicePrimitive, 48)
+
+// Everything a single-band energy balance reads besides the buffers.
+struct EnergyBalanceParams {
+  int n_primitives;     // global primitives
+  int n_samples;        // sample rays per face
+  int longwave;         // 1: longwave band, 0: shortwave
+  int two_sided;        // 1: bottom faces too
+  int n_albedos;        // entries of the albedo buffer (0 or n_primitives)
+  int n_temperatures;   // entries of the temperature overrides
+  int n_emissivities;   // entries of the emissivity overrides
+  int n_materials;      // entries of the material buffer
+  int periodic;         // 1: the scene is one tile of a periodic pattern
+  int num_repetitions;  // tile walls one ray may cross
+  float e_sun;          // sun irradiance normal to the sun
+  float sky_sw;         // isotropic shortwave sky radiance
+  float sky_lw;         // isotropic longwave sky radiance
+  float sun[3];         // unit vector toward the sun
+  float tile_x;         // tile size along x
+  float tile_y;         // tile size along y
+  float z_top;          // scene top
+};
+TESK_SHARED_RECORD(EnergyBalanceParams, 76)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif

@@ -236,7 +236,9 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "simulate_backward": ["small", "small", "outputs", "small"],
                    "simulate_brf": ["dirs", "photons", "small", "progress"],
                    "simulate_flux": ["small", "small", "photons", "small", "float", "small", "small", "small", "bool",
-                                     "progress"]}
+                                     "progress"],
+                   "run_energy_balance_gpu": ["int", "small", "float", "float", "float", "float", "float", "float",
+                                              "bool", "array"]}
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -259,7 +261,7 @@ def vulkan_context():
 
 
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
-                                  "simulate_flux", "build",
+                                  "simulate_flux", "run_energy_balance_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)
 @given(data=st.data())
