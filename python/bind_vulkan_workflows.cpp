@@ -4,6 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <span>
+#include <string>
+
 #include "python/bindings.h"
 #include "python/frame.h"
 #include "python/vulkan_workflows.h"
@@ -90,6 +93,55 @@ py::tuple run_energy_balance(VulkanSceneManager& scene, int band_type, int n_sam
   return py::make_tuple(to_numpy(r.top), to_numpy(r.bot));
 }
 
+// None (empty) or an array of floats; anything else is a ValueError naming the argument.
+carray<float> optional_floats(const py::object& value, const char* name) {
+  if (value.is_none()) return carray<float>(0);
+  carray<float> a = carray<float>::ensure(value);
+  if (!a) {
+    PyErr_Clear();
+    throw py::value_error(std::string(name) + " must be a float32 array or None");
+  }
+  return a;
+}
+
+std::span<const float> view(const carray<float>& a) {
+  return {a.data(), static_cast<size_t>(a.size())};
+}
+
+py::dict run_energy_balance_multiband(
+    VulkanSceneManager& scene, int n_bands, int n_samples, const carray<float>& sun_irradiance,
+    const carray<float>& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z,
+    bool two_sided, const carray<float>& sw_albedos, const py::object& sky_directional_table,
+    int max_depth, const py::object& sw_reflectance, const py::object& sw_back_reflectance,
+    const py::object& sw_transmittance) {
+  const carray<float> table = optional_floats(sky_directional_table, "sky_directional_table");
+  if (!sky_directional_table.is_none() && !(table.ndim() == 3 && table.shape(0) == n_bands &&
+                                            table.shape(1) == 16 && table.shape(2) == 32)) {
+    throw py::value_error("sky_directional_table must have shape [n_bands, 16, 32]");
+  }
+  if (sun_irradiance.ndim() != 1) throw py::value_error("sun_irradiance must have shape [n_bands]");
+  if (sky_diffuse_radiance.ndim() != 1) {
+    throw py::value_error("sky_diffuse_radiance must have shape [n_bands]");
+  }
+  if (sw_albedos.ndim() != 1)
+    throw py::value_error("sw_albedos must be 1D (flattened [n_bands * n_prims])");
+  const carray<float> r = optional_floats(sw_reflectance, "sw_reflectance");
+  const carray<float> rb = optional_floats(sw_back_reflectance, "sw_back_reflectance");
+  const carray<float> t = optional_floats(sw_transmittance, "sw_transmittance");
+  const embree::SceneUse use = scene.host().acquire_use();
+  const embree::EnergyBalanceMultibandResult a = vulkan::render_energy_balance_multiband(
+      scene, n_bands, n_samples, max_depth, view(sun_irradiance), view(sky_diffuse_radiance),
+      view(table), float3{sun_dir_x, sun_dir_y, sun_dir_z}, two_sided, view(sw_albedos), view(r),
+      view(rb), view(t));
+  const auto nb = static_cast<py::ssize_t>(a.n_bands);
+  const auto n = nb > 0 ? static_cast<py::ssize_t>(a.top.size()) / nb : 0;
+  py::dict payload;
+  payload["top"] = to_numpy(a.top.data(), {nb, n});
+  payload["bot"] = to_numpy(a.bot.data(), {a.bot.empty() ? 0 : nb, a.bot.empty() ? 0 : n});
+  payload["sunlit_fraction"] = to_numpy(a.sunlit_fraction);
+  return enveloped_result(std::move(payload), a.execution);
+}
+
 }  // namespace
 
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
@@ -118,6 +170,16 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           "Single-band energy balance on the device, as run_energy_balance_cpu: band_type 0\n"
           "shortwave or 1 longwave, n_samples rays per face. Returns (top, bottom) float32\n"
           "[n_primitives] irradiances (W m^-2); bottom is empty unless two_sided.");
+  cls.def("run_energy_balance_multiband_gpu", &run_energy_balance_multiband, py::arg("n_bands"),
+          py::arg("n_samples"), py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"),
+          py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),
+          py::arg("sw_albedos") = carray<float>(0), py::arg("sky_directional_table") = py::none(),
+          py::arg("max_depth") = 8, py::arg("sw_reflectance") = py::none(),
+          py::arg("sw_back_reflectance") = py::none(), py::arg("sw_transmittance") = py::none(),
+          "Multiband shortwave energy balance on the device, as\n"
+          "run_energy_balance_multiband_cpu (1 to 32 bands; empty sun_irradiance or\n"
+          "sky_diffuse_radiance arrays mean absent). Returns {'payload': {'top', 'bot'\n"
+          "[n_bands, n_primitives], 'sunlit_fraction'}, '_execution'}.");
 }
 
 }  // namespace tesk::python

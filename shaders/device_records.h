@@ -206,8 +206,24 @@ struct EnergyBalanceParams {
   float tile_x;         // tile size along x
   float tile_y;         // tile size along y
   float z_top;          // scene top
+  // Multiband runs only:
+  int multiband;        // 1: all bands at once with multi-bounce paths
+  int n_bands;          // bands of the run (1..kMaxDeviceBands)
+  int max_depth;        // surface interactions of a sample path
+  int has_sun;          // 1: per-band sun irradiance given
+  int sky_from_array;   // 1: isotropic sky radiance per band from its buffer
+  int scene_n_bands;    // band count of the scene's own sky blocks
+  int spectral_size;    // floats in the spectral buffer (the scene's, then the call's table)
+  int sky_uniform;      // sky lookups: uniform offset or -1
+  int sky_directional;  // directional table offset or -1
+  int sky_hw;           // Hosek-Wilkie offset or -1
+  float hw_sun[3];      // sun of the Hosek-Wilkie model
+  int has_albedo;       // 1: sw_albedos given
+  int has_reflectance;  // 1: front reflectance given (split optics)
+  int has_back_reflectance;  // 1: back reflectance given (split optics)
+  int has_transmittance;     // 1: transmittance given (split optics)
 };
-TESK_SHARED_RECORD(EnergyBalanceParams, 76)
+TESK_SHARED_RECORD(EnergyBalanceParams, 144)
 
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device

@@ -18,4 +18,17 @@ embree::EnergyBalanceResult render_energy_balance(VulkanSceneManager& scene, int
                                                   float3 sun_dir, bool two_sided,
                                                   std::span<const float> sw_albedos);
 
+/// Multiband energy balance on the device: the CPU estimator (same streams, multi-bounce paths
+/// through reflecting and transmitting surfaces, split optics or albedos, the call's
+/// directional or isotropic sky or the scene's own sky, direct sun and sunlit fractions).
+/// Record vulkan / radiation_field_process / "vulkan.ray_query.radiation_field_process".
+/// Throws std::invalid_argument "Vulkan fused energy balance supports 1 to 32 bands" and the
+/// CPU estimator's argument errors.
+embree::EnergyBalanceMultibandResult render_energy_balance_multiband(
+    VulkanSceneManager& scene, int n_bands, int n_samples, int max_depth,
+    std::span<const float> sun_irradiance, std::span<const float> sky_diffuse_radiance,
+    std::span<const float> sky_directional_table, float3 sun_dir, bool two_sided,
+    std::span<const float> sw_albedos, std::span<const float> sw_reflectance,
+    std::span<const float> sw_back_reflectance, std::span<const float> sw_transmittance);
+
 }  // namespace tesk::vulkan

@@ -238,7 +238,10 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "simulate_flux": ["small", "small", "photons", "small", "float", "small", "small", "small", "bool",
                                      "progress"],
                    "run_energy_balance_gpu": ["int", "small", "float", "float", "float", "float", "float", "float",
-                                              "bool", "array"]}
+                                              "bool", "array"],
+                   "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
+                                                        "bool", "array", "optional", "small", "optional", "optional",
+                                                        "optional"]}
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -261,7 +264,8 @@ def vulkan_context():
 
 
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
-                                  "simulate_flux", "run_energy_balance_gpu", "build",
+                                  "simulate_flux", "run_energy_balance_gpu",
+                                  "run_energy_balance_multiband_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)
 @given(data=st.data())

@@ -278,6 +278,37 @@ def test_energy_balance_matches_the_cpu_and_closed_forms(context):
         scene.run_energy_balance_gpu(2, 16, 0.0, 0.0, 30.0, 0.0, 0.0, 1.0, True)
 
 
+@pytest.mark.slow  # first use compiles the shader
+def test_multiband_energy_balance_matches_the_cpu_and_closed_forms(context):
+    def build(s):
+        optical_scene(s, bands=2)
+
+    device, cpu = both_backends(context, build)
+    n = cpu.n_primitives()
+    rng = np.random.default_rng(3)
+    r, rb, t = (rng.uniform(0.05, 0.5, 2 * n).astype(np.float32) for _ in range(3))
+    sun, sky = np.float32([900.0, 400.0]), np.float32([50.0, 20.0])
+    a = device.run_energy_balance_multiband_gpu(2, 24, sun, sky, 0.3, 0.2, 0.9, True, max_depth=5,
+                                                sw_reflectance=r, sw_back_reflectance=rb, sw_transmittance=t)
+    b = tesk_gpu.run_energy_balance_multiband_cpu(cpu, 2, 24, 5, sun, sky, None, 0.3, 0.2, 0.9, True, None, r, rb, t)
+    assert a["_execution"]["executor"] == "vulkan.ray_query.radiation_field_process"
+    for key in ("top", "bot", "sunlit_fraction"):
+        x, y = a["payload"][key], b["payload"][key]
+        assert x.shape == y.shape and np.isclose(x, y, rtol=1e-4, atol=1e-3).mean() > 0.95, key
+
+    # A lone horizontal square: every path escapes, so top = E + pi L and bottom = pi L per band.
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.add_material(0, 0, [])
+    scene.add_instance(scene.add_mesh(SQUARE, NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    out = scene.run_energy_balance_multiband_gpu(2, 8, sun, sky, 0.0, 0.0, 1.0, True)["payload"]
+    np.testing.assert_allclose(out["top"], np.repeat((sun + np.pi * sky)[:, None], 2, axis=1), rtol=1e-5)
+    np.testing.assert_allclose(out["bot"], np.repeat((np.pi * sky)[:, None], 2, axis=1), rtol=1e-5)
+    np.testing.assert_allclose(out["sunlit_fraction"], 1.0)
+    with pytest.raises(ValueError, match="^Vulkan fused energy balance supports 1 to 32 bands$"):
+        scene.run_energy_balance_multiband_gpu(33, 8, [], [], 0.0, 0.0, 1.0, True)
+
+
 def test_lambertian_plane_under_sun_and_sky_is_exact(context):
     rho, sun, sky, mu = np.float32([0.2, 0.6]), np.float32([3.0, 1.5]), np.float32([0.25, 0.05]), 0.8
     scene = tesk_gpu.VulkanSceneManager(context)
