@@ -198,7 +198,9 @@ void bind_scene(py::module_& m) {
       [] {
         const py::object print = py::module_::import("builtins").attr("print");
         print("tesk_gpu", m_version());
-        print("  backends: embree (CPU); vulkan: no; optix: no");
+        const bool vulkan = py::hasattr(py::module_::import("tesk_gpu"), "HAS_VULKAN");
+        print(std::string("  backends: embree (CPU); vulkan: ") + (vulkan ? "yes" : "no") +
+              "; optix: no");
         print("  embree:", embree::embree_version());
         print("  threads:", resolve_thread_count(0), "(hardware concurrency; num_threads=0)");
         print("  devices: cpu");

@@ -142,6 +142,28 @@ py::dict run_energy_balance_multiband(
   return enveloped_result(std::move(payload), a.execution);
 }
 
+py::dict simulate_forward_radiation(VulkanSceneManager& scene, int nx, int ny,
+                                    const carray<float>& layer_heights, int64_t num_photons,
+                                    int num_bands, bool per_leaf, float prob_sun, int max_depth,
+                                    int rr_depth, int terrain_instance_id, bool /*decompose*/,
+                                    const py::object& progress,
+                                    const carray<float>& brf_directions) {
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.host().acquire_use();
+  const embree::ForwardFieldResult r = vulkan::render_forward_field(
+      scene, nx, ny, to_vector(layer_heights), num_photons, num_bands, per_leaf, prob_sun,
+      to_vector(brf_directions), max_depth, rr_depth, terrain_instance_id, callback);
+  const py::ssize_t nb = r.n_bands;
+  py::dict out;
+  out["grid"] = to_numpy(r.grid.data(), {r.n_layers, r.ny, r.nx, nb});
+  if (!r.leaf.empty())
+    out["leaf"] = to_numpy(r.leaf.data(), {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+  if (!r.brf.empty()) out["brf"] = to_numpy(r.brf.data(), {r.n_directions, nb});
+  if (!r.albedo.empty()) out["albedo"] = to_numpy(r.albedo);
+  if (!r.terrain.empty()) out["terrain"] = to_numpy(r.terrain);
+  return flat_result(std::move(out), r.execution);
+}
+
 }  // namespace
 
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
@@ -163,6 +185,17 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           "photon streams): 'downwelling', 'upwelling' and, with decompose, 'downwelling_direct'\n"
           "and 'downwelling_diffuse', each float32 [ny, nx, num_bands], and '_execution'.\n"
           "progress(done, total, elapsed_ms) is called after each dispatch of up to 2^22 photons.");
+  cls.def("simulate_forward_radiation", &simulate_forward_radiation, py::arg("nx"), py::arg("ny"),
+          py::arg("layer_heights"), py::arg("num_photons"), py::arg("num_bands"),
+          py::arg("per_leaf") = false, py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
+          py::arg("rr_depth") = 3, py::arg("terrain_instance_id") = -1,
+          py::arg("decompose") = false, py::arg("progress") = py::none(),
+          py::arg("brf_directions") = carray<float>(0),
+          "Forward radiation field on the device, as simulate_forward_cpu on surface scenes\n"
+          "(the same photon streams): 'grid' [n_layers, ny, nx, num_bands], 'leaf' (per_leaf),\n"
+          "'terrain' (terrain_instance_id >= 0), with brf_directions (flat, 3 per view) 'brf'\n"
+          "[n_views, num_bands] and 'albedo', and '_execution'. decompose is accepted; the\n"
+          "sun/sky split of the grid exists for media scenes, which the device does not run.");
   cls.def("run_energy_balance_gpu", &run_energy_balance, py::arg("band_type"), py::arg("n_samples"),
           py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"),
           py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),

@@ -9,8 +9,8 @@ namespace tesk::python {
 /// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
 /// _evaluate_microwave_trunk_ground, _evaluate_microwave_trunk.
 void bind_microwave(pybind11::module_& m);
-/// HAS_VULKAN and, when built with Vulkan, list_vulkan_devices, VulkanContext and
-/// VulkanSceneManager with its workflows.
+/// When built with Vulkan: HAS_VULKAN (True), VulkanContext, VulkanSceneManager with its
+/// workflows and list_vulkan_devices; nothing otherwise.
 void bind_vulkan(pybind11::module_& m);
 /// Mesh generators: make_ground_plane, make_sphere, make_cylinder.
 void bind_meshes(pybind11::module_& m);

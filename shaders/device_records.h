@@ -173,10 +173,25 @@ struct FluxParams {
   uint first_photon_lo;  // index of the first photon of this dispatch (low and high 32 bits)
   uint first_photon_hi;
   uint count;           // photons in this dispatch
+  // Forward radiation field runs only (field = 1); tally offsets count 64-bit entries.
+  int field;            // 1: absorbed-radiation field instead of the flux grids
+  int n_layers;         // layers of the field grid
+  int n_views;          // view directions of the BRF estimate
+  int per_leaf;         // 1: absorption per primitive
+  int terrain_instance;  // instance whose absorption counts as terrain, -1: none
+  int n_primitives;     // global primitives
+  uint grid_offset;     // [n_layers][ny][nx][n_bands]
+  uint leaf_offset;     // [n_primitives][n_bands]
+  uint terrain_offset;  // [n_bands]
+  uint brf_offset;      // [n_views][n_bands]
+  uint albedo_offset;   // [n_bands]
+  float cell_x;         // cell size along x
+  float cell_y;         // cell size along y
+  int reserved;         // zero (keeps the doubles 8-byte aligned)
   double power;         // P0 = Lx Ly / num_photons
   double scale;         // fixed-point units per unit of energy
 };
-TESK_SHARED_RECORD(FluxParams, 168)
+TESK_SHARED_RECORD(FluxParams, 224)
 
 // One global primitive in world space, as the energy balance samples it.
 struct DevicePrimitive {

@@ -1,8 +1,12 @@
 #version 460
-// Forward photon flux of surface scenes: one invocation per photon, with the CPU's photon
-// streams, emission from the sun and the sky, surface scattering, Russian roulette, tile
-// crossings and the downwelling/upwelling grid tallies. Deposits are added as 64-bit
-// fixed-point integers, so the sums do not depend on the order photons finish in.
+// Forward photon transport of surface scenes: one invocation per photon, with the CPU's photon
+// streams, emission from the sun and the sky, surface scattering, Russian roulette and tile
+// crossings. Flux runs tally the downwelling/upwelling grids; field runs (P.field) tally the
+// absorbed energy in a layered grid, per primitive and on the terrain, and estimate the BRF
+// toward view directions by next-event estimation. Deposits are added as 64-bit fixed-point
+// integers, so the sums do not depend on the order photons finish in. The file builds two
+// shaders: forward_flux.spv, and forward_field.spv with FORWARD_FIELD defined (smaller
+// programs compile much faster on CPU drivers).
 #extension GL_GOOGLE_include_directive : require
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
 #extension GL_EXT_shader_atomic_int64 : require
@@ -12,12 +16,125 @@
 
 layout(set = 0, binding = 5, scalar) readonly buffer Params { FluxParams P; };
 layout(set = 0, binding = 8, scalar) buffer Tallies { uint64_t tallies[]; };
+layout(set = 0, binding = 9, scalar) readonly buffer Layers { float layer_heights[]; };
+layout(set = 0, binding = 10, scalar) readonly buffer Views { float views[]; };
 
 const float kPi = 3.14159265358979;
 const double kMinPhotonWeight = 1e-8;
 const int kMaxPhotonSteps = 1 << 20;
 
 double w[kMaxDeviceBands];
+#ifdef FORWARD_FIELD
+float alpha[kMaxDeviceBands];
+float response[kMaxDeviceBands];
+
+// Adds factor[b] * w[b] * power at `base` (64-bit entries), positive parts only.
+void deposit_at(uint base, double power, bool absorbed) {
+  for (int b = 0; b < P.n_bands; ++b) {
+    const double v = (absorbed ? double(alpha[b]) : 1.0) * w[b] * power;
+    if (v > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(v * P.scale + 0.5));
+  }
+}
+
+// Absorbed fraction per band of a surface hit (1 - r, 1 - (r_side + t), or 1).
+void surface_absorptance(int material_id, bool back_face) {
+  const int nb = P.n_bands;
+  for (int b = 0; b < nb; ++b) alpha[b] = 1.0;
+  if (material_id < 0 || material_id >= P.n_materials) return;
+  const DeviceMaterial m = materials[material_id];
+  if (m.type == 0 || m.type == 1) {
+    const int r = spectral_block(m.spectral_offset, nb);
+    if (r < 0) return;
+    for (int b = 0; b < nb; ++b) alpha[b] = max(1.0 - spectral[r + b], 0.0);
+  } else if (m.type == 13) {
+    const int blk = spectral_block(m.spectral_offset, 3 * nb);
+    if (blk < 0) return;
+    const int r = back_face ? blk + nb : blk;
+    for (int b = 0; b < nb; ++b) alpha[b] = max(1.0 - (spectral[r + b] + spectral[blk + 2 * nb + b]), 0.0);
+  }
+}
+
+int clamp_cell(float x, float d, int n) {
+  if (!(d > 0.0)) return 0;
+  const float f = x / d;
+  if (!(f >= 1.0)) return 0;
+  if (f >= float(n)) return n - 1;
+  return min(int(f), n - 1);
+}
+
+uint field_cell(vec3 p) {
+  const int ix = clamp_cell(p.x, P.cell_x, P.nx);
+  const int iy = clamp_cell(p.y, P.cell_y, P.ny);
+  int l = 0;
+  if (p.z >= layer_heights[0]) {
+    l = P.n_layers - 1;
+    for (int k = 0; k < P.n_layers; ++k) {
+      if (p.z < layer_heights[k + 1]) {
+        l = k;
+        break;
+      }
+    }
+  }
+  return (uint(l) * uint(P.ny) + uint(iy)) * uint(P.nx) + uint(ix);
+}
+
+// Shadow test toward v (offset origin), across tiles as the CPU's periodic test.
+bool occluded_periodic(vec3 origin, vec3 d) {
+  if (origin.z > P.z_top && d.z >= 0.0) return false;
+  if (occluded(origin, d, kRayTMin, kFarDistance)) return true;
+  if (P.periodic == 0) return false;
+  float budget = kFarDistance;
+  vec3 o = origin;
+  for (int crossing = 0; crossing < P.num_repetitions; ++crossing) {
+    const TileExit exit = cross_tile(o, d, P.tile_x, P.tile_y);
+    if (exit.axis < 0) return false;
+    o = wrap_at_exit(o, d, exit, P.tile_x, P.tile_y);
+    budget -= exit.t;
+    if (budget <= 0.0) return false;
+    if (o.z > P.z_top && d.z >= 0.0) return false;
+    if (occluded(o, d, kRayTMin, budget)) return true;
+  }
+  return false;
+}
+
+// The field tallies of a surface hit: absorption (grid, primitive, terrain) and the BRF
+// next-event estimates toward every view.
+void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
+  const int nb = P.n_bands;
+  surface_absorptance(hit.material_id, hit.is_back_face);
+  if (P.terrain_instance >= 0 && hit.instance_id == P.terrain_instance) {
+    deposit_at(P.terrain_offset, power, true);
+  } else {
+    deposit_at(P.grid_offset + field_cell(hit.position) * uint(nb), power, true);
+    const int q = hit.global_primitive_id;
+    if (P.per_leaf != 0 && q >= 0 && q < P.n_primitives) {
+      deposit_at(P.leaf_offset + uint(q) * uint(nb), power, true);
+    }
+  }
+  if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;
+  const DeviceMaterial mat = materials[hit.material_id];
+  for (int k = 0; k < P.n_views; ++k) {
+    const vec3 v = normalize(vec3(views[3 * k], views[3 * k + 1], views[3 * k + 2]));
+    if (!(v.z > 0.0)) continue;
+    const vec3 vl = to_local(frame, v);
+    const float cos_v = abs(vl.z);
+    if (!(cos_v >= 1e-6)) continue;
+    bool any_light = false;
+    for (int b = 0; b < nb; ++b) {
+      response[b] = eval_scattering(mat, b, wo, vl, hit.is_back_face, false);
+      any_light = any_light || double(response[b]) * w[b] > 0.0;
+    }
+    if (!any_light) continue;
+    if (occluded_periodic(offset_ray_origin(hit.position, hit.geometric_normal, v), v)) continue;
+    const uint base = P.brf_offset + uint(k) * uint(nb);
+    for (int b = 0; b < nb; ++b) {
+      const double e = double(response[b]) * w[b] * double(cos_v) * power;
+      if (e > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(e * P.scale + 0.5));
+    }
+  }
+}
+
+#endif
 
 // Index of the cell holding coordinate c in n equal cells over [0, extent], or -1 (the CPU's
 // grid lookup).
@@ -221,9 +338,17 @@ void main() {
           continue;
         }
       }
+#ifdef FORWARD_FIELD
+      if (P.n_views > 0 && d.z > 0.0) deposit_at(P.albedo_offset, power, false);
+#else
       if (scatterings >= 1 && prev >= 0) deposit(kFluxUp, prev, power);
+#endif
       return;
     }
+#ifdef FORWARD_FIELD
+    const ShadingFrame f0 = frame_from_normal(hit.normal);
+    field_surface(hit, f0, to_local(f0, -d), power);
+#else
     const int c = cell_of(hit.position);
     if (c < 0) {
       prev = -1;
@@ -236,6 +361,7 @@ void main() {
       ++recorded;
       prev = c;
     }
+#endif
     if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;  // absorbed whole
     const DeviceMaterial mat = materials[hit.material_id];
     const ShadingFrame frame = frame_from_normal(hit.normal);

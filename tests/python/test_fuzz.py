@@ -223,7 +223,7 @@ def draw_args(data, name):
     return [data.draw(KINDS[k], label=f"{name}[{i}]") for i, k in enumerate(kinds)]
 
 
-HAS_VULKAN = tesk_gpu.HAS_VULKAN
+HAS_VULKAN = getattr(tesk_gpu, "HAS_VULKAN", False)
 if HAS_VULKAN:
     FUNCTIONS["list_vulkan_devices"] = []
 CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
@@ -237,6 +237,8 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "simulate_brf": ["dirs", "photons", "small", "progress"],
                    "simulate_flux": ["small", "small", "photons", "small", "float", "small", "small", "small", "bool",
                                      "progress"],
+                   "simulate_forward_radiation": ["small", "small", "array", "photons", "small", "bool", "float",
+                                                  "small", "small", "int", "bool", "progress", "dirs"],
                    "run_energy_balance_gpu": ["int", "small", "float", "float", "float", "float", "float", "float",
                                               "bool", "array"],
                    "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
@@ -264,7 +266,7 @@ def vulkan_context():
 
 
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
-                                  "simulate_flux", "run_energy_balance_gpu",
+                                  "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
                                   "run_energy_balance_multiband_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)

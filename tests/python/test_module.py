@@ -13,21 +13,24 @@ def test_module_attributes():
     assert tesk_gpu.HAS_EMBREE is True
     assert tesk_gpu.TURBID_MAX_SAMPLE_BUDGET == 4194303
     # Backends that are not built are absent rather than falsely advertised.
-    assert not hasattr(tesk_gpu, "HAS_VULKAN")
+    assert getattr(tesk_gpu, "HAS_VULKAN", True) is True
+    assert hasattr(tesk_gpu, "HAS_VULKAN") == hasattr(tesk_gpu, "VulkanSceneManager")
     assert not hasattr(tesk_gpu, "HAS_OPTIX")
 
 
 def test_show_config_names_the_build(capsys):
     tesk_gpu.show_config()
     out = capsys.readouterr().out
-    assert "vulkan: no; optix: no" in out and "devices: cpu" in out
+    vulkan = "yes" if hasattr(tesk_gpu, "HAS_VULKAN") else "no"
+    assert f"vulkan: {vulkan}; optix: no" in out and "devices: cpu" in out
     assert "embree: 3." in out
 
 
 def test_registration_order():
     names = [n for n in vars(tesk_gpu) if not n.startswith("__")]
-    order = ["TURBID_MAX_SAMPLE_BUDGET", "make_ground_plane", "make_sphere", "make_cylinder",
-             "HAS_EMBREE", "EmbreeSceneManager"]
+    vulkan = ["HAS_VULKAN", "VulkanContext", "VulkanSceneManager", "list_vulkan_devices"]
+    order = (["TURBID_MAX_SAMPLE_BUDGET"] + (vulkan if hasattr(tesk_gpu, "HAS_VULKAN") else [])
+             + ["make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager"])
     positions = [names.index(n) for n in order]
     assert positions == sorted(positions)
 

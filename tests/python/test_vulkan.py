@@ -241,6 +241,41 @@ def test_flux_matches_the_cpu(context):
 
 
 @pytest.mark.slow  # first use compiles the shader
+def test_forward_field_of_a_flat_ground_and_parity_with_the_cpu(context):
+    rho, sun, mu = np.float32([0.2, 0.7]), np.float32([2.0, 1.0]), 0.6
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.concatenate([rho, sun]))
+    scene.add_material(0, 0, [])
+    scene.set_emitter(0, [np.sqrt(1 - mu * mu), 0, mu], 2)
+    scene.set_repetitive(2, 2.0, 1.0)
+    scene.add_instance(scene.add_mesh(SQUARE * [2, 1, 1], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    view = np.float32([0.3, 0.0, 0.8])
+    r = scene.simulate_forward_radiation(2, 2, [-1.0, 1.0], 10_000, 2, terrain_instance_id=0, brf_directions=view)
+    assert r["_execution"]["executor"] == "vulkan.ray_query.optical_brf"
+    # One hit per photon: the ground absorbs 1 - rho, reflects rho, all of it escapes upward.
+    photon = sun * mu * 2.0 / 10_000
+    incident = sun * mu * 2.0
+    assert np.all(np.abs(r["terrain"] - (1 - rho) * incident) < 1.5 * photon)
+    assert np.all(np.abs(r["albedo"] - rho * incident) < 1.5 * photon)
+    vz = view[2] / np.linalg.norm(view)
+    assert np.all(np.abs(r["brf"][0] - rho / np.pi * incident * vz) < 1.5 * photon)
+    assert r["grid"].shape == (1, 2, 2, 2) and not r["grid"].any()
+
+    def build(s):
+        optical_scene(s)
+        s.set_repetitive(2, 1.0, 1.0)
+
+    device, cpu = both_backends(context, build)
+    heights = np.float32([-0.5, 0.3, 1.5])
+    a = device.simulate_forward_radiation(2, 2, heights, 3000, 2, True, 0.7, 8, 3, 0, brf_directions=view)
+    b = tesk_gpu.simulate_forward_cpu(cpu, 2, 2, heights, 3000, 2, True, view, 1, 0.7, 8, 0)
+    for key in ("grid", "leaf", "terrain", "brf", "albedo"):
+        np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-6, err_msg=key)
+
+
+@pytest.mark.slow  # first use compiles the shader
 def test_energy_balance_matches_the_cpu_and_closed_forms(context):
     def build(s):
         optical_scene(s, bands=1)
