@@ -29,6 +29,32 @@ TESK_SHARED_CONST uint kMaxGroupsPerRow = 65535u;
 // Sentinel of "no index" in the id fields of a hit.
 TESK_SHARED_CONST int kNoId = -1;
 
+// ---- transport constants: the shaders' copies of core/transport_constants.h and the core
+// scattering and illumination constants (the host checks each against its CPU original) ----
+TESK_SHARED_CONST float kPi = 3.14159265f;
+TESK_SHARED_CONST float kInvPi = 0.31830987f;
+TESK_SHARED_CONST float kTwoPi = 6.2831855f;
+TESK_SHARED_CONST float kSolarDiskSolidAngle = 6.794e-05f;
+TESK_SHARED_CONST float kSunViewCosine = 0.999989f;
+TESK_SHARED_CONST float kRayTMin = 1e-4f;
+TESK_SHARED_CONST float kRayTMax = 1e30f;
+TESK_SHARED_CONST float kFarDistance = 1e16f;
+TESK_SHARED_CONST float kMinScatterPdf = 1e-8f;
+TESK_SHARED_CONST double kMinThroughput = 1e-6;
+TESK_SHARED_CONST double kMinPhotonWeight = 1e-8;
+TESK_SHARED_CONST double kMaxSurvival = 0.95;
+TESK_SHARED_CONST float kParallelEpsilon = 1e-8f;
+TESK_SHARED_CONST float kTileWallMin = 1e-4f;
+TESK_SHARED_CONST float kTileEntryInset = 1e-3f;
+TESK_SHARED_CONST float kTerrainBackoff = 1e5f;
+TESK_SHARED_CONST float kFaceSampleOffset = 1e-4f;
+TESK_SHARED_CONST float kStefanBoltzmann = 5.6703744e-8f;
+TESK_SHARED_CONST float kDefaultEmissivity = 0.97f;
+TESK_SHARED_CONST int kMaxPhotonSteps = 1048576;
+// Random-stream keys of the workflows (StreamKey).
+TESK_SHARED_CONST uint kStreamBackwardPixel = 1u;
+TESK_SHARED_CONST uint kStreamEnergyBalance = 3u;
+
 // One placed mesh as the shaders see it.
 struct InstanceRecord {
   int mesh_id;           // instanced mesh

@@ -23,11 +23,6 @@ layout(set = 0, binding = 17, scalar) readonly buffer BackReflectance { float sw
 layout(set = 0, binding = 18, scalar) readonly buffer Transmittance { float sw_transmittance[]; };
 layout(set = 0, binding = 19, scalar) writeonly buffer Sunlit { float sunlit_fraction[]; };
 
-const float kPi = 3.14159265;
-const float kFaceSampleOffset = 1e-4;
-const float kStefanBoltzmann = 5.6703744e-8;
-const float kDefaultEmissivity = 0.97;
-const uint kStreamEnergyBalance = 3u;
 
 vec3 prim_vertex(DevicePrimitive g, int k) {
   if (k == 0) return vec3(g.v0[0], g.v0[1], g.v0[2]);

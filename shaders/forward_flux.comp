@@ -19,9 +19,6 @@ layout(set = 0, binding = 8, scalar) buffer Tallies { uint64_t tallies[]; };
 layout(set = 0, binding = 9, scalar) readonly buffer Layers { float layer_heights[]; };
 layout(set = 0, binding = 10, scalar) readonly buffer Views { float views[]; };
 
-const float kPi = 3.14159265358979;
-const double kMinPhotonWeight = 1e-8;
-const int kMaxPhotonSteps = 1 << 20;
 
 double w[kMaxDeviceBands];
 #ifdef FORWARD_FIELD

@@ -1,22 +1,9 @@
 // The per-sample physics of the transport, ported line for line from the CPU core headers
 // (random streams, sensors, scattering, skies, Planck, ray offsets) so that a device path draws
-// the same random numbers and evaluates the same formulas as the CPU path.
+// the same random numbers and evaluates the same formulas as the CPU path. The numeric
+// constants come from device_records.h, where the host checks them against the CPU's.
 #extension GL_EXT_shader_explicit_arithmetic_types_int64 : require
 
-const float kInvPi = 0.31830987;
-const float kTwoPi = 6.2831855;
-const float kSolarDiskSolidAngle = 6.794e-05;
-const float kSunViewCosine = 0.999989;
-const float kRayTMin = 1e-4;
-const float kRayTMax = 1e30;
-const float kFarDistance = 1e16;
-const float kMinScatterPdf = 1e-8;
-const double kMinThroughput = 1e-6;
-const float kParallelEpsilon = 1e-8;
-const float kTileWallMin = 1e-4;
-const float kTileEntryInset = 1e-3;
-const float kTerrainBackoff = 1e5;
-const double kMaxSurvival = 0.95;
 
 // ---- PCG32 and the stream of a pixel and pass ----------------------------------------------
 struct Pcg32 {
@@ -52,7 +39,6 @@ uint64_t mix_bits(uint64_t z) {
   return z ^ (z >> 31);
 }
 
-const uint kStreamBackwardPixel = 1u;
 
 Pcg32 pixel_stream(int width, int height, int x, int y, int s) {
   const uint64_t w = uint64_t(width);

@@ -4,9 +4,34 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "core/illumination.h"
+#include "core/random_streams.h"
+#include "core/scattering.h"
+#include "core/transport_constants.h"
 #include "shaders/device_records.h"
 
 namespace tesk::vulkan {
+
+// The shaders read their constants from shaders/device_records.h; each must equal the CPU's.
+static_assert(device::kInvPi == kInvPi && device::kTwoPi == kTwoPi);
+static_assert(device::kSolarDiskSolidAngle == kSolarDiskSolidAngle);
+static_assert(device::kSunViewCosine == kSunViewCosine);
+static_assert(device::kRayTMin == transport::kRayTMin && device::kRayTMax == transport::kRayTMax);
+static_assert(device::kFarDistance == transport::kFarDistance);
+static_assert(device::kMinScatterPdf == transport::kMinScatterPdf);
+static_assert(device::kMinThroughput == transport::kMinThroughput);
+static_assert(device::kMinPhotonWeight == transport::kMinPhotonWeight);
+static_assert(device::kMaxSurvival == transport::kMaxSurvival);
+static_assert(device::kParallelEpsilon == transport::kParallelEpsilon);
+static_assert(device::kTileWallMin == transport::kTileWallMin);
+static_assert(device::kTileEntryInset == transport::kTileEntryInset);
+static_assert(device::kTerrainBackoff == transport::kTerrainBackoff);
+static_assert(device::kFaceSampleOffset == transport::kFaceSampleOffset);
+static_assert(device::kStefanBoltzmann == transport::kStefanBoltzmann);
+static_assert(device::kDefaultEmissivity == transport::kDefaultEmissivity);
+static_assert(device::kMaxPhotonSteps == transport::kMaxPhotonSteps);
+static_assert(device::kStreamBackwardPixel == static_cast<uint32_t>(StreamKey::BackwardPixel));
+static_assert(device::kStreamEnergyBalance == static_cast<uint32_t>(StreamKey::EnergyBalance));
 
 std::vector<uint32_t> read_spirv(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
