@@ -1,6 +1,6 @@
 #version 460
-// Backward optical rendering of surface scenes: one invocation per pixel runs every sample pass
-// of that pixel, with the pixel-and-pass streams, camera rays, next-event estimation of the sun,
+// Backward optical rendering of surface scenes: one invocation per pixel runs the dispatch's
+// sample passes of that pixel, with the pixel-and-pass streams, camera rays, next-event estimation of the sun,
 // sky escape, thermal and SIF emission, scattering and Russian roulette of the CPU renderer. The
 // sums stay in doubles; the host normalises them as the CPU renderer does.
 #extension GL_GOOGLE_include_directive : require
@@ -225,7 +225,7 @@ void main() {
   const int nb = P.n_bands;
   const uint base = pixel * uint(nb);
   const uint elements = n_pixels * uint(nb);
-  for (int b = 0; b < nb; ++b) {
+  for (int b = 0; b < (P.pass_begin == 0 ? nb : 0); ++b) {
     sum[base + b] = 0.0;
     squares[base + b] = 0.0;
     for (int j = 0; j < (P.want_events != 0 ? kEventSlots : 0); ++j) {
@@ -237,7 +237,7 @@ void main() {
   }
   const int last_order_slot = P.order_slots - 1;
   const bool thermal = P.mode == kModeThermal;
-  for (int s = 0; s < P.spp; ++s) {
+  for (int s = P.pass_begin; s < P.pass_end; ++s) {
     Pcg32 rng = pixel_stream(P.width, P.height, x, y, s);
     const float jx = pcg_uniform(rng);
     const float jy = pcg_uniform(rng);

@@ -156,8 +156,10 @@ struct BackwardParams {
   float tile_y;         // tile size along y
   float z_top;          // scene top: nothing lies above it
   float entry_margin;   // height above the top from which camera rays enter a periodic scene
+  int pass_begin;       // first sample pass of this dispatch (0 clears the sums)
+  int pass_end;         // one past its last pass
 };
-TESK_SHARED_RECORD(BackwardParams, 216)
+TESK_SHARED_RECORD(BackwardParams, 224)
 
 // Tally slots of the forward flux, in the order of the flux result.
 TESK_SHARED_CONST int kFluxDown = 0;

@@ -27,6 +27,9 @@ Buffer upload_vector(VulkanContext& ctx, const std::vector<T>& values) {
   return ctx.upload_buffer(values.data(), values.size() * sizeof(T));
 }
 
+// Samples (pixels x passes) per dispatch of the backward shader.
+constexpr uint64_t kDispatchSamples = uint64_t{1} << 20;
+
 void refuse(const char* what) {
   throw std::runtime_error(std::string("Vulkan backward rendering supports ") + what +
                            ". No fallback was performed.");
@@ -128,7 +131,7 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   const size_t elements = static_cast<size_t>(p.width) * p.height * nb;
 
   VulkanContext& ctx = scene.context();
-  const Buffer params = ctx.upload_buffer(&p, sizeof(p));
+  Buffer params = ctx.upload_buffer(&p, sizeof(p));
   const Buffer materials = upload_vector(ctx, d.materials());
   const Buffer spectral = upload_vector(ctx, d.spectral_params());
   const Buffer wavelengths = upload_vector(ctx, d.band_wavelengths());
@@ -147,7 +150,18 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &wavelengths, &temperatures, &sif,
                                  &sum, &squares, &events, &orders});
-  pipeline.run(scene.top_level(), buffers, nullptr, static_cast<uint64_t>(p.width) * p.height);
+  // Passes in dispatches of about kDispatchSamples samples, so that no single submission runs
+  // long enough for a display driver's watchdog; the sums carry over between dispatches.
+  const uint64_t pixels = static_cast<uint64_t>(p.width) * p.height;
+  const int passes_per_dispatch = static_cast<int>(
+      std::clamp<uint64_t>(kDispatchSamples / std::max<uint64_t>(pixels, 1), 1, INT32_MAX));
+  for (int begin = 0; begin < p.spp || begin == 0; begin += passes_per_dispatch) {
+    p.pass_begin = begin;
+    p.pass_end = std::min(p.spp, begin + passes_per_dispatch);
+    params.upload(&p, sizeof(p));
+    pipeline.run(scene.top_level(), buffers, nullptr, pixels);
+    if (p.pass_end >= p.spp) break;
+  }
 
   auto fetch = [](const Buffer& b, size_t n) {
     std::vector<double> v(n);

@@ -256,6 +256,8 @@ void VulkanSceneManager::trace_closest(const embree::RayBatchView& rays,
                                        const embree::HitBatchView& hits) {
   require_built("tracing rays");
   if (rays.count == 0) return;
+  if (rays.count > UINT32_MAX)
+    throw std::length_error("Vulkan traces at most 2^32-1 rays per batch");
   std::vector<device::TraceRay> in(rays.count);
   for (size_t i = 0; i < rays.count; ++i) {
     device::TraceRay& r = in[i];
