@@ -157,6 +157,70 @@ def test_backward_image_matches_the_cpu(context):
     np.testing.assert_allclose(a["event_aov"].sum(axis=0), a["payload"], rtol=1e-5, atol=1e-6)
 
 
+def hosek_wilkie_block(bands):
+    return np.tile(np.float32([-1.0, -0.32, 0.5, -2.0, 0.4, 0.9, -1.2, 0.3, 0.2, 0.05]), bands)
+
+
+# Sensors (kind, fov, fisheye mapping), skies and materials the image path must port exactly.
+VARIANTS = {
+    "perspective, directional sky, RPV": (1, 50.0, 0, "directional", 1),
+    "pushbroom, Hosek-Wilkie sky, leaf": (3, 40.0, 0, "hw", 13),
+    "fisheye equidistant, uniform sky": (4, 170.0, 1, "uniform", 0),
+    "fisheye stereographic, thermal sunlit/shaded": (4, 120.0, 3, "thermal", 0),
+    "orthographic, SIF only": (0, 60.0, 0, "sif", 13),
+}
+
+
+@pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
+@pytest.mark.parametrize("variant", sorted(VARIANTS))
+def test_sensors_skies_and_modes_match_the_cpu(context, variant):
+    kind, fov, mapping, sky, material = VARIANTS[variant]
+    camera = CAMERA
+    if kind == 4:  # a fisheye just above the ground under the leaves, looking up
+        camera = np.array([[1, 0, 0, 0.5], [0, -1, 0, 0.5], [0, 0, -1, 0.05], [0, 0, 0, 1]], np.float32)
+
+    def build(s):
+        optical_scene(s, bands=2)
+        base = [0.3, 0.5, 0.4, 0.45, 0.2, 0.25, 0.3, 0.35, 2.0, 1.5, 0.1, 0.2]
+        rpv = [0.1, 0.2, 0.8, 0.7, -0.2, 0.1, 0.5, 0.6]  # rho0, k, Theta, rho_c per band
+        table = np.linspace(0.01, 0.3, 2 * 512)
+        s.upload_spectral_params(np.float32(base + rpv + list(table) + list(hosek_wilkie_block(2))))
+        rpv_material = s.add_material(1, len(base), [])
+        if material == 1:  # an RPV square above the ground
+            s.add_instance(s.add_mesh(SQUARE * [0.4, 0.4, 1], NO_NORMALS, QUADS, rpv_material), 0.3, 0.3, 0.2)
+        if sky == "directional":
+            s.set_directional_sky(len(base) + len(rpv))
+        elif sky == "hw":
+            s.set_hw_sky(len(base) + len(rpv) + table.size, 0.3, 0.2, 0.9)
+        elif sky == "sif":
+            s.set_sif_only_mode(True)
+        s.set_sensor(kind, 5, 4, 1.0, 1.0, camera, fov, mapping)
+
+    def finish(s):
+        if sky == "thermal":  # emissivities, sunlit and shaded temperatures (a shadow test each)
+            s.clear_for_reuse()
+            s.set_num_bands(2)
+            s.upload_spectral_params(np.float32([0.95, 0.9, 0.8, 0.85, 0.02, 0.03]))
+            s.add_material(0, 0, [0, 0, 290.0, 305.0, 295.0])
+            s.add_material(13, 2, [0.0, 0.0, 300.0, 310.0, 298.0])
+            s.set_emitter(0, [0.3, 0.2, 0.9], 4)
+            s.set_sky(4)
+            s.set_thermal_mode(True, [9000.0, 11000.0])
+            s.build_reuse_gas()
+        if sky == "sif":
+            s.set_primitive_sif_spectra(np.linspace(0.1, 1.0, 2 * s.n_primitives()).astype(np.float32), 2)
+
+    device, cpu = both_backends(context, build)
+    for s in (device, cpu):
+        finish(s)
+    a = device.simulate_backward(24, 6, ("radiance", "standard_error"))
+    b = tesk_gpu.simulate_cpu(cpu, 24, 6, None, ("radiance", "standard_error"))
+    assert b["payload"].any()
+    assert np.isclose(a["payload"], b["payload"], rtol=1e-4, atol=1e-7).mean() > 0.95
+    se = float(np.sqrt(np.mean(b["standard_error"] ** 2)))
+    assert abs(float(a["payload"].mean() - b["payload"].mean())) <= 3 * se / np.sqrt(a["payload"].size) + 1e-7
+
+
 @pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
 def test_periodic_terrain_following_image_matches_the_cpu(context):
     def build(s):
