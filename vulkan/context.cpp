@@ -15,6 +15,7 @@ constexpr const char* kDeviceExtensions[] = {VK_KHR_ACCELERATION_STRUCTURE_EXTEN
                                              VK_KHR_DEFERRED_HOST_OPERATIONS_EXTENSION_NAME};
 
 // The instance every survey and context uses: API 1.2, no layers or instance extensions.
+// VK_NULL_HANDLE when the loader finds no driver at all (a machine without Vulkan devices).
 VkInstance create_instance() {
   uint32_t loader_version = VK_API_VERSION_1_0;
   auto enumerate_version = reinterpret_cast<PFN_vkEnumerateInstanceVersion>(
@@ -33,7 +34,9 @@ VkInstance create_instance() {
   VkInstanceCreateInfo info{VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO};
   info.pApplicationInfo = &app;
   VkInstance instance = VK_NULL_HANDLE;
-  check(vkCreateInstance(&info, nullptr, &instance), "vkCreateInstance");
+  const VkResult result = vkCreateInstance(&info, nullptr, &instance);
+  if (result == VK_ERROR_INCOMPATIBLE_DRIVER) return VK_NULL_HANDLE;
+  check(result, "vkCreateInstance");
   return instance;
 }
 
@@ -193,6 +196,7 @@ bool device_preferred(const DeviceInfo& a, const DeviceInfo& b) {
 
 std::vector<DeviceInfo> list_devices() {
   const VkInstance instance = create_instance();
+  if (instance == VK_NULL_HANDLE) return {};
   try {
     std::vector<DeviceInfo> infos = ordered_survey(instance, nullptr);
     vkDestroyInstance(instance, nullptr);
@@ -271,6 +275,8 @@ void Buffer::zero() {
 VulkanContext::VulkanContext(int index) {
   if (index < 0) throw std::invalid_argument("Vulkan device index must be non-negative");
   m_instance = create_instance();
+  if (m_instance == VK_NULL_HANDLE)
+    throw std::runtime_error("Vulkan: no physical devices were found");
   try {
     std::vector<VkPhysicalDevice> handles;
     const std::vector<DeviceInfo> infos = ordered_survey(m_instance, &handles);

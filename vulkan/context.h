@@ -32,7 +32,8 @@ struct DeviceInfo {
 
 /// Every physical device, surveyed and put in the backend's preference order: compatible first,
 /// then discrete, integrated, virtual, CPU, other; then more device-local memory, lower vendor
-/// id, lower device id, name in byte order, lower physical index. Throws std::runtime_error
+/// id, lower device id, name in byte order, lower physical index. Empty when the loader finds
+/// no driver. Throws std::runtime_error
 /// "Vulkan 1.2 or newer is required for the TESK Ray Query backend" for an older loader and
 /// "Vulkan: ... failed (n)" when the instance cannot be created.
 std::vector<DeviceInfo> list_devices();

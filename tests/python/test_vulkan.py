@@ -3,6 +3,8 @@ messages of its device, shader and scene checks. Skipped where the module was bu
 Vulkan or no device offers ray queries (lavapipe does: scripts/setup.sh installs it)."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -54,6 +56,14 @@ def test_context_matches_survey_and_refuses_bad_indices(context):
     n = sum(d["compatible"] for d in DEVICES)
     with pytest.raises(IndexError, match=rf"^Vulkan compatible device index {n} is outside \[0, {n}\)$"):
         tesk_gpu.VulkanContext(n)
+
+
+def test_a_machine_without_drivers_lists_nothing():
+    script = ("import tesk_gpu\nassert tesk_gpu.list_vulkan_devices() == []\n"
+              "try:\n    tesk_gpu.VulkanContext(0)\nexcept RuntimeError as e:\n    print(e)\n")
+    env = dict(os.environ, VK_ICD_FILENAMES=os.devnull, VK_DRIVER_FILES=os.devnull)
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "Vulkan: no physical devices were found"
 
 
 def test_shader_files_and_unbuilt_scene(context, tmp_path):
