@@ -296,20 +296,27 @@ def test_flux_energy_balance_of_a_flat_periodic_ground(context):
 
 
 @pytest.mark.slow  # first use compiles the shader (tens of seconds on lavapipe)
-def test_flux_matches_the_cpu(context):
+@pytest.mark.parametrize("periodic, max_bounces", [(True, 0), (False, 1)])
+def test_flux_matches_the_cpu(context, periodic, max_bounces):
     def build(s):
         optical_scene(s)
-        s.set_repetitive(2, 1.0, 1.0)
+        if periodic:
+            s.set_repetitive(2, 1.0, 1.0)
+        else:  # photons enter through the faces of the scene box; the grid is the sensor's
+            s.set_sensor(0, 4, 4, 2.0, 2.0, CAMERA)
 
     device, cpu = both_backends(context, build)
-    a = device.simulate_flux(3, 3, 4000, 2, 0.7, 0, 8, 3, True)
-    b = tesk_gpu.simulate_flux_cpu(cpu, 3, 3, 4000, 2, 0.7, 0, 8, 3, True)
+    a = device.simulate_flux(3, 3, 4000, 2, 0.7, max_bounces, 8, 3, True)
+    b = tesk_gpu.simulate_flux_cpu(cpu, 3, 3, 4000, 2, 0.7, max_bounces, 8, 3, True)
+    assert a["downwelling_diffuse"].any() and a["upwelling"].any()
     # The same photon streams: equal up to the rare photon whose path parts by rounding.
     for key in ("downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse"):
         np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-6, err_msg=key)
     np.testing.assert_allclose(a["downwelling_direct"] + a["downwelling_diffuse"], a["downwelling"], rtol=1e-5)
     with pytest.raises(ValueError, match="^Vulkan flux supports 1 to 32 bands$"):
         device.simulate_flux(1, 1, 10, 33)
+    with pytest.raises(ValueError, match="^Vulkan flux currently supports at most 2\\^32-1 photons per run$"):
+        device.simulate_flux(1, 1, 2**32, 1)
     with pytest.raises(ValueError, match="^flux grid dimensions and band count must be positive$"):
         device.simulate_flux(0, 1, 10, 1)
 
