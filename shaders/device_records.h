@@ -111,53 +111,53 @@ TESK_SHARED_CONST int kModeSifOnly = 2;
 
 // A material exactly as the scene description stores it (MaterialRecord).
 struct DeviceMaterial {
-  int type;              // 0 Diffuse, 1 RPV, 13 DiffuseTransmitting; others absorb
-  int spectral_offset;   // float index of the material's block
-  int reserved0;         // zero
+  int type;                // 0 Diffuse, 1 RPV, 13 DiffuseTransmitting; others absorb
+  int spectral_offset;     // float index of the material's block
+  int reserved0;           // zero
   float scalar_params[8];  // [0] mean leaf reflectance, [1] transmittance, [2..4] temperatures
-  int reserved1[11];     // zero
+  int reserved1[11];       // zero
 };
 TESK_SHARED_RECORD(DeviceMaterial, 88)
 
 // Everything a backward render reads besides the buffers.
 struct BackwardParams {
-  int width;            // image columns
-  int height;           // image rows
-  int n_bands;          // bands carried by every path (1..kMaxDeviceBands)
-  int spp;              // sample passes
-  int max_depth;        // surface interactions after which a path ends
-  int rr_depth;         // interactions before Russian roulette starts
-  int mode;             // kModeOptical, kModeThermal or kModeSifOnly
-  int n_materials;      // entries of the material buffer
-  int n_primitives;     // global primitive count
-  int spectral_size;    // floats in the spectral buffer
-  int n_wavelengths;    // band wavelengths given (thermal mode)
-  int has_temperatures; // 1: per-primitive temperatures override the material's
-  int has_sif;          // 1: per-primitive SIF spectra [n_bands][n_primitives]
-  int sun_offset;       // float index of the sun spectrum, -1 when absent or not fitting
-  float sun_dir[3];     // unit vector toward the sun (zero when unset)
-  int sky_uniform;      // uniform sky offset or -1
-  int sky_directional;  // directional sky table offset or -1
-  int sky_hw;           // Hosek-Wilkie sky offset or -1
-  float hw_sun[3];      // sun direction of the Hosek-Wilkie model
-  int sensor_type;      // SensorType value
-  int projection_type;  // fisheye mapping
-  float fov;            // full field of view (radians)
-  float ortho_w;        // orthographic width
-  float ortho_h;        // orthographic height; pushbroom along-track length
-  float camera[16];     // camera-to-world 4x4 row-major
-  int want_events;      // 1: event split requested
-  int want_orders;      // 1: scattering-order split requested
-  int order_slots;      // max_output_order + 2 when requested
+  int width;              // image columns
+  int height;             // image rows
+  int n_bands;            // bands carried by every path (1..kMaxDeviceBands)
+  int spp;                // sample passes
+  int max_depth;          // surface interactions after which a path ends
+  int rr_depth;           // interactions before Russian roulette starts
+  int mode;               // kModeOptical, kModeThermal or kModeSifOnly
+  int n_materials;        // entries of the material buffer
+  int n_primitives;       // global primitive count
+  int spectral_size;      // floats in the spectral buffer
+  int n_wavelengths;      // band wavelengths given (thermal mode)
+  int has_temperatures;   // 1: per-primitive temperatures override the material's
+  int has_sif;            // 1: per-primitive SIF spectra [n_bands][n_primitives]
+  int sun_offset;         // float index of the sun spectrum, -1 when absent or not fitting
+  float sun_dir[3];       // unit vector toward the sun (zero when unset)
+  int sky_uniform;        // uniform sky offset or -1
+  int sky_directional;    // directional sky table offset or -1
+  int sky_hw;             // Hosek-Wilkie sky offset or -1
+  float hw_sun[3];        // sun direction of the Hosek-Wilkie model
+  int sensor_type;        // SensorType value
+  int projection_type;    // fisheye mapping
+  float fov;              // full field of view (radians)
+  float ortho_w;          // orthographic width
+  float ortho_h;          // orthographic height; pushbroom along-track length
+  float camera[16];       // camera-to-world 4x4 row-major
+  int want_events;        // 1: event split requested
+  int want_orders;        // 1: scattering-order split requested
+  int order_slots;        // max_output_order + 2 when requested
   int terrain_following;  // 1: orthographic camera rays start above the terrain below them
-  int periodic;         // 1: the scene is one tile of a periodic pattern
-  int num_repetitions;  // tile walls one ray may cross
-  float tile_x;         // tile size along x
-  float tile_y;         // tile size along y
-  float z_top;          // scene top: nothing lies above it
-  float entry_margin;   // height above the top from which camera rays enter a periodic scene
-  int pass_begin;       // first sample pass of this dispatch (0 clears the sums)
-  int pass_end;         // one past its last pass
+  int periodic;           // 1: the scene is one tile of a periodic pattern
+  int num_repetitions;    // tile walls one ray may cross
+  float tile_x;           // tile size along x
+  float tile_y;           // tile size along y
+  float z_top;            // scene top: nothing lies above it
+  float entry_margin;     // height above the top from which camera rays enter a periodic scene
+  int pass_begin;         // first sample pass of this dispatch (0 clears the sums)
+  int pass_end;           // one past its last pass
 };
 TESK_SHARED_RECORD(BackwardParams, 224)
 
@@ -171,53 +171,53 @@ TESK_SHARED_CONST int kFluxSlots = 4;
 // Everything a forward flux run reads besides the buffers. Tallies are 64-bit fixed-point sums
 // (energy times `scale`), so that photons running at once add exactly and in any order.
 struct FluxParams {
-  int nx;               // grid cells along x
-  int ny;               // grid cells along y
-  int n_bands;          // bands (1..kMaxDeviceBands)
-  int max_bounces;      // recorded surface hits per photon, 0: all
-  int max_depth;        // scattering events after which a photon ends
-  int rr_depth;         // scattering events before Russian roulette starts
-  int decompose;        // 1: sun/sky split of downwelling
-  int periodic;         // 1: the scene is one tile of a periodic pattern
-  int num_repetitions;  // tile walls one photon may cross
-  int has_sky;          // 1: some sky model is set
-  int n_materials;      // entries of the material buffer
-  int spectral_size;    // floats in the spectral buffer
-  int sun_offset;       // float index of the sun spectrum, -1 when absent or not fitting
-  int sky_uniform;      // uniform sky offset or -1
-  int sky_directional;  // directional sky table offset or -1
-  int sky_hw;           // Hosek-Wilkie sky offset or -1
-  float hw_sun[3];      // sun direction of the Hosek-Wilkie model
-  float sun_dir[3];     // unit vector toward the sun (zero when unset)
-  float prob_sun;       // probability that a photon is a sun photon
-  float extent_x;       // grid extent Lx
-  float extent_y;       // grid extent Ly
-  float tile_x;         // tile size along x
-  float tile_y;         // tile size along y
-  float z_top;          // scene top
+  int nx;                   // grid cells along x
+  int ny;                   // grid cells along y
+  int n_bands;              // bands (1..kMaxDeviceBands)
+  int max_bounces;          // recorded surface hits per photon, 0: all
+  int max_depth;            // scattering events after which a photon ends
+  int rr_depth;             // scattering events before Russian roulette starts
+  int decompose;            // 1: sun/sky split of downwelling
+  int periodic;             // 1: the scene is one tile of a periodic pattern
+  int num_repetitions;      // tile walls one photon may cross
+  int has_sky;              // 1: some sky model is set
+  int n_materials;          // entries of the material buffer
+  int spectral_size;        // floats in the spectral buffer
+  int sun_offset;           // float index of the sun spectrum, -1 when absent or not fitting
+  int sky_uniform;          // uniform sky offset or -1
+  int sky_directional;      // directional sky table offset or -1
+  int sky_hw;               // Hosek-Wilkie sky offset or -1
+  float hw_sun[3];          // sun direction of the Hosek-Wilkie model
+  float sun_dir[3];         // unit vector toward the sun (zero when unset)
+  float prob_sun;           // probability that a photon is a sun photon
+  float extent_x;           // grid extent Lx
+  float extent_y;           // grid extent Ly
+  float tile_x;             // tile size along x
+  float tile_y;             // tile size along y
+  float z_top;              // scene top
   float measurement_plane;  // height under which periodic photons start
-  float box_min[3];     // scene bounding box
+  float box_min[3];         // scene bounding box
   float box_max[3];
   uint first_photon_lo;  // index of the first photon of this dispatch (low and high 32 bits)
   uint first_photon_hi;
-  uint count;           // photons in this dispatch
+  uint count;  // photons in this dispatch
   // Forward radiation field runs only (field = 1); tally offsets count 64-bit entries.
-  int field;            // 1: absorbed-radiation field instead of the flux grids
-  int n_layers;         // layers of the field grid
-  int n_views;          // view directions of the BRF estimate
-  int per_leaf;         // 1: absorption per primitive
+  int field;             // 1: absorbed-radiation field instead of the flux grids
+  int n_layers;          // layers of the field grid
+  int n_views;           // view directions of the BRF estimate
+  int per_leaf;          // 1: absorption per primitive
   int terrain_instance;  // instance whose absorption counts as terrain, -1: none
-  int n_primitives;     // global primitives
-  uint grid_offset;     // [n_layers][ny][nx][n_bands]
-  uint leaf_offset;     // [n_primitives][n_bands]
-  uint terrain_offset;  // [n_bands]
-  uint brf_offset;      // [n_views][n_bands]
-  uint albedo_offset;   // [n_bands]
-  float cell_x;         // cell size along x
-  float cell_y;         // cell size along y
-  int reserved;         // zero (keeps the doubles 8-byte aligned)
-  double power;         // P0 = Lx Ly / num_photons
-  double scale;         // fixed-point units per unit of energy
+  int n_primitives;      // global primitives
+  uint grid_offset;      // [n_layers][ny][nx][n_bands]
+  uint leaf_offset;      // [n_primitives][n_bands]
+  uint terrain_offset;   // [n_bands]
+  uint brf_offset;       // [n_views][n_bands]
+  uint albedo_offset;    // [n_bands]
+  float cell_x;          // cell size along x
+  float cell_y;          // cell size along y
+  int reserved;          // zero (keeps the doubles 8-byte aligned)
+  double power;          // P0 = Lx Ly / num_photons
+  double scale;          // fixed-point units per unit of energy
 };
 TESK_SHARED_RECORD(FluxParams, 224)
 
@@ -250,19 +250,19 @@ struct EnergyBalanceParams {
   float tile_y;         // tile size along y
   float z_top;          // scene top
   // Multiband runs only:
-  int multiband;        // 1: all bands at once with multi-bounce paths
-  int n_bands;          // bands of the run (1..kMaxDeviceBands)
-  int max_depth;        // surface interactions of a sample path
-  int has_sun;          // 1: per-band sun irradiance given
-  int sky_from_array;   // 1: isotropic sky radiance per band from its buffer
-  int scene_n_bands;    // band count of the scene's own sky blocks
-  int spectral_size;    // floats in the spectral buffer (the scene's, then the call's table)
-  int sky_uniform;      // sky lookups: uniform offset or -1
-  int sky_directional;  // directional table offset or -1
-  int sky_hw;           // Hosek-Wilkie offset or -1
-  float hw_sun[3];      // sun of the Hosek-Wilkie model
-  int has_albedo;       // 1: sw_albedos given
-  int has_reflectance;  // 1: front reflectance given (split optics)
+  int multiband;             // 1: all bands at once with multi-bounce paths
+  int n_bands;               // bands of the run (1..kMaxDeviceBands)
+  int max_depth;             // surface interactions of a sample path
+  int has_sun;               // 1: per-band sun irradiance given
+  int sky_from_array;        // 1: isotropic sky radiance per band from its buffer
+  int scene_n_bands;         // band count of the scene's own sky blocks
+  int spectral_size;         // floats in the spectral buffer (the scene's, then the call's table)
+  int sky_uniform;           // sky lookups: uniform offset or -1
+  int sky_directional;       // directional table offset or -1
+  int sky_hw;                // Hosek-Wilkie offset or -1
+  float hw_sun[3];           // sun of the Hosek-Wilkie model
+  int has_albedo;            // 1: sw_albedos given
+  int has_reflectance;       // 1: front reflectance given (split optics)
   int has_back_reflectance;  // 1: back reflectance given (split optics)
   int has_transmittance;     // 1: transmittance given (split optics)
 };
