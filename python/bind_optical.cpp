@@ -15,9 +15,7 @@
 #include "python/frame.h"
 
 namespace tesk::python {
-namespace {
 
-// The product request from the host's list of output names. A single string counts as one name.
 backend::OpticalProductRequest optical_request(const py::object& outputs, int max_output_order) {
   backend::OpticalProductRequest request;
   auto add = [&request](const py::handle& item) {
@@ -50,6 +48,8 @@ backend::OpticalProductRequest optical_request(const py::object& outputs, int ma
   request.max_output_order = request.scattering_order ? max_output_order : 0;
   return request;
 }
+
+namespace {
 
 // A float32 array [slots,] H, W, n_bands holding a copy of `data`.
 py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,

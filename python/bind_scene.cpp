@@ -243,11 +243,14 @@ void bind_scene(py::module_& m) {
       [] {
         const py::object print = py::module_::import("builtins").attr("print");
         print("tesk_gpu", m_version());
+        const bool vulkan = py::hasattr(py::module_::import("tesk_gpu"), "HAS_VULKAN");
 #if defined(TESK_HAS_CUDA)
-        print("  backends: embree (CPU); vulkan: no; optix: yes (CUDA)");
+        const char* optix = "yes (CUDA)";
 #else
-        print("  backends: embree (CPU); vulkan: no; optix: no");
+        const char* optix = "no";
 #endif
+        print(std::string("  backends: embree (CPU); vulkan: ") + (vulkan ? "yes" : "no") +
+              "; optix: " + optix);
         print("  embree:", embree::embree_version());
         print("  threads:", resolve_thread_count(0), "(hardware concurrency; num_threads=0)");
         print("  devices: cpu");

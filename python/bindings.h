@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/scene_types.h"
 #include "embree/backward_integrator.h"
 
 namespace tesk::python {
@@ -9,6 +10,9 @@ namespace tesk::python {
 /// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
 /// _evaluate_microwave_trunk_ground, _evaluate_microwave_trunk.
 void bind_microwave(pybind11::module_& m);
+/// When built with Vulkan: HAS_VULKAN (True), VulkanContext, VulkanSceneManager with its
+/// workflows and list_vulkan_devices; nothing otherwise.
+void bind_vulkan(pybind11::module_& m);
 /// Mesh generators: make_ground_plane, make_sphere, make_cylinder.
 void bind_meshes(pybind11::module_& m);
 /// HAS_EMBREE and the CPU scene manager class EmbreeSceneManager.
@@ -37,6 +41,13 @@ void bind_joint_thermo_physiology(pybind11::module_& m);
 /// The CUDA backend: HAS_OPTIX, OptiXContext, SceneManager, Simulator, the device module
 /// functions and device_info (nothing on a build without nvcc).
 void bind_cuda(pybind11::module_& m);
+
+/// The optical product request from the host's list of output names ("radiance",
+/// "standard_error", "event_aov", "scattering_order"; a single string counts as one name).
+/// Throws TypeError for non-strings, ValueError for unknown names and a negative
+/// max_output_order when the order split is requested.
+backend::OpticalProductRequest optical_request(const pybind11::object& outputs,
+                                               int max_output_order);
 
 /// Turbid domains: relation tables, leaf-area sampling and the domain registry functions.
 void bind_turbid(pybind11::module_& m);

@@ -47,6 +47,8 @@ PYBIND11_MODULE(tesk_gpu, m) {
     m.attr("__version__") = "3.0.0rc1";
     // 4. Microwave evaluation functions.
     tesk::python::bind_microwave(m);
+    // 5. Vulkan backend: HAS_VULKAN, VulkanContext, VulkanSceneManager, list_vulkan_devices.
+    tesk::python::bind_vulkan(m);
     // 7. Mesh generators.
     tesk::python::bind_meshes(m);
     // 8. CPU backend: HAS_EMBREE, EmbreeSceneManager and the CPU module functions.

@@ -21,6 +21,35 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}"
 fi
 
+# Vulkan backend: loader, headers, the GLSL compiler and a driver with ray queries. Mesa's CPU
+# driver (lavapipe) gains ray queries only in the bookworm-backports release, so that suite is
+# added in its own sources file and the driver taken from it.
+vulkan_packages=(libvulkan-dev glslang-tools vulkan-tools)
+vulkan_missing=()
+for p in "${vulkan_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || vulkan_missing+=("$p")
+done
+driver_ok=0
+if dpkg-query -W -f='${Version}' mesa-vulkan-drivers 2>/dev/null | grep -q bpo; then
+  driver_ok=1
+fi
+if ((${#vulkan_missing[@]})) || ((!driver_ok)); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: Vulkan packages missing (${vulkan_missing[*]} mesa-vulkan-drivers from bookworm-backports);" \
+      "the Vulkan backend is left out of the build" >&2
+  else
+    export DEBIAN_FRONTEND=noninteractive
+    backports=/etc/apt/sources.list.d/bookworm-backports.list
+    if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list.d/ /etc/apt/sources.list; then
+      echo "deb http://deb.debian.org/debian bookworm-backports main" >"$backports"
+    fi
+    echo "setup: installing the Vulkan loader, GLSL compiler and lavapipe"
+    apt-get update -qq
+    apt-get install -y -qq "${vulkan_packages[@]}"
+    apt-get install -y -qq -t bookworm-backports mesa-vulkan-drivers
+  fi
+fi
+
 PYTHON=${PYTHON:-python3}
 if [[ ! -x .venv/bin/python ]]; then
   echo "setup: creating .venv with $($PYTHON --version)"

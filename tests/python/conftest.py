@@ -5,7 +5,12 @@ import subprocess
 import numpy as np
 import pytest
 
-import tesk_gpu
+# Mesa's CPU Vulkan driver compiles each device shader with LLVM on first use in a process;
+# without LLVM's optimisation passes that takes about half as long, and the tests' small
+# dispatches do not need fast code. Read when the driver loads, so set before any Vulkan call.
+os.environ.setdefault("GALLIVM_PERF", "nopt")
+
+import tesk_gpu  # noqa: E402
 
 try:
     from hypothesis import HealthCheck, settings

@@ -15,7 +15,7 @@ import pytest
 import tesk_gpu
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given, strategies as st  # noqa: E402
+from hypothesis import given, settings, strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
 # What the module raises (README, "Errors"); ZeroDivisionError comes from the progress callback
@@ -250,11 +250,72 @@ def draw_args(data, name):
     return [data.draw(KINDS[k], label=f"{name}[{i}]") for i, k in enumerate(kinds)]
 
 
+HAS_VULKAN = getattr(tesk_gpu, "HAS_VULKAN", False)
+if HAS_VULKAN:
+    FUNCTIONS["list_vulkan_devices"] = []
+CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
+# The device scene shares the CPU vocabulary except the CPU-only workflow methods, and adds its
+# own workflows (kinds as above; the scene comes first).
+VULKAN_METHODS = {name: kinds for name, kinds in METHODS.items()
+                  if name not in ("run_energy_balance", "run_energy_balance_multiband", "simulate_lidar")}
+VULKAN_METHODS["trace_closest"] = ["rows", "rows", "float", "float"]
+VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
+                   "simulate_backward": ["small", "small", "outputs", "small"],
+                   "simulate_brf": ["dirs", "photons", "small", "progress"],
+                   "simulate_flux": ["small", "small", "photons", "small", "float", "small", "small", "small", "bool",
+                                     "progress"],
+                   "simulate_forward_radiation": ["small", "small", "array", "photons", "small", "bool", "float",
+                                                  "small", "small", "int", "bool", "progress", "dirs"],
+                   "run_energy_balance_gpu": ["int", "small", "float", "float", "float", "float", "float", "float",
+                                              "bool", "array"],
+                   "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
+                                                        "bool", "array", "optional", "small", "optional", "optional",
+                                                        "optional"]}
+
+
 def test_the_catalogue_covers_the_public_surface():
     methods = {m for m in dir(tesk_gpu.EmbreeSceneManager) if not m.startswith("_")}
     functions = {f for f in dir(tesk_gpu) if callable(getattr(tesk_gpu, f)) and not f.startswith("__")}
     assert methods == set(METHODS)
-    assert functions - {"EmbreeSceneManager"} == set(FUNCTIONS) | set(WORKFLOWS)
+    assert functions - CLASSES == set(FUNCTIONS) | set(WORKFLOWS)
+    if HAS_VULKAN:
+        device_methods = {m for m in dir(tesk_gpu.VulkanSceneManager) if not m.startswith("_")}
+        assert device_methods - {"shader_dir"} == set(VULKAN_METHODS)
+
+
+def vulkan_context():
+    if not HAS_VULKAN or not any(d["compatible"] for d in tesk_gpu.list_vulkan_devices()):
+        pytest.skip("no Vulkan device with ray queries")
+    global _VULKAN_CONTEXT
+    if "_VULKAN_CONTEXT" not in globals():
+        _VULKAN_CONTEXT = tesk_gpu.VulkanContext(0)
+    return _VULKAN_CONTEXT
+
+
+@pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
+                                  "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
+                                  "run_energy_balance_multiband_gpu", "build",
+                                  "refit_ias", "update_instance_transform", "set_num_bands"])
+@settings(max_examples=15)
+@given(data=st.data())
+def test_vulkan_workflows_fail_cleanly(name, data):
+    """The device scene's own methods on the small scene: documented exceptions only, and tracing
+    stays safe afterwards."""
+    context = vulkan_context()  # skips first where the build or the machine has no Vulkan
+    scene = tesk_gpu.VulkanSceneManager(context)
+    for call, args in (("set_num_bands", [1]), ("upload_spectral_params", [[0.3, 2.0, 0.1]]),
+                       ("add_material", [0, 0, []]), ("set_emitter", [0, [0.3, 0.0, 0.9], 1]), ("set_sky", [2]),
+                       ("set_sensor", [0, 4, 4, 1.0, 1.0, CAMERA])):
+        getattr(scene, call)(*args)
+    v = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32)
+    scene.add_instance(scene.add_mesh(v, np.zeros((0, 3), np.float32), [[0, 1, 2], [0, 2, 3]], 0), 0, 0, 0)
+    scene.build()
+    args = [data.draw(KINDS[k], label=f"{name}[{i}]") for i, k in enumerate(VULKAN_METHODS[name])]
+    try:
+        getattr(scene, name)(*args)
+    except DOCUMENTED:
+        pass
+    scene.trace_closest([[0.5, 0.5, 2.0]], [[0, 0, -1]])
 
 
 @pytest.mark.parametrize("name", sorted(METHODS | FUNCTIONS | WORKFLOWS))

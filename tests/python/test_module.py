@@ -14,25 +14,29 @@ def test_module_attributes():
     assert tesk_gpu.TURBID_MAX_SAMPLE_BUDGET == 4194303
     # Backends that are not built are absent rather than falsely advertised; the CUDA backend is
     # built where nvcc was found.
-    assert not hasattr(tesk_gpu, "HAS_VULKAN")
+    assert getattr(tesk_gpu, "HAS_VULKAN", True) is True
+    assert hasattr(tesk_gpu, "HAS_VULKAN") == hasattr(tesk_gpu, "VulkanSceneManager")
     assert getattr(tesk_gpu, "HAS_OPTIX", True) is True
 
 
 def test_show_config_names_the_build(capsys):
     tesk_gpu.show_config()
     out = capsys.readouterr().out
+    vulkan = "yes" if hasattr(tesk_gpu, "HAS_VULKAN") else "no"
     optix = "yes (CUDA)" if hasattr(tesk_gpu, "HAS_OPTIX") else "no"
-    assert f"vulkan: no; optix: {optix}" in out and "devices: cpu" in out
+    assert f"vulkan: {vulkan}; optix: {optix}" in out and "devices: cpu" in out
     assert "embree: 3." in out
 
 
 def test_registration_order():
     names = [n for n in vars(tesk_gpu) if not n.startswith("__")]
-    order = ["TURBID_MAX_SAMPLE_BUDGET", "_execute_joint_thermo_physiology_embree", "make_ground_plane",
-             "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager", "solve_physiology_cpu",
-             "execute_photosynthesis_process_static_cpu", "execute_photosynthesis_process_dynamic_cpu",
-             "execute_energy_balance_process_cpu", "finalize_sif_process_cpu", "assemble_sif_source_cpu",
-             "simulate_lidar_cpu"]
+    vulkan = ["HAS_VULKAN", "VulkanContext", "VulkanSceneManager", "list_vulkan_devices"]
+    order = (["TURBID_MAX_SAMPLE_BUDGET", "_execute_joint_thermo_physiology_embree"]
+             + (vulkan if hasattr(tesk_gpu, "HAS_VULKAN") else [])
+             + ["make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager",
+                "solve_physiology_cpu", "execute_photosynthesis_process_static_cpu",
+                "execute_photosynthesis_process_dynamic_cpu", "execute_energy_balance_process_cpu",
+                "finalize_sif_process_cpu", "assemble_sif_source_cpu", "simulate_lidar_cpu"])
     positions = [names.index(n) for n in order]
     assert positions == sorted(positions)
 

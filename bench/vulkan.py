@@ -1,0 +1,101 @@
+"""Vulkan backend throughput next to the CPU backend on the same scene, in the same run.
+
+Builds the synthetic forest on a VulkanSceneManager and on an EmbreeSceneManager, then times
+on both: a batch of incoherent closest-hit rays (rays/s), a backward optical render
+(samples/s = pixels x spp / seconds), a forward flux run (photons/s) and a shortwave energy
+balance (face samples/s), after one untimed warm-up call each (pipeline creation).
+Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
+path; run the same script on a machine with a GPU for device figures.
+
+    PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N] [--device I]
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import time
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+from forest_scene import build_forest, look_at, perspective_view  # noqa: E402
+
+import tesk_gpu  # noqa: E402
+
+
+def timed(fn):
+    t0 = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - t0, result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--trees", type=int, default=200)
+    parser.add_argument("--rays", type=int, default=200_000)
+    parser.add_argument("--size", type=int, default=64, help="image width and height")
+    parser.add_argument("--spp", type=int, default=8)
+    parser.add_argument("--depth", type=int, default=4)
+    parser.add_argument("--photons", type=int, default=100_000)
+    parser.add_argument("--eb-samples", type=int, default=8, help="energy-balance rays per face")
+    parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
+    args = parser.parse_args()
+    if not getattr(tesk_gpu, "HAS_VULKAN", False):
+        sys.exit("tesk_gpu was built without the Vulkan backend")
+
+    context = tesk_gpu.VulkanContext(args.device)
+    print(f"Vulkan device: {context.device_name} (physical {context.physical_device_index}, "
+          f"{context.total_vram_mb} MiB device-local)")
+    scenes = {"vulkan": tesk_gpu.VulkanSceneManager(context), "cpu": tesk_gpu.EmbreeSceneManager()}
+    for name, scene in scenes.items():
+        forest = build_forest(scene, n_trees=args.trees)
+        eye, target = perspective_view(forest)
+        scene.set_sensor(1, args.size, args.size, 0, 0, look_at(eye, target), 50.0)
+        scene.build()
+    print(f"forest: {args.trees} trees, {scene.n_primitives()} primitives")
+
+    rng = np.random.default_rng(1)
+    h = forest.half_size
+    origins = np.column_stack([rng.uniform(-h, h, (args.rays, 2)), rng.uniform(0.5, 12.0, args.rays)])
+    directions = rng.normal(size=(args.rays, 3))
+    origins, directions = origins.astype(np.float32), directions.astype(np.float32)
+    runs = {
+        "vulkan": (lambda: scenes["vulkan"].trace_closest(origins, directions),
+                   lambda: scenes["vulkan"].simulate_backward(args.spp, args.depth)),
+        "cpu": (lambda: scenes["cpu"].trace_closest(origins, directions),
+                lambda: tesk_gpu.simulate_cpu(scenes["cpu"], args.spp, args.depth)),
+    }
+    samples = args.size * args.size * args.spp
+    for scene in scenes.values():
+        scene.set_repetitive(1, 2 * h, 2 * h)  # the flux grid covers the forest
+    flux = {"vulkan": lambda: scenes["vulkan"].simulate_flux(16, 16, args.photons, 3),
+            "cpu": lambda: tesk_gpu.simulate_flux_cpu(scenes["cpu"], 16, 16, args.photons, 3)}
+    eb_args = (args.eb_samples, 800.0, 40.0, 0.0, 0.3, 0.2, 0.9, True)
+    balance = {"vulkan": lambda: scenes["vulkan"].run_energy_balance_gpu(0, *eb_args),
+               "cpu": lambda: scenes["cpu"].run_energy_balance(args.eb_samples, 8, 0, *eb_args[1:])}
+    face_samples = 2 * args.eb_samples * scenes["cpu"].n_primitives()
+    results = {}
+    for name, (trace, render) in runs.items():
+        trace(), render()  # warm-up: pipelines, caches
+        t_trace, hits = timed(trace)
+        t_render, image = timed(render)
+        results[name] = (hits, image["payload"])
+        print(f"{name:6s} trace_closest: {args.rays / t_trace / 1e6:8.3f} Mrays/s   "
+              f"backward: {samples / t_render / 1e6:8.3f} Msamples/s ({args.size}x{args.size}, spp {args.spp})")
+    for name in runs:
+        flux[name]()
+        t_flux, _ = timed(flux[name])
+        balance[name]()
+        t_balance, _ = timed(balance[name])
+        print(f"{name:6s} flux: {args.photons / t_flux / 1e6:8.3f} Mphotons/s   "
+              f"energy balance: {face_samples / t_balance / 1e6:8.3f} Mface-samples/s")
+    same = np.mean(results["vulkan"][0]["hit"] == results["cpu"][0]["hit"])
+    print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
+          f"cpu {results['cpu'][1].mean():.5f}")
+
+
+if __name__ == "__main__":
+    main()

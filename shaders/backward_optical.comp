@@ -1,0 +1,308 @@
+#version 460
+// Backward optical rendering of surface scenes: one invocation per pixel runs the dispatch's
+// sample passes of that pixel, with the pixel-and-pass streams, camera rays, next-event estimation of the sun,
+// sky escape, thermal and SIF emission, scattering and Russian roulette of the CPU renderer. The
+// sums stay in doubles; the host normalises them as the CPU renderer does.
+#extension GL_GOOGLE_include_directive : require
+#extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
+#include "scene_bindings.glsl"
+#include "transport.glsl"
+#include "optics.glsl"
+
+layout(set = 0, binding = 5, scalar) readonly buffer Params { BackwardParams P; };
+layout(set = 0, binding = 8, scalar) readonly buffer Wavelengths { float wavelengths[]; };
+layout(set = 0, binding = 9, scalar) readonly buffer Temperatures { float temperatures[]; };
+layout(set = 0, binding = 10, scalar) readonly buffer Sif { float sif[]; };
+layout(set = 0, binding = 11, scalar) buffer Sum { double sum[]; };
+layout(set = 0, binding = 12, scalar) buffer Squares { double squares[]; };
+layout(set = 0, binding = 13, scalar) buffer Events { double events[]; };
+layout(set = 0, binding = 14, scalar) buffer Orders { double orders[]; };
+
+// Black-body spectral radiance (W m^-2 sr^-1 nm^-1), in single precision with the wavelength in
+// micrometres (the CPU evaluates the same formula in double precision).
+float planck_radiance(float wavelength_nm, float temperature_k) {
+  if (!(temperature_k > 0.0)) return 0.0;
+  const float lambda_um = wavelength_nm * 1e-3;
+  const float x = 14387.768775039337 / (temperature_k * lambda_um);
+  if (!(x <= 500.0)) return 0.0;
+  if (x > 87.0) return 0.0;  // below float range; the double evaluation is negligible there
+  const float l5 = lambda_um * lambda_um * lambda_um * lambda_um * lambda_um;
+  return 1.1910429723971884e8 / (l5 * (exp(x) - 1.0)) * 1e-3;
+}
+
+// ---- sensor ---------------------------------------------------------------------------------
+vec3 camera_point(vec3 p) {
+  return vec3(P.camera[0] * p.x + P.camera[1] * p.y + P.camera[2] * p.z + P.camera[3],
+              P.camera[4] * p.x + P.camera[5] * p.y + P.camera[6] * p.z + P.camera[7],
+              P.camera[8] * p.x + P.camera[9] * p.y + P.camera[10] * p.z + P.camera[11]);
+}
+
+vec3 camera_vector(vec3 v) {
+  return vec3(P.camera[0] * v.x + P.camera[1] * v.y + P.camera[2] * v.z,
+              P.camera[4] * v.x + P.camera[5] * v.y + P.camera[6] * v.z,
+              P.camera[8] * v.x + P.camera[9] * v.y + P.camera[10] * v.z);
+}
+
+float fisheye_zenith(float r, float theta_max, int projection_type) {
+  if (projection_type == 0) {
+    const float s = 2.0 * r * sin(0.5 * theta_max);
+    return s > 1.0 ? -1.0 : 2.0 * asin(s);
+  }
+  if (projection_type == 1) return 2.0 * r * theta_max;
+  if (projection_type == 2) {
+    const float s = 2.0 * r * sin(theta_max);
+    return s > 1.0 ? -1.0 : asin(s);
+  }
+  return 2.0 * atan(2.0 * r * tan(0.5 * theta_max));
+}
+
+bool generate_primary_ray(int x, int y, float jx, float jy, out vec3 origin, out vec3 direction) {
+  origin = vec3(0.0);
+  direction = vec3(0.0);
+  const float sx = (float(x) + jx) / float(P.width) - 0.5;
+  const float sy = (float(y) + jy) / float(P.height) - 0.5;
+  vec3 p_cam = vec3(0.0);
+  vec3 d_cam = vec3(0.0);
+  if (P.sensor_type == 0) {
+    p_cam = vec3(sx * P.ortho_w, sy * P.ortho_h, 0.0);
+    d_cam = vec3(0.0, 0.0, -1.0);
+  } else if (P.sensor_type == 1) {
+    const float t = tan(0.5 * P.fov);
+    const float a = 2.0 * sx * t * (float(P.width) / float(P.height));
+    const float b = 2.0 * sy * t;
+    const float inv = 1.0 / sqrt(a * a + b * b + 1.0);
+    d_cam = vec3(a * inv, b * inv, -inv);
+  } else if (P.sensor_type == 3) {
+    p_cam = vec3(0.0, sy * P.ortho_h, 0.0);
+    const float a = tan(sx * P.fov);
+    const float inv = 1.0 / sqrt(a * a + 1.0);
+    d_cam = vec3(a * inv, 0.0, -inv);
+  } else if (P.sensor_type == 4) {
+    const float r = sqrt(sx * sx + sy * sy);
+    const float theta_max = 0.5 * P.fov;
+    const float theta = fisheye_zenith(r, theta_max, P.projection_type);
+    if (!(theta >= 0.0) || theta > theta_max) return false;
+    const float phi = atan(sy, sx);
+    const float st = sin(theta);
+    d_cam = vec3(st * cos(phi), st * sin(phi), -cos(theta));
+  } else {
+    return false;
+  }
+  const vec3 d = normalize(camera_vector(d_cam));
+  const vec3 o = camera_point(p_cam);
+  if (!(dot(d, d) > 0.5) || !finite3(o)) return false;
+  origin = o;
+  direction = d;
+  return true;
+}
+
+// ---- periodic scenes and camera-ray preparation ---------------------------------------------
+// Shadow test toward d from an offset origin: this tile, then the next num_repetitions tiles
+// the ray crosses into; nothing lies above the scene top.
+bool occluded_periodic(vec3 origin, vec3 d) {
+  if (origin.z > P.z_top && d.z >= 0.0) return false;
+  if (occluded(origin, d, kRayTMin, kFarDistance)) return true;
+  if (P.periodic == 0) return false;
+  float budget = kFarDistance;
+  vec3 o = origin;
+  for (int crossing = 0; crossing < P.num_repetitions; ++crossing) {
+    const TileExit exit = cross_tile(o, d, P.tile_x, P.tile_y);
+    if (exit.axis < 0) return false;
+    o = wrap_at_exit(o, d, exit, P.tile_x, P.tile_y);
+    budget -= exit.t;
+    if (budget <= 0.0) return false;
+    if (o.z > P.z_top && d.z >= 0.0) return false;
+    if (occluded(o, d, kRayTMin, budget)) return true;
+  }
+  return false;
+}
+
+vec3 prepare_camera_ray(vec3 origin, vec3 d) {
+  if (P.terrain_following != 0 && P.sensor_type == 0) {
+    const float s = origin.z / d.z;
+    const float x0 = origin.x - s * d.x;
+    const float y0 = origin.y - s * d.y;
+    const SurfaceHit h = trace_closest_hit(vec3(x0, y0, origin.z), vec3(0.0, 0.0, -1.0), kRayTMin,
+                                           kRayTMax);
+    if (h.hit) origin = vec3(x0, y0, origin.z - h.t) - kTerrainBackoff * d;
+  }
+  if (P.periodic != 0) {
+    origin = periodic_entry(origin, d, P.tile_x, P.tile_y, P.z_top + P.entry_margin);
+  }
+  return origin;
+}
+
+// ---- the path -------------------------------------------------------------------------------
+double throughput[kMaxDeviceBands];
+double radiance[kMaxDeviceBands];
+float response[kMaxDeviceBands];
+
+// Adds one contribution to the sample and to the requested splits of this pixel.
+void add_contribution(uint base, int b, double value, int event, int order_slot) {
+  radiance[b] += value;
+  const uint elements = uint(P.width) * uint(P.height) * uint(P.n_bands);
+  if (P.want_events != 0) events[uint(event) * elements + base + uint(b)] += value;
+  if (P.want_orders != 0) orders[uint(order_slot) * elements + base + uint(b)] += value;
+}
+
+void add_escape(uint base, vec3 d, int k, int slot) {
+  const int nb = P.n_bands;
+  const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
+  if (k == 0 && P.mode == kModeOptical && P.sun_offset >= 0 && dot(d, sun) >= kSunViewCosine) {
+    for (int b = 0; b < nb; ++b) {
+      const double l = double(spectral[P.sun_offset + b]) / double(kSolarDiskSolidAngle);
+      add_contribution(base, b, l * throughput[b], kEventOutside, slot);
+    }
+  } else if (P.mode != kModeSifOnly) {
+    for (int b = 0; b < nb; ++b) {
+      const float l = sky_radiance(d, b);
+      if (l != 0.0) add_contribution(base, b, double(l) * throughput[b], kEventOutside, slot);
+    }
+  }
+}
+
+float emission_temperature(DeviceMaterial mat, int p, vec3 pos, vec3 ng, vec3 sun) {
+  if (P.has_temperatures != 0 && p >= 0 && p < P.n_primitives) return temperatures[p];
+  const float sunlit = mat.scalar_params[3];
+  const float shaded = mat.scalar_params[4];
+  if (sunlit > 0.0 && shaded > 0.0) {
+    const bool in_shade = occluded_periodic(offset_ray_origin(pos, ng, sun), sun);
+    return in_shade ? shaded : sunlit;
+  }
+  return mat.scalar_params[2];
+}
+
+void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, ShadingFrame frame,
+                              vec3 wo, int slot) {
+  const int nb = P.n_bands;
+  const int p = h.global_primitive_id;
+  const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
+  if (P.mode == kModeSifOnly) {
+    if (P.has_sif != 0 && p >= 0 && p < P.n_primitives) {
+      for (int b = 0; b < nb; ++b) {
+        const double e = double(sif[b * P.n_primitives + p]);
+        add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+      }
+    }
+  } else if (P.mode == kModeThermal) {
+    const float T = emission_temperature(mat, p, h.position, h.geometric_normal, sun);
+    const int emissivity = spectral_block(mat.spectral_offset, nb);
+    if (T > 0.0 && emissivity >= 0) {
+      for (int b = 0; b < nb; ++b) {
+        const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
+        const double e = double(planck_radiance(lambda, T)) * double(spectral[emissivity + b]);
+        add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+      }
+    }
+  } else if (P.sun_offset >= 0) {
+    const vec3 wi = to_local(frame, sun);
+    if ((wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
+      bool any_light = false;
+      for (int b = 0; b < nb; ++b) {
+        response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
+        any_light = any_light || (response[b] * spectral[P.sun_offset + b] != 0.0);
+      }
+      if (any_light && !occluded_periodic(offset_ray_origin(h.position, h.geometric_normal, sun), sun)) {
+        const double cos_i = double(abs(wi.z));
+        for (int b = 0; b < nb; ++b) {
+          const double l = double(response[b]) * throughput[b] *
+                           double(spectral[P.sun_offset + b]) * cos_i;
+          add_contribution(base, b, l, kEventSunScattered, slot);
+        }
+      }
+    }
+  }
+}
+
+void main() {
+  set_optics(P.n_bands, P.spectral_size, P.sky_uniform, P.sky_directional, P.sky_hw,
+             vec3(P.hw_sun[0], P.hw_sun[1], P.hw_sun[2]));
+  const uint pixel = work_index();
+  const uint n_pixels = uint(P.width) * uint(P.height);
+  if (pixel >= n_pixels) return;
+  const int x = int(pixel % uint(P.width));
+  const int y = int(pixel / uint(P.width));
+  const int nb = P.n_bands;
+  const uint base = pixel * uint(nb);
+  const uint elements = n_pixels * uint(nb);
+  for (int b = 0; b < (P.pass_begin == 0 ? nb : 0); ++b) {
+    sum[base + b] = 0.0;
+    squares[base + b] = 0.0;
+    for (int j = 0; j < (P.want_events != 0 ? kEventSlots : 0); ++j) {
+      events[uint(j) * elements + base + uint(b)] = 0.0;
+    }
+    for (int j = 0; j < (P.want_orders != 0 ? P.order_slots : 0); ++j) {
+      orders[uint(j) * elements + base + uint(b)] = 0.0;
+    }
+  }
+  const int last_order_slot = P.order_slots - 1;
+  const bool thermal = P.mode == kModeThermal;
+  for (int s = P.pass_begin; s < P.pass_end; ++s) {
+    Pcg32 rng = pixel_stream(P.width, P.height, x, y, s);
+    const float jx = pcg_uniform(rng);
+    const float jy = pcg_uniform(rng);
+    vec3 o;
+    vec3 d;
+    if (!generate_primary_ray(x, y, jx, jy, o, d)) continue;
+    o = prepare_camera_ray(o, d);
+    for (int b = 0; b < nb; ++b) {
+      throughput[b] = 1.0;
+      radiance[b] = 0.0;
+    }
+    int hits = 0;
+    int crossings = 0;
+    for (int k = 0; k < P.max_depth;) {
+      const SurfaceHit h = trace_closest_hit(o, d, kRayTMin, kRayTMax);
+      if (!h.hit) {
+        // In a periodic scene the ray continues in the neighbouring tile, unless it is above
+        // the scene top and does not descend (it meets nothing in any tile).
+        if (P.periodic != 0 && crossings < P.num_repetitions && !(o.z > P.z_top && d.z >= 0.0)) {
+          const TileExit exit = cross_tile(o, d, P.tile_x, P.tile_y);
+          if (exit.axis >= 0) {
+            o = wrap_at_exit(o, d, exit, P.tile_x, P.tile_y);
+            ++crossings;
+            continue;
+          }
+        }
+        add_escape(base, d, k, min(hits, last_order_slot));
+        break;
+      }
+      ++hits;
+      if (h.material_id < 0 || h.material_id >= P.n_materials) break;
+      const DeviceMaterial mat = materials[h.material_id];
+      const ShadingFrame frame = frame_from_normal(h.normal);
+      const vec3 wo = to_local(frame, -d);
+      const int slot = min(hits, last_order_slot);
+      surface_emission_and_sun(base, h, mat, frame, wo, slot);
+
+      const float u1 = pcg_uniform(rng);
+      const float u2 = pcg_uniform(rng);
+      const float u3 = pcg_uniform(rng);
+      const ScatterSample smp = sample_scattering(mat, u3, u2, u1);
+      if (!(smp.pdf >= kMinScatterPdf) || abs(smp.wi.z) == 0.0) break;
+      const double weight = double(abs(smp.wi.z)) / double(smp.pdf);
+      bool alive = false;
+      for (int b = 0; b < nb; ++b) {
+        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face, thermal);
+        throughput[b] *= double(f) * weight;
+        alive = alive || throughput[b] > kMinThroughput;
+      }
+      if (!alive) break;
+      const vec3 wi_world = normalize(to_world(frame, smp.wi));
+      if (k >= P.rr_depth) {
+        double max_t = 0.0;
+        for (int b = 0; b < nb; ++b) max_t = max(max_t, throughput[b]);
+        const double q = min(kMaxSurvival, max_t);
+        if (double(pcg_uniform(rng)) >= q) break;
+        for (int b = 0; b < nb; ++b) throughput[b] /= q;
+      }
+      d = wi_world;
+      o = offset_ray_origin(h.position, h.geometric_normal, d);
+      ++k;
+    }
+    for (int b = 0; b < nb; ++b) {
+      sum[base + b] += radiance[b];
+      squares[base + b] += radiance[b] * radiance[b];
+    }
+  }
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/host/progress.h"
+#include "core/scene_types.h"
+#include "embree/backward_integrator.h"
+#include "embree/render_brf.h"
+#include "vulkan/scene_manager.h"
+
+namespace tesk::vulkan {
+
+/// Renders the scene's sensor by backward path tracing on the device: the CPU renderer's
+/// surface transport (same streams, sensors, materials, sun, skies, thermal and SIF emission,
+/// Russian roulette from `rr_depth`) with `spp` passes and paths of at most `max_depth`
+/// interactions (TESK_MAX_DEPTH overrides it). Products as requested; the execution record is
+/// vulkan / optical_backward / "vulkan.ray_query.optical_backward". Throws std::runtime_error
+/// "Vulkan: build the scene before rendering" when not built, std::invalid_argument
+/// "Vulkan backward rendering supports 1 to 32 bands" and "max_output_order must be
+/// non-negative", and std::runtime_error ending "No fallback was performed." for scenes with
+/// optical turbid media. Prints one summary line.
+embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
+                                           int rr_depth,
+                                           const backend::OpticalProductRequest& request);
+
+/// The same render for the given sensor instead of the scene's, without the summary line and
+/// without the TESK_MAX_DEPTH override (the caller applies it).
+embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorData& sensor,
+                                        int spp, int max_depth, int rr_depth,
+                                        const backend::OpticalProductRequest& request);
+
+/// Backward BRF toward view directions on the device: the CPU BRF (same samples per pixel,
+/// per-direction sensors, tile and normalisation, same messages) with each direction rendered
+/// by render_image. Execution record vulkan / optical_brf / "vulkan.ray_query.optical_brf".
+embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>& directions,
+                             int64_t num_photons, int max_depth, const ProgressCallback& progress);
+
+}  // namespace tesk::vulkan

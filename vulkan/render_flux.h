@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/host/progress.h"
+#include "embree/render_flux.h"
+#include "embree/render_forward.h"
+#include "vulkan/scene_manager.h"
+
+namespace tesk::vulkan {
+
+/// Forward photon flux on the device: the CPU flux of surface scenes (same photon streams,
+/// emission, scattering, roulette, tile crossings, grid and tallies "downwelling", "upwelling"
+/// and, with `decompose`, their sun/sky split of downwelling). Photons run in dispatches of up
+/// to 2^22; `progress` gets (photons done, num_photons, elapsed ms) after each. Throws the CPU
+/// flux's argument errors, std::invalid_argument "Vulkan flux supports 1 to 32 bands",
+/// std::length_error "Vulkan flux currently supports at most 2^32-1 photons per run", and
+/// std::runtime_error ending "No fallback was performed." for optical turbid media and for
+/// material kinds other than diffuse, RPV and diffuse-transmitting.
+embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_photons,
+                               int num_bands, float prob_sun, int max_bounces, int max_depth,
+                               int rr_depth, bool decompose, const ProgressCallback& progress);
+
+/// Forward radiation field on the device: the CPU field of surface scenes (same photons;
+/// absorbed energy in the layered grid, per primitive with `per_leaf`, on the terrain instance,
+/// and with view directions (3 floats each) the next-event BRF and the upward albedo).
+/// Record optical_forward, or optical_brf with view directions. Throws the CPU field's
+/// argument errors, the photon limit of render_flux and "Vulkan forward radiation supports 1
+/// to 32 bands", and refuses media scenes and other material kinds as render_flux does.
+embree::ForwardFieldResult render_forward_field(
+    VulkanSceneManager& scene, int nx, int ny, const std::vector<float>& layer_heights,
+    int64_t num_photons, int num_bands, bool per_leaf, float prob_sun,
+    const std::vector<float>& brf_directions, int max_depth, int rr_depth, int terrain_instance_id,
+    const ProgressCallback& progress);
+
+}  // namespace tesk::vulkan
