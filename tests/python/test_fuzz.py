@@ -185,6 +185,7 @@ WORKFLOWS = {  # module functions taking the scene first
                                 "bool", "optional", "optional", "float", "float", "float"],
     "_execute_turbid_radiation_field_embree": ["int", "request"],
     "_execute_turbid_energy_balance_embree": ["int", "request"],
+    "_execute_turbid_static_physiology_embree": ["int", "request"],
     "_aggregate_turbid_state_embree": ["request", "list", "int", "optional"],
     "_debug_turbid_state_residency_embree": [], "_build_turbid_state_embree": ["int", "request"],
     "_build_turbid_field_embree": ["request", "request", "int"],
