@@ -124,7 +124,7 @@ METHODS = {
     "set_primitive_temperatures": ["array"], "clear_primitive_temperatures": [], "get_primitive_temperatures": [],
     "set_primitive_sif_spectra": ["array", "small"], "clear_primitive_sif_spectra": [],
     "set_instance_turbid_thermal_state": ["array", "array", "array", "array"],
-    "clear_instance_turbid_thermal_state": [], "set_instance_sif_spectra": ["array", "small"],
+    "clear_instance_turbid_thermal_state": [], "get_instance_turbid_thermal_state": [], "set_instance_sif_spectra": ["array", "small"],
     "clear_instance_sif_spectra": [],
     "set_instance_sif_source_fields": ["array"] * 7 + ["small"] * 4, "clear_instance_sif_source_fields": [],
     "set_sif_only_mode": ["bool"], "repetitive_config": [], "sensor_config": [],
