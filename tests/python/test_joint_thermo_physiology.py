@@ -262,3 +262,16 @@ def test_turbid_owner_messages_and_failing_calls_change_nothing():
     plain = canopy_scene()
     with pytest.raises(RuntimeError, match=r"^Embree joint thermo-physiology requires a built scene\. No fallback"):
         JOINT(plain, turbid_request(domain, local_indices=np.array([0, -1], np.int32)))
+
+
+def test_ctrl_c_during_turbid_staging_restores_the_turbid_thermal_state(ctrl_c):
+    scene, domain = turbid_scene()
+    state = [np.array(v, np.float32) for v in ([281, 282], [283, 284], [0.25, 0.5], [0.9, 0.8])]
+    scene.set_instance_turbid_thermal_state(*state)
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        JOINT(scene, turbid_request(domain, rays_per_element=2_000_000_000))
+    thermal = scene.get_instance_turbid_thermal_state()
+    for key, value in zip(("temperature_sunlit", "temperature_shaded", "sunlit_fraction", "emissivity"), state):
+        np.testing.assert_array_equal(thermal[key], value)
+    assert len(scene.get_primitive_temperatures()) == 0
