@@ -11,8 +11,11 @@
 #include "core/host/parallel.h"
 #include "core/transport_constants.h"
 #include "embree/energy_balance.h"
+#include "embree/turbid_leaf_rrt.h"
+#include "embree/turbid_radiation.h"
 #include "physiology/leaf_model.h"
 #include "physiology/surface_balance.h"
+#include "turbid/registry.h"
 
 namespace tesk::embree {
 namespace {
@@ -31,6 +34,8 @@ constexpr int kBranchIterations = 20;
 constexpr float kBranchThreshold = 0.01f;
 constexpr float kSurfaceNewtonStep = 20.0f;
 constexpr size_t kChunkElements = 256;
+constexpr float kPi = 3.14159265358979323846f;
+constexpr int32_t kTurbidOwner = static_cast<int32_t>(JointRepresentation::TurbidOwner);
 
 std::atomic<uint64_t> g_next_joint_state_id{1};
 
@@ -40,7 +45,8 @@ class ThermalOverrideRestore {
   explicit ThermalOverrideRestore(EmbreeSceneManager& scene)
       : m_scene(scene),
         m_temperature(scene.primitive_temperatures()),
-        m_emissivity(scene.primitive_emissivities()) {}
+        m_emissivity(scene.primitive_emissivities()),
+        m_turbid(scene.instance_turbid_thermal_state()) {}
   ThermalOverrideRestore(const ThermalOverrideRestore&) = delete;
   ThermalOverrideRestore& operator=(const ThermalOverrideRestore&) = delete;
   ~ThermalOverrideRestore() {
@@ -55,6 +61,11 @@ class ThermalOverrideRestore {
       } else {
         m_scene.set_primitive_emissivities(m_emissivity);
       }
+      if (m_turbid.emissivity.empty()) {
+        m_scene.clear_instance_turbid_thermal_state();
+      } else {
+        m_scene.set_instance_turbid_thermal_state(m_turbid);
+      }
     } catch (...) {
       // Refused only while another workflow uses the scene; staging wrote nothing then either.
     }
@@ -64,6 +75,16 @@ class ThermalOverrideRestore {
   EmbreeSceneManager& m_scene;
   std::vector<float> m_temperature;
   std::vector<float> m_emissivity;
+  InstanceTurbidThermalState m_turbid;
+};
+
+// The leaf RRT inputs of the turbid owners of one resident domain (stable addresses: the
+// parameters borrow these arrays).
+struct TurbidDomainGroup {
+  const turbid::TurbidDomainRecord* domain = nullptr;
+  TurbidRadiationOwnerTransport transport;
+  TurbidLeafRRTInputs inputs;
+  std::vector<size_t> elements;  // joint elements of this domain
 };
 
 // One branch of one element between iterations.
@@ -198,6 +219,18 @@ void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& r
     if (f.v->size() != n)
       throw std::invalid_argument(std::string("joint ") + f.name + " length mismatch");
   }
+  // Transport identities are needed only to place turbid owners.
+  if (std::find(r.representation_codes.begin(), r.representation_codes.end(), kTurbidOwner) !=
+      r.representation_codes.end()) {
+    const std::pair<const char*, size_t> identities[] = {
+        {"domain_ids", r.domain_ids.size()},
+        {"owner_ids", r.owner_ids.size()},
+        {"transport_medium_ids", r.transport_medium_ids.size()},
+        {"transport_instance_ids", r.transport_instance_ids.size()}};
+    for (const auto& [name, size] : identities) {
+      if (size != n) throw std::invalid_argument(std::string("joint ") + name + " length mismatch");
+    }
+  }
   if (r.rays_per_element < 1 || r.max_depth < 1) {
     throw std::invalid_argument("joint transport controls must be positive");
   }
@@ -238,19 +271,17 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
     const InterruptCheck& interrupt) {
   validate_joint_thermo_physiology(r);
   const size_t n = r.stable_ids.size();
-  for (size_t e = 0; e < n; ++e) {
-    if (r.representation_codes[e] == static_cast<int32_t>(JointRepresentation::TurbidOwner)) {
-      throw std::invalid_argument(
-          "Embree joint thermo-physiology does not support turbid owners yet");
-    }
-  }
-  if (!scene.is_built()) {
+  const auto is_turbid = [&](size_t e) { return r.representation_codes[e] == kTurbidOwner; };
+  bool any_turbid = false, any_mesh = false;
+  for (size_t e = 0; e < n; ++e) (is_turbid(e) ? any_turbid : any_mesh) = true;
+  if (!scene.is_built() || (any_turbid && scene.optical_media().media.empty())) {
     throw std::runtime_error(
         "Embree joint thermo-physiology requires a built scene. No fallback was performed.");
   }
   const int64_t n_prims = scene.n_primitives();
   std::vector<uint8_t> claimed(static_cast<size_t>(n_prims), 0);
   for (size_t e = 0; e < n; ++e) {
+    if (is_turbid(e)) continue;
     const int32_t p = r.local_indices[e];
     if (p < 0 || p >= n_prims) {
       throw std::out_of_range("joint mesh element primitive index is outside the scene");
@@ -277,6 +308,84 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
   }
   if (static_cast<int64_t>(scene_e.size()) != n_prims) {
     scene_e.assign(static_cast<size_t>(n_prims), transport::kDefaultEmissivity);
+  }
+
+  // Turbid owners: grouped by domain, each a distinct component with a medium and instance.
+  const auto n_media = static_cast<int64_t>(scene.optical_media().media.size());
+  const int32_t n_instances = scene.num_instances();
+  std::shared_ptr<const turbid::TurbidDomainStorage> storage;
+  std::vector<TurbidDomainGroup> groups;
+  if (any_turbid) {
+    storage = scene.turbid_domains();
+    std::vector<std::pair<uint64_t, uint64_t>> owners;
+    for (size_t e = 0; e < n; ++e) {
+      if (!is_turbid(e)) continue;
+      const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, r.domain_ids[e]);
+      if (r.owner_ids[e] >= domain.descriptor->components.size()) {
+        throw std::invalid_argument("joint turbid owner is not a component of its domain");
+      }
+      const int32_t m = r.transport_medium_ids[e], i = r.transport_instance_ids[e];
+      if (m < 0 || m >= n_media || i < 0 || i >= n_instances) {
+        throw std::out_of_range(
+            "joint turbid owner transport medium or instance is outside the scene");
+      }
+      const std::pair<uint64_t, uint64_t> key{r.domain_ids[e], r.owner_ids[e]};
+      if (std::find(owners.begin(), owners.end(), key) != owners.end()) {
+        throw std::invalid_argument("joint turbid elements must reference distinct owners");
+      }
+      owners.push_back(key);
+      size_t g = 0;
+      while (g < groups.size() && groups[g].domain != &domain) ++g;
+      if (g == groups.size()) {
+        groups.emplace_back();
+        groups[g].domain = &domain;
+        const size_t n_owners = domain.descriptor->components.size();
+        groups[g].transport.owner_medium.assign(n_owners, -1);
+        groups[g].transport.owner_instance.assign(n_owners, -1);
+      }
+      groups[g].transport.owner_medium[r.owner_ids[e]] = m;
+      groups[g].transport.owner_instance[r.owner_ids[e]] = i;
+      groups[g].elements.push_back(e);
+    }
+    for (TurbidDomainGroup& g : groups) {
+      expand_active_media(*g.domain, g.transport);
+      g.inputs = leaf_rrt_inputs(*g.domain, g.transport);
+    }
+  }
+  // Per-instance turbid thermal state written for the transports: the scene's current one, else
+  // every instance at the air temperature with the default emissivity.
+  InstanceTurbidThermalState thermal = scene.instance_turbid_thermal_state();
+  if (thermal.emissivity.size() != static_cast<size_t>(n_instances)) {
+    const auto m = static_cast<size_t>(n_instances);
+    thermal.temperature_sunlit.assign(m, r.air_temperature);
+    thermal.temperature_shaded.assign(m, r.air_temperature);
+    thermal.sunlit_fraction.assign(m, 0.0f);
+    thermal.emissivity.assign(m, transport::kTurbidDefaultEmissivity);
+  }
+
+  // The scene's longwave transport: without optical turbid media the surface energy-balance
+  // transport at the primitives; with them (which that transport does not cross) the leaf
+  // tracer in thermal mode, at the owners' leaf-area samples and at two samples per mesh
+  // element just above and below its primitive's centroid (taken to lie outside every medium).
+  const bool leaf_tracer = !scene.optical_media().media.empty();
+  std::vector<float> mesh_positions, mesh_normals;
+  std::vector<int32_t> mesh_none, mesh_offsets;
+  std::vector<PrimitiveGeometry> geometry;
+  if (leaf_tracer && any_mesh) {
+    geometry = scene.primitive_geometry();
+    for (size_t e = 0; e < n; ++e) {
+      if (is_turbid(e)) continue;
+      const PrimitiveGeometry& g = geometry[static_cast<size_t>(r.local_indices[e])];
+      const float3 c = (g.vertex0 + g.vertex1 + g.vertex2) * (1.0f / 3.0f);
+      const float step = 1e-4f * std::max({1.0f, std::fabs(c.x), std::fabs(c.y), std::fabs(c.z)});
+      for (const float side : {1.0f, -1.0f}) {
+        const float3 q = c + g.normal * (side * step);
+        mesh_positions.insert(mesh_positions.end(), {q.x, q.y, q.z});
+        mesh_normals.insert(mesh_normals.end(), {g.normal.x, g.normal.y, g.normal.z});
+      }
+    }
+    mesh_none.assign(mesh_positions.size() / 3, -1);
+    mesh_offsets.assign(mesh_none.size() + 1, 0);
   }
 
   const float d = r.damping;
@@ -320,30 +429,139 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
   }
 
   ThermalOverrideRestore restore(scene);
-  // Writes the element state into the scene and runs the longwave transport; the element's
-  // absorbed longwave is e (E_top + (sidedness - 1) E_bottom).
+  // Writes the element state into the scene and runs the longwave transports. A mesh element
+  // absorbs e (E_top + (sidedness - 1) E_bottom) at its primitive; a turbid owner the same
+  // combination averaged over its leaf-area samples with their leaf-area weights.
+  const float sigma = transport::kStefanBoltzmann;
   auto transport = [&](std::vector<float>& lw) {
-    for (size_t e = 0; e < n; ++e) {
-      const auto p = static_cast<size_t>(r.local_indices[e]);
-      scene_t[p] = element_temperature(e);
-      scene_e[p] = r.emissivity[e];
+    lw.assign(n, 0.0f);
+    if (any_mesh) {
+      for (size_t e = 0; e < n; ++e) {
+        if (is_turbid(e)) continue;
+        const auto p = static_cast<size_t>(r.local_indices[e]);
+        scene_t[p] = element_temperature(e);
+        scene_e[p] = r.emissivity[e];
+      }
+      scene.set_primitive_temperatures(scene_t);
+      scene.set_primitive_emissivities(scene_e);
     }
-    scene.set_primitive_temperatures(scene_t);
-    scene.set_primitive_emissivities(scene_e);
-    const EnergyBalanceResult t = render_energy_balance(
-        scene, r.rays_per_element, r.max_depth, 1, nullptr, nullptr, r.sky_lw_radiance, 0.0f, 0.0f,
-        1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
-    if (static_cast<int64_t>(t.top.size()) != n_prims ||
-        static_cast<int64_t>(t.bot.size()) != n_prims) {
-      throw std::runtime_error("native longwave result length does not match elements");
+    if (any_turbid) {
+      for (size_t e = 0; e < n; ++e) {
+        if (!is_turbid(e)) continue;
+        const auto i = static_cast<size_t>(r.transport_instance_ids[e]);
+        thermal.temperature_sunlit[i] = sun[e].temperature;
+        thermal.temperature_shaded[i] = shade[e].temperature;
+        thermal.sunlit_fraction[i] =
+            r.mode_codes[e] == kJointModeFarquhar ? r.sunlit_fraction[e] : 1.0f;
+        thermal.emissivity[i] = r.emissivity[e];
+      }
+      scene.set_instance_turbid_thermal_state(thermal);
     }
-    lw.resize(n);
+    if (any_mesh && !leaf_tracer) {
+      const EnergyBalanceResult t = render_energy_balance(
+          scene, r.rays_per_element, r.max_depth, 1, nullptr, nullptr, r.sky_lw_radiance, 0.0f,
+          0.0f, 1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
+      if (static_cast<int64_t>(t.top.size()) != n_prims ||
+          static_cast<int64_t>(t.bot.size()) != n_prims) {
+        throw std::runtime_error("native longwave result length does not match elements");
+      }
+      for (size_t e = 0; e < n; ++e) {
+        if (is_turbid(e)) continue;
+        const auto p = static_cast<size_t>(r.local_indices[e]);
+        lw[e] = r.emissivity[e] * (t.top[p] + (r.sidedness[e] - 1.0f) * t.bot[p]);
+      }
+    }
+    if (leaf_tracer) {
+      // Instances of turbid owners emit at their owners' temperatures, instances holding mesh
+      // elements the area-weighted emission of their primitives, the others as grey bodies at
+      // the air temperature; the same seed in every iteration keeps the update a smooth map of
+      // the temperatures.
+      const float ta = r.air_temperature;
+      std::vector<float> radiance(
+          static_cast<size_t>(n_instances),
+          transport::kTurbidDefaultEmissivity * sigma * ta * ta * ta * ta / kPi);
+      std::vector<float> emissivity(static_cast<size_t>(n_instances),
+                                    transport::kTurbidDefaultEmissivity);
+      if (any_mesh) {
+        const auto m = static_cast<size_t>(n_instances);
+        std::vector<double> area(m, 0.0), emitted(m, 0.0), eps(m, 0.0);
+        std::vector<uint8_t> holds_element(m, 0);
+        for (size_t e = 0; e < n; ++e) {
+          if (is_turbid(e)) continue;
+          holds_element[geometry[static_cast<size_t>(r.local_indices[e])].instance_id] = 1;
+        }
+        for (size_t q = 0; q < geometry.size(); ++q) {
+          const auto i = static_cast<size_t>(geometry[q].instance_id);
+          if (!holds_element[i]) continue;
+          const double t2 = double{scene_t[q]} * scene_t[q];
+          area[i] += geometry[q].area;
+          emitted[i] += geometry[q].area * scene_e[q] * sigma * t2 * t2;
+          eps[i] += geometry[q].area * scene_e[q];
+        }
+        for (size_t i = 0; i < m; ++i) {
+          if (!(area[i] > 0.0)) continue;
+          radiance[i] = static_cast<float>(emitted[i] / area[i] / kPi);
+          emissivity[i] = static_cast<float>(eps[i] / area[i]);
+        }
+      }
+      for (size_t e = 0; e < n; ++e) {
+        if (!is_turbid(e)) continue;
+        const auto i = static_cast<size_t>(r.transport_instance_ids[e]);
+        const float f = thermal.sunlit_fraction[i];
+        const float a = sun[e].temperature * sun[e].temperature;
+        const float b = shade[e].temperature * shade[e].temperature;
+        radiance[i] = r.emissivity[e] * sigma * (f * a * a + (1.0f - f) * b * b) / kPi;
+        emissivity[i] = r.emissivity[e];
+      }
+      const std::vector<float> sky{r.sky_lw_radiance};
+      auto params = [&] {
+        TurbidLeafRRTParams p;
+        p.n_bands = 1;
+        p.rays_per_sample = r.rays_per_element;
+        p.max_depth = r.max_depth;
+        p.sky_diffuse_radiance = sky;
+        p.thermal_mode = true;
+        p.instance_lw_radiance = radiance;
+        p.instance_emissivity = emissivity;
+        p.seed = r.seed;
+        p.num_threads = num_threads;
+        return p;
+      };
+      for (TurbidDomainGroup& g : groups) {
+        TurbidLeafRRTParams p = params();
+        g.inputs.fill(p, g.transport);
+        const TurbidLeafRRTResult t = run_turbid_leaf_rrt_cpu(scene, p, {}, interrupt);
+        const turbid::TurbidSamplePool& pool = *g.domain->pool;
+        for (size_t e : g.elements) {
+          const uint64_t o = r.owner_ids[e];
+          double area = 0.0, sum = 0.0;
+          for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
+            const double w = pool.samples[i].weight;
+            area += w;
+            sum += w * (t.total_top[i] + (r.sidedness[e] - 1.0) * t.total_bottom[i]);
+          }
+          lw[e] = area > 0.0 ? static_cast<float>(r.emissivity[e] * sum / area) : 0.0f;
+        }
+      }
+      if (any_mesh) {
+        TurbidLeafRRTParams p = params();
+        p.positions = mesh_positions;
+        p.normals = mesh_normals;
+        p.medium_ids = mesh_none;
+        p.instance_ids = mesh_none;
+        p.active_medium_offsets = mesh_offsets;
+        const TurbidLeafRRTResult t = run_turbid_leaf_rrt_cpu(scene, p, {}, interrupt);
+        size_t k = 0;  // the element's sample above its primitive; k + 1 the one below
+        for (size_t e = 0; e < n; ++e) {
+          if (is_turbid(e)) continue;
+          lw[e] =
+              r.emissivity[e] * (t.total_top[k] + (r.sidedness[e] - 1.0f) * t.total_bottom[k + 1]);
+          k += 2;
+        }
+      }
+    }
     double sum = 0.0;
-    for (size_t e = 0; e < n; ++e) {
-      const auto p = static_cast<size_t>(r.local_indices[e]);
-      lw[e] = r.emissivity[e] * (t.top[p] + (r.sidedness[e] - 1.0f) * t.bot[p]);
-      sum += lw[e];
-    }
+    for (size_t e = 0; e < n; ++e) sum += lw[e];
     out.absorbed_longwave_mean = static_cast<float>(sum / static_cast<double>(n));
   };
 
@@ -510,6 +728,7 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
   }
   out.primitive_temperatures = scene_t;
   out.primitive_emissivities = scene_e;
+  if (any_turbid) out.turbid_thermal = thermal;
   return out;
 }
 

@@ -9,6 +9,7 @@
 // the staged state.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/host/progress.h"
@@ -47,6 +48,12 @@ struct OwnedJointThermoPhysiologyRequest {
   float air_temperature = 293.15f, co2 = 400.0f, relative_humidity = 0.5f, pressure = 101.325f,
         wind_speed = 1.0f, vapor_pressure = 0.0f, sky_lw_radiance = 0.0f;
   int32_t rays_per_element = 64, max_depth = 8;
+  // Transport identities, one per element when any element is a turbid owner (else may be
+  // empty): the owner's resident domain and its component index in that domain, the scene
+  // optical medium and the instance carrying it.
+  std::vector<uint64_t> domain_ids, owner_ids;
+  std::vector<int32_t> transport_medium_ids, transport_instance_ids;
+  uint64_t seed = 0;  ///< Mixed into the turbid longwave streams (the same every iteration).
 };
 
 /// Per-element outputs and diagnostics of one staged run.
@@ -66,20 +73,30 @@ struct StagedJointThermoPhysiology {
   float absorbed_longwave_mean = 0.0f;     ///< Mean absorbed longwave of the final transport.
   /// The state to commit: full per-primitive temperatures and emissivities.
   std::vector<float> primitive_temperatures, primitive_emissivities;
+  /// Per-instance turbid thermal state to commit (num_instances each) when there are turbid
+  /// owners: their instances carry the owners' final temperatures, sunlit fraction and
+  /// emissivity, the others keep the scene's previous values.
+  std::optional<InstanceTurbidThermalState> turbid_thermal;
 };
 
 /// Checks a request in the documented order; throws std::invalid_argument with the message of
 /// the first failed check.
 void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& request);
 
-/// Validates `request`, then runs the outer loop on `scene` (mesh-primitive elements only:
-/// turbid owners are refused with std::invalid_argument "Embree joint thermo-physiology does not
-/// support turbid owners yet"). The scene's previous per-primitive temperatures and
-/// emissivities are restored when staging ends, on success and on failure. Throws
-/// std::out_of_range "joint mesh element primitive index is outside the scene",
-/// std::invalid_argument "joint mesh elements must reference distinct primitives",
+/// Validates `request`, then runs the outer loop on `scene`. Mesh elements take their absorbed
+/// longwave from the scene's longwave transport at their primitives; turbid owners from the leaf
+/// reverse ray tracer in thermal mode over the leaf-area samples of their resident domain (the
+/// leaf-area-weighted mean), where every owner's instance emits at its owner's current
+/// temperatures and other instances as grey bodies at the air temperature. The scene's previous
+/// per-primitive temperatures, emissivities and per-instance turbid thermal state are restored
+/// when staging ends, on success and on failure. Throws std::out_of_range "joint mesh element
+/// primitive index is outside the scene", "joint turbid owner transport medium or instance is
+/// outside the scene", std::invalid_argument "joint mesh elements must reference distinct
+/// primitives", "joint turbid owner is not a component of its domain", "joint turbid elements
+/// must reference distinct owners", the registry's error for a domain that is not resident,
 /// std::runtime_error "Embree joint thermo-physiology requires a built scene. No fallback was
-/// performed." and whatever the transport throws.
+/// performed." (also for turbid owners in a scene without optical turbid media) and whatever
+/// the transports throw.
 StagedJointThermoPhysiology stage_joint_thermo_physiology(
     EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& request,
     int num_threads = 0, const InterruptCheck& interrupt = {});

@@ -470,6 +470,29 @@ embree::OwnedJointThermoPhysiologyRequest joint_request(const py::dict& request)
       throw py::value_error(std::string("joint ") + key + " length mismatch");
     }
   }
+  for (auto [key, out] :
+       {std::pair{"domain_ids", &r.domain_ids}, std::pair{"owner_ids", &r.owner_ids}}) {
+    if (!has_field(request, key)) continue;
+    const u64array a = u64array::ensure(request[key]);
+    if (!a) {
+      PyErr_Clear();
+      throw py::value_error(std::string(key) + " must be a uint64 array");
+    }
+    out->assign(a.data(), a.data() + a.size());
+  }
+  if (has_field(request, "transport_medium_ids")) {
+    r.transport_medium_ids = int_vector(request, "transport_medium_ids");
+  }
+  if (has_field(request, "transport_instance_ids")) {
+    r.transport_instance_ids = int_vector(request, "transport_instance_ids");
+  }
+  if (has_field(request, "seed")) {
+    const py::object seed = request["seed"];
+    if (!PyIndex_Check(seed.ptr()) || py::isinstance<py::bool_>(seed)) {
+      throw py::type_error("seed must be an integer");
+    }
+    r.seed = seed.cast<uint64_t>();
+  }
   r.max_iterations = int32_field(request, "max_iterations");
   r.convergence_tolerance = real_field(request, "convergence_tolerance");
   r.energy_tolerance = real_field(request, "energy_tolerance");
@@ -530,16 +553,37 @@ py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::di
   out["max_energy_residual"] = s.max_energy_residual;
   out["max_physiology_change"] = s.max_physiology_change;
   out["absorbed_longwave_mean"] = s.absorbed_longwave_mean;
-  // Every element is a mesh primitive here; the turbid slice is empty.
+  // Per-representation slices of the element outputs.
+  std::vector<int32_t> mesh_elements, turbid_elements;
+  for (size_t e = 0; e < r.stable_ids.size(); ++e) {
+    const bool turbid =
+        r.representation_codes[e] == static_cast<int32_t>(embree::JointRepresentation::TurbidOwner);
+    (turbid ? turbid_elements : mesh_elements).push_back(static_cast<int32_t>(e));
+  }
+  auto pick = [](const auto& values, const std::vector<int32_t>& rows) {
+    std::vector<std::decay_t<decltype(values[0])>> picked;
+    picked.reserve(rows.size());
+    for (int32_t e : rows) picked.push_back(values[static_cast<size_t>(e)]);
+    return to_numpy(picked);
+  };
   py::dict mesh;
-  std::vector<int32_t> element_indices(r.stable_ids.size());
-  for (size_t e = 0; e < element_indices.size(); ++e) element_indices[e] = static_cast<int32_t>(e);
-  mesh["element_indices"] = to_numpy(element_indices);
-  mesh["primitive_indices"] = to_numpy(r.local_indices);
-  mesh["temperature"] = to_numpy(s.temperature);
-  mesh["emissivity"] = to_numpy(r.emissivity);
+  mesh["element_indices"] = to_numpy(mesh_elements);
+  mesh["primitive_indices"] = pick(r.local_indices, mesh_elements);
+  mesh["temperature"] = pick(s.temperature, mesh_elements);
+  mesh["emissivity"] = pick(r.emissivity, mesh_elements);
   py::dict turbid;
-  turbid["element_indices"] = to_numpy(std::vector<int32_t>{});
+  turbid["element_indices"] = to_numpy(turbid_elements);
+  if (!turbid_elements.empty()) {
+    turbid["domain_ids"] = pick(r.domain_ids, turbid_elements);
+    turbid["owner_ids"] = pick(r.owner_ids, turbid_elements);
+    turbid["transport_instance_ids"] = pick(r.transport_instance_ids, turbid_elements);
+    turbid["temperature"] = pick(s.temperature, turbid_elements);
+    turbid["temperature_sunlit"] = pick(s.temperature_sunlit, turbid_elements);
+    turbid["temperature_shaded"] = pick(s.temperature_shaded, turbid_elements);
+    turbid["sunlit_fraction"] = pick(s.sunlit_fraction, turbid_elements);
+    turbid["emissivity"] = pick(r.emissivity, turbid_elements);
+    turbid["absorbed_longwave"] = pick(s.absorbed_longwave, turbid_elements);
+  }
   out["mesh"] = mesh;
   out["turbid"] = turbid;
   out["joint_state_id"] = state_id;
@@ -553,6 +597,23 @@ py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::di
   state.temperature = s.temperature;
   state.temperature_sunlit = s.temperature_sunlit;
   state.temperature_shaded = s.temperature_shaded;
+  // The turbid thermal state goes in first and is put back when the joint commit refuses.
+  if (s.turbid_thermal) {
+    const embree::InstanceTurbidThermalState previous = scene.instance_turbid_thermal_state();
+    scene.set_instance_turbid_thermal_state(std::move(*s.turbid_thermal));
+    try {
+      scene.commit_joint_thermal_state(std::move(s.primitive_temperatures),
+                                       std::move(s.primitive_emissivities), std::move(state));
+    } catch (...) {
+      if (previous.emissivity.empty()) {
+        scene.clear_instance_turbid_thermal_state();
+      } else {
+        scene.set_instance_turbid_thermal_state(previous);
+      }
+      throw;
+    }
+    return out;
+  }
   scene.commit_joint_thermal_state(std::move(s.primitive_temperatures),
                                    std::move(s.primitive_emissivities), std::move(state));
   return out;
@@ -564,8 +625,11 @@ void bind_joint_thermo_physiology(py::module_& m) {
   m.def("_execute_joint_thermo_physiology_embree", &joint_thermo_physiology, py::arg("scene"),
         py::arg("request"),
         "Longwave exchange, surface energy balance and leaf photosynthesis of mesh-primitive "
-        "elements iterated together; on success the final temperatures and emissivities are "
-        "committed to the scene under a new joint state id. Returns a flat result dictionary.");
+        "elements and turbid owners (representation code 1, placed by domain_ids, owner_ids "
+        "(component index), transport_medium_ids and transport_instance_ids) iterated together; "
+        "on success the final temperatures, emissivities and per-instance turbid thermal state "
+        "are committed to the scene under a new joint state id. Returns a flat result "
+        "dictionary with 'mesh' and 'turbid' slices.");
 }
 
 void bind_processes(py::module_& m) {

@@ -608,6 +608,19 @@ void bind_scene(py::module_& m) {
           &EmbreeSceneManager::clear_instance_turbid_thermal_state,
           "Forget the per-instance turbid thermal state.");
   cls.def(
+      "get_instance_turbid_thermal_state",
+      [](const EmbreeSceneManager& s) {
+        const embree::InstanceTurbidThermalState& t = s.instance_turbid_thermal_state();
+        py::dict d;
+        d["temperature_sunlit"] = to_numpy(t.temperature_sunlit);
+        d["temperature_shaded"] = to_numpy(t.temperature_shaded);
+        d["sunlit_fraction"] = to_numpy(t.sunlit_fraction);
+        d["emissivity"] = to_numpy(t.emissivity);
+        return d;
+      },
+      "The stored per-instance turbid thermal state as a dictionary of float32 [num_instances] "
+      "arrays (empty arrays when none is set).");
+  cls.def(
       "set_instance_sif_spectra",
       [](EmbreeSceneManager& s, const carray<float>& v, int bands) {
         s.set_instance_sif_spectra(float_vector(v), bands);

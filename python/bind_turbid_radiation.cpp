@@ -20,6 +20,7 @@
 #include "embree/turbid_energy_balance.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "embree/turbid_radiation.h"
+#include "embree/turbid_static_physiology.h"
 #include "python/bindings.h"
 #include "python/frame.h"
 #include "turbid/state_ops.h"
@@ -415,6 +416,79 @@ py::dict energy_balance(EmbreeSceneManager& scene, uint64_t domain_id, const py:
   return out;
 }
 
+// A 0/1 flag given as a bool or an integer (larger integers reach the request's validation).
+uint32_t flag_of(const py::dict& d, const char* key) {
+  if (!has_field(d, key)) return 1;
+  const py::handle v = d[key];
+  if (py::isinstance<py::bool_>(v)) return v.cast<bool>() ? 1 : 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(to_u64(v, key), 0xffffffffu));
+}
+
+embree::OwnedTurbidStaticPhysiologyRequest parse_static_physiology_request(const py::dict& d) {
+  embree::OwnedTurbidStaticPhysiologyRequest q;
+  q.contract_revision = u64_of(d, "contract_revision");
+  q.workflow_revision = u64_of(d, "workflow_revision");
+  q.radiation_token =
+      parse_token(py::reinterpret_borrow<py::object>(required(d, "radiation_token")));
+  q.max_iterations = to_i64(required(d, "max_iterations"), "max_iterations");
+  q.tolerance = double_of(d, "tolerance");
+  q.co2 = floats_of(d, "co2");
+  q.relative_humidity = floats_of(d, "relative_humidity");
+  q.num_threads = has_field(d, "num_threads") ? int32_field(d, "num_threads") : 0;
+  const py::handle owners = required(d, "owners");
+  if (!py::isinstance<py::sequence>(owners) || py::isinstance<py::str>(owners)) {
+    throw py::type_error("owners must be a sequence of dictionaries");
+  }
+  for (const py::handle item : owners) {
+    if (!py::isinstance<py::dict>(item)) throw py::type_error("owners must be dictionaries");
+    const py::dict o = py::reinterpret_borrow<py::dict>(item);
+    embree::TurbidPhysiologyOwner w;
+    w.active = flag_of(o, "active");
+    w.fluorescent = flag_of(o, "fluorescent");
+    w.vcmax25 = double_of(o, "vcmax25");
+    w.jmax25 = double_of(o, "jmax25");
+    w.rd25 = double_of(o, "rd25");
+    w.ball_berry_slope = double_of(o, "ball_berry_slope");
+    w.ball_berry_intercept = double_of(o, "ball_berry_intercept");
+    w.quantum_yield = double_of(o, "quantum_yield");
+    w.temperature_sunlit = double_of(o, "temperature_sunlit");
+    w.temperature_shaded = double_of(o, "temperature_shaded");
+    q.owners.push_back(w);
+  }
+  return q;
+}
+
+py::dict static_physiology(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& request) {
+  const embree::OwnedTurbidStaticPhysiologyRequest q = parse_static_physiology_request(request);
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  embree::validate_static_physiology_request(domain, q);
+  embree::require_static_physiology_scene(scene);
+  if (q.radiation_token.domain_id != domain_id) {
+    throw std::invalid_argument("StaticPhysiology requires a compatible radiation-state token");
+  }
+  const turbid::OwnedTurbidState& radiation = turbid::resolve_state(*storage, q.radiation_token);
+  std::shared_ptr<const turbid::OwnedTurbidState> state;
+  {
+    const embree::SceneUse use = scene.acquire_use();
+    state =
+        std::make_shared<const turbid::OwnedTurbidState>(embree::execute_turbid_static_physiology(
+            scene, domain, q, radiation, interpreter_interrupt_check()));
+  }
+  scene.commit_turbid_states({state});
+  py::dict out = token_dict(state->token);
+  out["sample_count"] = state->sample_ids.size();
+  size_t converged = 0;
+  for (size_t i = 0; i < state->sunlit.size(); ++i) {
+    converged += state->sunlit[i].converged && state->shaded[i].converged;
+  }
+  out["converged_samples"] = converged;
+  for (auto item : execution("turbid_static_physiology", "embree.cpp.turbid_static_physiology")) {
+    out[item.first] = item.second;
+  }
+  return out;
+}
+
 // One condition's records from {field name: [n] array, ..., "converged": [n]}; absent fields are 0.
 std::vector<turbid::TurbidLeafState> records_of(const py::handle& obj, size_t n, const char* name) {
   if (!py::isinstance<py::dict>(obj))
@@ -783,6 +857,18 @@ void bind_turbid_radiation(py::module_& m) {
         "newton_tolerance, owners (transport_medium_id, transport_instance_id, active,\n"
         "emissivity, sidedness, leaf_width, stomata_sides, sensible_derivative,\n"
         "latent_coefficient, ground_heat), optional seed and num_threads.");
+  m.def("_execute_turbid_static_physiology_embree", &static_physiology, py::arg("scene"),
+        py::arg("domain_id"), py::arg("request"),
+        "Leaf model (photosynthesis, stomatal conductance, fluorescence yield) of the sunlit and\n"
+        "the shaded record of every sample of resident domain `domain_id` at the owners'\n"
+        "prescribed temperatures, with the absorbed PAR of a radiation-stage state. Commits the\n"
+        "static-physiology-stage state and returns its token with sample_count,\n"
+        "converged_samples and the execution keys. request: contract_revision,\n"
+        "workflow_revision, radiation_token, max_iterations, tolerance, co2 and\n"
+        "relative_humidity (float32, one per owner), owners (one per component: vcmax25,\n"
+        "jmax25, rd25, ball_berry_slope, ball_berry_intercept, quantum_yield,\n"
+        "temperature_sunlit, temperature_shaded, optional active and fluorescent flags),\n"
+        "optional num_threads.");
   m.def("_aggregate_turbid_state_embree", &aggregate, py::arg("scene"), py::arg("state_token"),
         py::arg("fields"), py::arg("diagnostics") = "components",
         py::arg("requested_sample_ids") = py::none(),

@@ -110,7 +110,7 @@ def test_failing_calls_leave_the_scene_unchanged():
     scene = canopy_scene()
     scene.set_primitive_temperatures(np.array([280, 281, 282, 283], np.float32))
     turbid = joint_request(representation_codes=np.array([0, 0, 1, 0], np.int32))
-    with pytest.raises(ValueError, match="^Embree joint thermo-physiology does not support turbid owners yet$"):
+    with pytest.raises(ValueError, match="^joint domain_ids length mismatch$"):
         JOINT(scene, turbid)
     with pytest.raises(IndexError, match="^joint mesh element primitive index is outside the scene$"):
         JOINT(scene, joint_request(local_indices=np.array([0, 1, 2, 4], np.int32)))
@@ -165,4 +165,113 @@ def test_ctrl_c_during_staging_restores_the_thermal_overrides(ctrl_c):
         ctrl_c()
         JOINT(scene, joint_request(rays_per_element=2_000_000_000))
     np.testing.assert_array_equal(scene.get_primitive_emissivities(), 0.5)
+    assert len(scene.get_primitive_temperatures()) == 0
+
+
+# ---- turbid owners ------------------------------------------------------------------------------
+
+def turbid_scene():
+    """A unit cube of spherical leaves (medium 0 on instance 0, a resident domain of one owner)
+    standing on a black ground (instance 1, primitives 12 on)."""
+    from test_turbid_radiation import cube_domain, medium_scene
+
+    scene = medium_scene([0, 0, 0], [1, 1, 1], 2.0, 0, ground=True)
+    return scene, cube_domain(scene, 2.0, budget=32)
+
+
+def turbid_request(domain, **overrides):
+    """A prescribed ground primitive and the cube's owner as a Farquhar leaf."""
+    two = lambda a, b, dtype=np.float32: np.array([a, b], dtype)  # noqa: E731
+    r = joint_request(
+        stable_ids=two(5, 6, np.uint64), representation_codes=two(0, 1, np.int32), mode_codes=two(0, 3, np.int32),
+        local_indices=two(12, -1, np.int32), farquhar_indices=two(-1, 0, np.int32), dynamic=two(0, 1, np.int32),
+        domain_ids=two(0, domain, np.uint64), owner_ids=two(0, 0, np.uint64),
+        transport_medium_ids=two(-1, 0, np.int32), transport_instance_ids=two(1, 0, np.int32),
+        rays_per_element=16, seed=3, damping=1.0, convergence_tolerance=0.02, physiology_tolerance=0.01)
+    for key, value in list(r.items()):
+        if isinstance(value, np.ndarray) and value.dtype == np.float32 and len(value) == 4:
+            r[key] = value[2:]
+    r["initial_temperature"] = two(300.0, 295.0)
+    r["sidedness"] = two(1.0, 2.0)
+    r.update(overrides)
+    return r
+
+
+def test_turbid_owner_reaches_a_fixed_point_and_is_committed_with_the_mesh():
+    scene, domain = turbid_scene()
+    out = JOINT(scene, turbid_request(domain))
+    assert out["converged"] and out["iterations"] > 1
+    t = out["turbid"]
+    np.testing.assert_array_equal(t["element_indices"], [1])
+    np.testing.assert_array_equal(t["domain_ids"], [domain])
+    np.testing.assert_array_equal(t["transport_instance_ids"], [0])
+    assert t["temperature_sunlit"][0] == out["temperature_sunlit"][1]
+    np.testing.assert_array_equal(out["mesh"]["element_indices"], [0])
+    # Sunlit leaves take more shortwave and end warmer; longwave reaches the leaves.
+    assert out["temperature_sunlit"][1] > out["temperature_shaded"][1] + 1.0
+    assert 300.0 < out["absorbed_longwave"][1] < 1200.0
+    assert out["an_sunlit"][1] > out["an_shaded"][1] > 0
+    # The owner's instance carries its final state; the ground's instance stays at the air.
+    thermal = scene.get_instance_turbid_thermal_state()
+    np.testing.assert_array_equal(thermal["temperature_sunlit"], [out["temperature_sunlit"][1], 298.0])
+    np.testing.assert_array_equal(thermal["temperature_shaded"], [out["temperature_shaded"][1], 298.0])
+    np.testing.assert_allclose(thermal["sunlit_fraction"], [0.6, 0.0])
+    np.testing.assert_allclose(thermal["emissivity"], [0.97, 0.98])
+    assert scene.get_primitive_temperatures()[12] == 300.0
+    # One more iteration from the committed temperatures moves nothing beyond the tolerance.
+    again = JOINT(scene, turbid_request(domain, initial_temperature_sunlit=out["temperature_sunlit"],
+                                        initial_temperature_shaded=out["temperature_shaded"], max_iterations=1))
+    assert again["iterations"] == 1 and again["max_temperature_change"] <= 0.02
+    np.testing.assert_allclose(again["temperature"], out["temperature"], atol=0.02)
+    np.testing.assert_allclose(again["absorbed_longwave"], out["absorbed_longwave"], rtol=1e-3)
+    # A warmer prescribed ground sends more longwave into the crown and warms its leaves.
+    warm = JOINT(scene, turbid_request(domain, initial_temperature=np.array([330.0, 295.0], np.float32)))
+    assert warm["absorbed_longwave"][1] > out["absorbed_longwave"][1] + 10.0
+    assert warm["temperature"][1] > out["temperature"][1] + 0.2
+
+
+def test_turbid_owner_messages_and_failing_calls_change_nothing():
+    scene, domain = turbid_scene()
+    two = lambda a, b, dtype: np.array([a, b], dtype)  # noqa: E731
+    cases = [
+        (dict(owner_ids=two(0, 1, np.uint64)), ValueError, "joint turbid owner is not a component of its domain"),
+        (dict(transport_medium_ids=two(-1, 3, np.int32)), IndexError,
+         "joint turbid owner transport medium or instance is outside the scene"),
+        (dict(transport_instance_ids=two(1, 7, np.int32)), IndexError,
+         "joint turbid owner transport medium or instance is outside the scene"),
+        (dict(representation_codes=two(1, 1, np.int32), domain_ids=two(domain, domain, np.uint64),
+              transport_medium_ids=two(0, 0, np.int32)), ValueError,
+         "joint turbid elements must reference distinct owners"),
+        (dict(owner_ids=np.zeros(1, np.uint64)), ValueError, "joint owner_ids length mismatch"),
+    ]
+    JOINT(scene, turbid_request(domain, max_iterations=2))
+
+    def state():
+        thermal = scene.get_instance_turbid_thermal_state()
+        return [scene.get_primitive_temperatures().tobytes()] + [thermal[k].tobytes() for k in sorted(thermal)]
+
+    committed = state()
+    for changes, kind, message in cases:
+        with pytest.raises(kind) as err:
+            JOINT(scene, turbid_request(domain, **changes))
+        assert str(err.value) == message
+    with pytest.raises(Exception):
+        JOINT(scene, turbid_request(domain, domain_ids=two(0, domain + 999, np.uint64)))
+    assert state() == committed
+    # Turbid owners need optical turbid media in the scene.
+    plain = canopy_scene()
+    with pytest.raises(RuntimeError, match=r"^Embree joint thermo-physiology requires a built scene\. No fallback"):
+        JOINT(plain, turbid_request(domain, local_indices=np.array([0, -1], np.int32)))
+
+
+def test_ctrl_c_during_turbid_staging_restores_the_turbid_thermal_state(ctrl_c):
+    scene, domain = turbid_scene()
+    state = [np.array(v, np.float32) for v in ([281, 282], [283, 284], [0.25, 0.5], [0.9, 0.8])]
+    scene.set_instance_turbid_thermal_state(*state)
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        JOINT(scene, turbid_request(domain, rays_per_element=2_000_000_000))
+    thermal = scene.get_instance_turbid_thermal_state()
+    for key, value in zip(("temperature_sunlit", "temperature_shaded", "sunlit_fraction", "emissivity"), state):
+        np.testing.assert_array_equal(thermal[key], value)
     assert len(scene.get_primitive_temperatures()) == 0
