@@ -10,6 +10,7 @@
 #include "core/frame.h"
 #include "core/host/parallel.h"
 #include "core/illumination.h"
+#include "core/leaf_emission.h"
 #include "core/leaf_scattering.h"
 #include "core/periodic.h"
 #include "core/radiometry.h"
@@ -19,6 +20,7 @@
 #include "core/transport_constants.h"
 #include "embree/illumination.h"
 #include "embree/media_walk.h"
+#include "embree/resident_leaf_sources.h"
 
 namespace tesk::embree {
 namespace {
@@ -39,7 +41,8 @@ struct ImageRun {
   bool want_events = false;
   bool want_orders = false;
   int order_slots = 0;
-  size_t n_elements = 0;  // W * H * n_bands
+  size_t n_elements = 0;         // W * H * n_bands
+  ResidentLeafSources resident;  // leaf temperatures of resident turbid domains (thermal mode)
 };
 
 // One sample's running state; allocated once per partial and refilled for every sample.
@@ -311,8 +314,56 @@ void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch
 // The sun's transmittance from a point inside media combines Beer's law along the whole
 // source path with the hotspot correction per medium: for each medium the point lies in, the
 // source path's length and optical depth inside it and the length of the path's current
-// straight segment inside it enter `hotspot_transmittance`. Leaves inside media do not emit
-// (thermal and SIF-only modes add only surface emission).
+// straight segment inside it enter `hotspot_transmittance`.
+// In thermal and SIF-only modes a leaf emits at the collision (event slot 3, like surface
+// emission): the collision estimator of the radiance the leaves emit along the path is the
+// radiance of the leaf hit (core/leaf_emission.h). Thermal leaves emit eps * B(T): in a medium
+// whose instance carries a resident turbid domain with a leaf-temperature field of an energy
+// balance, T is the field's p_sun-weighted temperature at the collision and leaf orientation and
+// eps is the instance's emissivity when its thermal state is set, else Kirchhoff's 1 - rho - tau
+// of the leaf optics; otherwise the expectation over the sunlit and shaded temperatures of the
+// instance's thermal state, weighted by its sunlit fraction. Fluorescing leaves emit M / pi from
+// the face that is seen, M the SIF exitance of the instance's source field at the collision and
+// leaf normal.
+
+// Emission of the leaf `leaf` of medium `model` hit at `position` inside the medium carried by
+// instance `instance`, in thermal and SIF-only modes.
+void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& model,
+                   int32_t instance, const float3& position, const LeafHit& leaf, int slot) {
+  const TransportContext& c = *r.c;
+  const int nb = c.n_bands;
+  if (c.mode == TransportMode::Thermal) {
+    const LeafThermalView& th = c.leaf_thermal;
+    const bool has_state = instance >= 0 && instance < th.n_instances;
+    float t_field = 0.0f;
+    if (resident_leaf_temperature(r.resident.at(instance), position, leaf.normal, t_field)) {
+      for (int b = 0; b < nb; ++b) {
+        const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
+        const float eps =
+            has_state ? th.emissivity[instance] : leaf_kirchhoff_emissivity(model.optics, b);
+        const double e = leaf_thermal_radiance(lambda, t_field, t_field, 1.0f, eps);
+        if (e != 0.0) {
+          add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+        }
+      }
+      return;
+    }
+    if (!has_state) return;
+    for (int b = 0; b < nb; ++b) {
+      const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
+      const double e = leaf_thermal_radiance(lambda, th.t_sunlit[instance], th.t_shaded[instance],
+                                             th.sunlit_fraction[instance], th.emissivity[instance]);
+      if (e != 0.0) add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+    }
+  } else if (c.mode == TransportMode::SifOnly) {
+    for (int b = 0; b < nb; ++b) {
+      const double m = sif_source_exitance(c.leaf_sif, instance, position, leaf.normal, b);
+      if (m != 0.0) {
+        add_contribution(r, sc, b, m * kInvPi * sc.throughput[b], OpticalEvent::Emission, slot);
+      }
+    }
+  }
+}
 
 // Transmittance toward the sun from `origin`, which lies in the media of `path`, reached along
 // the view direction `toward_viewer`: 0 when a surface blocks the sun, else Beer's law over the
@@ -384,6 +435,7 @@ void trace_path_media(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleS
     } else {  // a leaf inside medium ev.medium_id
       const MediumLeafModel& model = c.leaf_models[ev.medium_id];
       const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
+      leaf_emission(r, sc, model, ev.instance_id, ev.position, leaf, slot);
       if (c.mode == TransportMode::Optical && c.sun_irradiance != nullptr) {
         const double cos_s = std::fabs(dot(leaf.facing, c.sun_dir));
         bool any = false;
@@ -573,6 +625,9 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
     run.order_slots = request.max_output_order + 2;
   }
   const int nb = ctx.n_bands;
+  if (ctx.mode == TransportMode::Thermal && ctx.has_media()) {
+    run.resident = resolve_resident_leaf_sources(*ctx.scene);
+  }
   run.n_elements = checked_mul(checked_mul(static_cast<size_t>(run.width), run.height), nb);
   const int passes = std::max(spp, 0);
   check_pass_range(range, passes);

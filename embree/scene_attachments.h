@@ -21,6 +21,7 @@ struct InstanceSifSourceFields {
   int32_t spatial_cell_stride = 0;
   int32_t orientation_theta_bins = 0;
   int32_t orientation_phi_bins = 0;
+  int32_t n_bands = 0;  ///< SIF bands of the spectra (set by the scene manager).
 };
 
 /// Per-instance thermal state of turbid media.

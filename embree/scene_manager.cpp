@@ -923,6 +923,7 @@ void EmbreeSceneManager::set_instance_sif_source_fields(InstanceSifSourceFields 
       throw std::invalid_argument("Embree instance SIF source fields: invalid instance grid");
     }
   }
+  f.n_bands = n_bands;
   m_attached.instance.sif_source = std::move(f);
 }
 

@@ -62,6 +62,33 @@ TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_b
     c.sif = sif.data();
   }
   c.media = media_view(scene);
+  const InstanceTurbidThermalState& th = attached.instance.turbid_thermal;
+  if (!th.temperature_sunlit.empty() &&
+      th.temperature_sunlit.size() == th.temperature_shaded.size() &&
+      th.sunlit_fraction.size() == th.temperature_sunlit.size() &&
+      th.emissivity.size() == th.temperature_sunlit.size()) {
+    c.leaf_thermal.t_sunlit = th.temperature_sunlit.data();
+    c.leaf_thermal.t_shaded = th.temperature_shaded.data();
+    c.leaf_thermal.sunlit_fraction = th.sunlit_fraction.data();
+    c.leaf_thermal.emissivity = th.emissivity.data();
+    c.leaf_thermal.n_instances = static_cast<int32_t>(th.temperature_sunlit.size());
+  }
+  // The source fields are read only when their bands are the bands the paths carry.
+  const InstanceSifSourceFields& src = attached.instance.sif_source;
+  if (!src.joint_spectra.empty() && src.n_bands == c.n_bands && !src.grid_dims.empty()) {
+    SifSourceFieldView& v = c.leaf_sif;
+    v.spatial = src.spatial_spectra.data();
+    v.orientation = src.orientation_spectra.data();
+    v.joint = src.joint_spectra.data();
+    v.bounds_min = src.bounds_min.data();
+    v.bounds_max = src.bounds_max.data();
+    v.grid_dims = src.grid_dims.data();
+    v.n_instances = static_cast<int32_t>(src.grid_dims.size() / 3);
+    v.n_bands = c.n_bands;
+    v.cell_stride = src.spatial_cell_stride;
+    v.theta_bins = src.orientation_theta_bins;
+    v.phi_bins = src.orientation_phi_bins;
+  }
   for (int32_t m = 0; m < c.media.n_media; ++m) {
     const OpticalMediumRecord& rec = c.media.media[m];
     MediumLeafModel model;

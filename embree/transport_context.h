@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/illumination.h"
+#include "core/leaf_emission.h"
 #include "core/leaf_scattering.h"
 #include "core/optical_media.h"
 #include "core/scene_types.h"
@@ -76,9 +77,11 @@ struct TransportContext {
   const float* sif = nullptr;                   ///< [n_bands][n_primitives] SIF, or nullptr.
   int n_primitives = 0;                         ///< Global primitive count.
   MediaView media{};                            ///< Optical turbid media (n_media 0: none).
-  std::vector<MediumLeafModel> leaf_models;     ///< One per medium.
-  int max_depth = 0;                            ///< Interactions after which a path ends.
-  int rr_depth = 0;                             ///< Interactions before Russian roulette starts.
+  LeafThermalView leaf_thermal{};  ///< Thermal state of the leaves inside media, per instance.
+  SifSourceFieldView leaf_sif{};   ///< SIF source of the leaves inside media (n_bands bands).
+  std::vector<MediumLeafModel> leaf_models;  ///< One per medium.
+  int max_depth = 0;                         ///< Interactions after which a path ends.
+  int rr_depth = 0;                          ///< Interactions before Russian roulette starts.
   /// Backward images trace the camera rays (and the first sun rays) of 16 neighbouring pixels
   /// as packets; false traces every ray alone (the same samples, for comparisons).
   bool packets = true;

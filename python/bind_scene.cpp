@@ -603,7 +603,8 @@ void bind_scene(py::module_& m) {
       py::arg("emissivity"),
       "Thermal state of the leaves inside each instance's media: sunlit and shaded leaf "
       "temperatures (K), sunlit fraction (0..1) and leaf emissivity, float32 [num_instances] "
-      "each.");
+      "each. Thermal renders make those leaves emit emissivity * (f B(T_sunlit) + (1 - f) "
+      "B(T_shaded)) unless a resident energy-balance temperature field covers the instance.");
   cls.def("clear_instance_turbid_thermal_state",
           &EmbreeSceneManager::clear_instance_turbid_thermal_state,
           "Forget the per-instance turbid thermal state.");
@@ -658,7 +659,10 @@ void bind_scene(py::module_& m) {
       "grid of grid_dims cells between bounds_min and bounds_max (3 values per instance),\n"
       "orientation_spectra over theta x phi bins of the leaf normal, joint_spectra and\n"
       "direct_joint_spectra [n_instances * spatial_cell_stride * n_orient * n_sif_bands] with\n"
-      "index ((i * stride + c) * n_orient + o) * n_sif_bands + b.");
+      "index ((i * stride + c) * n_orient + o) * n_sif_bands + b.\n"
+      "SIF-only renders with n_sif_bands scene bands read them as per-bin mean exitance per unit\n"
+      "leaf area (divide assembled sums by their counts) and make the leaves inside the\n"
+      "instance's media emit exitance / pi.");
   cls.def("clear_instance_sif_source_fields", &EmbreeSceneManager::clear_instance_sif_source_fields,
           "Forget the per-instance SIF source fields.");
   cls.def(

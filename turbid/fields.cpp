@@ -337,16 +337,10 @@ TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
       require(inside_union(w.authoritative, p[0], p[1], p[2]),
               "Turbid field lookup lies outside the selected authoritative part union");
     }
-    const TurbidFieldOwner& w = f.owners[owner];
-    const uint32_t path = spatial_path(w.bounds_min, w.bounds_max, p);
-    auto c = static_cast<int32_t>(f.owner_cell_offsets[owner]);
-    while (f.cells[c].depth < kMaxFieldDepth) {
-      const int32_t next = f.cells[c].children[digit_at(path, f.cells[c].depth + 1)];
-      if (next < 0) break;
-      c = next;
-    }
-    out.matched_depth[q] = static_cast<int32_t>(f.cells[c].depth);
+    const int32_t leaf = owner_leaf_cell(f, owner, p);
+    out.matched_depth[q] = static_cast<int32_t>(f.cells[leaf].depth);
     const int bin = orientation_bin(normals[3 * q], normals[3 * q + 1], normals[3 * q + 2]);
+    int32_t c = leaf;
     while (c >= 0 && !(f.cells[c].bins[bin].weight > 0.0)) c = f.cells[c].parent_index;
     require(c >= 0, "Turbid field orientation has no populated ancestor");
     const TurbidFieldBin& b = f.cells[c].bins[bin];
@@ -354,6 +348,43 @@ TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
     out.values[q] = static_cast<float>(b.sum[channel] / b.weight);
   }
   return out;
+}
+
+int32_t owner_leaf_cell(const TurbidField& f, size_t owner, const double p[3]) {
+  const TurbidFieldOwner& w = f.owners[owner];
+  const uint32_t path = spatial_path(w.bounds_min, w.bounds_max, p);
+  auto c = static_cast<int32_t>(f.owner_cell_offsets[owner]);
+  while (f.cells[c].depth < kMaxFieldDepth) {
+    const int32_t next = f.cells[c].children[digit_at(path, f.cells[c].depth + 1)];
+    if (next < 0) break;
+    c = next;
+  }
+  return c;
+}
+
+bool owner_field_value(const TurbidField& f, size_t owner, const double p[3], int bin, int channel,
+                       double& value) {
+  const int32_t leaf = owner_leaf_cell(f, owner, p);
+  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
+    const TurbidFieldBin& b = f.cells[c].bins[bin];
+    if (b.weight > 0.0) {
+      value = b.sum[channel] / b.weight;
+      return true;
+    }
+  }
+  // No leaf of this orientation anywhere in the owner: the cell's mean over all orientations.
+  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
+    double weight = 0.0, sum = 0.0;
+    for (const TurbidFieldBin& b : f.cells[c].bins) {
+      weight += b.weight;
+      sum += b.sum[channel];
+    }
+    if (weight > 0.0) {
+      value = sum / weight;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace tesk::turbid

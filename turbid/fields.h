@@ -116,4 +116,16 @@ TurbidFieldLookup lookup_field(const TurbidField& field, const std::string& kind
                                const float* positions, const float* normals, size_t n,
                                const TurbidFieldSelector* selector);
 
+/// The deepest cell of owner `owner`'s tree along the spatial key of `p` (xyz, the owner's
+/// authoritative frame). No checks: the owner index must be valid.
+int32_t owner_leaf_cell(const TurbidField& field, size_t owner, const double p[3]);
+
+/// The leaf-area-weighted mean of channel `channel` (0 source, 1 direct, 2 diffuse) of owner
+/// `owner` at `p` in orientation bin `bin`: from the deepest cell along p's key whose bin is
+/// populated; when no cell up to the root has that bin, the mean over all bins of the deepest
+/// populated cell. Returns false when the owner holds no leaf area at all. Allocates nothing and
+/// throws nothing (the transport calls it per leaf collision).
+bool owner_field_value(const TurbidField& field, size_t owner, const double p[3], int bin,
+                       int channel, double& value);
+
 }  // namespace tesk::turbid

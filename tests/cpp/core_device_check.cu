@@ -6,6 +6,7 @@
 #include "core/frame.h"
 #include "core/grid.h"
 #include "core/illumination.h"
+#include "core/leaf_emission.h"
 #include "core/leaf_scattering.h"
 #include "core/lidar.h"
 #include "core/microwave/bessel.h"
@@ -48,6 +49,11 @@ __global__ void one_event(float* out, const SensorData* sensor, const MaterialRe
   const LeafMeans means = leaf_band_means(optics, 2, leaf.back_face);
   const LeafScatter scatter = scatter_at_leaf(leaf.facing, means.rho, means.tau, u);
   f += leaf_response(optics, 0, leaf, d) + leaf_scatter_weight(optics, 0, leaf.back_face, scatter);
+  const int32_t dims[3] = {1, 1, 1};
+  const float lo[3] = {0.0f, 0.0f, 0.0f}, hi[3] = {1.0f, 1.0f, 1.0f};
+  const SifSourceFieldView sif{spectra, spectra, spectra, lo, hi, dims, 1, 1, 1, 1, 1};
+  f += sif_source_exitance(sif, 0, o, leaf.normal, 0) + leaf_kirchhoff_emissivity(optics, 0) +
+       static_cast<float>(leaf_thermal_radiance(10000.0f, 300.0f, 290.0f, 0.5f, 0.95f));
   f += hotspot_transmittance(*medium, 1.0f, 1.0f, 0.5f, d, -d) + exit.t;
   const float3 beam = lidar::beam_direction(lidar::pulse_frame(d), 0.01f, 0.5f, -0.5f);
   f += static_cast<float>(lidar::lambertian_return(1.0, 1.0, 0.1, 10.0, beam.z)) +

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/leaf_emission.h"
 #include "embree/media_walk.h"
 
 namespace tesk::embree {
@@ -223,6 +224,42 @@ TEST_F(MediaScene, TileCrossingsAndEscapes) {
   EXPECT_EQ(boundary.kind, MediumEventKind::MediumBoundary);
   EXPECT_EQ(boundary.medium_id, 1);
   EXPECT_EQ(boundary.instance_id, box_b);
+}
+
+TEST(LeafEmission, SifSourceLooksUpJointThenCellThenOrientation) {
+  // One instance over [0, 2]^3 with 2 x 1 x 1 cells, 2 zenith x 2 azimuth bins, 2 bands.
+  const int32_t dims[3] = {2, 1, 1};
+  const float lo[3] = {0, 0, 0}, hi[3] = {2, 2, 2};
+  float joint[2 * 4 * 2] = {};
+  float spatial[2 * 2] = {0, 0, 7, 8};  // cell 1 only
+  float orientation[4 * 2] = {1, 2, 3, 4, 5, 6, 0, 0};
+  joint[(0 * 4 + 2) * 2 + 1] = 9;  // cell 0, zenith bin 1, azimuth 0, band 1
+  const SifSourceFieldView f{spatial, orientation, joint, lo, hi, dims, 1, 2, 2, 2, 2};
+  const float3 horizontal{1, 0, 0};  // last zenith bin, azimuth 0
+  EXPECT_EQ(sif_orientation_bin(horizontal, 2, 2), 2);
+  EXPECT_EQ(sif_orientation_bin(float3{0, -0.2f, -1}, 2, 2),
+            sif_orientation_bin(float3{0, 0.2f, 1}, 2, 2));
+  EXPECT_EQ(sif_orientation_bin(float3{0, 0, 0}, 2, 2), -1);
+  // A populated joint bin gives every band of it, zeros included.
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{0.5f, 1, 1}, horizontal, 0), 0.0f);
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{0.5f, 1, 1}, horizontal, 1), 9.0f);
+  // An empty joint bin falls back to the cell, an empty cell to the orientation field.
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{1.5f, 1, 1}, horizontal, 1), 8.0f);
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{0.5f, 1, 1}, float3{0, 0, 1}, 0), 1.0f);
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{5, 1, 1}, horizontal, 0), 5.0f);
+  EXPECT_EQ(sif_source_exitance(f, 1, float3{0.5f, 1, 1}, horizontal, 0), 0.0f);
+  EXPECT_EQ(sif_source_exitance(f, 0, float3{0.5f, 1, 1}, horizontal, 2), 0.0f);
+}
+
+TEST(LeafEmission, ThermalMixtureAndKirchhoff) {
+  const double b1 = planck_radiance(10000.0f, 310.0f), b2 = planck_radiance(10000.0f, 280.0f);
+  EXPECT_NEAR(leaf_thermal_radiance(10000.0f, 310.0f, 280.0f, 0.25f, 0.9f),
+              0.9 * (0.25 * b1 + 0.75 * b2), 1e-6 * b1);
+  EXPECT_EQ(leaf_thermal_radiance(10000.0f, 310.0f, 280.0f, 2.0f, 1.0f), b1);
+  EXPECT_EQ(leaf_thermal_radiance(10000.0f, 310.0f, 280.0f, -1.0f, 1.0f), b2);
+  const float front[1] = {0.1f}, back[1] = {0.3f}, tau[1] = {0.2f};
+  EXPECT_NEAR(leaf_kirchhoff_emissivity(LeafOptics{front, back, tau}, 0), 0.6f, 1e-6f);
+  EXPECT_EQ(leaf_kirchhoff_emissivity(LeafOptics{}, 0), 1.0f);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "turbid/domains.h"
+#include "turbid/fields.h"
 #include "turbid/registry.h"
 #include "turbid/relations.h"
 #include "turbid/sampling.h"
@@ -131,6 +132,43 @@ TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {
   EXPECT_EQ(counter.allocate(), 0xfffffffffffffffeULL);
   EXPECT_THROW(counter.allocate(), std::overflow_error);
   EXPECT_THROW(counter.allocate(), std::overflow_error);
+}
+
+TEST(TurbidFieldValue, DeepestPopulatedBinThenAllOrientations) {
+  // One owner over the unit cube: a root and its child in octant 0 (x, y, z < 0.5).
+  TurbidField f;
+  f.owners.resize(1);
+  f.owners[0].bounds_max = {1.0f, 1.0f, 1.0f};
+  f.owner_cell_offsets = {0, 2};
+  f.cells.resize(2);
+  f.cells[0].children[0] = 1;
+  f.cells[1].parent_index = 0;
+  f.cells[1].depth = 1;
+  auto fill = [](TurbidFieldBin& b, double w, double v) {
+    b.weight = w;
+    b.sum = {w * v, 0.0, 0.0};
+  };
+  fill(f.cells[0].bins[3], 4.0, 300.0);
+  fill(f.cells[0].bins[5], 1.0, 280.0);
+  fill(f.cells[1].bins[3], 1.0, 310.0);
+  const double inside[3] = {0.2, 0.2, 0.2}, outside[3] = {0.8, 0.2, 0.2};
+  EXPECT_EQ(owner_leaf_cell(f, 0, inside), 1);
+  EXPECT_EQ(owner_leaf_cell(f, 0, outside), 0);
+  double v = 0.0;
+  ASSERT_TRUE(owner_field_value(f, 0, inside, 3, 0, v));
+  EXPECT_EQ(v, 310.0);
+  ASSERT_TRUE(owner_field_value(f, 0, inside, 5, 0, v));  // the child lacks bin 5: the root's
+  EXPECT_EQ(v, 280.0);
+  ASSERT_TRUE(owner_field_value(f, 0, outside, 3, 0, v));
+  EXPECT_EQ(v, 300.0);
+  // No cell holds bin 7: the leaf-area mean over all bins of the deepest populated cell.
+  ASSERT_TRUE(owner_field_value(f, 0, inside, 7, 0, v));
+  EXPECT_EQ(v, 310.0);
+  ASSERT_TRUE(owner_field_value(f, 0, outside, 7, 0, v));
+  EXPECT_DOUBLE_EQ(v, (4.0 * 300.0 + 280.0) / 5.0);
+  f.cells[0].bins = {};
+  f.cells[1].bins = {};
+  EXPECT_FALSE(owner_field_value(f, 0, inside, 3, 0, v));
 }
 
 }  // namespace

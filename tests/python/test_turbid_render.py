@@ -206,3 +206,170 @@ def test_radiance_does_not_depend_on_where_tile_walls_cut_a_crown(view_zenith):
     (whole, e1), (cut, e2) = means
     assert e1 < 0.004 * whole  # precise enough to see the 1-2 % of a stale medium list
     assert cut == pytest.approx(whole, abs=4 * np.hypot(e1, e2))
+
+
+# ---- emission of the leaves inside media -------------------------------------------------------
+
+def planck(nm, kelvin):
+    h, c, k, lam = 6.62607015e-34, 299792458.0, 1.380649e-23, np.asarray(nm) * 1e-9
+    return 2 * h * c * c / lam**5 / np.expm1(h * c / (lam * k * kelvin)) * 1e-9
+
+
+BANDS_NM = np.array([8000.0, 11000.0])
+
+
+def emitting_slab(lai, rho, tau, sky, mode, ground_kelvin=0.0):
+    """Two bands; leaves with reflectance rho and transmittance tau in both bands above a black
+    ground at `ground_kelvin`, under a uniform sky of per-band radiance `sky`; periodic tile."""
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(2)
+    # ground emissivity, leaf (front, back, transmittance), sky
+    scene.upload_spectral_params(np.array([1, 1, rho, rho, rho, rho, tau, tau, *sky], np.float32))
+    ground_mat = scene.add_material(0, 0, [0.0, 0.0, ground_kelvin])
+    leaf_mat = scene.add_material(13, 2, [rho, tau])
+    g = tesk_gpu.make_ground_plane(TILE / 2, TILE / 2, ground_mat, TILE)
+    scene.add_instance(scene.add_mesh(g["vertices"], g["normals"], g["indices"], ground_mat), TILE / 2, TILE / 2, 0.0)
+    v, t = box_mesh([0, 0, BOTTOM], [TILE, TILE, TOP])
+    scene.add_instance(scene.add_mesh(v, [], t, leaf_mat), 0, 0, 0)
+    scene.set_optical_turbid_media([lai / (TOP - BOTTOM)], [1], [1], [0.0], [-1, 0])
+    if np.any(sky):
+        scene.set_sky(8)
+    scene.set_repetitive(1000, TILE, TILE)
+    if mode == "thermal":
+        scene.set_thermal_mode(True, BANDS_NM.tolist())
+    else:
+        scene.set_sif_only_mode(True)
+    scene.build()
+    view(scene, 30.0, 40.0, size=8)
+    return scene
+
+
+def test_leaves_in_an_isothermal_enclosure_emit_planck_radiance():
+    # Grey leaves with emissivity 1 - rho - tau at T over a black ground at T under a sky of
+    # B(T): Kirchhoff closes the enclosure, so every pixel shows B(T) whatever the leaves
+    # scatter (a leaf that emitted without the emissivity, or a lost order, shows).
+    T, rho, tau = 300.0, 0.15, 0.1
+    b = planck(BANDS_NM, T)
+    scene = emitting_slab(1.5, rho, tau, b, "thermal", ground_kelvin=T)
+    scene.set_instance_turbid_thermal_state([0, T], [0, T], [0, 0.5], [0, 1 - rho - tau])
+    outputs = ("radiance", "standard_error")
+    one = tesk_gpu.simulate_cpu(scene, spp=32, max_depth=16, outputs=outputs, num_threads=1)
+    two = tesk_gpu.simulate_cpu(scene, spp=32, max_depth=16, outputs=outputs, num_threads=2)
+    np.testing.assert_array_equal(one["payload"], two["payload"])
+    se = np.sqrt((one["standard_error"].reshape(-1, 2).astype(np.float64) ** 2).sum(0)) / 64
+    assert np.all(np.abs(one["payload"].reshape(-1, 2).mean(0) - b) <= 5 * se)
+    assert np.all(se < 0.02 * b)
+    # Without the thermal state the leaves are cold: only sky and ground light gets through.
+    scene.clear_instance_turbid_thermal_state()
+    cold = tesk_gpu.simulate_cpu(scene, spp=8, max_depth=16)["payload"].reshape(-1, 2).mean(0)
+    assert np.all(cold < 0.6 * b)
+
+
+def test_dense_black_leaves_show_the_sunlit_shaded_mixture():
+    # A dense black-leaf medium: every camera ray ends at its first leaf, which emits
+    # eps * (f B(T_sunlit) + (1 - f) B(T_shaded)); the event split files it as emission.
+    scene = emitting_slab(30.0, 0.0, 0.0, [0.0, 0.0], "thermal")
+    scene.set_instance_turbid_thermal_state([0, 310.0], [0, 290.0], [0, 0.3], [0, 0.95])
+    out = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4, outputs=("radiance", "event_aov"))
+    want = 0.95 * (0.3 * planck(BANDS_NM, 310.0) + 0.7 * planck(BANDS_NM, 290.0))
+    np.testing.assert_allclose(out["payload"].reshape(-1, 2), np.broadcast_to(want, (64, 2)), rtol=1e-5)
+    np.testing.assert_array_equal(out["event_aov"][3], out["payload"])
+
+
+def test_fluorescing_leaves_emit_their_cell_source():
+    # Dense black leaves with a SIF exitance per cell of a 2 x 1 x 2 grid over the slab: the
+    # camera sees the upper cells only, M / pi from each half of the tile along x.
+    scene = emitting_slab(30.0, 0.0, 0.0, [0.0, 0.0], "sif")
+    n_orient, stride = 2, 4
+    joint = np.zeros((2, stride, n_orient, 2), np.float32)
+    upper = {2: [3.0, 1.0], 3: [5.0, 2.0]}  # cell (z * 1 + y) * 2 + x
+    for c, m in upper.items():
+        joint[1, c] = m
+    joint[1, 0:2] = 100.0  # lower cells, hidden below the dense top layer
+    spatial = joint.mean(2)
+    orientation = joint.mean(1)
+    bounds_min = np.array([[0, 0, 0], [0, 0, BOTTOM]], np.float32)
+    bounds_max = np.array([[1, 1, 1], [TILE, TILE, TOP]], np.float32)
+    dims = np.array([[1, 1, 1], [2, 1, 2]], np.int32)
+    scene.set_instance_sif_source_fields(spatial.ravel(), orientation.ravel(), joint.ravel(), joint.ravel(),
+                                         bounds_min.ravel(), bounds_max.ravel(), dims.ravel(), 2, stride, 1, 2)
+    view(scene, 0.0, size=8)
+    image = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"]
+    np.testing.assert_allclose(image[:, :4], np.broadcast_to(np.array(upper[2]) / np.pi, (8, 4, 2)), rtol=1e-5)
+    np.testing.assert_allclose(image[:, 4:], np.broadcast_to(np.array(upper[3]) / np.pi, (8, 4, 2)), rtol=1e-5)
+    # Source fields of other bands than the render's are not read.
+    scene.set_instance_sif_source_fields(spatial[..., :1].ravel(), orientation[..., :1].ravel(),
+                                         joint[..., :1].ravel(), joint[..., :1].ravel(), bounds_min.ravel(),
+                                         bounds_max.ravel(), dims.ravel(), 1, stride, 1, 2)
+    assert not tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)["payload"].any()
+
+
+def resident_cube_scene(lad=40.0):
+    """A unit cube of black spherical leaves (instance 0, medium 0) in thermal mode, seen from
+    above by an orthographic camera inside its top face, and the cube as a resident domain
+    whose part names instance 0."""
+    from test_turbid_radiation import cube_domain
+
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.zeros(6, np.float32))
+    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    scene.add_instance(scene.add_mesh(v, [], t, scene.add_material(13, 0, [0.0, 0.0])), 0, 0, 0)
+    scene.set_optical_turbid_media([lad], [0], [1], [0.0], [0])
+    scene.set_thermal_mode(True, BANDS_NM.tolist())
+    scene.build()
+    m = np.eye(4)
+    m[:3, 3] = [0.5, 0.5, 5.0]
+    scene.set_sensor(0, 6, 6, 0.8, 0.8, m.ravel())
+    return scene, cube_domain(scene, lad)
+
+
+def leaf_state(scene, domain, stage, p_sun, sunlit, shaded):
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"]
+    n = len(ids)
+    return tesk_gpu._build_turbid_state_embree(scene, domain, {
+        "contract_revision": 1, "stage": stage, "workflow_revision": 2, "sample_ids": ids,
+        "p_sun": np.full(n, p_sun, np.float32), "sunlit": {"temperature": np.full(n, sunlit)},
+        "shaded": {"temperature": np.full(n, shaded)}})
+
+
+def test_leaves_of_a_resident_domain_emit_its_energy_balance_temperature():
+    scene, domain = resident_cube_scene()
+    image = lambda: tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"].reshape(-1, 2)  # noqa: E731
+    # A leaf-temperature field of a generic state is no energy balance: nothing is read.
+    generic = leaf_state(scene, domain, "generic", 0.25, 310.0, 290.0)
+    tesk_gpu._build_turbid_field_embree(scene, generic, {"source_field": "temperature"}, 10**9)
+    assert not image().any()
+    # The energy balance's field: p_sun-weighted 0.25 * 310 + 0.75 * 290 = 295 K, black leaves
+    # (Kirchhoff emissivity 1), dense medium: B(295 K) in every pixel and band.
+    state = leaf_state(scene, domain, "energy_balance", 0.25, 310.0, 290.0)
+    tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                       "max_samples_per_leaf_cell": 8}, 10**9)
+    np.testing.assert_allclose(image(), np.broadcast_to(planck(BANDS_NM, 295.0), (36, 2)), rtol=1e-4)
+    # The per-instance thermal state gives the emissivity; the resident field keeps the temperature.
+    scene.set_instance_turbid_thermal_state([350.0], [350.0], [0.5], [0.9])
+    np.testing.assert_allclose(image(), np.broadcast_to(0.9 * planck(BANDS_NM, 295.0), (36, 2)), rtol=1e-4)
+    # New samples retire the field: the per-instance state applies.
+    tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
+    assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
+    np.testing.assert_allclose(image(), np.broadcast_to(0.9 * planck(BANDS_NM, 350.0), (36, 2)), rtol=1e-4)
+
+
+def test_an_instance_in_two_resident_domains_is_refused():
+    from test_turbid_radiation import CUBE_T, CUBE_V, REVISIONS
+
+    scene, domain = resident_cube_scene()
+    state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+    tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    # A second domain over the same cube: its part names instance 0 too.
+    comp = {"instance_id": 12, "component_id": 1, "medium_id": 6, "geometry_id": 6,
+            "object_to_world": [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], "bounds_min": [0, 0, 0],
+            "bounds_max": [1, 1, 1], "leaf_area_density": 1.0, "leaf_length": 0.05, "leaf_width": 0.03,
+            "sidedness": 1, "leaf_angle_distribution": "spherical", "closed_orientation": 1,
+            "property_ids": [1, 2, 3, 4]}
+    d = {"domain_key": 10, "vertices": CUBE_V, "triangles": CUBE_T, "components": [comp], "seed": 17,
+         "quality": "preview", **{f"{r}_revision": 1 for r in REVISIONS}}
+    tesk_gpu._build_turbid_domain_embree(scene, d, {"seed": 3, "sample_budget": 64})
+    with pytest.raises(RuntimeError, match="^A backend instance belongs to multiple resident Turbid "
+                                           "observation domains$"):
+        tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
