@@ -12,10 +12,10 @@
 namespace tesk::embree {
 
 /// The description, meshes, instances, optical media, attached per-primitive and per-instance
-/// tables, the last committed joint thermo-physiology state, the per-primitive table flag and whether the scene was built. Resident turbid
-/// domains are derived data tied to this process and are not carried: a scene holding any
-/// throws std::invalid_argument "a scene holding turbid domains cannot be snapshotted: build
-/// the domains again where the scene is restored".
+/// tables, the last committed joint thermo-physiology state, the per-primitive table flag and
+/// whether the scene was built. Resident turbid domains are derived data tied to this process and
+/// are not carried: a scene holding any throws std::invalid_argument "a scene holding turbid
+/// domains cannot be snapshotted: build the domains again where the scene is restored".
 std::string snapshot_scene(const EmbreeSceneManager& scene);
 
 /// Replays a snapshot into `scene`, which must be new (no meshes, instances or materials:
