@@ -22,37 +22,6 @@ namespace {
 
 using namespace tesk::turbid;
 
-py::dict execution(const char* workflow, const char* executor) {
-  py::dict d;
-  d["backend"] = "embree";
-  d["workflow"] = workflow;
-  d["executor"] = executor;
-  d["native"] = true;
-  return d;
-}
-
-uint64_t to_u64(const py::handle& value, const std::string& key) {
-  if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
-    throw py::type_error(key + " must be an integer");
-  }
-  const py::int_ v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-  const unsigned long long out = PyLong_AsUnsignedLongLong(v.ptr());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    throw py::value_error(key + " must be an unsigned 64-bit integer");
-  }
-  return out;
-}
-
-const py::handle require(const py::dict& d, const char* key) {
-  if (!has_field(d, key)) throw py::value_error(std::string(key) + " is required");
-  return d[key];
-}
-
-uint64_t u64_field(const py::dict& d, const char* key) {
-  return to_u64(require(d, key), key);
-}
-
 uint64_t u64_field_or(const py::dict& d, const char* key, uint64_t fallback) {
   return has_field(d, key) ? to_u64(d[key], key) : fallback;
 }
@@ -65,7 +34,7 @@ uint32_t u32_field_or(const py::dict& d, const char* key, uint32_t fallback) {
 
 template <size_t N>
 std::array<float, N> floats_field(const py::dict& d, const char* key) {
-  const carray<float> a(py::reinterpret_borrow<py::object>(require(d, key)));
+  const carray<float> a(py::reinterpret_borrow<py::object>(required_field(d, key)));
   if (static_cast<size_t>(a.size()) != N) {
     throw py::value_error(std::string(key) + " must contain " + std::to_string(N) + " values");
   }
@@ -106,9 +75,9 @@ TurbidComponent parse_component(const py::handle& item) {
   c.sidedness = static_cast<uint32_t>(std::max<int32_t>(int32_field(d, "sidedness"), 0));
   if (int32_field(d, "sidedness") < 0) c.sidedness = 0;
   c.leaf_angle =
-      leaf_angle_code(py::str(require(d, "leaf_angle_distribution")).cast<std::string>());
+      leaf_angle_code(py::str(required_field(d, "leaf_angle_distribution")).cast<std::string>());
   c.closed_orientation = int32_field(d, "closed_orientation");
-  const py::handle ids = require(d, "property_ids");
+  const py::handle ids = required_field(d, "property_ids");
   if (!py::isinstance<py::sequence>(ids) || py::isinstance<py::str>(ids) || py::len(ids) != 4) {
     throw py::value_error("property_ids must contain four stable identifiers");
   }
@@ -119,13 +88,13 @@ TurbidComponent parse_component(const py::handle& item) {
 }
 
 std::vector<float> rows3_float(const py::dict& d, const char* key, const char* message) {
-  const carray<float> a(py::reinterpret_borrow<py::object>(require(d, key)));
+  const carray<float> a(py::reinterpret_borrow<py::object>(required_field(d, key)));
   if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error(message);
   return std::vector<float>(a.data(), a.data() + a.size());
 }
 
 std::vector<uint32_t> rows3_u32(const py::dict& d, const char* key, const char* message) {
-  const carray<uint32_t> a(py::reinterpret_borrow<py::object>(require(d, key)));
+  const carray<uint32_t> a(py::reinterpret_borrow<py::object>(required_field(d, key)));
   if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error(message);
   return std::vector<uint32_t>(a.data(), a.data() + a.size());
 }
@@ -142,7 +111,7 @@ TurbidDomainDescriptor parse_descriptor(const py::dict& d) {
   out.revisions.microclimate = u64_field(d, "microclimate_revision");
   out.revisions.sampling = u64_field(d, "sampling_revision");
   if (out.revisions.sampling == 0) throw py::value_error("sampling revision must be non-zero");
-  const py::handle components = require(d, "components");
+  const py::handle components = required_field(d, "components");
   if (!py::isinstance<py::sequence>(components) || py::isinstance<py::str>(components)) {
     throw py::type_error("components must be a list of dictionaries");
   }
@@ -278,7 +247,7 @@ TurbidSceneRelations parse_relations(const py::dict& d) {
   // The first two rules hold before any owner is read.
   if (r.contract_revision != 1 || r.relation_revision == 0) validate_scene_relations(r);
   const auto list = [&](const char* key) {
-    const py::handle v = require(d, key);
+    const py::handle v = required_field(d, key);
     if (!py::isinstance<py::sequence>(v) || py::isinstance<py::str>(v)) {
       throw py::type_error(std::string(key) + " must be a list of dictionaries");
     }
@@ -303,7 +272,7 @@ TurbidSceneRelations parse_relations(const py::dict& d) {
     part.shift = has_field(p, "shift") ? floats_field<3>(p, "shift") : std::array<float, 3>{};
     part.bounds_min = floats_field<3>(p, "bounds_min");
     part.bounds_max = floats_field<3>(p, "bounds_max");
-    part.volume = PyFloat_AsDouble(require(p, "volume").ptr());
+    part.volume = PyFloat_AsDouble(required_field(p, "volume").ptr());
     if (PyErr_Occurred()) {
       PyErr_Clear();
       throw py::type_error("volume must be a real number");
@@ -315,8 +284,8 @@ TurbidSceneRelations parse_relations(const py::dict& d) {
     r.parts.push_back(part);
   }
   const char* geometry_message = "Turbid scene relation geometry must have [n,3] shapes";
-  const carray<float> v(py::reinterpret_borrow<py::object>(require(d, "vertices")));
-  const carray<uint32_t> t(py::reinterpret_borrow<py::object>(require(d, "triangles")));
+  const carray<float> v(py::reinterpret_borrow<py::object>(required_field(d, "vertices")));
+  const carray<uint32_t> t(py::reinterpret_borrow<py::object>(required_field(d, "triangles")));
   if (v.ndim() != 2 || v.shape(1) != 3 || t.ndim() != 2 || t.shape(1) != 3) {
     throw py::value_error(geometry_message);
   }
@@ -556,7 +525,7 @@ void bind_turbid(py::module_& m) {
         const TurbidSamplePool pool = debug_sampling(request, parse_config(config));
         py::dict out;
         out["payload"] = pool_dict(pool);
-        out["_execution"] = execution("_turbid_sampling_debug", "embree.cpp.turbid_sampling");
+        out["_execution"] = execution_dict("_turbid_sampling_debug", "embree.cpp.turbid_sampling");
         return out;
       },
       py::arg("scene"), py::arg("request"), py::arg("quality"), py::arg("seed"),
@@ -566,7 +535,7 @@ void bind_turbid(py::module_& m) {
       "_turbid_sampling_debug",
       [](const py::dict& request) {
         py::dict out = pool_dict(debug_sampling(request, parse_config(request)));
-        out["_execution"] = execution("_turbid_sampling_debug", "embree.cpp.turbid_sampling");
+        out["_execution"] = execution_dict("_turbid_sampling_debug", "embree.cpp.turbid_sampling");
         return out;
       },
       py::arg("request"),

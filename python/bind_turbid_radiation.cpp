@@ -187,52 +187,9 @@ const char* const kLeafRrtDoc =
 
 using turbid::TurbidStateToken;
 
-py::dict execution(const char* workflow, const char* executor) {
-  py::dict d;
-  d["backend"] = "embree";
-  d["workflow"] = workflow;
-  d["executor"] = executor;
-  d["native"] = true;
-  return d;
-}
-
-uint64_t to_u64(const py::handle& value, const std::string& key) {
-  if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
-    throw py::type_error(key + " must be an integer");
-  }
-  const py::int_ v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-  const unsigned long long out = PyLong_AsUnsignedLongLong(v.ptr());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    throw py::value_error(key + " must be an unsigned 64-bit integer");
-  }
-  return out;
-}
-
-int64_t to_i64(const py::handle& value, const std::string& key) {
-  if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
-    throw py::type_error(key + " must be an integer");
-  }
-  const py::int_ v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-  const long long out = PyLong_AsLongLong(v.ptr());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    throw py::value_error(key + " must be a signed 64-bit integer");
-  }
-  return out;
-}
-
-py::handle required(const py::dict& d, const char* key) {
-  if (!has_field(d, key)) throw py::value_error(std::string(key) + " is required");
-  return d[key];
-}
-
-uint64_t u64_of(const py::dict& d, const char* key) {
-  return to_u64(required(d, key), key);
-}
-
 std::vector<float> floats_of(const py::dict& d, const char* key) {
-  const carray<float> a = float_array(py::reinterpret_borrow<py::object>(required(d, key)), key);
+  const carray<float> a =
+      float_array(py::reinterpret_borrow<py::object>(required_field(d, key)), key);
   return std::vector<float>(a.data(), a.data() + a.size());
 }
 
@@ -257,26 +214,26 @@ TurbidStateToken parse_token(const py::object& obj) {
   if (!py::isinstance<py::dict>(obj)) throw py::type_error("state_token must be a dictionary");
   const py::dict d = py::reinterpret_borrow<py::dict>(obj);
   TurbidStateToken t;
-  t.state_id = u64_of(d, "state_id");
-  t.domain_id = u64_of(d, "domain_id");
-  t.workflow_revision = u64_of(d, "workflow_revision");
-  t.domain_revision = u64_of(d, "domain_revision");
-  t.geometry_revision = u64_of(d, "geometry_revision");
-  t.transport_revision = u64_of(d, "transport_revision");
-  t.property_revision = u64_of(d, "property_revision");
-  t.illumination_revision = u64_of(d, "illumination_revision");
-  t.microclimate_revision = u64_of(d, "microclimate_revision");
-  t.sampling_revision = u64_of(d, "sampling_revision");
-  t.state_revision = u64_of(d, "state_revision");
+  t.state_id = u64_field(d, "state_id");
+  t.domain_id = u64_field(d, "domain_id");
+  t.workflow_revision = u64_field(d, "workflow_revision");
+  t.domain_revision = u64_field(d, "domain_revision");
+  t.geometry_revision = u64_field(d, "geometry_revision");
+  t.transport_revision = u64_field(d, "transport_revision");
+  t.property_revision = u64_field(d, "property_revision");
+  t.illumination_revision = u64_field(d, "illumination_revision");
+  t.microclimate_revision = u64_field(d, "microclimate_revision");
+  t.sampling_revision = u64_field(d, "sampling_revision");
+  t.state_revision = u64_field(d, "state_revision");
   turbid::validate_state_token(t);
-  t.stage = turbid::stage_from_name(py::str(required(d, "stage")).cast<std::string>());
+  t.stage = turbid::stage_from_name(py::str(required_field(d, "stage")).cast<std::string>());
   return t;
 }
 
 embree::OwnedTurbidRadiationRequest parse_radiation_request(const py::dict& d) {
   embree::OwnedTurbidRadiationRequest q;
-  q.contract_revision = u64_of(d, "contract_revision");
-  q.workflow_revision = u64_of(d, "workflow_revision");
+  q.contract_revision = u64_field(d, "contract_revision");
+  q.workflow_revision = u64_field(d, "workflow_revision");
   q.wavelengths = floats_of(d, "wavelengths");
   q.band_widths = floats_of(d, "band_widths");
   q.direct_irradiance = floats_of(d, "direct_irradiance");
@@ -284,11 +241,11 @@ embree::OwnedTurbidRadiationRequest parse_radiation_request(const py::dict& d) {
   const std::vector<float> sun = floats_of(d, "sun_direction");
   if (sun.size() != 3) throw py::value_error("sun_direction must contain 3 values");
   q.sun_direction = {sun[0], sun[1], sun[2]};
-  q.rays_per_sample = to_i64(required(d, "rays_per_sample"), "rays_per_sample");
-  q.max_depth = to_i64(required(d, "max_depth"), "max_depth");
+  q.rays_per_sample = to_i64(required_field(d, "rays_per_sample"), "rays_per_sample");
+  q.max_depth = to_i64(required_field(d, "max_depth"), "max_depth");
   q.seed = has_field(d, "seed") ? to_u64(d["seed"], "seed") : 0;
   q.num_threads = has_field(d, "num_threads") ? int32_field(d, "num_threads") : 0;
-  const py::handle owners = required(d, "owners");
+  const py::handle owners = required_field(d, "owners");
   if (!py::isinstance<py::sequence>(owners) || py::isinstance<py::str>(owners)) {
     throw py::type_error("owners must be a sequence of dictionaries");
   }
@@ -296,11 +253,12 @@ embree::OwnedTurbidRadiationRequest parse_radiation_request(const py::dict& d) {
     if (!py::isinstance<py::dict>(item)) throw py::type_error("owners must be dictionaries");
     const py::dict o = py::reinterpret_borrow<py::dict>(item);
     embree::TurbidRadiationOwner w;
-    w.instance_id = u64_of(o, "instance_id");
-    w.component_id = u64_of(o, "component_id");
-    w.medium_id = u64_of(o, "medium_id");
-    w.transport_medium_id = to_i64(required(o, "transport_medium_id"), "transport_medium_id");
-    w.transport_instance_id = to_i64(required(o, "transport_instance_id"), "transport_instance_id");
+    w.instance_id = u64_field(o, "instance_id");
+    w.component_id = u64_field(o, "component_id");
+    w.medium_id = u64_field(o, "medium_id");
+    w.transport_medium_id = to_i64(required_field(o, "transport_medium_id"), "transport_medium_id");
+    w.transport_instance_id =
+        to_i64(required_field(o, "transport_instance_id"), "transport_instance_id");
     w.reflectance = floats_of(o, "reflectance");
     w.back_reflectance = floats_of(o, "back_reflectance");
     w.transmittance = floats_of(o, "transmittance");
@@ -325,14 +283,14 @@ py::dict radiation_field(EmbreeSceneManager& scene, uint64_t domain_id, const py
   py::dict out = token_dict(state->token);
   out["sample_count"] = state->sample_ids.size();
   out["band_count"] = state->wavelengths.size();
-  for (auto item : execution("turbid_radiation_field", "embree.cpp.turbid_radiation")) {
+  for (auto item : execution_dict("turbid_radiation_field", "embree.cpp.turbid_radiation")) {
     out[item.first] = item.second;
   }
   return out;
 }
 
 double double_of(const py::dict& d, const char* key) {
-  const py::handle v = required(d, key);
+  const py::handle v = required_field(d, key);
   const double out = PyFloat_AsDouble(v.ptr());
   if (PyErr_Occurred()) {
     PyErr_Clear();
@@ -343,24 +301,26 @@ double double_of(const py::dict& d, const char* key) {
 
 embree::OwnedTurbidEnergyBalanceRequest parse_energy_balance_request(const py::dict& d) {
   embree::OwnedTurbidEnergyBalanceRequest q;
-  q.contract_revision = u64_of(d, "contract_revision");
-  q.workflow_revision = u64_of(d, "workflow_revision");
-  q.source_token = parse_token(py::reinterpret_borrow<py::object>(required(d, "source_token")));
+  q.contract_revision = u64_field(d, "contract_revision");
+  q.workflow_revision = u64_field(d, "workflow_revision");
+  q.source_token =
+      parse_token(py::reinterpret_borrow<py::object>(required_field(d, "source_token")));
   q.air_temperature = double_of(d, "air_temperature");
   q.vapor_pressure = double_of(d, "vapor_pressure");
   q.pressure = double_of(d, "pressure");
   q.wind = double_of(d, "wind");
   q.sky_lw_radiance = double_of(d, "sky_lw_radiance");
-  q.rays_per_sample = to_i64(required(d, "rays_per_sample"), "rays_per_sample");
-  q.max_depth = to_i64(required(d, "max_depth"), "max_depth");
-  q.max_iterations = to_i64(required(d, "max_iterations"), "max_iterations");
+  q.rays_per_sample = to_i64(required_field(d, "rays_per_sample"), "rays_per_sample");
+  q.max_depth = to_i64(required_field(d, "max_depth"), "max_depth");
+  q.max_iterations = to_i64(required_field(d, "max_iterations"), "max_iterations");
   q.convergence_tolerance = double_of(d, "convergence_tolerance");
   q.damping = double_of(d, "damping");
-  q.newton_max_iterations = to_i64(required(d, "newton_max_iterations"), "newton_max_iterations");
+  q.newton_max_iterations =
+      to_i64(required_field(d, "newton_max_iterations"), "newton_max_iterations");
   q.newton_tolerance = double_of(d, "newton_tolerance");
   q.seed = has_field(d, "seed") ? to_u64(d["seed"], "seed") : 0;
   q.num_threads = has_field(d, "num_threads") ? int32_field(d, "num_threads") : 0;
-  const py::handle owners = required(d, "owners");
+  const py::handle owners = required_field(d, "owners");
   if (!py::isinstance<py::sequence>(owners) || py::isinstance<py::str>(owners)) {
     throw py::type_error("owners must be a sequence of dictionaries");
   }
@@ -368,8 +328,9 @@ embree::OwnedTurbidEnergyBalanceRequest parse_energy_balance_request(const py::d
     if (!py::isinstance<py::dict>(item)) throw py::type_error("owners must be dictionaries");
     const py::dict o = py::reinterpret_borrow<py::dict>(item);
     embree::TurbidEnergyBalanceOwner w;
-    w.transport_medium_id = to_i64(required(o, "transport_medium_id"), "transport_medium_id");
-    w.transport_instance_id = to_i64(required(o, "transport_instance_id"), "transport_instance_id");
+    w.transport_medium_id = to_i64(required_field(o, "transport_medium_id"), "transport_medium_id");
+    w.transport_instance_id =
+        to_i64(required_field(o, "transport_instance_id"), "transport_instance_id");
     w.active = !has_field(o, "active") || flag_field(o, "active");
     w.emissivity = double_of(o, "emissivity");
     w.sidedness = double_of(o, "sidedness");
@@ -410,7 +371,7 @@ py::dict energy_balance(EmbreeSceneManager& scene, uint64_t domain_id, const py:
   out["iterations"] = run.iterations;
   out["converged"] = run.converged;
   out["max_temperature_change"] = run.max_temperature_change;
-  for (auto item : execution("turbid_energy_balance", "embree.cpp.turbid_energy_balance")) {
+  for (auto item : execution_dict("turbid_energy_balance", "embree.cpp.turbid_energy_balance")) {
     out[item.first] = item.second;
   }
   return out;
@@ -426,16 +387,16 @@ uint32_t flag_of(const py::dict& d, const char* key) {
 
 embree::OwnedTurbidStaticPhysiologyRequest parse_static_physiology_request(const py::dict& d) {
   embree::OwnedTurbidStaticPhysiologyRequest q;
-  q.contract_revision = u64_of(d, "contract_revision");
-  q.workflow_revision = u64_of(d, "workflow_revision");
+  q.contract_revision = u64_field(d, "contract_revision");
+  q.workflow_revision = u64_field(d, "workflow_revision");
   q.radiation_token =
-      parse_token(py::reinterpret_borrow<py::object>(required(d, "radiation_token")));
-  q.max_iterations = to_i64(required(d, "max_iterations"), "max_iterations");
+      parse_token(py::reinterpret_borrow<py::object>(required_field(d, "radiation_token")));
+  q.max_iterations = to_i64(required_field(d, "max_iterations"), "max_iterations");
   q.tolerance = double_of(d, "tolerance");
   q.co2 = floats_of(d, "co2");
   q.relative_humidity = floats_of(d, "relative_humidity");
   q.num_threads = has_field(d, "num_threads") ? int32_field(d, "num_threads") : 0;
-  const py::handle owners = required(d, "owners");
+  const py::handle owners = required_field(d, "owners");
   if (!py::isinstance<py::sequence>(owners) || py::isinstance<py::str>(owners)) {
     throw py::type_error("owners must be a sequence of dictionaries");
   }
@@ -483,7 +444,8 @@ py::dict static_physiology(EmbreeSceneManager& scene, uint64_t domain_id, const 
     converged += state->sunlit[i].converged && state->shaded[i].converged;
   }
   out["converged_samples"] = converged;
-  for (auto item : execution("turbid_static_physiology", "embree.cpp.turbid_static_physiology")) {
+  for (auto item :
+       execution_dict("turbid_static_physiology", "embree.cpp.turbid_static_physiology")) {
     out[item.first] = item.second;
   }
   return out;
@@ -517,7 +479,8 @@ std::vector<turbid::TurbidLeafState> records_of(const py::handle& obj, size_t n,
 }
 
 py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& d) {
-  const uint64_t contract = has_field(d, "contract_revision") ? u64_of(d, "contract_revision") : 1;
+  const uint64_t contract =
+      has_field(d, "contract_revision") ? u64_field(d, "contract_revision") : 1;
   auto state = std::make_shared<turbid::OwnedTurbidState>();
   if (has_field(d, "sample_ids")) {
     const carray<uint64_t> ids = carray<uint64_t>::ensure(d["sample_ids"]);
@@ -546,7 +509,7 @@ py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::di
                            ? turbid::stage_from_name(py::str(d["stage"]).cast<std::string>())
                            : turbid::TurbidStage::Generic;
   state->token.workflow_revision =
-      has_field(d, "workflow_revision") ? u64_of(d, "workflow_revision") : 1;
+      has_field(d, "workflow_revision") ? u64_field(d, "workflow_revision") : 1;
   if (state->token.workflow_revision == 0) {
     throw py::value_error("workflow revision must be non-zero");
   }
@@ -555,7 +518,7 @@ py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::di
   turbid::validate_host_state(domain, contract, *state);
   scene.commit_turbid_states({state});
   py::dict out = token_dict(state->token);
-  for (auto item : execution("turbid_state_residency", "embree.cpp.turbid_state")) {
+  for (auto item : execution_dict("turbid_state_residency", "embree.cpp.turbid_state")) {
     out[item.first] = item.second;
   }
   return out;
@@ -623,7 +586,8 @@ py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
     }
     out["samples"] = samples;
   }
-  for (auto item : execution("turbid_state_aggregation", "embree.cpp.turbid_state_reduction")) {
+  for (auto item :
+       execution_dict("turbid_state_aggregation", "embree.cpp.turbid_state_reduction")) {
     out[item.first] = item.second;
   }
   return out;
@@ -640,7 +604,7 @@ py::dict state_residency(const EmbreeSceneManager& scene) {
   }
   py::dict out;
   out["states"] = states;
-  for (auto item : execution("turbid_state_residency", "embree.cpp.turbid_state")) {
+  for (auto item : execution_dict("turbid_state_residency", "embree.cpp.turbid_state")) {
     out[item.first] = item.second;
   }
   return out;
@@ -661,10 +625,10 @@ turbid::TurbidFieldToken parse_field_token(const py::object& obj) {
   if (!py::isinstance<py::dict>(obj)) throw py::type_error("field_token must be a dictionary");
   const py::dict d = py::reinterpret_borrow<py::dict>(obj);
   turbid::TurbidFieldToken t;
-  t.field_id = u64_of(d, "field_id");
-  t.domain_id = u64_of(d, "domain_id");
-  t.field_revision = u64_of(d, "field_revision");
-  t.state_id = u64_of(d, "state_id");
+  t.field_id = u64_field(d, "field_id");
+  t.domain_id = u64_field(d, "domain_id");
+  t.field_revision = u64_field(d, "field_revision");
+  t.state_id = u64_field(d, "state_id");
   return t;
 }
 
@@ -674,14 +638,14 @@ py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
   turbid::TurbidFieldConfig c;
   if (has_field(config, "orientation_theta_bins")) {
     c.orientation_theta_bins = static_cast<uint32_t>(
-        std::min<uint64_t>(u64_of(config, "orientation_theta_bins"), 0xffffffffULL));
+        std::min<uint64_t>(u64_field(config, "orientation_theta_bins"), 0xffffffffULL));
   }
   if (has_field(config, "orientation_phi_bins")) {
     c.orientation_phi_bins = static_cast<uint32_t>(
-        std::min<uint64_t>(u64_of(config, "orientation_phi_bins"), 0xffffffffULL));
+        std::min<uint64_t>(u64_field(config, "orientation_phi_bins"), 0xffffffffULL));
   }
   if (has_field(config, "max_samples_per_leaf_cell")) {
-    const uint64_t cap = u64_of(config, "max_samples_per_leaf_cell");
+    const uint64_t cap = u64_field(config, "max_samples_per_leaf_cell");
     if (cap == 0) throw py::value_error("Turbid maximum samples per leaf cell must be positive");
     c.max_samples_per_leaf_cell = static_cast<uint32_t>(std::min<uint64_t>(cap, 0xffffffffULL));
   }
@@ -689,14 +653,14 @@ py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
     c.source_field = py::str(config["source_field"]).cast<std::string>();
   }
   if (has_field(config, "replace_field_id"))
-    c.replace_field_id = u64_of(config, "replace_field_id");
+    c.replace_field_id = u64_field(config, "replace_field_id");
   const auto storage = scene.turbid_domains();
   auto field =
       std::make_shared<turbid::TurbidField>(turbid::build_field(*storage, token, c, memory_budget));
   const turbid::TurbidFieldToken t = field->token;
   scene.commit_turbid_field(std::move(field));
   py::dict out = field_token_dict(t);
-  for (auto item : execution("turbid_field", "embree.cpp.turbid_field"))
+  for (auto item : execution_dict("turbid_field", "embree.cpp.turbid_field"))
     out[item.first] = item.second;
   return out;
 }
@@ -747,7 +711,7 @@ py::dict lookup_field(const EmbreeSceneManager& scene, const py::object& field_t
   out["values"] = to_numpy(r.values);
   out["matched_depth"] = to_numpy(r.matched_depth);
   out["fallback_depth"] = to_numpy(r.fallback_depth);
-  for (auto item : execution("turbid_field_lookup", "embree.cpp.turbid_field_lookup")) {
+  for (auto item : execution_dict("turbid_field_lookup", "embree.cpp.turbid_field_lookup")) {
     out[item.first] = item.second;
   }
   return out;
@@ -812,8 +776,8 @@ py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vect
   out["shaded_mean"] = m.shaded_mean;
   out["second_moment"] = m.second_moment;
   out["variance"] = m.variance;
-  for (auto item :
-       execution("turbid_state_weighted_reduction_test", "embree.cpp.turbid_state_weighted_test")) {
+  for (auto item : execution_dict("turbid_state_weighted_reduction_test",
+                                  "embree.cpp.turbid_state_weighted_test")) {
     out[item.first] = item.second;
   }
   return out;

@@ -141,6 +141,50 @@ bool has_field(const py::dict& request, const char* key) {
   return request.contains(key) && !request[key].is_none();
 }
 
+py::handle required_field(const py::dict& request, const char* key) {
+  if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
+  return request[key];
+}
+
+uint64_t to_u64(const py::handle& value, const std::string& key) {
+  if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
+    throw py::type_error(key + " must be an integer");
+  }
+  const py::int_ v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  const unsigned long long out = PyLong_AsUnsignedLongLong(v.ptr());
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error(key + " must be an unsigned 64-bit integer");
+  }
+  return out;
+}
+
+int64_t to_i64(const py::handle& value, const std::string& key) {
+  if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
+    throw py::type_error(key + " must be an integer");
+  }
+  const py::int_ v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  const long long out = PyLong_AsLongLong(v.ptr());
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error(key + " must be a signed 64-bit integer");
+  }
+  return out;
+}
+
+uint64_t u64_field(const py::dict& request, const char* key) {
+  return to_u64(required_field(request, key), key);
+}
+
+py::dict execution_dict(const char* workflow, const char* executor) {
+  py::dict d;
+  d["backend"] = "embree";
+  d["workflow"] = workflow;
+  d["executor"] = executor;
+  d["native"] = true;
+  return d;
+}
+
 int32_t int32_field(const py::dict& request, const char* key) {
   if (!has_field(request, key)) throw py::value_error(std::string(key) + " is required");
   const py::object value = request[key];

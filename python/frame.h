@@ -76,6 +76,22 @@ InterruptCheck interpreter_interrupt_check();
 /// Whether `key` is present and not None (None counts as absent).
 bool has_field(const py::dict& request, const char* key);
 
+/// The value of a present field; ValueError "<key> is required" when absent or None.
+py::handle required_field(const py::dict& request, const char* key);
+
+/// An integer (anything with __index__, not bool) as uint64 / int64: TypeError "<key> must be
+/// an integer" otherwise, ValueError "<key> must be an unsigned 64-bit integer" / "... a signed
+/// 64-bit integer" when out of range.
+uint64_t to_u64(const py::handle& value, const std::string& key);
+int64_t to_i64(const py::handle& value, const std::string& key);
+
+/// A required uint64 field (required_field, then to_u64).
+uint64_t u64_field(const py::dict& request, const char* key);
+
+/// The execution record of a process result: backend "embree", the workflow and executor
+/// names, native True.
+py::dict execution_dict(const char* workflow, const char* executor);
+
 /// A required array field of any rank, converted as an array argument. A missing field throws
 /// ValueError "<key> is required"; a value that cannot become such an array "<key> must be a
 /// <float32|int32> array".
