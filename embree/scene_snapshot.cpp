@@ -18,7 +18,9 @@ constexpr const char* kNotSnapshot = "not a scene snapshot (or one from another 
 struct Writer {
   std::string out;
 
-  void raw(const void* data, size_t bytes) { out.append(static_cast<const char*>(data), bytes); }
+  void raw(const void* data, size_t bytes) {
+    if (bytes > 0) out.append(static_cast<const char*>(data), bytes);
+  }
   void operator()(bool v) { (*this)(static_cast<uint8_t>(v ? 1 : 0)); }
   template <typename T>
   requires std::is_trivially_copyable_v<T>
@@ -37,6 +39,7 @@ struct Reader {
   size_t pos = 0;
 
   void raw(void* data, size_t bytes) {
+    if (bytes == 0) return;  // an empty vector's data() may be null
     if (bytes > in.size() - pos) throw std::invalid_argument(kNotSnapshot);
     std::memcpy(data, in.data() + pos, bytes);
     pos += bytes;

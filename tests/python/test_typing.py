@@ -3,6 +3,7 @@ and method carries documentation beyond its signature, and a type checker readin
 a wrong argument type while accepting the README's style of calls."""
 
 import ast
+import os
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,8 @@ import pytest
 import tesk_gpu
 
 PACKAGE = Path(tesk_gpu.__path__[0])
+# Sanitizer builds cannot import the module while building it, so they carry no stubs.
+needs_stubs = pytest.mark.skipif(os.environ.get("TESK_NO_STUBS") == "1", reason="built without type stubs")
 
 
 def public_callables():
@@ -28,6 +31,7 @@ def public_callables():
             yield name, value
 
 
+@needs_stubs
 def test_stub_covers_the_module():
     assert (PACKAGE / "py.typed").exists()
     tree = ast.parse((PACKAGE / "__init__.pyi").read_text())
@@ -56,6 +60,7 @@ def test_every_public_callable_is_documented():
     assert undocumented == []
 
 
+@needs_stubs
 def test_type_checker_reads_the_stubs(tmp_path):
     pytest.importorskip("mypy")
     use = tmp_path / "use.py"
