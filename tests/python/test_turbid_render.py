@@ -502,3 +502,51 @@ def test_observation_source_builds_refuse_bad_inputs_and_store_nothing():
     # Only the two plain fields and the one good source are resident.
     assert len(tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"]) == 3
 
+
+def test_renders_use_the_resident_thermal_source_and_refuse_stale_or_mismatched_ones():
+    scene, domain = resident_cube_scene()
+
+    def image(threads=0):
+        return tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4, num_threads=threads)["payload"].reshape(-1, 2)
+
+    state = leaf_state(scene, domain, "energy_balance", 0.4, 301.0, 301.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 8}, 10**9)
+    np.testing.assert_allclose(image(), np.broadcast_to(planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+    # The source's radiance replaces the temperature field's: the camera looks down on the
+    # leaves' upper (front) faces of a dense medium, so every pixel shows eps_front B(T).
+    bands = BANDS_NM.astype(np.float32)
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, bands, np.array([0.9, 0.7], np.float32),
+                                                 np.array([0.2, 0.1], np.float32))
+    one = image(1)
+    np.testing.assert_allclose(one, np.broadcast_to([0.9, 0.7] * planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+    np.testing.assert_array_equal(one, image(2))
+
+    def refused(message):
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            image()
+
+    # Rebuilding the field the source came from leaves the source stale.
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "replace_field_id": field["field_id"]}, 10**9)
+    refused("Passive Turbid observation field is not resident. No fallback was performed.")
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, np.array([8000.0, 12000.0], np.float32),
+                                                 np.ones(2, np.float32))
+    refused("Passive Turbid observation bands do not match the sensor. No fallback was performed.")
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, bands, np.full(2, 0.5, np.float32))
+    np.testing.assert_allclose(image(), np.broadcast_to(0.5 * planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+
+
+def test_sif_only_renders_show_the_resident_fluorescence_source_of_the_face_seen():
+    scene, domain = resident_cube_scene(mode="sif")
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    state = leaf_state(scene, domain, "static_physiology", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    front = np.tile(np.array([[3.0, 1.0]], np.float32), (n, 1))
+    tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([685.0, 740.0], np.float32), front, 4 * front)
+    image = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"].reshape(-1, 2)
+    np.testing.assert_allclose(image, np.broadcast_to(np.array([3.0, 1.0]) / np.pi, (36, 2)), rtol=1e-5)
+    # A SIF-only render has no band centres: the band count must match.
+    tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([740.0], np.float32), front[:, :1])
+    with pytest.raises(RuntimeError, match="^Passive Turbid observation bands do not match the sensor"):
+        tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
