@@ -550,3 +550,53 @@ def test_sif_only_renders_show_the_resident_fluorescence_source_of_the_face_seen
     tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([740.0], np.float32), front[:, :1])
     with pytest.raises(RuntimeError, match="^Passive Turbid observation bands do not match the sensor"):
         tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+
+
+def test_sources_of_two_domains_must_share_their_bands():
+    from test_turbid_radiation import CUBE_T, CUBE_V, REVISIONS, cube_domain
+
+    # Two dense black-leaf cubes side by side (instances 0 and 1), each a resident domain.
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.zeros(6, np.float32))
+    mat = scene.add_material(13, 0, [0.0, 0.0])
+    for x in (0.0, 1.0):
+        v, t = box_mesh([x, 0, 0], [x + 1, 1, 1])
+        scene.add_instance(scene.add_mesh(v, [], t, mat), 0, 0, 0)
+    scene.set_optical_turbid_media([40.0], [0], [1], [0.0], [0])
+    scene.set_thermal_mode(True, BANDS_NM.tolist())
+    scene.build()
+    m = np.eye(4)
+    m[:3, 3] = [1.0, 0.5, 5.0]
+    scene.set_sensor(0, 12, 6, 1.6, 0.8, m.ravel())
+    left = cube_domain(scene, 40.0)
+    comp = {"instance_id": 12, "component_id": 1, "medium_id": 6, "geometry_id": 7,
+            "object_to_world": [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], "bounds_min": [1, 0, 0],
+            "bounds_max": [2, 1, 1], "leaf_area_density": 40.0, "leaf_length": 0.05, "leaf_width": 0.03,
+            "sidedness": 1, "leaf_angle_distribution": "spherical", "closed_orientation": 1,
+            "property_ids": [1, 2, 3, 4]}
+    d = {"domain_key": 10, "vertices": CUBE_V + np.float32([1, 0, 0]), "triangles": CUBE_T, "components": [comp],
+         "seed": 17, "quality": "preview", "sample_budget": 256, **{f"{r}_revision": 1 for r in REVISIONS}}
+    probe = tesk_gpu.EmbreeSceneManager()
+    tesk_gpu._build_turbid_domain_embree(probe, d, {"seed": 3, "sample_budget": 256})
+    r = tesk_gpu._debug_turbid_scene_relations_embree(probe)
+    parts = [dict(p, backend_instance_id=1) for p in r["parts"]]
+    relations = {"contract_revision": 1, "relation_revision": 7, "owners": r["owners"], "parts": parts,
+                 "overlaps": r["overlaps"], "vertices": r["vertices"], "triangles": r["triangles"]}
+    right = tesk_gpu._build_turbid_domains_embree(scene, [d], relations)[0]["domain_id"]
+    bands = BANDS_NM.astype(np.float32)
+    fields = []
+    for domain in (left, right):
+        state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+        fields.append(tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9))
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[0], bands, np.full(2, 0.9, np.float32))
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[1], np.float32([8000.0, 12000.0]), np.ones(2, np.float32))
+    message = "Resident Turbid observation domains have mismatched spectral bands. No fallback was performed."
+    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+        tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+    # Matching bands: each cube shows its own source.
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[1], bands, np.full(2, 0.5, np.float32))
+    image = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"]
+    b = planck(BANDS_NM, 300.0)
+    np.testing.assert_allclose(image[:, :6], np.broadcast_to(0.9 * b, (6, 6, 2)), rtol=1e-4)
+    np.testing.assert_allclose(image[:, 6:], np.broadcast_to(0.5 * b, (6, 6, 2)), rtol=1e-4)
