@@ -42,7 +42,7 @@ struct ImageRun {
   bool want_orders = false;
   int order_slots = 0;
   size_t n_elements = 0;         // W * H * n_bands
-  ResidentLeafSources resident;  // leaf temperatures of resident turbid domains (thermal mode)
+  ResidentLeafSources resident;  // leaf sources of resident turbid domains (emission modes)
 };
 
 // One sample's running state; allocated once per partial and refilled for every sample.
@@ -317,14 +317,17 @@ void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch
 // straight segment inside it enter `hotspot_transmittance`.
 // In thermal and SIF-only modes a leaf emits at the collision (event slot 3, like surface
 // emission): the collision estimator of the radiance the leaves emit along the path is the
-// radiance of the leaf hit (core/leaf_emission.h). Thermal leaves emit eps * B(T): in a medium
-// whose instance carries a resident turbid domain with a leaf-temperature field of an energy
-// balance, T is the field's p_sun-weighted temperature at the collision and leaf orientation and
-// eps is the instance's emissivity when its thermal state is set, else Kirchhoff's 1 - rho - tau
-// of the leaf optics; otherwise the expectation over the sunlit and shaded temperatures of the
-// instance's thermal state, weighted by its sunlit fraction. Fluorescing leaves emit M / pi from
-// the face that is seen, M the SIF exitance of the instance's source field at the collision and
-// leaf normal.
+// radiance of the leaf hit (core/leaf_emission.h). A medium whose instance carries a resident
+// turbid domain with an observation source of the render's kind (thermal or fluorescence, its
+// bands checked against the render's before transport) emits the source's per-band radiance of
+// the face seen at the collision and leaf orientation, emissivity included. Otherwise thermal
+// leaves emit eps * B(T): in a medium whose instance carries a resident turbid domain with a
+// leaf-temperature field of an energy balance, T is the field's p_sun-weighted temperature at the
+// collision and leaf orientation and eps is the instance's emissivity when its thermal state is
+// set, else Kirchhoff's 1 - rho - tau of the leaf optics; otherwise the expectation over the sunlit
+// and shaded temperatures of the instance's thermal state, weighted by its sunlit fraction.
+// Fluorescing leaves emit M / pi from the face that is seen, M the SIF exitance of the instance's
+// source field at the collision and leaf normal.
 
 // Emission of the leaf `leaf` of medium `model` hit at `position` inside the medium carried by
 // instance `instance`, in thermal and SIF-only modes.
@@ -332,11 +335,20 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
                    int32_t instance, const float3& position, const LeafHit& leaf, int slot) {
   const TransportContext& c = *r.c;
   const int nb = c.n_bands;
+  const ResidentLeafSource& resident = r.resident.at(instance);
+  if (resident.kind == ResidentLeafSource::Kind::Observation ||
+      resident.kind == ResidentLeafSource::Kind::NoOwner) {
+    for (int b = 0; b < nb; ++b) {
+      const double e = resident_leaf_radiance(resident, position, leaf.normal, leaf.back_face, b);
+      if (e != 0.0) add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+    }
+    return;
+  }
   if (c.mode == TransportMode::Thermal) {
     const LeafThermalView& th = c.leaf_thermal;
     const bool has_state = instance >= 0 && instance < th.n_instances;
     float t_field = 0.0f;
-    if (resident_leaf_temperature(r.resident.at(instance), position, leaf.normal, t_field)) {
+    if (resident_leaf_temperature(resident, position, leaf.normal, t_field)) {
       for (int b = 0; b < nb; ++b) {
         const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
         const float eps =
@@ -625,8 +637,10 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
     run.order_slots = request.max_output_order + 2;
   }
   const int nb = ctx.n_bands;
-  if (ctx.mode == TransportMode::Thermal && ctx.has_media()) {
-    run.resident = resolve_resident_leaf_sources(*ctx.scene);
+  if ((ctx.mode == TransportMode::Thermal || ctx.mode == TransportMode::SifOnly) &&
+      ctx.has_media()) {
+    run.resident = resolve_resident_leaf_sources(*ctx.scene, ctx.mode == TransportMode::Thermal,
+                                                 ctx.n_bands, ctx.wavelengths, ctx.n_wavelengths);
   }
   run.n_elements = checked_mul(checked_mul(static_cast<size_t>(run.width), run.height), nb);
   const int passes = std::max(spp, 0);

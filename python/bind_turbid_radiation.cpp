@@ -10,10 +10,12 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "embree/scene_manager.h"
@@ -665,6 +667,74 @@ py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
   return out;
 }
 
+// A TypeError for the first required array given as None, before any other conversion.
+void require_not_none(std::initializer_list<std::pair<const py::object*, const char*>> arrays) {
+  for (const auto& [value, name] : arrays) {
+    if (value->is_none()) {
+      throw py::type_error(std::string(name) + " must be a float32 array, not None");
+    }
+  }
+}
+
+std::vector<float> float_vector(const py::object& value, const char* name) {
+  const carray<float> a = float_array(value, name);
+  return std::vector<float>(a.data(), a.data() + a.size());
+}
+
+py::dict observation_source_dict(const turbid::TurbidField& f, const char* workflow,
+                                 const char* executor) {
+  py::dict out = field_token_dict(f.token);
+  out["band_count"] = f.spectral_wavelengths.size();
+  out["source_field_id"] = f.source_field_id;
+  for (auto item : execution_dict(workflow, executor)) out[item.first] = item.second;
+  return out;
+}
+
+py::dict build_thermal_source(EmbreeSceneManager& scene, const py::object& field_token,
+                              const py::object& wavelengths, const py::object& emissivity,
+                              const py::object& back_emissivity) {
+  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
+  require_not_none({{&wavelengths, "wavelengths"}, {&emissivity, "emissivity"}});
+  const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
+  const std::vector<float> front = float_vector(emissivity, "emissivity");
+  const std::vector<float> back =
+      back_emissivity.is_none() ? front : float_vector(back_emissivity, "back_emissivity");
+  const turbid::TurbidFieldToken token = parse_field_token(field_token);
+  const auto storage = scene.turbid_domains();
+  auto f = std::make_shared<turbid::TurbidField>(
+      turbid::build_thermal_source(*storage, token, bands, front, back));
+  py::dict out =
+      observation_source_dict(*f, "turbid_thermal_source", "embree.cpp.turbid_thermal_source");
+  scene.commit_turbid_field(std::move(f));
+  return out;
+}
+
+py::dict build_sif_source(EmbreeSceneManager& scene, const py::object& field_token,
+                          const py::object& wavelengths, const py::object& exitance,
+                          const py::object& back_exitance) {
+  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
+  require_not_none({{&wavelengths, "wavelengths"}, {&exitance, "exitance"}});
+  const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
+  const carray<float> front_in = float_array(exitance, "exitance");
+  const carray<float> back_in =
+      back_exitance.is_none() ? front_in : float_array(back_exitance, "back_exitance");
+  const auto spectra = [&](const carray<float>& a) {
+    if (a.ndim() != 2 || a.shape(1) != static_cast<py::ssize_t>(bands.size())) {
+      throw py::value_error("Turbid SIF source spectra must be [samples, bands] arrays");
+    }
+    return std::vector<float>(a.data(), a.data() + a.size());
+  };
+  const std::vector<float> front = spectra(front_in);
+  const std::vector<float> back = spectra(back_in);
+  const turbid::TurbidFieldToken token = parse_field_token(field_token);
+  const auto storage = scene.turbid_domains();
+  auto f = std::make_shared<turbid::TurbidField>(
+      turbid::build_sif_source(*storage, token, bands, front, back));
+  py::dict out = observation_source_dict(*f, "turbid_sif_source", "embree.cpp.turbid_sif_source");
+  scene.commit_turbid_field(std::move(f));
+  return out;
+}
+
 std::vector<uint64_t> selector_ids(const py::object& value, const char* name) {
   carray<uint64_t> a = carray<uint64_t>::ensure(value);
   if (!a) {
@@ -745,6 +815,16 @@ py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_to
   out["integrated_source"] = integrated;
   out["resident_bytes"] = f.resident_bytes;
   out["minimum_resident_bytes"] = turbid::field_cell_bytes() * f.owners.size();
+  out["spectral_source_resident"] = !f.spectral_wavelengths.empty();
+  if (!f.spectral_wavelengths.empty()) {
+    const size_t nb = f.spectral_wavelengths.size();
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n), turbid::kFieldBins,
+                                         static_cast<py::ssize_t>(nb)};
+    out["spectral_band_count"] = nb;
+    out["spectral_wavelengths"] = to_numpy(f.spectral_wavelengths);
+    out["spectral_source_front"] = to_numpy(f.spectral_front.data(), shape);
+    out["spectral_source_back"] = to_numpy(f.spectral_back.data(), shape);
+  }
   py::dict counters;
   counters["allocation_count"] = storage->counters.allocation_count;
   counters["generation_count"] = storage->counters.generation_count;
@@ -855,6 +935,22 @@ void bind_turbid_radiation(py::module_& m) {
         "Field values at positions [N,3] for leaf normals [N,3] and kind 'source', 'direct' or\n"
         "'diffuse', with the depth reached (matched_depth) and the depth of the cell whose\n"
         "orientation bin answered (fallback_depth).");
+  m.def("_build_turbid_thermal_source_embree", &build_thermal_source, py::arg("scene"),
+        py::arg("field_token"), py::arg("wavelengths"), py::arg("emissivity"),
+        py::arg("back_emissivity") = py::none(),
+        "Build and commit the thermal observation source of a resident field for passive\n"
+        "sensors: a new field with the same cells whose orientation bins hold, per band of\n"
+        "wavelengths (nm, float32 [B]), the leaf-area mean of the front and back leaf radiance\n"
+        "eps * (p_sun B(T_sunlit) + (1 - p_sun) B(T_shaded)) from the field's state\n"
+        "(emissivity float32 [B], back_emissivity defaults to it). Returns the new field token\n"
+        "with band_count, source_field_id and the execution keys.");
+  m.def("_build_turbid_sif_source_embree", &build_sif_source, py::arg("scene"),
+        py::arg("field_token"), py::arg("wavelengths"), py::arg("exitance"),
+        py::arg("back_exitance") = py::none(),
+        "Build and commit the fluorescence observation source of a resident field: per\n"
+        "orientation bin and band the leaf-area mean of the per-sample SIF exitance spectra\n"
+        "(float32 [samples, B], W m-2 nm-1, pool order; back_exitance defaults to exitance)\n"
+        "divided by pi. Returns the new field token with band_count and the execution keys.");
   m.def("_debug_turbid_field_embree", &debug_field, py::arg("scene"), py::arg("field_token"),
         "The cells of a resident field.");
   m.def("_debug_turbid_field_residency_embree", &field_residency, py::arg("scene"),

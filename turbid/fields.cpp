@@ -6,6 +6,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/radiometry.h"
 #include "core/turbid_sampling.h"
 #include "turbid/registry.h"
 #include "turbid/state_ops.h"
@@ -348,6 +349,152 @@ TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
     out.values[q] = static_cast<float>(b.sum[channel] / b.weight);
   }
   return out;
+}
+
+namespace {
+
+// A copy of resident field `token` that carries an observation source of `bands` bands whose
+// per-sample face radiances `radiance(i, b, back)` are leaf-area averaged into every bin of the
+// sample's leaf cell and its ancestors (the same cells and weights as the field's channels).
+template <class Radiance>
+TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+                            const char* kind, const std::vector<float>& wavelengths_nm,
+                            Radiance radiance) {
+  const TurbidField& base = resolve_field(storage, token);
+  require(base.spectral_wavelengths.empty(),
+          "Turbid observation source must be built from a plain field");
+  require(!wavelengths_nm.empty(), "Turbid observation source needs at least one band");
+  for (const float w : wavelengths_nm) {
+    require(std::isfinite(w) && w > 0.0f,
+            "Turbid observation wavelengths must be positive and finite");
+  }
+  const TurbidSamplePool& pool = *storage.domains.at(base.token.domain_id).pool;
+  TurbidField f = base;
+  const size_t nb = wavelengths_nm.size();
+  const size_t n = f.cells.size() * kFieldBins * nb;
+  std::vector<double> front(n, 0.0), back(n, 0.0);
+  std::vector<double> r_front(nb), r_back(nb);
+  for (size_t o = 0; o < f.owners.size(); ++o) {
+    for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
+      const TurbidLeafAreaSample& smp = pool.samples[i];
+      const double p[3] = {smp.position[0], smp.position[1], smp.position[2]};
+      const int bin = orientation_bin(smp.normal[0], smp.normal[1], smp.normal[2]);
+      for (size_t b = 0; b < nb; ++b) {
+        r_front[b] = smp.weight * radiance(i, b, false);
+        r_back[b] = smp.weight * radiance(i, b, true);
+      }
+      for (int32_t c = owner_leaf_cell(f, o, p); c >= 0; c = f.cells[c].parent_index) {
+        const size_t at = (static_cast<size_t>(c) * kFieldBins + bin) * nb;
+        for (size_t b = 0; b < nb; ++b) {
+          front[at + b] += r_front[b];
+          back[at + b] += r_back[b];
+        }
+      }
+    }
+  }
+  f.spectral_front.resize(n);
+  f.spectral_back.resize(n);
+  for (size_t c = 0; c < f.cells.size(); ++c) {
+    for (int bin = 0; bin < kFieldBins; ++bin) {
+      const double w = f.cells[c].bins[bin].weight;
+      const size_t at = (c * kFieldBins + bin) * nb;
+      for (size_t b = 0; b < nb; ++b) {
+        f.spectral_front[at + b] = w > 0.0 ? static_cast<float>(front[at + b] / w) : 0.0f;
+        f.spectral_back[at + b] = w > 0.0 ? static_cast<float>(back[at + b] / w) : 0.0f;
+      }
+    }
+  }
+  f.source_field = kind;
+  f.spectral_wavelengths = wavelengths_nm;
+  f.resident_bytes += 2 * n * sizeof(float);
+  f.source_field_id = base.token.field_id;
+  f.source_field_revision = base.token.field_revision;
+  f.token.field_id = field_ids().allocate();
+  f.token.field_revision = 1;
+  return f;
+}
+
+}  // namespace
+
+TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+                                 const std::vector<float>& wavelengths_nm,
+                                 const std::vector<float>& emissivity_front,
+                                 const std::vector<float>& emissivity_back) {
+  const TurbidField& base = resolve_field(storage, token);
+  const OwnedTurbidState& state = *storage.states.at(base.token.state_id);
+  require(emissivity_front.size() == wavelengths_nm.size() &&
+              emissivity_back.size() == wavelengths_nm.size(),
+          "Turbid thermal source emissivity must have one value per band");
+  for (size_t b = 0; b < wavelengths_nm.size(); ++b) {
+    require(emissivity_front[b] >= 0.0f && emissivity_front[b] <= 1.0f &&
+                emissivity_back[b] >= 0.0f && emissivity_back[b] <= 1.0f,
+            "Turbid thermal source emissivity must lie in [0, 1]");
+  }
+  const int t = state_field_index("temperature");
+  for (size_t i = 0; i < state.p_sun.size(); ++i) {
+    const float p = state.p_sun[i];
+    const bool lit_ok =
+        std::isfinite(state.sunlit[i].values[t]) && (p <= 0.0f || state.sunlit[i].values[t] > 0.0f);
+    const bool shade_ok =
+        std::isfinite(state.shaded[i].values[t]) && (p >= 1.0f || state.shaded[i].values[t] > 0.0f);
+    require(lit_ok && shade_ok, "Turbid thermal source needs positive leaf temperatures");
+  }
+  return spectral_source(
+      storage, token, kThermalSourceKind, wavelengths_nm, [&](size_t i, size_t b, bool back) {
+        const double p = std::clamp(static_cast<double>(state.p_sun[i]), 0.0, 1.0);
+        const float w = wavelengths_nm[b];
+        const double lit = p > 0.0 ? planck_radiance(w, state.sunlit[i].values[t]) : 0.0;
+        const double shade = p < 1.0 ? planck_radiance(w, state.shaded[i].values[t]) : 0.0;
+        return (back ? emissivity_back[b] : emissivity_front[b]) * (p * lit + (1.0 - p) * shade);
+      });
+}
+
+TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+                             const std::vector<float>& wavelengths_nm,
+                             const std::vector<float>& exitance_front,
+                             const std::vector<float>& exitance_back) {
+  const TurbidField& base = resolve_field(storage, token);
+  const size_t samples = storage.domains.at(base.token.domain_id).pool->samples.size();
+  const size_t nb = wavelengths_nm.size();
+  require(exitance_front.size() == samples * nb && exitance_back.size() == samples * nb,
+          "Turbid SIF source spectra must be [samples, bands] arrays");
+  for (size_t k = 0; k < exitance_front.size(); ++k) {
+    require(std::isfinite(exitance_front[k]) && exitance_front[k] >= 0.0f &&
+                std::isfinite(exitance_back[k]) && exitance_back[k] >= 0.0f,
+            "Turbid SIF source spectra must be finite and non-negative");
+  }
+  constexpr double kInvPi = 1.0 / kPi;
+  return spectral_source(storage, token, kSifSourceKind, wavelengths_nm,
+                         [&](size_t i, size_t b, bool back) {
+                           return kInvPi * (back ? exitance_back : exitance_front)[i * nb + b];
+                         });
+}
+
+bool owner_spectral_radiance(const TurbidField& f, size_t owner, const double p[3], int bin,
+                             int band, bool back, double& value) {
+  const size_t nb = f.spectral_wavelengths.size();
+  const std::vector<float>& r = back ? f.spectral_back : f.spectral_front;
+  const int32_t leaf = owner_leaf_cell(f, owner, p);
+  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
+    if (f.cells[c].bins[bin].weight > 0.0) {
+      value = r[(static_cast<size_t>(c) * kFieldBins + bin) * nb + band];
+      return true;
+    }
+  }
+  // No leaf of this orientation anywhere in the owner: the cell's mean over all orientations.
+  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
+    double weight = 0.0, sum = 0.0;
+    for (int k = 0; k < kFieldBins; ++k) {
+      const double w = f.cells[c].bins[k].weight;
+      weight += w;
+      sum += w * r[(static_cast<size_t>(c) * kFieldBins + k) * nb + band];
+    }
+    if (weight > 0.0) {
+      value = sum / weight;
+      return true;
+    }
+  }
+  return false;
 }
 
 int32_t owner_leaf_cell(const TurbidField& f, size_t owner, const double p[3]) {

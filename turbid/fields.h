@@ -67,6 +67,13 @@ struct TurbidField {
   std::vector<uint64_t> owner_cell_offsets;  ///< owners + 1.
   std::vector<TurbidFieldCell> cells;
   uint64_t resident_bytes = 0;
+  /// Observation source for passive sensors (empty: none): band centres (nm) and per cell,
+  /// orientation bin and band the leaf-area-weighted mean radiance (W m-2 sr-1 nm-1) that the
+  /// front (+normal) and back faces of the bin's leaves emit, laid out [cell][bin][band].
+  std::vector<float> spectral_wavelengths;
+  std::vector<float> spectral_front, spectral_back;
+  uint64_t source_field_id = 0;  ///< Field the observation source was built from.
+  uint64_t source_field_revision = 0;
 };
 
 /// Resident fields of a scene, by field id.
@@ -115,6 +122,38 @@ struct TurbidFieldLookup {
 TurbidFieldLookup lookup_field(const TurbidField& field, const std::string& kind,
                                const float* positions, const float* normals, size_t n,
                                const TurbidFieldSelector* selector);
+
+/// `source_field` of the observation sources (their channels keep the base field's values).
+inline constexpr const char* kThermalSourceKind = "thermal_observation";
+inline constexpr const char* kSifSourceKind = "sif_observation";
+
+/// Builds the thermal observation source of resident field `token` (not committed): a new field
+/// with the same cells whose bins hold, per band of `wavelengths_nm`, the leaf radiance
+/// eps * (p B(T_sunlit) + (1 - p) B(T_shaded)) averaged over the bin's samples with their leaf
+/// area, from the leaf temperatures and p_sun of the field's state. Averaging the radiance, not
+/// the temperature, keeps the mean of B right (B is convex in T). `emissivity_front` and
+/// `emissivity_back` hold one value per band. Throws std::invalid_argument or the field token
+/// rule of resolve_field.
+TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+                                 const std::vector<float>& wavelengths_nm,
+                                 const std::vector<float>& emissivity_front,
+                                 const std::vector<float>& emissivity_back);
+
+/// Builds the fluorescence observation source of resident field `token` (not committed): per bin
+/// and band the leaf-area-weighted mean of the given per-sample exitance spectra (W m-2 nm-1,
+/// [samples][bands] in the domain's pool order, front and back face) divided by pi, the radiance
+/// of a Lambertian emitting face. Throws std::invalid_argument or the field token rule.
+TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+                             const std::vector<float>& wavelengths_nm,
+                             const std::vector<float>& exitance_front,
+                             const std::vector<float>& exitance_back);
+
+/// Radiance (W m-2 sr-1 nm-1) of band `band` emitted by the face (`back` or front) of the leaves
+/// of owner `owner` at `p` in orientation bin `bin` of an observation source, with the fallback of
+/// owner_field_value. Returns false when the owner holds no leaf area. Allocates and throws
+/// nothing.
+bool owner_spectral_radiance(const TurbidField& field, size_t owner, const double p[3], int bin,
+                             int band, bool back, double& value);
 
 /// The deepest cell of owner `owner`'s tree along the spatial key of `p` (xyz, the owner's
 /// authoritative frame). No checks: the owner index must be valid.

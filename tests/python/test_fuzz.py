@@ -190,6 +190,8 @@ WORKFLOWS = {  # module functions taking the scene first
     "_debug_turbid_state_residency_embree": [], "_build_turbid_state_embree": ["int", "request"],
     "_build_turbid_field_embree": ["request", "request", "int"],
     "_lookup_turbid_field_embree": ["request", "rows", "rows", "int", "optional", "optional", "optional"],
+    "_build_turbid_thermal_source_embree": ["request", "array", "array", "optional"],
+    "_build_turbid_sif_source_embree": ["request", "array", "rows", "optional"],
     "_debug_turbid_field_embree": ["request"], "_debug_turbid_field_residency_embree": [], "_test_turbid_weighted_reduction_embree": ["list", "list"],
 }
 

@@ -4,6 +4,8 @@ Scenes are periodic tiles holding a horizontal leaf slab (a closed box medium sp
 tile) a little above a flat ground, seen by an orthographic camera; the slab is thus infinite.
 """
 
+import re
+
 import numpy as np
 import pytest
 
@@ -304,10 +306,10 @@ def test_fluorescing_leaves_emit_their_cell_source():
     assert not tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)["payload"].any()
 
 
-def resident_cube_scene(lad=40.0):
-    """A unit cube of black spherical leaves (instance 0, medium 0) in thermal mode, seen from
-    above by an orthographic camera inside its top face, and the cube as a resident domain
-    whose part names instance 0."""
+def resident_cube_scene(lad=40.0, mode="thermal"):
+    """A unit cube of black spherical leaves (instance 0, medium 0) in thermal (or SIF-only)
+    mode, seen from above by an orthographic camera inside its top face, and the cube as a
+    resident domain whose part names instance 0."""
     from test_turbid_radiation import cube_domain
 
     scene = tesk_gpu.EmbreeSceneManager()
@@ -316,7 +318,10 @@ def resident_cube_scene(lad=40.0):
     v, t = box_mesh([0, 0, 0], [1, 1, 1])
     scene.add_instance(scene.add_mesh(v, [], t, scene.add_material(13, 0, [0.0, 0.0])), 0, 0, 0)
     scene.set_optical_turbid_media([lad], [0], [1], [0.0], [0])
-    scene.set_thermal_mode(True, BANDS_NM.tolist())
+    if mode == "thermal":
+        scene.set_thermal_mode(True, BANDS_NM.tolist())
+    else:
+        scene.set_sif_only_mode(True)
     scene.build()
     m = np.eye(4)
     m[:3, 3] = [0.5, 0.5, 5.0]
@@ -373,3 +378,225 @@ def test_an_instance_in_two_resident_domains_is_refused():
     with pytest.raises(RuntimeError, match="^A backend instance belongs to multiple resident Turbid "
                                            "observation domains$"):
         tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+
+
+# ---- observation sources built from resident fields --------------------------------------------
+
+def varied_state(scene, domain, p_sun, sunlit, shaded, stage="energy_balance"):
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"]
+    return tesk_gpu._build_turbid_state_embree(scene, domain, {
+        "contract_revision": 1, "stage": stage, "workflow_revision": 2, "sample_ids": ids,
+        "p_sun": np.asarray(p_sun, np.float32), "sunlit": {"temperature": np.asarray(sunlit, np.float32)},
+        "shaded": {"temperature": np.asarray(shaded, np.float32)}})
+
+
+def root_bin_means(values, bins):
+    """Per orientation bin the mean of `values` [n, B] over the samples of the bin (the pool's
+    samples carry equal leaf area), 0 where no sample falls."""
+    out = np.zeros((32, values.shape[1]))
+    for b in range(32):
+        if np.any(bins == b):
+            out[b] = values[bins == b].mean(0)
+    return out
+
+
+def test_thermal_source_bins_hold_the_mean_leaf_radiance_not_the_radiance_of_the_mean():
+    from test_turbid_radiation import orientation_bins
+
+    scene, domain = resident_cube_scene()
+    pool = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)
+    n = len(pool["sample_id"])
+    u = np.linspace(0.0, 1.0, n)
+    p, t_lit, t_shade = 0.2 + 0.6 * u, 290.0 + 40.0 * u[::-1], 270.0 + 20.0 * u
+    state = varied_state(scene, domain, p, t_lit, t_shade)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 1000}, 10**9)
+    eps_front, eps_back = np.array([0.97, 0.9], np.float32), np.array([0.8, 0.6], np.float32)
+    src = tesk_gpu._build_turbid_thermal_source_embree(scene, field, BANDS_NM.astype(np.float32), eps_front,
+                                                       eps_back)
+    assert src["executor"] == "embree.cpp.turbid_thermal_source" and src["workflow"] == "turbid_thermal_source"
+    assert src["field_id"] != field["field_id"] and src["band_count"] == 2
+    d = tesk_gpu._debug_turbid_field_embree(scene, src)
+    assert d["spectral_source_resident"] and d["spectral_band_count"] == 2 and d["cell_count"] == 1
+    assert d["resident_bytes"] == d["minimum_resident_bytes"] + 2 * 32 * 2 * 4
+    b = p[:, None] * planck(BANDS_NM, t_lit[:, None]) + (1 - p[:, None]) * planck(BANDS_NM, t_shade[:, None])
+    want = root_bin_means(b, orientation_bins(pool["normal"].astype(np.float64)))
+    np.testing.assert_allclose(d["spectral_source_front"][0], want * eps_front, rtol=2e-5)
+    np.testing.assert_allclose(d["spectral_source_back"][0], want * eps_back, rtol=2e-5)
+    # The plain field is untouched and carries no source.
+    assert not tesk_gpu._debug_turbid_field_embree(scene, field)["spectral_source_resident"]
+
+
+def test_isothermal_crown_emits_planck_radiance_in_every_populated_bin_and_band():
+    scene, domain = resident_cube_scene()
+    state = leaf_state(scene, domain, "energy_balance", 0.4, 301.0, 301.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 8}, 10**9)
+    bands = np.array([4000.0, 9000.0, 12000.0], np.float32)
+    src = tesk_gpu._build_turbid_thermal_source_embree(scene, field, bands, np.ones(3, np.float32))
+    d = tesk_gpu._debug_turbid_field_embree(scene, src)
+    front = d["spectral_source_front"]
+    assert front.shape == (d["cell_count"], 32, 3) and d["cell_count"] > 1
+    populated = front[..., 0] > 0
+    assert np.all(populated.any(1))  # every cell holds leaves
+    np.testing.assert_allclose(front[populated], np.broadcast_to(planck(bands, 301.0), (populated.sum(), 3)),
+                               rtol=2e-5)
+    assert not front[~populated].any()
+    np.testing.assert_array_equal(d["spectral_source_back"], front)  # back emissivity defaults to front
+
+
+def test_sif_source_bins_hold_the_mean_exitance_over_pi():
+    from test_turbid_radiation import orientation_bins
+
+    scene, domain = resident_cube_scene()
+    pool = tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)
+    n = len(pool["sample_id"])
+    state = leaf_state(scene, domain, "static_physiology", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 1000}, 10**9)
+    k = np.arange(n, dtype=np.float32)
+    front = np.stack([1.0 + (k % 5), 0.5 + (k % 3)], axis=1).astype(np.float32)
+    back = (0.25 * front[:, ::-1]).copy()
+    src = tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([685.0, 740.0], np.float32), front, back)
+    assert src["executor"] == "embree.cpp.turbid_sif_source" and src["band_count"] == 2
+    d = tesk_gpu._debug_turbid_field_embree(scene, src)
+    bins = orientation_bins(pool["normal"].astype(np.float64))
+    np.testing.assert_allclose(d["spectral_source_front"][0], root_bin_means(front, bins) / np.pi, rtol=1e-5)
+    np.testing.assert_allclose(d["spectral_source_back"][0], root_bin_means(back, bins) / np.pi, rtol=1e-5)
+
+
+def test_observation_source_builds_refuse_bad_inputs_and_store_nothing():
+    scene, domain = resident_cube_scene()
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    bands, one = BANDS_NM.astype(np.float32), np.ones(2, np.float32)
+    thermal = tesk_gpu._build_turbid_thermal_source_embree
+    sif = tesk_gpu._build_turbid_sif_source_embree
+    stale = dict(field, field_revision=field["field_revision"] + 1)
+    cases = [
+        (thermal, (field, bands, one[:1]), "Turbid thermal source emissivity must have one value per band"),
+        (thermal, (field, bands, one, np.array([1.0, 1.5], np.float32)),
+         "Turbid thermal source emissivity must lie in [0, 1]"),
+        (thermal, (field, np.array([8000.0, -1.0], np.float32), one),
+         "Turbid observation wavelengths must be positive and finite"),
+        (thermal, (field, np.zeros(0, np.float32), np.zeros(0, np.float32)),
+         "Turbid observation source needs at least one band"),
+        (sif, (field, bands, np.ones((n, 3), np.float32)), "Turbid SIF source spectra must be [samples, bands] arrays"),
+        (sif, (field, bands, np.ones((n + 1, 2), np.float32)),
+         "Turbid SIF source spectra must be [samples, bands] arrays"),
+        (sif, (field, bands, -np.ones((n, 2), np.float32)), "Turbid SIF source spectra must be finite and non-negative"),
+    ]
+    for fn, args, message in cases:
+        with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+            fn(scene, *args)
+    with pytest.raises(RuntimeError, match="^Stale TurbidField token"):
+        thermal(scene, stale, bands, one)
+    src = thermal(scene, field, bands, one)
+    with pytest.raises(ValueError, match="^Turbid observation source must be built from a plain field$"):
+        sif(scene, src, bands, np.ones((n, 2), np.float32))
+    cold = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 0.0)
+    cold_field = tesk_gpu._build_turbid_field_embree(scene, cold, {"source_field": "temperature"}, 10**9)
+    with pytest.raises(ValueError, match="^Turbid thermal source needs positive leaf temperatures$"):
+        thermal(scene, cold_field, bands, one)
+    # Only the two plain fields and the one good source are resident.
+    assert len(tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"]) == 3
+
+
+def test_renders_use_the_resident_thermal_source_and_refuse_stale_or_mismatched_ones():
+    scene, domain = resident_cube_scene()
+
+    def image(threads=0):
+        return tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4, num_threads=threads)["payload"].reshape(-1, 2)
+
+    state = leaf_state(scene, domain, "energy_balance", 0.4, 301.0, 301.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 8}, 10**9)
+    np.testing.assert_allclose(image(), np.broadcast_to(planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+    # The source's radiance replaces the temperature field's: the camera looks down on the
+    # leaves' upper (front) faces of a dense medium, so every pixel shows eps_front B(T).
+    bands = BANDS_NM.astype(np.float32)
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, bands, np.array([0.9, 0.7], np.float32),
+                                                 np.array([0.2, 0.1], np.float32))
+    one = image(1)
+    np.testing.assert_allclose(one, np.broadcast_to([0.9, 0.7] * planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+    np.testing.assert_array_equal(one, image(2))
+
+    def refused(message):
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            image()
+
+    # Rebuilding the field the source came from leaves the source stale.
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
+                                                               "replace_field_id": field["field_id"]}, 10**9)
+    refused("Passive Turbid observation field is not resident. No fallback was performed.")
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, np.array([8000.0, 12000.0], np.float32),
+                                                 np.ones(2, np.float32))
+    refused("Passive Turbid observation bands do not match the sensor. No fallback was performed.")
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, bands, np.full(2, 0.5, np.float32))
+    np.testing.assert_allclose(image(), np.broadcast_to(0.5 * planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+
+
+def test_sif_only_renders_show_the_resident_fluorescence_source_of_the_face_seen():
+    scene, domain = resident_cube_scene(mode="sif")
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    state = leaf_state(scene, domain, "static_physiology", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    front = np.tile(np.array([[3.0, 1.0]], np.float32), (n, 1))
+    tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([685.0, 740.0], np.float32), front, 4 * front)
+    image = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"].reshape(-1, 2)
+    np.testing.assert_allclose(image, np.broadcast_to(np.array([3.0, 1.0]) / np.pi, (36, 2)), rtol=1e-5)
+    # A SIF-only render has no band centres: the band count must match.
+    tesk_gpu._build_turbid_sif_source_embree(scene, field, np.array([740.0], np.float32), front[:, :1])
+    with pytest.raises(RuntimeError, match="^Passive Turbid observation bands do not match the sensor"):
+        tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+
+
+def test_sources_of_two_domains_must_share_their_bands():
+    from test_turbid_radiation import CUBE_T, CUBE_V, REVISIONS, cube_domain
+
+    # Two dense black-leaf cubes side by side (instances 0 and 1), each a resident domain.
+    scene = tesk_gpu.EmbreeSceneManager()
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.zeros(6, np.float32))
+    mat = scene.add_material(13, 0, [0.0, 0.0])
+    for x in (0.0, 1.0):
+        v, t = box_mesh([x, 0, 0], [x + 1, 1, 1])
+        scene.add_instance(scene.add_mesh(v, [], t, mat), 0, 0, 0)
+    scene.set_optical_turbid_media([40.0], [0], [1], [0.0], [0])
+    scene.set_thermal_mode(True, BANDS_NM.tolist())
+    scene.build()
+    m = np.eye(4)
+    m[:3, 3] = [1.0, 0.5, 5.0]
+    scene.set_sensor(0, 12, 6, 1.6, 0.8, m.ravel())
+    left = cube_domain(scene, 40.0)
+    comp = {"instance_id": 12, "component_id": 1, "medium_id": 6, "geometry_id": 7,
+            "object_to_world": [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], "bounds_min": [1, 0, 0],
+            "bounds_max": [2, 1, 1], "leaf_area_density": 40.0, "leaf_length": 0.05, "leaf_width": 0.03,
+            "sidedness": 1, "leaf_angle_distribution": "spherical", "closed_orientation": 1,
+            "property_ids": [1, 2, 3, 4]}
+    d = {"domain_key": 10, "vertices": CUBE_V + np.float32([1, 0, 0]), "triangles": CUBE_T, "components": [comp],
+         "seed": 17, "quality": "preview", "sample_budget": 256, **{f"{r}_revision": 1 for r in REVISIONS}}
+    probe = tesk_gpu.EmbreeSceneManager()
+    tesk_gpu._build_turbid_domain_embree(probe, d, {"seed": 3, "sample_budget": 256})
+    r = tesk_gpu._debug_turbid_scene_relations_embree(probe)
+    parts = [dict(p, backend_instance_id=1) for p in r["parts"]]
+    relations = {"contract_revision": 1, "relation_revision": 7, "owners": r["owners"], "parts": parts,
+                 "overlaps": r["overlaps"], "vertices": r["vertices"], "triangles": r["triangles"]}
+    right = tesk_gpu._build_turbid_domains_embree(scene, [d], relations)[0]["domain_id"]
+    bands = BANDS_NM.astype(np.float32)
+    fields = []
+    for domain in (left, right):
+        state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+        fields.append(tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9))
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[0], bands, np.full(2, 0.9, np.float32))
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[1], np.float32([8000.0, 12000.0]), np.ones(2, np.float32))
+    message = "Resident Turbid observation domains have mismatched spectral bands. No fallback was performed."
+    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+        tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+    # Matching bands: each cube shows its own source.
+    tesk_gpu._build_turbid_thermal_source_embree(scene, fields[1], bands, np.full(2, 0.5, np.float32))
+    image = tesk_gpu.simulate_cpu(scene, spp=2, max_depth=4)["payload"]
+    b = planck(BANDS_NM, 300.0)
+    np.testing.assert_allclose(image[:, :6], np.broadcast_to(0.9 * b, (6, 6, 2)), rtol=1e-4)
+    np.testing.assert_allclose(image[:, 6:], np.broadcast_to(0.5 * b, (6, 6, 2)), rtol=1e-4)
