@@ -50,38 +50,26 @@ py::dict trace_closest(CudaSimulator& sim, const CudaSceneManager& scene,
     py::gil_scoped_release release;
     sim.trace_closest(scene, origins.data(), directions.data(), n, t_min, t_max, hits.data());
   }
-  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
-  py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
-  py::array_t<bool> hit(n), is_back_face(n);
-  float* nn = normal.mutable_data();
-  float* ng = geometric_normal.mutable_data();
+  HitColumns columns(n);
+  const embree::HitBatchView out = columns.view();
   for (py::ssize_t i = 0; i < n; ++i) {
     const bvh::TraceResult& h = hits[static_cast<size_t>(i)];
-    t.mutable_data()[i] = h.t;
-    instance_id.mutable_data()[i] = h.instance_id;
-    primitive_id.mutable_data()[i] = h.primitive_id;
-    global_primitive_id.mutable_data()[i] = h.global_primitive_id;
-    material_id.mutable_data()[i] = h.material_id;
-    hit.mutable_data()[i] = h.hit != 0;
-    is_back_face.mutable_data()[i] = h.is_back_face != 0;
-    nn[3 * i] = h.normal.x;
-    nn[3 * i + 1] = h.normal.y;
-    nn[3 * i + 2] = h.normal.z;
-    ng[3 * i] = h.geometric_normal.x;
-    ng[3 * i + 1] = h.geometric_normal.y;
-    ng[3 * i + 2] = h.geometric_normal.z;
+    out.t[i] = h.t;
+    out.instance_id[i] = h.instance_id;
+    out.primitive_id[i] = h.primitive_id;
+    out.global_primitive_id[i] = h.global_primitive_id;
+    out.material_id[i] = h.material_id;
+    out.hit[i] = h.hit != 0;
+    out.is_back_face[i] = h.is_back_face != 0;
+    const tesk::float3 normals[2] = {h.normal, h.geometric_normal};
+    float* columns_of[2] = {out.normal, out.geometric_normal};
+    for (int k = 0; k < 2; ++k) {
+      columns_of[k][3 * i] = normals[k].x;
+      columns_of[k][3 * i + 1] = normals[k].y;
+      columns_of[k][3 * i + 2] = normals[k].z;
+    }
   }
-  py::dict d;
-  d["t"] = t;
-  d["instance_id"] = instance_id;
-  d["primitive_id"] = primitive_id;
-  d["global_primitive_id"] = global_primitive_id;
-  d["hit"] = hit;
-  d["is_back_face"] = is_back_face;
-  d["normal"] = normal;
-  d["geometric_normal"] = geometric_normal;
-  d["material_id"] = material_id;
-  return d;
+  return columns.dict();
 }
 
 py::array_t<bool> trace_occluded(CudaSimulator& sim, const CudaSceneManager& scene,

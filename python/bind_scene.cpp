@@ -236,6 +236,43 @@ py::object m_version() {
 
 }  // namespace
 
+HitColumns::HitColumns(py::ssize_t n)
+    : t(n),
+      normal({n, py::ssize_t{3}}),
+      geometric_normal({n, py::ssize_t{3}}),
+      instance_id(n),
+      primitive_id(n),
+      global_primitive_id(n),
+      material_id(n),
+      hit(n),
+      is_back_face(n) {}
+
+embree::HitBatchView HitColumns::view() {
+  return {t.mutable_data(),
+          instance_id.mutable_data(),
+          primitive_id.mutable_data(),
+          global_primitive_id.mutable_data(),
+          hit.mutable_data(),
+          is_back_face.mutable_data(),
+          normal.mutable_data(),
+          geometric_normal.mutable_data(),
+          material_id.mutable_data()};
+}
+
+py::dict HitColumns::dict() const {
+  py::dict d;
+  d["t"] = t;
+  d["instance_id"] = instance_id;
+  d["primitive_id"] = primitive_id;
+  d["global_primitive_id"] = global_primitive_id;
+  d["hit"] = hit;
+  d["is_back_face"] = is_back_face;
+  d["normal"] = normal;
+  d["geometric_normal"] = geometric_normal;
+  d["material_id"] = material_id;
+  return d;
+}
+
 void bind_scene(py::module_& m) {
   m.attr("HAS_EMBREE") = true;
   m.def(

@@ -161,35 +161,15 @@ py::dict trace_closest(VulkanSceneManager& scene, const carray<float>& origins,
   scene.require_built("tracing rays");
   const embree::SceneUse use = scene.host().acquire_use();
   const py::ssize_t n = origins.shape(0);
-  py::array_t<float> t(n), normal({n, py::ssize_t{3}}), geometric_normal({n, py::ssize_t{3}});
-  py::array_t<int32_t> instance_id(n), primitive_id(n), global_primitive_id(n), material_id(n);
-  py::array_t<bool> hit(n), is_back_face(n);
+  HitColumns columns(n);
   embree::RayBatchView rays{origins.data(), directions.data(), static_cast<size_t>(n), t_min,
                             t_max};
-  embree::HitBatchView out{t.mutable_data(),
-                           instance_id.mutable_data(),
-                           primitive_id.mutable_data(),
-                           global_primitive_id.mutable_data(),
-                           hit.mutable_data(),
-                           is_back_face.mutable_data(),
-                           normal.mutable_data(),
-                           geometric_normal.mutable_data(),
-                           material_id.mutable_data()};
+  const embree::HitBatchView out = columns.view();
   {
     py::gil_scoped_release release;
     scene.trace_closest(rays, out);
   }
-  py::dict d;
-  d["t"] = t;
-  d["instance_id"] = instance_id;
-  d["primitive_id"] = primitive_id;
-  d["global_primitive_id"] = global_primitive_id;
-  d["hit"] = hit;
-  d["is_back_face"] = is_back_face;
-  d["normal"] = normal;
-  d["geometric_normal"] = geometric_normal;
-  d["material_id"] = material_id;
-  return d;
+  return columns.dict();
 }
 
 }  // namespace

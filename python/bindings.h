@@ -1,11 +1,27 @@
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "core/scene_types.h"
 #include "embree/backward_integrator.h"
+#include "embree/scene_manager.h"
 
 namespace tesk::python {
+
+/// The column arrays of a batch of closest hits, under the keys every backend's trace_closest
+/// returns: t, instance_id, primitive_id, global_primitive_id, hit, is_back_face, normal and
+/// geometric_normal ([n, 3]), material_id.
+struct HitColumns {
+  explicit HitColumns(pybind11::ssize_t n);
+  /// Writable views of the columns, for a batch query.
+  embree::HitBatchView view();
+  pybind11::dict dict() const;
+
+  pybind11::array_t<float> t, normal, geometric_normal;
+  pybind11::array_t<int32_t> instance_id, primitive_id, global_primitive_id, material_id;
+  pybind11::array_t<bool> hit, is_back_face;
+};
 
 /// Microwave evaluators: _evaluate_microwave_soil, _evaluate_microwave_soil_reflectivity,
 /// _evaluate_microwave_trunk_ground, _evaluate_microwave_trunk.
