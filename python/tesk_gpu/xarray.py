@@ -158,7 +158,7 @@ def to_geotiff(result: Mapping[str, Any], sensor: Mapping[str, Any], path, *, cr
                origin: Sequence[float], key: str = "payload", wavelengths_nm: Sequence[float] | None = None,
                units: str | None = None) -> xr.DataArray:
     """Writes ``result[key]`` of an orthographic nadir render as a GeoTIFF at ``path`` (one
-    float32 raster band per spectral band, described by its wavelength when given) and returns
+    float32 raster band per band of the render, described by its wavelength when given) and returns
     the DataArray written; arguments as :func:`image_dataarray`, with ``crs`` required. Needs
     rioxarray (extra ``geotiff``)."""
     da = image_dataarray(result, sensor, origin=origin, crs=crs, key=key, wavelengths_nm=wavelengths_nm,
