@@ -194,7 +194,7 @@ PhotosynthesisProcessResult execute_photosynthesis_process_static(
 
 // ---- SIF -------------------------------------------------------------------------------------
 
-SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_threads) {
+void validate_sif_process(const SifProcessRequestView& r) {
   if (r.n_elements < 1) throw std::invalid_argument("SIF n_elements must be positive");
   if (r.n_bands < 1) throw std::invalid_argument("SIF n_bands must be positive");
   if (r.n_selected < 1 || r.n_selected > r.n_bands) {
@@ -205,7 +205,7 @@ SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_th
   const auto nb = static_cast<size_t>(r.n_bands);
   const auto nsel = static_cast<size_t>(r.n_selected);
   const size_t ns = checked_element_count(n, nb, "SIF process spectrum");
-  const size_t n_out = checked_element_count(n, nsel, "SIF selected spectrum");
+  checked_element_count(n, nsel, "SIF selected spectrum");
   check_length(r.absorbed_top, ns, "SIF process spectrum");
   check_length(r.absorbed_bottom, ns, "SIF process spectrum");
   check_length(r.material_ids, n, "material_ids");
@@ -240,6 +240,15 @@ SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_th
       throw std::invalid_argument("selected_band_indices must be strictly increasing and in range");
     }
   }
+}
+
+SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_threads) {
+  validate_sif_process(r);
+  const auto n = static_cast<size_t>(r.n_elements);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  const auto nsel = static_cast<size_t>(r.n_selected);
+  const size_t n_out = n * nsel;
+  const bool has_element_phi_f = r.element_phi_f.size > 0;
   SifProcessResult out;
   out.phi_f.assign(n, 0.0f);
   out.top_selected.assign(n_out, 0.0f);

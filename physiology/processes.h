@@ -109,6 +109,10 @@ struct SifProcessResult {
   ExecutionIdentity execution;         ///< embree / sif_process_finalization.
 };
 
+/// Checks a finalization request (messages in the documented order); throws
+/// std::invalid_argument.
+void validate_sif_process(const SifProcessRequestView& request);
+
 /// Validates (messages in the documented order) and finalizes. Throws std::invalid_argument.
 SifProcessResult finalize_sif_process(const SifProcessRequestView& request, int num_threads = 0);
 

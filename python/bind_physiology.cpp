@@ -13,6 +13,7 @@
 #include "physiology/solver.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/physiology_requests.h"
 
 namespace tesk::python {
 namespace {
@@ -54,7 +55,9 @@ int32_t apar_extent(py::ssize_t extent, py::ssize_t other) {
   throw py::value_error("APAR size overflows size_t");
 }
 
-py::dict payload_of(const PhysiologyResult& r, bool energy_balance) {
+}  // namespace
+
+py::dict physiology_payload(const PhysiologyResult& r, bool energy_balance) {
   py::dict payload;
   payload["an"] = to_numpy(r.an);
   payload["gs"] = to_numpy(r.gs);
@@ -70,30 +73,27 @@ py::dict payload_of(const PhysiologyResult& r, bool energy_balance) {
   return payload;
 }
 
-py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& scene, const py::dict& request) {
-  const embree::SceneUse use = scene.acquire_use();
-  // The converted arrays stay alive in this frame while the view borrows them.
-  const carray<float> apar = array_field_any_rank<float>(request, "apar");
-  if (apar.ndim() != 2) throw py::value_error("apar must have shape [element, band]");
-  const carray<float> temperature = array_field_any_rank<float>(request, "temperature");
-  if (temperature.ndim() != 1 || temperature.shape(0) != apar.shape(0)) {
+PhysiologyRequest read_physiology_request(const py::dict& request) {
+  PhysiologyRequest r;
+  r.apar = array_field_any_rank<float>(request, "apar");
+  if (r.apar.ndim() != 2) throw py::value_error("apar must have shape [element, band]");
+  r.temperature = array_field_any_rank<float>(request, "temperature");
+  if (r.temperature.ndim() != 1 || r.temperature.shape(0) != r.apar.shape(0)) {
     throw py::value_error("temperature must have shape [element] matching apar");
   }
-  std::vector<carray<float>> element_arrays;
-  for (const char* key : kElementFields) element_arrays.push_back(element_field(request, key));
+  for (const char* key : kElementFields) r.element_arrays.push_back(element_field(request, key));
   const int32_t max_iterations = int32_field(request, "max_iterations");
   const float tolerance = real_field(request, "tolerance");
-  const bool dynamic = flag_field(request, "dynamic_energy_balance");
-  std::vector<carray<float>> energy_arrays;
-  if (dynamic) {
-    for (const char* key : kEnergyFields) energy_arrays.push_back(element_field(request, key));
+  r.dynamic = flag_field(request, "dynamic_energy_balance");
+  if (r.dynamic) {
+    for (const char* key : kEnergyFields) r.energy_arrays.push_back(element_field(request, key));
   }
 
-  PhysiologyRequestView view;
-  view.n_elements = apar_extent(apar.shape(0), apar.shape(1));
-  view.n_bands = apar_extent(apar.shape(1), apar.shape(0));
-  view.apar = buffer_of(apar);
-  view.temperature = buffer_of(temperature);
+  PhysiologyRequestView& view = r.view;
+  view.n_elements = apar_extent(r.apar.shape(0), r.apar.shape(1));
+  view.n_bands = apar_extent(r.apar.shape(1), r.apar.shape(0));
+  view.apar = buffer_of(r.apar);
+  view.temperature = buffer_of(r.temperature);
   FloatBuffer* element_buffers[] = {&view.co2,
                                     &view.relative_humidity,
                                     &view.vpd,
@@ -105,27 +105,35 @@ py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& scene, const py:
                                     &view.ball_berry_slope,
                                     &view.ball_berry_intercept,
                                     &view.quantum_yield};
-  for (size_t i = 0; i < element_arrays.size(); ++i) {
-    *element_buffers[i] = buffer_of(element_arrays[i]);
+  for (size_t i = 0; i < r.element_arrays.size(); ++i) {
+    *element_buffers[i] = buffer_of(r.element_arrays[i]);
   }
   // The host's dynamic energy balance always solves the leaf temperature as well.
-  view.energy_balance = dynamic;
-  view.solve_temperature = dynamic;
-  if (dynamic) {
+  view.energy_balance = r.dynamic;
+  view.solve_temperature = r.dynamic;
+  if (r.dynamic) {
     FloatBuffer* energy_buffers[] = {&view.absorbed_shortwave, &view.absorbed_longwave,
                                      &view.air_temperature,    &view.vapor_pressure,
                                      &view.emissivity,         &view.sidedness,
                                      &view.leaf_width,         &view.stomata_sides};
-    for (size_t i = 0; i < energy_arrays.size(); ++i) {
-      *energy_buffers[i] = buffer_of(energy_arrays[i]);
+    for (size_t i = 0; i < r.energy_arrays.size(); ++i) {
+      *energy_buffers[i] = buffer_of(r.energy_arrays[i]);
     }
   }
   view.max_iterations = max_iterations;
   view.tolerance = tolerance;
+  return r;
+}
 
+namespace {
+
+py::dict solve_physiology_cpu(const embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.acquire_use();
+  // The converted arrays stay alive in this frame while the view borrows them.
+  const PhysiologyRequest r = read_physiology_request(request);
   const PhysiologyResult result =
-      physiology::solve_physiology(view, 0, interpreter_interrupt_check());
-  return enveloped_result(payload_of(result, dynamic), result.execution);
+      physiology::solve_physiology(r.view, 0, interpreter_interrupt_check());
+  return enveloped_result(physiology_payload(result, r.dynamic), result.execution);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "physiology/processes.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/physiology_requests.h"
 
 namespace tesk::python {
 namespace {
@@ -63,10 +64,11 @@ int32_t extent(py::ssize_t n) {
 
 // ---- static photosynthesis ---------------------------------------------------------------------
 
-py::dict photosynthesis_static(const embree::EmbreeSceneManager& scene, const py::dict& request) {
-  const embree::SceneUse use = scene.acquire_use();
-  const std::vector<carray<float>> spectra =
-      spectra_fields(request, {"absorbed_top", "absorbed_bottom", "absorbed_direct"});
+}  // namespace
+
+StaticProcessRequest read_static_process_request(const py::dict& request) {
+  StaticProcessRequest q;
+  q.spectra = spectra_fields(request, {"absorbed_top", "absorbed_bottom", "absorbed_direct"});
   const char* float_keys[] = {"wavelengths",
                               "sunlit_fraction",
                               "temperature_sunlit",
@@ -77,18 +79,18 @@ py::dict photosynthesis_static(const embree::EmbreeSceneManager& scene, const py
                               "ball_berry_slope",
                               "ball_berry_intercept",
                               "quantum_yield"};
-  std::vector<carray<float>> f;
-  for (const char* key : float_keys) f.push_back(array_field<float>(request, key));
-  const carray<int32_t> material_ids = array_field<int32_t>(request, "material_ids");
-  const carray<int32_t> active = array_field<int32_t>(request, "material_active");
-  const carray<int32_t> fluorescent = array_field<int32_t>(request, "material_fluorescent");
-  physiology::PhotosynthesisProcessRequestView v;
-  v.n_elements = extent(spectra[0].shape(0));
-  v.n_bands = extent(spectra[0].shape(1));
-  v.n_materials = extent(active.size());
-  v.absorbed_top = fbuf(spectra[0]);
-  v.absorbed_bottom = fbuf(spectra[1]);
-  v.absorbed_direct = fbuf(spectra[2]);
+  for (const char* key : float_keys) q.floats.push_back(array_field<float>(request, key));
+  q.material_ids = array_field<int32_t>(request, "material_ids");
+  q.active = array_field<int32_t>(request, "material_active");
+  q.fluorescent = array_field<int32_t>(request, "material_fluorescent");
+  const std::vector<carray<float>>& f = q.floats;
+  physiology::PhotosynthesisProcessRequestView& v = q.view;
+  v.n_elements = extent(q.spectra[0].shape(0));
+  v.n_bands = extent(q.spectra[0].shape(1));
+  v.n_materials = extent(q.active.size());
+  v.absorbed_top = fbuf(q.spectra[0]);
+  v.absorbed_bottom = fbuf(q.spectra[1]);
+  v.absorbed_direct = fbuf(q.spectra[2]);
   v.wavelengths = fbuf(f[0]);
   v.sunlit_fraction = fbuf(f[1]);
   v.temperature_sunlit = fbuf(f[2]);
@@ -99,16 +101,17 @@ py::dict photosynthesis_static(const embree::EmbreeSceneManager& scene, const py
   v.ball_berry_slope = fbuf(f[7]);
   v.ball_berry_intercept = fbuf(f[8]);
   v.quantum_yield = fbuf(f[9]);
-  v.material_ids = ibuf(material_ids);
-  v.material_active = ibuf(active);
-  v.material_fluorescent = ibuf(fluorescent);
+  v.material_ids = ibuf(q.material_ids);
+  v.material_active = ibuf(q.active);
+  v.material_fluorescent = ibuf(q.fluorescent);
   v.co2 = real_field(request, "co2");
   v.relative_humidity = real_field(request, "relative_humidity");
   v.max_iterations = int32_field(request, "max_iterations");
   v.tolerance = real_field(request, "tolerance");
-  const physiology::PhotosynthesisProcessResult r =
-      physiology::execute_photosynthesis_process_static(v, threads_of(request),
-                                                        interpreter_interrupt_check());
+  return q;
+}
+
+py::dict static_process_payload(const physiology::PhotosynthesisProcessResult& r) {
   py::dict p;
   p["temperature"] = to_numpy(r.temperature);
   p["an"] = to_numpy(r.an);
@@ -124,7 +127,18 @@ py::dict photosynthesis_static(const embree::EmbreeSceneManager& scene, const py
   p["an_shaded"] = to_numpy(r.an_shaded);
   p["active_mask"] = to_numpy(r.active_mask);
   p["converged"] = to_numpy(r.converged);
-  return enveloped_result(p, r.execution);
+  return p;
+}
+
+namespace {
+
+py::dict photosynthesis_static(const embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.acquire_use();
+  const StaticProcessRequest q = read_static_process_request(request);
+  const physiology::PhotosynthesisProcessResult r =
+      physiology::execute_photosynthesis_process_static(q.view, threads_of(request),
+                                                        interpreter_interrupt_check());
+  return enveloped_result(static_process_payload(r), r.execution);
 }
 
 // ---- coupled processes -------------------------------------------------------------------------
@@ -156,7 +170,9 @@ void add_loop(py::dict& p, const embree::CouplingDiagnostics& d) {
   p["final_max_temperature_change"] = d.final_max_temperature_change;
 }
 
-py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dict& request) {
+}  // namespace
+
+DynamicProcessRequest read_dynamic_process_request(const py::dict& request) {
   const char* keys[] = {"apar",
                         "absorbed_shortwave",
                         "initial_temperature",
@@ -170,13 +186,14 @@ py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dic
                         "ball_berry_slope",
                         "ball_berry_intercept",
                         "quantum_yield"};
-  const carray<int32_t> active = array_field<int32_t>(request, "active");
-  const carray<int32_t> fluorescent = array_field<int32_t>(request, "fluorescent");
-  std::vector<carray<float>> f;
-  for (const char* key : keys) f.push_back(array_field<float>(request, key));
-  embree::DynamicPhotosynthesisRequest r;
+  DynamicProcessRequest q;
+  q.active = array_field<int32_t>(request, "active");
+  q.fluorescent = array_field<int32_t>(request, "fluorescent");
+  for (const char* key : keys) q.floats.push_back(array_field<float>(request, key));
+  const std::vector<carray<float>>& f = q.floats;
+  embree::DynamicPhotosynthesisRequest& r = q.request;
   r.conditional = flag_field(request, "conditional");
-  std::vector<carray<float>> cond;
+  std::vector<carray<float>>& cond = q.conditional;
   if (r.conditional) {
     for (const char* key : {"sunlit_fraction", "apar_sunlit", "apar_shaded", "shortwave_sunlit",
                             "shortwave_shaded"}) {
@@ -188,8 +205,8 @@ py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dic
     r.shortwave_sunlit = fspan(cond[3]);
     r.shortwave_shaded = fspan(cond[4]);
   }
-  r.active = ispan(active);
-  r.fluorescent = ispan(fluorescent);
+  r.active = ispan(q.active);
+  r.fluorescent = ispan(q.fluorescent);
   std::span<const float>* spans[] = {&r.apar,
                                      &r.absorbed_shortwave,
                                      &r.initial_temperature,
@@ -213,8 +230,10 @@ py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dic
   r.coupling = coupling_of(request);
   r.physiology_max_iterations = int32_field(request, "physiology_max_iterations");
   r.physiology_tolerance = real_field(request, "physiology_tolerance");
-  const embree::DynamicPhotosynthesisResult o = embree::execute_photosynthesis_process_dynamic(
-      scene, r, threads_of(request), interpreter_interrupt_check());
+  return q;
+}
+
+py::dict dynamic_process_payload(const embree::DynamicPhotosynthesisResult& o) {
   py::dict p;
   p["temperature"] = to_numpy(o.temperature);
   p["an"] = to_numpy(o.an);
@@ -239,14 +258,26 @@ py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dic
   p["active_mask"] = to_numpy(o.active_mask);
   p["element_converged"] = to_numpy(o.element_converged);
   add_loop(p, o.loop);
-  return enveloped_result(p, o.execution);
+  return p;
 }
 
-py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dict& request) {
+namespace {
+
+py::dict photosynthesis_dynamic(embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const DynamicProcessRequest q = read_dynamic_process_request(request);
+  const embree::DynamicPhotosynthesisResult o = embree::execute_photosynthesis_process_dynamic(
+      scene, q.request, threads_of(request), interpreter_interrupt_check());
+  return enveloped_result(dynamic_process_payload(o), o.execution);
+}
+
+}  // namespace
+
+EnergyBalanceProcessRequest read_energy_balance_process_request(const py::dict& request) {
   constexpr const char* kTableRank =
       "energy-balance material tables must be nonempty rank one arrays";
-  const carray<int32_t> ids = array_field<int32_t>(request, "primitive_material_ids");
-  const carray<int32_t> active = array_field<int32_t>(request, "material_active", kTableRank);
+  EnergyBalanceProcessRequest q;
+  q.ids = array_field<int32_t>(request, "primitive_material_ids");
+  q.active = array_field<int32_t>(request, "material_active", kTableRank);
   const char* table_keys[] = {"material_initial_temperature",
                               "material_emissivity",
                               "material_sidedness",
@@ -254,11 +285,11 @@ py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dic
                               "material_latent_coefficient",
                               "material_ground_heat",
                               "material_sw_albedo"};
-  std::vector<carray<float>> t;
+  std::vector<carray<float>>& t = q.tables;
   for (const char* key : table_keys) t.push_back(array_field<float>(request, key, kTableRank));
-  embree::EnergyBalanceProcessRequest r;
-  r.primitive_material_ids = ispan(ids);
-  r.material_active = ispan(active);
+  embree::EnergyBalanceProcessRequest& r = q.request;
+  r.primitive_material_ids = ispan(q.ids);
+  r.material_active = ispan(q.active);
   std::span<const float>* spans[] = {&r.material_initial_temperature,
                                      &r.material_emissivity,
                                      &r.material_sidedness,
@@ -268,12 +299,11 @@ py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dic
                                      &r.material_sw_albedo};
   for (size_t i = 0; i < t.size(); ++i) *spans[i] = fspan(t[i]);
   r.precomputed_shortwave = flag_field(request, "precomputed_shortwave");
-  carray<float> sw_top, sw_bottom;
   if (r.precomputed_shortwave) {
-    sw_top = array_field<float>(request, "absorbed_shortwave_top");
-    sw_bottom = array_field<float>(request, "absorbed_shortwave_bottom");
-    r.absorbed_shortwave_top = fspan(sw_top);
-    r.absorbed_shortwave_bottom = fspan(sw_bottom);
+    q.sw_top = array_field<float>(request, "absorbed_shortwave_top");
+    q.sw_bottom = array_field<float>(request, "absorbed_shortwave_bottom");
+    r.absorbed_shortwave_top = fspan(q.sw_top);
+    r.absorbed_shortwave_bottom = fspan(q.sw_bottom);
   }
   r.air_temperature = real_field(request, "air_temperature");
   r.vapor_pressure = real_field(request, "vapor_pressure");
@@ -285,8 +315,10 @@ py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dic
   r.coupling = coupling_of(request);
   r.newton_max_iterations = int32_field(request, "newton_max_iterations");
   r.newton_tolerance = real_field(request, "newton_tolerance");
-  const embree::EnergyBalanceProcessResult o = embree::execute_energy_balance_process(
-      scene, r, threads_of(request), interpreter_interrupt_check());
+  return q;
+}
+
+py::dict energy_balance_process_payload(const embree::EnergyBalanceProcessResult& o) {
   py::dict p;
   p["temperature"] = to_numpy(o.temperature);
   p["absorbed_shortwave_top"] = to_numpy(o.absorbed_shortwave_top);
@@ -304,40 +336,64 @@ py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dic
   p["element_converged"] = to_numpy(o.element_converged);
   add_loop(p, o.loop);
   p["history"] = history_of(o.loop);
-  return enveloped_result(p, o.execution);
+  return p;
+}
+
+namespace {
+
+py::dict energy_balance_process(embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const EnergyBalanceProcessRequest q = read_energy_balance_process_request(request);
+  const embree::EnergyBalanceProcessResult o = embree::execute_energy_balance_process(
+      scene, q.request, threads_of(request), interpreter_interrupt_check());
+  return enveloped_result(energy_balance_process_payload(o), o.execution);
 }
 
 // ---- SIF
 // -----------------------------------------------------------------------------------------
 
-py::dict sif_finalize(const embree::EmbreeSceneManager& scene, const py::dict& request) {
-  const embree::SceneUse use = scene.acquire_use();
-  const std::vector<carray<float>> spectra =
-      spectra_fields(request, {"absorbed_top", "absorbed_bottom"});
-  const carray<int32_t> ids = array_field<int32_t>(request, "material_ids");
-  const carray<float> material_phi_f = array_field<float>(request, "material_phi_f");
-  const carray<int32_t> selected = array_field<int32_t>(request, "selected_band_indices");
-  carray<float> element_phi_f;
-  physiology::SifProcessRequestView v;
+}  // namespace
+
+SifProcessRequest read_sif_process_request(const py::dict& request) {
+  SifProcessRequest q;
+  q.spectra = spectra_fields(request, {"absorbed_top", "absorbed_bottom"});
+  q.material_ids = array_field<int32_t>(request, "material_ids");
+  q.material_phi_f = array_field<float>(request, "material_phi_f");
+  q.selected = array_field<int32_t>(request, "selected_band_indices");
+  physiology::SifProcessRequestView& v = q.view;
   if (has_field(request, "element_phi_f")) {
-    element_phi_f = array_field<float>(request, "element_phi_f");
-    v.element_phi_f = fbuf(element_phi_f);
+    q.element_phi_f = array_field<float>(request, "element_phi_f");
+    v.element_phi_f = fbuf(q.element_phi_f);
   }
-  v.n_elements = extent(spectra[0].shape(0));
-  v.n_bands = extent(spectra[0].shape(1));
-  v.n_selected = extent(selected.size());
-  v.n_materials = extent(material_phi_f.size());
-  v.absorbed_top = fbuf(spectra[0]);
-  v.absorbed_bottom = fbuf(spectra[1]);
-  v.material_ids = ibuf(ids);
-  v.material_phi_f = fbuf(material_phi_f);
-  v.selected_band_indices = ibuf(selected);
-  const physiology::SifProcessResult r = physiology::finalize_sif_process(v, threads_of(request));
+  v.n_elements = extent(q.spectra[0].shape(0));
+  v.n_bands = extent(q.spectra[0].shape(1));
+  v.n_selected = extent(q.selected.size());
+  v.n_materials = extent(q.material_phi_f.size());
+  v.absorbed_top = fbuf(q.spectra[0]);
+  v.absorbed_bottom = fbuf(q.spectra[1]);
+  v.material_ids = ibuf(q.material_ids);
+  v.material_phi_f = fbuf(q.material_phi_f);
+  v.selected_band_indices = ibuf(q.selected);
+  return q;
+}
+
+py::dict sif_process_payload(const physiology::SifProcessResult& r) {
+  const auto n = static_cast<py::ssize_t>(r.phi_f.size());
+  const py::ssize_t n_selected = r.n_selected;
   py::dict p;
   p["phi_f"] = to_numpy(r.phi_f);
-  p["top_selected"] = to_numpy(r.top_selected.data(), {v.n_elements, v.n_selected});
-  p["bottom_selected"] = to_numpy(r.bottom_selected.data(), {v.n_elements, v.n_selected});
-  return enveloped_result(p, r.execution);
+  p["top_selected"] = to_numpy(r.top_selected.data(), {n, n_selected});
+  p["bottom_selected"] = to_numpy(r.bottom_selected.data(), {n, n_selected});
+  return p;
+}
+
+namespace {
+
+py::dict sif_finalize(const embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.acquire_use();
+  const SifProcessRequest q = read_sif_process_request(request);
+  const physiology::SifProcessResult r =
+      physiology::finalize_sif_process(q.view, threads_of(request));
+  return enveloped_result(sif_process_payload(r), r.execution);
 }
 
 // A float array field of any rank, read as its flat C-order values.

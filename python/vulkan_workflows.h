@@ -9,4 +9,7 @@ namespace tesk::python {
 /// The transport workflows of VulkanSceneManager (simulate_backward, ...).
 void bind_vulkan_workflows(pybind11::class_<vulkan::VulkanSceneManager>& cls);
 
+/// The Vulkan physiology, process and SIF module functions (solve_physiology_vulkan, ...).
+void bind_vulkan_physiology(pybind11::module_& m);
+
 }  // namespace tesk::python

@@ -53,8 +53,12 @@ std::string step(const char* call, const std::string& workflow) {
 
 ComputePipeline::ComputePipeline(VulkanContext& context, const std::string& spirv_path,
                                  const char* entry, int n_buffers, uint32_t push_bytes,
-                                 const std::string& workflow)
-    : m_context(context), m_workflow(workflow), m_n_buffers(n_buffers), m_push_bytes(push_bytes) {
+                                 const std::string& workflow, bool scene_binding)
+    : m_context(context),
+      m_workflow(workflow),
+      m_n_buffers(n_buffers),
+      m_scene_binding(scene_binding),
+      m_push_bytes(push_bytes) {
   const std::vector<uint32_t> code = read_spirv(spirv_path);
   const VkDevice device = m_context.device();
   try {
@@ -72,6 +76,7 @@ ComputePipeline::ComputePipeline(VulkanContext& context, const std::string& spir
       bindings[b].descriptorCount = 1;
       bindings[b].stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
     }
+    if (!scene_binding) bindings.erase(bindings.begin());
     VkDescriptorSetLayoutCreateInfo set{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
     set.bindingCount = static_cast<uint32_t>(bindings.size());
     set.pBindings = bindings.data();
@@ -130,11 +135,11 @@ void ComputePipeline::run(VkAccelerationStructureKHR scene,
   if (count == 0) return;
   const VkDevice device = m_context.device();
   const VkDescriptorPoolSize sizes[2] = {
-      {VK_DESCRIPTOR_TYPE_ACCELERATION_STRUCTURE_KHR, 1},
-      {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, static_cast<uint32_t>(m_n_buffers)}};
+      {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, static_cast<uint32_t>(m_n_buffers)},
+      {VK_DESCRIPTOR_TYPE_ACCELERATION_STRUCTURE_KHR, 1}};
   VkDescriptorPoolCreateInfo pool_info{VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO};
   pool_info.maxSets = 1;
-  pool_info.poolSizeCount = 2;
+  pool_info.poolSizeCount = m_scene_binding ? 2 : 1;
   pool_info.pPoolSizes = sizes;
   VkDescriptorPool pool = VK_NULL_HANDLE;
   check(vkCreateDescriptorPool(device, &pool_info, nullptr, &pool),
@@ -169,6 +174,7 @@ void ComputePipeline::run(VkAccelerationStructureKHR scene,
       writes[1 + b].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
       writes[1 + b].pBufferInfo = &infos[b];
     }
+    if (!m_scene_binding) writes.erase(writes.begin());
     vkUpdateDescriptorSets(device, static_cast<uint32_t>(writes.size()), writes.data(), 0, nullptr);
 
     // Workgroups laid out in rows of at most 65535 (the count every device accepts per

@@ -23,9 +23,11 @@ class ComputePipeline {
  public:
   /// Creates the pipeline from `spirv_path` with entry point `entry`, `n_buffers` storage
   /// buffers and `push_bytes` bytes of push constants; the workgroup width is specialisation
-  /// constant 0. `workflow` names the pipeline in messages.
+  /// constant 0. `workflow` names the pipeline in messages. Without `scene_binding` the layout
+  /// has no binding 0 (shaders that read no geometry) and run() ignores its scene argument.
   ComputePipeline(VulkanContext& context, const std::string& spirv_path, const char* entry,
-                  int n_buffers, uint32_t push_bytes, const std::string& workflow);
+                  int n_buffers, uint32_t push_bytes, const std::string& workflow,
+                  bool scene_binding = true);
   ~ComputePipeline();
   ComputePipeline(const ComputePipeline&) = delete;
   ComputePipeline& operator=(const ComputePipeline&) = delete;
@@ -42,6 +44,7 @@ class ComputePipeline {
   VulkanContext& m_context;
   std::string m_workflow;
   int m_n_buffers = 0;
+  bool m_scene_binding = true;
   uint32_t m_push_bytes = 0;
   VkShaderModule m_module = VK_NULL_HANDLE;
   VkDescriptorSetLayout m_set_layout = VK_NULL_HANDLE;

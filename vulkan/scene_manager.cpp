@@ -294,14 +294,14 @@ void VulkanSceneManager::trace_closest(const embree::RayBatchView& rays,
 
 ComputePipeline& VulkanSceneManager::pipeline(const std::string& file, const char* entry,
                                               int n_buffers, uint32_t push_bytes,
-                                              const std::string& workflow) {
+                                              const std::string& workflow, bool scene_binding) {
   const std::string key = file + ":" + entry;
   auto it = m_pipelines.find(key);
   if (it == m_pipelines.end()) {
     const std::string path = m_shader_dir + "/" + file;
     it = m_pipelines
              .emplace(key, std::make_unique<ComputePipeline>(m_context, path, entry, n_buffers,
-                                                             push_bytes, workflow))
+                                                             push_bytes, workflow, scene_binding))
              .first;
   }
   return *it->second;

@@ -49,9 +49,11 @@ class VulkanSceneManager {
   /// std::runtime_error "Vulkan: build the scene before tracing rays" when not built.
   void trace_closest(const embree::RayBatchView& rays, const embree::HitBatchView& hits);
 
-  /// The pipeline of `file` (in the shader directory), created on first use.
+  /// The pipeline of `file` (in the shader directory), created on first use; without
+  /// `scene_binding` its shader reads no geometry (see ComputePipeline).
   ComputePipeline& pipeline(const std::string& file, const char* entry, int n_buffers,
-                            uint32_t push_bytes, const std::string& workflow);
+                            uint32_t push_bytes, const std::string& workflow,
+                            bool scene_binding = true);
 
   VkAccelerationStructureKHR top_level() const { return m_tlas.handle; }
   /// The scene's four shader buffers in binding order 1..4 (instances, vertices, normals,

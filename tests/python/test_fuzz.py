@@ -256,6 +256,13 @@ def draw_args(data, name):
 HAS_VULKAN = getattr(tesk_gpu, "HAS_VULKAN", False)
 if HAS_VULKAN:
     FUNCTIONS["list_vulkan_devices"] = []
+# The device physiology functions take a VulkanSceneManager first (any other object is a
+# TypeError); test_vulkan_physiology_fails_cleanly gives them a real one.
+VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_static_vulkan",
+                     "execute_photosynthesis_process_dynamic_vulkan", "execute_energy_balance_process_vulkan",
+                     "finalize_sif_process_vulkan"]
+if HAS_VULKAN:
+    FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
 CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
 # The device scene shares the CPU vocabulary except the CPU-only workflow methods, and adds its
 # own workflows (kinds as above; the scene comes first).
@@ -319,6 +326,25 @@ def test_vulkan_workflows_fail_cleanly(name, data):
     except DOCUMENTED:
         pass
     scene.trace_closest([[0.5, 0.5, 2.0]], [[0, 0, -1]])
+
+
+@pytest.mark.parametrize("name", VULKAN_PHYSIOLOGY)
+@settings(max_examples=15)
+@given(data=st.data())
+def test_vulkan_physiology_fails_cleanly(name, data):
+    """Random requests to the device physiology functions on a built device scene raise only
+    documented exceptions."""
+    scene = tesk_gpu.VulkanSceneManager(vulkan_context())
+    scene.set_num_bands(1)
+    scene.upload_spectral_params([0.3])
+    scene.add_material(0, 0, [])
+    v = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32)
+    scene.add_instance(scene.add_mesh(v, np.zeros((0, 3), np.float32), [[0, 1, 2], [0, 2, 3]], 0), 0, 0, 0)
+    scene.build()
+    try:
+        getattr(tesk_gpu, name)(scene, data.draw(KINDS["request"]))
+    except DOCUMENTED:
+        pass
 
 
 @pytest.mark.parametrize("name", sorted(METHODS | FUNCTIONS | WORKFLOWS))

@@ -1,0 +1,204 @@
+"""Leaf physiology, the photosynthesis and energy-balance processes and SIF finalization on the
+Vulkan device against the CPU functions on the same requests and scenes: the device shaders
+include the CPU's model headers, so results agree to single-precision rounding; messages and
+execution records. Skipped without a Vulkan device with ray queries (lavapipe has them)."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+import tesk_gpu
+
+if not getattr(tesk_gpu, "HAS_VULKAN", False):
+    pytest.skip("module built without the Vulkan loader and glslangValidator", allow_module_level=True)
+if not any(d["compatible"] for d in tesk_gpu.list_vulkan_devices()):
+    pytest.skip("no Vulkan device with acceleration structures and ray queries", allow_module_level=True)
+
+from test_processes import dynamic_request, energy_request, static_request  # noqa: E402
+from test_sif import finalize_request  # noqa: E402
+
+NO_NORMALS = np.zeros((0, 3), np.float32)
+
+
+@pytest.fixture(scope="module")
+def context():
+    return tesk_gpu.VulkanContext(0)
+
+
+@pytest.fixture
+def device_scene(context):
+    return tesk_gpu.VulkanSceneManager(context)
+
+
+def assert_execution(result, workflow):
+    assert list(result) == ["payload", "_execution"]
+    assert result["_execution"] == {"backend": "vulkan", "workflow": workflow,
+                                    "executor": f"vulkan.ray_query.{workflow}", "native": True}
+
+
+def assert_payloads_match(device, cpu, rtol=2e-5, atol=1e-5, exact=()):
+    assert list(device) == list(cpu)
+    for key in cpu:
+        d, c = np.asarray(device[key]), np.asarray(cpu[key])
+        if key in exact or c.dtype == np.uint8:
+            np.testing.assert_array_equal(d, c, err_msg=key)
+        else:
+            assert d.dtype == c.dtype and d.shape == c.shape, key
+            np.testing.assert_allclose(d, c, rtol=rtol, atol=atol, err_msg=key)
+
+
+def grid_request(energy):
+    """Every combination of light, CO2, leaf temperature, VPD and humidity (one element each),
+    with random traits; with `energy` also a spread of radiation, wind and air states."""
+    rng = np.random.default_rng(7)
+    combos = np.array(list(itertools.product(
+        [0.0, 50.0, 400.0, 1500.0],      # PAR
+        [150.0, 400.0, 900.0],           # CO2
+        [275.0, 298.15, 315.0],          # leaf temperature
+        [0.0, 2500.0],                   # VPD (validated only)
+        [0.3, 1.0])), np.float32)        # relative humidity
+    n = len(combos)
+    u = lambda lo, hi: rng.uniform(lo, hi, n).astype(np.float32)  # noqa: E731
+    r = {"apar": np.stack([0.3 * combos[:, 0], 0.7 * combos[:, 0]], axis=1).astype(np.float32),
+         "temperature": combos[:, 2].copy(), "co2": combos[:, 1].copy(), "vpd": combos[:, 3].copy(),
+         "relative_humidity": combos[:, 4].copy(), "pressure": u(90, 102), "wind": u(0, 4),
+         "vcmax25": u(20, 100), "jmax25": u(40, 200), "rd25": u(0.3, 2), "ball_berry_slope": u(4, 12),
+         "ball_berry_intercept": u(0.005, 0.05), "quantum_yield": np.where(u(0, 1) < 0.2, 0, u(0, 1)),
+         "max_iterations": 80, "tolerance": 1e-3}
+    if energy:
+        r.update({"dynamic_energy_balance": True, "absorbed_shortwave": u(0, 700),
+                  "absorbed_longwave": u(250, 450), "air_temperature": u(280, 310),
+                  "vapor_pressure": u(500, 2500), "emissivity": u(0.9, 1.0),
+                  "sidedness": np.where(u(0, 1) < 0.5, 1, 2).astype(np.float32),
+                  "leaf_width": u(0.01, 0.2), "stomata_sides": u(1, 2), "tolerance": 1e-3})
+    return r
+
+
+@pytest.mark.parametrize("energy", [False, True])
+def test_solver_equals_the_cpu_over_a_grid_of_inputs(device_scene, energy):
+    req = grid_request(energy)
+    cpu = tesk_gpu.solve_physiology_cpu(device_scene._scene_record(), req)["payload"]
+    out = tesk_gpu.solve_physiology_vulkan(device_scene, req)  # the scene is not built
+    assert_execution(out, "physiology_solver")
+    # Newton and fixed-point iterations amplify last-bit differences of exp() a little.
+    assert_payloads_match(out["payload"], cpu, rtol=1e-4, atol=1e-4)
+    assert cpu["converged"].mean() > 0.9 and (cpu["phi_f"] == 0).any() and (cpu["an"] < 0).any()
+    if energy:
+        assert (np.ptp(cpu["temperature"]) > 10) and (cpu["latent_heat"] > 0).any()
+
+
+def test_solver_messages_match_the_cpu(device_scene):
+    for edit, message in [({"apar": np.ones(3, np.float32)}, "apar must have shape [element, band]"),
+                          ({"max_iterations": 0}, "max_iterations must be positive"),
+                          ({"relative_humidity": np.full(144, 1.01, np.float32)},
+                           "physiology input is outside its physical domain")]:
+        req = grid_request(False)
+        req.update(edit)
+        with pytest.raises(ValueError) as info:
+            tesk_gpu.solve_physiology_vulkan(device_scene, req)
+        assert str(info.value) == message
+
+
+def test_static_process_and_sif_finalization_equal_the_cpu(device_scene):
+    rng = np.random.default_rng(11)
+    req = static_request(rng, n=300)
+    cpu = tesk_gpu.execute_photosynthesis_process_static_cpu(device_scene._scene_record(), req)
+    out = tesk_gpu.execute_photosynthesis_process_static_vulkan(device_scene, req)
+    assert_execution(out, "photosynthesis_process_static")
+    assert_payloads_match(out["payload"], cpu["payload"], rtol=1e-4, atol=1e-4)
+    assert 0 < cpu["payload"]["active_mask"].sum() < 300
+    req["co2"] = -1.0
+    with pytest.raises(ValueError, match="^photosynthesis scalar input is outside its physical domain$"):
+        tesk_gpu.execute_photosynthesis_process_static_vulkan(device_scene, req)
+
+    for override in ({}, {"element_phi_f": rng.uniform(0, 1, 5).astype(np.float32)}):
+        sif = dict(finalize_request(rng), **override)
+        cpu = tesk_gpu.finalize_sif_process_cpu(device_scene._scene_record(), sif)
+        out = tesk_gpu.finalize_sif_process_vulkan(device_scene, sif)
+        assert_execution(out, "sif_process_finalization")
+        assert_payloads_match(out["payload"], cpu["payload"], exact=("phi_f", "top_selected", "bottom_selected"))
+    sif["selected_band_indices"] = np.array([2, 1], np.int32)
+    with pytest.raises(ValueError, match="^selected_band_indices must be strictly increasing and in range$"):
+        tesk_gpu.finalize_sif_process_vulkan(device_scene, sif)
+
+
+def leaf_stack(context, n_leaves):
+    """Horizontal unit squares stacked 1 apart (two primitives each), built on the device."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params([0.5])
+    scene.add_material(0, 0, [0.0, 0.0, 0.0])
+    for k in range(n_leaves):
+        v = np.array([[0, 0, 1 + k], [1, 0, 1 + k], [1, 1, 1 + k], [0, 1, 1 + k]], np.float32)
+        scene.add_instance(scene.add_mesh(v, NO_NORMALS, [[0, 1, 2], [0, 2, 3]], 0), 0, 0, 0)
+    scene.build()
+    return scene
+
+
+@pytest.mark.parametrize("conditional", [False, True])
+def test_dynamic_process_converges_to_the_cpu_fixed_point(context, conditional):
+    scene = leaf_stack(context, 3)
+    n = 6
+    req = dynamic_request(n, damping=0.7, n_samples=32)
+    req["active"] = np.array([1, 1, 0, 1, 1, 1], np.int32)
+    req["fluorescent"] = np.array([1, 0, 1, 1, 1, 0], np.int32)
+    if conditional:
+        rng = np.random.default_rng(3)
+        req.update({"conditional": True, "sunlit_fraction": rng.uniform(0, 1, n).astype(np.float32),
+                    "apar_sunlit": np.full(n, 1500.0, np.float32), "apar_shaded": np.full(n, 200.0, np.float32),
+                    "shortwave_sunlit": np.full(n, 500.0, np.float32),
+                    "shortwave_shaded": np.full(n, 80.0, np.float32)})
+    cpu = tesk_gpu.execute_photosynthesis_process_dynamic_cpu(scene._scene_record(), req)["payload"]
+    out = tesk_gpu.execute_photosynthesis_process_dynamic_vulkan(scene, req)
+    assert_execution(out, "photosynthesis_process_dynamic")
+    device = out["payload"]
+    assert device["converged"] and cpu["converged"]
+    assert abs(device["iterations"] - cpu["iterations"]) <= 1
+    # The same longwave streams on both backends: both loops settle on one fixed point; the
+    # temperatures agree to a few convergence tolerances, the fluxes to their K-sensitivity.
+    for key in ("temperature", "temperature_sunlit", "temperature_shaded"):
+        np.testing.assert_allclose(device[key], cpu[key], atol=5e-3, err_msg=key)
+    for key in ("an", "gs", "phi_f", "absorbed_longwave", "emitted_longwave", "net_radiation", "sensible_heat",
+                "latent_heat"):
+        np.testing.assert_allclose(device[key], cpu[key], rtol=2e-3, atol=0.05, err_msg=key)
+    np.testing.assert_array_equal(device["active_mask"], cpu["active_mask"])
+    np.testing.assert_array_equal(device["element_converged"], cpu["element_converged"])
+    assert device["an"][2] == 0 and device["temperature"][2] == 285.0  # inactive leaf untouched
+    np.testing.assert_array_equal(scene.get_primitive_temperatures(), device["temperature"])
+
+
+def test_energy_balance_process_converges_to_the_cpu_fixed_point(context):
+    scene = leaf_stack(context, 2)
+    req = energy_request(4, damping=0.8, n_samples=32, primitive_material_ids=np.array([0, 0, 1, 1], np.int32),
+                         material_active=np.array([1, 1], np.int32),
+                         material_initial_temperature=np.array([300.0, 280.0], np.float32),
+                         material_emissivity=np.array([0.95, 0.9], np.float32),
+                         material_sidedness=np.array([1.0, 2.0], np.float32),
+                         material_sensible_derivative=np.array([10.0, 15.0], np.float32),
+                         material_latent_coefficient=np.array([0.0, 0.01], np.float32),
+                         material_ground_heat=np.array([5.0, 0.0], np.float32),
+                         material_sw_albedo=np.array([0.2, 0.3], np.float32))
+    cpu = tesk_gpu.execute_energy_balance_process_cpu(scene._scene_record(), req)["payload"]
+    out = tesk_gpu.execute_energy_balance_process_vulkan(scene, req)
+    assert_execution(out, "energy_balance_process")
+    device = out["payload"]
+    assert list(device) == list(cpu) and device["converged"] and cpu["converged"]
+    np.testing.assert_allclose(device["absorbed_shortwave"], cpu["absorbed_shortwave"], rtol=1e-4, atol=1e-3)
+    np.testing.assert_allclose(device["temperature"], cpu["temperature"], atol=5e-3)
+    for key in ("absorbed_longwave", "emitted_longwave", "net_radiation", "sensible_heat", "latent_heat"):
+        np.testing.assert_allclose(device[key], cpu[key], rtol=1e-3, atol=0.05, err_msg=key)
+    np.testing.assert_array_equal(device["ground_heat"], cpu["ground_heat"])
+    assert [h["iteration"] for h in device["history"]] == list(range(1, device["iterations"] + 1))
+
+
+def test_coupled_processes_refuse_an_unbuilt_scene_and_bad_requests(context):
+    scene = tesk_gpu.VulkanSceneManager(context)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before the energy balance$"):
+        tesk_gpu.execute_photosynthesis_process_dynamic_vulkan(scene, dynamic_request(2))
+    scene = leaf_stack(context, 1)
+    with pytest.raises(ValueError, match="^energy balance scalar is outside its domain$"):
+        tesk_gpu.execute_energy_balance_process_vulkan(scene, energy_request(2, damping=0.0))
+    with pytest.raises(RuntimeError, match="^native longwave result length does not match elements$"):
+        tesk_gpu.execute_photosynthesis_process_dynamic_vulkan(scene, dynamic_request(3))
+    assert scene.get_primitive_temperatures().size == 0  # nothing was written
