@@ -30,6 +30,8 @@
 #define fabsf abs
 #define fminf min
 #define fmaxf max
+#define acosf acos
+#define atan2f atan
 #endif
 
 #endif  // TESK_SHARED_LANGUAGE_H

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 
@@ -271,31 +270,7 @@ SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_th
   return out;
 }
 
-int sif_orientation_bin(float nx, float ny, float nz, int theta_bins, int phi_bins) {
-  const float len = std::sqrt(nx * nx + ny * ny + nz * nz);
-  if (!(len > 0.0f) || !std::isfinite(len)) return -1;
-  nx /= len;
-  ny /= len;
-  nz /= len;
-  if (nz < 0.0f) {
-    // Adding +0 turns a negated zero into +0, so that (0, 0, -1) bins exactly like (0, 0, 1)
-    // (atan2 of -0 would give the opposite azimuth).
-    nx = -nx + 0.0f;
-    ny = -ny + 0.0f;
-    nz = -nz;
-  }
-  constexpr float kPi = std::numbers::pi_v<float>;
-  int t = static_cast<int>(std::acos(std::fmin(nz, 1.0f)) / (kPi / 2.0f) *
-                           static_cast<float>(theta_bins));
-  t = std::min(t, theta_bins - 1);
-  float phi = std::atan2(ny, nx);
-  if (phi < 0.0f) phi += 2.0f * kPi;
-  int a = static_cast<int>(phi / (2.0f * kPi) * static_cast<float>(phi_bins));
-  a = std::min(a, phi_bins - 1);
-  return t * phi_bins + a;
-}
-
-SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int num_threads) {
+void validate_sif_source_assembly(const SifSourceAssemblyRequestView& r) {
   if (r.n_instances < 1) throw std::invalid_argument("n_instances must be positive");
   if (r.n_samples < 1) throw std::invalid_argument("n_samples must be positive");
   if (r.n_bands < 1) throw std::invalid_argument("n_bands must be positive");
@@ -352,6 +327,20 @@ SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int n
               sizeof(double) +
           (static_cast<double>(n_cells) + n_joint_bins + n_orient_all) * sizeof(int32_t),
       "SIF source fields");
+}
+
+SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int num_threads) {
+  validate_sif_source_assembly(r);
+  const auto ni = static_cast<size_t>(r.n_instances);
+  const auto ns = static_cast<size_t>(r.n_samples);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  const auto n_orient =
+      static_cast<size_t>(r.orientation_theta_bins) * static_cast<size_t>(r.orientation_phi_bins);
+  const size_t n_cells = ni * static_cast<size_t>(r.cell_stride);
+  const size_t n_spatial = n_cells * nb;
+  const size_t n_joint_bins = n_cells * n_orient;
+  const size_t n_joint = n_joint_bins * nb;
+  const size_t n_orient_all = ni * n_orient;
 
   // Sample order per instance, kept stable so the sums do not depend on the thread count.
   std::vector<std::vector<int32_t>> by_instance(ni);
@@ -369,16 +358,13 @@ SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int n
     for (size_t i = begin; i < end; ++i) {
       const int32_t* g = r.grid_dims.data + 3 * i;
       for (const int32_t s : by_instance[i]) {
-        int axis[3];
-        bool inside = true;
-        for (int a = 0; a < 3; ++a) {
-          const float lo = r.bounds_min.data[3 * i + a];
-          const float extent = r.bounds_max.data[3 * i + a] - lo;
-          axis[a] = grid::world_to_cell(r.positions.data[3 * s + a] - lo, extent, g[a]);
-          inside = inside && axis[a] >= 0;
-        }
-        if (!inside) continue;
-        const auto c = static_cast<size_t>((axis[2] * g[1] + axis[1]) * g[0] + axis[0]);
+        const float* lo = r.bounds_min.data + 3 * i;
+        const float* hi = r.bounds_max.data + 3 * i;
+        const float* p = r.positions.data + 3 * s;
+        const int cell_index = sif_cell(p[0] - lo[0], p[1] - lo[1], p[2] - lo[2], hi[0] - lo[0],
+                                        hi[1] - lo[1], hi[2] - lo[2], g[0], g[1], g[2]);
+        if (cell_index < 0) continue;
+        const auto c = static_cast<size_t>(cell_index);
         const float* nrm = r.normals.data + 3 * s;
         const int o = sif_orientation_bin(nrm[0], nrm[1], nrm[2], r.orientation_theta_bins,
                                           r.orientation_phi_bins);

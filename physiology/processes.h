@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/host/execution.h"
+#include "physiology/sif_binning.h"
 #include "physiology/solver.h"
 
 namespace tesk::physiology {
@@ -148,9 +149,9 @@ struct SifSourceFields {
   ExecutionIdentity execution;              ///< embree / sif_source_assembly.
 };
 
-/// Orientation bin of a normal (upper hemisphere; a downward normal is negated), or -1 for a
-/// zero or non-finite normal.
-int sif_orientation_bin(float nx, float ny, float nz, int theta_bins, int phi_bins);
+/// Checks an assembly request (messages in the documented order) and the size of its fields;
+/// throws std::invalid_argument (std::bad_alloc-like MemoryError for fields that cannot fit).
+void validate_sif_source_assembly(const SifSourceAssemblyRequestView& request);
 
 /// Validates (messages in the documented order) and bins every sample. Instances are shared out
 /// over `num_threads` workers; sums are accumulated in doubles in sample order per instance, so

@@ -401,32 +401,37 @@ carray<float> flat_field(const py::dict& request, const char* key) {
   return array_field_any_rank<float>(request, key);
 }
 
-py::dict sif_assemble(const embree::EmbreeSceneManager& scene, const py::dict& request) {
-  const embree::SceneUse use = scene.acquire_use();
-  const carray<float> positions = flat_field(request, "positions");
-  const carray<float> normals = flat_field(request, "normals");
-  const carray<int32_t> instance_ids = array_field<int32_t>(request, "instance_ids");
-  const carray<int32_t> grid_dims = array_field_any_rank<int32_t>(request, "grid_dims");
-  const carray<float> source = flat_field(request, "source_band_major");
-  const carray<float> direct = flat_field(request, "direct_source_band_major");
-  const carray<float> bounds_min = flat_field(request, "bounds_min");
-  const carray<float> bounds_max = flat_field(request, "bounds_max");
-  physiology::SifSourceAssemblyRequestView v;
+}  // namespace
+
+SifAssemblyRequest read_sif_assembly_request(const py::dict& request) {
+  SifAssemblyRequest q;
+  q.positions = flat_field(request, "positions");
+  q.normals = flat_field(request, "normals");
+  q.instance_ids = array_field<int32_t>(request, "instance_ids");
+  q.grid_dims = array_field_any_rank<int32_t>(request, "grid_dims");
+  q.source = flat_field(request, "source_band_major");
+  q.direct = flat_field(request, "direct_source_band_major");
+  q.bounds_min = flat_field(request, "bounds_min");
+  q.bounds_max = flat_field(request, "bounds_max");
+  physiology::SifSourceAssemblyRequestView& v = q.view;
   v.n_instances = int32_field(request, "n_instances");
-  v.n_samples = extent(instance_ids.size());
+  v.n_samples = extent(q.instance_ids.size());
   v.n_bands = int32_field(request, "n_bands");
   v.cell_stride = int32_field(request, "cell_stride");
   v.orientation_theta_bins = int32_field(request, "orientation_theta_bins");
   v.orientation_phi_bins = int32_field(request, "orientation_phi_bins");
-  v.positions = fbuf(positions);
-  v.normals = fbuf(normals);
-  v.instance_ids = ibuf(instance_ids);
-  v.grid_dims = ibuf(grid_dims);
-  v.source_band_major = fbuf(source);
-  v.direct_source_band_major = fbuf(direct);
-  v.bounds_min = fbuf(bounds_min);
-  v.bounds_max = fbuf(bounds_max);
-  const physiology::SifSourceFields r = physiology::assemble_sif_source(v, threads_of(request));
+  v.positions = fbuf(q.positions);
+  v.normals = fbuf(q.normals);
+  v.instance_ids = ibuf(q.instance_ids);
+  v.grid_dims = ibuf(q.grid_dims);
+  v.source_band_major = fbuf(q.source);
+  v.direct_source_band_major = fbuf(q.direct);
+  v.bounds_min = fbuf(q.bounds_min);
+  v.bounds_max = fbuf(q.bounds_max);
+  return q;
+}
+
+py::dict sif_assembly_payload(const physiology::SifSourceFields& r) {
   py::dict p;
   p["spatial_field"] = to_numpy(r.spatial_field);
   p["orientation_field"] = to_numpy(r.orientation_field);
@@ -437,7 +442,17 @@ py::dict sif_assemble(const embree::EmbreeSceneManager& scene, const py::dict& r
   p["spatial_counts"] = to_numpy(r.spatial_counts);
   p["orientation_counts"] = to_numpy(r.orientation_counts);
   p["joint_counts"] = to_numpy(r.joint_counts);
-  return enveloped_result(p, r.execution);
+  return p;
+}
+
+namespace {
+
+py::dict sif_assemble(const embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.acquire_use();
+  const SifAssemblyRequest q = read_sif_assembly_request(request);
+  const physiology::SifSourceFields r =
+      physiology::assemble_sif_source(q.view, threads_of(request));
+  return enveloped_result(sif_assembly_payload(r), r.execution);
 }
 
 // ---- joint thermo-physiology -----------------------------------------------------------------

@@ -1,7 +1,7 @@
 // The Vulkan physiology module functions: solve_physiology_vulkan, the photosynthesis and
-// energy-balance processes and finalize_sif_process_vulkan. Each reads the CPU function's request
-// dictionary (python/physiology_requests.h), runs the device workflow and returns the same
-// {payload, _execution} envelope.
+// energy-balance processes and the SIF finalization and source assembly. Each reads the CPU
+// function's request dictionary (python/physiology_requests.h), runs the device workflow and
+// returns the same {payload, _execution} envelope.
 
 #include <pybind11/pybind11.h>
 
@@ -51,6 +51,13 @@ py::dict finalize_sif_process_vulkan(VulkanSceneManager& scene, const py::dict& 
   return enveloped_result(sif_process_payload(r), r.execution);
 }
 
+py::dict assemble_sif_source_vulkan(VulkanSceneManager& scene, const py::dict& request) {
+  const embree::SceneUse use = scene.host().acquire_use();
+  const SifAssemblyRequest q = read_sif_assembly_request(request);
+  const physiology::SifSourceFields r = vulkan::assemble_sif_source(scene, q.view);
+  return enveloped_result(sif_assembly_payload(r), r.execution);
+}
+
 }  // namespace
 
 void bind_vulkan_physiology(py::module_& m) {
@@ -77,6 +84,11 @@ void bind_vulkan_physiology(py::module_& m) {
         py::arg("request"),
         "Per-element fluorescence yield and absorbed spectra at the selected excitation bands "
         "on the Vulkan device, as finalize_sif_process_cpu. Returns {payload, _execution}.");
+  m.def("assemble_sif_source_vulkan", &assemble_sif_source_vulkan, py::arg("scene"),
+        py::arg("request"),
+        "Bins per-sample SIF source spectra into spatial, orientation and joint fields on the "
+        "Vulkan device, as assemble_sif_source_cpu (the same sums and counts). Returns "
+        "{payload, _execution}.");
 }
 
 }  // namespace tesk::python

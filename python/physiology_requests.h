@@ -64,4 +64,13 @@ struct SifProcessRequest {
 SifProcessRequest read_sif_process_request(const py::dict& request);
 py::dict sif_process_payload(const physiology::SifProcessResult& r);
 
+/// A SIF source assembly request.
+struct SifAssemblyRequest {
+  carray<float> positions, normals, source, direct, bounds_min, bounds_max;
+  carray<int32_t> instance_ids, grid_dims;
+  physiology::SifSourceAssemblyRequestView view;
+};
+SifAssemblyRequest read_sif_assembly_request(const py::dict& request);
+py::dict sif_assembly_payload(const physiology::SifSourceFields& r);
+
 }  // namespace tesk::python

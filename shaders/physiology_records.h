@@ -173,7 +173,19 @@ struct SifProcessPush {
   int has_element_phi_f;  // 1: element_phi_f overrides the material yield
 };
 
+// SIF source assembly (sif_source_assembly.spv): one invocation per (instance, band) adds that
+// band of the instance's samples, in sample order, into double sums; band 0 also counts.
+struct SifAssemblyPush {
+  int n_instances;
+  int n_samples;
+  int n_bands;
+  int cell_stride;
+  int theta_bins;
+  int phi_bins;
+};
+
 #ifdef __cplusplus
+static_assert(sizeof(SifAssemblyPush) == 24);
 static_assert(sizeof(PhysiologyPush) == 64 && std::is_trivially_copyable_v<PhysiologyPush>);
 static_assert(sizeof(SurfaceBalancePush) == 28);
 static_assert(sizeof(SifProcessPush) == 16);

@@ -513,4 +513,96 @@ physiology::SifProcessResult finalize_sif_process(VulkanSceneManager& scene,
   return out;
 }
 
+physiology::SifSourceFields assemble_sif_source(VulkanSceneManager& scene,
+                                                const physiology::SifSourceAssemblyRequestView& r) {
+  physiology::validate_sif_source_assembly(r);
+  const auto ni = static_cast<size_t>(r.n_instances);
+  const auto ns = static_cast<size_t>(r.n_samples);
+  const auto nb = static_cast<size_t>(r.n_bands);
+  const size_t n_orient =
+      static_cast<size_t>(r.orientation_theta_bins) * static_cast<size_t>(r.orientation_phi_bins);
+  const size_t n_cells = ni * static_cast<size_t>(r.cell_stride);
+  const size_t n_joint_bins = n_cells * n_orient;
+  const size_t n_orient_all = ni * n_orient;
+  // Samples grouped by instance in sample order (a stable counting sort).
+  std::vector<int32_t> offsets(ni + 1, 0), order(ns);
+  for (size_t s = 0; s < ns; ++s) ++offsets[static_cast<size_t>(r.instance_ids.data[s]) + 1];
+  for (size_t i = 0; i < ni; ++i) offsets[i + 1] += offsets[i];
+  std::vector<int32_t> next(offsets.begin(), offsets.end() - 1);
+  for (size_t s = 0; s < ns; ++s) {
+    order[static_cast<size_t>(next[static_cast<size_t>(r.instance_ids.data[s])]++)] =
+        static_cast<int32_t>(s);
+  }
+  VulkanContext& ctx = scene.context();
+  auto floats = [&](const physiology::FloatBuffer& b) {
+    return upload(ctx, std::span<const float>(b.data, b.size));
+  };
+  auto zeroed = [&](size_t bytes) {
+    Buffer b = ctx.create_buffer(bytes, 0);
+    b.zero();
+    return b;
+  };
+  const Buffer positions = floats(r.positions);
+  const Buffer normals = floats(r.normals);
+  const Buffer order_buffer = upload(ctx, std::span<const int32_t>(order));
+  const Buffer offset_buffer = upload(ctx, std::span<const int32_t>(offsets));
+  const Buffer grid = upload(ctx, std::span<const int32_t>(r.grid_dims.data, r.grid_dims.size));
+  const Buffer lo = floats(r.bounds_min);
+  const Buffer hi = floats(r.bounds_max);
+  const Buffer source = floats(r.source_band_major);
+  const Buffer direct_source = floats(r.direct_source_band_major);
+  const Buffer spatial = zeroed(n_cells * nb * sizeof(double));
+  const Buffer orient = zeroed(n_orient_all * nb * sizeof(double));
+  const Buffer joint = zeroed(n_joint_bins * nb * sizeof(double));
+  const Buffer direct = zeroed(n_joint_bins * nb * sizeof(double));
+  const Buffer spatial_counts = zeroed(n_cells * sizeof(int32_t));
+  const Buffer orientation_counts = zeroed(n_orient_all * sizeof(int32_t));
+  const Buffer joint_counts = zeroed(n_joint_bins * sizeof(int32_t));
+  device::SifAssemblyPush p{
+      r.n_instances,         r.n_samples, r.n_bands, r.cell_stride, r.orientation_theta_bins,
+      r.orientation_phi_bins};
+  ComputePipeline& pipeline = scene.pipeline("sif_source_assembly.spv", "main", 16, sizeof(p),
+                                             "SIF source assembly", false);
+  pipeline.run(VK_NULL_HANDLE,
+               {&positions, &normals, &order_buffer, &offset_buffer, &grid, &lo, &hi, &source,
+                &direct_source, &spatial, &orient, &joint, &direct, &spatial_counts,
+                &orientation_counts, &joint_counts},
+               &p, ni * nb);
+  auto sums = [](const Buffer& b, size_t count) {
+    std::vector<double> v(count);
+    b.download(v.data(), count * sizeof(double));
+    return v;
+  };
+  auto counts = [](const Buffer& b, size_t count) {
+    std::vector<int32_t> v(count);
+    b.download(v.data(), count * sizeof(int32_t));
+    return v;
+  };
+  const std::vector<double> spatial_sums = sums(spatial, n_cells * nb);
+  const std::vector<double> direct_sums = sums(direct, n_joint_bins * nb);
+  auto to_float = [](const std::vector<double>& v) {
+    return std::vector<float>(v.begin(), v.end());
+  };
+  physiology::SifSourceFields out;
+  out.spatial_field = to_float(spatial_sums);
+  out.orientation_field = to_float(sums(orient, n_orient_all * nb));
+  out.joint_field = to_float(sums(joint, n_joint_bins * nb));
+  out.direct_joint_field = to_float(direct_sums);
+  // Per-band totals from the binned sums, cells in order (as the CPU adds them).
+  std::vector<double> totals(nb, 0.0), direct_totals(nb, 0.0);
+  for (size_t cell = 0; cell < n_cells; ++cell) {
+    for (size_t b = 0; b < nb; ++b) totals[b] += spatial_sums[cell * nb + b];
+  }
+  for (size_t k = 0; k < n_joint_bins; ++k) {
+    for (size_t b = 0; b < nb; ++b) direct_totals[b] += direct_sums[k * nb + b];
+  }
+  out.band_totals = to_float(totals);
+  out.direct_band_totals = to_float(direct_totals);
+  out.spatial_counts = counts(spatial_counts, n_cells);
+  out.orientation_counts = counts(orientation_counts, n_orient_all);
+  out.joint_counts = counts(joint_counts, n_joint_bins);
+  out.execution = vulkan_execution(WorkflowCode::SifSourceAssembly, "sif_source_assembly");
+  return out;
+}
+
 }  // namespace tesk::vulkan

@@ -44,4 +44,11 @@ embree::EnergyBalanceProcessResult execute_energy_balance_process(
 physiology::SifProcessResult finalize_sif_process(VulkanSceneManager& scene,
                                                   const physiology::SifProcessRequestView& request);
 
+/// The SIF source assembly on the device: one invocation per (instance, band) adds the band of
+/// the instance's samples in sample order into double sums, so the fields equal the CPU's; the
+/// CPU checks and messages. Record vulkan / sif_source_assembly /
+/// "vulkan.ray_query.sif_source_assembly".
+physiology::SifSourceFields assemble_sif_source(
+    VulkanSceneManager& scene, const physiology::SifSourceAssemblyRequestView& request);
+
 }  // namespace tesk::vulkan

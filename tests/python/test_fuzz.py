@@ -260,7 +260,7 @@ if HAS_VULKAN:
 # TypeError); test_vulkan_physiology_fails_cleanly gives them a real one.
 VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_static_vulkan",
                      "execute_photosynthesis_process_dynamic_vulkan", "execute_energy_balance_process_vulkan",
-                     "finalize_sif_process_vulkan"]
+                     "finalize_sif_process_vulkan", "assemble_sif_source_vulkan"]
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
 CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
