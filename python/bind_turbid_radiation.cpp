@@ -25,6 +25,7 @@
 #include "embree/turbid_static_physiology.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/turbid_results.h"
 #include "turbid/state_ops.h"
 
 namespace tesk::python {
@@ -539,13 +540,17 @@ std::string output_name(int field) {
   return s;
 }
 
-py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
-                   const std::vector<std::string>& fields, const std::string& diagnostics,
-                   const std::optional<std::vector<uint64_t>>& requested) {
-  const TurbidStateToken token = parse_token(token_obj);
-  const auto storage = scene.turbid_domains();
-  const turbid::TurbidAggregation a =
-      turbid::aggregate_state(*storage, token, fields, diagnostics, requested);
+}  // namespace
+
+TurbidStateToken parse_turbid_state_token(const py::object& token) {
+  return parse_token(token);
+}
+
+py::dict turbid_aggregation_result(const turbid::TurbidDomainStorage& storage,
+                                   const TurbidStateToken& token,
+                                   const turbid::TurbidAggregation& a,
+                                   const std::string& diagnostics, const char* backend,
+                                   const char* executor) {
   py::dict out;
   out["state_token"] = token_dict(token);
   py::list groups, components;
@@ -576,7 +581,7 @@ py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
   out["diagnostics"] = diagnostics;
   out["components"] = components;
   if (diagnostics == "samples") {
-    const turbid::OwnedTurbidState& state = turbid::resolve_state(*storage, token);
+    const turbid::OwnedTurbidState& state = turbid::resolve_state(storage, token);
     py::list samples;
     for (size_t i : a.diagnostic_samples) {
       py::dict s;
@@ -588,11 +593,24 @@ py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
     }
     out["samples"] = samples;
   }
-  for (auto item :
-       execution_dict("turbid_state_aggregation", "embree.cpp.turbid_state_reduction")) {
+  for (auto item : execution_dict("turbid_state_aggregation", executor)) {
     out[item.first] = item.second;
   }
+  out["backend"] = backend;
   return out;
+}
+
+namespace {
+
+py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
+                   const std::vector<std::string>& fields, const std::string& diagnostics,
+                   const std::optional<std::vector<uint64_t>>& requested) {
+  const TurbidStateToken token = parse_token(token_obj);
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidAggregation a =
+      turbid::aggregate_state(*storage, token, fields, diagnostics, requested);
+  return turbid_aggregation_result(*storage, token, a, diagnostics, "embree",
+                                   "embree.cpp.turbid_state_reduction");
 }
 
 py::dict state_residency(const EmbreeSceneManager& scene) {

@@ -4,11 +4,19 @@
 // returns the same {payload, _execution} envelope.
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "python/frame.h"
 #include "python/physiology_requests.h"
+#include "python/turbid_results.h"
 #include "python/vulkan_workflows.h"
 #include "vulkan/physiology.h"
+#include "vulkan/turbid_artifacts.h"
+#include "vulkan/turbid_state.h"
 
 namespace tesk::python {
 namespace {
@@ -58,6 +66,28 @@ py::dict assemble_sif_source_vulkan(VulkanSceneManager& scene, const py::dict& r
   return enveloped_result(sif_assembly_payload(r), r.execution);
 }
 
+py::dict aggregate_turbid_state_vulkan(VulkanSceneManager& scene, const py::object& token_obj,
+                                       const std::vector<std::string>& fields,
+                                       const std::string& diagnostics,
+                                       const std::optional<std::vector<uint64_t>>& requested) {
+  const turbid::TurbidStateToken token = parse_turbid_state_token(token_obj);
+  const turbid::TurbidAggregation a =
+      vulkan::aggregate_turbid_state(scene, token, fields, diagnostics, requested);
+  return turbid_aggregation_result(*scene.host().turbid_domains(), token, a, diagnostics, "vulkan",
+                                   "vulkan.slang.turbid_state_reduction");
+}
+
+py::dict pinned_turbid_artifacts() {
+  py::dict out;
+  for (const auto& [name, digest] : vulkan::pinned_turbid_artifacts()) out[name.c_str()] = digest;
+  return out;
+}
+
+std::string verify_turbid_artifact(const std::string& shader_dir, const std::string& artifact) {
+  const std::vector<uint32_t> words = vulkan::read_verified_turbid_spirv(shader_dir, artifact);
+  return vulkan::turbid_sha256(words.data(), words.size() * sizeof(uint32_t));
+}
+
 }  // namespace
 
 void bind_vulkan_physiology(py::module_& m) {
@@ -89,6 +119,19 @@ void bind_vulkan_physiology(py::module_& m) {
         "Bins per-sample SIF source spectra into spatial, orientation and joint fields on the "
         "Vulkan device, as assemble_sif_source_cpu (the same sums and counts). Returns "
         "{payload, _execution}.");
+  m.def("_aggregate_turbid_state_vulkan", &aggregate_turbid_state_vulkan, py::arg("scene"),
+        py::arg("state_token"), py::arg("fields"), py::arg("diagnostics") = "components",
+        py::arg("requested_sample_ids") = py::none(),
+        "_aggregate_turbid_state_embree of the scene record's resident state with the weighted "
+        "sums formed by the pinned turbid_state shader; the same keys, backend 'vulkan'.");
+  m.def("_pinned_turbid_artifacts_vulkan", &pinned_turbid_artifacts,
+        "The pinned resident Turbid shaders and the SHA-256 digests (64 lowercase hex) of the "
+        "files this build compiled; empty for an artifact the build does not compile.");
+  m.def("_verify_turbid_artifact_vulkan", &verify_turbid_artifact, py::arg("shader_dir"),
+        py::arg("artifact"),
+        "Reads <shader_dir>/<artifact>.spv as a pinned resident Turbid shader and returns its "
+        "digest; raises the pinned-artifact errors (invalid name, missing file, stale or "
+        "unpinned hash).");
 }
 
 }  // namespace tesk::python

@@ -233,10 +233,32 @@ OwnedTurbidState assemble_radiation_state(
   return s;
 }
 
+void turbid_moment_sums(const TurbidMomentsJob& job, TurbidAggregation& out) {
+  const OwnedTurbidState& state = *job.state;
+  for (size_t gi_ = 0; gi_ < out.groups.size(); ++gi_) {
+    TurbidGroupAggregate& g = out.groups[gi_];
+    for (uint64_t i = job.begin[gi_]; i < job.end[gi_]; ++i) {
+      const double gi = job.weights[i], p = state.p_sun[i];
+      g.p_sun += gi * p;
+      g.converged = g.converged && state.sunlit[i].converged == 1 && state.shaded[i].converged == 1;
+      for (size_t k = 0; k < job.fields.size(); ++k) {
+        const double sv = state.sunlit[i].values[job.fields[k]];
+        const double hv = state.shaded[i].values[job.fields[k]];
+        TurbidFieldMoments& m = g.fields[k];
+        m.mean += gi * (p * sv + (1.0 - p) * hv);
+        m.second_moment += gi * (p * sv * sv + (1.0 - p) * hv * hv);
+        m.sunlit_mean += gi * p * sv;
+        m.shaded_mean += gi * (1.0 - p) * hv;
+      }
+    }
+  }
+}
+
 TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
                                   const std::vector<std::string>& fields,
                                   const std::string& diagnostics,
-                                  const std::optional<std::vector<uint64_t>>& requested) {
+                                  const std::optional<std::vector<uint64_t>>& requested,
+                                  const TurbidMomentsSums& sums) {
   TurbidAggregation out;
   // 1. Fields.
   require(!fields.empty(), "Turbid aggregation fields cannot be empty");
@@ -260,6 +282,10 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
           "Turbid aggregation source count is incompatible with sample pool");
   // 3.-5. Groups: one per owner, its samples with their leaf-area weights normalised over the
   // group (as float, like any host-given weights), checked against the authoritative weights.
+  TurbidMomentsJob job;
+  job.state = &state;
+  job.fields = out.fields;
+  job.weights.assign(n, 0.0);
   std::set<std::pair<uint64_t, uint64_t>> seen;
   for (size_t o = 0; o < pool.owners.size(); ++o) {
     const TurbidSampleOwner& owner = pool.owners[o];
@@ -282,43 +308,24 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
     g.leaf_area = area;
     g.support = end - begin;
     g.fields.resize(out.fields.size());
+    job.begin.push_back(begin);
+    job.end.push_back(begin);
     if (end == begin || !(area > 0.0)) {
       out.groups.push_back(std::move(g));
       continue;
     }
-    std::vector<double> w(end - begin);
     double sum = 0.0;
     for (uint64_t i = begin; i < end; ++i) {
       const double a = pool.samples[i].weight / area;
       const float f = static_cast<float>(a);
       require(f > 0.0f, "authoritative Turbid leaf-area weight is not representable");
-      w[i - begin] = f;
+      job.weights[i] = f;
       sum += f;
     }
     require(
         sum <= 1.0 ? std::fabs(sum - 1.0) <= kWeightTolerance : sum - 1.0 <= sum * kWeightTolerance,
         "Turbid aggregation leaf-area weights must be normalized");
-    // 6. Moments.
-    for (uint64_t i = begin; i < end; ++i) {
-      const double gi = w[i - begin], p = state.p_sun[i];
-      g.p_sun += gi * p;
-      g.converged = g.converged && state.sunlit[i].converged == 1 && state.shaded[i].converged == 1;
-      for (size_t k = 0; k < out.fields.size(); ++k) {
-        const double sv = state.sunlit[i].values[out.fields[k]];
-        const double hv = state.shaded[i].values[out.fields[k]];
-        TurbidFieldMoments& m = g.fields[k];
-        m.mean += gi * (p * sv + (1.0 - p) * hv);
-        m.second_moment += gi * (p * sv * sv + (1.0 - p) * hv * hv);
-        m.sunlit_mean += gi * p * sv;
-        m.shaded_mean += gi * (1.0 - p) * hv;
-      }
-    }
-    for (TurbidFieldMoments& m : g.fields) {
-      const double var = m.second_moment - m.mean * m.mean;
-      m.variance = var > 0.0 ? var : 0.0;
-      m.sunlit_mean = g.p_sun > 0.0 ? m.sunlit_mean / g.p_sun : 0.0;
-      m.shaded_mean = g.p_sun < 1.0 ? m.shaded_mean / (1.0 - g.p_sun) : 0.0;
-    }
+    job.end.back() = end;
     out.groups.push_back(std::move(g));
   }
   // 7. Diagnostics.
@@ -336,6 +343,22 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
     }
   } else {
     require(!requested.has_value(), "requested sample IDs require diagnostics='samples'");
+  }
+  // 6. Moments from the weighted sums.
+  if (sums) {
+    sums(job, out);
+  } else {
+    turbid_moment_sums(job, out);
+  }
+  for (size_t k = 0; k < out.groups.size(); ++k) {
+    if (job.begin[k] == job.end[k]) continue;
+    TurbidGroupAggregate& g = out.groups[k];
+    for (TurbidFieldMoments& m : g.fields) {
+      const double var = m.second_moment - m.mean * m.mean;
+      m.variance = var > 0.0 ? var : 0.0;
+      m.sunlit_mean = g.p_sun > 0.0 ? m.sunlit_mean / g.p_sun : 0.0;
+      m.shaded_mean = g.p_sun < 1.0 ? m.shaded_mean / (1.0 - g.p_sun) : 0.0;
+    }
   }
   return out;
 }

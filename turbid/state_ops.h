@@ -5,6 +5,7 @@
 // aggregation per owner.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,13 +87,33 @@ struct TurbidAggregation {
   std::vector<size_t> diagnostic_samples;    ///< Pool indices of the requested sample ids.
 };
 
-/// Leaf-area-weighted aggregation of a resident state per owner. Throws std::invalid_argument
-/// with the aggregation messages (fields, sampling revision, groups, weights, diagnostics) and
-/// the stale-token errors of resolve_state.
+/// The weighted sums of an aggregation, before they become moments: for every group with
+/// samples and leaf area, the samples [begin[g], end[g]) of the pool with their leaf-area weights
+/// normalised over the group (as float, then double).
+struct TurbidMomentsJob {
+  const OwnedTurbidState* state = nullptr;
+  std::vector<int> fields;           ///< Field indices, request order.
+  std::vector<uint64_t> begin, end;  ///< Per group; begin == end: no sums.
+  std::vector<double> weights;       ///< Per pool sample.
+};
+
+/// Fills, for every group of a job with samples, p_sun = sum g p, converged, and per field the
+/// raw sums mean = sum g (p s + (1 - p) h), second_moment = sum g (p s^2 + (1 - p) h^2),
+/// sunlit_mean = sum g p s and shaded_mean = sum g (1 - p) h, samples in pool order.
+using TurbidMomentsSums = std::function<void(const TurbidMomentsJob&, TurbidAggregation&)>;
+
+/// The sums of a job on the host, in doubles and pool order.
+void turbid_moment_sums(const TurbidMomentsJob& job, TurbidAggregation& aggregation);
+
+/// Leaf-area-weighted aggregation of a resident state per owner; `sums` forms the weighted sums
+/// (empty: turbid_moment_sums), which become means, sunlit and shaded means and variances.
+/// Throws std::invalid_argument with the aggregation messages (fields, sampling revision,
+/// groups, weights, diagnostics) and the stale-token errors of resolve_state.
 TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
                                   const std::vector<std::string>& fields,
                                   const std::string& diagnostics,
-                                  const std::optional<std::vector<uint64_t>>& requested);
+                                  const std::optional<std::vector<uint64_t>>& requested,
+                                  const TurbidMomentsSums& sums = {});
 
 /// Weighted moments of plain values (the test entry of the reduction): mean, second moment and
 /// variance with weights w / sum(w). std::invalid_argument "weighted Turbid reduction requires

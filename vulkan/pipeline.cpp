@@ -54,12 +54,17 @@ std::string step(const char* call, const std::string& workflow) {
 ComputePipeline::ComputePipeline(VulkanContext& context, const std::string& spirv_path,
                                  const char* entry, int n_buffers, uint32_t push_bytes,
                                  const std::string& workflow, bool scene_binding)
+    : ComputePipeline(context, read_spirv(spirv_path), entry, n_buffers, push_bytes, workflow,
+                      scene_binding) {}
+
+ComputePipeline::ComputePipeline(VulkanContext& context, const std::vector<uint32_t>& code,
+                                 const char* entry, int n_buffers, uint32_t push_bytes,
+                                 const std::string& workflow, bool scene_binding)
     : m_context(context),
       m_workflow(workflow),
       m_n_buffers(n_buffers),
       m_scene_binding(scene_binding),
       m_push_bytes(push_bytes) {
-  const std::vector<uint32_t> code = read_spirv(spirv_path);
   const VkDevice device = m_context.device();
   try {
     VkShaderModuleCreateInfo module{VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO};

@@ -28,6 +28,10 @@ class ComputePipeline {
   ComputePipeline(VulkanContext& context, const std::string& spirv_path, const char* entry,
                   int n_buffers, uint32_t push_bytes, const std::string& workflow,
                   bool scene_binding = true);
+  /// The same from SPIR-V words already read (and, for pinned shaders, verified).
+  ComputePipeline(VulkanContext& context, const std::vector<uint32_t>& code, const char* entry,
+                  int n_buffers, uint32_t push_bytes, const std::string& workflow,
+                  bool scene_binding = true);
   ~ComputePipeline();
   ComputePipeline(const ComputePipeline&) = delete;
   ComputePipeline& operator=(const ComputePipeline&) = delete;

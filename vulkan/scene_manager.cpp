@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "shaders/device_records.h"
+#include "vulkan/turbid_artifacts.h"
 
 namespace tesk::vulkan {
 namespace {
@@ -302,6 +303,21 @@ ComputePipeline& VulkanSceneManager::pipeline(const std::string& file, const cha
     it = m_pipelines
              .emplace(key, std::make_unique<ComputePipeline>(m_context, path, entry, n_buffers,
                                                              push_bytes, workflow, scene_binding))
+             .first;
+  }
+  return *it->second;
+}
+
+ComputePipeline& VulkanSceneManager::turbid_pipeline(const std::string& artifact, int n_buffers,
+                                                     uint32_t push_bytes,
+                                                     const std::string& workflow) {
+  const std::string key = "turbid:" + artifact;
+  auto it = m_pipelines.find(key);
+  if (it == m_pipelines.end()) {
+    const std::vector<uint32_t> code = read_verified_turbid_spirv(m_shader_dir, artifact);
+    it = m_pipelines
+             .emplace(key, std::make_unique<ComputePipeline>(m_context, code, "main", n_buffers,
+                                                             push_bytes, workflow, false))
              .first;
   }
   return *it->second;

@@ -55,6 +55,11 @@ class VulkanSceneManager {
                             uint32_t push_bytes, const std::string& workflow,
                             bool scene_binding = true);
 
+  /// The pipeline of the pinned resident Turbid shader `artifact`, created on first use from its
+  /// file once read_verified_turbid_spirv accepts it (see vulkan/turbid_artifacts.h).
+  ComputePipeline& turbid_pipeline(const std::string& artifact, int n_buffers, uint32_t push_bytes,
+                                   const std::string& workflow);
+
   VkAccelerationStructureKHR top_level() const { return m_tlas.handle; }
   /// The scene's four shader buffers in binding order 1..4 (instances, vertices, normals,
   /// indices).

@@ -261,8 +261,11 @@ if HAS_VULKAN:
 VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_static_vulkan",
                      "execute_photosynthesis_process_dynamic_vulkan", "execute_energy_balance_process_vulkan",
                      "finalize_sif_process_vulkan", "assemble_sif_source_vulkan"]
+VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list", "int", "optional"],
+                 "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"]}
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
+    FUNCTIONS |= VULKAN_TURBID
 CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
 # The device scene shares the CPU vocabulary except the CPU-only workflow methods, and adds its
 # own workflows (kinds as above; the scene comes first).

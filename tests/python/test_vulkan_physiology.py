@@ -237,3 +237,91 @@ def test_sif_source_assembly_equals_the_cpu(device_scene):
     req["cell_stride"] = 5
     with pytest.raises(ValueError, match="^SIF grid_dims must be positive and fit cell_stride$"):
         tesk_gpu.assemble_sif_source_vulkan(device_scene, req)
+
+
+# ---- pinned resident Turbid shaders ---------------------------------------------------------
+
+PINNED = ["turbid_state", "turbid_field_lookup", "turbid_observation_source", "turbid_field_assemble"]
+
+
+def test_pinned_digests_are_those_of_the_built_shaders(context, device_scene, tmp_path):
+    import hashlib
+    import os
+    import shutil
+    pins = tesk_gpu._pinned_turbid_artifacts_vulkan()
+    assert list(pins) == PINNED
+    shader_dir = device_scene.shader_dir
+    for name, digest in pins.items():
+        path = os.path.join(shader_dir, name + ".spv")
+        if os.path.exists(path):  # compiled by this build: pinned to its bytes
+            with open(path, "rb") as f:
+                assert digest == hashlib.sha256(f.read()).hexdigest()
+            assert len(digest) == 64 and digest == digest.lower()
+            assert tesk_gpu._verify_turbid_artifact_vulkan(shader_dir, name) == digest
+        else:
+            assert digest == ""
+    assert pins["turbid_state"] != ""
+    # A copy with one byte changed is stale, a directory without it has none, an unknown name
+    # is refused; none of them falls back to anything.
+    stale = tmp_path / "turbid_state.spv"
+    shutil.copy(os.path.join(shader_dir, "turbid_state.spv"), stale)
+    data = bytearray(stale.read_bytes())
+    data[-1] ^= 1
+    stale.write_bytes(bytes(data))
+    with pytest.raises(RuntimeError, match=r"^Vulkan resident Turbid artifact 'turbid_state' hash is stale or "
+                                           r"unpinned\. No fallback was performed\.$"):
+        tesk_gpu._verify_turbid_artifact_vulkan(str(tmp_path), "turbid_state")
+    with pytest.raises(RuntimeError, match=r"^Vulkan resident Turbid artifact 'turbid_field_assemble' is missing\. "
+                                           r"No fallback was performed\.$"):
+        tesk_gpu._verify_turbid_artifact_vulkan(str(tmp_path), "turbid_field_assemble")
+    with pytest.raises(ValueError, match=r"^invalid Vulkan resident Turbid artifact 'lidar'\. No fallback was "
+                                         r"performed\.$"):
+        tesk_gpu._verify_turbid_artifact_vulkan(shader_dir, "lidar")
+    # The aggregation reads its shader through the same check.
+    scene = tesk_gpu.VulkanSceneManager(context, str(tmp_path))
+    record, token = turbid_radiation_state(scene)
+    with pytest.raises(RuntimeError, match="hash is stale or unpinned"):
+        tesk_gpu._aggregate_turbid_state_vulkan(scene, token, ["apar"])
+
+
+def turbid_radiation_state(scene):
+    """A built cube of leaf medium with a resident domain and radiation state on the device
+    scene's record (sun 40 degrees off zenith, grey leaves, diffuse sky)."""
+    from test_turbid_radiation import box_mesh, cube_domain, radiation_request
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.zeros(6, np.float32))
+    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    scene.add_instance(scene.add_mesh(v, NO_NORMALS, t, scene.add_material(13, 0, [0.0, 0.0])), 0, 0, 0)
+    scene.set_optical_turbid_media([2.0], [0], [1], [0.0], [0])
+    record = scene._scene_record()
+    record.build()
+    domain = cube_domain(record, 2.0, budget=512)
+    s = np.radians(40.0)
+    token = tesk_gpu._execute_turbid_radiation_field_embree(
+        record, domain, radiation_request(wavelengths=(550.0, 650.0), direct=(1.0, 0.5), sky=(0.1, 0.05),
+                                          rho=0.1, tau=0.05, sun_direction=[np.sin(s), 0.0, np.cos(s)]))
+    return record, token
+
+
+def test_turbid_state_aggregation_equals_the_cpu(context):
+    scene = tesk_gpu.VulkanSceneManager(context)
+    record, token = turbid_radiation_state(scene)
+    fields = ["apar", "absorbed_sw_top", "absorbed_sw_bottom", "absorbed_sw_direct"]
+    ids = list(tesk_gpu._debug_turbid_domain_samples_embree(record, token["domain_id"])["sample_id"][:3])
+    cpu = tesk_gpu._aggregate_turbid_state_embree(record, token, fields, "samples", ids)
+    device = tesk_gpu._aggregate_turbid_state_vulkan(scene, token, fields, "samples", ids)
+    assert (device["backend"], device["workflow"], device["executor"]) == (
+        "vulkan", "turbid_state_aggregation", "vulkan.slang.turbid_state_reduction")
+    assert list(device) == list(cpu)
+    assert device["groups"] == cpu["groups"] and device["samples"] == cpu["samples"]
+    (c,), (d,) = cpu["components"], device["components"]
+    assert 0.2 < c["p_sun"] < 0.9 and c["fields"]["apar"]["variance"] > 0
+    # The same weights and order in double precision: equal up to the last bits of a sum.
+    assert d["p_sun"] == pytest.approx(c["p_sun"], rel=1e-13)
+    for name in fields:
+        for key, value in c["fields"][name].items():
+            assert d["fields"][name][key] == pytest.approx(value, rel=1e-12, abs=1e-300), (name, key)
+    for key in ("instance_id", "component_id", "leaf_area", "support", "converged"):
+        assert d[key] == c[key]
+    with pytest.raises(ValueError, match="^duplicate Turbid aggregation field$"):
+        tesk_gpu._aggregate_turbid_state_vulkan(scene, token, ["apar", "apar"])
