@@ -3,11 +3,14 @@
 Builds the synthetic forest on a VulkanSceneManager and on an EmbreeSceneManager, then times
 on both: a batch of incoherent closest-hit rays (rays/s), a backward optical render
 (samples/s = pixels x spp / seconds), a forward flux run (photons/s) and a shortwave energy
-balance (face samples/s), after one untimed warm-up call each (pipeline creation).
+balance (face samples/s), after one untimed warm-up call each (pipeline creation); and the
+leaf physiology solver (elements/s, with and without the leaf energy balance) of
+solve_physiology_vulkan next to solve_physiology_cpu.
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
 path; run the same script on a machine with a GPU for device figures.
 
     PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N] [--device I]
+        [--leaves N]
 """
 
 from __future__ import annotations
@@ -32,6 +35,39 @@ def timed(fn):
     return time.perf_counter() - t0, result
 
 
+def physiology_request(n: int, energy: bool) -> dict:
+    """n leaves with spread light, CO2, temperature and traits (one element each)."""
+    rng = np.random.default_rng(2)
+    u = lambda lo, hi: rng.uniform(lo, hi, n).astype(np.float32)  # noqa: E731
+    r = {"apar": rng.uniform(0, 800, (n, 2)).astype(np.float32), "temperature": u(280, 310), "co2": u(200, 800),
+         "relative_humidity": u(0.3, 0.9), "vpd": u(0, 2000), "pressure": u(95, 102), "wind": u(0.5, 3),
+         "vcmax25": u(30, 90), "jmax25": u(60, 180), "rd25": u(0.5, 1.5), "ball_berry_slope": u(6, 11),
+         "ball_berry_intercept": u(0.005, 0.03), "quantum_yield": u(0, 1), "max_iterations": 50, "tolerance": 1e-3}
+    if energy:
+        r.update({"dynamic_energy_balance": True, "absorbed_shortwave": u(0, 600), "absorbed_longwave": u(300, 420),
+                  "air_temperature": u(285, 305), "vapor_pressure": u(800, 2000), "emissivity": u(0.95, 0.99),
+                  "sidedness": np.full(n, 2.0, np.float32), "leaf_width": u(0.02, 0.1),
+                  "stomata_sides": np.ones(n, np.float32)})
+    return r
+
+
+def physiology_rates(context, n: int) -> None:
+    """Elements/s of the leaf physiology solver on the device and on the CPU, same requests."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    for energy in (False, True):
+        req = physiology_request(n, energy)
+        rates = {}
+        for name, solve in (("vulkan", lambda: tesk_gpu.solve_physiology_vulkan(scene, req)),
+                            ("cpu", lambda: tesk_gpu.solve_physiology_cpu(scene._scene_record(), req))):
+            solve()  # warm-up: pipeline creation
+            t, out = timed(solve)
+            rates[name] = (n / t, out["payload"]["an"])
+        diff = np.max(np.abs(rates["vulkan"][1] - rates["cpu"][1]))
+        print(f"physiology solver{' + energy balance' if energy else ''} ({n} leaves): "
+              f"vulkan {rates['vulkan'][0] / 1e6:8.3f} Melements/s   cpu {rates['cpu'][0] / 1e6:8.3f} "
+              f"Melements/s   max |An difference| {diff:.2e}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=200)
@@ -42,6 +78,7 @@ def main() -> None:
     parser.add_argument("--photons", type=int, default=100_000)
     parser.add_argument("--eb-samples", type=int, default=8, help="energy-balance rays per face")
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
+    parser.add_argument("--leaves", type=int, default=200_000, help="elements of the physiology solver")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
         sys.exit("tesk_gpu was built without the Vulkan backend")
@@ -95,6 +132,7 @@ def main() -> None:
     same = np.mean(results["vulkan"][0]["hit"] == results["cpu"][0]["hit"])
     print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
           f"cpu {results['cpu'][1].mean():.5f}")
+    physiology_rates(context, args.leaves)
 
 
 if __name__ == "__main__":
