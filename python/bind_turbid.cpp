@@ -15,6 +15,7 @@
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/turbid_results.h"
 #include "turbid/domains.h"
 
 namespace tesk::python {
@@ -375,6 +376,35 @@ py::list build_domains(embree::EmbreeSceneManager& scene, std::vector<TurbidDoma
 
 }  // namespace
 
+turbid::TurbidDomainDescriptor read_turbid_sampling_request(const py::dict& request) {
+  if (!has_field(request, "components") || !has_field(request, "vertices") ||
+      !has_field(request, "triangles")) {
+    throw py::value_error(
+        "Turbid sampling diagnostic requires components, vertices, and triangles");
+  }
+  TurbidDomainDescriptor descriptor = parse_descriptor(request);
+  validate_descriptor(descriptor);
+  return descriptor;
+}
+
+turbid::TurbidSamplingConfig read_turbid_sampling_config(const py::dict& request,
+                                                         const std::string& quality,
+                                                         const py::handle& seed,
+                                                         const py::handle& sample_budget,
+                                                         const py::handle& max_candidates) {
+  py::dict config;
+  config["quality"] = quality;
+  config["seed"] = seed;
+  config["sample_budget"] = sample_budget;
+  config["max_candidates"] = max_candidates;
+  if (has_field(request, "num_threads")) config["num_threads"] = request["num_threads"];
+  return parse_config(config);
+}
+
+py::dict turbid_pool_dict(const turbid::TurbidSamplePool& pool) {
+  return pool_dict(pool);
+}
+
 void bind_turbid(py::module_& m) {
   using embree::EmbreeSceneManager;
   m.def(
@@ -516,13 +546,9 @@ void bind_turbid(py::module_& m) {
       [](const EmbreeSceneManager&, const py::dict& request, const std::string& quality,
          const py::handle& seed, const py::handle& sample_budget,
          const py::handle& max_candidates) {
-        py::dict config;
-        config["quality"] = quality;
-        config["seed"] = seed;
-        config["sample_budget"] = sample_budget;
-        config["max_candidates"] = max_candidates;
-        if (has_field(request, "num_threads")) config["num_threads"] = request["num_threads"];
-        const TurbidSamplePool pool = debug_sampling(request, parse_config(config));
+        const TurbidSamplePool pool = debug_sampling(
+            request,
+            read_turbid_sampling_config(request, quality, seed, sample_budget, max_candidates));
         py::dict out;
         out["payload"] = pool_dict(pool);
         out["_execution"] = execution_dict("_turbid_sampling_debug", "embree.cpp.turbid_sampling");

@@ -16,6 +16,7 @@
 #include "python/vulkan_workflows.h"
 #include "vulkan/physiology.h"
 #include "vulkan/turbid_artifacts.h"
+#include "vulkan/turbid_sampling.h"
 #include "vulkan/turbid_state.h"
 
 namespace tesk::python {
@@ -88,6 +89,33 @@ std::string verify_turbid_artifact(const std::string& shader_dir, const std::str
   return vulkan::turbid_sha256(words.data(), words.size() * sizeof(uint32_t));
 }
 
+// The sampling shader: `shader_path` itself when it is a file, else turbid_sampling.spv in it.
+std::string sampling_shader(const std::string& shader_path) {
+  const py::object path = py::module_::import("os.path");
+  if (path.attr("isdir")(shader_path).cast<bool>()) {
+    return path.attr("join")(shader_path, "turbid_sampling.spv").cast<std::string>();
+  }
+  return shader_path;
+}
+
+py::dict debug_turbid_samples_vulkan(vulkan::VulkanContext& context, VulkanSceneManager&,
+                                     const std::string& shader_path, const py::dict& request,
+                                     const std::string& quality, const py::handle& seed,
+                                     const py::handle& sample_budget,
+                                     const py::handle& max_candidates) {
+  const turbid::TurbidDomainDescriptor descriptor = read_turbid_sampling_request(request);
+  const turbid::TurbidSamplingConfig config =
+      read_turbid_sampling_config(request, quality, seed, sample_budget, max_candidates);
+  const turbid::TurbidSamplePool pool =
+      vulkan::sample_turbid_domain(context, sampling_shader(shader_path), descriptor, config);
+  py::dict execution = execution_dict("_turbid_sampling_debug", "vulkan.slang.turbid_sampling");
+  execution["backend"] = "vulkan";
+  py::dict out;
+  out["payload"] = turbid_pool_dict(pool);
+  out["_execution"] = execution;
+  return out;
+}
+
 }  // namespace
 
 void bind_vulkan_physiology(py::module_& m) {
@@ -132,6 +160,11 @@ void bind_vulkan_physiology(py::module_& m) {
         "Reads <shader_dir>/<artifact>.spv as a pinned resident Turbid shader and returns its "
         "digest; raises the pinned-artifact errors (invalid name, missing file, stale or "
         "unpinned hash).");
+  m.def("_debug_turbid_samples_vulkan", &debug_turbid_samples_vulkan, py::arg("context"),
+        py::arg("scene"), py::arg("shader_path"), py::arg("request"), py::arg("quality"),
+        py::arg("seed"), py::arg("sample_budget") = 0, py::arg("max_candidates") = 0,
+        "_debug_turbid_samples_embree with the candidates generated on the Vulkan device by "
+        "turbid_sampling.spv (shader_path: the file or its directory); the same samples.");
 }
 
 }  // namespace tesk::python

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "turbid/sampling.h"
 #include "turbid/state_ops.h"
 
 namespace tesk::python {
@@ -20,5 +21,21 @@ pybind11::dict turbid_aggregation_result(const turbid::TurbidDomainStorage& stor
                                          const turbid::TurbidAggregation& aggregation,
                                          const std::string& diagnostics, const char* backend,
                                          const char* executor);
+
+/// A sampling diagnostic request read and validated as _debug_turbid_samples_embree reads it
+/// (ValueError "Turbid sampling diagnostic requires components, vertices, and triangles" and
+/// the descriptor messages).
+turbid::TurbidDomainDescriptor read_turbid_sampling_request(const pybind11::dict& request);
+
+/// The sampling configuration of a diagnostic call (quality, seed, budget, candidate limit and
+/// the request's optional num_threads).
+turbid::TurbidSamplingConfig read_turbid_sampling_config(const pybind11::dict& request,
+                                                         const std::string& quality,
+                                                         const pybind11::handle& seed,
+                                                         const pybind11::handle& sample_budget,
+                                                         const pybind11::handle& max_candidates);
+
+/// The columns of a sample pool as the sampling diagnostics return them.
+pybind11::dict turbid_pool_dict(const turbid::TurbidSamplePool& pool);
 
 }  // namespace tesk::python

@@ -29,7 +29,23 @@ TESK_SHARED_CONST int kTurbidFieldSunlit = 2;
 TESK_SHARED_CONST int kTurbidFieldShaded = 3;
 TESK_SHARED_CONST int kTurbidFieldSums = 4;
 
+// Leaf-area sampling candidates (turbid_sampling.spv): invocation j generates candidate
+// first + j of one owner (core/turbid_sampling.h's generate_candidate); the owner's world
+// triangles are doubles, nine per triangle; the 5 x 32 Sobol direction numbers come from the
+// host's make_sobol_directions.
+struct TurbidSamplingPush {
+  uint first;  // first candidate index
+  uint count;  // candidates of this dispatch
+  uint n_triangles;
+  int orientation;  // sign of the boundary's signed volume
+  uint leaf_angle;  // de Wit code 0..5
+  uint stream_key;
+  float bounds_min[3];
+  float bounds_max[3];
+};
+
 #ifdef __cplusplus
+static_assert(sizeof(TurbidSamplingPush) == 48);
 static_assert(sizeof(TurbidStatePush) == 8 && std::is_trivially_copyable_v<TurbidStatePush>);
 }  // namespace tesk::vulkan::device
 #endif

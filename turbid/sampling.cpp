@@ -430,6 +430,12 @@ void validate_descriptor(const TurbidDomainDescriptor& d) {
 
 TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamplingConfig& config,
                                const InterruptCheck& interrupt) {
+  return sample_domain(d, config, interrupt, {});
+}
+
+TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamplingConfig& config,
+                               const InterruptCheck& interrupt,
+                               const TurbidCandidateGenerator& generator) {
   const uint32_t budget = resolve_sample_budget(config);
   if (budget == 0) refuse("Turbid accepted sample budget must be positive");
   std::vector<PreparedOwner> owners;
@@ -464,14 +470,19 @@ TurbidSamplePool sample_domain(const TurbidDomainDescriptor& d, const TurbidSamp
       batch.resize(static_cast<size_t>(n));
       const uint64_t first = next;
       const CandidateOwnerView view = owner.view;
-      parallel_for_chunks(
-          static_cast<size_t>(n), config.num_threads, kCandidateChunk,
-          [&](size_t begin, size_t end) {
-            for (size_t j = begin; j < end; ++j) {
-              batch[j] = generate_candidate(dirs, view, static_cast<uint32_t>(first + j));
-            }
-          },
-          interrupt);
+      if (generator) {
+        generator(view, first, std::span<TurbidSamplingCandidate>(batch));
+        if (interrupt) interrupt();
+      } else {
+        parallel_for_chunks(
+            static_cast<size_t>(n), config.num_threads, kCandidateChunk,
+            [&](size_t begin, size_t end) {
+              for (size_t j = begin; j < end; ++j) {
+                batch[j] = generate_candidate(dirs, view, static_cast<uint32_t>(first + j));
+              }
+            },
+            interrupt);
+      }
       // The acceptor's re-check of the inside test is as costly as generation, so it runs in
       // parallel too, over the candidates up to the one that completes the budget.
       uint64_t used = 0;

@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,16 @@ std::vector<double> component_world_triangles(const TurbidDomainDescriptor& desc
 TurbidSamplePool sample_domain(const TurbidDomainDescriptor& descriptor,
                                const TurbidSamplingConfig& config,
                                const InterruptCheck& interrupt = {});
+
+/// Fills `out` with candidates first, first + 1, ... of an owner (generate_candidate's values).
+using TurbidCandidateGenerator = std::function<void(const CandidateOwnerView& owner, uint64_t first,
+                                                    std::span<TurbidSamplingCandidate> out)>;
+
+/// sample_domain with the candidates from `generator` (a device executor); the acceptor checks
+/// every candidate it receives as it checks the host's.
+TurbidSamplePool sample_domain(const TurbidDomainDescriptor& descriptor,
+                               const TurbidSamplingConfig& config, const InterruptCheck& interrupt,
+                               const TurbidCandidateGenerator& generator);
 
 /// Checks a stored pool; throws std::invalid_argument with the pool messages.
 void validate_sample_pool(const TurbidSamplePool& pool);

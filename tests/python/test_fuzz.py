@@ -262,7 +262,9 @@ VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_
                      "execute_photosynthesis_process_dynamic_vulkan", "execute_energy_balance_process_vulkan",
                      "finalize_sif_process_vulkan", "assemble_sif_source_vulkan"]
 VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list", "int", "optional"],
-                 "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"]}
+                 "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"],
+                 "_debug_turbid_samples_vulkan": ["optional", "optional", "int", "request", "int", "int", "small",
+                                                  "small"]}
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
     FUNCTIONS |= VULKAN_TURBID

@@ -325,3 +325,40 @@ def test_turbid_state_aggregation_equals_the_cpu(context):
         assert d[key] == c[key]
     with pytest.raises(ValueError, match="^duplicate Turbid aggregation field$"):
         tesk_gpu._aggregate_turbid_state_vulkan(scene, token, ["apar", "apar"])
+
+
+# ---- leaf-area sampling with device candidates ----------------------------------------------
+
+@pytest.mark.parametrize("lad", ["spherical", "planophile", "erectophile", "plagiophile", "extremophile",
+                                 "uniform"])
+def test_device_candidates_give_the_cpu_samples(context, device_scene, lad):
+    from test_turbid_domains import TETRA_T, TETRA_V, component, descriptor
+    # A rotated, scaled tetrahedron and a cube: about a sixth of the tetrahedron's candidates
+    # are inside, so rejection matters.
+    c, s = np.cos(0.4), np.sin(0.4)
+    xform = [2 * c, -2 * s, 0, 1, 2 * s, 2 * c, 0, -1, 0, 0, 2, 0.5]
+    corners = np.array([[1, -1, 0.5], [1 + 2 * c, -1 + 2 * s, 0.5], [1 - 2 * s, -1 + 2 * c, 0.5], [1, -1, 2.5]])
+    tetra = component(corners.min(0).tolist(), corners.max(0).tolist(), xform=xform, lad=lad, instance=8)
+    vertices = np.concatenate([TETRA_V, np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1],
+                                                  [1, 0, 1], [1, 1, 1], [0, 1, 1]], np.float32) + [3, 0, 0]])
+    from test_turbid_domains import CUBE_T
+    cube = component([3, 0, 0], [4, 1, 1], lad=lad, instance=9, medium=6)
+    req = descriptor(vertices=vertices.astype(np.float32),
+                     triangles=np.concatenate([TETRA_T, CUBE_T + 4]).astype(np.uint32),
+                     components=[tetra, cube], component_vertex_offsets=[0, 4, 12],
+                     component_triangle_offsets=[0, 4, 16])
+    cpu = tesk_gpu._debug_turbid_samples_embree(device_scene._scene_record(), req, "preview", 17, 700)
+    out = tesk_gpu._debug_turbid_samples_vulkan(context, device_scene, device_scene.shader_dir, req, "preview",
+                                                17, 700)
+    assert out["_execution"] == {"backend": "vulkan", "workflow": "_turbid_sampling_debug",
+                                 "executor": "vulkan.slang.turbid_sampling", "native": True}
+    device, host = out["payload"], cpu["payload"]
+    assert list(device) == list(host) and len(host["sample_id"]) == 1400
+    assert host["candidates_tested"] > 1400 * 2  # the tetrahedron rejects most candidates
+    # Candidates are functions of their index: the same samples, bit for bit (the normals come
+    # from the shader's double-precision sin and cos, which round to the host's floats).
+    for key in host:
+        a, b = np.asarray(device[key]), np.asarray(host[key])
+        assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), key
+    with pytest.raises(RuntimeError, match="^Vulkan shader not found: /nonexistent.spv$"):
+        tesk_gpu._debug_turbid_samples_vulkan(context, device_scene, "/nonexistent.spv", req, "preview", 17, 8)
