@@ -362,3 +362,23 @@ def test_device_candidates_give_the_cpu_samples(context, device_scene, lad):
         assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), key
     with pytest.raises(RuntimeError, match="^Vulkan shader not found: /nonexistent.spv$"):
         tesk_gpu._debug_turbid_samples_vulkan(context, device_scene, "/nonexistent.spv", req, "preview", 17, 8)
+
+
+def test_a_failing_device_step_leaves_the_scene_temperatures_as_they_were(context, tmp_path):
+    import os
+    import shutil
+    # The longwave transport runs, then the element step finds no shader: the call fails and
+    # the scene keeps the temperatures it had before.
+    shutil.copy(os.path.join(tesk_gpu.VulkanSceneManager(context).shader_dir, "energy_balance.spv"), tmp_path)
+    scene = tesk_gpu.VulkanSceneManager(context, str(tmp_path))
+    scene.set_num_bands(1)
+    scene.upload_spectral_params([0.5])
+    scene.add_material(0, 0, [0.0, 0.0, 0.0])
+    v = np.array([[0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]], np.float32)
+    scene.add_instance(scene.add_mesh(v, NO_NORMALS, [[0, 1, 2], [0, 2, 3]], 0), 0, 0, 0)
+    scene.build()
+    scene.set_primitive_temperatures(np.float32([301.0, 302.0]))
+    missing = os.path.join(str(tmp_path), "photosynthesis_process.spv")
+    with pytest.raises(RuntimeError, match=f"^Vulkan shader not found: {missing}$"):
+        tesk_gpu.execute_photosynthesis_process_dynamic_vulkan(scene, dynamic_request(2))
+    np.testing.assert_array_equal(scene.get_primitive_temperatures(), [301.0, 302.0])
