@@ -1,12 +1,18 @@
 #include "cuda/simulator.h"
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
+#include "core/host/log.h"
+#include "core/host/parallel.h"
+#include "core/host/transport_settings.h"
 #include "core/trace_batch.h"
+#include "embree/transport_context.h"
 
 namespace tesk::cuda {
 namespace {
@@ -19,7 +25,12 @@ constexpr int kJitErrorLogBufferSize = 6;
 }  // namespace
 
 CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
-    : m_context(&context), m_ptx_path(std::move(ptx_path)), m_rays(context), m_results(context) {}
+    : m_context(&context),
+      m_ptx_path(std::move(ptx_path)),
+      m_rays(context),
+      m_results(context),
+      m_totals(context),
+      m_block(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -60,6 +71,8 @@ void CudaSimulator::init() {
         "kernel tesk_trace_closest");
   check(m_context->api().cuModuleGetFunction(&m_trace_occluded, m_module, "tesk_trace_occluded"),
         "kernel tesk_trace_occluded");
+  check(m_context->api().cuModuleGetFunction(&m_backward, m_module, "tesk_backward"),
+        "kernel tesk_backward");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -133,6 +146,110 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
   launch_(m_trace_occluded, count, &p, "launch occlusion");
   finish_launch_("sync occlusion");
   m_results.download(occluded, static_cast<size_t>(count) * sizeof(int32_t), "download occlusion");
+}
+
+embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int spp, int max_depth,
+                                                   const ProgressCallback& progress,
+                                                   const backend::OpticalProductRequest& request) {
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  if (request.scattering_order && request.max_output_order < 0) {
+    throw std::invalid_argument("max_output_order must be non-negative");
+  }
+  max_depth = announced_max_depth(max_depth, "[CUDA bwd]");
+  const embree::TransportContext ctx =
+      embree::make_transport_context(scene, 0, max_depth, transport::kDefaultRouletteDepth);
+  const int order_slots = request.scattering_order ? request.max_output_order + 2 : 0;
+  if (ctx.has_media()) {
+    throw std::runtime_error(
+        "simulate: the CUDA backend of this build has no device program for optical turbid "
+        "media. No fallback was performed.");
+  }
+  if (ctx.n_bands > kMaxDeviceBands || order_slots > kMaxDeviceOrderSlots) {
+    throw std::runtime_error("simulate: the CUDA backward image carries at most " +
+                             std::to_string(kMaxDeviceBands) + " bands and max_output_order " +
+                             std::to_string(kMaxDeviceOrderSlots - 2) +
+                             ". No fallback was performed.");
+  }
+  init();
+  const SensorData& sensor = scene.description().sensor();
+  embree::OpticalImageResult result;
+  result.width = std::max(sensor.width, 0);
+  result.height = std::max(sensor.height, 0);
+  result.n_bands = ctx.n_bands;
+  result.threads = 1;
+  result.order_slots = order_slots;
+  result.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                       static_cast<uint8_t>(WorkflowCode::OpticalBackward),
+                                       kBackwardExecutor, true};
+  const int passes = std::max(spp, 0);
+  const int64_t pixels = static_cast<int64_t>(result.width) * result.height;
+  const size_t n = static_cast<size_t>(pixels) * ctx.n_bands;
+  const size_t slots = 1 + (request.standard_error ? 1 : 0) +
+                       (request.event_aov ? kOpticalEventSlots : 0) + order_slots;
+  log_info("Backward render (CUDA): %dx%d pixels, %d bands, spp=%d, max_depth=%d on %s",
+           result.width, result.height, ctx.n_bands, passes, max_depth,
+           m_context->device_name().c_str());
+
+  BackwardImageParams p;
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+  p.sensor = sensor;
+  p.width = result.width;
+  p.height = result.height;
+  p.order_slots = order_slots;
+  p.want_squares = request.standard_error ? 1 : 0;
+  p.want_events = request.event_aov ? 1 : 0;
+  p.n_elements = static_cast<int64_t>(n);
+  const size_t bytes = slots * n * sizeof(double);
+  m_context->make_current();
+  m_totals.zero(bytes, "alloc image");
+  m_block.reserve(bytes, "alloc image");
+  // Both buffers hold the products one after another, in the order of the slots above.
+  auto carve = [&](const DeviceBuffer& buffer, double** radiance, double** squares, double** events,
+                   double** orders) {
+    double* at = buffer.as_mutable<double>();
+    *radiance = at;
+    at += n;
+    if (request.standard_error) {
+      *squares = at;
+      at += n;
+    }
+    if (request.event_aov) {
+      *events = at;
+      at += kOpticalEventSlots * n;
+    }
+    if (order_slots > 0) *orders = at;
+  };
+  carve(m_totals, &p.radiance, &p.squares, &p.events, &p.orders);
+  carve(m_block, &p.block_radiance, &p.block_squares, &p.block_events, &p.block_orders);
+
+  const auto start = std::chrono::steady_clock::now();
+  const int block_size = embree::pass_block_size(passes);
+  for (int begin = 0; pixels > 0 && begin < passes; begin += block_size) {
+    p.pass_begin = begin;
+    p.pass_end = std::min(begin + block_size, passes);
+    m_block.zero(bytes, "zero block");
+    launch_(m_backward, pixels, &p, "launch backward");
+    finish_launch_("sync backward");
+    if (progress) progress(p.pass_end, passes, elapsed_ms(start));
+  }
+  std::vector<double> sums(slots * n);
+  m_totals.download(sums.data(), bytes, "download image");
+  std::vector<double> radiance, squares, events, orders;
+  auto take = [&](std::vector<double>& out, size_t count, size_t& at) {
+    out.assign(sums.begin() + static_cast<std::ptrdiff_t>(at),
+               sums.begin() + static_cast<std::ptrdiff_t>(at + count));
+    at += count;
+  };
+  size_t at = 0;
+  take(radiance, n, at);
+  if (request.standard_error) take(squares, n, at);
+  if (request.event_aov) take(events, kOpticalEventSlots * n, at);
+  if (order_slots > 0) take(orders, static_cast<size_t>(order_slots) * n, at);
+  embree::image_means(passes, request, radiance, squares, events, orders, result);
+  return result;
 }
 
 }  // namespace tesk::cuda

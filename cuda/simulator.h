@@ -5,11 +5,17 @@
 
 #include <string>
 
+#include "core/backward_image.h"
 #include "core/bvh.h"
+#include "core/host/progress.h"
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
+#include "embree/backward_integrator.h"
 
 namespace tesk::cuda {
+
+/// Executor of the device backward image (backend "optix", workflow optical_backward).
+inline constexpr const char* kBackwardExecutor = "optix.cuda.optical_backward";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -40,6 +46,19 @@ class CudaSimulator {
   void trace_occluded(const CudaSceneManager& scene, const float* origins, const float* directions,
                       int64_t count, float t_min, float t_max, int32_t* occluded);
 
+  /// Renders the scene's sensor by backward path tracing on the device: the CPU renderer's
+  /// samples (same streams per pixel and pass, same path rules, Russian roulette from bounce 3,
+  /// TESK_MAX_DEPTH honoured) traced over the device hierarchy, summed in the same fold blocks
+  /// (one launch per block, one thread per pixel) and normalised on the host. `progress` (may
+  /// be empty) gets (passes done, spp, elapsed ms) after each block. spp < 1 gives zero images.
+  /// Throws std::runtime_error "CUDA: build the scene before tracing rays" before a build,
+  /// "simulate: ..." for scenes the device program does not cover (turbid media, more than
+  /// kMaxDeviceBands bands or kMaxDeviceOrderSlots order slots; no fallback is performed), and
+  /// "CUDA: <label> - <error>" when a device call fails.
+  embree::OpticalImageResult simulate(CudaSceneManager& scene, int spp, int max_depth,
+                                      const ProgressCallback& progress,
+                                      const backend::OpticalProductRequest& request);
+
  private:
   // Launches one thread per item (count > 0) between the two timing events.
   void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
@@ -51,10 +70,13 @@ class CudaSimulator {
   CUmodule m_module = nullptr;
   CUfunction m_trace_closest = nullptr;
   CUfunction m_trace_occluded = nullptr;
+  CUfunction m_backward = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;     // origins then directions
   DeviceBuffer m_results;  // per-ray outputs
+  DeviceBuffer m_totals;   // image sums of a render
+  DeviceBuffer m_block;    // sums of the fold block being rendered
 };
 
 }  // namespace tesk::cuda

@@ -97,11 +97,6 @@ float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, co
 /// the wall it enters through for an exit, so without the move the path would escape.
 void nudge_into_tile(const TileView& tiles, float3& o, const float3& d);
 
-/// Whether a ray from `o` along `d` can meet no geometry in any tile (above the top, rising).
-inline bool escapes_upward(const TileView& tiles, const float3& o, const float3& d) {
-  return o.z > tiles.z_top && d.z >= 0.0f;
-}
-
 /// Per-entry record of a transmittance walk from a point inside media: how long the walk
 /// stayed in each medium of the starting set and the optical depth it met there (the inputs of
 /// the hotspot correction).

@@ -13,6 +13,7 @@
 #include "cuda/scene_manager.h"
 #include "cuda/simulator.h"
 #include "embree/bvh_export.h"
+#include "tests/cpp/device_image_host.h"
 
 namespace tesk::cuda {
 namespace {
@@ -160,6 +161,36 @@ TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
   sim.trace_closest(scene, o, dir, 1, 0.0f, 100.0f, &top);
   EXPECT_EQ(top.instance_id, 1);
   EXPECT_NEAR(top.t, 14.0f, 1e-4f);
+}
+
+TEST(CudaDevice, BackwardImageMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  const float c[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 12, 0, 0, 0, 1};
+  d.set_sensor(make_sensor(0, 40, 30, 20, 15, c, 16, 60.0f, 0));
+  scene.build();
+  const backend::OpticalProductRequest all{true, true, true, 1};
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  // 70 passes: two per fold block.
+  const embree::OpticalImageResult device = sim.simulate(scene, 70, 5, {}, all);
+  const embree::OpticalImageResult host = embree::render_bvh(scene, 70, 5, all);
+  ASSERT_EQ(device.radiance.size(), host.radiance.size());
+  size_t close = 0;
+  for (size_t e = 0; e < host.radiance.size(); ++e) {
+    close += std::fabs(device.radiance[e] - host.radiance[e]) <= 1e-4f * host.radiance[e];
+  }
+  EXPECT_GE(close, host.radiance.size() * 99 / 100);
+  EXPECT_EQ(device.execution.executor, kBackwardExecutor);
 }
 
 TEST(CudaDevice, MissingPtxFailsWithTheModuleMessage) {
