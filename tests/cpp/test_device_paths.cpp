@@ -9,6 +9,7 @@
 
 #include "core/backward_image.h"
 #include "core/host/mesh_generators.h"
+#include "core/radiometry.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
 #include "embree/render_backward.h"
@@ -60,6 +61,30 @@ TEST(DevicePaths, LambertianPlaneUnderSunAndSkyIsExact) {
       EXPECT_LE(r.standard_error[e], 1e-6 * (direct + diffuse));  // rounding only
     }
   }
+}
+
+TEST(DevicePaths, ThermalShadeAndSifThroughTheHierarchy) {
+  EmbreeSceneManager s;
+  s.description().upload_spectral_params({1.0f, 1.0f});
+  s.description().add_material(MaterialType::Diffuse, 0, {0, 0, 300.0f, 310.0f, 290.0f});
+  s.description().set_thermal_mode(true, {10000.0f});
+  s.description().set_emitter(EmitterType::Directional, {0, 0, 1}, 1);
+  add_quad(s, 10, 10, 0, 0);
+  add_quad(s, 5, 10, 1, 1);  // a black roof over the left half (material 1 does not exist)
+  const float c[16] = {1, 0, 0, 5, 0, 1, 0, 5, 0, 0, 1, 0.5f, 0, 0, 0, 1};
+  s.description().set_sensor(make_sensor(0, 4, 1, 10, 10, c, 16, 60.0f, 0));
+  s.build();
+  // Under the roof the shadow ray (traced by the hierarchy) picks the shaded temperature.
+  OpticalImageResult r = render_bvh(s, 1, 4, {});
+  EXPECT_FLOAT_EQ(r.radiance[0], planck_radiance(10000.0f, 290.0f));
+  EXPECT_FLOAT_EQ(r.radiance[3], planck_radiance(10000.0f, 310.0f));
+  // SIF-only: the primitive's SIF, nothing from the sun or sky.
+  s.set_primitive_sif_spectra({0.25f, 0.25f, 0.5f, 0.5f}, 1);
+  s.description().set_sky(0);
+  s.description().set_sif_only_mode(true);
+  r = render_bvh(s, 2, 4, {});
+  EXPECT_FLOAT_EQ(r.radiance[0], 0.25f);
+  EXPECT_FLOAT_EQ(r.radiance[3], 0.25f);
 }
 
 // Asymmetric leaves (front and back differ) as instanced spheres over a ground in a periodic
