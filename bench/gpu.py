@@ -6,10 +6,13 @@ and Simulator.trace_closest on the device. Prints, per batch, CPU Mrays/s, devic
 the kernel's own time (stream events, copies excluded) and end to end (copies and result arrays
 included), and how many rays agree with the CPU. Then the backward image of an oblique
 perspective view (--image pixels square, --spp passes, depth 8): simulate_cpu on all threads and
-Simulator.simulate, as samples/s, with the relative difference of the two image means. Without a
-CUDA device it prints the reason and the CPU figures only.
+Simulator.simulate, as samples/s, with the relative difference of the two image means; and the
+flux grid (--photons photons, sun and sky, 64 x 64 cells): simulate_flux_cpu on all threads and
+Simulator.simulate_flux, as photons/s, with the relative difference of the downwelling totals.
+Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
+                                             [--photons N]
 """
 
 from __future__ import annotations
@@ -60,6 +63,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--image", type=int, default=256, help="image side (pixels)")
     parser.add_argument("--spp", type=int, default=4, help="passes of the backward image")
+    parser.add_argument("--photons", type=int, default=200_000, help="photons of the flux grid")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
@@ -124,6 +128,18 @@ def main() -> None:
         line += (f"; device end to end {samples / t_dev / 1e6:8.3f} Msamples/s "
                  f"({t_cpu / t_dev:.1f}x the CPU); image means differ by "
                  f"{abs(mean_got - mean_ref) / max(mean_ref, 1e-30):.2e} (relative)")
+    print(line)
+
+    n = args.photons
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_flux_cpu(cpu, 64, 64, n, 3, 0.8))
+    line = f"flux grid 64x64, {n:,} photons: CPU {threads} threads {n / t_cpu / 1e6:8.3f} Mphotons/s"
+    if sim is not None:
+        sim.simulate_flux(gpu, 64, 64, 1000, 3, 0.8)
+        t_dev, got = best_of(args.repeats, lambda: sim.simulate_flux(gpu, 64, 64, n, 3, 0.8))
+        total_ref, total_got = float(ref["downwelling"].sum()), float(got["downwelling"].sum())
+        line += (f"; device end to end {n / t_dev / 1e6:8.3f} Mphotons/s ({t_cpu / t_dev:.1f}x the "
+                 f"CPU); downwelling totals differ by "
+                 f"{abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
     print(line)
 
 

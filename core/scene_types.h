@@ -95,6 +95,17 @@ TESK_DEVICE_RECORD(OpticalProductRequest, 8);
 
 }  // namespace backend
 
+/// Scene bounding box, stored in the order the transport reads it.
+struct SceneBounds {
+  float max_z = 0.0f;  ///< Scene top (`max_height`).
+  float min_z = 0.0f;  ///< Scene bottom (`min_height`).
+  float min_x = 0.0f;
+  float max_x = 0.0f;
+  float min_y = 0.0f;
+  float max_y = 0.0f;
+};
+TESK_DEVICE_RECORD(SceneBounds, 24);
+
 /// Result of one closest-hit query. On a miss every field keeps its default except `t`,
 /// which is the ray's t_max.
 struct HitRecord {

@@ -2,16 +2,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
+#include "core/flux_grid.h"
 #include "core/host/log.h"
 #include "core/host/parallel.h"
 #include "core/host/transport_settings.h"
 #include "core/trace_batch.h"
+#include "embree/photon_path.h"
 #include "embree/transport_context.h"
 
 namespace tesk::cuda {
@@ -30,7 +35,8 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_rays(context),
       m_results(context),
       m_totals(context),
-      m_block(context) {}
+      m_block(context),
+      m_flux(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -73,6 +79,8 @@ void CudaSimulator::init() {
         "kernel tesk_trace_occluded");
   check(m_context->api().cuModuleGetFunction(&m_backward, m_module, "tesk_backward"),
         "kernel tesk_backward");
+  check(m_context->api().cuModuleGetFunction(&m_flux_kernel, m_module, "tesk_flux"),
+        "kernel tesk_flux");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -250,6 +258,115 @@ embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int 
   if (order_slots > 0) take(orders, static_cast<size_t>(order_slots) * n, at);
   embree::image_means(passes, request, radiance, squares, events, orders, result);
   return result;
+}
+
+embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx, int ny,
+                                                int64_t num_photons, int num_bands, float prob_sun,
+                                                int max_bounces, int max_depth, int rr_depth,
+                                                const ProgressCallback& progress, bool decompose) {
+  constexpr int kIntMax = 2147483647;
+  if (nx <= 0 || ny <= 0 || num_bands < 1) {
+    throw std::invalid_argument("flux grid dimensions and band count must be positive");
+  }
+  if (nx > kIntMax / ny || nx * ny > kIntMax / num_bands) {
+    throw std::overflow_error("flux grid element count exceeds signed device index range");
+  }
+  if (num_photons < 1) throw std::invalid_argument("CUDA flux photon count must be positive");
+  if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
+    throw std::invalid_argument("prob_sun must be in [0, 1]");
+  }
+  max_depth = announced_max_depth(max_depth, "[CUDA flux]");
+  float lx = 0.0f;
+  float ly = 0.0f;
+  embree::photon::grid_extent(scene, lx, ly);
+  constexpr float kMinNormal = 1.1754944e-38f;
+  if (!(std::isfinite(lx) && std::isfinite(ly) && lx >= kMinNormal && ly >= kMinNormal)) {
+    throw std::invalid_argument("flux scene extent must be at least the minimum normalized float");
+  }
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  embree::photon::PhotonContext ctx =
+      embree::photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
+  if (ctx.has_media()) {
+    throw std::runtime_error(
+        "simulate_flux: the CUDA backend of this build has no device program for optical turbid "
+        "media. No fallback was performed.");
+  }
+  if (num_bands > kMaxDeviceFluxBands) {
+    throw std::runtime_error("simulate_flux: the CUDA flux carries at most " +
+                             std::to_string(kMaxDeviceFluxBands) +
+                             " bands. No fallback was performed.");
+  }
+  init();
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * static_cast<double>(ly) / static_cast<double>(num_photons);
+
+  // Photons per launch, and threads per launch (each traces every n-th photon of its batch).
+  constexpr int64_t kBatchPhotons = int64_t{1} << 22;
+  constexpr int64_t kMaxThreads = int64_t{1} << 18;
+  const int64_t batches = (num_photons + kBatchPhotons - 1) / kBatchPhotons;
+  std::printf("Forward flux (CUDA): %lld photons, %lld batches, grid %dx%d, %d bands\n",
+              static_cast<long long>(num_photons), static_cast<long long>(batches), nx, ny,
+              num_bands);
+  std::fflush(stdout);
+
+  FluxLaunchParams p;
+  p.ctx = scene.upload_path_context(ctx);
+  p.source = embree::photon::photon_source(ctx);
+  p.scene = scene.device_view();
+  p.grid = FluxGrid{nx, ny, lx, ly, max_bounces, decompose};
+  const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
+  const size_t n_slots = decompose ? 4 : 2;
+  const size_t nb = static_cast<size_t>(num_bands);
+  const size_t doubles = n_slots * cells + 2 * nb;
+  const size_t bytes = doubles * sizeof(double) + sizeof(unsigned long long);
+  m_context->make_current();
+  m_flux.zero(bytes, "alloc flux");
+  double* at = m_flux.as_mutable<double>();
+  for (size_t k = 0; k < n_slots; ++k) p.slots[k] = at + k * cells;
+  p.removed = at + n_slots * cells;
+  p.roulette = p.removed + nb;
+  p.rays = reinterpret_cast<unsigned long long*>(p.roulette + nb);
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < num_photons; begin += kBatchPhotons) {
+    p.photon_begin = begin;
+    p.photon_end = std::min(num_photons, begin + kBatchPhotons);
+    p.n_threads = std::min(kMaxThreads, p.photon_end - begin);
+    launch_(m_flux_kernel, p.n_threads, &p, "launch flux");
+    finish_launch_("sync flux");
+    if (progress) progress(p.photon_end, num_photons, elapsed_ms(start));
+  }
+  std::vector<double> sums(doubles + 1);
+  m_flux.download(sums.data(), bytes, "download flux");
+
+  embree::FluxResult r;
+  auto to_float = [&](size_t offset, size_t count) {
+    std::vector<float> out(count);
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<float>(sums[offset + i]);
+    return out;
+  };
+  r.downwelling = to_float(0, cells);
+  r.upwelling = to_float(cells, cells);
+  if (decompose) {
+    r.downwelling_direct = to_float(2 * cells, cells);
+    r.downwelling_diffuse = to_float(3 * cells, cells);
+  }
+  r.removed = to_float(n_slots * cells, nb);
+  r.roulette = to_float(n_slots * cells + nb, nb);
+  unsigned long long rays = 0;
+  std::memcpy(&rays, sums.data() + doubles, sizeof(rays));
+  r.rays.closest = static_cast<int64_t>(rays);
+  r.nx = nx;
+  r.ny = ny;
+  r.n_bands = num_bands;
+  r.threads = 1;
+  r.execution =
+      ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                        static_cast<uint8_t>(WorkflowCode::OpticalFlux), kFluxExecutor, true};
+  return r;
 }
 
 }  // namespace tesk::cuda

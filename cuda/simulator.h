@@ -11,11 +11,15 @@
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
 #include "embree/backward_integrator.h"
+#include "embree/render_flux.h"
 
 namespace tesk::cuda {
 
 /// Executor of the device backward image (backend "optix", workflow optical_backward).
 inline constexpr const char* kBackwardExecutor = "optix.cuda.optical_backward";
+
+/// Executor of the device flux grid (backend "optix", workflow optical_flux).
+inline constexpr const char* kFluxExecutor = "optix.cuda.optical_flux";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -59,6 +63,18 @@ class CudaSimulator {
                                       const ProgressCallback& progress,
                                       const backend::OpticalProductRequest& request);
 
+  /// Forward photon flux on the nx x ny grid on the device: the photons of render_flux (same
+  /// streams per photon index, emission and path rules, core/surface_photon.h) traced over the
+  /// device hierarchy in batches, their deposits added atomically (results agree with the CPU
+  /// to the rounding of the sums' order). Prints one summary line (photons, batches, grid,
+  /// bands) and honours TESK_MAX_DEPTH. `progress` gets (photons done, num_photons, elapsed ms)
+  /// after each batch. Throws the argument errors of render_flux (with "CUDA" for "Embree"),
+  /// "simulate_flux: ..." for scenes with turbid media or more than kMaxDeviceFluxBands bands
+  /// (no fallback), and "CUDA: <label> - <error>" when a device call fails.
+  embree::FluxResult simulate_flux(CudaSceneManager& scene, int nx, int ny, int64_t num_photons,
+                                   int num_bands, float prob_sun, int max_bounces, int max_depth,
+                                   int rr_depth, const ProgressCallback& progress, bool decompose);
+
  private:
   // Launches one thread per item (count > 0) between the two timing events.
   void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
@@ -71,12 +87,14 @@ class CudaSimulator {
   CUfunction m_trace_closest = nullptr;
   CUfunction m_trace_occluded = nullptr;
   CUfunction m_backward = nullptr;
+  CUfunction m_flux_kernel = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;     // origins then directions
   DeviceBuffer m_results;  // per-ray outputs
   DeviceBuffer m_totals;   // image sums of a render
   DeviceBuffer m_block;    // sums of the fold block being rendered
+  DeviceBuffer m_flux;     // flux tallies of a run
 };
 
 }  // namespace tesk::cuda

@@ -80,15 +80,7 @@ struct PrimitiveGeometry {
   int32_t primitive_id = 0;  ///< Triangle index within the mesh.
 };
 
-/// Scene bounding box, stored in the order the transport reads it.
-struct SceneBounds {
-  float max_z = 0.0f;  ///< Scene top (`max_height`).
-  float min_z = 0.0f;  ///< Scene bottom (`min_height`).
-  float min_x = 0.0f;
-  float max_x = 0.0f;
-  float min_y = 0.0f;
-  float max_y = 0.0f;
-};
+using tesk::SceneBounds;
 
 /// Largest magnification of an instance transform's inverse (the inverse of the smallest scale
 /// an instance may have): with it, rays inside the traced box stay within the float range the

@@ -120,6 +120,27 @@ py::dict simulate(CudaSimulator& sim, CudaSceneManager& scene, int spp, int max_
   return flat_result(std::move(out), r.execution);
 }
 
+// The flux grid on the device, in the dictionary of simulate_flux_cpu (the interpreter lock is
+// held: progress is called between batches).
+py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int ny,
+                       int64_t num_photons, int num_bands, float prob_sun, int max_bounces,
+                       int max_depth, int rr_depth, bool decompose, const py::object& progress) {
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::FluxResult r =
+      sim.simulate_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth,
+                        rr_depth, wrap_progress(progress), decompose);
+  const std::vector<py::ssize_t> cells{r.ny, r.nx, r.n_bands};
+  py::dict out;
+  auto put = [&](const char* key, const std::vector<float>& data) {
+    if (!data.empty()) out[key] = to_numpy(data.data(), cells);
+  };
+  put("downwelling", r.downwelling);
+  put("upwelling", r.upwelling);
+  put("downwelling_direct", r.downwelling_direct);
+  put("downwelling_diffuse", r.downwelling_diffuse);
+  return flat_result(std::move(out), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -192,7 +213,19 @@ void bind_cuda(py::module_& m) {
            "progress(done, total, elapsed_ms) is called after each launch. Scenes of surfaces\n"
            "only, at most 32 bands and max_output_order 14; anything else raises without a\n"
            "fallback. Returns the dictionary of simulate_cpu with _execution\n"
-           "'optix.cuda.optical_backward'.");
+           "'optix.cuda.optical_backward'.")
+      .def("simulate_flux", &simulate_flux, py::arg("scene"), py::arg("nx"), py::arg("ny"),
+           py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun") = 1.0f,
+           py::arg("max_bounces") = 0, py::arg("max_depth") = 16, py::arg("rr_depth") = 3,
+           py::arg("decompose") = false, py::arg("progress") = py::none(),
+           "Forward photon flux on a horizontal grid on the device.\n\n"
+           "The photons of simulate_flux_cpu (same streams per photon, same rules) traced over\n"
+           "the device hierarchy in batches of 4M photons; progress(done, total, elapsed_ms) is\n"
+           "called after each batch. Deposits are added atomically, so results agree with the\n"
+           "CPU to the rounding of the sums' order. Scenes of surfaces only, at most 32 bands;\n"
+           "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
+           "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
+           "'_execution' ('optix.cuda.optical_flux').");
 
   bind_refusing(m, "solve_physiology_optix", {"simulator", "request"});
   bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});

@@ -5,6 +5,7 @@
 #include "core/bvh.h"
 #include "core/bvh_tracer.h"
 #include "core/energy_balance.h"
+#include "core/flux_grid.h"
 #include "core/frame.h"
 #include "core/grid.h"
 #include "core/illumination.h"
@@ -26,6 +27,7 @@
 #include "core/sensor.h"
 #include "core/spectral.h"
 #include "core/surface_path.h"
+#include "core/surface_photon.h"
 #include "core/transport_constants.h"
 #include "core/vec.h"
 

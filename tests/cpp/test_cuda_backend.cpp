@@ -13,7 +13,7 @@
 #include "cuda/scene_manager.h"
 #include "cuda/simulator.h"
 #include "embree/bvh_export.h"
-#include "tests/cpp/device_image_host.h"
+#include "tests/cpp/device_host_runs.h"
 
 namespace tesk::cuda {
 namespace {
@@ -191,6 +191,35 @@ TEST(CudaDevice, BackwardImageMatchesTheHostKernelBodies) {
   }
   EXPECT_GE(close, host.radiance.size() * 99 / 100);
   EXPECT_EQ(device.execution.executor, kBackwardExecutor);
+}
+
+TEST(CudaDevice, FluxMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  const float c[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 12, 0, 0, 0, 1};
+  d.set_sensor(make_sensor(0, 4, 4, 20, 20, c, 16, 60.0f, 0));
+  scene.build();
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const int64_t photons = 300000;
+  const embree::FluxResult device =
+      sim.simulate_flux(scene, 8, 8, photons, 2, 0.7f, 0, 12, 3, {}, true);
+  const embree::HostFlux host = embree::render_flux_bvh(scene, 8, 8, photons, 2, 0.7f, 0, 12, 1000);
+  ASSERT_EQ(device.downwelling.size(), host.down.size());
+  for (size_t e = 0; e < host.down.size(); ++e) {
+    EXPECT_NEAR(device.downwelling[e], host.down[e], 3e-3 * host.down[e] + 1e-6) << e;
+    EXPECT_NEAR(device.upwelling[e], host.up[e], 3e-3 * host.up[e] + 1e-6) << e;
+  }
+  EXPECT_EQ(device.execution.executor, kFluxExecutor);
 }
 
 TEST(CudaDevice, MissingPtxFailsWithTheModuleMessage) {

@@ -161,6 +161,8 @@ CUDA_SIMULATOR_METHODS = {
     "init": [], "trace_closest": ["optional", "rows", "rows", "float", "float"],
     "trace_occluded": ["optional", "rows", "rows", "float", "float"],
     "simulate": ["optional", "small", "small", "progress", "outputs", "small"],
+    "simulate_flux": ["optional", "small", "small", "photons", "small", "float", "small", "small", "small",
+                      "bool", "progress"],
 }
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],

@@ -1,15 +1,18 @@
 #pragma once
 
-// The device backward image run on the host: the kernel's work items over the host copy of the
-// device hierarchy, launched per fold block as the CUDA simulator does. Shared by the host
-// tests of the device paths and the device tests that compare against them.
+// The device workflows run on the host: the kernels' work items over the host copy of the device
+// hierarchy, launched as the CUDA simulator launches them. Shared by the host tests of the
+// device paths and the device tests that compare against them.
 
 #include <algorithm>
 #include <vector>
 
 #include "core/backward_image.h"
+#include "core/flux_grid.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
+#include "embree/photon_path.h"
+#include "embree/render_flux.h"
 #include "embree/transport_context.h"
 
 namespace tesk::embree {
@@ -61,6 +64,46 @@ inline OpticalImageResult render_bvh(const EmbreeSceneManager& s, int spp, int m
   r.order_slots = p.order_slots;
   image_means(spp, request, total[0], total[1], total[2], total[3], r);
   return r;
+}
+
+// The device flux run with `threads` threads over all photons, on the host. Returns the
+// downwelling and upwelling sums (double) in `down` and `up`, and the removed and roulette
+// energy per band.
+struct HostFlux {
+  std::vector<double> down, up, direct, diffuse, removed, roulette;
+  unsigned long long rays = 0;
+};
+inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int64_t photons,
+                                int nb, float prob_sun, int max_bounces, int max_depth,
+                                int64_t threads) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  photon::PhotonContext ctx =
+      photon::make_photon_context(s, nb, prob_sun, max_depth, transport::kDefaultRouletteDepth);
+  float lx = 0.0f, ly = 0.0f;
+  photon::grid_extent(s, lx, ly);
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
+  const size_t cells = static_cast<size_t>(nx) * ny * nb;
+  HostFlux out{std::vector<double>(cells), std::vector<double>(cells), std::vector<double>(cells),
+               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb)};
+  FluxLaunchParams p;
+  p.ctx = ctx;
+  p.source = photon::photon_source(ctx);
+  p.scene = hierarchy.view();
+  p.grid = FluxGrid{nx, ny, lx, ly, max_bounces, true};
+  p.photon_begin = 0;
+  p.photon_end = photons;
+  p.n_threads = threads;
+  p.slots[kFluxDown] = out.down.data();
+  p.slots[kFluxUp] = out.up.data();
+  p.slots[kFluxDownDirect] = out.direct.data();
+  p.slots[kFluxDownDiffuse] = out.diffuse.data();
+  p.removed = out.removed.data();
+  p.roulette = out.roulette.data();
+  p.rays = &out.rays;
+  for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
+  return out;
 }
 
 }  // namespace tesk::embree
