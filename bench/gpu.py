@@ -130,6 +130,10 @@ def main() -> None:
                  f"{abs(mean_got - mean_ref) / max(mean_ref, 1e-30):.2e} (relative)")
     print(line)
 
+    # The flux grid covers the footprint of an orthographic sensor looking down on the forest.
+    side = 2.0 * forest.half_size
+    for scene in (cpu, gpu) if gpu is not None else (cpu,):
+        scene.set_sensor(0, 8, 8, side, side, np.eye(4, dtype=np.float32).ravel())
     n = args.photons
     t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_flux_cpu(cpu, 64, 64, n, 3, 0.8))
     line = f"flux grid 64x64, {n:,} photons: CPU {threads} threads {n / t_cpu / 1e6:8.3f} Mphotons/s"

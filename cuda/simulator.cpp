@@ -168,13 +168,14 @@ embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int 
   max_depth = announced_max_depth(max_depth, "[CUDA bwd]");
   const embree::TransportContext ctx =
       embree::make_transport_context(scene, 0, max_depth, transport::kDefaultRouletteDepth);
-  const int order_slots = request.scattering_order ? request.max_output_order + 2 : 0;
+  const bool orders_fit = request.max_output_order <= kMaxDeviceOrderSlots - 2;
+  const int order_slots = request.scattering_order && orders_fit ? request.max_output_order + 2 : 0;
   if (ctx.has_media()) {
     throw std::runtime_error(
         "simulate: the CUDA backend of this build has no device program for optical turbid "
         "media. No fallback was performed.");
   }
-  if (ctx.n_bands > kMaxDeviceBands || order_slots > kMaxDeviceOrderSlots) {
+  if (ctx.n_bands > kMaxDeviceBands || (request.scattering_order && !orders_fit)) {
     throw std::runtime_error("simulate: the CUDA backward image carries at most " +
                              std::to_string(kMaxDeviceBands) + " bands and max_output_order " +
                              std::to_string(kMaxDeviceOrderSlots - 2) +

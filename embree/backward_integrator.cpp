@@ -27,7 +27,7 @@ namespace {
 
 using namespace tesk::transport;
 
-constexpr int kEventSlots = 4;
+constexpr int kEventSlots = kOpticalEventSlots;
 // Pixels of one chunk of the image loop (whole rows, at least one).
 constexpr int kChunkPixels = 4096;
 
