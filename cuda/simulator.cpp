@@ -156,6 +156,21 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
   m_results.download(occluded, static_cast<size_t>(count) * sizeof(int32_t), "download occlusion");
 }
 
+void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
+                        int max_output_order) {
+  if (ctx.has_media()) {
+    throw std::runtime_error(std::string(operation) +
+                             ": the CUDA backend of this build has no device program for optical "
+                             "turbid media. No fallback was performed.");
+  }
+  if (ctx.n_bands > max_bands || max_output_order > kMaxDeviceOrderSlots - 2) {
+    throw std::runtime_error(std::string(operation) + ": the CUDA paths carry at most " +
+                             std::to_string(max_bands) + " bands and max_output_order " +
+                             std::to_string(kMaxDeviceOrderSlots - 2) +
+                             ". No fallback was performed.");
+  }
+}
+
 embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int spp, int max_depth,
                                                    const ProgressCallback& progress,
                                                    const backend::OpticalProductRequest& request) {
@@ -168,19 +183,9 @@ embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int 
   max_depth = announced_max_depth(max_depth, "[CUDA bwd]");
   const embree::TransportContext ctx =
       embree::make_transport_context(scene, 0, max_depth, transport::kDefaultRouletteDepth);
-  const bool orders_fit = request.max_output_order <= kMaxDeviceOrderSlots - 2;
-  const int order_slots = request.scattering_order && orders_fit ? request.max_output_order + 2 : 0;
-  if (ctx.has_media()) {
-    throw std::runtime_error(
-        "simulate: the CUDA backend of this build has no device program for optical turbid "
-        "media. No fallback was performed.");
-  }
-  if (ctx.n_bands > kMaxDeviceBands || (request.scattering_order && !orders_fit)) {
-    throw std::runtime_error("simulate: the CUDA backward image carries at most " +
-                             std::to_string(kMaxDeviceBands) + " bands and max_output_order " +
-                             std::to_string(kMaxDeviceOrderSlots - 2) +
-                             ". No fallback was performed.");
-  }
+  check_device_scene(ctx, "simulate", kMaxDeviceBands,
+                     request.scattering_order ? request.max_output_order : 0);
+  const int order_slots = request.scattering_order ? request.max_output_order + 2 : 0;
   init();
   const SensorData& sensor = scene.description().sensor();
   embree::OpticalImageResult result;
@@ -289,16 +294,7 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   }
   embree::photon::PhotonContext ctx =
       embree::photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
-  if (ctx.has_media()) {
-    throw std::runtime_error(
-        "simulate_flux: the CUDA backend of this build has no device program for optical turbid "
-        "media. No fallback was performed.");
-  }
-  if (num_bands > kMaxDeviceFluxBands) {
-    throw std::runtime_error("simulate_flux: the CUDA flux carries at most " +
-                             std::to_string(kMaxDeviceFluxBands) +
-                             " bands. No fallback was performed.");
-  }
+  check_device_scene(ctx, "simulate_flux", kMaxDeviceFluxBands, 0);
   init();
   ctx.extent_x = lx;
   ctx.extent_y = ly;

@@ -12,6 +12,7 @@
 #include "cuda/scene_manager.h"
 #include "embree/backward_integrator.h"
 #include "embree/render_flux.h"
+#include "embree/transport_context.h"
 
 namespace tesk::cuda {
 
@@ -23,6 +24,14 @@ inline constexpr const char* kFluxExecutor = "optix.cuda.optical_flux";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
+
+/// Refuses, before any device work, a scene the device paths do not cover: turbid media (no
+/// device program), more than `max_bands` bands, or an order split beyond kMaxDeviceOrderSlots.
+/// Throws std::runtime_error "<operation>: the CUDA backend of this build has no device program
+/// for optical turbid media. No fallback was performed." or "<operation>: the CUDA paths carry
+/// at most <max_bands> bands and max_output_order 14. No fallback was performed.".
+void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
+                        int max_output_order);
 
 /// Owns the loaded device programs and the per-workflow device buffers.
 class CudaSimulator {

@@ -126,6 +126,34 @@ TEST(CudaContext, RefusesWithTheDriversReasonWhenNoDeviceIsPresent) {
   EXPECT_THROW(device_info(0), std::runtime_error);
 }
 
+TEST(CudaKernelBodies, ScenesBeyondTheDevicePathsAreRefusedWithoutFallback) {
+  embree::EmbreeSceneManager s;
+  s.description().set_num_bands(33);
+  make_scene(s);
+  s.build();
+  const embree::TransportContext wide = embree::make_transport_context(s, 0, 4, 3);
+  const auto message = [](const embree::TransportContext& c, int bands, int order) {
+    try {
+      check_device_scene(c, "simulate", bands, order);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  const std::string limits =
+      "simulate: the CUDA paths carry at most 32 bands and max_output_order 14. No fallback was "
+      "performed.";
+  EXPECT_EQ(message(wide, kMaxDeviceBands, 0), limits);
+  const embree::TransportContext narrow = embree::make_transport_context(s, 32, 4, 3);
+  EXPECT_EQ(message(narrow, kMaxDeviceBands, 14), "");
+  EXPECT_EQ(message(narrow, kMaxDeviceBands, 15), limits);
+  embree::TransportContext media = narrow;
+  media.media.n_media = 1;
+  EXPECT_EQ(message(media, kMaxDeviceBands, 0),
+            "simulate: the CUDA backend of this build has no device program for optical turbid "
+            "media. No fallback was performed.");
+}
+
 TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
   const std::string reason = no_device_reason();
   if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
