@@ -43,6 +43,7 @@ TEST(DevicePaths, LambertianPlaneUnderSunAndSkyIsExact) {
   add_quad(s, 100, 100, 0, 0);
   const float c[16] = {1, 0, 0, 50, 0, 1, 0, 50, 0, 0, 1, 5, 0, 0, 0, 1};
   s.description().set_sensor(make_sensor(0, 6, 5, 20, 20, c, 16, 60.0f, 0));
+  s.description().set_terrain_following(true);  // camera rays start above the plane's surface
   s.build();
   const OpticalProductRequest all{true, true, true, 1};
   // Every sample is exact: the sun by next-event estimation, the sky after one cosine-sampled
