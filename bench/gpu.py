@@ -4,10 +4,15 @@ Builds the instanced quickstart forest twice (EmbreeSceneManager and the CUDA Sc
 then traces the same incoherent and coherent rays: trace_closest on the CPU with all threads,
 and Simulator.trace_closest on the device. Prints, per batch, CPU Mrays/s, device Grays/s from
 the kernel's own time (stream events, copies excluded) and end to end (copies and result arrays
-included), and how many rays agree with the CPU. Without a CUDA device it prints the reason and
-the CPU figures only.
+included), and how many rays agree with the CPU. Then the backward image of an oblique
+perspective view (--image pixels square, --spp passes, depth 8): simulate_cpu on all threads and
+Simulator.simulate, as samples/s, with the relative difference of the two image means; and the
+flux grid (--photons photons, sun and sky, 64 x 64 cells): simulate_flux_cpu on all threads and
+Simulator.simulate_flux, as photons/s, with the relative difference of the downwelling totals.
+Without a CUDA device it prints the reason and the CPU figures only.
 
-    PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N]
+    PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
+                                             [--photons N]
 """
 
 from __future__ import annotations
@@ -23,7 +28,7 @@ import numpy as np
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
-from forest_scene import build_forest  # noqa: E402
+from forest_scene import build_forest, look_at, perspective_view  # noqa: E402
 from scene_export import incoherent_rays  # noqa: E402
 
 import tesk_gpu  # noqa: E402
@@ -56,10 +61,14 @@ def main() -> None:
     parser.add_argument("--rays", type=int, default=1_000_000)
     parser.add_argument("--trees", type=int, default=2000)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--image", type=int, default=256, help="image side (pixels)")
+    parser.add_argument("--spp", type=int, default=4, help="passes of the backward image")
+    parser.add_argument("--photons", type=int, default=200_000, help="photons of the flux grid")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
-    build_forest(cpu, n_trees=args.trees)
+    forest = build_forest(cpu, n_trees=args.trees)
+    cpu.set_sensor(1, args.image, args.image, 0.0, 0.0, look_at(*perspective_view(forest)), 50.0)
     cpu.build()
     print(f"scene: {cpu.num_instances():,} instances, {cpu.n_primitives():,} triangles")
 
@@ -70,6 +79,7 @@ def main() -> None:
             context = tesk_gpu.OptiXContext(0)
             gpu = tesk_gpu.SceneManager(context)
             build_forest(gpu, n_trees=args.trees)
+            gpu.set_sensor(1, args.image, args.image, 0.0, 0.0, look_at(*perspective_view(forest)), 50.0)
             t0 = time.perf_counter()
             gpu.build()
             print(f"device: {context.device_name} ({context.total_vram_mb} MiB, compute "
@@ -106,6 +116,35 @@ def main() -> None:
                      f"{n / t_dev / 1e9:6.3f} Grays/s ({t_cpu / kernel_s:.0f}x the CPU by kernel "
                      f"time); agree with CPU {100 * agree:.4f}%")
         print(line)
+
+    samples = args.image * args.image * args.spp
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_cpu(cpu, args.spp, 8))
+    line = (f"backward image {args.image}x{args.image}, {args.spp} spp: CPU {threads} threads "
+            f"{samples / t_cpu / 1e6:8.3f} Msamples/s")
+    if sim is not None:
+        sim.simulate(gpu, 1, 8)  # first launch: module load and device buffers
+        t_dev, got = best_of(args.repeats, lambda: sim.simulate(gpu, args.spp, 8))
+        mean_ref, mean_got = float(ref["payload"].mean()), float(got["payload"].mean())
+        line += (f"; device end to end {samples / t_dev / 1e6:8.3f} Msamples/s "
+                 f"({t_cpu / t_dev:.1f}x the CPU); image means differ by "
+                 f"{abs(mean_got - mean_ref) / max(mean_ref, 1e-30):.2e} (relative)")
+    print(line)
+
+    # The flux grid covers the footprint of an orthographic sensor looking down on the forest.
+    side = 2.0 * forest.half_size
+    for scene in (cpu, gpu) if gpu is not None else (cpu,):
+        scene.set_sensor(0, 8, 8, side, side, np.eye(4, dtype=np.float32).ravel())
+    n = args.photons
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_flux_cpu(cpu, 64, 64, n, 3, 0.8))
+    line = f"flux grid 64x64, {n:,} photons: CPU {threads} threads {n / t_cpu / 1e6:8.3f} Mphotons/s"
+    if sim is not None:
+        sim.simulate_flux(gpu, 64, 64, 1000, 3, 0.8)
+        t_dev, got = best_of(args.repeats, lambda: sim.simulate_flux(gpu, 64, 64, n, 3, 0.8))
+        total_ref, total_got = float(ref["downwelling"].sum()), float(got["downwelling"].sum())
+        line += (f"; device end to end {n / t_dev / 1e6:8.3f} Mphotons/s ({t_cpu / t_dev:.1f}x the "
+                 f"CPU); downwelling totals differ by "
+                 f"{abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
+    print(line)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,28 @@
 
 namespace tesk {
 
+/// The periodic tiling of a scene as the transport reads it.
+struct TileView {
+  bool periodic = false;    ///< Repetitive tiling is active.
+  int num_repetitions = 0;  ///< Tile walls one ray may cross.
+  float x = 0.0f;           ///< Tile size along x.
+  float y = 0.0f;           ///< Tile size along y.
+  float z_top = 0.0f;       ///< Scene top: nothing lies above it.
+};
+TESK_DEVICE_RECORD(TileView, 20);
+
+/// Whether a ray from `o` along `d` can meet no geometry in any tile (above the top, rising).
+TESK_HOST_DEVICE inline bool escapes_upward(const TileView& tiles, const float3& o,
+                                            const float3& d) {
+  return o.z > tiles.z_top && d.z >= 0.0f;
+}
+
+/// Height above the scene top from which camera rays enter a periodic scene: 1e-3 scene units,
+/// or 1e-6 of the top height when that is larger (stays many float steps above the top).
+TESK_HOST_DEVICE inline float periodic_entry_margin(float z_top) {
+  return std::fmax(1e-3f, 1e-6f * std::fabs(z_top));
+}
+
 /// Where a ray leaves the periodic tile [0, X] x [0, Y] (walls are infinite in z).
 struct TileExit {
   float t = 0.0f;  ///< Distance along the ray to the exit (units of the direction).

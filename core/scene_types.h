@@ -94,4 +94,32 @@ struct OpticalProductRequest {
 TESK_DEVICE_RECORD(OpticalProductRequest, 8);
 
 }  // namespace backend
+
+/// Scene bounding box, stored in the order the transport reads it.
+struct SceneBounds {
+  float max_z = 0.0f;  ///< Scene top (`max_height`).
+  float min_z = 0.0f;  ///< Scene bottom (`min_height`).
+  float min_x = 0.0f;
+  float max_x = 0.0f;
+  float min_y = 0.0f;
+  float max_y = 0.0f;
+};
+TESK_DEVICE_RECORD(SceneBounds, 24);
+
+/// Result of one closest-hit query. On a miss every field keeps its default except `t`,
+/// which is the ray's t_max.
+struct HitRecord {
+  float t = 0.0f;                   ///< Hit distance in units of the ray direction.
+  float3 position{};                ///< origin + t * direction (world).
+  float3 normal{0.0f, 0.0f, 1.0f};  ///< Unit shading normal, same side as geometric_normal.
+  float3 geometric_normal{0.0f, 0.0f, 1.0f};  ///< Unit geometric normal facing the ray.
+  int32_t material_id = -1;                   ///< Material of the hit mesh.
+  int32_t primitive_id = -1;                  ///< Triangle index within the mesh.
+  int32_t global_primitive_id = -1;           ///< Global primitive index.
+  int32_t instance_id = -1;                   ///< Instance index.
+  bool hit = false;                           ///< Whether anything was hit.
+  bool is_back_face = false;                  ///< The ray hit the side opposite (P1-P0)x(P2-P0).
+};
+TESK_DEVICE_RECORD(HitRecord, 60);
+
 }  // namespace tesk

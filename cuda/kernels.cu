@@ -2,6 +2,8 @@
 // the PTX directory. Each kernel only maps threads to work items; the per-item bodies are the
 // host-and-device functions of core/, which the host test suite runs as well.
 
+#include "core/backward_image.h"
+#include "core/flux_grid.h"
 #include "core/trace_batch.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
@@ -12,4 +14,16 @@ extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params
 extern "C" __global__ void tesk_trace_occluded(tesk::bvh::TraceBatchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (i < params.count) tesk::bvh::trace_occluded_item(params, i);
+}
+
+// One thread per pixel; the launch covers the passes of one fold block.
+extern "C" __global__ void tesk_backward(tesk::BackwardImageParams params) {
+  const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < static_cast<int64_t>(params.width) * params.height) tesk::backward_pixel_item(params, i);
+}
+
+// Each thread traces every n_threads-th photon of the launch.
+extern "C" __global__ void tesk_flux(tesk::FluxLaunchParams params) {
+  const int64_t t = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (t < params.n_threads) tesk::flux_thread_item(params, t);
 }

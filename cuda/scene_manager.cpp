@@ -1,6 +1,7 @@
 #include "cuda/scene_manager.h"
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "embree/bvh_export.h"
 
@@ -15,7 +16,12 @@ CudaSceneManager::CudaSceneManager(const CudaContext& context)
       m_mesh_nodes(context),
       m_triangles(context),
       m_mesh_triangles(context),
-      m_normals(context) {}
+      m_normals(context),
+      m_spectral(context),
+      m_materials(context),
+      m_wavelengths(context),
+      m_temperatures(context),
+      m_sif(context) {}
 
 void CudaSceneManager::build() {
   EmbreeSceneManager::build();
@@ -57,10 +63,38 @@ void CudaSceneManager::upload_top_() {
 
 void CudaSceneManager::free_gpu() {
   for (DeviceBuffer* b : {&m_top_nodes, &m_top_items, &m_instances, &m_meshes, &m_mesh_nodes,
-                          &m_triangles, &m_mesh_triangles, &m_normals}) {
+                          &m_triangles, &m_mesh_triangles, &m_normals, &m_spectral, &m_materials,
+                          &m_wavelengths, &m_temperatures, &m_sif}) {
     b->release();
   }
   m_uploaded = false;
+}
+
+PathContext CudaSceneManager::upload_path_context(const PathContext& host) {
+  m_context->make_current();
+  PathContext d = host;
+  auto copy = [](DeviceBuffer& buffer, const auto* data, size_t count, const char* label) {
+    using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+    if (data == nullptr || count == 0) return static_cast<const T*>(nullptr);
+    buffer.upload(data, count * sizeof(T), label);
+    return buffer.as<T>();
+  };
+  d.spectral.data = copy(m_spectral, host.spectral.data, static_cast<size_t>(host.spectral.size),
+                         "spectral upload");
+  if (host.sun_irradiance != nullptr) {
+    // The sun's spectrum is a block of the spectral buffer.
+    d.sun_irradiance = d.spectral.data + (host.sun_irradiance - host.spectral.data);
+  }
+  d.materials =
+      copy(m_materials, host.materials, static_cast<size_t>(host.n_materials), "material upload");
+  d.wavelengths = copy(m_wavelengths, host.wavelengths, static_cast<size_t>(host.n_wavelengths),
+                       "wavelength upload");
+  d.temperatures = copy(m_temperatures, host.temperatures, static_cast<size_t>(host.n_primitives),
+                        "temperature upload");
+  d.sif =
+      copy(m_sif, host.sif, static_cast<size_t>(host.n_primitives) * host.n_bands, "sif upload");
+  m_context->synchronize("scene data upload");
+  return d;
 }
 
 bvh::BvhSceneView CudaSceneManager::device_view() const {

@@ -4,6 +4,7 @@
 // hierarchy of core/bvh.h built on the host and copied to the device at every build.
 
 #include "core/host/bvh_builder.h"
+#include "core/surface_path.h"
 #include "cuda/context.h"
 #include "embree/scene_manager.h"
 
@@ -33,6 +34,12 @@ class CudaSceneManager : public embree::EmbreeSceneManager {
   const bvh::BvhScene& host_bvh() const { return m_bvh; }
   const CudaContext& context() const { return *m_context; }
 
+  /// Copies what the paths of a run read (the spectral buffer, materials, band wavelengths,
+  /// per-primitive temperatures and SIF of the host context `host`) to the device and returns
+  /// the context with device pointers; they stay valid until the next call or free_gpu().
+  /// Throws std::runtime_error "CUDA: <label> - <error>" when an allocation or copy fails.
+  PathContext upload_path_context(const PathContext& host);
+
  private:
   void upload_top_();
 
@@ -40,6 +47,7 @@ class CudaSceneManager : public embree::EmbreeSceneManager {
   bvh::BvhScene m_bvh;
   DeviceBuffer m_top_nodes, m_top_items, m_instances, m_meshes, m_mesh_nodes, m_triangles,
       m_mesh_triangles, m_normals;
+  DeviceBuffer m_spectral, m_materials, m_wavelengths, m_temperatures, m_sif;
   bool m_uploaded = false;
 };
 

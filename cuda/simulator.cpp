@@ -1,12 +1,23 @@
 #include "cuda/simulator.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
+#include "core/flux_grid.h"
+#include "core/host/log.h"
+#include "core/host/parallel.h"
+#include "core/host/transport_settings.h"
 #include "core/trace_batch.h"
+#include "embree/photon_path.h"
+#include "embree/transport_context.h"
 
 namespace tesk::cuda {
 namespace {
@@ -19,7 +30,13 @@ constexpr int kJitErrorLogBufferSize = 6;
 }  // namespace
 
 CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
-    : m_context(&context), m_ptx_path(std::move(ptx_path)), m_rays(context), m_results(context) {}
+    : m_context(&context),
+      m_ptx_path(std::move(ptx_path)),
+      m_rays(context),
+      m_results(context),
+      m_totals(context),
+      m_block(context),
+      m_flux(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -60,6 +77,10 @@ void CudaSimulator::init() {
         "kernel tesk_trace_closest");
   check(m_context->api().cuModuleGetFunction(&m_trace_occluded, m_module, "tesk_trace_occluded"),
         "kernel tesk_trace_occluded");
+  check(m_context->api().cuModuleGetFunction(&m_backward, m_module, "tesk_backward"),
+        "kernel tesk_backward");
+  check(m_context->api().cuModuleGetFunction(&m_flux_kernel, m_module, "tesk_flux"),
+        "kernel tesk_flux");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -133,6 +154,216 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
   launch_(m_trace_occluded, count, &p, "launch occlusion");
   finish_launch_("sync occlusion");
   m_results.download(occluded, static_cast<size_t>(count) * sizeof(int32_t), "download occlusion");
+}
+
+void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
+                        int max_output_order) {
+  if (ctx.has_media()) {
+    throw std::runtime_error(std::string(operation) +
+                             ": the CUDA backend of this build has no device program for optical "
+                             "turbid media. No fallback was performed.");
+  }
+  if (ctx.n_bands > max_bands || max_output_order > kMaxDeviceOrderSlots - 2) {
+    throw std::runtime_error(std::string(operation) + ": the CUDA paths carry at most " +
+                             std::to_string(max_bands) + " bands and max_output_order " +
+                             std::to_string(kMaxDeviceOrderSlots - 2) +
+                             ". No fallback was performed.");
+  }
+}
+
+embree::OpticalImageResult CudaSimulator::simulate(CudaSceneManager& scene, int spp, int max_depth,
+                                                   const ProgressCallback& progress,
+                                                   const backend::OpticalProductRequest& request) {
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  if (request.scattering_order && request.max_output_order < 0) {
+    throw std::invalid_argument("max_output_order must be non-negative");
+  }
+  max_depth = announced_max_depth(max_depth, "[CUDA bwd]");
+  const embree::TransportContext ctx =
+      embree::make_transport_context(scene, 0, max_depth, transport::kDefaultRouletteDepth);
+  check_device_scene(ctx, "simulate", kMaxDeviceBands,
+                     request.scattering_order ? request.max_output_order : 0);
+  const int order_slots = request.scattering_order ? request.max_output_order + 2 : 0;
+  init();
+  const SensorData& sensor = scene.description().sensor();
+  embree::OpticalImageResult result;
+  result.width = std::max(sensor.width, 0);
+  result.height = std::max(sensor.height, 0);
+  result.n_bands = ctx.n_bands;
+  result.threads = 1;
+  result.order_slots = order_slots;
+  result.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                       static_cast<uint8_t>(WorkflowCode::OpticalBackward),
+                                       kBackwardExecutor, true};
+  const int passes = std::max(spp, 0);
+  const int64_t pixels = static_cast<int64_t>(result.width) * result.height;
+  const size_t n = static_cast<size_t>(pixels) * ctx.n_bands;
+  const size_t slots = 1 + (request.standard_error ? 1 : 0) +
+                       (request.event_aov ? kOpticalEventSlots : 0) + order_slots;
+  log_info("Backward render (CUDA): %dx%d pixels, %d bands, spp=%d, max_depth=%d on %s",
+           result.width, result.height, ctx.n_bands, passes, max_depth,
+           m_context->device_name().c_str());
+
+  BackwardImageParams p;
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+  p.sensor = sensor;
+  p.width = result.width;
+  p.height = result.height;
+  p.order_slots = order_slots;
+  p.want_squares = request.standard_error ? 1 : 0;
+  p.want_events = request.event_aov ? 1 : 0;
+  p.n_elements = static_cast<int64_t>(n);
+  const size_t bytes = slots * n * sizeof(double);
+  m_context->make_current();
+  m_totals.zero(bytes, "alloc image");
+  m_block.reserve(bytes, "alloc image");
+  // Both buffers hold the products one after another, in the order of the slots above.
+  auto carve = [&](const DeviceBuffer& buffer, double** radiance, double** squares, double** events,
+                   double** orders) {
+    double* at = buffer.as_mutable<double>();
+    *radiance = at;
+    at += n;
+    if (request.standard_error) {
+      *squares = at;
+      at += n;
+    }
+    if (request.event_aov) {
+      *events = at;
+      at += kOpticalEventSlots * n;
+    }
+    if (order_slots > 0) *orders = at;
+  };
+  carve(m_totals, &p.radiance, &p.squares, &p.events, &p.orders);
+  carve(m_block, &p.block_radiance, &p.block_squares, &p.block_events, &p.block_orders);
+
+  const auto start = std::chrono::steady_clock::now();
+  const int block_size = embree::pass_block_size(passes);
+  for (int begin = 0; pixels > 0 && begin < passes; begin += block_size) {
+    p.pass_begin = begin;
+    p.pass_end = std::min(begin + block_size, passes);
+    m_block.zero(bytes, "zero block");
+    launch_(m_backward, pixels, &p, "launch backward");
+    finish_launch_("sync backward");
+    if (progress) progress(p.pass_end, passes, elapsed_ms(start));
+  }
+  std::vector<double> sums(slots * n);
+  m_totals.download(sums.data(), bytes, "download image");
+  std::vector<double> radiance, squares, events, orders;
+  auto take = [&](std::vector<double>& out, size_t count, size_t& at) {
+    out.assign(sums.begin() + static_cast<std::ptrdiff_t>(at),
+               sums.begin() + static_cast<std::ptrdiff_t>(at + count));
+    at += count;
+  };
+  size_t at = 0;
+  take(radiance, n, at);
+  if (request.standard_error) take(squares, n, at);
+  if (request.event_aov) take(events, kOpticalEventSlots * n, at);
+  if (order_slots > 0) take(orders, static_cast<size_t>(order_slots) * n, at);
+  embree::image_means(passes, request, radiance, squares, events, orders, result);
+  return result;
+}
+
+embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx, int ny,
+                                                int64_t num_photons, int num_bands, float prob_sun,
+                                                int max_bounces, int max_depth, int rr_depth,
+                                                const ProgressCallback& progress, bool decompose) {
+  constexpr int kIntMax = 2147483647;
+  if (nx <= 0 || ny <= 0 || num_bands < 1) {
+    throw std::invalid_argument("flux grid dimensions and band count must be positive");
+  }
+  if (nx > kIntMax / ny || nx * ny > kIntMax / num_bands) {
+    throw std::overflow_error("flux grid element count exceeds signed device index range");
+  }
+  if (num_photons < 1) throw std::invalid_argument("CUDA flux photon count must be positive");
+  if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
+    throw std::invalid_argument("prob_sun must be in [0, 1]");
+  }
+  max_depth = announced_max_depth(max_depth, "[CUDA flux]");
+  float lx = 0.0f;
+  float ly = 0.0f;
+  embree::photon::grid_extent(scene, lx, ly);
+  constexpr float kMinNormal = 1.1754944e-38f;
+  if (!(std::isfinite(lx) && std::isfinite(ly) && lx >= kMinNormal && ly >= kMinNormal)) {
+    throw std::invalid_argument("flux scene extent must be at least the minimum normalized float");
+  }
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  embree::photon::PhotonContext ctx =
+      embree::photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
+  check_device_scene(ctx, "simulate_flux", kMaxDeviceFluxBands, 0);
+  init();
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * static_cast<double>(ly) / static_cast<double>(num_photons);
+
+  // Photons per launch, and threads per launch (each traces every n-th photon of its batch).
+  constexpr int64_t kBatchPhotons = int64_t{1} << 22;
+  constexpr int64_t kMaxThreads = int64_t{1} << 18;
+  const int64_t batches = (num_photons + kBatchPhotons - 1) / kBatchPhotons;
+  std::printf("Forward flux (CUDA): %lld photons, %lld batches, grid %dx%d, %d bands\n",
+              static_cast<long long>(num_photons), static_cast<long long>(batches), nx, ny,
+              num_bands);
+  std::fflush(stdout);
+
+  FluxLaunchParams p;
+  p.ctx = scene.upload_path_context(ctx);
+  p.source = embree::photon::photon_source(ctx);
+  p.scene = scene.device_view();
+  p.grid = FluxGrid{nx, ny, lx, ly, max_bounces, decompose};
+  const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
+  const size_t n_slots = decompose ? 4 : 2;
+  const size_t nb = static_cast<size_t>(num_bands);
+  const size_t doubles = n_slots * cells + 2 * nb;
+  const size_t bytes = doubles * sizeof(double) + sizeof(unsigned long long);
+  m_context->make_current();
+  m_flux.zero(bytes, "alloc flux");
+  double* at = m_flux.as_mutable<double>();
+  for (size_t k = 0; k < n_slots; ++k) p.slots[k] = at + k * cells;
+  p.removed = at + n_slots * cells;
+  p.roulette = p.removed + nb;
+  p.rays = reinterpret_cast<unsigned long long*>(p.roulette + nb);
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < num_photons; begin += kBatchPhotons) {
+    p.photon_begin = begin;
+    p.photon_end = std::min(num_photons, begin + kBatchPhotons);
+    p.n_threads = std::min(kMaxThreads, p.photon_end - begin);
+    launch_(m_flux_kernel, p.n_threads, &p, "launch flux");
+    finish_launch_("sync flux");
+    if (progress) progress(p.photon_end, num_photons, elapsed_ms(start));
+  }
+  std::vector<double> sums(doubles + 1);
+  m_flux.download(sums.data(), bytes, "download flux");
+
+  embree::FluxResult r;
+  auto to_float = [&](size_t offset, size_t count) {
+    std::vector<float> out(count);
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<float>(sums[offset + i]);
+    return out;
+  };
+  r.downwelling = to_float(0, cells);
+  r.upwelling = to_float(cells, cells);
+  if (decompose) {
+    r.downwelling_direct = to_float(2 * cells, cells);
+    r.downwelling_diffuse = to_float(3 * cells, cells);
+  }
+  r.removed = to_float(n_slots * cells, nb);
+  r.roulette = to_float(n_slots * cells + nb, nb);
+  unsigned long long rays = 0;
+  std::memcpy(&rays, sums.data() + doubles, sizeof(rays));
+  r.rays.closest = static_cast<int64_t>(rays);
+  r.nx = nx;
+  r.ny = ny;
+  r.n_bands = num_bands;
+  r.threads = 1;
+  r.execution =
+      ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                        static_cast<uint8_t>(WorkflowCode::OpticalFlux), kFluxExecutor, true};
+  return r;
 }
 
 }  // namespace tesk::cuda

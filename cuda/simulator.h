@@ -5,14 +5,33 @@
 
 #include <string>
 
+#include "core/backward_image.h"
 #include "core/bvh.h"
+#include "core/host/progress.h"
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
+#include "embree/backward_integrator.h"
+#include "embree/render_flux.h"
+#include "embree/transport_context.h"
 
 namespace tesk::cuda {
 
+/// Executor of the device backward image (backend "optix", workflow optical_backward).
+inline constexpr const char* kBackwardExecutor = "optix.cuda.optical_backward";
+
+/// Executor of the device flux grid (backend "optix", workflow optical_flux).
+inline constexpr const char* kFluxExecutor = "optix.cuda.optical_flux";
+
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
+
+/// Refuses, before any device work, a scene the device paths do not cover: turbid media (no
+/// device program), more than `max_bands` bands, or an order split beyond kMaxDeviceOrderSlots.
+/// Throws std::runtime_error "<operation>: the CUDA backend of this build has no device program
+/// for optical turbid media. No fallback was performed." or "<operation>: the CUDA paths carry
+/// at most <max_bands> bands and max_output_order 14. No fallback was performed.".
+void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
+                        int max_output_order);
 
 /// Owns the loaded device programs and the per-workflow device buffers.
 class CudaSimulator {
@@ -40,6 +59,31 @@ class CudaSimulator {
   void trace_occluded(const CudaSceneManager& scene, const float* origins, const float* directions,
                       int64_t count, float t_min, float t_max, int32_t* occluded);
 
+  /// Renders the scene's sensor by backward path tracing on the device: the CPU renderer's
+  /// samples (same streams per pixel and pass, same path rules, Russian roulette from bounce 3,
+  /// TESK_MAX_DEPTH honoured) traced over the device hierarchy, summed in the same fold blocks
+  /// (one launch per block, one thread per pixel) and normalised on the host. `progress` (may
+  /// be empty) gets (passes done, spp, elapsed ms) after each block. spp < 1 gives zero images.
+  /// Throws std::runtime_error "CUDA: build the scene before tracing rays" before a build,
+  /// "simulate: ..." for scenes the device program does not cover (turbid media, more than
+  /// kMaxDeviceBands bands or kMaxDeviceOrderSlots order slots; no fallback is performed), and
+  /// "CUDA: <label> - <error>" when a device call fails.
+  embree::OpticalImageResult simulate(CudaSceneManager& scene, int spp, int max_depth,
+                                      const ProgressCallback& progress,
+                                      const backend::OpticalProductRequest& request);
+
+  /// Forward photon flux on the nx x ny grid on the device: the photons of render_flux (same
+  /// streams per photon index, emission and path rules, core/surface_photon.h) traced over the
+  /// device hierarchy in batches, their deposits added atomically (results agree with the CPU
+  /// to the rounding of the sums' order). Prints one summary line (photons, batches, grid,
+  /// bands) and honours TESK_MAX_DEPTH. `progress` gets (photons done, num_photons, elapsed ms)
+  /// after each batch. Throws the argument errors of render_flux (with "CUDA" for "Embree"),
+  /// "simulate_flux: ..." for scenes with turbid media or more than kMaxDeviceFluxBands bands
+  /// (no fallback), and "CUDA: <label> - <error>" when a device call fails.
+  embree::FluxResult simulate_flux(CudaSceneManager& scene, int nx, int ny, int64_t num_photons,
+                                   int num_bands, float prob_sun, int max_bounces, int max_depth,
+                                   int rr_depth, const ProgressCallback& progress, bool decompose);
+
  private:
   // Launches one thread per item (count > 0) between the two timing events.
   void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
@@ -51,10 +95,15 @@ class CudaSimulator {
   CUmodule m_module = nullptr;
   CUfunction m_trace_closest = nullptr;
   CUfunction m_trace_occluded = nullptr;
+  CUfunction m_backward = nullptr;
+  CUfunction m_flux_kernel = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;     // origins then directions
   DeviceBuffer m_results;  // per-ray outputs
+  DeviceBuffer m_totals;   // image sums of a render
+  DeviceBuffer m_block;    // sums of the fold block being rendered
+  DeviceBuffer m_flux;     // flux tallies of a run
 };
 
 }  // namespace tesk::cuda

@@ -27,7 +27,7 @@ namespace {
 
 using namespace tesk::transport;
 
-constexpr int kEventSlots = 4;
+constexpr int kEventSlots = kOpticalEventSlots;
 // Pixels of one chunk of the image loop (whole rows, at least one).
 constexpr int kChunkPixels = 4096;
 
@@ -53,13 +53,33 @@ struct SampleScratch {
   std::vector<double> orders;   // [order_slots][n_bands] when requested
   std::vector<float> response;  // per-band scattering response toward the sun
   RenderRayCounts rays;
+  int n_bands = 0;
+  bool want_events = false;
+  bool want_orders = false;
 
   explicit SampleScratch(const ImageRun& r)
       : throughput(r.c->n_bands),
         radiance(r.c->n_bands),
         events(r.want_events ? kEventSlots * r.c->n_bands : 0),
         orders(r.want_orders ? static_cast<size_t>(r.order_slots) * r.c->n_bands : 0),
-        response(r.c->n_bands) {}
+        response(r.c->n_bands),
+        n_bands(r.c->n_bands),
+        want_events(r.want_events),
+        want_orders(r.want_orders) {}
+
+  // Adds a contribution to band b of the radiance and of the requested splits.
+  void add(int b, double value, OpticalEvent event, int order_slot) {
+    radiance[b] += value;
+    if (want_events) events[static_cast<int>(event) * n_bands + b] += value;
+    if (want_orders) orders[order_slot * n_bands + b] += value;
+  }
+  // Clears the sample's running state.
+  void clear() {
+    std::fill(throughput.begin(), throughput.end(), 1.0);
+    std::fill(radiance.begin(), radiance.end(), 0.0);
+    std::fill(events.begin(), events.end(), 0.0);
+    std::fill(orders.begin(), orders.end(), 0.0);
+  }
 };
 
 size_t checked_mul(size_t a, size_t b) {
@@ -68,231 +88,18 @@ size_t checked_mul(size_t a, size_t b) {
   return r;
 }
 
-inline void add_contribution(const ImageRun& r, SampleScratch& sc, int b, double value,
-                             OpticalEvent event, int order_slot) {
-  sc.radiance[b] += value;
-  if (r.want_events) sc.events[static_cast<int>(event) * r.c->n_bands + b] += value;
-  if (r.want_orders) sc.orders[order_slot * r.c->n_bands + b] += value;
-}
-
-// Surface temperature for thermal emission at primitive p of material `mat` hit at P.
-float emission_temperature(const TransportContext& c, const MaterialRecord& mat, int p,
-                           const float3& P, const float3& ng, SampleScratch& sc) {
-  if (c.temperatures != nullptr && p >= 0 && p < c.n_primitives) return c.temperatures[p];
-  const float sunlit = mat.scalar_params[3];
-  const float shaded = mat.scalar_params[4];
-  if (sunlit > 0.0f && shaded > 0.0f) {
-    ++sc.rays.shadow;
-    const bool in_shade =
-        occluded_periodic(*c.scene, offset_ray_origin(P, ng, c.sun_dir), c.sun_dir);
-    return in_shade ? shaded : sunlit;
-  }
-  return mat.scalar_params[2];
-}
-
 // Starts the pixel's stream (the same for every thread count) and makes the prepared camera
 // ray; false when the sensor gives no ray for the pixel.
 bool camera_ray(const ImageRun& r, int x, int y, int s, RenderRayCounts& rays, Pcg32& rng,
                 float3& o, float3& d) {
-  rng = pixel_stream(r.width, r.height, x, y, s);
-  const float jx = rng.uniform();
-  const float jy = rng.uniform();
-  if (!sensor::generate_primary_ray(r.sensor, x, y, jx, jy, o, d)) return false;
-  if (r.sensor.type == SensorType::Orthographic && r.c->scene->description().terrain_following()) {
-    ++rays.camera;
-  }
-  o = prepare_camera_ray(*r.c->scene, r.sensor.type, o, d);
-  return true;
+  return start_camera_ray(*r.c, EmbreeTracer{r.c->scene}, r.sensor, r.width, r.height, x, y, s,
+                          rays, rng, o, d);
 }
 
-// Clears the sample's running state.
-void clear_sample(SampleScratch& sc) {
-  std::fill(sc.throughput.begin(), sc.throughput.end(), 1.0);
-  std::fill(sc.radiance.begin(), sc.radiance.end(), 0.0);
-  std::fill(sc.events.begin(), sc.events.end(), 0.0);
-  std::fill(sc.orders.begin(), sc.orders.end(), 0.0);
-}
-
-// A path leaving the scene along d after k bounces: the sun when a camera ray looks straight at
-// it (optical mode), else the sky (not in SIF-only mode).
-void add_escape(const ImageRun& r, SampleScratch& sc, const float3& d, int k, int slot) {
-  const TransportContext& c = *r.c;
-  const int nb = c.n_bands;
-  if (k == 0 && c.mode == TransportMode::Optical && c.sun_irradiance != nullptr &&
-      sun_seen(c.sun_dir, d)) {
-    for (int b = 0; b < nb; ++b) {
-      const double l = static_cast<double>(c.sun_irradiance[b]) / kSolarDiskSolidAngle;
-      add_contribution(r, sc, b, l * sc.throughput[b], OpticalEvent::Outside, slot);
-    }
-  } else if (c.mode != TransportMode::SifOnly) {
-    for (int b = 0; b < nb; ++b) {
-      const float l = tesk::sky_radiance(c.sky, c.spectral, nb, d, b);
-      if (l != 0.0f) add_contribution(r, sc, b, l * sc.throughput[b], OpticalEvent::Outside, slot);
-    }
-  }
-}
-
-// Emission and sunlight at a surface hit, by transport mode: SIF-only adds the primitive's SIF,
-// thermal its Planck emission, optical the sun by next-event estimation. `sun_transmittance`
-// maps the offset shadow-ray origin to the transmittance toward the sun (0 or 1 without
-// media); it is called only when the sun would add something.
-template <typename SunTransmittance>
-void surface_emission_and_sun(const ImageRun& r, SampleScratch& sc, const HitRecord& h,
-                              const MaterialRecord& mat, const ShadingFrame& frame,
-                              const float3& wo, int slot, SunTransmittance&& sun_transmittance) {
-  const TransportContext& c = *r.c;
-  const int nb = c.n_bands;
-  const int p = h.global_primitive_id;
-  if (c.mode == TransportMode::SifOnly) {
-    if (c.sif != nullptr && p >= 0 && p < c.n_primitives) {
-      for (int b = 0; b < nb; ++b) {
-        const double e = c.sif[static_cast<size_t>(b) * c.n_primitives + p];
-        add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
-      }
-    }
-  } else if (c.mode == TransportMode::Thermal) {
-    const float T = emission_temperature(c, mat, p, h.position, h.geometric_normal, sc);
-    const float* emissivity = c.spectral.block(mat.spectral_offset, nb);
-    if (T > 0.0f && emissivity != nullptr) {
-      for (int b = 0; b < nb; ++b) {
-        const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
-        const double e = static_cast<double>(planck_radiance(lambda, T)) * emissivity[b];
-        add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
-      }
-    }
-  } else if (c.sun_irradiance != nullptr) {
-    // Next-event estimation toward the sun; leaves also transmit it from behind.
-    const float3 wi = frame.to_local(c.sun_dir);
-    if ((wi.z > 0.0f || mat.type == MaterialType::DiffuseTransmitting) && std::fabs(wi.z) > 0.0f) {
-      bool any = false;
-      for (int b = 0; b < nb; ++b) {
-        sc.response[b] = eval_scattering(mat.type, mat.spectral_offset, b, wo, wi, c.spectral, nb,
-                                         h.is_back_face, false);
-        any = any || (sc.response[b] * c.sun_irradiance[b] != 0.0f);
-      }
-      if (any) {
-        const double t =
-            sun_transmittance(offset_ray_origin(h.position, h.geometric_normal, c.sun_dir));
-        if (t > 0.0) {
-          const double cos_i = std::fabs(wi.z);
-          for (int b = 0; b < nb; ++b) {
-            const double l = static_cast<double>(sc.response[b]) * sc.throughput[b] *
-                             c.sun_irradiance[b] * cos_i * t;
-            add_contribution(r, sc, b, l, OpticalEvent::SunScattered, slot);
-          }
-        }
-      }
-    }
-  }
-}
-
-// Draws the scattered direction at a surface (three uniforms, handed to the sampler in
-// reverse; `banded` picks the band-averaged sampler) and updates the throughput. Returns
-// false when the path ends there; otherwise `d_out` is the new world direction.
-bool scatter_at_surface(const TransportContext& c, SampleScratch& sc, const HitRecord& h,
-                        const MaterialRecord& mat, const ShadingFrame& frame, const float3& wo,
-                        Pcg32& rng, bool banded, float3& d_out) {
-  const int nb = c.n_bands;
-  const float u1 = rng.uniform();
-  const float u2 = rng.uniform();
-  const float u3 = rng.uniform();
-  const float u[3] = {u3, u2, u1};
-  const ScatterSample smp = banded
-                                ? sample_scattering_banded(mat, c.spectral, nb, h.is_back_face, u)
-                                : sample_scattering(mat, u);
-  if (!(smp.pdf >= kMinScatterPdf) || std::fabs(smp.wi.z) == 0.0f) return false;
-  const double weight = static_cast<double>(std::fabs(smp.wi.z)) / smp.pdf;
-  const bool thermal = c.mode == TransportMode::Thermal;
-  bool alive = false;
-  for (int b = 0; b < nb; ++b) {
-    const float f = eval_scattering(mat.type, mat.spectral_offset, b, wo, smp.wi, c.spectral, nb,
-                                    h.is_back_face, thermal);
-    sc.throughput[b] *= static_cast<double>(f) * weight;
-    alive = alive || sc.throughput[b] > kMinThroughput;
-  }
-  if (!alive) return false;
-  d_out = normalize(frame.to_world(smp.wi));
-  return true;
-}
-
-// Russian roulette from bounce rr_depth on: survive with q = min(0.95, max throughput) and
-// divide by q. Returns false when the path ends.
-bool roulette(const TransportContext& c, SampleScratch& sc, int k, Pcg32& rng) {
-  if (k < c.rr_depth) return true;
-  double max_t = 0.0;
-  for (int b = 0; b < c.n_bands; ++b) max_t = std::max(max_t, sc.throughput[b]);
-  const double q = std::min(kMaxSurvival, max_t);
-  if (rng.uniform() >= q) return false;
-  for (int b = 0; b < c.n_bands; ++b) sc.throughput[b] /= q;
-  return true;
-}
-
-// What a packet traced ahead for a camera ray: its first closest hit and, when the sun was
-// tested from that hit, the shadow ray's origin and answer.
-struct FirstHit {
-  HitRecord hit;
-  bool sun_tested = false;
-  float3 sun_origin{};
-  bool sun_blocked = false;
-};
-
-// The path of a started sample in a scene without media, from the camera ray (o, d); leaves
-// the sample's radiance and splits in `sc`. `first` (may be null) holds the answers of the
-// camera ray's queries traced ahead; the path uses them in place of its own first queries,
-// so the sample is the same whether it was traced alone or in a packet.
+// The path of a started sample in a scene without media (core/surface_path.h) on the CPU scene.
 void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch& sc,
                 const FirstHit* first = nullptr) {
-  const TransportContext& c = *r.c;
-  const int last_order_slot = r.order_slots - 1;
-  int hits = 0;
-  int k = 0;
-  int crossings = 0;
-  for (;;) {
-    const bool ahead = first != nullptr && k == 0 && crossings == 0;
-    const HitRecord h = ahead ? first->hit : c.scene->trace_ray(o, d, kRayTMin, kRayTMax);
-    ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
-
-    if (!h.hit) {
-      // In a periodic scene the ray continues in the neighbouring tile. Above the scene top a
-      // ray that does not descend meets nothing in any tile, so it escapes at once (the result
-      // is the same, the queries are saved).
-      if (c.tiles.periodic && crossings < c.tiles.num_repetitions &&
-          !escapes_upward(c.tiles, o, d)) {
-        const TileExit exit = cross_tile(o, d, c.tiles.x, c.tiles.y);
-        if (exit.axis >= 0) {
-          o = wrap_at_exit(o, d, exit, c.tiles.x, c.tiles.y);
-          ++crossings;
-          continue;
-        }
-      }
-      add_escape(r, sc, d, k, std::min(hits, last_order_slot));
-      return;
-    }
-
-    ++hits;
-    // A material id that names no material absorbs: the path ends without contribution.
-    const MaterialRecord* mat = c.material(h.material_id);
-    if (mat == nullptr) return;
-    const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
-    const float3 wo = frame.to_local(-d);
-    const int slot = std::min(hits, last_order_slot);
-
-    surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
-      ++sc.rays.shadow;
-      if (ahead && first->sun_tested && origin.x == first->sun_origin.x &&
-          origin.y == first->sun_origin.y && origin.z == first->sun_origin.z) {
-        return first->sun_blocked ? 0.0 : 1.0;
-      }
-      return occluded_periodic(*c.scene, origin, c.sun_dir) ? 0.0 : 1.0;
-    });
-    float3 wi_world;
-    if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, false, wi_world)) return;
-    if (!roulette(c, sc, k, rng)) return;
-    d = wi_world;
-    o = offset_ray_origin(h.position, h.geometric_normal, d);
-    ++k;
-    if (k >= c.max_depth) return;
-  }
+  trace_surface_path(*r.c, EmbreeTracer{r.c->scene}, r.order_slots, rng, o, d, sc, first);
 }
 
 // ---- the turbid-aware sample ------------------------------------------------------------------
@@ -340,7 +147,7 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
       resident.kind == ResidentLeafSource::Kind::NoOwner) {
     for (int b = 0; b < nb; ++b) {
       const double e = resident_leaf_radiance(resident, position, leaf.normal, leaf.back_face, b);
-      if (e != 0.0) add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+      if (e != 0.0) sc.add(b, e * sc.throughput[b], OpticalEvent::Emission, slot);
     }
     return;
   }
@@ -355,7 +162,7 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
             has_state ? th.emissivity[instance] : leaf_kirchhoff_emissivity(model.optics, b);
         const double e = leaf_thermal_radiance(lambda, t_field, t_field, 1.0f, eps);
         if (e != 0.0) {
-          add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+          sc.add(b, e * sc.throughput[b], OpticalEvent::Emission, slot);
         }
       }
       return;
@@ -365,13 +172,13 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
       const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
       const double e = leaf_thermal_radiance(lambda, th.t_sunlit[instance], th.t_shaded[instance],
                                              th.sunlit_fraction[instance], th.emissivity[instance]);
-      if (e != 0.0) add_contribution(r, sc, b, e * sc.throughput[b], OpticalEvent::Emission, slot);
+      if (e != 0.0) sc.add(b, e * sc.throughput[b], OpticalEvent::Emission, slot);
     }
   } else if (c.mode == TransportMode::SifOnly) {
     for (int b = 0; b < nb; ++b) {
       const double m = sif_source_exitance(c.leaf_sif, instance, position, leaf.normal, b);
       if (m != 0.0) {
-        add_contribution(r, sc, b, m * kInvPi * sc.throughput[b], OpticalEvent::Emission, slot);
+        sc.add(b, m * kInvPi * sc.throughput[b], OpticalEvent::Emission, slot);
       }
     }
   }
@@ -413,7 +220,7 @@ void trace_path_media(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleS
     const MediumTraceEvent ev = media_step(c, o, d, path.set, crossings, rng);
     ++(k == 0 ? sc.rays.camera : sc.rays.bounce);
     if (ev.kind == MediumEventKind::Escape) {
-      add_escape(r, sc, d, k, std::min(hits, last_order_slot));
+      add_escape(c, sc, d, k, std::min(hits, last_order_slot));
       return;
     }
     path.advance(ev.distance);
@@ -437,9 +244,10 @@ void trace_path_media(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleS
       if (mat == nullptr) return;
       const ShadingFrame frame = ShadingFrame::from_normal(h.normal);
       const float3 wo = frame.to_local(-d);
-      surface_emission_and_sun(r, sc, h, *mat, frame, wo, slot, [&](const float3& origin) {
-        return sun_transmittance(c, origin, path, toward_viewer, sc.rays);
-      });
+      surface_emission_and_sun(c, EmbreeTracer{c.scene}, sc, h, *mat, frame, wo, slot,
+                               [&](const float3& origin) {
+                                 return sun_transmittance(c, origin, path, toward_viewer, sc.rays);
+                               });
       float3 wi_world;
       if (!scatter_at_surface(c, sc, h, *mat, frame, wo, rng, true, wi_world)) return;
       d = wi_world;
@@ -461,7 +269,7 @@ void trace_path_media(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleS
             for (int b = 0; b < nb; ++b) {
               const double l = static_cast<double>(sc.response[b]) * sc.throughput[b] *
                                c.sun_irradiance[b] * cos_s * t;
-              add_contribution(r, sc, b, l, OpticalEvent::TurbidMedium, slot);
+              sc.add(b, l, OpticalEvent::TurbidMedium, slot);
             }
           }
         }
@@ -496,7 +304,7 @@ bool sample_pixel(const ImageRun& r, int x, int y, int s, SampleScratch& sc) {
   float3 o;
   float3 d;
   if (!camera_ray(r, x, y, s, sc.rays, rng, o, d)) return false;
-  clear_sample(sc);
+  sc.clear();
   if (r.c->max_depth < 1) return true;
   if (r.c->has_media()) {
     trace_path_media(r, rng, o, d, sc);
@@ -561,7 +369,7 @@ void sample_packet(const ImageRun& r, const int* xs, const int* ys, int count, i
     for (int q = 0; q < m; ++q) first[sun_slot[q]].sun_blocked = blocked[q];
   }
   for (int j = 0; j < n; ++j) {
-    clear_sample(sc);
+    sc.clear();
     if (c.max_depth >= 1) trace_path(r, rng[j], o[j], d[j], sc, &first[j]);
     done(lane_of[j]);
   }
@@ -784,6 +592,15 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
   result.rays = rays;
   if (partial_run) return result;
 
+  image_means(passes, request, totals.radiance, totals.squares, totals.events, totals.orders,
+              result);
+  return result;
+}
+
+void image_means(int passes, const backend::OpticalProductRequest& request,
+                 const std::vector<double>& radiance, const std::vector<double>& squares,
+                 const std::vector<double>& events, const std::vector<double>& orders,
+                 OpticalImageResult& result) {
   // Normalise by the full pass count (invalid camera rays count as zero samples).
   auto mean = [&](const std::vector<double>& sums, std::vector<float>& out) {
     out.assign(sums.size(), 0.0f);
@@ -791,21 +608,20 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
     const double n = passes;
     for (size_t i = 0; i < sums.size(); ++i) out[i] = static_cast<float>(sums[i] / n);
   };
-  mean(totals.radiance, result.radiance);
-  if (run.want_events) mean(totals.events, result.event_aov);
-  if (run.want_orders) mean(totals.orders, result.scattering_order);
-  if (run.want_se) {
-    result.standard_error.assign(run.n_elements, 0.0f);
+  mean(radiance, result.radiance);
+  if (request.event_aov) mean(events, result.event_aov);
+  if (request.scattering_order) mean(orders, result.scattering_order);
+  if (request.standard_error) {
+    const size_t n_elements = radiance.size();
+    result.standard_error.assign(n_elements, 0.0f);
     if (passes > 1) {
       const double n = passes;
-      for (size_t e = 0; e < run.n_elements; ++e) {
-        const double v =
-            (totals.squares[e] - totals.radiance[e] * totals.radiance[e] / n) / (n - 1.0);
+      for (size_t e = 0; e < n_elements; ++e) {
+        const double v = (squares[e] - radiance[e] * radiance[e] / n) / (n - 1.0);
         result.standard_error[e] = v >= 0.0 ? static_cast<float>(std::sqrt(v / n)) : 0.0f;
       }
     }
   }
-  return result;
 }
 
 }  // namespace tesk::embree

@@ -10,24 +10,13 @@
 #include "core/host/execution.h"
 #include "core/host/progress.h"
 #include "core/scene_types.h"
+#include "core/surface_path.h"
 #include "embree/transport_context.h"
 
 namespace tesk::embree {
 
-/// Event slots of `OpticalImageResult::event_aov`.
-enum class OpticalEvent : int32_t {
-  SunScattered = 0,  ///< Sunlight scattered toward the sensor at a surface.
-  TurbidMedium = 1,  ///< Sunlight scattered toward the sensor by leaves inside a medium.
-  Outside = 2,       ///< Sky, and the directly seen sun.
-  Emission = 3       ///< Surface emission (thermal and SIF).
-};
-
-/// Ray counts of one render (each closest-hit query counts once, also after a tile wrap).
-struct RenderRayCounts {
-  int64_t camera = 0;  ///< Closest-hit queries of camera rays (including terrain following).
-  int64_t bounce = 0;  ///< Closest-hit queries of scattered rays.
-  int64_t shadow = 0;  ///< Queries toward the sun (occlusion, media walks and containment).
-};
+using tesk::OpticalEvent;
+using tesk::RenderRayCounts;
 
 /// Result of one backward render. Images are band-fastest: element (W*y + x)*n_bands + b;
 /// splits are slot-major: slot j starts at j*W*H*n_bands.
@@ -92,5 +81,13 @@ OpticalImageResult integrate_image(const TransportContext& ctx, const SensorData
                                    int n_threads, const backend::OpticalProductRequest& request,
                                    const ProgressCallback& progress,
                                    const InterruptCheck& interrupt, const PassRange& range = {});
+
+/// Fills the images of `result` from per-element sums over `passes` passes (element-aligned
+/// with the image, slot-major splits): the means of the requested products, and the standard
+/// error of the mean from the sums of squares (zero below two passes).
+void image_means(int passes, const backend::OpticalProductRequest& request,
+                 const std::vector<double>& radiance, const std::vector<double>& squares,
+                 const std::vector<double>& events, const std::vector<double>& orders,
+                 OpticalImageResult& result);
 
 }  // namespace tesk::embree

@@ -6,11 +6,23 @@
 
 #include "core/host/scene_description.h"
 #include "core/illumination.h"
+#include "core/periodic.h"
 #include "core/spectral.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
+
+/// The CPU scene's queries as the tracer of the shared path code (core/surface_path.h).
+struct EmbreeTracer {
+  const EmbreeSceneManager* scene = nullptr;
+  HitRecord trace(const float3& o, const float3& d, float t_min, float t_max) const {
+    return scene->trace_ray(o, d, t_min, t_max);
+  }
+  bool shadow(const float3& o, const float3& d, float t_max) const {
+    return scene->trace_shadow(o, d, t_max);
+  }
+};
 
 /// View of the description's spectral parameter buffer.
 inline SpectralView spectral_view(const SceneDescription& d) {
@@ -50,8 +62,6 @@ void occluded_periodic_packet(const EmbreeSceneManager& scene, const float3* ori
 float3 prepare_camera_ray(const EmbreeSceneManager& scene, SensorType sensor_type, float3 origin,
                           const float3& d);
 
-/// Height above the scene top from which camera rays enter a periodic scene: 1e-3 scene units,
-/// or 1e-6 of the top height when that is larger (stays many float steps above the top).
-float periodic_entry_margin(float z_top);
+using tesk::periodic_entry_margin;
 
 }  // namespace tesk::embree

@@ -225,18 +225,6 @@ float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, co
   return p;
 }
 
-void nudge_into_tile(const TileView& tiles, float3& o, const float3& d) {
-  if (!tiles.periodic) return;
-  const float X = tiles.x;
-  const float Y = tiles.y;
-  if (o.x < 0.0f || o.x > X) o.x -= std::floor(o.x / X) * X;
-  if (o.y < 0.0f || o.y > Y) o.y -= std::floor(o.y / Y) * Y;
-  if (d.x > kParallelEpsilon && (X - o.x) <= kTileWallMin * d.x) o.x -= X;
-  if (d.x < -kParallelEpsilon && o.x <= -kTileWallMin * d.x) o.x += X;
-  if (d.y > kParallelEpsilon && (Y - o.y) <= kTileWallMin * d.y) o.y -= Y;
-  if (d.y < -kParallelEpsilon && o.y <= -kTileWallMin * d.y) o.y += Y;
-}
-
 MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const float3& v,
                                       const ActiveMediumSet& start, int crossings,
                                       SourcePathInMedia* source, int64_t& queries) {

@@ -15,6 +15,7 @@
 #include "core/optical_media.h"
 #include "core/pcg32.h"
 #include "core/periodic.h"
+#include "core/surface_photon.h"
 #include "embree/scene_manager.h"
 #include "embree/transport_context.h"
 
@@ -90,17 +91,6 @@ void cross_medium_boundary(const MediaView& media, PathMedia& path, int32_t medi
 /// again there (counted in `queries`); media of the same kind keep their segment lengths.
 float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, const TileExit& exit,
                  PathMedia& path, int64_t& queries);
-
-/// In a periodic scene, moves `o` by whole periods (the same place of the periodic scene) into
-/// the tile, and across a wall that the ray (o, d) would reach within the minimum crossing
-/// distance: such a wall is not reported as an exit, and a start outside the tile would take
-/// the wall it enters through for an exit, so without the move the path would escape.
-void nudge_into_tile(const TileView& tiles, float3& o, const float3& d);
-
-/// Whether a ray from `o` along `d` can meet no geometry in any tile (above the top, rising).
-inline bool escapes_upward(const TileView& tiles, const float3& o, const float3& d) {
-  return o.z > tiles.z_top && d.z >= 0.0f;
-}
 
 /// Per-entry record of a transmittance walk from a point inside media: how long the walk
 /// stayed in each medium of the starting set and the optical depth it met there (the inputs of

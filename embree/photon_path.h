@@ -32,7 +32,9 @@
 #include "core/pcg32.h"
 #include "core/random_streams.h"
 #include "core/scattering.h"
+#include "core/surface_photon.h"
 #include "core/transport_constants.h"
+#include "embree/illumination.h"
 #include "embree/media_walk.h"
 #include "embree/photon_range.h"
 #include "embree/ray_counts.h"
@@ -61,15 +63,9 @@ PhotonContext make_photon_context(const EmbreeSceneManager& scene, int n_bands, 
 /// else the sensor's orthographic width and height.
 void grid_extent(const EmbreeSceneManager& scene, float& lx, float& ly);
 
-/// One photon in flight.
-struct Photon {
-  float3 o{};                   ///< Origin of the next ray.
-  float3 d{0.0f, 0.0f, -1.0f};  ///< Unit direction.
-  double power = 0.0;           ///< Scalar power P (P0 over the probability of its kind).
-  bool direct = true;           ///< Sun photon (true) or sky photon.
-  int scatterings = 0;          ///< Scattering events so far (k).
-  int crossings = 0;            ///< Tile walls crossed so far.
-  PathMedia media{};            ///< Media containing the photon.
+/// One photon in flight, with the media containing it.
+struct Photon : PhotonState {
+  PathMedia media{};  ///< Media containing the photon.
 };
 
 /// The deposits of one chunk of photons, in the order they were made: each names a tally slot,
@@ -152,16 +148,8 @@ struct PhotonScratch {
   }
 };
 
-/// Emits photon `index` (its stream already started): origin, direction, power, kind and the
-/// spectral weights in `w`. Returns false when the photon is not emitted (sun near the horizon,
-/// zero probability of its kind, degenerate emitting box, or no positive weight).
-bool emit_photon(const PhotonContext& c, Pcg32& rng, Photon& ph, double* w);
-
-/// Absorbed fraction per band of a surface hit: 1 - r for Diffuse and RPV (r from the first
-/// block), 1 - (r_side + t) for DiffuseTransmitting, 1 for any other kind or a missing
-/// material or block; clamped at 0.
-void surface_absorptance(const TransportContext& c, const MaterialRecord* mat, bool back_face,
-                         float* alpha);
+/// The emission geometry of a run as the shared photon code reads it.
+PhotonSource photon_source(const PhotonContext& c);
 
 /// The media containing a photon that starts at `o` along `d` (empty outside the scene box).
 ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const float3& d,
@@ -181,16 +169,15 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
   double* w = s.w.data();
   float* alpha = s.alpha.data();
   const int nb = c.n_bands;
-  if (!emit_photon(c, rng, ph, w)) return;
+  if (!emit_photon(c, photon_source(c), rng, ph, w)) return;
   tally.emitted(ph, w);
   nudge_into_tile(c.tiles, ph.o, ph.d);
-  const bool media = c.has_media();
-  if (media) ph.media.set = initial_media(c, ph.o, ph.d, s.rays);
-  const EmbreeSceneManager& scene = *c.scene;
-
-  auto remove_all = [&](std::vector<double>& bucket) {
-    for (int b = 0; b < nb; ++b) bucket[b] += w[b] * ph.power;
-  };
+  if (!c.has_media()) {
+    // Scenes of surfaces: the loop every backend shares (core/surface_photon.h).
+    trace_surface_photon(c, EmbreeTracer{c.scene}, rng, ph, w, alpha, s, tally);
+    return;
+  }
+  ph.media.set = initial_media(c, ph.o, ph.d, s.rays);
 
   for (int step = 0; step < kMaxPhotonSteps; ++step) {
     HitRecord hit;
@@ -202,46 +189,28 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
       tally.escaped(ph, w);
       return;
     }
-    if (!media) {
-      hit = scene.trace_ray(ph.o, ph.d, kRayTMin, kRayTMax);
-      ++s.rays.closest;
-      if (!hit.hit) {
-        if (c.tiles.periodic && ph.crossings < c.tiles.num_repetitions) {
-          const TileExit exit = cross_tile(ph.o, ph.d, c.tiles.x, c.tiles.y);
-          if (exit.axis >= 0) {
-            ph.o = wrap_at_exit(ph.o, ph.d, exit, c.tiles.x, c.tiles.y);
-            ++ph.crossings;
-            continue;
-          }
-        }
+    const MediumTraceEvent ev = media_step(c, ph.o, ph.d, ph.media.set, ph.crossings, rng);
+    ++s.rays.closest;
+    switch (ev.kind) {
+      case MediumEventKind::Escape:
         tally.escaped(ph, w);
         return;
-      }
-    } else {
-      const MediumTraceEvent ev = media_step(c, ph.o, ph.d, ph.media.set, ph.crossings, rng);
-      ++s.rays.closest;
-      switch (ev.kind) {
-        case MediumEventKind::Escape:
-          tally.escaped(ph, w);
-          return;
-        case MediumEventKind::TileCrossing:
-          ph.o = wrap_path(c, ph.o, ph.d, ev.exit, ph.media, s.rays.containment);
-          ++ph.crossings;
-          continue;
-        case MediumEventKind::MediumBoundary:
-          cross_medium_boundary(c.media, ph.media, ev.medium_id, ev.instance_id,
-                                ev.hit.is_back_face);
-          ph.o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, ph.d);
-          continue;
-        case MediumEventKind::Surface:
-          hit = ev.hit;
-          break;
-        case MediumEventKind::Interaction:
-          at_leaf = true;
-          position = ev.position;
-          medium = ev.medium_id;
-          break;
-      }
+      case MediumEventKind::TileCrossing:
+        ph.o = wrap_path(c, ph.o, ph.d, ev.exit, ph.media, s.rays.containment);
+        ++ph.crossings;
+        continue;
+      case MediumEventKind::MediumBoundary:
+        cross_medium_boundary(c.media, ph.media, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+        ph.o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, ph.d);
+        continue;
+      case MediumEventKind::Surface:
+        hit = ev.hit;
+        break;
+      case MediumEventKind::Interaction:
+        at_leaf = true;
+        position = ev.position;
+        medium = ev.medium_id;
+        break;
     }
 
     float3 new_dir;
@@ -253,25 +222,10 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
       surface_absorptance(c, mat, hit.is_back_face, alpha);
       tally.surface(ph, hit, mat, frame, wo, alpha, w, s);
       if (mat == nullptr) return;  // absorbed whole
-      float u[3];
-      u[0] = rng.uniform();
-      u[1] = rng.uniform();
-      u[2] = rng.uniform();
-      const ScatterSample smp =
-          media ? sample_scattering_banded(*mat, c.spectral, nb, hit.is_back_face, u)
-                : sample_scattering(*mat, u);
-      if (!(smp.pdf >= kMinScatterPdf)) {
-        for (int b = 0; b < nb; ++b) s.removed[b] += (1.0 - alpha[b]) * w[b] * ph.power;
+      if (!scatter_photon_at_surface(c, ph, hit, *mat, frame, wo, true, alpha, w, rng, s, new_dir,
+                                     new_origin)) {
         return;
       }
-      const double factor = std::fabs(smp.wi.z) / static_cast<double>(smp.pdf);
-      for (int b = 0; b < nb; ++b) {
-        const float f = eval_scattering(mat->type, mat->spectral_offset, b, wo, smp.wi, c.spectral,
-                                        nb, hit.is_back_face, false);
-        w[b] *= static_cast<double>(f) * factor;
-      }
-      new_dir = normalize(frame.to_world(smp.wi));
-      new_origin = offset_ray_origin(hit.position, hit.geometric_normal, new_dir);
     } else {
       if (medium < 0 || medium >= static_cast<int32_t>(c.leaf_models.size())) return;
       const MediumLeafModel& model = c.leaf_models[medium];
@@ -294,38 +248,10 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
       new_dir = sc.direction;
       new_origin = position;
     }
-
-    bool alive = false;
-    double w_max = 0.0;
-    for (int b = 0; b < nb; ++b) {
-      alive = alive || w[b] > kMinPhotonWeight;
-      w_max = std::max(w_max, w[b]);
-    }
-    if (!alive) {
-      remove_all(s.removed);
-      return;
-    }
-    if (ph.scatterings >= c.rr_depth) {
-      const double q = std::min(w_max, kMaxSurvival);
-      if (rng.uniform() >= q) {
-        remove_all(s.roulette);
-        return;
-      }
-      for (int b = 0; b < nb; ++b) {
-        s.roulette[b] -= (w[b] / q - w[b]) * ph.power;
-        w[b] /= q;
-      }
-    }
-    ph.d = new_dir;
-    ph.o = new_origin;
+    if (!continue_photon(c, ph, w, rng, s, new_dir, new_origin)) return;
     ph.media.new_segment();
-    ++ph.scatterings;
-    if (ph.scatterings >= c.max_depth) {
-      remove_all(s.removed);
-      return;
-    }
   }
-  remove_all(s.removed);
+  for (int b = 0; b < nb; ++b) s.removed[b] += w[b] * ph.power;
 }
 
 /// Thread count of a forward run as its console line reports it: the resolved request, at most

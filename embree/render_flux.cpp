@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "core/flux_grid.h"
 #include "core/grid.h"
 #include "core/host/transport_settings.h"
 #include "embree/photon_path.h"
@@ -18,10 +19,10 @@ using photon::PhotonScratch;
 
 // Tally arrays of one worker, in the order of FluxResult.
 enum Slot : int {
-  kDown,
-  kUp,
-  kDownDirect,
-  kDownDiffuse,
+  kDown = kFluxDown,
+  kUp = kFluxUp,
+  kDownDirect = kFluxDownDirect,
+  kDownDiffuse = kFluxDownDiffuse,
   kGrid,
   kGridDirect,
   kGridDiffuse,
@@ -34,13 +35,8 @@ enum Slot : int {
 };
 
 struct FluxSetup {
-  int nx = 0;
-  int ny = 0;
+  FluxGrid grid;
   int nb = 0;
-  float lx = 0.0f;
-  float ly = 0.0f;
-  int max_bounces = 0;
-  bool decompose = false;
   bool media = false;
   int n_primitives = 0;
   const std::vector<int>* offsets = nullptr;
@@ -54,30 +50,19 @@ class FluxTally {
   void rebind(DepositLog& log) { m_log = &log; }
 
   void emitted(const Photon& ph, const double* w) {
-    m_prev = -1;
-    m_recorded = 0;
+    m_rule.emitted();
     if (m_f->media) add(kIncident, 0, ph, w);
   }
 
   void escaped(const Photon& ph, const double* w) {
-    if (ph.scatterings >= 1 && m_prev >= 0) add(kUp, m_prev, ph, w);
+    m_rule.escaped(ph.scatterings, [&](int slot, int c) { add(slot, c, ph, w); });
     if (m_f->media) add(kEscaped, 0, ph, w);
   }
 
   void surface(const Photon& ph, const HitRecord& hit, const MaterialRecord*, const ShadingFrame&,
                const float3&, const float* alpha, const double* w, PhotonScratch&) {
-    const int c = cell(hit.position);
-    if (c < 0) {
-      m_prev = -1;
-    } else if (m_f->max_bounces > 0 && m_recorded >= m_f->max_bounces) {
-      m_prev = c;
-    } else {
-      add(kDown, c, ph, w);
-      if (m_f->decompose) add(ph.direct ? kDownDirect : kDownDiffuse, c, ph, w);
-      if (m_prev >= 0 && m_prev != c) add(kUp, m_prev, ph, w);
-      ++m_recorded;
-      m_prev = c;
-    }
+    const int c = m_rule.surface(m_f->grid, hit.position, ph.direct,
+                                 [&](int slot, int cell) { add(slot, cell, ph, w); });
     if (!m_f->media) return;
     if (hit.instance_id == 0) {
       absorb(kTerrain, 0, ph, alpha, w);
@@ -96,7 +81,7 @@ class FluxTally {
 
   void leaf(const Photon& ph, const float3& position, int32_t medium, const LeafHit&,
             const float* alpha, const double* w, PhotonScratch&) {
-    const int c = cell(position);
+    const int c = m_f->grid.cell(position);
     if (c >= 0) {
       absorb(kGrid, c, ph, alpha, w);
       absorb(ph.direct ? kGridDirect : kGridDiffuse, c, ph, alpha, w);
@@ -105,11 +90,6 @@ class FluxTally {
   }
 
  private:
-  int cell(const float3& p) const {
-    const int ix = grid::world_to_cell(p.x, m_f->lx, m_f->nx);
-    const int iy = grid::world_to_cell(p.y, m_f->ly, m_f->ny);
-    return (ix < 0 || iy < 0) ? -1 : iy * m_f->nx + ix;
-  }
   // Adds w[b] P (absorb: times alpha[b]) to element `index` of slot k (n_bands doubles each).
   void add(int k, size_t index, const Photon& ph, const double* w) {
     m_log->deposit(k, index, ph.power, w);
@@ -120,8 +100,7 @@ class FluxTally {
 
   const FluxSetup* m_f;
   DepositLog* m_log;
-  int m_prev = -1;
-  int m_recorded = 0;
+  FluxCellRule m_rule;
 };
 
 }  // namespace
@@ -159,13 +138,8 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int64_t 
   const int T = photon::photon_thread_count(n_threads, num_photons);
 
   FluxSetup f;
-  f.nx = nx;
-  f.ny = ny;
+  f.grid = FluxGrid{nx, ny, lx, ly, max_bounces, decompose};
   f.nb = num_bands;
-  f.lx = lx;
-  f.ly = ly;
-  f.max_bounces = max_bounces;
-  f.decompose = decompose;
   f.media = ctx.has_media();
   const std::vector<int> offsets = scene.instance_primitive_offsets();
   f.offsets = &offsets;

@@ -43,20 +43,7 @@ struct InstanceInfo {
   int32_t primitive_offset = 0;  ///< Global index of the instance's first triangle.
 };
 
-/// Result of one closest-hit query. On a miss every field keeps its default except `t`,
-/// which is the ray's t_max.
-struct HitRecord {
-  float t = 0.0f;                   ///< Hit distance in units of the ray direction.
-  float3 position{};                ///< origin + t * direction (world).
-  float3 normal{0.0f, 0.0f, 1.0f};  ///< Unit shading normal, same side as geometric_normal.
-  float3 geometric_normal{0.0f, 0.0f, 1.0f};  ///< Unit geometric normal facing the ray.
-  int32_t material_id = -1;                   ///< Material of the hit mesh.
-  int32_t primitive_id = -1;                  ///< Triangle index within the mesh.
-  int32_t global_primitive_id = -1;           ///< Global primitive index.
-  int32_t instance_id = -1;                   ///< Instance index.
-  bool hit = false;                           ///< Whether anything was hit.
-  bool is_back_face = false;                  ///< The ray hit the side opposite (P1-P0)x(P2-P0).
-};
+using tesk::HitRecord;
 
 /// A batch of rays as flat arrays: origins and directions hold 3 floats per ray.
 struct RayBatchView {
@@ -93,15 +80,7 @@ struct PrimitiveGeometry {
   int32_t primitive_id = 0;  ///< Triangle index within the mesh.
 };
 
-/// Scene bounding box, stored in the order the transport reads it.
-struct SceneBounds {
-  float max_z = 0.0f;  ///< Scene top (`max_height`).
-  float min_z = 0.0f;  ///< Scene bottom (`min_height`).
-  float min_x = 0.0f;
-  float max_x = 0.0f;
-  float min_y = 0.0f;
-  float max_y = 0.0f;
-};
+using tesk::SceneBounds;
 
 /// Largest magnification of an instance transform's inverse (the inverse of the smallest scale
 /// an instance may have): with it, rays inside the traced box stay within the float range the

@@ -46,6 +46,7 @@ TransportContext make_transport_context(const EmbreeSceneManager& scene, int n_b
   c.sky = sky_params(d);
   c.has_sky = c.sky.uniform_offset >= 0 || c.sky.directional_offset >= 0 || c.sky.hw_offset >= 0;
   c.tiles = tile_view(scene);
+  c.terrain_following = d.terrain_following();
   c.bounds = scene.bounds();
   c.measurement_plane = d.measurement_plane();
   c.wavelengths = d.band_wavelengths().data();

@@ -14,19 +14,13 @@
 #include "core/optical_media.h"
 #include "core/scene_types.h"
 #include "core/spectral.h"
+#include "core/surface_path.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
 
-/// The periodic tiling of a scene as the transport reads it.
-struct TileView {
-  bool periodic = false;    ///< Repetitive tiling is active.
-  int num_repetitions = 0;  ///< Tile walls one ray may cross.
-  float x = 0.0f;           ///< Tile size along x.
-  float y = 0.0f;           ///< Tile size along y.
-  float z_top = 0.0f;       ///< Scene top: nothing lies above it.
-};
+using tesk::TileView;
 
 /// The optical turbid media of a scene as plain arrays.
 struct MediaView {
@@ -56,42 +50,23 @@ struct MediumLeafModel {
   LeafMeans means[2]{};         ///< Band means for the front [0] and back [1] side.
 };
 
-/// Everything a path reads, resolved once per run.
-struct TransportContext {
-  const EmbreeSceneManager* scene = nullptr;    ///< The built scene (read only).
-  int n_bands = 0;                              ///< Bands carried by every path.
-  TransportMode mode = TransportMode::Optical;  ///< Optical, thermal or SIF-only.
-  SpectralView spectral{};                      ///< The spectral parameter buffer.
-  const MaterialRecord* materials = nullptr;    ///< Material list of the description.
-  int n_materials = 0;                          ///< Entries of `materials`.
-  float3 sun_dir{0.0f, 0.0f, 1.0f};             ///< Unit vector toward the sun.
-  const float* sun_irradiance = nullptr;        ///< n_bands values, or nullptr.
-  SkyParams sky{};                              ///< Sky models of the description.
-  bool has_sky = false;                         ///< Any sky model is set.
-  TileView tiles{};                             ///< Periodic tiling.
-  SceneBounds bounds{};                         ///< Scene bounding box.
-  float measurement_plane = 0.0f;               ///< Height under which periodic photons start.
-  const float* wavelengths = nullptr;           ///< Band centres (nm), for thermal emission.
-  int n_wavelengths = 0;                        ///< Entries of `wavelengths`.
-  const float* temperatures = nullptr;          ///< Per-primitive temperatures (K), or nullptr.
-  const float* sif = nullptr;                   ///< [n_bands][n_primitives] SIF, or nullptr.
-  int n_primitives = 0;                         ///< Global primitive count.
-  MediaView media{};                            ///< Optical turbid media (n_media 0: none).
+/// Everything a path reads, resolved once per run: the device-clean part that the shared path
+/// code reads (core/surface_path.h), plus the scene itself and its media.
+struct TransportContext : PathContext {
+  const EmbreeSceneManager* scene = nullptr;  ///< The built scene (read only).
+  bool has_sky = false;                       ///< Any sky model is set.
+  SceneBounds bounds{};                       ///< Scene bounding box.
+  float measurement_plane = 0.0f;             ///< Height under which periodic photons start.
+  MediaView media{};                          ///< Optical turbid media (n_media 0: none).
   LeafThermalView leaf_thermal{};  ///< Thermal state of the leaves inside media, per instance.
   SifSourceFieldView leaf_sif{};   ///< SIF source of the leaves inside media (n_bands bands).
   std::vector<MediumLeafModel> leaf_models;  ///< One per medium.
-  int max_depth = 0;                         ///< Interactions after which a path ends.
-  int rr_depth = 0;                          ///< Interactions before Russian roulette starts.
   /// Backward images trace the camera rays (and the first sun rays) of 16 neighbouring pixels
   /// as packets; false traces every ray alone (the same samples, for comparisons).
   bool packets = true;
 
   /// Whether the scene has optical turbid media (the media-aware paths run).
   bool has_media() const { return media.n_media > 0; }
-  /// The material of id `id`, or nullptr for an id that names no material.
-  const MaterialRecord* material(int32_t id) const {
-    return id >= 0 && id < n_materials ? &materials[id] : nullptr;
-  }
 };
 
 /// Resolves the built scene for a run carrying `n_bands` bands (the description's band count

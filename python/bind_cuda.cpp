@@ -88,6 +88,59 @@ py::array_t<bool> trace_occluded(CudaSimulator& sim, const CudaSceneManager& sce
   return out;
 }
 
+// A float32 array [slots,] H, W, n_bands holding a copy of `data`.
+py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,
+                         const embree::OpticalImageResult& r) {
+  std::vector<py::ssize_t> shape;
+  if (slots > 0) shape.push_back(slots);
+  shape.insert(shape.end(), {r.height, r.width, r.n_bands});
+  return to_numpy(data.data(), shape);
+}
+
+// The backward image on the device, in the dictionary of simulate_cpu. The interpreter lock is
+// held: progress is called from this thread between the launches of the fold blocks.
+py::dict simulate(CudaSimulator& sim, CudaSceneManager& scene, int spp, int max_depth,
+                  const py::object& progress, const py::object& outputs, int max_output_order) {
+  if (spp < 1) throw py::value_error("spp must be at least 1");
+  const backend::OpticalProductRequest request = optical_request(outputs, max_output_order);
+  if (!scene.is_built()) throw std::runtime_error("CUDA: build the scene before tracing rays");
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::OpticalImageResult r =
+      sim.simulate(scene, spp, max_depth, wrap_progress(progress), request);
+  py::dict out;
+  auto optional = [](bool requested, auto&& make) -> py::object {
+    return requested ? py::object(make()) : py::object(py::none());
+  };
+  out["payload"] = image(r.radiance, 0, r);
+  out["standard_error"] =
+      optional(request.standard_error, [&] { return image(r.standard_error, 0, r); });
+  out["event_aov"] = optional(request.event_aov, [&] { return image(r.event_aov, 4, r); });
+  out["scattering_order"] = optional(request.scattering_order,
+                                     [&] { return image(r.scattering_order, r.order_slots, r); });
+  return flat_result(std::move(out), r.execution);
+}
+
+// The flux grid on the device, in the dictionary of simulate_flux_cpu (the interpreter lock is
+// held: progress is called between batches).
+py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int ny,
+                       int64_t num_photons, int num_bands, float prob_sun, int max_bounces,
+                       int max_depth, int rr_depth, bool decompose, const py::object& progress) {
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::FluxResult r =
+      sim.simulate_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth,
+                        rr_depth, wrap_progress(progress), decompose);
+  const std::vector<py::ssize_t> cells{r.ny, r.nx, r.n_bands};
+  py::dict out;
+  auto put = [&](const char* key, const std::vector<float>& data) {
+    if (!data.empty()) out[key] = to_numpy(data.data(), cells);
+  };
+  put("downwelling", r.downwelling);
+  put("upwelling", r.upwelling);
+  put("downwelling_direct", r.downwelling_direct);
+  put("downwelling_diffuse", r.downwelling_diffuse);
+  return flat_result(std::move(out), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -150,7 +203,29 @@ void bind_cuda(py::module_& m) {
            "EmbreeSceneManager.trace_closest.")
       .def("trace_occluded", &trace_occluded, py::arg("scene"), py::arg("origins"),
            py::arg("directions"), py::arg("t_min") = 1e-4f, py::arg("t_max") = 1e30f,
-           "Whether anything blocks each ray in (t_min, t_max]: bool [N].");
+           "Whether anything blocks each ray in (t_min, t_max]: bool [N].")
+      .def("simulate", &simulate, py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
+           py::arg("progress") = py::none(), py::arg("outputs") = py::make_tuple("radiance"),
+           py::arg("max_output_order") = 0,
+           "Render the scene's sensor by backward path tracing on the device.\n\n"
+           "The samples of simulate_cpu (same streams per pixel and pass, same path rules)\n"
+           "traced over the device hierarchy, one launch per fold block of passes;\n"
+           "progress(done, total, elapsed_ms) is called after each launch. Scenes of surfaces\n"
+           "only, at most 32 bands and max_output_order 14; anything else raises without a\n"
+           "fallback. Returns the dictionary of simulate_cpu with _execution\n"
+           "'optix.cuda.optical_backward'.")
+      .def("simulate_flux", &simulate_flux, py::arg("scene"), py::arg("nx"), py::arg("ny"),
+           py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun") = 1.0f,
+           py::arg("max_bounces") = 0, py::arg("max_depth") = 16, py::arg("rr_depth") = 3,
+           py::arg("decompose") = false, py::arg("progress") = py::none(),
+           "Forward photon flux on a horizontal grid on the device.\n\n"
+           "The photons of simulate_flux_cpu (same streams per photon, same rules) traced over\n"
+           "the device hierarchy in batches of 4M photons; progress(done, total, elapsed_ms) is\n"
+           "called after each batch. Deposits are added atomically, so results agree with the\n"
+           "CPU to the rounding of the sums' order. Scenes of surfaces only, at most 32 bands;\n"
+           "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
+           "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
+           "'_execution' ('optix.cuda.optical_flux').");
 
   bind_refusing(m, "solve_physiology_optix", {"simulator", "request"});
   bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});

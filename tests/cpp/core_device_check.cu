@@ -1,8 +1,11 @@
 // Compiled by nvcc as a test: every header of core/ must compile for a CUDA device, and the
 // per-event physics must call nothing that exists on the host only (warnings are errors).
 
+#include "core/backward_image.h"
 #include "core/bvh.h"
+#include "core/bvh_tracer.h"
 #include "core/energy_balance.h"
+#include "core/flux_grid.h"
 #include "core/frame.h"
 #include "core/grid.h"
 #include "core/illumination.h"
@@ -23,6 +26,8 @@
 #include "core/scene_types.h"
 #include "core/sensor.h"
 #include "core/spectral.h"
+#include "core/surface_path.h"
+#include "core/surface_photon.h"
 #include "core/transport_constants.h"
 #include "core/vec.h"
 

@@ -13,6 +13,7 @@
 #include "cuda/scene_manager.h"
 #include "cuda/simulator.h"
 #include "embree/bvh_export.h"
+#include "tests/cpp/device_host_runs.h"
 
 namespace tesk::cuda {
 namespace {
@@ -125,6 +126,34 @@ TEST(CudaContext, RefusesWithTheDriversReasonWhenNoDeviceIsPresent) {
   EXPECT_THROW(device_info(0), std::runtime_error);
 }
 
+TEST(CudaKernelBodies, ScenesBeyondTheDevicePathsAreRefusedWithoutFallback) {
+  embree::EmbreeSceneManager s;
+  s.description().set_num_bands(33);
+  make_scene(s);
+  s.build();
+  const embree::TransportContext wide = embree::make_transport_context(s, 0, 4, 3);
+  const auto message = [](const embree::TransportContext& c, int bands, int order) {
+    try {
+      check_device_scene(c, "simulate", bands, order);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  const std::string limits =
+      "simulate: the CUDA paths carry at most 32 bands and max_output_order 14. No fallback was "
+      "performed.";
+  EXPECT_EQ(message(wide, kMaxDeviceBands, 0), limits);
+  const embree::TransportContext narrow = embree::make_transport_context(s, 32, 4, 3);
+  EXPECT_EQ(message(narrow, kMaxDeviceBands, 14), "");
+  EXPECT_EQ(message(narrow, kMaxDeviceBands, 15), limits);
+  embree::TransportContext media = narrow;
+  media.media.n_media = 1;
+  EXPECT_EQ(message(media, kMaxDeviceBands, 0),
+            "simulate: the CUDA backend of this build has no device program for optical turbid "
+            "media. No fallback was performed.");
+}
+
 TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
   const std::string reason = no_device_reason();
   if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
@@ -160,6 +189,65 @@ TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
   sim.trace_closest(scene, o, dir, 1, 0.0f, 100.0f, &top);
   EXPECT_EQ(top.instance_id, 1);
   EXPECT_NEAR(top.t, 14.0f, 1e-4f);
+}
+
+TEST(CudaDevice, BackwardImageMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  const float c[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 12, 0, 0, 0, 1};
+  d.set_sensor(make_sensor(0, 40, 30, 20, 15, c, 16, 60.0f, 0));
+  scene.build();
+  const backend::OpticalProductRequest all{true, true, true, 1};
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  // 70 passes: two per fold block.
+  const embree::OpticalImageResult device = sim.simulate(scene, 70, 5, {}, all);
+  const embree::OpticalImageResult host = embree::render_bvh(scene, 70, 5, all);
+  ASSERT_EQ(device.radiance.size(), host.radiance.size());
+  size_t close = 0;
+  for (size_t e = 0; e < host.radiance.size(); ++e) {
+    close += std::fabs(device.radiance[e] - host.radiance[e]) <= 1e-4f * host.radiance[e];
+  }
+  EXPECT_GE(close, host.radiance.size() * 99 / 100);
+  EXPECT_EQ(device.execution.executor, kBackwardExecutor);
+}
+
+TEST(CudaDevice, FluxMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  const float c[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 12, 0, 0, 0, 1};
+  d.set_sensor(make_sensor(0, 4, 4, 20, 20, c, 16, 60.0f, 0));
+  scene.build();
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const int64_t photons = 300000;
+  const embree::FluxResult device =
+      sim.simulate_flux(scene, 8, 8, photons, 2, 0.7f, 0, 12, 3, {}, true);
+  const embree::HostFlux host = embree::render_flux_bvh(scene, 8, 8, photons, 2, 0.7f, 0, 12, 1000);
+  ASSERT_EQ(device.downwelling.size(), host.down.size());
+  for (size_t e = 0; e < host.down.size(); ++e) {
+    EXPECT_NEAR(device.downwelling[e], host.down[e], 3e-3 * host.down[e] + 1e-6) << e;
+    EXPECT_NEAR(device.upwelling[e], host.up[e], 3e-3 * host.up[e] + 1e-6) << e;
+  }
+  EXPECT_EQ(device.execution.executor, kFluxExecutor);
 }
 
 TEST(CudaDevice, MissingPtxFailsWithTheModuleMessage) {

@@ -155,6 +155,15 @@ if getattr(tesk_gpu, "HAS_OPTIX", False):  # the CUDA backend's names (built whe
         "finalize_sif_process_optix": ["optional", "request"],
         "assemble_sif_source_optix": ["optional", "request"],
     }
+# Methods of the CUDA Simulator (an instance needs a device; without one only the binding layer's
+# argument checks are reachable).
+CUDA_SIMULATOR_METHODS = {
+    "init": [], "trace_closest": ["optional", "rows", "rows", "float", "float"],
+    "trace_occluded": ["optional", "rows", "rows", "float", "float"],
+    "simulate": ["optional", "small", "small", "progress", "outputs", "small"],
+    "simulate_flux": ["optional", "small", "small", "photons", "small", "float", "small", "small", "small",
+                      "bool", "progress"],
+}
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],
     "simulate_brf_cpu": ["dirs", "photons", "small", "progress"],
@@ -296,6 +305,17 @@ def test_the_catalogue_covers_the_public_surface():
     if HAS_VULKAN:
         device_methods = {m for m in dir(tesk_gpu.VulkanSceneManager) if not m.startswith("_")}
         assert device_methods - {"shader_dir"} == set(VULKAN_METHODS)
+    if getattr(tesk_gpu, "HAS_OPTIX", False):
+        simulator_methods = {m for m in dir(tesk_gpu.Simulator) if not m.startswith("_")}
+        assert simulator_methods - {"ptx_path", "last_kernel_ms"} == set(CUDA_SIMULATOR_METHODS)
+
+
+@pytest.mark.parametrize("name", sorted(CUDA_SIMULATOR_METHODS))
+def test_cuda_simulator_methods_refuse_a_non_simulator(name):
+    if not getattr(tesk_gpu, "HAS_OPTIX", False):
+        pytest.skip("module built without nvcc: no CUDA backend")
+    with pytest.raises(TypeError):
+        getattr(tesk_gpu.Simulator, name)(object(), *[None] * len(CUDA_SIMULATOR_METHODS[name]))
 
 
 def vulkan_context():

@@ -1,0 +1,109 @@
+#pragma once
+
+// The device workflows run on the host: the kernels' work items over the host copy of the device
+// hierarchy, launched as the CUDA simulator launches them. Shared by the host tests of the
+// device paths and the device tests that compare against them.
+
+#include <algorithm>
+#include <vector>
+
+#include "core/backward_image.h"
+#include "core/flux_grid.h"
+#include "embree/backward_integrator.h"
+#include "embree/bvh_export.h"
+#include "embree/photon_path.h"
+#include "embree/render_flux.h"
+#include "embree/transport_context.h"
+
+namespace tesk::embree {
+
+// What the CUDA simulator does, with the kernel's work items run in a loop on the host: one
+// "launch" per fold block, block sums zeroed before each.
+inline OpticalImageResult render_bvh(const EmbreeSceneManager& s, int spp, int max_depth,
+                                     const backend::OpticalProductRequest& request) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const TransportContext ctx =
+      make_transport_context(s, 0, max_depth, transport::kDefaultRouletteDepth);
+  const SensorData& sensor = s.description().sensor();
+  BackwardImageParams p;
+  p.ctx = ctx;
+  p.scene = hierarchy.view();
+  p.sensor = sensor;
+  p.width = sensor.width;
+  p.height = sensor.height;
+  p.order_slots = request.scattering_order ? request.max_output_order + 2 : 0;
+  p.want_squares = request.standard_error;
+  p.want_events = request.event_aov;
+  const size_t n = static_cast<size_t>(sensor.width) * sensor.height * ctx.n_bands;
+  p.n_elements = static_cast<int64_t>(n);
+  std::vector<double> total[4], block[4];
+  const size_t sizes[4] = {n, request.standard_error ? n : 0, request.event_aov ? 4 * n : 0,
+                           p.order_slots * n};
+  for (int j = 0; j < 4; ++j) total[j].assign(sizes[j], 0.0);
+  p.radiance = total[0].data();
+  p.squares = total[1].data();
+  p.events = total[2].data();
+  p.orders = total[3].data();
+  const int block_size = pass_block_size(spp);
+  for (int begin = 0; begin < spp; begin += block_size) {
+    for (int j = 0; j < 4; ++j) block[j].assign(sizes[j], 0.0);
+    p.block_radiance = block[0].data();
+    p.block_squares = block[1].data();
+    p.block_events = block[2].data();
+    p.block_orders = block[3].data();
+    p.pass_begin = begin;
+    p.pass_end = std::min(begin + block_size, spp);
+    for (int64_t i = 0; i < static_cast<int64_t>(sensor.width) * sensor.height; ++i) {
+      backward_pixel_item(p, i);
+    }
+  }
+  OpticalImageResult r;
+  r.width = sensor.width;
+  r.height = sensor.height;
+  r.n_bands = ctx.n_bands;
+  r.order_slots = p.order_slots;
+  image_means(spp, request, total[0], total[1], total[2], total[3], r);
+  return r;
+}
+
+// The device flux run with `threads` threads over all photons, on the host. Returns the
+// downwelling and upwelling sums (double) in `down` and `up`, and the removed and roulette
+// energy per band.
+struct HostFlux {
+  std::vector<double> down, up, direct, diffuse, removed, roulette;
+  unsigned long long rays = 0;
+};
+inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int64_t photons,
+                                int nb, float prob_sun, int max_bounces, int max_depth,
+                                int64_t threads) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  photon::PhotonContext ctx =
+      photon::make_photon_context(s, nb, prob_sun, max_depth, transport::kDefaultRouletteDepth);
+  float lx = 0.0f, ly = 0.0f;
+  photon::grid_extent(s, lx, ly);
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
+  const size_t cells = static_cast<size_t>(nx) * ny * nb;
+  HostFlux out{std::vector<double>(cells), std::vector<double>(cells), std::vector<double>(cells),
+               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb)};
+  FluxLaunchParams p;
+  p.ctx = ctx;
+  p.source = photon::photon_source(ctx);
+  p.scene = hierarchy.view();
+  p.grid = FluxGrid{nx, ny, lx, ly, max_bounces, true};
+  p.photon_begin = 0;
+  p.photon_end = photons;
+  p.n_threads = threads;
+  p.slots[kFluxDown] = out.down.data();
+  p.slots[kFluxUp] = out.up.data();
+  p.slots[kFluxDownDirect] = out.direct.data();
+  p.slots[kFluxDownDiffuse] = out.diffuse.data();
+  p.removed = out.removed.data();
+  p.roulette = out.roulette.data();
+  p.rays = &out.rays;
+  for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
+  return out;
+}
+
+}  // namespace tesk::embree
