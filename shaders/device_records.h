@@ -268,6 +268,34 @@ struct EnergyBalanceParams {
 };
 TESK_SHARED_RECORD(EnergyBalanceParams, 144)
 
+// ---- LiDAR ----------------------------------------------------------------------------------
+
+// Floats of one direct-mode record: hit x, y, z, intensity, range, 1 when the pulse returned.
+TESK_SHARED_CONST int kLidarDirectFields = 6;
+// Cosine below which a surface returns nothing (core/transport_constants.h kMinReturnCosine).
+TESK_SHARED_CONST float kMinReturnCosine = 1e-6f;
+
+// One dispatch of LiDAR pulses: the range gate, the instrument and the scene's material table.
+struct LidarParams {
+  int first_pulse;       // index of the dispatch's first pulse in the pulse buffers
+  int n_pulses;          // pulses of the dispatch (one invocation each)
+  int n_samples;         // footprint samples per pulse (waveform mode)
+  int direct;            // 1: first return of the central ray only
+  int n_bins;            // range bins per waveform
+  int n_wavelengths;     // wavelengths per bin
+  int n_bands;           // scene bands (the back block of a two-sided leaf lies one count on)
+  int n_materials;       // entries of the material buffer
+  int spectral_size;     // floats in the spectral buffer
+  float min_range;       // start of the range gate
+  float max_range;       // end of the range gate
+  float bin_width;       // range bin width
+  float tan_half_angle;  // tangent of the beam divergence half angle
+  float pulse_energy;    // emitted energy per pulse
+  float sensor_area;     // receiver aperture area
+  int reserved;          // zero
+};
+TESK_SHARED_RECORD(LidarParams, 64)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif
