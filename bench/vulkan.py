@@ -3,11 +3,13 @@
 Builds the synthetic forest on a VulkanSceneManager and on an EmbreeSceneManager, then times
 on both: a batch of incoherent closest-hit rays (rays/s), a backward optical render
 (samples/s = pixels x spp / seconds), a forward flux run (photons/s) and a shortwave energy
-balance (face samples/s), after one untimed warm-up call each (pipeline creation).
+balance (face samples/s), after one untimed warm-up call each (pipeline creation); then a
+waveform LiDAR scan (pulses/s with the footprint's rays per pulse) and its point agreement.
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
 path; run the same script on a machine with a GPU for device figures.
 
-    PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N] [--device I]
+    PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N]
+        [--pulses N] [--beam S] [--device I]
 """
 
 from __future__ import annotations
@@ -32,6 +34,34 @@ def timed(fn):
     return time.perf_counter() - t0, result
 
 
+def lidar_bench(scenes, forest, args) -> None:
+    """A nadir waveform scan over the forest on both backends (progress off, waveforms kept)."""
+    rng = np.random.default_rng(2)
+    h = forest.half_size
+    n = args.pulses
+    origins = np.column_stack([rng.uniform(-h, h, (n, 2)), np.full(n, 40.0)]).astype(np.float32)
+    directions = np.tile(np.float32([[0.05, 0.0, -1.0]]), (n, 1))
+    kwargs = dict(beam_half_angle_rad=0.002, beam_samples_per_dim=args.beam, max_range=60.0)
+    points = {}
+    for name, scene in scenes.items():
+        scene.simulate_lidar(origins[:8], directions[:8], 8, **kwargs)  # warm-up: pipeline
+        t, r = timed(lambda: scene.simulate_lidar(origins, directions, n, **kwargs))
+        points[name] = r["points"]
+        rays = n * (1 if args.beam < 1 else len(footprint(args.beam)))
+        print(f"{name:6s} lidar: {n / t / 1e3:8.3f} kpulses/s ({rays / t / 1e6:.3f} Mrays/s, "
+              f"{r['num_returns']} returns)")
+    same = points["vulkan"].shape == points["cpu"].shape and np.allclose(
+        points["vulkan"], points["cpu"], rtol=1e-4, atol=1e-4)
+    print(f"lidar points agree: {same}")
+
+
+def footprint(S: int) -> np.ndarray:
+    """Footprint grid points of the unit disk (the rays a pulse traces)."""
+    x = 2.0 * np.arange(S + 1) / S - 1.0
+    r2 = x[:, None] ** 2 + x[None, :] ** 2
+    return np.flatnonzero(r2 <= 1.0001)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=200)
@@ -41,6 +71,8 @@ def main() -> None:
     parser.add_argument("--depth", type=int, default=4)
     parser.add_argument("--photons", type=int, default=100_000)
     parser.add_argument("--eb-samples", type=int, default=8, help="energy-balance rays per face")
+    parser.add_argument("--pulses", type=int, default=2_000, help="LiDAR pulses")
+    parser.add_argument("--beam", type=int, default=10, help="LiDAR beam_samples_per_dim")
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
@@ -92,6 +124,7 @@ def main() -> None:
         t_balance, _ = timed(balance[name])
         print(f"{name:6s} flux: {args.photons / t_flux / 1e6:8.3f} Mphotons/s   "
               f"energy balance: {face_samples / t_balance / 1e6:8.3f} Mface-samples/s")
+    lidar_bench(scenes, forest, args)
     same = np.mean(results["vulkan"][0]["hit"] == results["cpu"][0]["hit"])
     print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
           f"cpu {results['cpu'][1].mean():.5f}")

@@ -53,7 +53,9 @@ int checked_bands(const VulkanSceneManager& scene) {
 
 embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
                                            int rr_depth,
-                                           const backend::OpticalProductRequest& request) {
+                                           const backend::OpticalProductRequest& request,
+                                           const ProgressCallback& progress,
+                                           const InterruptCheck& interrupt) {
   checked_bands(scene);
   if (request.scattering_order && request.max_output_order < 0) {
     throw std::invalid_argument("max_output_order must be non-negative");
@@ -65,12 +67,15 @@ embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, i
               scene.host().description().num_bands(), std::max(spp, 0), max_depth,
               scene.context().device_name().c_str());
   std::fflush(stdout);
-  return render_image(scene, sensor, spp, max_depth, rr_depth, request);
+  return render_image(scene, sensor, spp, max_depth, rr_depth, request, progress, interrupt);
 }
 
 embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorData& sensor,
                                         int spp, int max_depth, int rr_depth,
-                                        const backend::OpticalProductRequest& request) {
+                                        const backend::OpticalProductRequest& request,
+                                        const ProgressCallback& progress,
+                                        const InterruptCheck& interrupt) {
+  const auto start = std::chrono::steady_clock::now();
   const int nb = checked_bands(scene);
   const embree::EmbreeSceneManager& host = scene.host();
   const SceneDescription& d = host.description();
@@ -156,10 +161,12 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   const int passes_per_dispatch = static_cast<int>(
       std::clamp<uint64_t>(kDispatchSamples / std::max<uint64_t>(pixels, 1), 1, INT32_MAX));
   for (int begin = 0; begin < p.spp || begin == 0; begin += passes_per_dispatch) {
+    if (interrupt) interrupt();
     p.pass_begin = begin;
     p.pass_end = std::min(p.spp, begin + passes_per_dispatch);
     params.upload(&p, sizeof(p));
     pipeline.run(scene.top_level(), buffers, nullptr, pixels);
+    if (progress) progress(p.pass_end, p.spp, elapsed_ms(start));
     if (p.pass_end >= p.spp) break;
   }
 
@@ -202,7 +209,8 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
 }
 
 embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>& directions,
-                             int64_t num_photons, int max_depth, const ProgressCallback& progress) {
+                             int64_t num_photons, int max_depth, const ProgressCallback& progress,
+                             const InterruptCheck& interrupt) {
   if (directions.empty() || directions.size() % 3 != 0) {
     throw std::invalid_argument("directions must be a nonempty flat float3 array");
   }
@@ -241,8 +249,8 @@ embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>
       throw std::invalid_argument("BRF observation directions must point upward");
     }
     const SensorData sensor = embree::brf_sensor(saved, d, X, Y, h_ref, D);
-    const embree::OpticalImageResult image =
-        render_image(scene, sensor, spp, max_depth, transport::kDefaultRouletteDepth, {});
+    const embree::OpticalImageResult image = render_image(
+        scene, sensor, spp, max_depth, transport::kDefaultRouletteDepth, {}, {}, interrupt);
     for (int b = 0; b < result.n_bands; ++b) {
       double sum = 0.0;
       for (int p = 0; p < 1024; ++p)

@@ -129,3 +129,25 @@ def test_lidar_refusals_and_interruption(context, ctrl_c):
     media.build()
     with pytest.raises(RuntimeError, match="optical turbid media.*No fallback was performed\\.$"):
         media.simulate_lidar(o[:1], d[:1], 1)
+
+
+def test_backward_reports_passes_and_ctrl_c_stops_between_dispatches(context, ctrl_c):
+    """A Lambertian plane under the sun: the image is exact whatever the dispatch split, progress
+    comes after every dispatch, and a render of thousands of dispatches stops at Ctrl-C."""
+    rho, sun, mu = 0.3, 2.0, 0.8
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.float32([rho, sun]))
+    scene.add_material(0, 0, [])
+    scene.set_emitter(0, [np.sqrt(1 - mu * mu), 0, mu], 1)
+    camera = np.array([[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32)
+    scene.set_sensor(0, 64, 64, 1.0, 1.0, camera)
+    scene.add_instance(scene.add_mesh(SQUARE * [200, 200, 1] - [100, 100, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    calls = []
+    image = scene.simulate_backward(300, 2, progress=lambda *a: calls.append(a))["payload"]
+    np.testing.assert_allclose(image, rho / np.pi * sun * mu, rtol=1e-5)
+    assert [c[:2] for c in calls] == [(256, 300), (300, 300)]  # 2^20 samples of 4096 pixels each
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        scene.simulate_backward(1_000_000, 2)  # thousands of dispatches if not stopped
