@@ -296,6 +296,40 @@ struct LidarParams {
 };
 TESK_SHARED_RECORD(LidarParams, 64)
 
+// ---- microwave wavefront ----------------------------------------------------------------------
+
+// Microwave classes of a scene material (first column of the material map).
+TESK_SHARED_CONST int kMicrowaveAbsorber = 0;
+TESK_SHARED_CONST int kMicrowaveSoil = 1;
+TESK_SHARED_CONST int kMicrowaveVegetation = 2;
+TESK_SHARED_CONST int kMicrowaveTrunk = 3;
+// Columns of the tables: soil and trunk rows per cosine, vegetation rows per class index.
+TESK_SHARED_CONST int kMicrowaveSurfaceColumns = 4;      // T_B,H, T_B,V, Gamma_H, Gamma_V
+TESK_SHARED_CONST int kMicrowaveBackscatterColumns = 4;  // sigma_HH, sigma_HV, sigma_VH, sigma_VV
+TESK_SHARED_CONST int kMicrowaveTrunkActiveColumns = 8;  // direct, then double-bounce sigmas
+TESK_SHARED_CONST int kMicrowaveVegetationColumns = 3;   // nadir optical depth, albedo, T (K)
+// Brightness temperature of the cosmic background seen through the atmosphere (K).
+TESK_SHARED_CONST float kCosmicBackground = 2.725f;
+// Smallest cosine used in a table lookup or a slant path.
+TESK_SHARED_CONST float kMicrowaveMinCosine = 1e-3f;
+
+// One dispatch of microwave lines of sight.
+struct MicrowaveParams {
+  int first_ray;          // index of the dispatch's first ray in the ray buffer
+  int n_rays;             // rays of the dispatch (one invocation each)
+  int active_mode;        // 1: backscatter, 0: brightness temperature
+  int max_depth;          // surface interactions of one line of sight
+  int table_size;         // cosine entries per table row set (at least 2)
+  int n_map;              // scene materials covered by the material map
+  int soil_count;         // soil classes
+  int vegetation_count;   // vegetation classes
+  int trunk_count;        // trunk classes
+  float air_temperature;  // air and atmosphere temperature (K)
+  float atmosphere_tau;   // zenith optical depth of the atmosphere
+  int reserved;           // zero
+};
+TESK_SHARED_RECORD(MicrowaveParams, 48)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif

@@ -274,6 +274,8 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
                                                         "bool", "array", "optional", "small", "optional", "optional",
                                                         "optional"]}
+VULKAN_METHODS["run_microwave_wavefront"] = ["bool", "small", "float", "float", "small", "small", "small", "small",
+                                             "rows", "rows", "array"] + ["optional"] * 12
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -299,7 +301,7 @@ def vulkan_context():
                                   "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
                                   "run_energy_balance_multiband_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands",
-                                  "simulate_lidar"])
+                                  "simulate_lidar", "run_microwave_wavefront"])
 @settings(max_examples=15)
 @given(data=st.data())
 def test_vulkan_workflows_fail_cleanly(name, data):

@@ -151,3 +151,94 @@ def test_backward_reports_passes_and_ctrl_c_stops_between_dispatches(context, ct
     with pytest.raises(KeyboardInterrupt):
         ctrl_c()
         scene.simulate_backward(1_000_000, 2)  # thousands of dispatches if not stopped
+
+
+SOIL = np.float32([0.3, 0.2, 0.25, 0.3, 2.0, 1.0, 0.1, 295.0, 290.0, 0.0, 0.01, 0.0])
+M = 11
+COSINES = np.linspace(0.0, 1.0, M).astype(np.float32)
+
+
+def microwave_scene(context, vegetation):
+    """A large soil plane (material 0), optionally under a vegetation layer at z = 2 (material 1),
+    and an absorbing panel far off to the side (material 2)."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.float32([0.3]))
+    for _ in range(3):
+        scene.add_material(0, 0, [])
+    big = scene.add_mesh(SQUARE * [400, 400, 1] - [200, 200, 0], NO_NORMALS, QUADS, 0)
+    scene.add_instance(big, 0, 0, 0)
+    if vegetation:
+        scene.add_instance(scene.add_mesh(SQUARE * [400, 400, 1] - [200, 200, 0], NO_NORMALS, QUADS, 1), 0, 0, 2)
+    scene.add_instance(scene.add_mesh(SQUARE, NO_NORMALS, QUADS, 2), 300, 300, 5)
+    scene.build()
+    return scene
+
+
+def lookup(table, mu):
+    return np.stack([np.interp(mu, COSINES, table[:, c]) for c in range(table.shape[1])], axis=-1)
+
+
+@pytest.mark.parametrize("vegetation", [False, True])
+def test_microwave_wavefront_closed_forms(context, vegetation):
+    """Soil: T_B = e T + Gamma T_sky(mu) with the table rows; active: the table sigma. Under a
+    vegetation layer (tau, albedo, T_v): its emission on the way down and up, its transmissivity
+    g = exp(-tau / mu) and, active, the two-way g^2 with the volume term albedo mu (1 - g^2) / 2."""
+    scene = microwave_scene(context, vegetation)
+    passive = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES)
+    active = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES, True)
+    veg = np.float32([[0.4, 0.08, 300.0]])
+    theta = np.radians([0.0, 17.0, 35.0, 52.0])
+    mu = np.cos(theta)
+    o = np.tile(np.float32([[0.3, -0.2, 10.0]]), (len(theta), 1))
+    d = np.c_[np.sin(theta), np.zeros_like(theta), -mu].astype(np.float32)
+    mapping = np.int32([[1, 0], [2, 0], [0, 0]])
+    T_air, tau_atm = 280.0, 0.02
+    common = dict(soil_count=1, vegetation_count=1, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                  material_map=mapping, passive_soil_table=passive[None], active_soil_table=active[None],
+                  vegetation_parameters=veg)
+    r = scene.run_microwave_wavefront(False, 4, T_air, tau_atm, **common)
+    assert r["_execution"] == {"backend": "vulkan", "workflow": "microwave_wavefront",
+                               "executor": "vulkan.ray_query.microwave_wavefront", "native": True}
+    t = np.exp(-tau_atm / mu)
+    sky = T_air * (1 - t) + 2.725 * t
+    row = lookup(passive, mu)
+    g = np.exp(-veg[0, 0] / mu) if vegetation else np.ones_like(mu)
+    layer = (1 - veg[0, 1]) * (1 - g) * veg[0, 2]
+    up = layer + g * sky
+    expected = layer[:, None] + g[:, None] * (row[:, :2] + row[:, 2:] * up[:, None])
+    np.testing.assert_allclose(r["payload"]["brightness_temperature"], expected, rtol=2e-5)
+    sigma = scene.run_microwave_wavefront(True, 4, T_air, tau_atm, **common)["payload"]["backscatter"]
+    volume = veg[0, 1] * mu * (1 - g * g) / 2
+    expected = (g * g)[:, None] * lookup(active, mu) + np.c_[volume, 0 * mu, 0 * mu, volume]
+    np.testing.assert_allclose(sigma, expected, rtol=2e-5, atol=1e-9)
+    # The absorbing panel ends the path at the air temperature; a short chain as well.
+    far = scene.run_microwave_wavefront(False, 4, T_air, tau_atm, **common | dict(
+        origins=np.float32([[300.5, 300.5, 9.0]]), directions=np.float32([[0, 0, -1]])))
+    np.testing.assert_allclose(far["payload"]["brightness_temperature"], [[T_air, T_air]], rtol=1e-6)
+    short = scene.run_microwave_wavefront(False, 1, T_air, tau_atm, **common)["payload"]["brightness_temperature"]
+    if not vegetation:
+        np.testing.assert_allclose(short, row[:, :2] + row[:, 2:] * T_air, rtol=2e-5)
+
+
+def test_microwave_wavefront_checks_its_tables(context):
+    scene = microwave_scene(context, False)
+    o, d = np.float32([[0, 0, 5]]), np.float32([[0, 0, -1]])
+    args = dict(soil_count=1, vegetation_count=0, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                material_map=np.int32([[1, 0]]))
+    table = np.zeros((1, M, 4), np.float32)
+    with pytest.raises(ValueError, match="^passive_soil_table must hold soil_count x response_table_size x 4 floats$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table[:, :5])
+    with pytest.raises(ValueError, match="^response_table_size must be at least 2$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args | dict(response_table_size=1))
+    with pytest.raises(RuntimeError, match="Mueller-matrix.*No fallback was performed\\.$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table,
+                                      mueller_lut=np.ones(8, np.float32))
+    calls = []
+    r = scene.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table + 0.5,
+                                      progress=lambda *a: calls.append(a))
+    np.testing.assert_allclose(r["payload"]["backscatter"], [[0.5] * 4])
+    assert [c[:2] for c in calls] == [(1, 1)]
+    unbuilt = tesk_gpu.VulkanSceneManager(context)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
+        unbuilt.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table)
