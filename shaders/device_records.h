@@ -330,6 +330,49 @@ struct MicrowaveParams {
 };
 TESK_SHARED_RECORD(MicrowaveParams, 48)
 
+// ---- optical turbid media (the backward variant backwardOpticalTurbid) -------------------------
+
+TESK_SHARED_CONST int kEventTurbidMedium = 1;
+TESK_SHARED_CONST int kMaxActiveMedia = 8;
+TESK_SHARED_CONST int kMaxContainmentInstances = 128;
+TESK_SHARED_CONST int kMaxWalkSteps = 4096;
+TESK_SHARED_CONST int kMaxPathSteps = 4096;
+TESK_SHARED_CONST float kBoundaryStep = 2e-4f;
+TESK_SHARED_CONST double kOpaqueOpticalDepth = 60.0;
+
+// The media of a scene as the walker reads them besides the records.
+struct MediaParams {
+  int n_media;         // medium records
+  int n_material_ids;  // entries of the material-to-medium map
+  float box_min[3];    // scene bounds: a point outside lies in no medium
+  float box_max[3];
+};
+TESK_SHARED_RECORD(MediaParams, 32)
+
+// One medium: the CPU's OpticalMediumRecord, field for field.
+struct DeviceMedium {
+  float leaf_area_density;           // one-sided leaf area per volume
+  float leaf_characteristic_length;  // leaf size (hotspot width)
+  int leaf_angle_type;               // inclination distribution
+  int orientation;                   // +1: boundary normals point out of the medium
+  int boundary_material;             // material of the boundary
+  float G[91];                       // projection function at view zenith 0..90 degrees
+};
+TESK_SHARED_RECORD(DeviceMedium, 384)
+
+// The leaf model of one medium: spectral offsets of its optics (-1: black) and band means.
+struct DeviceLeafModel {
+  int leaf_angle_type;  // inclination distribution
+  int front;            // offset of the front reflectances, or -1
+  int back;             // offset of the back reflectances, or -1
+  int transmittance;    // offset of the transmittances, or -1
+  float rho_front;      // band-mean front reflectance
+  float tau_front;      // band-mean transmittance (front side hit)
+  float rho_back;       // band-mean back reflectance
+  float tau_back;       // band-mean transmittance (back side hit)
+};
+TESK_SHARED_RECORD(DeviceLeafModel, 32)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif

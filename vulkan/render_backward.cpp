@@ -12,12 +12,21 @@
 #include "core/transport_constants.h"
 #include "embree/illumination.h"
 #include "embree/render_brf.h"
+#include "embree/transport_context.h"
 #include "shaders/device_records.h"
 
 namespace tesk::vulkan {
 
 static_assert(sizeof(device::DeviceMaterial) == sizeof(MaterialRecord),
               "device materials must match the scene description's records");
+static_assert(sizeof(device::DeviceMedium) == sizeof(OpticalMediumRecord),
+              "device media must match the optical medium records");
+static_assert(device::kMaxActiveMedia == kMaxActiveMedia &&
+              device::kMaxContainmentInstances == transport::kMaxContainmentInstances &&
+              device::kMaxWalkSteps == transport::kMaxWalkSteps &&
+              device::kMaxPathSteps == transport::kMaxPathSteps &&
+              device::kBoundaryStep == transport::kBoundaryStep &&
+              device::kOpaqueOpticalDepth == transport::kOpaqueOpticalDepth);
 
 namespace {
 
@@ -29,6 +38,48 @@ Buffer upload_vector(VulkanContext& ctx, const std::vector<T>& values) {
 
 // Samples (pixels x passes) per dispatch of the backward shader.
 constexpr uint64_t kDispatchSamples = uint64_t{1} << 20;
+
+// The walker's view of the scene's optical turbid media.
+struct MediaBuffers {
+  Buffer params;
+  Buffer media;
+  Buffer material_media;
+  Buffer leaf_models;
+};
+
+MediaBuffers upload_media(VulkanSceneManager& scene) {
+  const embree::EmbreeSceneManager& host = scene.host();
+  const embree::TransportContext c = embree::make_transport_context(host, 0, 0, 0);
+  device::MediaParams p{};
+  p.n_media = c.media.n_media;
+  p.n_material_ids = c.media.n_material_ids;
+  const embree::SceneBounds& box = host.bounds();
+  p.box_min[0] = box.min_x;
+  p.box_min[1] = box.min_y;
+  p.box_min[2] = box.min_z;
+  p.box_max[0] = box.max_x;
+  p.box_max[1] = box.max_y;
+  p.box_max[2] = box.max_z;
+  // Offsets of the optics blocks in the spectral buffer (-1: black).
+  auto offset = [&](const float* block) {
+    return block != nullptr ? static_cast<int>(block - c.spectral.data) : -1;
+  };
+  std::vector<device::DeviceLeafModel> models;
+  for (const embree::MediumLeafModel& m : c.leaf_models) {
+    models.push_back(device::DeviceLeafModel{m.leaf_angle_type, offset(m.optics.front),
+                                             offset(m.optics.back), offset(m.optics.transmittance),
+                                             m.means[0].rho, m.means[0].tau, m.means[1].rho,
+                                             m.means[1].tau});
+  }
+  VulkanContext& ctx = scene.context();
+  const OpticalMediaTable& table = host.optical_media();
+  MediaBuffers b;
+  b.params = ctx.upload_buffer(&p, sizeof(p));
+  b.media = upload_vector(ctx, table.media);
+  b.material_media = upload_vector(ctx, table.material_medium_ids);
+  b.leaf_models = upload_vector(ctx, models);
+  return b;
+}
 
 void refuse(const char* what) {
   throw std::runtime_error(std::string("Vulkan backward rendering supports ") + what +
@@ -46,7 +97,11 @@ int checked_bands(const VulkanSceneManager& scene) {
     throw std::invalid_argument("Vulkan backward rendering supports 1 to 32 bands");
   }
   if (!host.optical_media().media.empty()) {
-    refuse("surface scenes only (this one has optical turbid media)");
+    const SceneDescription& d = host.description();
+    if (d.mode() != TransportMode::Optical) {
+      refuse("optical turbid media in optical mode only (not thermal or SIF-only)");
+    }
+    if (d.is_periodic()) refuse("optical turbid media in scenes without periodic tiles only");
   }
   return nb;
 }
@@ -150,11 +205,21 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   const Buffer events = ctx.create_buffer(event_elements * sizeof(double), 0);
   const Buffer orders = ctx.create_buffer(order_elements * sizeof(double), 0);
 
+  // Scenes with optical turbid media run the variant whose paths walk through them.
+  const bool media = !host.optical_media().media.empty();
+  const MediaBuffers media_buffers = media ? upload_media(scene) : MediaBuffers{};
   ComputePipeline& pipeline =
-      scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0, "backward optical");
+      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 18, 0,
+                             "backward optical turbid")
+            : scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0,
+                             "backward optical");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &wavelengths, &temperatures, &sif,
                                  &sum, &squares, &events, &orders});
+  if (media) {
+    buffers.insert(buffers.end(), {&media_buffers.params, &media_buffers.media,
+                                   &media_buffers.material_media, &media_buffers.leaf_models});
+  }
   // Passes in dispatches of about kDispatchSamples samples, so that no single submission runs
   // long enough for a display driver's watchdog; the sums carry over between dispatches.
   const uint64_t pixels = static_cast<uint64_t>(p.width) * p.height;

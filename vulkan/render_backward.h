@@ -18,8 +18,12 @@ namespace tesk::vulkan {
 /// vulkan / optical_backward / "vulkan.ray_query.optical_backward". Throws std::runtime_error
 /// "Vulkan: build the scene before rendering" when not built, std::invalid_argument
 /// "Vulkan backward rendering supports 1 to 32 bands" and "max_output_order must be
-/// non-negative", and std::runtime_error ending "No fallback was performed." for scenes with
-/// optical turbid media. Prints one summary line. Passes run in dispatches of about 2^20
+/// non-negative". Scenes with optical turbid media run the turbid variant
+/// (backward_optical_turbid.spv, entry backwardOpticalTurbid): the CPU's media walk (containment
+/// of the camera ray, combined free-path steps, leaf scattering, the sun through the media with
+/// the hotspot correction) with the same streams; it runs optical mode in scenes without
+/// periodic tiles, and other media scenes throw std::runtime_error ending "No fallback was
+/// performed.". Prints one summary line. Passes run in dispatches of about 2^20
 /// samples; `progress` (may be empty) gets (passes done, spp, elapsed ms) after each and
 /// `interrupt` (may be empty) is polled before each, so Ctrl-C stops a long render between
 /// dispatches.
