@@ -270,7 +270,7 @@ def leaf_box(s):
 def test_backward_through_leaf_media_matches_the_cpu(context):
     """The turbid variant against simulate_cpu on a leaf box seen from above and from a camera
     inside it (containment): radiance and the leaf-scattered sun (event slot 1) agree within the
-    combined standard error."""
+    combined standard error, and the BRF through the box agrees."""
     device, cpu = both_backends(context, leaf_box)
     inside = np.array([[1, 0, 0, 0.5], [0, 0, -1, 0.5], [0, 1, 0, 0.6], [0, 0, 0, 1]], np.float32)
     outputs = ("radiance", "standard_error", "event_aov")
@@ -286,3 +286,7 @@ def test_backward_through_leaf_media_matches_the_cpu(context):
         leaf_sun = a["event_aov"][1], b["event_aov"][1]
         assert leaf_sun[1].sum() > 0.01 * b["payload"].sum()
         np.testing.assert_allclose(leaf_sun[0].sum(), leaf_sun[1].sum(), rtol=0.05)
+    # The BRF renders the same paths: equal up to float rounding of the hits.
+    views = np.float32([0, 0, 1, 0.5, 0, 0.8])
+    np.testing.assert_allclose(device.simulate_brf(views, 20_000)["brf"],
+                               tesk_gpu.simulate_brf_cpu(cpu, views, 20_000)["brf"], rtol=1e-3)
