@@ -220,31 +220,6 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 #ifdef TURBID_MEDIA
 #include "media_walk.glsl"
 
-// Next-event estimation of the sun at a surface inside or behind media (optical mode).
-void surface_sun_media(uint base, SurfaceHit h, DeviceMaterial mat, ShadingFrame frame, vec3 wo,
-                       int slot, vec3 toward_viewer) {
-  if (P.sun_offset < 0) return;
-  const int nb = P.n_bands;
-  const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
-  const vec3 wi = to_local(frame, sun);
-  if (!((wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0)) return;
-  bool any_light = false;
-  for (int b = 0; b < nb; ++b) {
-    response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
-    any_light = any_light || (response[b] * spectral[P.sun_offset + b] != 0.0);
-  }
-  if (!any_light) return;
-  const double t = sun_transmittance_media(offset_ray_origin(h.position, h.geometric_normal, sun),
-                                           sun, toward_viewer, P.z_top);
-  if (!(t > 0.0)) return;
-  const double cos_i = double(abs(wi.z));
-  for (int b = 0; b < nb; ++b) {
-    const double l = double(response[b]) * throughput[b] * double(spectral[P.sun_offset + b]) *
-                     cos_i * t;
-    add_contribution(base, b, l, kEventSunScattered, slot);
-  }
-}
-
 // Band-averaged sampler of a two-sided leaf surface (other kinds sample as usual).
 ScatterSample sample_scattering_banded(DeviceMaterial mat, bool back_face, float u0, float u1,
                                        float u2) {
@@ -297,13 +272,58 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
     ++hits;
     const int slot = min(hits, last_order_slot);
     const vec3 toward_viewer = -d;
-    if (ev.kind == kEventSurface) {
-      const SurfaceHit h = ev.hit;
+    // Next-event estimation of the sun (one transmittance walk site for surfaces and leaves,
+    // which keeps the shader small): response[] times the cosine, from `sun_from`.
+    bool want_sun = false;
+    vec3 sun_from = vec3(0.0);
+    double cos_sun = 0.0;
+    int sun_event = kEventSunScattered;
+    const bool surface = ev.kind == kEventSurface;
+    const SurfaceHit h = ev.hit;
+    DeviceMaterial mat;
+    ShadingFrame frame;
+    vec3 wo = vec3(0.0);
+    DeviceLeafModel model;
+    LeafHit leaf;
+    if (surface) {
       if (h.material_id < 0 || h.material_id >= P.n_materials) return;
-      const DeviceMaterial mat = materials[h.material_id];
-      const ShadingFrame frame = frame_from_normal(h.normal);
-      const vec3 wo = to_local(frame, -d);
-      surface_sun_media(base, h, mat, frame, wo, slot, toward_viewer);
+      mat = materials[h.material_id];
+      frame = frame_from_normal(h.normal);
+      wo = to_local(frame, -d);
+      const vec3 wi = to_local(frame, sun);
+      if (P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
+        for (int b = 0; b < nb; ++b) {
+          response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
+          want_sun = want_sun || (response[b] * spectral[P.sun_offset + b] != 0.0);
+        }
+        sun_from = offset_ray_origin(h.position, h.geometric_normal, sun);
+        cos_sun = double(abs(wi.z));
+      }
+    } else {  // a leaf inside medium ev.medium_id
+      model = leaf_models[ev.medium_id];
+      leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
+      if (P.sun_offset >= 0) {
+        cos_sun = double(abs(dot(leaf.facing, sun)));
+        for (int b = 0; b < nb; ++b) {
+          response[b] = leaf_response(model, b, leaf, sun);
+          want_sun = want_sun || response[b] * spectral[P.sun_offset + b] != 0.0;
+        }
+        want_sun = want_sun && cos_sun > 0.0;
+        sun_from = ev.position;
+        sun_event = kEventTurbidMedium;
+      }
+    }
+    if (want_sun) {
+      const double t = sun_transmittance_media(sun_from, sun, toward_viewer, P.z_top);
+      if (t > 0.0) {
+        for (int b = 0; b < nb; ++b) {
+          const double l = double(response[b]) * throughput[b] *
+                           double(spectral[P.sun_offset + b]) * cos_sun * t;
+          add_contribution(base, b, l, sun_event, slot);
+        }
+      }
+    }
+    if (surface) {
       const float u1 = pcg_uniform(rng);
       const float u2 = pcg_uniform(rng);
       const float u3 = pcg_uniform(rng);
@@ -319,27 +339,7 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       if (!alive) return;
       d = normalize(to_world(frame, smp.wi));
       o = offset_ray_origin(h.position, h.geometric_normal, d);
-    } else {  // a leaf inside medium ev.medium_id
-      const DeviceLeafModel model = leaf_models[ev.medium_id];
-      const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
-      if (P.sun_offset >= 0) {
-        const double cos_s = double(abs(dot(leaf.facing, sun)));
-        bool any_light = false;
-        for (int b = 0; b < nb; ++b) {
-          response[b] = leaf_response(model, b, leaf, sun);
-          any_light = any_light || response[b] * spectral[P.sun_offset + b] != 0.0;
-        }
-        if (any_light && cos_s > 0.0) {
-          const double t = sun_transmittance_media(ev.position, sun, toward_viewer, P.z_top);
-          if (t > 0.0) {
-            for (int b = 0; b < nb; ++b) {
-              const double l = double(response[b]) * throughput[b] *
-                               double(spectral[P.sun_offset + b]) * cos_s * t;
-              add_contribution(base, b, l, kEventTurbidMedium, slot);
-            }
-          }
-        }
-      }
+    } else {
       const float rho = leaf.back_face ? model.rho_back : model.rho_front;
       const float tau = leaf.back_face ? model.tau_back : model.tau_front;
       const float u1 = pcg_uniform(rng);
