@@ -248,7 +248,7 @@ bool roulette(int k, inout Pcg32 rng) {
   return true;
 }
 
-// One path of a scene with media (optical mode, no periodic tiles), as the CPU's.
+// One path of a scene with media (optical mode), as the CPU's.
 void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
   const int nb = P.n_bands;
   const int last_order_slot = P.order_slots - 1;
@@ -257,13 +257,19 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
   for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
   int hits = 0;
   int k = 0;
+  int crossings = 0;
   for (int step = 0; step < kMaxPathSteps; ++step) {
-    const MediumEvent ev = media_step(o, d, path_set, rng);
+    const MediumEvent ev = media_step(o, d, path_set, crossings, rng);
     if (ev.kind == kEventEscape) {
       add_escape(base, d, k, min(hits, last_order_slot));
       return;
     }
     for (int i = 0; i < path_set.count; ++i) path_observed[i] += ev.distance;
+    if (ev.kind == kEventTileCrossing) {
+      o = wrap_path(o, d, ev.exit);
+      ++crossings;
+      continue;
+    }
     if (ev.kind == kEventBoundary) {
       update_set(path_set, true, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
       o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d);
@@ -314,7 +320,7 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       }
     }
     if (want_sun) {
-      const double t = sun_transmittance_media(sun_from, sun, toward_viewer, P.z_top);
+      const double t = sun_transmittance_media(sun_from, sun, toward_viewer);
       if (t > 0.0) {
         for (int b = 0; b < nb; ++b) {
           const double l = double(response[b]) * throughput[b] *

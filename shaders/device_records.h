@@ -339,6 +339,7 @@ TESK_SHARED_CONST int kMaxWalkSteps = 4096;
 TESK_SHARED_CONST int kMaxPathSteps = 4096;
 TESK_SHARED_CONST float kBoundaryStep = 2e-4f;
 TESK_SHARED_CONST double kOpaqueOpticalDepth = 60.0;
+TESK_SHARED_CONST float kWallBoundaryTolerance = 5e-4f;
 
 // The media of a scene as the walker reads them besides the records.
 struct MediaParams {
@@ -346,8 +347,14 @@ struct MediaParams {
   int n_material_ids;  // entries of the material-to-medium map
   float box_min[3];    // scene bounds: a point outside lies in no medium
   float box_max[3];
+  int periodic;         // 1: paths and sun walks wrap across the tile walls
+  int num_repetitions;  // tile walls one path or walk may cross
+  float tile_x;         // tile size along x
+  float tile_y;         // tile size along y
+  float z_top;          // scene top: a walk above it going up meets nothing
+  int reserved[3];      // zero
 };
-TESK_SHARED_RECORD(MediaParams, 32)
+TESK_SHARED_RECORD(MediaParams, 64)
 
 // One medium: the CPU's OpticalMediumRecord, field for field.
 struct DeviceMedium {

@@ -1,6 +1,7 @@
-// Paths through optical turbid media (the CPU's embree/media_walk and core/leaf_scattering,
-// for scenes without periodic tiles): containment, the combined free-path step, boundary
-// crossings, the transmittance walk with the hotspot correction, and leaf scattering. Needs
+// Paths through optical turbid media (the CPU's embree/media_walk and core/leaf_scattering):
+// containment, the combined free-path step, boundary crossings, tile-wall crossings with
+// containment in the neighbouring copy, the transmittance walk with the hotspot correction, and
+// leaf scattering. Needs
 // scene_bindings.glsl, transport.glsl, the spectral buffer and the float64 extension first.
 
 layout(set = 0, binding = 15, scalar) readonly buffer MediaParamsBuffer { MediaParams MP; };
@@ -11,6 +12,7 @@ layout(set = 0, binding = 18, scalar) readonly buffer LeafModels { DeviceLeafMod
 const int kEventEscape = 0;
 const int kEventSurface = 1;
 const int kEventBoundary = 2;
+const int kEventTileCrossing = 3;
 const int kEventInteraction = 4;
 
 struct ActiveSet {
@@ -151,28 +153,103 @@ void update_set(inout ActiveSet set, bool track, int medium, int instance, bool 
 struct MediumEvent {
   int kind;
   SurfaceHit hit;
+  TileExit exit;
   float distance;
   vec3 position;
   int medium_id;
   int instance_id;
 };
 
+// The geometric part of a step: the closest hit and, while the path may still wrap, the tile
+// exit; a medium boundary just before the wall yields to the wall.
+struct WalkStep {
+  SurfaceHit hit;
+  TileExit exit;
+  int boundary;
+  bool crossing;
+  float limit;
+};
+
+WalkStep walk_step(vec3 o, vec3 d, int crossings) {
+  WalkStep s;
+  s.hit = trace_closest_hit(o, d, kRayTMin, kRayTMax);
+  s.exit = TileExit(0.0, -1);
+  s.boundary = -1;
+  s.crossing = false;
+  s.limit = kFarDistance;
+  bool may_cross = false;
+  if (MP.periodic != 0 && crossings < MP.num_repetitions) {
+    s.exit = cross_tile(o, d, MP.tile_x, MP.tile_y);
+    may_cross = s.exit.axis >= 0;
+  }
+  if (s.hit.hit) {
+    s.limit = s.hit.t;
+    s.boundary = medium_of(s.hit.material_id);
+    if (may_cross && (s.hit.t > s.exit.t ||
+                      (s.boundary >= 0 && s.hit.t + kWallBoundaryTolerance >= s.exit.t))) {
+      s.crossing = true;
+      s.limit = min(s.hit.t, s.exit.t);
+    }
+  } else if (may_cross) {
+    s.crossing = true;
+    s.limit = s.exit.t;
+  }
+  return s;
+}
+
+// Moves a start outside the tile back in by whole periods, and off a wall it would leave by
+// within the minimum crossing distance.
+vec3 nudge_into_tile_media(vec3 o, vec3 d) {
+  if (MP.periodic == 0) return o;
+  const float X = MP.tile_x;
+  const float Y = MP.tile_y;
+  if (o.x < 0.0 || o.x > X) o.x -= floor(o.x / X) * X;
+  if (o.y < 0.0 || o.y > Y) o.y -= floor(o.y / Y) * Y;
+  if (d.x > kParallelEpsilon && (X - o.x) <= kTileWallMin * d.x) o.x -= X;
+  if (d.x < -kParallelEpsilon && o.x <= -kTileWallMin * d.x) o.x += X;
+  if (d.y > kParallelEpsilon && (Y - o.y) <= kTileWallMin * d.y) o.y -= Y;
+  if (d.y < -kParallelEpsilon && o.y <= -kTileWallMin * d.y) o.y += Y;
+  return o;
+}
+
+// Moves the path across the tile wall of its step: the point on the opposite wall, stepped into
+// the tile; inside media, containment runs again there and media of the same kind keep their
+// segment lengths.
+vec3 wrap_path(vec3 o, vec3 d, TileExit exit) {
+  const vec3 p = wrap_at_exit(o, d, exit, MP.tile_x, MP.tile_y) + kBoundaryStep * d;
+  if (path_set.count > 0) {
+    const ActiveSet now = active_media(p, d);
+    float observed[kMaxActiveMedia];
+    for (int i = 0; i < kMaxActiveMedia; ++i) observed[i] = 0.0;
+    for (int i = 0; i < now.count; ++i) {
+      for (int j = 0; j < path_set.count; ++j) {
+        if (path_set.medium_ids[j] == now.medium_ids[i]) {
+          observed[i] = path_observed[j];
+          break;
+        }
+      }
+    }
+    path_set = now;
+    for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = observed[i];
+  }
+  return p;
+}
+
 // One step of a path: the closest of a surface, a medium boundary and, inside the active
 // media, a leaf at an exponentially distributed free path (zero, one or two draws).
-MediumEvent media_step(vec3 origin, vec3 direction, ActiveSet around, inout Pcg32 rng) {
+MediumEvent media_step(vec3 origin, vec3 direction, ActiveSet around, int crossings,
+                       inout Pcg32 rng) {
+  const WalkStep s = walk_step(origin, direction, crossings);
   MediumEvent ev;
   ev.kind = kEventEscape;
-  ev.hit = trace_closest_hit(origin, direction, kRayTMin, kRayTMax);
+  ev.hit = s.hit;
+  ev.exit = s.exit;
   ev.distance = kFarDistance;
   ev.position = vec3(0.0);
   ev.medium_id = -1;
   ev.instance_id = -1;
-  float limit = kFarDistance;
-  int boundary = -1;
-  if (ev.hit.hit) {
-    limit = ev.hit.t;
-    boundary = medium_of(ev.hit.material_id);
-  }
+  const float limit = s.limit;
+  const int boundary = s.boundary;
   if (around.count >= 1 && around.count <= kMaxActiveMedia) {
     const float sigma = combined_extinction(around, direction);
     if (sigma > 0.0) {
@@ -197,7 +274,11 @@ MediumEvent media_step(vec3 origin, vec3 direction, ActiveSet around, inout Pcg3
       }
     }
   }
-  if (ev.hit.hit) {
+  if (s.crossing) {
+    ev.kind = kEventTileCrossing;
+    ev.distance = s.exit.t;
+    ev.position = origin + s.exit.t * direction;
+  } else if (ev.hit.hit) {
     ev.kind = boundary >= 0 ? kEventBoundary : kEventSurface;
     ev.distance = ev.hit.t;
     ev.position = ev.hit.position;
@@ -210,7 +291,7 @@ MediumEvent media_step(vec3 origin, vec3 direction, ActiveSet around, inout Pcg3
 // Transmittance toward the sun from `o` (in the media of the path's set) for a path that
 // arrived along -toward_viewer: Beer's law over the whole source path with the hotspot
 // correction for the media around the origin; 0 when a surface blocks the sun.
-double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer, float z_top) {
+double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer) {
   const ActiveSet start = path_set;
   ActiveSet cur = start;
   int followed[kMaxActiveMedia];
@@ -225,13 +306,16 @@ double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer, float z_top) 
   }
   double optical_depth = 0.0;
   bool done = false;
+  int crossings = 0;
   for (int step = 0; step < kMaxWalkSteps; ++step) {
-    if (cur.count == 0 && o.z > z_top && v.z >= 0.0) {
+    o = nudge_into_tile_media(o, v);
+    if (cur.count == 0 && o.z > MP.z_top && v.z >= 0.0) {
       done = true;
       break;
     }
-    const SurfaceHit h = trace_closest_hit(o, v, kRayTMin, kRayTMax);
-    const float seg = h.hit ? h.t : 0.0;
+    const WalkStep ws = walk_step(o, v, crossings);
+    const SurfaceHit h = ws.hit;
+    const float seg = ws.crossing || h.hit ? ws.limit : 0.0;
     for (int i = 0; i < cur.count; ++i) {
       const int m = cur.medium_ids[i];
       if (m < 0 || m >= MP.n_media) continue;
@@ -244,11 +328,31 @@ double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer, float z_top) 
         }
       }
     }
+    if (ws.crossing) {
+      o = wrap_at_exit(o, v, ws.exit, MP.tile_x, MP.tile_y) + kBoundaryStep * v;
+      ++crossings;
+      if (cur.count > 0) {
+        cur = active_media(o, v);
+        // A followed medium continues in its copy across the wall.
+        for (int j = 0; j < start.count; ++j) {
+          if (!open[j]) continue;
+          bool continues = false;
+          for (int i = 0; i < cur.count && !continues; ++i) {
+            if (cur.medium_ids[i] == start.medium_ids[j]) {
+              followed[j] = cur.instance_ids[i];
+              continues = true;
+            }
+          }
+          open[j] = continues;
+        }
+      }
+      continue;
+    }
     if (!h.hit) {
       done = true;
       break;
     }
-    const int boundary = medium_of(h.material_id);
+    const int boundary = ws.boundary;
     if (boundary < 0) return 0.0;
     if (leaves_medium(boundary, h.is_back_face)) {
       for (int j = 0; j < start.count; ++j) {

@@ -26,7 +26,8 @@ static_assert(device::kMaxActiveMedia == kMaxActiveMedia &&
               device::kMaxWalkSteps == transport::kMaxWalkSteps &&
               device::kMaxPathSteps == transport::kMaxPathSteps &&
               device::kBoundaryStep == transport::kBoundaryStep &&
-              device::kOpaqueOpticalDepth == transport::kOpaqueOpticalDepth);
+              device::kOpaqueOpticalDepth == transport::kOpaqueOpticalDepth &&
+              device::kWallBoundaryTolerance == transport::kWallBoundaryTolerance);
 
 namespace {
 
@@ -60,6 +61,11 @@ MediaBuffers upload_media(VulkanSceneManager& scene) {
   p.box_max[0] = box.max_x;
   p.box_max[1] = box.max_y;
   p.box_max[2] = box.max_z;
+  p.periodic = c.tiles.periodic ? 1 : 0;
+  p.num_repetitions = c.tiles.num_repetitions;
+  p.tile_x = c.tiles.x;
+  p.tile_y = c.tiles.y;
+  p.z_top = c.tiles.z_top;
   // Offsets of the optics blocks in the spectral buffer (-1: black).
   auto offset = [&](const float* block) {
     return block != nullptr ? static_cast<int>(block - c.spectral.data) : -1;
@@ -101,7 +107,6 @@ int checked_bands(const VulkanSceneManager& scene) {
     if (d.mode() != TransportMode::Optical) {
       refuse("optical turbid media in optical mode only (not thermal or SIF-only)");
     }
-    if (d.is_periodic()) refuse("optical turbid media in scenes without periodic tiles only");
   }
   return nb;
 }

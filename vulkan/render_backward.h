@@ -21,12 +21,12 @@ namespace tesk::vulkan {
 /// non-negative". Scenes with optical turbid media run the turbid variant
 /// (backward_optical_turbid.spv, entry backwardOpticalTurbid): the CPU's media walk (containment
 /// of the camera ray, combined free-path steps, leaf scattering, the sun through the media with
-/// the hotspot correction) with the same streams; it runs optical mode in scenes without
-/// periodic tiles, and other media scenes throw std::runtime_error ending "No fallback was
-/// performed.". Prints one summary line. Passes run in dispatches of about 2^20
-/// samples; `progress` (may be empty) gets (passes done, spp, elapsed ms) after each and
-/// `interrupt` (may be empty) is polled before each, so Ctrl-C stops a long render between
-/// dispatches.
+/// the hotspot correction, tile walls crossed with containment in the neighbouring copy) with
+/// the same streams; it runs optical mode, and thermal or SIF-only media scenes throw
+/// std::runtime_error ending "No fallback was performed.". Prints one summary line. Passes run in
+/// dispatches of about 2^20 samples; `progress` (may be empty) gets (passes done, spp, elapsed ms)
+/// after each and `interrupt` (may be empty) is polled before each, so Ctrl-C stops a long render
+/// between dispatches.
 embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
                                            int rr_depth,
                                            const backend::OpticalProductRequest& request,

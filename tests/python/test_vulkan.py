@@ -474,10 +474,6 @@ def test_backward_refuses_what_it_cannot_run(context):
     scene.set_num_bands(1)
     scene.add_material(0, 0, [])
     scene.set_optical_turbid_media([1.0], [0], [1], [0.05], [0])
-    scene.set_repetitive(1, 1.0, 1.0)  # media in periodic scenes stay on the CPU
-    with pytest.raises(RuntimeError, match=r"without periodic tiles only\. No fallback was performed\.$"):
-        scene.simulate_backward(1, 1)
-    scene.set_repetitive(0, 0.0, 0.0)
     scene.set_thermal_mode(True, [10000.0])
     with pytest.raises(RuntimeError, match=r"optical mode only .*No fallback was performed\.$"):
         scene.simulate_backward(1, 1)

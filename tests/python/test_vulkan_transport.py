@@ -249,16 +249,20 @@ CUBE_FACES = [[0, 2, 1], [0, 3, 2], [4, 5, 6], [4, 6, 7], [0, 1, 5], [0, 5, 4], 
               [2, 7, 6], [3, 0, 4], [3, 4, 7]]  # outward normals
 
 
-def leaf_box(s):
-    """A ground under a box of leaves (LAD 1.5, spherical, two-sided leaf optics of material 1)
-    and a sun and sky; the box's faces bound the medium and are not surfaces."""
+def leaf_box_optics(s):
     s.set_num_bands(2)
     # ground rho; leaf front, back, tau; sun; sky
     s.upload_spectral_params(np.float32([0.3, 0.4, 0.1, 0.45, 0.12, 0.4, 0.08, 0.45, 2.0, 1.5, 0.1, 0.2]))
     s.add_material(0, 0, [])
     s.add_material(13, 2, [])
-    s.set_emitter(0, [0.3, 0.2, 0.9], 8)
     s.set_sky(10)
+
+
+def leaf_box(s):
+    """A ground under a box of leaves (LAD 1.5, spherical, two-sided leaf optics of material 1)
+    and a sun and sky; the box's faces bound the medium and are not surfaces."""
+    leaf_box_optics(s)
+    s.set_emitter(0, [0.3, 0.2, 0.9], 8)
     s.set_sensor(0, 4, 4, 1.6, 1.6, np.array([[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]],
                                               np.float32))
     s.add_instance(s.add_mesh(SQUARE * [6, 6, 1] - [3, 3, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
@@ -290,3 +294,27 @@ def test_backward_through_leaf_media_matches_the_cpu(context):
     views = np.float32([0, 0, 1, 0.5, 0, 0.8])
     np.testing.assert_allclose(device.simulate_brf(views, 20_000)["brf"],
                                tesk_gpu.simulate_brf_cpu(cpu, views, 20_000)["brf"], rtol=1e-3)
+
+
+def periodic_leaf_box(s):
+    """A 2 x 2 periodic tile: a ground and a leaf box near its +x wall under a low sun, so that
+    paths and sun walks cross the walls into neighbouring copies of the box."""
+    leaf_box_optics(s)
+    s.set_emitter(0, [0.7, 0.2, 0.6], 8)
+    s.set_sensor(0, 4, 4, 2.0, 2.0, np.array([[1, 0, 0, 1], [0, 1, 0, 1], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32))
+    s.add_instance(s.add_mesh(SQUARE * [2, 2, 1], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    s.add_instance(s.add_mesh(CUBE * 0.8, NO_NORMALS, CUBE_FACES, 1), 1.15, 0.6, 0.2)
+    s.set_optical_turbid_media([1.5], [1], [1], [0.05], [-1, 0])
+    s.set_repetitive(1, 2.0, 2.0)
+
+
+@pytest.mark.slow  # first use compiles the turbid shader (about a minute on lavapipe)
+def test_backward_through_periodic_leaf_media_matches_the_cpu(context):
+    device, cpu = both_backends(context, periodic_leaf_box)
+    outputs = ("radiance", "standard_error", "event_aov")
+    a = device.simulate_backward(64, 8, outputs=outputs)
+    b = tesk_gpu.simulate_cpu(cpu, 64, 8, outputs=outputs)
+    se = np.sqrt(a["standard_error"] ** 2 + b["standard_error"] ** 2) + 1e-12
+    assert np.all(np.abs(a["payload"] - b["payload"]) <= 5 * se)
+    np.testing.assert_allclose(a["event_aov"][1].sum(), b["event_aov"][1].sum(), rtol=0.05)
+    assert b["event_aov"][1].sum() > 0.01 * b["payload"].sum()
