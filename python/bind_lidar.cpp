@@ -135,11 +135,11 @@ py::dict simulate_lidar_vulkan(vulkan::VulkanSceneManager& scene,
 }
 
 constexpr const char* kVulkanDoc =
-    "Simulate a discrete-pulse LiDAR on the Vulkan device, as simulate_lidar_cpu on surface\n"
-    "scenes (same arguments and result keys; the pulses are traced with ray queries and the\n"
-    "waveforms finished on the host exactly as on the CPU). Pulses run in dispatches;\n"
-    "progress(done, total, elapsed_ms) is called after each and Ctrl-C is seen between them.\n"
-    "Scenes with optical turbid media raise RuntimeError (no fallback).";
+    "Simulate a discrete-pulse LiDAR on the Vulkan device, as simulate_lidar_cpu (same\n"
+    "arguments and result keys, optical turbid media included; the pulses are traced with ray\n"
+    "queries and the waveforms finished on the host exactly as on the CPU). Pulses run in\n"
+    "dispatches; progress(done, total, elapsed_ms) is called after each and Ctrl-C is seen\n"
+    "between them.";
 #endif
 
 constexpr const char* kDoc =

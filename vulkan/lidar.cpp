@@ -11,6 +11,7 @@
 #include "core/host/parallel.h"
 #include "core/transport_constants.h"
 #include "shaders/device_records.h"
+#include "vulkan/media_buffers.h"
 
 namespace tesk::vulkan {
 
@@ -32,11 +33,6 @@ embree::LidarResult simulate_lidar(VulkanSceneManager& scene, const embree::Lida
   const SceneDescription& desc = host.description();
   const embree::LidarPlan plan = embree::plan_lidar(request, desc.num_bands());
   scene.require_built("tracing rays");
-  if (!host.optical_media().media.empty()) {
-    throw std::runtime_error(
-        "Vulkan LiDAR supports surface scenes only (this one has optical turbid media). No "
-        "fallback was performed.");
-  }
   if (request.num_pulses > int64_t{2147483647}) {
     throw std::length_error("Vulkan LiDAR supports at most 2^31-1 pulses per run");
   }
@@ -120,10 +116,14 @@ embree::LidarResult simulate_lidar(VulkanSceneManager& scene, const embree::Lida
   Buffer extents = ctx.create_buffer(2 * static_cast<size_t>(chunk) * sizeof(int32_t), 0);
   Buffer records = ctx.create_buffer(
       direct ? static_cast<size_t>(chunk) * device::kLidarDirectFields * sizeof(float) : 4, 0);
-  ComputePipeline& pipeline = scene.pipeline("lidar.spv", "main", 12, 0, "lidar");
+  // The media as the LiDAR sees them: the scene as placed, no tile walls.
+  const MediaBuffers media = upload_media(scene, false);
+  const Buffer unused = ctx.create_buffer(4, 0);
+  ComputePipeline& pipeline = scene.pipeline("lidar.spv", "main", 18, 0, "lidar");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &pulse_buffer, &footprint_buffer,
-                                 &raw, &extents, &records});
+                                 &raw, &extents, &records, &unused, &unused, &media.params,
+                                 &media.media, &media.material_media, &media.leaf_models});
 
   std::vector<double> zeros(direct ? 0 : raw_entries, 0.0);
   std::vector<double> raw_host(direct ? 0 : raw_entries);
