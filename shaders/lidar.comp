@@ -5,7 +5,9 @@
 // raw waveform buffer, recording the first and last bin it filled; the host then convolves and
 // extracts returns. Direct mode records the first return of the central ray. In scenes with
 // optical turbid media a ray crosses medium boundaries, adds the leaves' volume returns to the
-// bins it crosses inside media and attenuates the surface return behind them by exp(-2 tau).
+// bins it crosses inside media and attenuates the surface return behind them by exp(-2 tau):
+// that walk is built only into lidar_turbid.spv (TURBID_MEDIA), so that surface scenes run a
+// small program that CPU drivers compile in a second.
 #extension GL_GOOGLE_include_directive : require
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
 #include "scene_bindings.glsl"
@@ -23,7 +25,9 @@ layout(set = 0, binding = 10, scalar) buffer Raw { double raw[]; };
 // Waveform mode: first and last filled bin per pulse. Direct mode: kLidarDirectFields floats.
 layout(set = 0, binding = 11, scalar) writeonly buffer Extents { int extents[]; };
 layout(set = 0, binding = 12, scalar) writeonly buffer Direct { float direct_records[]; };
+#ifdef TURBID_MEDIA
 #include "media_walk.glsl"
+#endif
 
 // Offset of the reflectance block a LiDAR reads at a hit (the back block of a two-sided leaf
 // seen from behind), or -1 when the material names nothing or the block does not fit.
@@ -51,6 +55,18 @@ int range_bin(float r) {
   return bin >= 0 && bin < int64_t(P.n_bins) ? int(bin) : -1;
 }
 
+// First and last filled bin of the pulse being traced, and its slice of the raw buffer.
+int wave_lo;
+int wave_hi;
+uint wave_base;
+
+void wave_add(int bin, int l, double value) {
+  raw[wave_base + uint(bin) * uint(P.n_wavelengths) + uint(l)] += value;
+  wave_lo = min(wave_lo, bin);
+  wave_hi = max(wave_hi, bin);
+}
+
+#ifdef TURBID_MEDIA
 float backscatter_phase(int leaf_angle_type, float mu) {
   if (leaf_angle_type == 0) return 1.0 / 3.0;
   if (leaf_angle_type == 1) return 0.625 * mu * mu + 0.125;
@@ -66,17 +82,6 @@ float volume_backscatter(int m, int l, vec3 d) {
   const float rho_tau = leaf_reflectance(lm, l, false) + leaf_transmission(lm, l);
   return 0.5 * media[m].leaf_area_density * backscatter_phase(media[m].leaf_angle_type, mu) *
          rho_tau / 3.14159265;
-}
-
-// First and last filled bin of the pulse being traced, and its slice of the raw buffer.
-int wave_lo;
-int wave_hi;
-uint wave_base;
-
-void wave_add(int bin, int l, double value) {
-  raw[wave_base + uint(bin) * uint(P.n_wavelengths) + uint(l)] += value;
-  wave_lo = min(wave_lo, bin);
-  wave_hi = max(wave_hi, bin);
 }
 
 // Volume returns of the media of `set` over the ray segment [a, b] (distances from the pulse
@@ -119,6 +124,8 @@ void add_volume_returns(ActiveSet set, vec3 d, double weight, double a, double b
   }
 }
 
+#endif
+
 // The surface a LiDAR ray meets first, behind the media it crosses (volume returns added when
 // `volume`): hit flag, range, cosine, reflectance block and two-way transmittance.
 struct LidarSurface {
@@ -141,6 +148,7 @@ LidarSurface surface_return(vec3 o, vec3 d, SurfaceHit hit) {
   return r;
 }
 
+#ifdef TURBID_MEDIA
 LidarSurface walk_ray(vec3 o, vec3 d, ActiveSet start, double weight, bool volume) {
   LidarSurface none;
   none.hit = false;
@@ -179,6 +187,20 @@ LidarSurface walk_ray(vec3 o, vec3 d, ActiveSet start, double weight, bool volum
   }
   return none;
 }
+#else
+// Surface scenes: the first hit.
+LidarSurface walk_ray(vec3 o, vec3 d, double weight, bool volume) {
+  LidarSurface none;
+  none.hit = false;
+  none.position = vec3(0.0);
+  none.range = 0.0;
+  none.cosine = 0.0;
+  none.blk = -1;
+  none.transmittance = 1.0;
+  const SurfaceHit hit = trace_closest_hit(o, d, kRayTMin, kRayTMax);
+  return hit.hit ? surface_return(o, d, hit) : none;
+}
+#endif
 
 void main() {
   const uint item = work_index();
@@ -189,8 +211,11 @@ void main() {
   if (P.direct != 0) {
     const uint at = item * uint(kLidarDirectFields);
     direct_records[at + 5] = 0.0;
-    const ActiveSet start = MP.n_media > 0 ? active_media(o, d) : empty_set();
-    const LidarSurface hit = walk_ray(o, d, start, 1.0, false);
+#ifdef TURBID_MEDIA
+    const LidarSurface hit = walk_ray(o, d, active_media(o, d), 1.0, false);
+#else
+    const LidarSurface hit = walk_ray(o, d, 1.0, false);
+#endif
     if (!hit.hit) return;
     const float r = hit.range;
     if (!(r >= P.min_range && r <= P.max_range)) return;
@@ -210,14 +235,20 @@ void main() {
   wave_lo = P.n_bins;
   wave_hi = -1;
   const ShadingFrame frame = frame_from_normal(d);
-  const ActiveSet start = MP.n_media > 0 ? active_media(o, d) : empty_set();
+#ifdef TURBID_MEDIA
+  const ActiveSet start = active_media(o, d);
+#endif
   for (int k = 0; k < P.n_samples; ++k) {
     const float x = float(footprint[3 * k]);
     const float y = float(footprint[3 * k + 1]);
     const double w = footprint[3 * k + 2];
     const vec3 dir =
         normalize(to_world(frame, vec3(P.tan_half_angle * x, P.tan_half_angle * y, 1.0)));
+#ifdef TURBID_MEDIA
     const LidarSurface hit = walk_ray(o, dir, start, w, true);
+#else
+    const LidarSurface hit = walk_ray(o, dir, w, true);
+#endif
     if (!hit.hit || hit.blk < 0 || abs(hit.cosine) < kMinReturnCosine) continue;
     const int bin = range_bin(hit.range);
     if (bin < 0) continue;

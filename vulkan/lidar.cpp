@@ -119,7 +119,10 @@ embree::LidarResult simulate_lidar(VulkanSceneManager& scene, const embree::Lida
   // The media as the LiDAR sees them: the scene as placed, no tile walls.
   const MediaBuffers media = upload_media(scene, false);
   const Buffer unused = ctx.create_buffer(4, 0);
-  ComputePipeline& pipeline = scene.pipeline("lidar.spv", "main", 18, 0, "lidar");
+  ComputePipeline& pipeline =
+      host.optical_media().media.empty()
+          ? scene.pipeline("lidar.spv", "main", 18, 0, "lidar")
+          : scene.pipeline("lidar_turbid.spv", "main", 18, 0, "lidar turbid");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &pulse_buffer, &footprint_buffer,
                                  &raw, &extents, &records, &unused, &unused, &media.params,

@@ -312,20 +312,24 @@ def test_backward_through_periodic_leaf_media_matches_the_cpu(context):
     assert b["event_aov"][1].sum() > 0.01 * b["payload"].sum()
 
 
-@pytest.mark.parametrize("direct_mode", [False, True])
-def test_lidar_through_leaf_media_matches_the_cpu(context, direct_mode):
+@pytest.mark.slow  # first use compiles the LiDAR media walk (tens of seconds on lavapipe)
+def test_lidar_through_leaf_media_matches_the_cpu(context):
     """Pulses over and from inside a leaf box: volume returns of the leaves in the bins the rays
     cross, the ground behind them attenuated by exp(-2 tau), containment of origins inside the
-    box; equal to the CPU's up to single-precision exponentials."""
+    box; equal to the CPU's up to single-precision exponentials, in both modes."""
     device, cpu = both_backends(context, leaf_box)
     o, d = pulses(24, 7, height=6.0)
     o[:, :2] = 0.5 + 0.3 * (o[:, :2] / 1.2)
     o[::4, 2] = 0.7  # every fourth pulse starts inside the box
-    kwargs = dict(beam_half_angle_rad=0.02, beam_samples_per_dim=4, num_wavelengths=2, max_range=10.0,
-                  range_resolution=0.05, direct_mode=direct_mode)
-    a = device.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
-    b = cpu.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
-    assert a["num_returns"] == b["num_returns"] >= 24
-    for key in ("waveform", "raw_waveform"):
-        np.testing.assert_allclose(a[key], b[key], rtol=2e-4, atol=1e-6 * b[key].max(initial=0), err_msg=key)
-    np.testing.assert_allclose(a["points"], b["points"], rtol=2e-4, atol=1e-4 * b["points"][:, 3].max())
+    for direct_mode in (False, True):
+        kwargs = dict(beam_half_angle_rad=0.02, beam_samples_per_dim=4, num_wavelengths=2, max_range=10.0,
+                      range_resolution=0.05, direct_mode=direct_mode)
+        a = device.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
+        b = cpu.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
+        assert a["num_returns"] == b["num_returns"] >= 24
+        for key in ("waveform", "raw_waveform"):
+            np.testing.assert_allclose(a[key], b[key], rtol=2e-4, atol=1e-6 * b[key].max(initial=0),
+                                       err_msg=key)
+        np.testing.assert_allclose(a["points"], b["points"], rtol=2e-4, atol=1e-4 * b["points"][:, 3].max())
+        if not direct_mode:  # the leaves return over the box's depth, not at one range
+            assert (b["raw_waveform"][1:, :, 0] > 0).sum(axis=1).max() >= 10
