@@ -4,12 +4,14 @@ Builds the synthetic forest on a VulkanSceneManager and on an EmbreeSceneManager
 on both: a batch of incoherent closest-hit rays (rays/s), a backward optical render
 (samples/s = pixels x spp / seconds), a forward flux run (photons/s) and a shortwave energy
 balance (face samples/s), after one untimed warm-up call each (pipeline creation); then a
-waveform LiDAR scan (pulses/s with the footprint's rays per pulse) and its point agreement.
+waveform LiDAR scan (pulses/s with the footprint's rays per pulse) and its point agreement, and
+a passive microwave wavefront over the forest (rays/s; the device only: the CPU has no
+wavefront transport).
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
 path; run the same script on a machine with a GPU for device figures.
 
     PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N]
-        [--pulses N] [--beam S] [--device I]
+        [--pulses N] [--beam S] [--mw-rays N] [--device I]
 """
 
 from __future__ import annotations
@@ -55,6 +57,26 @@ def lidar_bench(scenes, forest, args) -> None:
     print(f"lidar points agree: {same}")
 
 
+def microwave_bench(scene, forest, args) -> None:
+    """Radiometer lines of sight at 40 degrees over the forest, every material taken as soil."""
+    n = args.mw_rays
+    rng = np.random.default_rng(3)
+    h = forest.half_size
+    origins = np.column_stack([rng.uniform(-h, h, (n, 2)), np.full(n, 30.0)]).astype(np.float32)
+    directions = np.tile(np.float32([[np.sin(0.7), 0.0, -np.cos(0.7)]]), (n, 1))
+    cosines = np.linspace(0, 1, 16).astype(np.float32)
+    soil = np.float32([0.3, 0.2, 0.25, 0.3, 2, 1, 0.1, 295, 290, 0, 0.01, 0])
+    table = tesk_gpu._evaluate_microwave_soil(1.4e9, soil, cosines)[None]
+    mapping = np.tile(np.int32([[1, 0]]), (64, 1))  # every material of the forest (and more)
+    run = lambda: scene.run_microwave_wavefront(False, 4, 280.0, 0.02, 1, 0, 0, 16, origins, directions,  # noqa: E731
+                                                mapping, passive_soil_table=table)
+    run()  # warm-up: pipeline
+    t, r = timed(run)
+    tb = r["payload"]["brightness_temperature"]
+    print(f"vulkan microwave: {n / t / 1e6:8.3f} Mrays/s (mean T_B H {tb[:, 0].mean():.2f} K, "
+          f"V {tb[:, 1].mean():.2f} K; no CPU counterpart)")
+
+
 def footprint(S: int) -> np.ndarray:
     """Footprint grid points of the unit disk (the rays a pulse traces)."""
     x = 2.0 * np.arange(S + 1) / S - 1.0
@@ -73,6 +95,7 @@ def main() -> None:
     parser.add_argument("--eb-samples", type=int, default=8, help="energy-balance rays per face")
     parser.add_argument("--pulses", type=int, default=2_000, help="LiDAR pulses")
     parser.add_argument("--beam", type=int, default=10, help="LiDAR beam_samples_per_dim")
+    parser.add_argument("--mw-rays", type=int, default=20_000, help="microwave lines of sight")
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
@@ -125,6 +148,7 @@ def main() -> None:
         print(f"{name:6s} flux: {args.photons / t_flux / 1e6:8.3f} Mphotons/s   "
               f"energy balance: {face_samples / t_balance / 1e6:8.3f} Mface-samples/s")
     lidar_bench(scenes, forest, args)
+    microwave_bench(scenes["vulkan"], forest, args)
     same = np.mean(results["vulkan"][0]["hit"] == results["cpu"][0]["hit"])
     print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
           f"cpu {results['cpu'][1].mean():.5f}")
