@@ -3,14 +3,18 @@
 Builds the synthetic forest on a VulkanSceneManager and on an EmbreeSceneManager, then times
 on both: a batch of incoherent closest-hit rays (rays/s), a backward optical render
 (samples/s = pixels x spp / seconds), a forward flux run (photons/s) and a shortwave energy
-balance (face samples/s), after one untimed warm-up call each (pipeline creation); and the
-leaf physiology solver (elements/s, with and without the leaf energy balance) of
-solve_physiology_vulkan next to solve_physiology_cpu.
+balance (face samples/s), after one untimed warm-up call each (pipeline creation); then a
+waveform LiDAR scan (pulses/s with the footprint's rays per pulse) and its point agreement, a
+passive microwave wavefront over the forest (rays/s; the device only: the CPU has no wavefront
+transport), and the leaf physiology solver (elements/s, with and without the leaf energy
+balance) of solve_physiology_vulkan next to solve_physiology_cpu.
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
-path; run the same script on a machine with a GPU for device figures.
+path; run the same script on a machine with a GPU for device figures, with sizes to match
+(for example --trees 200 --rays 2000000 --size 256 --spp 16 --photons 1000000 --pulses 20000).
+The defaults keep a run on lavapipe to about a minute.
 
-    PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N] [--device I]
-        [--leaves N]
+    PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N]
+        [--pulses N] [--beam S] [--mw-rays N] [--leaves N] [--device I]
 """
 
 from __future__ import annotations
@@ -68,17 +72,68 @@ def physiology_rates(context, n: int) -> None:
               f"Melements/s   max |An difference| {diff:.2e}")
 
 
+def lidar_bench(scenes, forest, args) -> None:
+    """A nadir waveform scan over the forest on both backends (progress off, waveforms kept)."""
+    rng = np.random.default_rng(2)
+    h = forest.half_size
+    n = args.pulses
+    origins = np.column_stack([rng.uniform(-h, h, (n, 2)), np.full(n, 40.0)]).astype(np.float32)
+    directions = np.tile(np.float32([[0.05, 0.0, -1.0]]), (n, 1))
+    kwargs = dict(beam_half_angle_rad=0.002, beam_samples_per_dim=args.beam, max_range=60.0)
+    points = {}
+    for name, scene in scenes.items():
+        scene.simulate_lidar(origins[:8], directions[:8], 8, **kwargs)  # warm-up: pipeline
+        t, r = timed(lambda: scene.simulate_lidar(origins, directions, n, **kwargs))
+        points[name] = r["points"]
+        rays = n * (1 if args.beam < 1 else len(footprint(args.beam)))
+        print(f"{name:6s} lidar: {n / t / 1e3:8.3f} kpulses/s ({rays / t / 1e6:.3f} Mrays/s, "
+              f"{r['num_returns']} returns)")
+    same = points["vulkan"].shape == points["cpu"].shape and np.allclose(
+        points["vulkan"], points["cpu"], rtol=1e-4, atol=1e-4)
+    print(f"lidar points agree: {same}")
+
+
+def microwave_bench(scene, forest, args) -> None:
+    """Radiometer lines of sight at 40 degrees over the forest, every material taken as soil."""
+    n = args.mw_rays
+    rng = np.random.default_rng(3)
+    h = forest.half_size
+    origins = np.column_stack([rng.uniform(-h, h, (n, 2)), np.full(n, 30.0)]).astype(np.float32)
+    directions = np.tile(np.float32([[np.sin(0.7), 0.0, -np.cos(0.7)]]), (n, 1))
+    cosines = np.linspace(0, 1, 16).astype(np.float32)
+    soil = np.float32([0.3, 0.2, 0.25, 0.3, 2, 1, 0.1, 295, 290, 0, 0.01, 0])
+    table = tesk_gpu._evaluate_microwave_soil(1.4e9, soil, cosines)[None]
+    mapping = np.tile(np.int32([[1, 0]]), (64, 1))  # every material of the forest (and more)
+    run = lambda: scene.run_microwave_wavefront(False, 4, 280.0, 0.02, 1, 0, 0, 16, origins, directions,  # noqa: E731
+                                                mapping, passive_soil_table=table)
+    run()  # warm-up: pipeline
+    t, r = timed(run)
+    tb = r["payload"]["brightness_temperature"]
+    print(f"vulkan microwave: {n / t / 1e6:8.3f} Mrays/s (mean T_B H {tb[:, 0].mean():.2f} K, "
+          f"V {tb[:, 1].mean():.2f} K; no CPU counterpart)")
+
+
+def footprint(S: int) -> np.ndarray:
+    """Footprint grid points of the unit disk (the rays a pulse traces)."""
+    x = 2.0 * np.arange(S + 1) / S - 1.0
+    r2 = x[:, None] ** 2 + x[None, :] ** 2
+    return np.flatnonzero(r2 <= 1.0001)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--trees", type=int, default=200)
-    parser.add_argument("--rays", type=int, default=200_000)
-    parser.add_argument("--size", type=int, default=64, help="image width and height")
-    parser.add_argument("--spp", type=int, default=8)
+    parser.add_argument("--trees", type=int, default=50)
+    parser.add_argument("--rays", type=int, default=50_000)
+    parser.add_argument("--size", type=int, default=32, help="image width and height")
+    parser.add_argument("--spp", type=int, default=2)
     parser.add_argument("--depth", type=int, default=4)
-    parser.add_argument("--photons", type=int, default=100_000)
+    parser.add_argument("--photons", type=int, default=20_000)
     parser.add_argument("--eb-samples", type=int, default=8, help="energy-balance rays per face")
+    parser.add_argument("--pulses", type=int, default=200, help="LiDAR pulses")
+    parser.add_argument("--beam", type=int, default=10, help="LiDAR beam_samples_per_dim")
+    parser.add_argument("--mw-rays", type=int, default=5_000, help="microwave lines of sight")
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
-    parser.add_argument("--leaves", type=int, default=200_000, help="elements of the physiology solver")
+    parser.add_argument("--leaves", type=int, default=50_000, help="elements of the physiology solver")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
         sys.exit("tesk_gpu was built without the Vulkan backend")
@@ -129,6 +184,8 @@ def main() -> None:
         t_balance, _ = timed(balance[name])
         print(f"{name:6s} flux: {args.photons / t_flux / 1e6:8.3f} Mphotons/s   "
               f"energy balance: {face_samples / t_balance / 1e6:8.3f} Mface-samples/s")
+    lidar_bench(scenes, forest, args)
+    microwave_bench(scenes["vulkan"], forest, args)
     same = np.mean(results["vulkan"][0]["hit"] == results["cpu"][0]["hit"])
     print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
           f"cpu {results['cpu'][1].mean():.5f}")

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "core/host/allocation.h"
@@ -26,20 +27,14 @@ constexpr int64_t kWaveformPulsesPerChunk = 16;
 constexpr int64_t kDirectPulsesPerChunk = 1024;
 constexpr std::chrono::milliseconds kProgressInterval{100};
 
-struct FootprintSample {
-  float x = 0.0f;
-  float y = 0.0f;
-  double weight = 1.0;
-};
-
 // The weighted footprint disk: grid points of the unit disk with Gaussian weights summing to
 // one; the single central ray when no point is kept.
-std::vector<FootprintSample> footprint(int32_t S) {
-  std::vector<FootprintSample> samples;
+std::vector<LidarFootprintSample> footprint(int32_t S) {
+  std::vector<LidarFootprintSample> samples;
   if (S >= 0) {
     for (int32_t i = 0; i <= S; ++i) {
       for (int32_t j = 0; j <= S; ++j) {
-        FootprintSample s;
+        LidarFootprintSample s;
         float w = 0.0f;
         if (lidar::footprint_candidate(i, j, S, s.x, s.y, w)) {
           s.weight = w;
@@ -48,10 +43,10 @@ std::vector<FootprintSample> footprint(int32_t S) {
       }
     }
   }
-  if (samples.empty()) samples.push_back(FootprintSample{});
+  if (samples.empty()) samples.push_back(LidarFootprintSample{});
   double total = 0.0;
-  for (const FootprintSample& s : samples) total += s.weight;
-  for (FootprintSample& s : samples) s.weight /= total;
+  for (const LidarFootprintSample& s : samples) total += s.weight;
+  for (LidarFootprintSample& s : samples) s.weight /= total;
   return samples;
 }
 
@@ -69,7 +64,7 @@ std::vector<double> pulse_kernel(const RangeGate& g) {
   return taps;
 }
 
-void check_request(const EmbreeSceneManager& scene, const LidarRequest& r) {
+void check_request(const LidarRequest& r, int32_t n_bands) {
   const auto finite = [](float v) { return std::isfinite(v); };
   if (r.num_pulses >= 1) {
     const double needed = 3.0 * static_cast<double>(r.num_pulses);
@@ -104,7 +99,7 @@ void check_request(const EmbreeSceneManager& scene, const LidarRequest& r) {
         r.beam_half_angle_rad < 1.5707963f)) {
     throw std::invalid_argument("beam_half_angle_rad must be finite, non-negative and below pi/2");
   }
-  if (r.num_wavelengths < 1 || r.num_wavelengths > scene.description().num_bands()) {
+  if (r.num_wavelengths < 1 || r.num_wavelengths > n_bands) {
     throw std::invalid_argument("num_wavelengths must be between 1 and the scene's band count");
   }
   if (!(finite(r.pulse_fwhm_ns) && r.pulse_fwhm_ns > 0.0f)) {
@@ -141,36 +136,15 @@ RangeGate range_gate(const LidarRequest& r) {
 struct LidarSetup {
   const TransportContext* ctx = nullptr;
   const LidarRequest* request = nullptr;
+  const LidarPlan* plan = nullptr;
   RangeGate gate{};
-  std::vector<FootprintSample> samples;
-  std::vector<double> kernel;
-  float tan_half_angle = 0.0f;
   bool media = false;
-};
-
-// The waveform of the pulse being traced. Only bins lo..hi of `raw` (and the kernel's reach
-// around them in `conv` and `sum`) are ever nonzero, so a pulse clears and scans those alone:
-// a pulse costs its rays, not its range gate.
-struct PulseWaveform {
-  std::vector<double> raw;   // [n_bins][n_wavelengths]
-  std::vector<double> conv;  // same layout
-  std::vector<double> sum;   // [n_bins] wavelength sums of conv
-  std::vector<double> beta;  // [n_wavelengths] volume backscatter of the current segment
-  int32_t nl = 0;
-  int32_t lo = 0;  // filled bins of raw; lo > hi when none
-  int32_t hi = -1;
-
-  void add(int32_t bin, int32_t l, double value) {
-    raw[static_cast<size_t>(bin) * nl + l] += value;
-    lo = std::min(lo, bin);
-    hi = std::max(hi, bin);
-  }
 };
 
 // Scratch and output of one chunk of pulses.
 struct ChunkWork {
-  PulseWaveform wave;
-  std::vector<int32_t> peaks;
+  std::optional<LidarPulseWaveform> wave;  // waveform mode only
+  std::vector<double> beta;  // [n_wavelengths] volume backscatter of the current segment
   std::vector<float> points;
   int64_t rays = 0;
 };
@@ -203,13 +177,15 @@ SurfaceReturn surface_return(const LidarSetup& s, const float3& o, const float3&
 }
 
 // Adds the volume returns of the media of `set` over the ray segment [a, b] (distances from the
-// pulse origin along the unit direction d), where the optical depth at a is `tau`, to `wave`.
+// pulse origin along the unit direction d), where the optical depth at a is `tau`, to the
+// waveform of `work`.
 // Each piece of the segment inside one bin gets the exact integral of the two-way
 // transmittance exp(-2 tau(s)) times the backscatter coefficient, with 1/r^2 taken at the
 // piece's midpoint.
 void add_volume_returns(const LidarSetup& s, const ActiveMediumSet& set, const float3& d,
-                        double weight, double a, double b, double tau, PulseWaveform& wave) {
-  double* beta = wave.beta.data();
+                        double weight, double a, double b, double tau, ChunkWork& work) {
+  double* beta = work.beta.data();
+  LidarPulseWaveform& wave = *work.wave;
   const RangeGate& g = s.gate;
   const MediaView& media = s.ctx->media;
   const int32_t nl = g.n_wavelengths;
@@ -254,7 +230,7 @@ void add_volume_returns(const LidarSetup& s, const ActiveMediumSet& set, const f
 // the media in front of it, or a null reflectance and zero range when the ray meets nothing
 // that can return.
 SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
-                       const ActiveMediumSet& start, double weight, PulseWaveform* wave,
+                       const ActiveMediumSet& start, double weight, ChunkWork* wave,
                        int64_t& rays) {
   const TransportContext& c = *s.ctx;
   if (!s.media) {
@@ -320,26 +296,21 @@ void direct_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const double intensity =
       lidar::lambertian_return(1.0, r.pulse_energy, r.sensor_area, hit.range, hit.cosine) * rho *
       hit.transmittance;
-  const float record[kLidarPointFields] = {
-      hit.position.x, hit.position.y, hit.position.z, static_cast<float>(intensity),
-      1.0f,           1.0f,           hit.range,      static_cast<float>(pulse)};
-  w.points.insert(w.points.end(), record, record + kLidarPointFields);
+  append_direct_point(pulse, hit.position, hit.range, intensity, w.points);
 }
 
 // Raw waveform of one pulse into w.wave.
 void raw_waveform(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const LidarRequest& r = *s.request;
   const RangeGate& g = s.gate;
-  PulseWaveform& wave = w.wave;
-  wave.lo = g.n_bins;
-  wave.hi = -1;
+  LidarPulseWaveform& wave = *w.wave;
   const float3 o = pulse_vector(r.pulse_origins, pulse);
   const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
   const ShadingFrame frame = lidar::pulse_frame(d);
   const ActiveMediumSet start = origin_media(s, o, d, w.rays);
-  for (const FootprintSample& f : s.samples) {
-    const float3 dir = lidar::beam_direction(frame, s.tan_half_angle, f.x, f.y);
-    const SurfaceReturn hit = walk_ray(s, o, dir, start, f.weight, &wave, w.rays);
+  for (const LidarFootprintSample& f : s.plan->footprint) {
+    const float3 dir = lidar::beam_direction(frame, s.plan->tan_half_angle, f.x, f.y);
+    const SurfaceReturn hit = walk_ray(s, o, dir, start, f.weight, &w, w.rays);
     if (hit.reflectance == nullptr || std::fabs(hit.cosine) < kMinReturnCosine) continue;
     const int32_t bin = lidar::range_bin(g, hit.range);
     if (bin < 0) continue;
@@ -353,133 +324,159 @@ void raw_waveform(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   }
 }
 
-// The point records of the accepted peaks w.peaks of a pulse.
-void append_returns(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
-  const LidarRequest& r = *s.request;
-  const RangeGate& g = s.gate;
-  const auto count = static_cast<int32_t>(w.peaks.size());
-  const float3 o = pulse_vector(r.pulse_origins, pulse);
-  const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
-  for (int32_t k = 0; k < count; ++k) {
-    const int32_t bin = w.peaks[static_cast<size_t>(k)];
-    const float range = (static_cast<float>(bin) + 0.5f) * g.bin_width + g.min_range;
-    const float3 p = o + range * d;
-    const float record[kLidarPointFields] = {p.x,
-                                             p.y,
-                                             p.z,
-                                             static_cast<float>(w.wave.sum[bin]),
-                                             static_cast<float>(k + 1),
-                                             static_cast<float>(count),
-                                             range,
-                                             static_cast<float>(pulse)};
-    w.points.insert(w.points.end(), record, record + kLidarPointFields);
+}  // namespace
+
+LidarPlan plan_lidar(const LidarRequest& request, int32_t n_bands) {
+  check_request(request, n_bands);
+  LidarPlan plan;
+  plan.gate = range_gate(request);
+  plan.tan_half_angle = std::tan(request.beam_half_angle_rad);
+  if (!request.direct_mode) {
+    plan.footprint = footprint(request.beam_samples_per_dim);
+    plan.kernel = pulse_kernel(plan.gate);
   }
+  return plan;
 }
 
-// Convolution with the pulse kernel, the returns of the pulse into w.points and the pulse's
-// waveforms into the outputs (when kept; they hold zeros beforehand). Leaves the scratch of
-// w.wave cleared for the next pulse.
-void finish_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w, float* conv_out,
-                  float* raw_out) {
-  const LidarRequest& r = *s.request;
-  const RangeGate& g = s.gate;
-  PulseWaveform& wave = w.wave;
+LidarResult start_lidar_result(const LidarPlan& plan, const LidarRequest& request,
+                               ExecutionIdentity execution, double scratch_bytes) {
+  LidarResult result;
+  result.execution = std::move(execution);
+  result.num_bins = plan.gate.n_bins;
+  result.num_wavelengths = plan.gate.n_wavelengths;
+  const int64_t P = std::max<int64_t>(request.num_pulses, 0);
+  result.num_pulses = P;
+  const bool direct = request.direct_mode;
+  result.beam_samples = direct ? 1 : static_cast<int32_t>(plan.footprint.size());
+  const size_t per_pulse = static_cast<size_t>(plan.gate.n_bins) * plan.gate.n_wavelengths;
+  const bool keep_conv = !direct && request.keep_waveform;
+  const bool keep_raw = !direct && request.keep_raw_waveform;
+  if (!direct) {
+    // Kept waveforms as floats with their host copies, the kernel and the backend's scratch.
+    const double outputs = (keep_conv ? 1.0 : 0.0) + (keep_raw ? 1.0 : 0.0);
+    check_allocation(
+        static_cast<double>(per_pulse) * static_cast<double>(P) * outputs * 2.0 * sizeof(float) +
+            static_cast<double>(plan.kernel.size()) * sizeof(double) + scratch_bytes,
+        "LiDAR waveforms");
+  }
+  if (P > 0 && keep_conv) result.waveform.assign(per_pulse * static_cast<size_t>(P), 0.0f);
+  if (P > 0 && keep_raw) result.raw_waveform.assign(per_pulse * static_cast<size_t>(P), 0.0f);
+  return result;
+}
+
+LidarPulseWaveform::LidarPulseWaveform(const LidarPlan& plan, const LidarRequest& request)
+    : m_plan(&plan), m_request(&request), m_nl(plan.gate.n_wavelengths), m_lo(plan.gate.n_bins) {
+  const size_t per_pulse = static_cast<size_t>(plan.gate.n_bins) * m_nl;
+  m_raw.assign(per_pulse, 0.0);
+  m_conv.assign(per_pulse, 0.0);
+  m_sum.assign(static_cast<size_t>(plan.gate.n_bins), 0.0);
+}
+
+void LidarPulseWaveform::finish(int64_t pulse, std::vector<float>& points, float* conv_out,
+                                float* raw_out) {
+  const LidarRequest& r = *m_request;
+  const RangeGate& g = m_plan->gate;
   const int32_t nb = g.n_bins;
-  const int32_t nl = g.n_wavelengths;
+  const int32_t nl = m_nl;
   const int32_t reach = g.kernel_half_width + 1;
-  w.peaks.clear();
-  if (wave.lo > wave.hi) return;  // nothing returned
-  const int32_t lo = std::max(wave.lo - reach, 0);
-  const int32_t hi = std::min(wave.hi + reach, nb - 1);
+  m_peaks.clear();
+  if (m_lo > m_hi) return;  // nothing returned
+  const int32_t lo = std::max(m_lo - reach, 0);
+  const int32_t hi = std::min(m_hi + reach, nb - 1);
   for (int32_t i = lo; i <= hi; ++i) {
     for (int32_t k = -reach; k <= reach; ++k) {
       const int32_t j = i + k;
-      if (j < wave.lo || j > wave.hi) continue;
-      const double tap = s.kernel[static_cast<size_t>(k + reach)];
+      if (j < m_lo || j > m_hi) continue;
+      const double tap = m_plan->kernel[static_cast<size_t>(k + reach)];
       for (int32_t l = 0; l < nl; ++l) {
-        wave.conv[static_cast<size_t>(i) * nl + l] +=
-            tap * wave.raw[static_cast<size_t>(j) * nl + l];
+        m_conv[static_cast<size_t>(i) * nl + l] += tap * m_raw[static_cast<size_t>(j) * nl + l];
       }
     }
-    for (int32_t l = 0; l < nl; ++l) wave.sum[i] += wave.conv[static_cast<size_t>(i) * nl + l];
+    for (int32_t l = 0; l < nl; ++l) m_sum[i] += m_conv[static_cast<size_t>(i) * nl + l];
   }
   const size_t first = static_cast<size_t>(lo) * nl;
   const size_t last = static_cast<size_t>(hi + 1) * nl;
   auto to_float = [](double v) { return static_cast<float>(v); };
   if (conv_out != nullptr) {
-    std::transform(wave.conv.begin() + first, wave.conv.begin() + last, conv_out + first, to_float);
+    std::transform(m_conv.begin() + first, m_conv.begin() + last, conv_out + first, to_float);
   }
   if (raw_out != nullptr) {
-    std::transform(wave.raw.begin() + first, wave.raw.begin() + last, raw_out + first, to_float);
+    std::transform(m_raw.begin() + first, m_raw.begin() + last, raw_out + first, to_float);
   }
   // Bins outside lo..hi hold zeros, which cannot be strict maxima.
   if (nb >= 3 && r.max_returns_per_pulse > 0) {
     for (int32_t i = std::max(lo, 1); i <= std::min(hi, nb - 2); ++i) {
-      if (!lidar::is_return_peak(wave.sum[i - 1], wave.sum[i], wave.sum[i + 1], r.peak_threshold)) {
+      if (!lidar::is_return_peak(m_sum[i - 1], m_sum[i], m_sum[i + 1], r.peak_threshold)) {
         continue;
       }
-      w.peaks.push_back(i);
-      if (static_cast<int64_t>(w.peaks.size()) >= r.max_returns_per_pulse) break;
+      m_peaks.push_back(i);
+      if (static_cast<int64_t>(m_peaks.size()) >= r.max_returns_per_pulse) break;
     }
   }
-  append_returns(s, pulse, w);
-  std::fill(wave.raw.begin() + first, wave.raw.begin() + last, 0.0);
-  std::fill(wave.conv.begin() + first, wave.conv.begin() + last, 0.0);
-  std::fill(wave.sum.begin() + lo, wave.sum.begin() + hi + 1, 0.0);
+  // The point records of the accepted peaks, at their bin centres along the pulse direction.
+  const auto count = static_cast<int32_t>(m_peaks.size());
+  const float3 o = pulse_vector(r.pulse_origins, pulse);
+  const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
+  for (int32_t k = 0; k < count; ++k) {
+    const int32_t bin = m_peaks[static_cast<size_t>(k)];
+    const float range = (static_cast<float>(bin) + 0.5f) * g.bin_width + g.min_range;
+    const float3 p = o + range * d;
+    const float record[kLidarPointFields] = {p.x,
+                                             p.y,
+                                             p.z,
+                                             static_cast<float>(m_sum[bin]),
+                                             static_cast<float>(k + 1),
+                                             static_cast<float>(count),
+                                             range,
+                                             static_cast<float>(pulse)};
+    points.insert(points.end(), record, record + kLidarPointFields);
+  }
+  std::fill(m_raw.begin() + first, m_raw.begin() + last, 0.0);
+  std::fill(m_conv.begin() + first, m_conv.begin() + last, 0.0);
+  std::fill(m_sum.begin() + lo, m_sum.begin() + hi + 1, 0.0);
+  m_lo = nb;
+  m_hi = -1;
 }
 
-}  // namespace
+void append_direct_point(int64_t pulse, const float3& position, float range, double intensity,
+                         std::vector<float>& points) {
+  const float record[kLidarPointFields] = {
+      position.x, position.y, position.z, static_cast<float>(intensity),
+      1.0f,       1.0f,       range,      static_cast<float>(pulse)};
+  points.insert(points.end(), record, record + kLidarPointFields);
+}
 
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& request,
                            int n_threads, const ProgressCallback& progress,
                            const InterruptCheck& interrupt) {
-  check_request(scene, request);
+  const LidarPlan plan = plan_lidar(request, scene.description().num_bands());
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
   const auto start_time = std::chrono::steady_clock::now();
 
-  LidarResult result;
-  result.execution =
-      request.direct_mode
-          ? cpu_execution(WorkflowCode::LidarPointCloud, "embree.cpu.lidar_point_cloud")
-          : cpu_execution(WorkflowCode::LidarWaveform, "embree.cpu.lidar_waveform");
+  const bool direct = request.direct_mode;
   LidarSetup s;
   s.request = &request;
-  s.gate = range_gate(request);
-  result.num_bins = s.gate.n_bins;
-  result.num_wavelengths = s.gate.n_wavelengths;
+  s.plan = &plan;
+  s.gate = plan.gate;
   const int64_t P = std::max<int64_t>(request.num_pulses, 0);
-  result.num_pulses = P;
 
   // The LiDAR sees the scene as placed: tile walls are not crossed.
   TransportContext ctx = make_transport_context(scene, 0, 0, 0);
   ctx.tiles.periodic = false;
   s.ctx = &ctx;
   s.media = ctx.has_media();
-  s.tan_half_angle = std::tan(request.beam_half_angle_rad);
-  const bool direct = request.direct_mode;
-  if (!direct) {
-    s.samples = footprint(request.beam_samples_per_dim);
-    s.kernel = pulse_kernel(s.gate);
-  }
-  result.beam_samples = direct ? 1 : static_cast<int32_t>(s.samples.size());
 
   const size_t per_pulse = static_cast<size_t>(s.gate.n_bins) * s.gate.n_wavelengths;
-  const bool keep_conv = !direct && request.keep_waveform;
-  const bool keep_raw = !direct && request.keep_raw_waveform;
   const int64_t chunk = direct ? kDirectPulsesPerChunk : kWaveformPulsesPerChunk;
   const int64_t n_chunks = (P + chunk - 1) / chunk;
   const int T = static_cast<int>(
       std::min<int64_t>(resolve_thread_count(n_threads), std::max<int64_t>(n_chunks, 1)));
-  if (!direct) {
-    // Kept waveforms as floats with their host copies, and the double scratch of the 2 T
-    // partials the driver keeps in flight.
-    const double outputs = (keep_conv ? 1.0 : 0.0) + (keep_raw ? 1.0 : 0.0);
-    check_allocation(
-        static_cast<double>(per_pulse) * (static_cast<double>(P) * outputs * 2.0 * sizeof(float) +
-                                          2.0 * T * 2.5 * sizeof(double)) +
-            static_cast<double>(s.kernel.size()) * sizeof(double),
-        "LiDAR waveforms");
-  }
+  // The double scratch of the 2 T partials the driver keeps in flight.
+  LidarResult result = start_lidar_result(
+      plan, request,
+      direct ? cpu_execution(WorkflowCode::LidarPointCloud, "embree.cpu.lidar_point_cloud")
+             : cpu_execution(WorkflowCode::LidarWaveform, "embree.cpu.lidar_waveform"),
+      direct ? 0.0 : static_cast<double>(per_pulse) * 2.0 * T * 2.5 * sizeof(double));
   std::printf("LiDAR (CPU): %lld pulses, %d beam samples, %s mode, %d threads\n",
               static_cast<long long>(P), result.beam_samples, direct ? "direct" : "waveform", T);
   std::fflush(stdout);
@@ -487,17 +484,14 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& 
     if (progress) progress(0, 0, elapsed_ms(start_time));
     return result;
   }
-  if (keep_conv) result.waveform.assign(per_pulse * static_cast<size_t>(P), 0.0f);
-  if (keep_raw) result.raw_waveform.assign(per_pulse * static_cast<size_t>(P), 0.0f);
+  const bool keep_conv = !result.waveform.empty();
+  const bool keep_raw = !result.raw_waveform.empty();
 
   auto make_partial = [&] {
     ChunkWork w;
     if (!direct) {
-      w.wave.raw.assign(per_pulse, 0.0);
-      w.wave.conv.assign(per_pulse, 0.0);
-      w.wave.sum.assign(static_cast<size_t>(s.gate.n_bins), 0.0);
-      w.wave.beta.assign(static_cast<size_t>(s.gate.n_wavelengths), 0.0);
-      w.wave.nl = s.gate.n_wavelengths;
+      w.wave.emplace(plan, request);
+      w.beta.assign(static_cast<size_t>(s.gate.n_wavelengths), 0.0);
     }
     return w;
   };
@@ -512,8 +506,8 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& 
       }
       raw_waveform(s, pulse, w);
       const size_t at = per_pulse * static_cast<size_t>(pulse);
-      finish_pulse(s, pulse, w, keep_conv ? result.waveform.data() + at : nullptr,
-                   keep_raw ? result.raw_waveform.data() + at : nullptr);
+      w.wave->finish(pulse, w.points, keep_conv ? result.waveform.data() + at : nullptr,
+                     keep_raw ? result.raw_waveform.data() + at : nullptr);
     }
   };
   auto last_report = std::chrono::steady_clock::now();

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "core/lidar.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
@@ -53,6 +55,68 @@ struct LidarResult {
   int64_t rays = 0;             ///< Closest-hit and containment queries, for throughput figures.
   ExecutionIdentity execution;  ///< embree / lidar_point_cloud or lidar_waveform.
 };
+
+/// One beam sample of a pulse footprint: a point of the unit disk and its weight.
+struct LidarFootprintSample {
+  float x = 0.0f;
+  float y = 0.0f;
+  double weight = 1.0;
+};
+
+/// What every backend resolves from a checked request before tracing: the range gate, the
+/// weighted footprint (waveform mode) and the normalised pulse kernel (waveform mode).
+struct LidarPlan {
+  lidar::RangeGate gate{};
+  std::vector<LidarFootprintSample> footprint;  ///< Weights sum to one; empty in direct mode.
+  std::vector<double> kernel;                   ///< Taps -(K + 1) .. K + 1; empty in direct mode.
+  float tan_half_angle = 0.0f;                  ///< tan(beam_half_angle_rad).
+};
+
+/// Checks `request` for a scene of `n_bands` bands and resolves its plan. Throws the argument
+/// errors listed at simulate_lidar.
+LidarPlan plan_lidar(const LidarRequest& request, int32_t n_bands);
+
+/// The result every backend starts from: execution record, bin and pulse counts, beam samples
+/// and the kept waveforms sized and zeroed. Throws MemoryError-mapped std::bad_alloc through
+/// check_allocation when the kept waveforms (and `scratch_bytes` of the backend's own work
+/// buffers) cannot fit in memory.
+LidarResult start_lidar_result(const LidarPlan& plan, const LidarRequest& request,
+                               ExecutionIdentity execution, double scratch_bytes);
+
+/// The host half of waveform mode, shared by the backends: the raw waveform of one pulse at a
+/// time is added bin by bin, then `finish` convolves it with the pulse kernel, extracts its
+/// returns and stores its kept waveforms. Only the bins that received energy (and the kernel's
+/// reach around them) are touched, so a pulse costs its returns, not its range gate.
+class LidarPulseWaveform {
+ public:
+  LidarPulseWaveform(const LidarPlan& plan, const LidarRequest& request);
+  /// Adds `value` to bin `bin` (0 <= bin < n_bins), wavelength `l` of the current pulse.
+  void add(int32_t bin, int32_t l, double value) {
+    m_raw[static_cast<size_t>(bin) * m_nl + l] += value;
+    m_lo = std::min(m_lo, bin);
+    m_hi = std::max(m_hi, bin);
+  }
+  /// Finishes pulse `pulse`: convolution, returns appended to `points` (nearest first) and the
+  /// convolved and raw waveforms written to `conv_out` and `raw_out` ([n_bins][n_wavelengths],
+  /// zeros beforehand; null: not kept). Clears the scratch for the next pulse.
+  void finish(int64_t pulse, std::vector<float>& points, float* conv_out, float* raw_out);
+
+ private:
+  const LidarPlan* m_plan;
+  const LidarRequest* m_request;
+  std::vector<double> m_raw;   // [n_bins][n_wavelengths]
+  std::vector<double> m_conv;  // same layout
+  std::vector<double> m_sum;   // [n_bins] wavelength sums of m_conv
+  std::vector<int32_t> m_peaks;
+  int32_t m_nl = 0;
+  int32_t m_lo = 0;  // filled bins of m_raw; m_lo > m_hi when none
+  int32_t m_hi = -1;
+};
+
+/// Appends the direct-mode point of pulse `pulse`: its first return at `position`, `range`
+/// from the origin, with `intensity`.
+void append_direct_point(int64_t pulse, const float3& position, float range, double intensity,
+                         std::vector<float>& points);
 
 /// Simulates a discrete-pulse LiDAR over the built scene.
 ///

@@ -14,6 +14,10 @@
 #include "python/bindings.h"
 #include "python/frame.h"
 
+#ifdef TESK_HAS_VULKAN
+#include "vulkan/lidar.h"
+#endif
+
 namespace tesk::python {
 namespace {
 
@@ -50,15 +54,15 @@ py::array_t<float> waveform_array(const std::vector<float>& data, const embree::
   return to_numpy(data.data(), {pulses, r.num_bins, r.num_wavelengths});
 }
 
-py::dict simulate_lidar_cpu(const embree::EmbreeSceneManager& scene,
-                            const carray<float>& pulse_origins,
-                            const carray<float>& pulse_directions, int64_t num_pulses,
-                            float beam_half_angle_rad, int beam_samples_per_dim, float pulse_energy,
-                            float sensor_area, float range_resolution, float min_range,
-                            float max_range, int num_wavelengths, float pulse_fwhm_ns,
-                            float peak_threshold, int max_returns_per_pulse, bool direct_mode,
-                            const py::object& progress, const py::object& waveforms,
-                            int num_threads) {
+// The request of one call (borrowing the host's arrays), its run by `simulate` and the result
+// dictionary: shared by the CPU function and the device method.
+template <typename Simulate>
+py::dict run_lidar(const carray<float>& pulse_origins, const carray<float>& pulse_directions,
+                   int64_t num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+                   float pulse_energy, float sensor_area, float range_resolution, float min_range,
+                   float max_range, int num_wavelengths, float pulse_fwhm_ns, float peak_threshold,
+                   int max_returns_per_pulse, bool direct_mode, const py::object& waveforms,
+                   Simulate&& simulate) {
   embree::LidarRequest request;
   request.pulse_origins =
       std::span<const float>(pulse_origins.data(), static_cast<size_t>(pulse_origins.size()));
@@ -78,10 +82,7 @@ py::dict simulate_lidar_cpu(const embree::EmbreeSceneManager& scene,
   request.max_returns_per_pulse = max_returns_per_pulse;
   request.direct_mode = direct_mode;
   waveform_request(waveforms, request);
-  const ProgressCallback callback = wrap_progress(progress);
-  const embree::SceneUse use = scene.acquire_use();
-  const embree::LidarResult r =
-      embree::simulate_lidar(scene, request, num_threads, callback, interpreter_interrupt_check());
+  const embree::LidarResult r = simulate(request);
   py::dict out;
   out["waveform"] = waveform_array(r.waveform, r);
   if (request.keep_raw_waveform) out["raw_waveform"] = waveform_array(r.raw_waveform, r);
@@ -91,6 +92,55 @@ py::dict simulate_lidar_cpu(const embree::EmbreeSceneManager& scene,
   out["num_returns"] = r.num_returns;
   return flat_result(std::move(out), r.execution);
 }
+
+py::dict simulate_lidar_cpu(const embree::EmbreeSceneManager& scene,
+                            const carray<float>& pulse_origins,
+                            const carray<float>& pulse_directions, int64_t num_pulses,
+                            float beam_half_angle_rad, int beam_samples_per_dim, float pulse_energy,
+                            float sensor_area, float range_resolution, float min_range,
+                            float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                            float peak_threshold, int max_returns_per_pulse, bool direct_mode,
+                            const py::object& progress, const py::object& waveforms,
+                            int num_threads) {
+  const ProgressCallback callback = wrap_progress(progress);
+  return run_lidar(pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                   max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+                   direct_mode, waveforms, [&](const embree::LidarRequest& request) {
+                     const embree::SceneUse use = scene.acquire_use();
+                     return embree::simulate_lidar(scene, request, num_threads, callback,
+                                                   interpreter_interrupt_check());
+                   });
+}
+
+#ifdef TESK_HAS_VULKAN
+py::dict simulate_lidar_vulkan(vulkan::VulkanSceneManager& scene,
+                               const carray<float>& pulse_origins,
+                               const carray<float>& pulse_directions, int64_t num_pulses,
+                               float beam_half_angle_rad, int beam_samples_per_dim,
+                               float pulse_energy, float sensor_area, float range_resolution,
+                               float min_range, float max_range, int num_wavelengths,
+                               float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
+                               bool direct_mode, const py::object& progress,
+                               const py::object& waveforms) {
+  const ProgressCallback callback = wrap_progress(progress);
+  return run_lidar(pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                   max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+                   direct_mode, waveforms, [&](const embree::LidarRequest& request) {
+                     const embree::SceneUse use = scene.host().acquire_use();
+                     return vulkan::simulate_lidar(scene, request, callback,
+                                                   interpreter_interrupt_check());
+                   });
+}
+
+constexpr const char* kVulkanDoc =
+    "Simulate a discrete-pulse LiDAR on the Vulkan device, as simulate_lidar_cpu (same\n"
+    "arguments and result keys, optical turbid media included; the pulses are traced with ray\n"
+    "queries and the waveforms finished on the host exactly as on the CPU). Pulses run in\n"
+    "dispatches; progress(done, total, elapsed_ms) is called after each and Ctrl-C is seen\n"
+    "between them.";
+#endif
 
 constexpr const char* kDoc =
     "Simulate a discrete-pulse LiDAR on the CPU.\n\n"
@@ -129,6 +179,21 @@ void bind_lidar(py::module_& m) {
         py::arg("progress") = py::none(), py::arg("waveforms") = py::make_tuple("convolved"),
         py::arg("num_threads") = 0);
   };
+#ifdef TESK_HAS_VULKAN
+  // The device method: the same arguments without a thread count.
+  py::object device = m.attr("VulkanSceneManager");
+  device.attr("simulate_lidar") = py::cpp_function(
+      &simulate_lidar_vulkan, py::name("simulate_lidar"), py::is_method(device),
+      py::arg("pulse_origins"), py::arg("pulse_directions"), py::arg("num_pulses"),
+      py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
+      py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
+      py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
+      py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
+      py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
+      py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false, py::kw_only(),
+      py::arg("progress") = py::none(), py::arg("waveforms") = py::make_tuple("convolved"),
+      kVulkanDoc);
+#endif
   add([&](auto&&... args) {
     m.def("simulate_lidar_cpu", &simulate_lidar_cpu, py::arg("scene"), args..., kDoc);
   });

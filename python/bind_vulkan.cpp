@@ -240,6 +240,7 @@ void bind_vulkan(py::module_& m) {
           "ray order, with the keys of the CPU query.");
   bind_vulkan_workflows(cls);
   bind_vulkan_physiology(m);
+  bind_vulkan_microwave(cls);
 
   m.def("list_vulkan_devices", &list_vulkan_devices,
         "Every Vulkan physical device in preference order, with its capabilities, whether the "

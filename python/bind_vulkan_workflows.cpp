@@ -28,13 +28,16 @@ py::array_t<float> image(const std::vector<float>& data, py::ssize_t slots,
 }
 
 py::dict simulate_backward(VulkanSceneManager& scene, int spp, int max_depth,
-                           const py::object& outputs, int max_output_order) {
+                           const py::object& outputs, int max_output_order,
+                           const py::object& progress) {
   if (spp < 1) throw py::value_error("spp must be at least 1");
   const backend::OpticalProductRequest request = optical_request(outputs, max_output_order);
+  const ProgressCallback callback = wrap_progress(progress);
   const embree::SceneUse use = scene.host().acquire_use();
   constexpr int kRussianRouletteDepth = 3;
   const embree::OpticalImageResult r =
-      vulkan::render_backward(scene, spp, max_depth, kRussianRouletteDepth, request);
+      vulkan::render_backward(scene, spp, max_depth, kRussianRouletteDepth, request, callback,
+                              interpreter_interrupt_check());
   py::dict out;
   auto optional = [](bool requested, auto&& make) -> py::object {
     return requested ? py::object(make()) : py::object(py::none());
@@ -54,8 +57,9 @@ py::dict simulate_brf(VulkanSceneManager& scene, const carray<float>& directions
     throw py::value_error("directions must be a nonempty flat float3 array");
   }
   const embree::SceneUse use = scene.host().acquire_use();
-  const embree::BrfResult r = vulkan::render_brf(scene, to_vector(directions), num_photons,
-                                                 max_depth, wrap_progress(progress));
+  const embree::BrfResult r =
+      vulkan::render_brf(scene, to_vector(directions), num_photons, max_depth,
+                         wrap_progress(progress), interpreter_interrupt_check());
   py::dict out;
   out["brf"] = to_numpy(r.brf.data(), {r.n_dirs, r.n_bands});
   return flat_result(std::move(out), r.execution);
@@ -68,7 +72,7 @@ py::dict simulate_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_ph
   const embree::SceneUse use = scene.host().acquire_use();
   const embree::FluxResult r =
       vulkan::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth,
-                          rr_depth, decompose, callback);
+                          rr_depth, decompose, callback, interpreter_interrupt_check());
   const std::vector<py::ssize_t> cells{r.ny, r.nx, r.n_bands};
   py::dict out;
   out["downwelling"] = to_numpy(r.downwelling.data(), cells);
@@ -152,7 +156,8 @@ py::dict simulate_forward_radiation(VulkanSceneManager& scene, int nx, int ny,
   const embree::SceneUse use = scene.host().acquire_use();
   const embree::ForwardFieldResult r = vulkan::render_forward_field(
       scene, nx, ny, to_vector(layer_heights), num_photons, num_bands, per_leaf, prob_sun,
-      to_vector(brf_directions), max_depth, rr_depth, terrain_instance_id, callback);
+      to_vector(brf_directions), max_depth, rr_depth, terrain_instance_id, callback,
+      interpreter_interrupt_check());
   const py::ssize_t nb = r.n_bands;
   py::dict out;
   out["grid"] = to_numpy(r.grid.data(), {r.n_layers, r.ny, r.nx, nb});
@@ -169,10 +174,14 @@ py::dict simulate_forward_radiation(VulkanSceneManager& scene, int nx, int ny,
 void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
   cls.def("simulate_backward", &simulate_backward, py::arg("spp") = 16, py::arg("max_depth") = 16,
           py::arg("outputs") = py::make_tuple("radiance"), py::arg("max_output_order") = 0,
+          py::kw_only(), py::arg("progress") = py::none(),
           "Render the scene's sensor by backward path tracing on the device: the transport,\n"
-          "products and result keys of simulate_cpu (surface scenes, periodic or not; 1 to 32\n"
-          "bands). Returns {'payload': float32 [H, W, n_bands],\n"
-          "'standard_error', 'event_aov', 'scattering_order' (arrays or None), '_execution'}.");
+          "products and result keys of simulate_cpu (surface scenes, periodic or not, and scenes\n"
+          "with optical turbid media in optical mode; 1 to 32 bands). "
+          "Returns {'payload': float32 [H, W, n_bands],\n"
+          "'standard_error', 'event_aov', 'scattering_order' (arrays or None), '_execution'}.\n"
+          "Passes run in dispatches of about 2^20 samples: progress(passes done, spp,\n"
+          "elapsed_ms) is called after each and Ctrl-C is seen between them.");
   cls.def("simulate_brf", &simulate_brf, py::arg("directions"), py::arg("num_photons"),
           py::arg("max_depth") = 16, py::arg("progress") = py::none(),
           "Backward BRF toward view directions on the device, as simulate_brf_cpu: returns\n"

@@ -12,4 +12,7 @@ void bind_vulkan_workflows(pybind11::class_<vulkan::VulkanSceneManager>& cls);
 /// The Vulkan physiology, process and SIF module functions (solve_physiology_vulkan, ...).
 void bind_vulkan_physiology(pybind11::module_& m);
 
+/// VulkanSceneManager.run_microwave_wavefront.
+void bind_vulkan_microwave(pybind11::class_<vulkan::VulkanSceneManager>& cls);
+
 }  // namespace tesk::python

@@ -2,7 +2,10 @@
 // Backward optical rendering of surface scenes: one invocation per pixel runs the dispatch's
 // sample passes of that pixel, with the pixel-and-pass streams, camera rays, next-event estimation of the sun,
 // sky escape, thermal and SIF emission, scattering and Russian roulette of the CPU renderer. The
-// sums stay in doubles; the host normalises them as the CPU renderer does.
+// sums stay in doubles; the host normalises them as the CPU renderer does. Built twice: the
+// surface variant (entry backwardOptical) and, with TURBID_MEDIA, the variant for scenes with
+// optical turbid media (entry backwardOpticalTurbid), whose paths take the CPU's combined
+// free-path steps through the media, scatter at their leaves and see the sun through them.
 #extension GL_GOOGLE_include_directive : require
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
 #include "scene_bindings.glsl"
@@ -214,6 +217,165 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
   }
 }
 
+#ifdef TURBID_MEDIA
+#include "media_walk.glsl"
+
+// Band-averaged sampler of a two-sided leaf surface (other kinds sample as usual).
+ScatterSample sample_scattering_banded(DeviceMaterial mat, bool back_face, float u0, float u1,
+                                       float u2) {
+  const int nb = P.n_bands;
+  if (mat.type != 13) return sample_scattering(mat, u0, u1, u2);
+  const int blk = spectral_block(mat.spectral_offset, 3 * nb);
+  if (blk < 0) return ScatterSample(vec3(0.0, 0.0, 1.0), 0.0);
+  const int refl = back_face ? blk + nb : blk;
+  float rho = 0.0;
+  float tau = 0.0;
+  for (int b = 0; b < nb; ++b) {
+    rho += spectral[refl + b];
+    tau += spectral[blk + 2 * nb + b];
+  }
+  const float inv = 1.0 / float(nb);
+  return sample_leaf(rho * inv, tau * inv, u0, u1, u2);
+}
+
+bool roulette(int k, inout Pcg32 rng) {
+  if (k < P.rr_depth) return true;
+  double max_t = 0.0;
+  for (int b = 0; b < P.n_bands; ++b) max_t = max(max_t, throughput[b]);
+  const double q = min(kMaxSurvival, max_t);
+  if (double(pcg_uniform(rng)) >= q) return false;
+  for (int b = 0; b < P.n_bands; ++b) throughput[b] /= q;
+  return true;
+}
+
+// One path of a scene with media (optical mode), as the CPU's.
+void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
+  const int nb = P.n_bands;
+  const int last_order_slot = P.order_slots - 1;
+  const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
+  path_set = active_media(o, d);
+  for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
+  int hits = 0;
+  int k = 0;
+  int crossings = 0;
+  for (int step = 0; step < kMaxPathSteps; ++step) {
+    const MediumEvent ev = media_step(o, d, path_set, crossings, rng);
+    if (ev.kind == kEventEscape) {
+      add_escape(base, d, k, min(hits, last_order_slot));
+      return;
+    }
+    for (int i = 0; i < path_set.count; ++i) path_observed[i] += ev.distance;
+    if (ev.kind == kEventTileCrossing) {
+      o = wrap_path(o, d, ev.exit);
+      ++crossings;
+      continue;
+    }
+    if (ev.kind == kEventBoundary) {
+      update_set(path_set, true, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+      o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d);
+      continue;
+    }
+    ++hits;
+    const int slot = min(hits, last_order_slot);
+    const vec3 toward_viewer = -d;
+    // Next-event estimation of the sun (one transmittance walk site for surfaces and leaves,
+    // which keeps the shader small): response[] times the cosine, from `sun_from`.
+    bool want_sun = false;
+    vec3 sun_from = vec3(0.0);
+    double cos_sun = 0.0;
+    int sun_event = kEventSunScattered;
+    const bool surface = ev.kind == kEventSurface;
+    const SurfaceHit h = ev.hit;
+    DeviceMaterial mat;
+    ShadingFrame frame;
+    vec3 wo = vec3(0.0);
+    DeviceLeafModel model;
+    LeafHit leaf;
+    if (surface) {
+      if (h.material_id < 0 || h.material_id >= P.n_materials) return;
+      mat = materials[h.material_id];
+      frame = frame_from_normal(h.normal);
+      wo = to_local(frame, -d);
+      const vec3 wi = to_local(frame, sun);
+      if (P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
+        for (int b = 0; b < nb; ++b) {
+          response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
+          want_sun = want_sun || (response[b] * spectral[P.sun_offset + b] != 0.0);
+        }
+        sun_from = offset_ray_origin(h.position, h.geometric_normal, sun);
+        cos_sun = double(abs(wi.z));
+      }
+    } else {  // a leaf inside medium ev.medium_id
+      model = leaf_models[ev.medium_id];
+      leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
+      if (P.sun_offset >= 0) {
+        cos_sun = double(abs(dot(leaf.facing, sun)));
+        for (int b = 0; b < nb; ++b) {
+          response[b] = leaf_response(model, b, leaf, sun);
+          want_sun = want_sun || response[b] * spectral[P.sun_offset + b] != 0.0;
+        }
+        want_sun = want_sun && cos_sun > 0.0;
+        sun_from = ev.position;
+        sun_event = kEventTurbidMedium;
+      }
+    }
+    if (want_sun) {
+      const double t = sun_transmittance_media(sun_from, sun, toward_viewer);
+      if (t > 0.0) {
+        for (int b = 0; b < nb; ++b) {
+          const double l = double(response[b]) * throughput[b] *
+                           double(spectral[P.sun_offset + b]) * cos_sun * t;
+          add_contribution(base, b, l, sun_event, slot);
+        }
+      }
+    }
+    if (surface) {
+      const float u1 = pcg_uniform(rng);
+      const float u2 = pcg_uniform(rng);
+      const float u3 = pcg_uniform(rng);
+      const ScatterSample smp = sample_scattering_banded(mat, h.is_back_face, u3, u2, u1);
+      if (!(smp.pdf >= kMinScatterPdf) || abs(smp.wi.z) == 0.0) return;
+      const double weight = double(abs(smp.wi.z)) / double(smp.pdf);
+      bool alive = false;
+      for (int b = 0; b < nb; ++b) {
+        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face, false);
+        throughput[b] *= double(f) * weight;
+        alive = alive || throughput[b] > kMinThroughput;
+      }
+      if (!alive) return;
+      d = normalize(to_world(frame, smp.wi));
+      o = offset_ray_origin(h.position, h.geometric_normal, d);
+    } else {
+      const float rho = leaf.back_face ? model.rho_back : model.rho_front;
+      const float tau = leaf.back_face ? model.tau_back : model.tau_front;
+      const float u1 = pcg_uniform(rng);
+      const float u2 = pcg_uniform(rng);
+      const float u3 = pcg_uniform(rng);
+      if (!(rho + tau >= 1e-8)) return;
+      const ScatterSample s = sample_leaf(rho, tau, u3, u2, u1);
+      const float p = rho / (rho + tau);
+      const bool transmitted = s.wi.z < 0.0;
+      const float probability = transmitted ? 1.0 - p : p;
+      if (!(probability > 0.0)) return;
+      bool alive = false;
+      for (int b = 0; b < nb; ++b) {
+        const float value =
+            transmitted ? leaf_transmission(model, b) : leaf_reflectance(model, b, leaf.back_face);
+        throughput[b] *= double(value / probability);
+        alive = alive || throughput[b] > kMinThroughput;
+      }
+      if (!alive) return;
+      d = normalize(to_world(frame_from_normal(leaf.facing), s.wi));
+      o = ev.position;
+    }
+    for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
+    if (!roulette(k, rng)) return;
+    ++k;
+    if (k >= P.max_depth) return;
+  }
+}
+#endif
+
 void main() {
   set_optics(P.n_bands, P.spectral_size, P.sky_uniform, P.sky_directional, P.sky_hw,
              vec3(P.hw_sun[0], P.hw_sun[1], P.hw_sun[2]));
@@ -249,6 +411,9 @@ void main() {
       throughput[b] = 1.0;
       radiance[b] = 0.0;
     }
+#ifdef TURBID_MEDIA
+    if (P.max_depth >= 1) trace_path_media(base, rng, o, d);
+#else
     int hits = 0;
     int crossings = 0;
     for (int k = 0; k < P.max_depth;) {
@@ -300,6 +465,7 @@ void main() {
       o = offset_ray_origin(h.position, h.geometric_normal, d);
       ++k;
     }
+#endif
     for (int b = 0; b < nb; ++b) {
       sum[base + b] += radiance[b];
       squares[base + b] += radiance[b] * radiance[b];

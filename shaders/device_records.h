@@ -268,6 +268,118 @@ struct EnergyBalanceParams {
 };
 TESK_SHARED_RECORD(EnergyBalanceParams, 144)
 
+// ---- LiDAR ----------------------------------------------------------------------------------
+
+// Floats of one direct-mode record: hit x, y, z, intensity, range, 1 when the pulse returned.
+TESK_SHARED_CONST int kLidarDirectFields = 6;
+// Cosine below which a surface returns nothing (core/transport_constants.h kMinReturnCosine).
+TESK_SHARED_CONST float kMinReturnCosine = 1e-6f;
+
+// One dispatch of LiDAR pulses: the range gate, the instrument and the scene's material table.
+struct LidarParams {
+  int first_pulse;       // index of the dispatch's first pulse in the pulse buffers
+  int n_pulses;          // pulses of the dispatch (one invocation each)
+  int n_samples;         // footprint samples per pulse (waveform mode)
+  int direct;            // 1: first return of the central ray only
+  int n_bins;            // range bins per waveform
+  int n_wavelengths;     // wavelengths per bin
+  int n_bands;           // scene bands (the back block of a two-sided leaf lies one count on)
+  int n_materials;       // entries of the material buffer
+  int spectral_size;     // floats in the spectral buffer
+  float min_range;       // start of the range gate
+  float max_range;       // end of the range gate
+  float bin_width;       // range bin width
+  float tan_half_angle;  // tangent of the beam divergence half angle
+  float pulse_energy;    // emitted energy per pulse
+  float sensor_area;     // receiver aperture area
+  int reserved;          // zero
+};
+TESK_SHARED_RECORD(LidarParams, 64)
+
+// ---- microwave wavefront ----------------------------------------------------------------------
+
+// Microwave classes of a scene material (first column of the material map).
+TESK_SHARED_CONST int kMicrowaveAbsorber = 0;
+TESK_SHARED_CONST int kMicrowaveSoil = 1;
+TESK_SHARED_CONST int kMicrowaveVegetation = 2;
+TESK_SHARED_CONST int kMicrowaveTrunk = 3;
+// Columns of the tables: soil and trunk rows per cosine, vegetation rows per class index.
+TESK_SHARED_CONST int kMicrowaveSurfaceColumns = 4;      // T_B,H, T_B,V, Gamma_H, Gamma_V
+TESK_SHARED_CONST int kMicrowaveBackscatterColumns = 4;  // sigma_HH, sigma_HV, sigma_VH, sigma_VV
+TESK_SHARED_CONST int kMicrowaveTrunkActiveColumns = 8;  // direct, then double-bounce sigmas
+TESK_SHARED_CONST int kMicrowaveVegetationColumns = 3;   // nadir optical depth, albedo, T (K)
+// Brightness temperature of the cosmic background seen through the atmosphere (K).
+TESK_SHARED_CONST float kCosmicBackground = 2.725f;
+// Smallest cosine used in a table lookup or a slant path.
+TESK_SHARED_CONST float kMicrowaveMinCosine = 1e-3f;
+
+// One dispatch of microwave lines of sight.
+struct MicrowaveParams {
+  int first_ray;          // index of the dispatch's first ray in the ray buffer
+  int n_rays;             // rays of the dispatch (one invocation each)
+  int active_mode;        // 1: backscatter, 0: brightness temperature
+  int max_depth;          // surface interactions of one line of sight
+  int table_size;         // cosine entries per table row set (at least 2)
+  int n_map;              // scene materials covered by the material map
+  int soil_count;         // soil classes
+  int vegetation_count;   // vegetation classes
+  int trunk_count;        // trunk classes
+  float air_temperature;  // air and atmosphere temperature (K)
+  float atmosphere_tau;   // zenith optical depth of the atmosphere
+  int reserved;           // zero
+};
+TESK_SHARED_RECORD(MicrowaveParams, 48)
+
+// ---- optical turbid media (the backward variant backwardOpticalTurbid) -------------------------
+
+TESK_SHARED_CONST int kEventTurbidMedium = 1;
+TESK_SHARED_CONST int kMaxActiveMedia = 8;
+TESK_SHARED_CONST int kMaxContainmentInstances = 128;
+TESK_SHARED_CONST int kMaxWalkSteps = 4096;
+TESK_SHARED_CONST int kMaxPathSteps = 4096;
+TESK_SHARED_CONST float kBoundaryStep = 2e-4f;
+TESK_SHARED_CONST double kOpaqueOpticalDepth = 60.0;
+TESK_SHARED_CONST float kWallBoundaryTolerance = 5e-4f;
+
+// The media of a scene as the walker reads them besides the records.
+struct MediaParams {
+  int n_media;         // medium records
+  int n_material_ids;  // entries of the material-to-medium map
+  float box_min[3];    // scene bounds: a point outside lies in no medium
+  float box_max[3];
+  int periodic;         // 1: paths and sun walks wrap across the tile walls
+  int num_repetitions;  // tile walls one path or walk may cross
+  float tile_x;         // tile size along x
+  float tile_y;         // tile size along y
+  float z_top;          // scene top: a walk above it going up meets nothing
+  int reserved[3];      // zero
+};
+TESK_SHARED_RECORD(MediaParams, 64)
+
+// One medium: the CPU's OpticalMediumRecord, field for field.
+struct DeviceMedium {
+  float leaf_area_density;           // one-sided leaf area per volume
+  float leaf_characteristic_length;  // leaf size (hotspot width)
+  int leaf_angle_type;               // inclination distribution
+  int orientation;                   // +1: boundary normals point out of the medium
+  int boundary_material;             // material of the boundary
+  float G[91];                       // projection function at view zenith 0..90 degrees
+};
+TESK_SHARED_RECORD(DeviceMedium, 384)
+
+// The leaf model of one medium: spectral offsets of its optics (-1: black) and band means.
+struct DeviceLeafModel {
+  int leaf_angle_type;  // inclination distribution
+  int front;            // offset of the front reflectances, or -1
+  int back;             // offset of the back reflectances, or -1
+  int transmittance;    // offset of the transmittances, or -1
+  float rho_front;      // band-mean front reflectance
+  float tau_front;      // band-mean transmittance (front side hit)
+  float rho_back;       // band-mean back reflectance
+  float tau_back;       // band-mean transmittance (back side hit)
+};
+TESK_SHARED_RECORD(DeviceLeafModel, 32)
+
 #ifdef __cplusplus
 }  // namespace tesk::vulkan::device
 #endif

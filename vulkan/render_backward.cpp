@@ -13,11 +13,19 @@
 #include "embree/illumination.h"
 #include "embree/render_brf.h"
 #include "shaders/device_records.h"
+#include "vulkan/media_buffers.h"
 
 namespace tesk::vulkan {
 
 static_assert(sizeof(device::DeviceMaterial) == sizeof(MaterialRecord),
               "device materials must match the scene description's records");
+static_assert(device::kMaxActiveMedia == kMaxActiveMedia &&
+              device::kMaxContainmentInstances == transport::kMaxContainmentInstances &&
+              device::kMaxWalkSteps == transport::kMaxWalkSteps &&
+              device::kMaxPathSteps == transport::kMaxPathSteps &&
+              device::kBoundaryStep == transport::kBoundaryStep &&
+              device::kOpaqueOpticalDepth == transport::kOpaqueOpticalDepth &&
+              device::kWallBoundaryTolerance == transport::kWallBoundaryTolerance);
 
 namespace {
 
@@ -46,14 +54,19 @@ int checked_bands(const VulkanSceneManager& scene) {
     throw std::invalid_argument("Vulkan backward rendering supports 1 to 32 bands");
   }
   if (!host.optical_media().media.empty()) {
-    refuse("surface scenes only (this one has optical turbid media)");
+    const SceneDescription& d = host.description();
+    if (d.mode() != TransportMode::Optical) {
+      refuse("optical turbid media in optical mode only (not thermal or SIF-only)");
+    }
   }
   return nb;
 }
 
 embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
                                            int rr_depth,
-                                           const backend::OpticalProductRequest& request) {
+                                           const backend::OpticalProductRequest& request,
+                                           const ProgressCallback& progress,
+                                           const InterruptCheck& interrupt) {
   checked_bands(scene);
   if (request.scattering_order && request.max_output_order < 0) {
     throw std::invalid_argument("max_output_order must be non-negative");
@@ -65,12 +78,15 @@ embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, i
               scene.host().description().num_bands(), std::max(spp, 0), max_depth,
               scene.context().device_name().c_str());
   std::fflush(stdout);
-  return render_image(scene, sensor, spp, max_depth, rr_depth, request);
+  return render_image(scene, sensor, spp, max_depth, rr_depth, request, progress, interrupt);
 }
 
 embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorData& sensor,
                                         int spp, int max_depth, int rr_depth,
-                                        const backend::OpticalProductRequest& request) {
+                                        const backend::OpticalProductRequest& request,
+                                        const ProgressCallback& progress,
+                                        const InterruptCheck& interrupt) {
+  const auto start = std::chrono::steady_clock::now();
   const int nb = checked_bands(scene);
   const embree::EmbreeSceneManager& host = scene.host();
   const SceneDescription& d = host.description();
@@ -145,21 +161,33 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   const Buffer events = ctx.create_buffer(event_elements * sizeof(double), 0);
   const Buffer orders = ctx.create_buffer(order_elements * sizeof(double), 0);
 
+  // Scenes with optical turbid media run the variant whose paths walk through them.
+  const bool media = !host.optical_media().media.empty();
+  const MediaBuffers media_buffers = media ? upload_media(scene) : MediaBuffers{};
   ComputePipeline& pipeline =
-      scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0, "backward optical");
+      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 18, 0,
+                             "backward optical turbid")
+            : scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0,
+                             "backward optical");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &wavelengths, &temperatures, &sif,
                                  &sum, &squares, &events, &orders});
+  if (media) {
+    buffers.insert(buffers.end(), {&media_buffers.params, &media_buffers.media,
+                                   &media_buffers.material_media, &media_buffers.leaf_models});
+  }
   // Passes in dispatches of about kDispatchSamples samples, so that no single submission runs
   // long enough for a display driver's watchdog; the sums carry over between dispatches.
   const uint64_t pixels = static_cast<uint64_t>(p.width) * p.height;
   const int passes_per_dispatch = static_cast<int>(
       std::clamp<uint64_t>(kDispatchSamples / std::max<uint64_t>(pixels, 1), 1, INT32_MAX));
   for (int begin = 0; begin < p.spp || begin == 0; begin += passes_per_dispatch) {
+    if (interrupt) interrupt();
     p.pass_begin = begin;
     p.pass_end = std::min(p.spp, begin + passes_per_dispatch);
     params.upload(&p, sizeof(p));
     pipeline.run(scene.top_level(), buffers, nullptr, pixels);
+    if (progress) progress(p.pass_end, p.spp, elapsed_ms(start));
     if (p.pass_end >= p.spp) break;
   }
 
@@ -202,7 +230,8 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
 }
 
 embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>& directions,
-                             int64_t num_photons, int max_depth, const ProgressCallback& progress) {
+                             int64_t num_photons, int max_depth, const ProgressCallback& progress,
+                             const InterruptCheck& interrupt) {
   if (directions.empty() || directions.size() % 3 != 0) {
     throw std::invalid_argument("directions must be a nonempty flat float3 array");
   }
@@ -241,8 +270,8 @@ embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>
       throw std::invalid_argument("BRF observation directions must point upward");
     }
     const SensorData sensor = embree::brf_sensor(saved, d, X, Y, h_ref, D);
-    const embree::OpticalImageResult image =
-        render_image(scene, sensor, spp, max_depth, transport::kDefaultRouletteDepth, {});
+    const embree::OpticalImageResult image = render_image(
+        scene, sensor, spp, max_depth, transport::kDefaultRouletteDepth, {}, {}, interrupt);
     for (int b = 0; b < result.n_bands; ++b) {
       double sum = 0.0;
       for (int p = 0; p < 1024; ++p)

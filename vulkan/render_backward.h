@@ -18,22 +18,36 @@ namespace tesk::vulkan {
 /// vulkan / optical_backward / "vulkan.ray_query.optical_backward". Throws std::runtime_error
 /// "Vulkan: build the scene before rendering" when not built, std::invalid_argument
 /// "Vulkan backward rendering supports 1 to 32 bands" and "max_output_order must be
-/// non-negative", and std::runtime_error ending "No fallback was performed." for scenes with
-/// optical turbid media. Prints one summary line.
+/// non-negative". Scenes with optical turbid media run the turbid variant
+/// (backward_optical_turbid.spv, entry backwardOpticalTurbid): the CPU's media walk (containment
+/// of the camera ray, combined free-path steps, leaf scattering, the sun through the media with
+/// the hotspot correction, tile walls crossed with containment in the neighbouring copy) with
+/// the same streams; it runs optical mode, and thermal or SIF-only media scenes throw
+/// std::runtime_error ending "No fallback was performed.". Prints one summary line. Passes run in
+/// dispatches of about 2^20 samples; `progress` (may be empty) gets (passes done, spp, elapsed ms)
+/// after each and `interrupt` (may be empty) is polled before each, so Ctrl-C stops a long render
+/// between dispatches.
 embree::OpticalImageResult render_backward(VulkanSceneManager& scene, int spp, int max_depth,
                                            int rr_depth,
-                                           const backend::OpticalProductRequest& request);
+                                           const backend::OpticalProductRequest& request,
+                                           const ProgressCallback& progress = {},
+                                           const InterruptCheck& interrupt = {});
 
 /// The same render for the given sensor instead of the scene's, without the summary line and
 /// without the TESK_MAX_DEPTH override (the caller applies it).
 embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorData& sensor,
                                         int spp, int max_depth, int rr_depth,
-                                        const backend::OpticalProductRequest& request);
+                                        const backend::OpticalProductRequest& request,
+                                        const ProgressCallback& progress = {},
+                                        const InterruptCheck& interrupt = {});
 
 /// Backward BRF toward view directions on the device: the CPU BRF (same samples per pixel,
 /// per-direction sensors, tile and normalisation, same messages) with each direction rendered
 /// by render_image. Execution record vulkan / optical_brf / "vulkan.ray_query.optical_brf".
+/// `progress` gets (photons done, num_photons, elapsed ms) after each direction; `interrupt`
+/// is polled before every dispatch.
 embree::BrfResult render_brf(VulkanSceneManager& scene, const std::vector<float>& directions,
-                             int64_t num_photons, int max_depth, const ProgressCallback& progress);
+                             int64_t num_photons, int max_depth, const ProgressCallback& progress,
+                             const InterruptCheck& interrupt = {});
 
 }  // namespace tesk::vulkan

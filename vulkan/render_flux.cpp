@@ -97,7 +97,8 @@ device::FluxParams photon_params(VulkanSceneManager& scene, int64_t num_photons,
 std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams& p,
                                   int64_t num_photons, size_t entries,
                                   const std::vector<float>& layers, const std::vector<float>& views,
-                                  const ProgressCallback& progress) {
+                                  const ProgressCallback& progress,
+                                  const InterruptCheck& interrupt) {
   const SceneDescription& d = scene.host().description();
   VulkanContext& ctx = scene.context();
   Buffer params = ctx.upload_buffer(&p, sizeof(p));
@@ -117,6 +118,7 @@ std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams&
                  {&params, &materials, &spectral, &tallies, &layer_buffer, &view_buffer});
   const auto start = std::chrono::steady_clock::now();
   for (int64_t first = 0; first < num_photons; first += kDispatchPhotons) {
+    if (interrupt) interrupt();
     const auto count =
         static_cast<uint32_t>(std::min<int64_t>(kDispatchPhotons, num_photons - first));
     p.first_photon_lo = static_cast<uint32_t>(first);
@@ -136,7 +138,8 @@ std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams&
 
 embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_photons,
                                int num_bands, float prob_sun, int max_bounces, int max_depth,
-                               int rr_depth, bool decompose, const ProgressCallback& progress) {
+                               int rr_depth, bool decompose, const ProgressCallback& progress,
+                               const InterruptCheck& interrupt) {
   constexpr int kIntMax = 2147483647;
   if (nx <= 0 || ny <= 0 || num_bands < 1) {
     throw std::invalid_argument("flux grid dimensions and band count must be positive");
@@ -179,8 +182,8 @@ embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_
   std::fflush(stdout);
 
   const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
-  const std::vector<uint64_t> sums =
-      run_photons(scene, p, num_photons, device::kFluxSlots * cells, {0.0f}, {0.0f}, progress);
+  const std::vector<uint64_t> sums = run_photons(scene, p, num_photons, device::kFluxSlots * cells,
+                                                 {0.0f}, {0.0f}, progress, interrupt);
   auto slot = [&](int k) {
     std::vector<float> out(cells);
     for (size_t i = 0; i < cells; ++i) {
@@ -209,7 +212,7 @@ embree::ForwardFieldResult render_forward_field(
     VulkanSceneManager& scene, int nx, int ny, const std::vector<float>& layer_heights,
     int64_t num_photons, int num_bands, bool per_leaf, float prob_sun,
     const std::vector<float>& brf_directions, int max_depth, int rr_depth, int terrain_instance_id,
-    const ProgressCallback& progress) {
+    const ProgressCallback& progress, const InterruptCheck& interrupt) {
   constexpr int kIntMax = 2147483647;
   max_depth = announced_max_depth(max_depth, "[Vulkan fwd]");
   if (layer_heights.size() < 2) {
@@ -278,9 +281,9 @@ embree::ForwardFieldResult render_forward_field(
               static_cast<long long>(num_photons), nx, ny, nl, num_bands,
               scene.context().device_name().c_str());
   std::fflush(stdout);
-  const std::vector<uint64_t> sums =
-      run_photons(scene, p, num_photons, entries, layer_heights,
-                  brf_directions.empty() ? std::vector<float>{0.0f} : brf_directions, progress);
+  const std::vector<uint64_t> sums = run_photons(
+      scene, p, num_photons, entries, layer_heights,
+      brf_directions.empty() ? std::vector<float>{0.0f} : brf_directions, progress, interrupt);
   auto slot = [&](size_t offset, size_t count) {
     std::vector<float> out(count);
     for (size_t i = 0; i < count; ++i) {

@@ -18,9 +18,11 @@ namespace tesk::vulkan {
 /// std::length_error "Vulkan flux currently supports at most 2^32-1 photons per run", and
 /// std::runtime_error ending "No fallback was performed." for optical turbid media and for
 /// material kinds other than diffuse, RPV and diffuse-transmitting.
+/// `interrupt` (may be empty) is polled before every dispatch.
 embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_photons,
                                int num_bands, float prob_sun, int max_bounces, int max_depth,
-                               int rr_depth, bool decompose, const ProgressCallback& progress);
+                               int rr_depth, bool decompose, const ProgressCallback& progress,
+                               const InterruptCheck& interrupt = {});
 
 /// Forward radiation field on the device: the CPU field of surface scenes (same photons;
 /// absorbed energy in the layered grid, per primitive with `per_leaf`, on the terrain instance,
@@ -28,10 +30,11 @@ embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_
 /// Record optical_forward, or optical_brf with view directions. Throws the CPU field's
 /// argument errors, the photon limit of render_flux and "Vulkan forward radiation supports 1
 /// to 32 bands", and refuses media scenes and other material kinds as render_flux does.
+/// Progress and interruption as render_flux.
 embree::ForwardFieldResult render_forward_field(
     VulkanSceneManager& scene, int nx, int ny, const std::vector<float>& layer_heights,
     int64_t num_photons, int num_bands, bool per_leaf, float prob_sun,
     const std::vector<float>& brf_directions, int max_depth, int rr_depth, int terrain_instance_id,
-    const ProgressCallback& progress);
+    const ProgressCallback& progress, const InterruptCheck& interrupt = {});
 
 }  // namespace tesk::vulkan

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "core/leaf_scattering.h"
 #include "core/lidar.h"
+#include "embree/lidar.h"
 
 namespace tesk::lidar {
 namespace {
@@ -71,3 +73,54 @@ TEST(LidarVolume, BackscatterFactorIsTheMeanSquaredLeafCosine) {
 
 }  // namespace
 }  // namespace tesk::lidar
+
+namespace tesk::embree {
+namespace {
+
+// The host half of waveform mode, shared by the CPU and device backends: a single raw return
+// comes back as the normalised pulse kernel around its bin, and its bin is the one return.
+TEST(LidarPulseWaveform, ConvolvesOneReturnIntoTheKernelAndFindsItsBin) {
+  const float origin[3] = {1.0f, 2.0f, 10.0f};
+  const float direction[3] = {0.0f, 0.0f, -2.0f};
+  LidarRequest request;
+  request.pulse_origins = origin;
+  request.pulse_directions = direction;
+  request.num_pulses = 1;
+  request.range_resolution = 0.125f;
+  request.max_range = 20.0f;
+  request.num_wavelengths = 2;
+  const LidarPlan plan = plan_lidar(request, 2);
+  ASSERT_EQ(plan.gate.n_bins, 161);
+  const int32_t reach = plan.gate.kernel_half_width + 1;
+  ASSERT_EQ(plan.kernel.size(), static_cast<size_t>(2 * reach + 1));
+  LidarPulseWaveform wave(plan, request);
+  wave.add(73, 0, 2.0);
+  wave.add(73, 1, 1.0);
+  std::vector<float> conv(161 * 2, 0.0f), raw(161 * 2, 0.0f), points;
+  wave.finish(0, points, conv.data(), raw.data());
+  EXPECT_EQ(raw[73 * 2], 2.0f);
+  EXPECT_EQ(raw[73 * 2 + 1], 1.0f);
+  for (int32_t k = -reach; k <= reach; ++k) {
+    EXPECT_NEAR(conv[(73 + k) * 2], 2.0 * plan.kernel[k + reach], 1e-7) << k;
+    EXPECT_NEAR(conv[(73 + k) * 2 + 1], 1.0 * plan.kernel[k + reach], 1e-7) << k;
+  }
+  ASSERT_EQ(points.size(), static_cast<size_t>(kLidarPointFields));
+  const float range = 73.5f * 0.125f;
+  const float expected[kLidarPointFields] = {1.0f, 2.0f, 10.0f - range, 0.0f,
+                                             1.0f, 1.0f, range,         0.0f};
+  for (int f = 0; f < kLidarPointFields; ++f) {
+    if (f == 3) continue;
+    EXPECT_NEAR(points[f], expected[f], 1e-5) << f;
+  }
+  EXPECT_NEAR(points[3], 3.0 * plan.kernel[reach], 1e-6);  // wavelength-summed peak
+
+  // The scratch is clear for the next pulse: two equal neighbouring bins make a flat top.
+  points.clear();
+  wave.add(40, 0, 1.0);
+  wave.add(41, 0, 1.0);
+  wave.finish(0, points, nullptr, nullptr);
+  EXPECT_TRUE(points.empty());
+}
+
+}  // namespace
+}  // namespace tesk::embree

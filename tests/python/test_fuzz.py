@@ -281,7 +281,7 @@ CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
 # The device scene shares the CPU vocabulary except the CPU-only workflow methods, and adds its
 # own workflows (kinds as above; the scene comes first).
 VULKAN_METHODS = {name: kinds for name, kinds in METHODS.items()
-                  if name not in ("run_energy_balance", "run_energy_balance_multiband", "simulate_lidar")}
+                  if name not in ("run_energy_balance", "run_energy_balance_multiband")}
 VULKAN_METHODS["trace_closest"] = ["rows", "rows", "float", "float"]
 VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "simulate_backward": ["small", "small", "outputs", "small"],
@@ -295,6 +295,8 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                    "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
                                                         "bool", "array", "optional", "small", "optional", "optional",
                                                         "optional"]}
+VULKAN_METHODS["run_microwave_wavefront"] = ["bool", "small", "float", "float", "small", "small", "small", "small",
+                                             "rows", "rows", "array"] + ["optional"] * 12
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -330,7 +332,8 @@ def vulkan_context():
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
                                   "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
                                   "run_energy_balance_multiband_gpu", "build",
-                                  "refit_ias", "update_instance_transform", "set_num_bands"])
+                                  "refit_ias", "update_instance_transform", "set_num_bands",
+                                  "simulate_lidar", "run_microwave_wavefront"])
 @settings(max_examples=15)
 @given(data=st.data())
 def test_vulkan_workflows_fail_cleanly(name, data):

@@ -1,0 +1,180 @@
+#version 460
+// Microwave lines of sight through the scene, one invocation per ray, with the surface
+// responses taken from the tables the host evaluated (linear interpolation in the cosine
+// between the ray and the surface's geometric normal over the grid mu_i = i / (M - 1)).
+//
+// Passive (brightness temperature, H and V): the ray follows its specular chain. A soil or
+// trunk surface adds its emission T_B,p(mu) and reflects the rest of the path with
+// Gamma_p(mu); a vegetation surface is a layer of nadir optical depth tau, albedo w and
+// temperature T crossed straight, with transmissivity g = exp(-tau / mu): it adds
+// (1 - w)(1 - g) T and passes g of what lies behind it. An absorber (or an unmapped material)
+// ends the path at the air temperature, and so does running out of interactions. A ray leaving
+// upward sees the atmosphere: T_air (1 - t) + T_cosmic t with t = exp(-tau_atm / mu); leaving
+// below the horizon it sees the air temperature.
+//
+// Active (monostatic backscatter HH, HV, VH, VV): vegetation layers in front of the first
+// soil or trunk surface add the co-polarised volume term w mu (1 - g^2) / 2 and attenuate what
+// lies behind them by g^2 (two-way); the first soil surface returns its table sigmas, the first
+// trunk its direct and trunk-ground double-bounce sigmas.
+#extension GL_GOOGLE_include_directive : require
+#include "scene_bindings.glsl"
+#include "transport.glsl"
+
+layout(set = 0, binding = 5, scalar) readonly buffer Params { MicrowaveParams P; };
+// Origins and unit directions, 6 floats per ray.
+layout(set = 0, binding = 6, scalar) readonly buffer Rays { float rays[]; };
+// (class, index) per scene material.
+layout(set = 0, binding = 7, scalar) readonly buffer MaterialMap { int material_map[]; };
+layout(set = 0, binding = 8, scalar) readonly buffer PassiveSoil { float passive_soil[]; };
+layout(set = 0, binding = 9, scalar) readonly buffer ActiveSoil { float active_soil[]; };
+layout(set = 0, binding = 10, scalar) readonly buffer Vegetation { float vegetation[]; };
+layout(set = 0, binding = 11, scalar) readonly buffer TrunkResponse { float trunk_response[]; };
+layout(set = 0, binding = 12, scalar) readonly buffer TrunkActive { float trunk_active[]; };
+// Passive: T_B,H, T_B,V, 0, 0; active: the four sigmas.
+layout(set = 0, binding = 13, scalar) writeonly buffer Result { float result[]; };
+
+// The table row below mu and the weight of the one above it.
+void table_position(float mu, out int row, out float f) {
+  const int M = P.table_size;
+  const float x = clamp(mu, 0.0, 1.0) * float(M - 1);
+  row = min(int(x), M - 2);
+  f = x - float(row);
+}
+
+vec4 passive_soil_row(int soil, float mu) {
+  int i;
+  float f;
+  table_position(mu, i, f);
+  const int at = (soil * P.table_size + i) * kMicrowaveSurfaceColumns;
+  vec4 a, b;
+  for (int c = 0; c < 4; ++c) {
+    a[c] = passive_soil[at + c];
+    b[c] = passive_soil[at + kMicrowaveSurfaceColumns + c];
+  }
+  return mix(a, b, f);
+}
+
+vec4 trunk_row(int trunk, float mu) {
+  int i;
+  float f;
+  table_position(mu, i, f);
+  const int at = (trunk * P.table_size + i) * kMicrowaveSurfaceColumns;
+  vec4 a, b;
+  for (int c = 0; c < 4; ++c) {
+    a[c] = trunk_response[at + c];
+    b[c] = trunk_response[at + kMicrowaveSurfaceColumns + c];
+  }
+  return mix(a, b, f);
+}
+
+vec4 active_soil_row(int soil, float mu) {
+  int i;
+  float f;
+  table_position(mu, i, f);
+  const int at = (soil * P.table_size + i) * kMicrowaveBackscatterColumns;
+  vec4 a, b;
+  for (int c = 0; c < 4; ++c) {
+    a[c] = active_soil[at + c];
+    b[c] = active_soil[at + kMicrowaveBackscatterColumns + c];
+  }
+  return mix(a, b, f);
+}
+
+// Direct plus double-bounce sigmas of a trunk.
+vec4 trunk_active_row(int trunk, float mu) {
+  int i;
+  float f;
+  table_position(mu, i, f);
+  const int at = (trunk * P.table_size + i) * kMicrowaveTrunkActiveColumns;
+  const int next = at + kMicrowaveTrunkActiveColumns;
+  vec4 a, b;
+  for (int c = 0; c < 4; ++c) {
+    a[c] = trunk_active[at + c] + trunk_active[at + 4 + c];
+    b[c] = trunk_active[next + c] + trunk_active[next + 4 + c];
+  }
+  return mix(a, b, f);
+}
+
+// The class and class index of a hit's material; the absorber when unmapped or out of range.
+ivec2 microwave_class(int material_id) {
+  if (material_id < 0 || material_id >= P.n_map) return ivec2(kMicrowaveAbsorber, 0);
+  const ivec2 c = ivec2(material_map[2 * material_id], material_map[2 * material_id + 1]);
+  if (c.x == kMicrowaveSoil && c.y >= 0 && c.y < P.soil_count) return c;
+  if (c.x == kMicrowaveVegetation && c.y >= 0 && c.y < P.vegetation_count) return c;
+  if (c.x == kMicrowaveTrunk && c.y >= 0 && c.y < P.trunk_count) return c;
+  return ivec2(kMicrowaveAbsorber, 0);
+}
+
+float sky_temperature(vec3 d) {
+  if (!(d.z > 0.0)) return P.air_temperature;
+  const float t = exp(-P.atmosphere_tau / max(d.z, kMicrowaveMinCosine));
+  return P.air_temperature * (1.0 - t) + kCosmicBackground * t;
+}
+
+void main() {
+  const uint item = work_index();
+  if (item >= uint(P.n_rays)) return;
+  const uint ray = uint(P.first_ray) + item;
+  vec3 o = vec3(rays[6 * ray], rays[6 * ray + 1], rays[6 * ray + 2]);
+  vec3 d = vec3(rays[6 * ray + 3], rays[6 * ray + 4], rays[6 * ray + 5]);
+  vec4 out_value = vec4(0.0);
+  if (P.active_mode == 0) {
+    vec2 w = vec2(1.0);
+    vec2 tb = vec2(0.0);
+    bool ended = false;
+    for (int depth = 0; depth < P.max_depth; ++depth) {
+      const SurfaceHit hit = trace_closest_hit(o, d, kRayTMin, kRayTMax);
+      if (!hit.hit) {
+        tb += w * sky_temperature(d);
+        ended = true;
+        break;
+      }
+      const ivec2 c = microwave_class(hit.material_id);
+      const vec3 n = hit.geometric_normal;
+      const float mu = max(abs(dot(d, n)), kMicrowaveMinCosine);
+      if (c.x == kMicrowaveSoil || c.x == kMicrowaveTrunk) {
+        const vec4 row = c.x == kMicrowaveSoil ? passive_soil_row(c.y, mu) : trunk_row(c.y, mu);
+        tb += w * row.xy;
+        w *= row.zw;
+        d = reflect(d, n);
+      } else if (c.x == kMicrowaveVegetation) {
+        const int at = c.y * kMicrowaveVegetationColumns;
+        const float g = exp(-vegetation[at] / mu);
+        tb += w * (1.0 - vegetation[at + 1]) * (1.0 - g) * vegetation[at + 2];
+        w *= g;
+      } else {
+        tb += w * P.air_temperature;
+        ended = true;
+        break;
+      }
+      o = offset_ray_origin(hit.position, n, d);
+    }
+    if (!ended) tb += w * P.air_temperature;
+    out_value = vec4(tb, 0.0, 0.0);
+  } else {
+    float two_way = 1.0;
+    for (int depth = 0; depth < P.max_depth; ++depth) {
+      const SurfaceHit hit = trace_closest_hit(o, d, kRayTMin, kRayTMax);
+      if (!hit.hit) break;
+      const ivec2 c = microwave_class(hit.material_id);
+      const vec3 n = hit.geometric_normal;
+      const float mu = max(abs(dot(d, n)), kMicrowaveMinCosine);
+      if (c.x == kMicrowaveSoil) {
+        out_value += two_way * active_soil_row(c.y, mu);
+        break;
+      }
+      if (c.x == kMicrowaveTrunk) {
+        out_value += two_way * trunk_active_row(c.y, mu);
+        break;
+      }
+      if (c.x != kMicrowaveVegetation) break;
+      const int at = c.y * kMicrowaveVegetationColumns;
+      const float g = exp(-vegetation[at] / mu);
+      const float volume = vegetation[at + 1] * mu * (1.0 - g * g) * 0.5;
+      out_value += two_way * vec4(volume, 0.0, 0.0, volume);
+      two_way *= g * g;
+      o = offset_ray_origin(hit.position, n, d);
+    }
+  }
+  for (int c = 0; c < 4; ++c) result[4 * item + uint(c)] = out_value[c];
+}

@@ -1,0 +1,335 @@
+"""Vulkan LiDAR against the CPU on the same scenes, closed forms of the LiDAR equation, dispatch
+progress and interruption. Skipped where the module was built without Vulkan or no device offers
+ray queries (lavapipe does)."""
+
+import numpy as np
+import pytest
+
+import tesk_gpu
+
+if not getattr(tesk_gpu, "HAS_VULKAN", False):
+    pytest.skip("module built without the Vulkan loader and glslangValidator", allow_module_level=True)
+if not any(d["compatible"] for d in tesk_gpu.list_vulkan_devices()):
+    pytest.skip("no Vulkan device with acceleration structures and ray queries", allow_module_level=True)
+
+NO_NORMALS = np.zeros((0, 3), np.float32)
+SQUARE = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32)
+QUADS = [[0, 1, 2], [0, 2, 3]]
+
+
+@pytest.fixture(scope="module")
+def context():
+    return tesk_gpu.VulkanContext(0)
+
+
+def canopy(s):
+    """A ground, a tilted two-sided leaf (back face toward some rays) and a black roof corner."""
+    s.set_num_bands(2)
+    # ground rho; leaf front rho, back rho, tau; black panel
+    s.upload_spectral_params(np.array([0.3, 0.5, 0.4, 0.45, 0.2, 0.25, 0.3, 0.35, 0.0, 0.0], np.float32))
+    s.add_material(0, 0, [])
+    s.add_material(13, 2, [])
+    s.add_material(0, 8, [])
+    s.add_instance(s.add_mesh(SQUARE * [6, 6, 1] - [3, 3, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    leaf = s.add_mesh(SQUARE, NO_NORMALS, QUADS, 1)
+    s.add_instance_xform(leaf, np.array([1, 0, 0, -0.5, 0, 0.9, 0.3, -0.5, 0, -0.3, 0.9, 2.0], np.float32))
+    s.add_instance_xform(leaf, np.array([0.6, 0, 0, 0.2, 0, -0.8, 0.2, 0.3, 0, 0.5, 0.7, 1.1], np.float32))
+    panel = s.add_mesh(SQUARE, NO_NORMALS, QUADS, 2)
+    s.add_instance(panel, 0.6, 0.6, 3.0)
+
+
+def both_backends(context, build):
+    scenes = tesk_gpu.VulkanSceneManager(context), tesk_gpu.EmbreeSceneManager()
+    for s in scenes:
+        build(s)
+        s.build()
+    return scenes
+
+
+def pulses(n, seed, height=10.0):
+    rng = np.random.default_rng(seed)
+    o = np.c_[rng.uniform(-1.2, 1.2, (n, 2)), np.full(n, height)].astype(np.float32)
+    d = np.c_[rng.uniform(-0.15, 0.15, (n, 2)), -np.ones(n)].astype(np.float32)
+    return o, d
+
+
+@pytest.mark.parametrize("kwargs", [
+    dict(beam_half_angle_rad=0.03, beam_samples_per_dim=6, num_wavelengths=2, max_range=20.0),
+    dict(beam_half_angle_rad=0.01, beam_samples_per_dim=3, num_wavelengths=1, min_range=8.0, max_range=12.0,
+         range_resolution=0.05, pulse_fwhm_ns=1.0, max_returns_per_pulse=2),
+    dict(direct_mode=True, num_wavelengths=2, max_range=9.5),
+])
+def test_lidar_matches_the_cpu(context, kwargs):
+    """The footprint, bins, leaf back faces, black surfaces and the range gate as on the CPU: the
+    hits agree to float rounding, so waveforms and points agree to single precision."""
+    device, cpu = both_backends(context, canopy)
+    o, d = pulses(60, 3)
+    a = device.simulate_lidar(o, d, 60, waveforms=("convolved", "raw"), **kwargs)
+    b = cpu.simulate_lidar(o, d, 60, waveforms=("convolved", "raw"), **kwargs)
+    mode = "lidar_point_cloud" if kwargs.get("direct_mode") else "lidar_waveform"
+    assert a["_execution"] == {"backend": "vulkan", "workflow": mode, "executor": f"vulkan.ray_query.{mode}",
+                               "native": True}
+    assert a["num_bins"] == b["num_bins"] and a["num_returns"] == b["num_returns"] > 0
+    for key in ("waveform", "raw_waveform"):
+        assert a[key].shape == b[key].shape
+        np.testing.assert_allclose(a[key], b[key], rtol=1e-4, atol=1e-6 * b[key].max(initial=0), err_msg=key)
+    np.testing.assert_allclose(a["points"], b["points"], rtol=1e-5, atol=1e-5)
+
+
+def test_lidar_equation_of_a_lambertian_plane_and_dispatch_progress(context):
+    """A nadir pulse over a plane of reflectance rho at range R returns E A rho / (pi R^2) in the
+    bin of R (summed over the narrow footprint); a range gate of a million bins splits the run
+    into several dispatches, each reported."""
+    def plane(s):
+        s.set_num_bands(1)
+        s.upload_spectral_params(np.array([0.35], np.float32))
+        s.add_material(0, 0, [])
+        s.add_instance(s.add_mesh(SQUARE * [8, 8, 1] - [4, 4, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    device, _ = both_backends(context, plane)
+    R, E, A = 7.3, 2.0, 0.25
+    n = 10
+    o = np.tile(np.float32([[0.1, -0.2, R]]), (n, 1))
+    d = np.tile(np.float32([[0, 0, -1]]), (n, 1))
+    calls = []
+    r = device.simulate_lidar(o, d, n, beam_half_angle_rad=1e-4, beam_samples_per_dim=4, pulse_energy=E,
+                              sensor_area=A, range_resolution=1e-5, max_range=10.0, pulse_fwhm_ns=1e-3,
+                              waveforms=("raw",),
+                              progress=lambda *a: calls.append(a))
+    raw = r["raw_waveform"]
+    assert raw.shape == (n, 1_000_001, 1)
+    expected = E * A * 0.35 / (np.pi * R * R)
+    np.testing.assert_allclose(raw.sum(axis=(1, 2)), expected, rtol=1e-5)
+    assert set(np.nonzero(raw[0, :, 0])[0]) <= {729999, 730000}
+    assert [c[:2] for c in calls] == [(4, 10), (8, 10), (10, 10)]
+    assert all(isinstance(c[2], float) for c in calls)
+
+
+def test_lidar_refusals_and_interruption(context, ctrl_c):
+    device = tesk_gpu.VulkanSceneManager(context)
+    canopy(device)
+    o, d = pulses(4, 5)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
+        device.simulate_lidar(o, d, 4)
+    device.build()
+    with pytest.raises(ValueError, match="^num_wavelengths must be between 1 and the scene's band count$"):
+        device.simulate_lidar(o, d, 4, num_wavelengths=3)
+    empty = device.simulate_lidar(o[:0], d[:0], 0)
+    assert empty["waveform"].shape == (0, 667, 1) and empty["points"].shape == (0, 8)
+    n = 200_000
+    o, d = np.broadcast_to(o[0], (n, 3)), np.broadcast_to(d[0], (n, 3))
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        device.simulate_lidar(o, d, n, beam_samples_per_dim=20, waveforms=())  # tens of seconds if not stopped
+
+
+
+def test_backward_reports_passes_and_ctrl_c_stops_between_dispatches(context, ctrl_c):
+    """A Lambertian plane under the sun: the image is exact whatever the dispatch split, progress
+    comes after every dispatch, and a render of thousands of dispatches stops at Ctrl-C."""
+    rho, sun, mu = 0.3, 2.0, 0.8
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.float32([rho, sun]))
+    scene.add_material(0, 0, [])
+    scene.set_emitter(0, [np.sqrt(1 - mu * mu), 0, mu], 1)
+    camera = np.array([[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32)
+    scene.set_sensor(0, 64, 64, 1.0, 1.0, camera)
+    scene.add_instance(scene.add_mesh(SQUARE * [200, 200, 1] - [100, 100, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.build()
+    calls = []
+    image = scene.simulate_backward(300, 2, progress=lambda *a: calls.append(a))["payload"]
+    np.testing.assert_allclose(image, rho / np.pi * sun * mu, rtol=1e-5)
+    assert [c[:2] for c in calls] == [(256, 300), (300, 300)]  # 2^20 samples of 4096 pixels each
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        scene.simulate_backward(1_000_000, 2)  # thousands of dispatches if not stopped
+
+
+SOIL = np.float32([0.3, 0.2, 0.25, 0.3, 2.0, 1.0, 0.1, 295.0, 290.0, 0.0, 0.01, 0.0])
+M = 11
+COSINES = np.linspace(0.0, 1.0, M).astype(np.float32)
+
+
+def microwave_scene(context, vegetation):
+    """A large soil plane (material 0), optionally under a vegetation layer at z = 2 (material 1),
+    and an absorbing panel far off to the side (material 2)."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.float32([0.3]))
+    for _ in range(3):
+        scene.add_material(0, 0, [])
+    big = scene.add_mesh(SQUARE * [400, 400, 1] - [200, 200, 0], NO_NORMALS, QUADS, 0)
+    scene.add_instance(big, 0, 0, 0)
+    if vegetation:
+        scene.add_instance(scene.add_mesh(SQUARE * [400, 400, 1] - [200, 200, 0], NO_NORMALS, QUADS, 1), 0, 0, 2)
+    scene.add_instance(scene.add_mesh(SQUARE, NO_NORMALS, QUADS, 2), 300, 300, 5)
+    scene.build()
+    return scene
+
+
+def lookup(table, mu):
+    return np.stack([np.interp(mu, COSINES, table[:, c]) for c in range(table.shape[1])], axis=-1)
+
+
+@pytest.mark.parametrize("vegetation", [False, True])
+def test_microwave_wavefront_closed_forms(context, vegetation):
+    """Soil: T_B = e T + Gamma T_sky(mu) with the table rows; active: the table sigma. Under a
+    vegetation layer (tau, albedo, T_v): its emission on the way down and up, its transmissivity
+    g = exp(-tau / mu) and, active, the two-way g^2 with the volume term albedo mu (1 - g^2) / 2."""
+    scene = microwave_scene(context, vegetation)
+    passive = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES)
+    active = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES, True)
+    veg = np.float32([[0.4, 0.08, 300.0]])
+    theta = np.radians([0.0, 17.0, 35.0, 52.0])
+    mu = np.cos(theta)
+    o = np.tile(np.float32([[0.3, -0.2, 10.0]]), (len(theta), 1))
+    d = np.c_[np.sin(theta), np.zeros_like(theta), -mu].astype(np.float32)
+    mapping = np.int32([[1, 0], [2, 0], [0, 0]])
+    T_air, tau_atm = 280.0, 0.02
+    common = dict(soil_count=1, vegetation_count=1, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                  material_map=mapping, passive_soil_table=passive[None], active_soil_table=active[None],
+                  vegetation_parameters=veg)
+    r = scene.run_microwave_wavefront(False, 4, T_air, tau_atm, **common)
+    assert r["_execution"] == {"backend": "vulkan", "workflow": "microwave_wavefront",
+                               "executor": "vulkan.ray_query.microwave_wavefront", "native": True}
+    t = np.exp(-tau_atm / mu)
+    sky = T_air * (1 - t) + 2.725 * t
+    row = lookup(passive, mu)
+    g = np.exp(-veg[0, 0] / mu) if vegetation else np.ones_like(mu)
+    layer = (1 - veg[0, 1]) * (1 - g) * veg[0, 2]
+    up = layer + g * sky
+    expected = layer[:, None] + g[:, None] * (row[:, :2] + row[:, 2:] * up[:, None])
+    np.testing.assert_allclose(r["payload"]["brightness_temperature"], expected, rtol=2e-5)
+    sigma = scene.run_microwave_wavefront(True, 4, T_air, tau_atm, **common)["payload"]["backscatter"]
+    volume = veg[0, 1] * mu * (1 - g * g) / 2
+    expected = (g * g)[:, None] * lookup(active, mu) + np.c_[volume, 0 * mu, 0 * mu, volume]
+    np.testing.assert_allclose(sigma, expected, rtol=2e-5, atol=1e-9)
+    # The absorbing panel ends the path at the air temperature; a short chain as well.
+    far = scene.run_microwave_wavefront(False, 4, T_air, tau_atm, **common | dict(
+        origins=np.float32([[300.5, 300.5, 9.0]]), directions=np.float32([[0, 0, -1]])))
+    np.testing.assert_allclose(far["payload"]["brightness_temperature"], [[T_air, T_air]], rtol=1e-6)
+    short = scene.run_microwave_wavefront(False, 1, T_air, tau_atm, **common)["payload"]["brightness_temperature"]
+    if not vegetation:
+        np.testing.assert_allclose(short, row[:, :2] + row[:, 2:] * T_air, rtol=2e-5)
+
+
+def test_microwave_wavefront_checks_its_tables(context):
+    scene = microwave_scene(context, False)
+    o, d = np.float32([[0, 0, 5]]), np.float32([[0, 0, -1]])
+    args = dict(soil_count=1, vegetation_count=0, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                material_map=np.int32([[1, 0]]))
+    table = np.zeros((1, M, 4), np.float32)
+    with pytest.raises(ValueError, match="^passive_soil_table must hold soil_count x response_table_size x 4 floats$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table[:, :5])
+    with pytest.raises(ValueError, match="^response_table_size must be at least 2$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args | dict(response_table_size=1))
+    with pytest.raises(RuntimeError, match="Mueller-matrix.*No fallback was performed\\.$"):
+        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table,
+                                      mueller_lut=np.ones(8, np.float32))
+    calls = []
+    r = scene.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table + 0.5,
+                                      progress=lambda *a: calls.append(a))
+    np.testing.assert_allclose(r["payload"]["backscatter"], [[0.5] * 4])
+    assert [c[:2] for c in calls] == [(1, 1)]
+    unbuilt = tesk_gpu.VulkanSceneManager(context)
+    with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
+        unbuilt.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table)
+
+
+CUBE = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]], np.float32)
+CUBE_FACES = [[0, 2, 1], [0, 3, 2], [4, 5, 6], [4, 6, 7], [0, 1, 5], [0, 5, 4], [1, 2, 6], [1, 6, 5], [2, 3, 7],
+              [2, 7, 6], [3, 0, 4], [3, 4, 7]]  # outward normals
+
+
+def leaf_box_optics(s):
+    s.set_num_bands(2)
+    # ground rho; leaf front, back, tau; sun; sky
+    s.upload_spectral_params(np.float32([0.3, 0.4, 0.1, 0.45, 0.12, 0.4, 0.08, 0.45, 2.0, 1.5, 0.1, 0.2]))
+    s.add_material(0, 0, [])
+    s.add_material(13, 2, [])
+    s.set_sky(10)
+
+
+def leaf_box(s):
+    """A ground under a box of leaves (LAD 1.5, spherical, two-sided leaf optics of material 1)
+    and a sun and sky; the box's faces bound the medium and are not surfaces."""
+    leaf_box_optics(s)
+    s.set_emitter(0, [0.3, 0.2, 0.9], 8)
+    s.set_sensor(0, 4, 4, 1.6, 1.6, np.array([[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]],
+                                              np.float32))
+    s.add_instance(s.add_mesh(SQUARE * [6, 6, 1] - [3, 3, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    s.add_instance(s.add_mesh(CUBE * 0.8, NO_NORMALS, CUBE_FACES, 1), 0.1, 0.1, 0.2)
+    s.set_optical_turbid_media([1.5], [0], [1], [0.05], [-1, 0])
+
+
+@pytest.mark.slow  # first use compiles the turbid shader (about a minute on lavapipe)
+def test_backward_through_leaf_media_matches_the_cpu(context):
+    """The turbid variant against simulate_cpu on a leaf box seen from above and from a camera
+    inside it (containment): radiance and the leaf-scattered sun (event slot 1) agree within the
+    combined standard error, and the BRF through the box agrees."""
+    device, cpu = both_backends(context, leaf_box)
+    inside = np.array([[1, 0, 0, 0.5], [0, 0, -1, 0.5], [0, 1, 0, 0.6], [0, 0, 0, 1]], np.float32)
+    outputs = ("radiance", "standard_error", "event_aov")
+    for sensor in ((0, 4, 4, 1.6, 1.6), (1, 4, 4, 0.0, 0.0, inside, 60.0)):
+        for s in (device, cpu):
+            s.set_sensor(*sensor) if len(sensor) > 5 else s.set_sensor(*sensor, np.array(
+                [[1, 0, 0, 0.5], [0, 1, 0, 0.5], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32))
+        a = device.simulate_backward(64, 8, outputs=outputs)
+        b = tesk_gpu.simulate_cpu(cpu, 64, 8, outputs=outputs)
+        assert a["_execution"]["executor"] == "vulkan.ray_query.optical_backward"
+        se = np.sqrt(a["standard_error"] ** 2 + b["standard_error"] ** 2) + 1e-12
+        assert np.all(np.abs(a["payload"] - b["payload"]) <= 5 * se), sensor[0]
+        leaf_sun = a["event_aov"][1], b["event_aov"][1]
+        assert leaf_sun[1].sum() > 0.01 * b["payload"].sum()
+        np.testing.assert_allclose(leaf_sun[0].sum(), leaf_sun[1].sum(), rtol=0.05)
+    # The BRF renders the same paths: equal up to float rounding of the hits.
+    views = np.float32([0, 0, 1, 0.5, 0, 0.8])
+    np.testing.assert_allclose(device.simulate_brf(views, 20_000)["brf"],
+                               tesk_gpu.simulate_brf_cpu(cpu, views, 20_000)["brf"], rtol=1e-3)
+
+
+def periodic_leaf_box(s):
+    """A 2 x 2 periodic tile: a ground and a leaf box near its +x wall under a low sun, so that
+    paths and sun walks cross the walls into neighbouring copies of the box."""
+    leaf_box_optics(s)
+    s.set_emitter(0, [0.7, 0.2, 0.6], 8)
+    s.set_sensor(0, 4, 4, 2.0, 2.0, np.array([[1, 0, 0, 1], [0, 1, 0, 1], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32))
+    s.add_instance(s.add_mesh(SQUARE * [2, 2, 1], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    s.add_instance(s.add_mesh(CUBE * 0.8, NO_NORMALS, CUBE_FACES, 1), 1.15, 0.6, 0.2)
+    s.set_optical_turbid_media([1.5], [1], [1], [0.05], [-1, 0])
+    s.set_repetitive(1, 2.0, 2.0)
+
+
+@pytest.mark.slow  # first use compiles the turbid shader (about a minute on lavapipe)
+def test_backward_through_periodic_leaf_media_matches_the_cpu(context):
+    device, cpu = both_backends(context, periodic_leaf_box)
+    outputs = ("radiance", "standard_error", "event_aov")
+    a = device.simulate_backward(64, 8, outputs=outputs)
+    b = tesk_gpu.simulate_cpu(cpu, 64, 8, outputs=outputs)
+    se = np.sqrt(a["standard_error"] ** 2 + b["standard_error"] ** 2) + 1e-12
+    assert np.all(np.abs(a["payload"] - b["payload"]) <= 5 * se)
+    np.testing.assert_allclose(a["event_aov"][1].sum(), b["event_aov"][1].sum(), rtol=0.05)
+    assert b["event_aov"][1].sum() > 0.01 * b["payload"].sum()
+
+
+@pytest.mark.slow  # first use compiles the LiDAR media walk (tens of seconds on lavapipe)
+def test_lidar_through_leaf_media_matches_the_cpu(context):
+    """Pulses over and from inside a leaf box: volume returns of the leaves in the bins the rays
+    cross, the ground behind them attenuated by exp(-2 tau), containment of origins inside the
+    box; equal to the CPU's up to single-precision exponentials, in both modes."""
+    device, cpu = both_backends(context, leaf_box)
+    o, d = pulses(24, 7, height=6.0)
+    o[:, :2] = 0.5 + 0.3 * (o[:, :2] / 1.2)
+    o[::4, 2] = 0.7  # every fourth pulse starts inside the box
+    for direct_mode in (False, True):
+        kwargs = dict(beam_half_angle_rad=0.02, beam_samples_per_dim=4, num_wavelengths=2, max_range=10.0,
+                      range_resolution=0.05, direct_mode=direct_mode)
+        a = device.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
+        b = cpu.simulate_lidar(o, d, 24, waveforms=("convolved", "raw"), **kwargs)
+        assert a["num_returns"] == b["num_returns"] >= 24
+        for key in ("waveform", "raw_waveform"):
+            np.testing.assert_allclose(a[key], b[key], rtol=2e-4, atol=1e-6 * b[key].max(initial=0),
+                                       err_msg=key)
+        np.testing.assert_allclose(a["points"], b["points"], rtol=2e-4, atol=1e-4 * b["points"][:, 3].max())
+        if not direct_mode:  # the leaves return over the box's depth, not at one range
+            assert (b["raw_waveform"][1:, :, 0] > 0).sum(axis=1).max() >= 10
