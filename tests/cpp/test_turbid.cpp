@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "turbid/domains.h"
@@ -134,7 +135,7 @@ TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {
   EXPECT_THROW(counter.allocate(), std::overflow_error);
 }
 
-TEST(TurbidFieldValue, DeepestPopulatedBinThenAllOrientations) {
+TEST(TurbidFieldValue, TransportLookupsTakeTheDeepestPopulatedBinAndNeverFallBack) {
   // One owner over the unit cube: a root and its child in octant 0 (x, y, z < 0.5).
   TurbidField f;
   f.owners.resize(1);
@@ -144,31 +145,45 @@ TEST(TurbidFieldValue, DeepestPopulatedBinThenAllOrientations) {
   f.cells[0].children[0] = 1;
   f.cells[1].parent_index = 0;
   f.cells[1].depth = 1;
-  auto fill = [](TurbidFieldBin& b, double w, double v) {
-    b.weight = w;
-    b.sum = {w * v, 0.0, 0.0};
+  // Leaf area w, sunlit fraction p, sunlit and shaded values.
+  auto fill = [](TurbidFieldBin& b, double w, double p, double lit, double shade) {
+    b.weight += w;
+    b.sunlit_weight += w * p;
+    b.sunlit_sum += w * p * lit;
+    b.shaded_sum += w * (1.0 - p) * shade;
   };
-  fill(f.cells[0].bins[3], 4.0, 300.0);
-  fill(f.cells[0].bins[5], 1.0, 280.0);
-  fill(f.cells[1].bins[3], 1.0, 310.0);
+  fill(f.cells[0].bins[3], 4.0, 0.25, 310.0, 290.0);
+  fill(f.cells[0].bins[3], 1.0, 1.0, 320.0, 0.0);
+  fill(f.cells[0].bins[5], 1.0, 0.0, 0.0, 280.0);
+  fill(f.cells[1].bins[3], 1.0, 1.0, 320.0, 0.0);
   const double inside[3] = {0.2, 0.2, 0.2}, outside[3] = {0.8, 0.2, 0.2};
   EXPECT_EQ(owner_leaf_cell(f, 0, inside), 1);
   EXPECT_EQ(owner_leaf_cell(f, 0, outside), 0);
-  double v = 0.0;
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 3, 0, v));
-  EXPECT_EQ(v, 310.0);
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 5, 0, v));  // the child lacks bin 5: the root's
-  EXPECT_EQ(v, 280.0);
-  ASSERT_TRUE(owner_field_value(f, 0, outside, 3, 0, v));
-  EXPECT_EQ(v, 300.0);
-  // No cell holds bin 7: the leaf-area mean over all bins of the deepest populated cell.
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 7, 0, v));
-  EXPECT_EQ(v, 310.0);
-  ASSERT_TRUE(owner_field_value(f, 0, outside, 7, 0, v));
-  EXPECT_DOUBLE_EQ(v, (4.0 * 300.0 + 280.0) / 5.0);
+  EXPECT_EQ(transport_lookup_cell(f, 0, inside, 3), 1);
+  EXPECT_EQ(transport_lookup_cell(f, 0, inside, 5), 0);  // the child lacks bin 5: the root's
+  EXPECT_EQ(transport_lookup_cell(f, 0, outside, 3), 0);
+  // The root's bin 3: sunlit area 1 + 1, shaded 3; means by condition.
+  const TurbidSourceSplit root = source_split(f.cells[0].bins[3]);
+  EXPECT_DOUBLE_EQ(root.sunlit_fraction, 2.0 / 5.0);
+  EXPECT_DOUBLE_EQ(root.sunlit_mean, (310.0 + 320.0) / 2.0);
+  EXPECT_DOUBLE_EQ(root.shaded_mean, 290.0);
+  const TurbidSourceSplit shaded = source_split(f.cells[0].bins[5]);
+  EXPECT_EQ(shaded.sunlit_fraction, 0.0);
+  EXPECT_EQ(shaded.sunlit_mean, 0.0);
+  EXPECT_EQ(shaded.shaded_mean, 280.0);
+  // No cell holds bin 7: no other orientation stands in for it.
+  auto message = [&](int bin) {
+    try {
+      transport_lookup_cell(f, 0, inside, bin);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(message(7), "Turbid spectral field has no populated orientation");
   f.cells[0].bins = {};
   f.cells[1].bins = {};
-  EXPECT_FALSE(owner_field_value(f, 0, inside, 3, 0, v));
+  EXPECT_EQ(message(3), "Turbid field lookup has no populated spatial/orientation ancestor");
 }
 
 }  // namespace
