@@ -4,6 +4,7 @@
 // states, assembling a radiation-stage state from leaf irradiances and the leaf-area-weighted
 // aggregation per owner.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,9 +87,31 @@ struct TurbidAggregation {
   std::vector<size_t> diagnostic_samples;    ///< Pool indices of the requested sample ids.
 };
 
-/// Leaf-area-weighted aggregation of a resident state per owner. Throws std::invalid_argument
-/// with the aggregation messages (fields, sampling revision, groups, weights, diagnostics) and
-/// the stale-token errors of resolve_state.
+/// The groups of an aggregation: (instance_id, component_id) pairs with CSR offsets into pool
+/// sample indices and, per listed sample, its leaf-area weight normalised over its group.
+struct TurbidAggregationGroups {
+  std::vector<std::array<uint64_t, 2>> ids;  ///< (instance_id, component_id) per group.
+  std::vector<uint64_t> offsets;             ///< groups + 1 offsets into `samples`.
+  std::vector<uint64_t> samples;             ///< Pool sample indices.
+  std::vector<double> weights;               ///< One per entry of `samples`.
+};
+
+/// The groups of a pool: one per owner, in pool order, with the owner's samples and their
+/// leaf-area weights over the owner's total rounded to float (the form host weights take).
+TurbidAggregationGroups pool_groups(const TurbidSamplePool& pool);
+
+/// Leaf-area-weighted aggregation of a resident state over `groups`. The groups must cover
+/// every pool sample exactly once, each with its authoritative owner, and their weights must be
+/// normalised and agree with the pool's leaf areas within float rounding. Throws
+/// std::invalid_argument with the aggregation messages (fields, sampling revision, groups,
+/// weights, error bounds, diagnostics) and the stale-token errors of resolve_state.
+TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
+                                  const std::vector<std::string>& fields,
+                                  const TurbidAggregationGroups& groups,
+                                  const std::string& diagnostics,
+                                  const std::optional<std::vector<uint64_t>>& requested);
+
+/// The same over the pool's own groups (pool_groups).
 TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
                                   const std::vector<std::string>& fields,
                                   const std::string& diagnostics,
