@@ -67,7 +67,9 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
 /// One step of a path in a scene with media: the closest of a surface hit, a tile crossing
 /// (while fewer than `num_repetitions` crossings were made) and, inside the active media, a
 /// leaf interaction at an exponentially distributed free path. Draws zero, one or two numbers
-/// from `stream`.
+/// from `stream`. The free path is drawn first and bounds the closest-hit query, so the `hit`
+/// of an Interaction event is a miss (nothing lies before the leaf). Surface hits carry the
+/// shading normal unless the context turns `shading_normals` off.
 MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
                             const ActiveMediumSet& active, int crossings, Pcg32& stream);
 /// The same step with the projection index of `direction` resolved by the caller (a path
