@@ -118,10 +118,19 @@ template <typename Rng>
 TESK_HOST_DEVICE LeafHit sample_leaf_normal(int type, const float3& d, Rng& rng) {
   float3 n{0.0f, 0.0f, 1.0f};
   for (int tries = 0; tries < 64; ++tries) {
-    const float theta = sample_leaf_inclination(type, rng.uniform());
+    const float u = rng.uniform();
+    // Spherical leaves have cos(theta_L) = 1 - u: no inverse trigonometry needed.
+    float c, s;
+    if (type == 0) {
+      c = 1.0f - (u > 0.0f ? (u < 1.0f ? u : 1.0f) : 0.0f);
+      s = std::sqrt(std::fmax(1.0f - c * c, 0.0f));
+    } else {
+      const float theta = sample_leaf_inclination(type, u);
+      c = std::cos(theta);
+      s = std::sin(theta);
+    }
     const float phi = kTwoPi * rng.uniform();
-    const float s = std::sin(theta);
-    n = float3{s * std::cos(phi), s * std::sin(phi), std::cos(theta)};
+    n = float3{s * std::cos(phi), s * std::sin(phi), c};
     if (rng.uniform() < std::fabs(dot(n, d))) break;
   }
   LeafHit hit;

@@ -45,30 +45,64 @@ struct ActiveMediumSet {
 };
 TESK_DEVICE_RECORD(ActiveMediumSet, 68);
 
+/// Where a direction falls in the per-degree projection tables: the whole degree `i` of its
+/// view zenith angle (90 at most) and the interpolation weight `f` toward degree i + 1. Shared
+/// by every medium, so a walk along one direction resolves it once.
+struct ProjectionIndex {
+  int32_t i = 0;   ///< Whole degrees of view zenith, 0..90.
+  float f = 0.0f;  ///< Weight of degree i + 1 (unused at 90).
+};
+
+/// The projection index of direction `w` (any length along z handled through |w.z|).
+TESK_HOST_DEVICE inline ProjectionIndex projection_index(float3 w) {
+  // Plain comparisons instead of fmin: the same values (|w.z| is never NaN for a traced
+  // direction, and a NaN reads as 1 either way), without a library call per lookup.
+  const float z = std::fabs(w.z);
+  const float theta = 57.29578f * std::acos(z < 1.0f ? z : 1.0f);
+  ProjectionIndex k;
+  k.i = static_cast<int32_t>(theta < 90.0f ? theta : 90.0f);
+  k.f = theta - static_cast<float>(k.i);
+  return k;
+}
+
+/// Projection function of a medium at a resolved projection index.
+TESK_HOST_DEVICE inline float medium_projection(const OpticalMediumRecord& m, ProjectionIndex k) {
+  if (k.i >= 90) return m.G[90];
+  return (1.0f - k.f) * m.G[k.i] + k.f * m.G[k.i + 1];
+}
+
 /// Projection function of a medium for direction `w` (any length along z handled through
 /// |w.z|), linearly interpolated between whole degrees of view zenith angle.
 TESK_HOST_DEVICE inline float medium_projection(const OpticalMediumRecord& m, float3 w) {
-  const float theta = 57.29578f * std::acos(std::fmin(std::fabs(w.z), 1.0f));
-  const int i = static_cast<int>(std::fmin(theta, 90.0f));
-  if (i >= 90) return m.G[90];
-  const float f = theta - static_cast<float>(i);
-  return (1.0f - f) * m.G[i] + f * m.G[i + 1];
+  return medium_projection(m, projection_index(w));
+}
+
+/// Extinction coefficient (1/m) of a medium at a resolved projection index.
+TESK_HOST_DEVICE inline float medium_extinction(const OpticalMediumRecord& m, ProjectionIndex k) {
+  return m.leaf_area_density * medium_projection(m, k);
 }
 
 /// Extinction coefficient (1/m) of a medium for direction `w`: leaf area density times G.
 TESK_HOST_DEVICE inline float medium_extinction(const OpticalMediumRecord& m, float3 w) {
-  return m.leaf_area_density * medium_projection(m, w);
+  return medium_extinction(m, projection_index(w));
 }
 
-/// Summed extinction of the media of an active set; entries naming no medium add nothing.
+/// Summed extinction of the media of an active set at a resolved projection index; entries
+/// naming no medium add nothing.
 TESK_HOST_DEVICE inline float combined_extinction(const OpticalMediumRecord* media, int32_t n_media,
-                                                  const ActiveMediumSet& set, float3 w) {
+                                                  const ActiveMediumSet& set, ProjectionIndex k) {
   float sigma = 0.0f;
-  for (int32_t k = 0; k < set.count && k < kMaxActiveMedia; ++k) {
-    const int32_t id = set.medium_ids[k];
-    if (id >= 0 && id < n_media) sigma += medium_extinction(media[id], w);
+  for (int32_t e = 0; e < set.count && e < kMaxActiveMedia; ++e) {
+    const int32_t id = set.medium_ids[e];
+    if (id >= 0 && id < n_media) sigma += medium_extinction(media[id], k);
   }
   return sigma;
+}
+
+/// Summed extinction of the media of an active set for direction `w`.
+TESK_HOST_DEVICE inline float combined_extinction(const OpticalMediumRecord* media, int32_t n_media,
+                                                  const ActiveMediumSet& set, float3 w) {
+  return combined_extinction(media, n_media, set, projection_index(w));
 }
 
 /// Transmittance along the source direction out of a point inside a medium, given that the

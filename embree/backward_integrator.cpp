@@ -129,10 +129,13 @@ void trace_path(const ImageRun& r, Pcg32& rng, float3 o, float3 d, SampleScratch
 // bands checked against the render's before transport) emits the source's per-band radiance of
 // the face seen at the collision and leaf orientation, emissivity included. Otherwise thermal
 // leaves emit eps * B(T): in a medium whose instance carries a resident turbid domain with a
-// leaf-temperature field of an energy balance, T is the field's p_sun-weighted temperature at the
-// collision and leaf orientation and eps is the instance's emissivity when its thermal state is
-// set, else Kirchhoff's 1 - rho - tau of the leaf optics; otherwise the expectation over the sunlit
-// and shaded temperatures of the instance's thermal state, weighted by its sunlit fraction.
+// leaf-temperature field of an energy balance, the leaves emit the expectation over the sunlit and
+// shaded conditions of the field's cell and orientation bin at the collision, eps (f B(T_sunlit) +
+// (1 - f) B(T_shaded)) with f the bin's sunlit leaf-area fraction and T_sunlit, T_shaded its mean
+// temperatures of each condition (the rule of the per-instance thermal state), eps the instance's
+// emissivity when its thermal state is set, else Kirchhoff's 1 - rho - tau of the leaf optics;
+// otherwise the same expectation over the instance's thermal state. Resident lookups never fall
+// back to another orientation or to the per-instance state: a collision they cannot serve fails.
 // Fluorescing leaves emit M / pi from the face that is seen, M the SIF exitance of the instance's
 // source field at the collision and leaf normal.
 
@@ -143,8 +146,9 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
   const TransportContext& c = *r.c;
   const int nb = c.n_bands;
   const ResidentLeafSource& resident = r.resident.at(instance);
-  if (resident.kind == ResidentLeafSource::Kind::Observation ||
-      resident.kind == ResidentLeafSource::Kind::NoOwner) {
+  if (has_resident_source(resident) && resident.kind != ResidentLeafSource::Kind::Field) {
+    // An observation source, or a resident domain whose sources cannot serve this render
+    // (the lookup raises the reason).
     for (int b = 0; b < nb; ++b) {
       const double e = resident_leaf_radiance(resident, position, leaf.normal, leaf.back_face, b);
       if (e != 0.0) sc.add(b, e * sc.throughput[b], OpticalEvent::Emission, slot);
@@ -154,13 +158,16 @@ void leaf_emission(const ImageRun& r, SampleScratch& sc, const MediumLeafModel& 
   if (c.mode == TransportMode::Thermal) {
     const LeafThermalView& th = c.leaf_thermal;
     const bool has_state = instance >= 0 && instance < th.n_instances;
-    float t_field = 0.0f;
-    if (resident_leaf_temperature(resident, position, leaf.normal, t_field)) {
+    if (resident.kind == ResidentLeafSource::Kind::Field) {
+      const turbid::TurbidSourceSplit t =
+          resident_leaf_temperatures(resident, position, leaf.normal);
       for (int b = 0; b < nb; ++b) {
         const float lambda = b < c.n_wavelengths ? c.wavelengths[b] : 0.0f;
         const float eps =
             has_state ? th.emissivity[instance] : leaf_kirchhoff_emissivity(model.optics, b);
-        const double e = leaf_thermal_radiance(lambda, t_field, t_field, 1.0f, eps);
+        const double e = leaf_thermal_radiance(lambda, static_cast<float>(t.sunlit_mean),
+                                               static_cast<float>(t.shaded_mean),
+                                               static_cast<float>(t.sunlit_fraction), eps);
         if (e != 0.0) {
           sc.add(b, e * sc.throughput[b], OpticalEvent::Emission, slot);
         }

@@ -24,9 +24,11 @@ struct WalkStep {
 };
 
 WalkStep walk_step(const EmbreeSceneManager& scene, const MediaView& media, const TileView& tiles,
-                   const float3& o, const float3& d, int crossings) {
+                   const float3& o, const float3& d, int crossings, float t_max = kRayTMax,
+                   bool shading = false) {
   WalkStep s;
-  s.hit = scene.trace_ray(o, d, kRayTMin, kRayTMax);
+  s.hit = shading ? scene.trace_ray(o, d, kRayTMin, t_max)
+                  : scene.trace_ray_geometric(o, d, kRayTMin, t_max);
   bool may_cross = false;
   if (tiles.periodic && crossings < tiles.num_repetitions) {
     s.exit = cross_tile(o, d, tiles.x, tiles.y);
@@ -48,8 +50,8 @@ WalkStep walk_step(const EmbreeSceneManager& scene, const MediaView& media, cons
 }
 
 // The entry whose share of the combined extinction `sigma` contains selection_sample * sigma.
-int32_t select_entry(const MediaView& media, const ActiveMediumSet& active, float3 direction,
-                     float sigma, float selection_sample) {
+int32_t select_entry(const MediaView& media, const ActiveMediumSet& active,
+                     ProjectionIndex direction, float sigma, float selection_sample) {
   float x = sigma * std::fmin(std::fmax(selection_sample, 0.0f), 0.99999994f);
   for (int32_t i = 0; i < active.count; ++i) {
     const int32_t id = active.medium_ids[i];
@@ -60,30 +62,39 @@ int32_t select_entry(const MediaView& media, const ActiveMediumSet& active, floa
 }
 
 float free_path(float sigma, float distance_sample) {
-  return -std::log(std::fmax(1.0f - distance_sample, 1e-7f)) / sigma;
+  const float x = 1.0f - distance_sample;
+  return -std::log(x > 1e-7f ? x : 1e-7f) / sigma;
 }
 
 MediumTraceEvent step_event(const EmbreeSceneManager& scene, const MediaView& media,
                             const TileView& tiles, float3 origin, float3 direction,
-                            const ActiveMediumSet& active, int crossings, Pcg32& stream) {
-  const WalkStep s = walk_step(scene, media, tiles, origin, direction, crossings);
+                            const ProjectionIndex* zenith_hint, const ActiveMediumSet& active,
+                            int crossings, bool shading, Pcg32& stream) {
+  // Inside media the free path is drawn first and bounds the closest-hit query: a surface, a
+  // boundary or a wall farther than the leaf met on the way does not matter, and a short query
+  // is much cheaper than one through the whole scene. The outcome is the one of tracing to
+  // infinity and comparing: a hit beyond the free path (not reported) would lose to the leaf,
+  // and a wall before the free path still ends the step there.
+  float sigma = 0.0f;
+  float t_free = kRayTMax;
+  ProjectionIndex zenith{};
+  if (active.count >= 1 && active.count <= kMaxActiveMedia) {
+    zenith = zenith_hint != nullptr ? *zenith_hint : projection_index(direction);
+    sigma = combined_extinction(media.media, media.n_media, active, zenith);
+    if (sigma > 0.0f) t_free = free_path(sigma, stream.uniform());
+  }
+  const WalkStep s = walk_step(scene, media, tiles, origin, direction, crossings, t_free, shading);
   MediumTraceEvent ev;
   ev.hit = s.hit;
   ev.exit = s.exit;
-  if (active.count >= 1 && active.count <= kMaxActiveMedia) {
-    const float sigma = combined_extinction(media.media, media.n_media, active, direction);
-    if (sigma > 0.0f) {
-      const float t = free_path(sigma, stream.uniform());
-      if (t < s.limit) {
-        const int32_t entry = select_entry(media, active, direction, sigma, stream.uniform());
-        ev.kind = MediumEventKind::Interaction;
-        ev.distance = t;
-        ev.position = origin + t * direction;
-        ev.medium_id = active.medium_ids[entry];
-        ev.instance_id = active.instance_ids[entry];
-        return ev;
-      }
-    }
+  if (sigma > 0.0f && t_free < s.limit) {
+    const int32_t entry = select_entry(media, active, zenith, sigma, stream.uniform());
+    ev.kind = MediumEventKind::Interaction;
+    ev.distance = t_free;
+    ev.position = origin + t_free * direction;
+    ev.medium_id = active.medium_ids[entry];
+    ev.instance_id = active.instance_ids[entry];
+    return ev;
   }
   if (s.crossing) {
     ev.kind = MediumEventKind::TileCrossing;
@@ -162,7 +173,7 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
   int32_t met[kMaxContainmentInstances];
   int n_met = 0;
   for (int step = 0; step < kMaxContainmentInstances; ++step) {
-    const HitRecord h = scene.trace_ray(point, direction, kRayTMin, kRayTMax);
+    const HitRecord h = scene.trace_ray_geometric(point, direction, kRayTMin, kRayTMax);
     if (!h.hit) break;
     const int32_t k = media.medium_of(h.material_id);
     if (k >= 0) {
@@ -192,21 +203,29 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
 
 MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
                             const ActiveMediumSet& active, int crossings, Pcg32& stream) {
-  return step_event(*c.scene, c.media, c.tiles, origin, direction, active, crossings, stream);
+  return step_event(*c.scene, c.media, c.tiles, origin, direction, nullptr, active, crossings,
+                    c.shading_normals, stream);
+}
+
+MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
+                            ProjectionIndex zenith, const ActiveMediumSet& active, int crossings,
+                            Pcg32& stream) {
+  return step_event(*c.scene, c.media, c.tiles, origin, direction, &zenith, active, crossings,
+                    c.shading_normals, stream);
 }
 
 MediumTraceEvent media_boundary_step(const TransportContext& c, float3 origin, float3 direction,
                                      int crossings) {
   // With no active media the step samples no free path, so the stream is never drawn from.
   Pcg32 unused;
-  return step_event(*c.scene, c.media, c.tiles, origin, direction, ActiveMediumSet{}, crossings,
-                    unused);
+  return step_event(*c.scene, c.media, c.tiles, origin, direction, nullptr, ActiveMediumSet{},
+                    crossings, c.shading_normals, unused);
 }
 
 MediumTraceEvent trace_media_step(const EmbreeSceneManager& scene, float3 origin, float3 direction,
                                   const ActiveMediumSet& active, int crossings, Pcg32& stream) {
-  return step_event(scene, media_view(scene), tile_view(scene), origin, direction, active,
-                    crossings, stream);
+  return step_event(scene, media_view(scene), tile_view(scene), origin, direction, nullptr, active,
+                    crossings, true, stream);
 }
 
 void cross_medium_boundary(const MediaView& media, PathMedia& path, int32_t medium,
@@ -227,7 +246,8 @@ float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, co
 
 MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const float3& v,
                                       const ActiveMediumSet& start, int crossings,
-                                      SourcePathInMedia* source, int64_t& queries) {
+                                      SourcePathInMedia* source, int64_t& queries,
+                                      const ProjectionIndex* zenith_hint, double opaque_depth) {
   MediaTransmittance out;
   ActiveMediumSet cur = start;
   // The starting entries being followed: their instance (which changes when the walk wraps
@@ -238,6 +258,8 @@ MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const
     followed[j] = start.instance_ids[j];
     open[j] = true;
   }
+  // The walk keeps its direction: one projection index for every segment.
+  const ProjectionIndex zenith = zenith_hint != nullptr ? *zenith_hint : projection_index(v);
   for (int step = 0; step < kMaxWalkSteps; ++step) {
     nudge_into_tile(c.tiles, o, v);
     if (cur.count == 0 && escapes_upward(c.tiles, o, v)) return out;
@@ -247,7 +269,7 @@ MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const
     for (int32_t i = 0; i < cur.count; ++i) {
       const int32_t m = cur.medium_ids[i];
       if (m < 0 || m >= c.media.n_media) continue;
-      const double t = static_cast<double>(medium_extinction(c.media.media[m], v)) * seg;
+      const double t = static_cast<double>(medium_extinction(c.media.media[m], zenith)) * seg;
       out.optical_depth += t;
       if (source == nullptr) continue;
       for (int32_t j = 0; j < start.count; ++j) {
@@ -257,7 +279,7 @@ MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const
         }
       }
     }
-    if (source == nullptr && out.optical_depth > kOpaqueOpticalDepth) {
+    if (source == nullptr && out.optical_depth > opaque_depth) {
       out.blocked = true;
       return out;
     }
@@ -300,9 +322,16 @@ MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const
 }
 
 double media_transmittance(const TransportContext& c, const float3& o, const float3& v,
-                           const ActiveMediumSet& start, int crossings, int64_t& queries) {
-  const MediaTransmittance t = walk_transmittance(c, o, v, start, crossings, nullptr, queries);
-  return t.blocked ? 0.0 : std::exp(-t.optical_depth);
+                           const ActiveMediumSet& start, int crossings, int64_t& queries,
+                           const ProjectionIndex* zenith, double min_transmittance) {
+  const double opaque = min_transmittance > 0.0
+                            ? std::fmin(-std::log(min_transmittance), kOpaqueOpticalDepth)
+                            : kOpaqueOpticalDepth;
+  const MediaTransmittance t =
+      walk_transmittance(c, o, v, start, crossings, nullptr, queries, zenith, opaque);
+  if (t.blocked) return 0.0;
+  const double value = std::exp(-t.optical_depth);
+  return value < min_transmittance ? 0.0 : value;
 }
 
 FreePathSample sample_free_path(const OpticalMediaTable& table, const ActiveMediumSet& active,
@@ -315,7 +344,8 @@ FreePathSample sample_free_path(const OpticalMediaTable& table, const ActiveMedi
   out.extinction = combined_extinction(media.media, media.n_media, active, direction);
   if (!(out.extinction > 0.0f)) return out;
   out.distance = free_path(out.extinction, distance_sample);
-  out.entry = select_entry(media, active, direction, out.extinction, selection_sample);
+  out.entry =
+      select_entry(media, active, projection_index(direction), out.extinction, selection_sample);
   return out;
 }
 

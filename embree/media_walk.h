@@ -16,6 +16,7 @@
 #include "core/pcg32.h"
 #include "core/periodic.h"
 #include "core/surface_photon.h"
+#include "core/transport_constants.h"
 #include "embree/scene_manager.h"
 #include "embree/transport_context.h"
 
@@ -67,9 +68,16 @@ ActiveMediumSet active_optical_media(const EmbreeSceneManager& scene, float3 poi
 /// One step of a path in a scene with media: the closest of a surface hit, a tile crossing
 /// (while fewer than `num_repetitions` crossings were made) and, inside the active media, a
 /// leaf interaction at an exponentially distributed free path. Draws zero, one or two numbers
-/// from `stream`.
+/// from `stream`. The free path is drawn first and bounds the closest-hit query, so the `hit`
+/// of an Interaction event is a miss (nothing lies before the leaf). Surface hits carry the
+/// shading normal unless the context turns `shading_normals` off.
 MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
                             const ActiveMediumSet& active, int crossings, Pcg32& stream);
+/// The same step with the projection index of `direction` resolved by the caller (a path
+/// keeps its direction across boundaries and walls, so it resolves it once per direction).
+MediumTraceEvent media_step(const TransportContext& c, float3 origin, float3 direction,
+                            ProjectionIndex zenith, const ActiveMediumSet& active, int crossings,
+                            Pcg32& stream);
 
 /// The geometric part of a step, without free-path sampling: the closest of a surface hit, a
 /// medium boundary and a tile crossing. For walks that integrate the media along the ray
@@ -109,15 +117,21 @@ struct MediaTransmittance {
 /// Walks from `o` (inside the media of `start`) along the unit direction `v` out of the scene,
 /// crossing tile walls as a path does (`crossings` of the allowed wraps being used already).
 /// With `source` given, fills the per-entry lengths and depths of `start`. Counts its closest-hit
-/// and containment queries in `queries`.
+/// and containment queries in `queries`. `zenith`, when given, is projection_index(v) resolved
+/// by the caller (walks toward the sun share one). Without `source`, a walk whose optical depth
+/// passes `opaque_depth` stops there as blocked.
 MediaTransmittance walk_transmittance(const TransportContext& c, float3 o, const float3& v,
                                       const ActiveMediumSet& start, int crossings,
-                                      SourcePathInMedia* source, int64_t& queries);
+                                      SourcePathInMedia* source, int64_t& queries,
+                                      const ProjectionIndex* zenith = nullptr,
+                                      double opaque_depth = transport::kOpaqueOpticalDepth);
 
 /// exp(-optical depth), 0 when blocked: the transmittance along a view or source direction
-/// without the hotspot correction.
+/// without the hotspot correction. A caller that counts transmittances below `min_transmittance`
+/// as 0 passes it, and the walk stops as soon as it falls below.
 double media_transmittance(const TransportContext& c, const float3& o, const float3& v,
-                           const ActiveMediumSet& start, int crossings, int64_t& queries);
+                           const ActiveMediumSet& start, int crossings, int64_t& queries,
+                           const ProjectionIndex* zenith = nullptr, double min_transmittance = 0.0);
 
 /// The free-path part of a step on its own: extinction of the active media along `direction`,
 /// the distance -ln(max(1 - distance_sample, 1e-7)) / extinction (1e16 when the extinction is

@@ -99,13 +99,17 @@ ResidentLeafSources resolve_resident_leaf_sources(const EmbreeSceneManager& scen
   bool any = false;
   for (const auto& [domain_id, record] : storage.domains) {
     if (!record.relations) continue;
-    const turbid::TurbidField* observation = observation_source(
+    const turbid::TurbidField* mine = observation_source(
         storage, domain_id, thermal ? turbid::kThermalSourceKind : turbid::kSifSourceKind);
+    const turbid::TurbidField* other = observation_source(
+        storage, domain_id, thermal ? turbid::kSifSourceKind : turbid::kThermalSourceKind);
     const turbid::TurbidField* field =
-        observation != nullptr ? observation
-                               : (thermal ? temperature_field(storage, domain_id) : nullptr);
-    const auto kind = observation != nullptr ? ResidentLeafSource::Kind::Observation
-                                             : ResidentLeafSource::Kind::Field;
+        mine != nullptr ? mine : (thermal ? temperature_field(storage, domain_id) : nullptr);
+    using Kind = ResidentLeafSource::Kind;
+    const Kind kind = mine != nullptr    ? Kind::Observation
+                      : field != nullptr ? Kind::Field
+                      : other != nullptr ? Kind::Incompatible
+                                         : Kind::None;
     for (const turbid::TurbidScenePart& part : record.relations->parts) {
       if (part.domain_key != record.domain_key || part.backend_instance_id < 0) continue;
       const auto i = static_cast<size_t>(part.backend_instance_id);
@@ -113,26 +117,26 @@ ResidentLeafSources resolve_resident_leaf_sources(const EmbreeSceneManager& scen
       ResidentLeafSource& s = sources[i];
       if (domain_of[i] != 0 && domain_of[i] != domain_id) {
         s = ResidentLeafSource{};
-        s.kind = ResidentLeafSource::Kind::Ambiguous;
+        s.kind = Kind::Ambiguous;
         any = true;
         continue;
       }
       domain_of[i] = domain_id;
-      if (field == nullptr || s.kind == ResidentLeafSource::Kind::Ambiguous) continue;
-      if (observation != nullptr && s.kind == ResidentLeafSource::Kind::None) {
-        s.kind = ResidentLeafSource::Kind::NoOwner;  // until the part's owner is found
-        any = true;
+      if (s.kind == Kind::Ambiguous || kind == Kind::None) continue;
+      s.kind = kind;
+      s.field = field;
+      any = true;
+      if (field == nullptr) continue;
+      ResidentSourcePart sp;
+      sp.bounds_min = float3{part.bounds_min[0], part.bounds_min[1], part.bounds_min[2]};
+      sp.bounds_max = float3{part.bounds_max[0], part.bounds_max[1], part.bounds_max[2]};
+      if (part.alias_medium_id != turbid::kNoAlias) {
+        sp.shift = float3{part.shift[0], part.shift[1], part.shift[2]};
       }
       for (size_t o = 0; o < field->owners.size(); ++o) {
-        if (field->owners[o].owner_id != part.owner_id) continue;
-        s.kind = kind;
-        s.field = field;
-        s.owner = static_cast<uint32_t>(o);
-        if (part.alias_medium_id != turbid::kNoAlias) {
-          s.shift = float3{part.shift[0], part.shift[1], part.shift[2]};
-        }
-        any = true;
+        if (field->owners[o].owner_id == part.owner_id) sp.owner = static_cast<int32_t>(o);
       }
+      s.parts.push_back(sp);
     }
   }
   check_observation_sources(storage, sources, n_bands, wavelengths, n_wavelengths);
@@ -140,41 +144,67 @@ ResidentLeafSources resolve_resident_leaf_sources(const EmbreeSceneManager& scen
   return out;
 }
 
-double resident_leaf_radiance(const ResidentLeafSource& source, const float3& p, const float3& n,
-                              bool back_face, int band) {
-  if (source.kind == ResidentLeafSource::Kind::Ambiguous) {
+namespace {
+
+// The part of `source` that spans world position `p` (its box widened by a hair, so a collision
+// a rounding error outside the boundary still finds it), with the checks every collision makes.
+const ResidentSourcePart& collision_part(const ResidentLeafSource& source, const float3& p) {
+  using Kind = ResidentLeafSource::Kind;
+  if (source.kind == Kind::Ambiguous) {
     fail("A backend instance belongs to multiple resident Turbid observation domains");
   }
-  if (source.kind == ResidentLeafSource::Kind::NoOwner) {
-    fail("Turbid spectral collision owner has no resident field owner");
+  if (source.kind == Kind::Incompatible || source.field == nullptr) {
+    fail("Turbid collision has no compatible resident spectral source");
   }
-  const double q[3] = {static_cast<double>(p.x) - source.shift.x,
-                       static_cast<double>(p.y) - source.shift.y,
-                       static_cast<double>(p.z) - source.shift.z};
-  const int bin = turbid::orientation_bin(n.x, n.y, n.z);
-  double value = 0.0;
-  if (!turbid::owner_spectral_radiance(*source.field, source.owner, q, bin, band, back_face,
-                                       value)) {
-    fail("Turbid resident spectral source is unavailable");
+  const float pc[3] = {p.x, p.y, p.z};
+  for (const ResidentSourcePart& part : source.parts) {
+    const float lo[3] = {part.bounds_min.x, part.bounds_min.y, part.bounds_min.z};
+    const float hi[3] = {part.bounds_max.x, part.bounds_max.y, part.bounds_max.z};
+    bool inside = true;
+    for (int a = 0; a < 3 && inside; ++a) {
+      const float slack = 1e-4f * (hi[a] - lo[a]) + 1e-5f;
+      inside = pc[a] >= lo[a] - slack && pc[a] <= hi[a] + slack;
+    }
+    if (!inside) continue;
+    if (part.owner < 0) fail("Turbid spectral collision owner has no resident field owner");
+    return part;
   }
-  return value;
+  fail("Turbid spectral collision has no authoritative transport part");
 }
 
-bool resident_leaf_temperature(const ResidentLeafSource& source, const float3& p, const float3& n,
-                               float& temperature) {
-  if (source.kind == ResidentLeafSource::Kind::Ambiguous) {
-    throw std::runtime_error(
-        "A backend instance belongs to multiple resident Turbid observation domains");
+// `p` in the frame of the owner of `part`.
+void owner_frame(const ResidentSourcePart& part, const float3& p, double q[3]) {
+  q[0] = static_cast<double>(p.x) - part.shift.x;
+  q[1] = static_cast<double>(p.y) - part.shift.y;
+  q[2] = static_cast<double>(p.z) - part.shift.z;
+}
+
+}  // namespace
+
+double resident_leaf_radiance(const ResidentLeafSource& source, const float3& p, const float3& n,
+                              bool back_face, int band) {
+  const ResidentSourcePart& part = collision_part(source, p);
+  const turbid::TurbidField& f = *source.field;
+  if (band < 0 || static_cast<size_t>(band) >= f.spectral_wavelengths.size() ||
+      f.spectral_front.empty() || f.spectral_back.empty()) {
+    fail("Turbid resident spectral source is unavailable");
   }
-  if (source.kind != ResidentLeafSource::Kind::Field) return false;
-  const double q[3] = {static_cast<double>(p.x) - source.shift.x,
-                       static_cast<double>(p.y) - source.shift.y,
-                       static_cast<double>(p.z) - source.shift.z};
+  double q[3];
+  owner_frame(part, p, q);
   const int bin = turbid::orientation_bin(n.x, n.y, n.z);
-  double t = 0.0;
-  if (!turbid::owner_field_value(*source.field, source.owner, q, bin, 0, t)) return false;
-  temperature = static_cast<float>(t);
-  return true;
+  return turbid::owner_spectral_radiance(f, static_cast<size_t>(part.owner), q, bin, band,
+                                         back_face);
+}
+
+turbid::TurbidSourceSplit resident_leaf_temperatures(const ResidentLeafSource& source,
+                                                     const float3& p, const float3& n) {
+  const ResidentSourcePart& part = collision_part(source, p);
+  double q[3];
+  owner_frame(part, p, q);
+  const int bin = turbid::orientation_bin(n.x, n.y, n.z);
+  const auto owner = static_cast<size_t>(part.owner);
+  const int32_t cell = turbid::transport_lookup_cell(*source.field, owner, q, bin);
+  return turbid::source_split(source.field->cells[static_cast<size_t>(cell)].bins[bin]);
 }
 
 }  // namespace tesk::embree

@@ -516,6 +516,11 @@ HitRecord EmbreeSceneManager::trace_ray(const float3& origin, const float3& dire
   return trace_ray_(origin, direction, t_min, t_max, true);
 }
 
+HitRecord EmbreeSceneManager::trace_ray_geometric(const float3& origin, const float3& direction,
+                                                  float t_min, float t_max) const {
+  return trace_ray_(origin, direction, t_min, t_max, true, false);
+}
+
 bool EmbreeSceneManager::coherent_directions_(const float3* d, int n) {
   // Within about 8 degrees of the first ray: neighbouring camera rays, parallel sun rays.
   constexpr float kCos2 = 0.99f * 0.99f;
@@ -528,7 +533,7 @@ bool EmbreeSceneManager::coherent_directions_(const float3* d, int n) {
 }
 
 HitRecord EmbreeSceneManager::trace_ray_(const float3& origin, const float3& direction, float t_min,
-                                         float t_max, bool normals) const {
+                                         float t_max, bool normals, bool shading) const {
   HitRecord rec;
   rec.t = t_max;
   TracedRay ray;
@@ -538,13 +543,15 @@ HitRecord EmbreeSceneManager::trace_ray_(const float3& origin, const float3& dir
   intersect1(m_top, rh);
   if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
   finish_hit_(origin, direction, ray.shift, rh.ray.tfar, rh.hit.instID[0], rh.hit.primID,
-              float3{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}, rh.hit.u, rh.hit.v, normals, rec);
+              float3{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}, rh.hit.u, rh.hit.v, normals, rec,
+              shading);
   return rec;
 }
 
 void EmbreeSceneManager::finish_hit_(const float3& origin, const float3& direction, double shift,
                                      float tfar, uint32_t inst, uint32_t prim, const float3& ng_obj,
-                                     float u, float v, bool normals, HitRecord& rec) const {
+                                     float u, float v, bool normals, HitRecord& rec,
+                                     bool shading) const {
   rec.hit = true;
   rec.t = shift == 0.0 ? tfar : static_cast<float>(shift + tfar);
   rec.position = origin + rec.t * direction;
@@ -570,7 +577,7 @@ void EmbreeSceneManager::finish_hit_(const float3& origin, const float3& directi
   };
   float3 ng = normalize(apply(ng_obj));
   float3 ns = ng;
-  if (data.normals != nullptr) {
+  if (shading && data.normals != nullptr) {
     const int3 tri = data.triangles[prim];
     const float3 n_obj =
         (1.0f - u - v) * data.normals[tri.x] + u * data.normals[tri.y] + v * data.normals[tri.z];

@@ -217,6 +217,10 @@ class EmbreeSceneManager {
   /// original origin. The scene must be built.
   HitRecord trace_ray(const float3& origin, const float3& direction, float t_min,
                       float t_max) const;
+  /// trace_ray without the interpolated shading normal: `normal` is the geometric normal.
+  /// For walks that only cross boundaries and scatter off geometric faces.
+  HitRecord trace_ray_geometric(const float3& origin, const float3& direction, float t_min,
+                                float t_max) const;
   /// Closest hits of `count` (at most kPacketWidth) rays traced together as one packet, for
   /// neighbouring rays such as the camera rays of adjacent pixels; hits[i] is what trace_ray
   /// gives for ray i (up to the last float bit of the library's packet arithmetic). With
@@ -368,17 +372,18 @@ class EmbreeSceneManager {
     int32_t primitive_offset = 0;
   };
   void refresh_hit_data_(size_t instance);
-  // trace_ray, computing the normals and the back-face flag only when `normals` is set.
+  // trace_ray, computing the normals and the back-face flag only when `normals` is set, the
+  // interpolated shading normal only when `shading` is set as well.
   HitRecord trace_ray_(const float3& origin, const float3& direction, float t_min, float t_max,
-                       bool normals) const;
+                       bool normals, bool shading = true) const;
   // Whether n >= 1 directions lie in a narrow cone around the first (worth one packet).
   static bool coherent_directions_(const float3* d, int n);
   // Fills a hit record from the library's answer for a ray prepared with distance `shift`
   // (instance, primitive, object-space normal, barycentrics); the normals and the back-face
-  // flag only when `normals` is set.
+  // flag only when `normals` is set, the shading normal (else the geometric one) when `shading`.
   void finish_hit_(const float3& origin, const float3& direction, double shift, float tfar,
                    uint32_t inst, uint32_t prim, const float3& ng_obj, float u, float v,
-                   bool normals, HitRecord& rec) const;
+                   bool normals, HitRecord& rec, bool shading = true) const;
 
   // Use state: the number of registered workflows (> 0), 0 when idle, -1 during a change.
   mutable std::atomic<int> m_use_state{0};

@@ -64,6 +64,9 @@ struct TransportContext : PathContext {
   /// Backward images trace the camera rays (and the first sun rays) of 16 neighbouring pixels
   /// as packets; false traces every ray alone (the same samples, for comparisons).
   bool packets = true;
+  /// Surface hits of the media walker carry the interpolated shading normal; walks that only
+  /// use geometric faces (the leaf reverse ray tracer) turn it off and save the interpolation.
+  bool shading_normals = true;
 
   /// Whether the scene has optical turbid media (the media-aware paths run).
   bool has_media() const { return media.n_media > 0; }

@@ -120,6 +120,7 @@ struct Run {
   const TurbidLeafRRTParams* p = nullptr;
   int n_bands = 0;
   float3 sun{0.0f, 0.0f, 1.0f};
+  ProjectionIndex sun_zenith{};  // of `sun`, shared by every walk toward it
   bool has_sun = false;
   SpectralView sky_table{};
   const std::vector<float>* primitive_emissivities = nullptr;
@@ -199,13 +200,22 @@ struct Run {
     std::fill(sc.throughput.begin(), sc.throughput.end(), 1.0);
     int crossings = 0;
     int events = 0;
+    // The projection index of d, resolved once per direction (boundaries and walls keep it).
+    ProjectionIndex zenith{};
+    bool zenith_known = false;
     for (int step = 0; step < kMaxPathSteps; ++step) {
       nudge_into_tile(c->tiles, o, d);
       if (path.set.count == 0 && escapes_upward(c->tiles, o, d)) {
         for (int b = 0; b < n_bands; ++b) sc.radiance[b] += sc.throughput[b] * sky(d, b);
         return;
       }
-      const MediumTraceEvent ev = media_step(*c, o, d, path.set, crossings, rng);
+      if (path.set.count > 0 && !zenith_known) {
+        zenith = projection_index(d);
+        zenith_known = true;
+      }
+      const MediumTraceEvent ev = path.set.count > 0
+                                      ? media_step(*c, o, d, zenith, path.set, crossings, rng)
+                                      : media_step(*c, o, d, path.set, crossings, rng);
       ++sc.rays;
       if (ev.kind == MediumEventKind::Escape) {
         for (int b = 0; b < n_bands; ++b) sc.radiance[b] += sc.throughput[b] * sky(d, b);
@@ -248,7 +258,8 @@ struct Run {
         // The sun lights the side the ray arrived on (reflection) or the far side (transmission).
         const std::vector<float>& f = cos_sun > 0.0f ? sc.reflect : sc.transmit;
         if (cos_sun != 0.0f && (cos_sun > 0.0f ? mean_r : mean_t) > 0.0) {
-          const double t = media_transmittance(*c, sun_origin, sun, path.set, crossings, sc.rays);
+          const double t = media_transmittance(*c, sun_origin, sun, path.set, crossings, sc.rays,
+                                               &sun_zenith, kMinSunTransmittance);
           if (t >= kMinSunTransmittance) {
             const double k = t * std::fabs(cos_sun) / kPi;
             for (int b = 0; b < n_bands; ++b) {
@@ -270,6 +281,7 @@ struct Run {
       }
       if (largest <= kMinThroughput) return;
       d = sample_cosine_about(reflected ? facing : -facing, rng);
+      zenith_known = false;
       o = ev.kind == MediumEventKind::Surface
               ? offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d)
               : ev.position;
@@ -298,12 +310,14 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
   r.direct_bottom.assign(static_cast<size_t>(nb * n), 0.0f);
   r.p_sun.assign(static_cast<size_t>(n), 0.0f);
 
-  const TransportContext c = make_transport_context(scene, p.n_bands, p.max_depth, p.max_depth);
+  TransportContext c = make_transport_context(scene, p.n_bands, p.max_depth, p.max_depth);
+  c.shading_normals = false;  // surfaces scatter about their geometric faces here
   Run run;
   run.c = &c;
   run.p = &p;
   run.n_bands = p.n_bands;
   run.sun = normalize(p.sun_dir);
+  run.sun_zenith = projection_index(run.sun);
   run.has_sun = false;
   for (float e : p.sun_irradiance) run.has_sun |= e > 0.0f;
   if (!p.sky_directional_table.empty()) {
@@ -361,8 +375,8 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
     double t_sun = 0.0;
     if (cos_sun != 0.0f) {
       const float3 lit_side = upper_lit ? normal : -normal;
-      t_sun = media_transmittance(c, pos + kBoundaryStep * lit_side, run.sun, active, 0, sc.rays);
-      if (t_sun < kMinSunTransmittance) t_sun = 0.0;
+      t_sun = media_transmittance(c, pos + kBoundaryStep * lit_side, run.sun, active, 0, sc.rays,
+                                  &run.sun_zenith, kMinSunTransmittance);
     }
     r.p_sun[s] = static_cast<float>(t_sun);
     std::vector<float>& direct = upper_lit ? r.direct_top : r.direct_bottom;

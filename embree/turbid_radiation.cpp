@@ -217,6 +217,9 @@ TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomain
     }
   }
   expand_active_media(domain, t);
+  if (nb != 0 && static_cast<size_t>(n_optical_media) > std::numeric_limits<size_t>::max() / nb) {
+    throw std::overflow_error("Turbid radiation medium optics size overflows size_t");
+  }
   const size_t media_values = static_cast<size_t>(n_optical_media) * nb;
   t.medium_reflectance.assign(media_values, 0.0f);
   t.medium_back_reflectance.assign(media_values, 0.0f);

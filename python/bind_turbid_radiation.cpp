@@ -703,24 +703,34 @@ py::dict observation_source_dict(const turbid::TurbidField& f, const char* workf
                                  const char* executor) {
   py::dict out = field_token_dict(f.token);
   out["band_count"] = f.spectral_wavelengths.size();
+  out["resident_bytes"] = f.resident_bytes;
   out["source_field_id"] = f.source_field_id;
   for (auto item : execution_dict(workflow, executor)) out[item.first] = item.second;
   return out;
 }
 
+// The optional hard budget (bytes) of an observation source; 0 when none is given.
+int64_t source_budget(const py::object& memory_budget) {
+  if (memory_budget.is_none()) return 0;
+  const auto budget = memory_budget.cast<int64_t>();
+  if (budget <= 0) throw py::value_error("Turbid field memory budget must be positive");
+  return budget;
+}
+
 py::dict build_thermal_source(EmbreeSceneManager& scene, const py::object& field_token,
                               const py::object& wavelengths, const py::object& emissivity,
-                              const py::object& back_emissivity) {
+                              const py::object& back_emissivity, const py::object& memory_budget) {
   // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
   require_not_none({{&wavelengths, "wavelengths"}, {&emissivity, "emissivity"}});
   const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
   const std::vector<float> front = float_vector(emissivity, "emissivity");
   const std::vector<float> back =
       back_emissivity.is_none() ? front : float_vector(back_emissivity, "back_emissivity");
+  const int64_t budget = source_budget(memory_budget);
   const turbid::TurbidFieldToken token = parse_field_token(field_token);
   const auto storage = scene.turbid_domains();
   auto f = std::make_shared<turbid::TurbidField>(
-      turbid::build_thermal_source(*storage, token, bands, front, back));
+      turbid::build_thermal_source(*storage, token, bands, front, back, budget));
   py::dict out =
       observation_source_dict(*f, "turbid_thermal_source", "embree.cpp.turbid_thermal_source");
   scene.commit_turbid_field(std::move(f));
@@ -729,7 +739,7 @@ py::dict build_thermal_source(EmbreeSceneManager& scene, const py::object& field
 
 py::dict build_sif_source(EmbreeSceneManager& scene, const py::object& field_token,
                           const py::object& wavelengths, const py::object& exitance,
-                          const py::object& back_exitance) {
+                          const py::object& back_exitance, const py::object& memory_budget) {
   // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
   require_not_none({{&wavelengths, "wavelengths"}, {&exitance, "exitance"}});
   const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
@@ -744,10 +754,11 @@ py::dict build_sif_source(EmbreeSceneManager& scene, const py::object& field_tok
   };
   const std::vector<float> front = spectra(front_in);
   const std::vector<float> back = spectra(back_in);
+  const int64_t budget = source_budget(memory_budget);
   const turbid::TurbidFieldToken token = parse_field_token(field_token);
   const auto storage = scene.turbid_domains();
   auto f = std::make_shared<turbid::TurbidField>(
-      turbid::build_sif_source(*storage, token, bands, front, back));
+      turbid::build_sif_source(*storage, token, bands, front, back, budget));
   py::dict out = observation_source_dict(*f, "turbid_sif_source", "embree.cpp.turbid_sif_source");
   scene.commit_turbid_field(std::move(f));
   return out;
@@ -955,20 +966,22 @@ void bind_turbid_radiation(py::module_& m) {
         "orientation bin answered (fallback_depth).");
   m.def("_build_turbid_thermal_source_embree", &build_thermal_source, py::arg("scene"),
         py::arg("field_token"), py::arg("wavelengths"), py::arg("emissivity"),
-        py::arg("back_emissivity") = py::none(),
+        py::arg("back_emissivity") = py::none(), py::arg("memory_budget") = py::none(),
         "Build and commit the thermal observation source of a resident field for passive\n"
         "sensors: a new field with the same cells whose orientation bins hold, per band of\n"
         "wavelengths (nm, float32 [B]), the leaf-area mean of the front and back leaf radiance\n"
         "eps * (p_sun B(T_sunlit) + (1 - p_sun) B(T_shaded)) from the field's state\n"
-        "(emissivity float32 [B], back_emissivity defaults to it). Returns the new field token\n"
-        "with band_count, source_field_id and the execution keys.");
+        "(emissivity float32 [B], back_emissivity defaults to it). memory_budget (bytes, > 0)\n"
+        "bounds the source's resident bytes, checked before building. Returns the new field\n"
+        "token with band_count, resident_bytes, source_field_id and the execution keys.");
   m.def("_build_turbid_sif_source_embree", &build_sif_source, py::arg("scene"),
         py::arg("field_token"), py::arg("wavelengths"), py::arg("exitance"),
-        py::arg("back_exitance") = py::none(),
+        py::arg("back_exitance") = py::none(), py::arg("memory_budget") = py::none(),
         "Build and commit the fluorescence observation source of a resident field: per\n"
         "orientation bin and band the leaf-area mean of the per-sample SIF exitance spectra\n"
         "(float32 [samples, B], W m-2 nm-1, pool order; back_exitance defaults to exitance)\n"
-        "divided by pi. Returns the new field token with band_count and the execution keys.");
+        "divided by pi. memory_budget (bytes, > 0) bounds the source's resident bytes.\n"
+        "Returns the new field token with band_count, resident_bytes and the execution keys.");
   m.def("_debug_turbid_field_embree", &debug_field, py::arg("scene"), py::arg("field_token"),
         "The cells of a resident field.");
   m.def("_debug_turbid_field_residency_embree", &field_residency, py::arg("scene"),

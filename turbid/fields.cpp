@@ -6,6 +6,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/host/allocation.h"
 #include "core/radiometry.h"
 #include "core/turbid_sampling.h"
 #include "turbid/registry.h"
@@ -75,6 +76,16 @@ std::array<double, kFieldChannels> channels(const OwnedTurbidState& s, size_t i,
 
 uint64_t field_cell_bytes() {
   return sizeof(TurbidFieldCell);
+}
+
+TurbidSourceSplit source_split(const TurbidFieldBin& b) {
+  TurbidSourceSplit out;
+  if (!(b.weight > 0.0)) return out;
+  const double shaded_weight = b.weight - b.sunlit_weight;
+  out.sunlit_fraction = std::clamp(b.sunlit_weight / b.weight, 0.0, 1.0);
+  out.sunlit_mean = b.sunlit_weight > 0.0 ? b.sunlit_sum / b.sunlit_weight : 0.0;
+  out.shaded_mean = shaded_weight > 0.0 ? b.shaded_sum / shaded_weight : 0.0;
+  return out;
 }
 
 int orientation_bin(double nx, double ny, double nz) {
@@ -237,10 +248,16 @@ TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateTok
     const TurbidLeafAreaSample& smp = pool.samples[i];
     const int bin = orientation_bin(smp.normal[0], smp.normal[1], smp.normal[2]);
     const auto values = channels(state, i, source);
+    const double p = state.p_sun[i];
+    const double lit = p * state.sunlit[i].values[source];
+    const double shade = (1.0 - p) * state.shaded[i].values[source];
     for (int32_t c = leaf_of[i]; c >= 0; c = f.cells[c].parent_index) {
       TurbidFieldBin& b = f.cells[c].bins[bin];
       b.weight += smp.weight;
       for (int k = 0; k < kFieldChannels; ++k) b.sum[k] += smp.weight * values[k];
+      b.sunlit_weight += smp.weight * p;
+      b.sunlit_sum += smp.weight * lit;
+      b.shaded_sum += smp.weight * shade;
     }
   }
   f.resident_bytes = used;
@@ -356,10 +373,22 @@ namespace {
 // A copy of resident field `token` that carries an observation source of `bands` bands whose
 // per-sample face radiances `radiance(i, b, back)` are leaf-area averaged into every bin of the
 // sample's leaf cell and its ancestors (the same cells and weights as the field's channels).
+// The budget checks of a source of `n` radiance values per face on `base`, made before
+// anything is allocated: the resident tables against the caller's budget (0: none), the
+// build's tables (double sums and float means of both faces) against physical memory.
+void check_source_budget(const TurbidField& base, double n, int64_t memory_budget) {
+  require(memory_budget >= 0, "Turbid field memory budget must be positive");
+  const double resident = static_cast<double>(base.resident_bytes) + 2.0 * n * sizeof(float);
+  if (memory_budget > 0 && resident > static_cast<double>(memory_budget)) {
+    throw std::invalid_argument("Turbid field final resident bytes exceed its hard budget");
+  }
+  check_allocation(2.0 * n * (sizeof(double) + sizeof(float)), "Turbid observation source");
+}
+
 template <class Radiance>
 TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                             const char* kind, const std::vector<float>& wavelengths_nm,
-                            Radiance radiance) {
+                            int64_t memory_budget, Radiance radiance) {
   const TurbidField& base = resolve_field(storage, token);
   require(base.spectral_wavelengths.empty(),
           "Turbid observation source must be built from a plain field");
@@ -369,8 +398,10 @@ TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFiel
             "Turbid observation wavelengths must be positive and finite");
   }
   const TurbidSamplePool& pool = *storage.domains.at(base.token.domain_id).pool;
-  TurbidField f = base;
   const size_t nb = wavelengths_nm.size();
+  check_source_budget(base, static_cast<double>(base.cells.size()) * kFieldBins * nb,
+                      memory_budget);
+  TurbidField f = base;
   const size_t n = f.cells.size() * kFieldBins * nb;
   std::vector<double> front(n, 0.0), back(n, 0.0);
   std::vector<double> r_front(nb), r_back(nb);
@@ -419,7 +450,7 @@ TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFiel
 TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                                  const std::vector<float>& wavelengths_nm,
                                  const std::vector<float>& emissivity_front,
-                                 const std::vector<float>& emissivity_back) {
+                                 const std::vector<float>& emissivity_back, int64_t memory_budget) {
   const TurbidField& base = resolve_field(storage, token);
   const OwnedTurbidState& state = *storage.states.at(base.token.state_id);
   require(emissivity_front.size() == wavelengths_nm.size() &&
@@ -440,7 +471,8 @@ TurbidField build_thermal_source(const TurbidDomainStorage& storage, const Turbi
     require(lit_ok && shade_ok, "Turbid thermal source needs positive leaf temperatures");
   }
   return spectral_source(
-      storage, token, kThermalSourceKind, wavelengths_nm, [&](size_t i, size_t b, bool back) {
+      storage, token, kThermalSourceKind, wavelengths_nm, memory_budget,
+      [&](size_t i, size_t b, bool back) {
         const double p = std::clamp(static_cast<double>(state.p_sun[i]), 0.0, 1.0);
         const float w = wavelengths_nm[b];
         const double lit = p > 0.0 ? planck_radiance(w, state.sunlit[i].values[t]) : 0.0;
@@ -452,7 +484,7 @@ TurbidField build_thermal_source(const TurbidDomainStorage& storage, const Turbi
 TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                              const std::vector<float>& wavelengths_nm,
                              const std::vector<float>& exitance_front,
-                             const std::vector<float>& exitance_back) {
+                             const std::vector<float>& exitance_back, int64_t memory_budget) {
   const TurbidField& base = resolve_field(storage, token);
   const size_t samples = storage.domains.at(base.token.domain_id).pool->samples.size();
   const size_t nb = wavelengths_nm.size();
@@ -464,37 +496,10 @@ TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFie
             "Turbid SIF source spectra must be finite and non-negative");
   }
   constexpr double kInvPi = 1.0 / kPi;
-  return spectral_source(storage, token, kSifSourceKind, wavelengths_nm,
+  return spectral_source(storage, token, kSifSourceKind, wavelengths_nm, memory_budget,
                          [&](size_t i, size_t b, bool back) {
                            return kInvPi * (back ? exitance_back : exitance_front)[i * nb + b];
                          });
-}
-
-bool owner_spectral_radiance(const TurbidField& f, size_t owner, const double p[3], int bin,
-                             int band, bool back, double& value) {
-  const size_t nb = f.spectral_wavelengths.size();
-  const std::vector<float>& r = back ? f.spectral_back : f.spectral_front;
-  const int32_t leaf = owner_leaf_cell(f, owner, p);
-  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
-    if (f.cells[c].bins[bin].weight > 0.0) {
-      value = r[(static_cast<size_t>(c) * kFieldBins + bin) * nb + band];
-      return true;
-    }
-  }
-  // No leaf of this orientation anywhere in the owner: the cell's mean over all orientations.
-  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
-    double weight = 0.0, sum = 0.0;
-    for (int k = 0; k < kFieldBins; ++k) {
-      const double w = f.cells[c].bins[k].weight;
-      weight += w;
-      sum += w * r[(static_cast<size_t>(c) * kFieldBins + k) * nb + band];
-    }
-    if (weight > 0.0) {
-      value = sum / weight;
-      return true;
-    }
-  }
-  return false;
 }
 
 int32_t owner_leaf_cell(const TurbidField& f, size_t owner, const double p[3]) {
@@ -509,29 +514,26 @@ int32_t owner_leaf_cell(const TurbidField& f, size_t owner, const double p[3]) {
   return c;
 }
 
-bool owner_field_value(const TurbidField& f, size_t owner, const double p[3], int bin, int channel,
-                       double& value) {
+int32_t transport_lookup_cell(const TurbidField& f, size_t owner, const double p[3], int bin) {
   const int32_t leaf = owner_leaf_cell(f, owner, p);
   for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
-    const TurbidFieldBin& b = f.cells[c].bins[bin];
-    if (b.weight > 0.0) {
-      value = b.sum[channel] / b.weight;
-      return true;
-    }
+    if (f.cells[c].bins[bin].weight > 0.0) return c;
   }
-  // No leaf of this orientation anywhere in the owner: the cell's mean over all orientations.
-  for (int32_t c = leaf; c >= 0; c = f.cells[c].parent_index) {
-    double weight = 0.0, sum = 0.0;
-    for (const TurbidFieldBin& b : f.cells[c].bins) {
-      weight += b.weight;
-      sum += b.sum[channel];
-    }
-    if (weight > 0.0) {
-      value = sum / weight;
-      return true;
-    }
+  // The root holds every sample of the owner: without leaf area there, none anywhere.
+  const TurbidFieldCell& root = f.cells[f.owner_cell_offsets[owner]];
+  for (const TurbidFieldBin& b : root.bins) {
+    if (b.weight > 0.0)
+      throw std::runtime_error("Turbid spectral field has no populated orientation");
   }
-  return false;
+  throw std::runtime_error("Turbid field lookup has no populated spatial/orientation ancestor");
+}
+
+double owner_spectral_radiance(const TurbidField& f, size_t owner, const double p[3], int bin,
+                               int band, bool back) {
+  const size_t nb = f.spectral_wavelengths.size();
+  const std::vector<float>& r = back ? f.spectral_back : f.spectral_front;
+  const int32_t c = transport_lookup_cell(f, owner, p, bin);
+  return r[(static_cast<size_t>(c) * kFieldBins + bin) * nb + static_cast<size_t>(band)];
 }
 
 }  // namespace tesk::turbid

@@ -32,7 +32,18 @@ inline constexpr int kFieldChannels = 3;
 struct TurbidFieldBin {
   double weight = 0.0;                       ///< Leaf area (m2).
   std::array<double, kFieldChannels> sum{};  ///< Leaf area times channel value.
+  /// The "source" channel split by condition: sum of w p (sunlit leaf area), of w p s and of
+  /// w (1 - p) h, s and h the sunlit and shaded values of the state field.
+  double sunlit_weight = 0.0, sunlit_sum = 0.0, shaded_sum = 0.0;
 };
+
+/// The "source" channel of a bin split by condition, as the state aggregation splits it: the
+/// sunlit fraction P = sum w p / sum w, the sunlit mean sum w p s / sum w p (0 when P = 0) and
+/// the shaded mean sum w (1 - p) h / sum w (1 - p) (0 when P = 1).
+struct TurbidSourceSplit {
+  double sunlit_fraction = 0.0, sunlit_mean = 0.0, shaded_mean = 0.0;
+};
+TurbidSourceSplit source_split(const TurbidFieldBin& bin);
 
 /// One cell of an owner's tree.
 struct TurbidFieldCell {
@@ -132,39 +143,43 @@ inline constexpr const char* kSifSourceKind = "sif_observation";
 /// eps * (p B(T_sunlit) + (1 - p) B(T_shaded)) averaged over the bin's samples with their leaf
 /// area, from the leaf temperatures and p_sun of the field's state. Averaging the radiance, not
 /// the temperature, keeps the mean of B right (B is convex in T). `emissivity_front` and
-/// `emissivity_back` hold one value per band. Throws std::invalid_argument or the field token
-/// rule of resolve_field.
+/// `emissivity_back` hold one value per band. With `memory_budget` > 0 the source's resident
+/// bytes (the base field's plus the radiance tables) must fit it, checked before anything is
+/// allocated. Throws std::invalid_argument ("Turbid field memory budget must be positive" for a
+/// negative budget, "Turbid field final resident bytes exceed its hard budget"), std::bad_alloc
+/// (MemoryError) when the tables exceed physical memory, or the field token rule of
+/// resolve_field.
 TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                                  const std::vector<float>& wavelengths_nm,
                                  const std::vector<float>& emissivity_front,
-                                 const std::vector<float>& emissivity_back);
+                                 const std::vector<float>& emissivity_back,
+                                 int64_t memory_budget = 0);
 
 /// Builds the fluorescence observation source of resident field `token` (not committed): per bin
 /// and band the leaf-area-weighted mean of the given per-sample exitance spectra (W m-2 nm-1,
 /// [samples][bands] in the domain's pool order, front and back face) divided by pi, the radiance
-/// of a Lambertian emitting face. Throws std::invalid_argument or the field token rule.
+/// of a Lambertian emitting face. Budget and failures as build_thermal_source.
 TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                              const std::vector<float>& wavelengths_nm,
                              const std::vector<float>& exitance_front,
-                             const std::vector<float>& exitance_back);
-
-/// Radiance (W m-2 sr-1 nm-1) of band `band` emitted by the face (`back` or front) of the leaves
-/// of owner `owner` at `p` in orientation bin `bin` of an observation source, with the fallback of
-/// owner_field_value. Returns false when the owner holds no leaf area. Allocates and throws
-/// nothing.
-bool owner_spectral_radiance(const TurbidField& field, size_t owner, const double p[3], int bin,
-                             int band, bool back, double& value);
+                             const std::vector<float>& exitance_back, int64_t memory_budget = 0);
 
 /// The deepest cell of owner `owner`'s tree along the spatial key of `p` (xyz, the owner's
 /// authoritative frame). No checks: the owner index must be valid.
 int32_t owner_leaf_cell(const TurbidField& field, size_t owner, const double p[3]);
 
-/// The leaf-area-weighted mean of channel `channel` (0 source, 1 direct, 2 diffuse) of owner
-/// `owner` at `p` in orientation bin `bin`: from the deepest cell along p's key whose bin is
-/// populated; when no cell up to the root has that bin, the mean over all bins of the deepest
-/// populated cell. Returns false when the owner holds no leaf area at all. Allocates nothing and
-/// throws nothing (the transport calls it per leaf collision).
-bool owner_field_value(const TurbidField& field, size_t owner, const double p[3], int bin,
-                       int channel, double& value);
+/// The cell that answers a lookup during transport of owner `owner` at `p` (the owner's frame)
+/// for a leaf in orientation bin `bin`: from the deepest cell along p's key upward, the first
+/// whose bin holds leaf area. There is no fallback to other orientations: throws
+/// std::runtime_error "Turbid field lookup has no populated spatial/orientation ancestor" when
+/// the owner holds no leaf area at all, and "Turbid spectral field has no populated
+/// orientation" when it holds none of that orientation. Allocates nothing.
+int32_t transport_lookup_cell(const TurbidField& field, size_t owner, const double p[3], int bin);
+
+/// Radiance (W m-2 sr-1 nm-1) of band `band` emitted by the face (`back` or front) of the leaves
+/// of owner `owner` at `p` in orientation bin `bin` of an observation source, from the cell of
+/// transport_lookup_cell (whose failures it throws).
+double owner_spectral_radiance(const TurbidField& field, size_t owner, const double p[3], int bin,
+                               int band, bool back);
 
 }  // namespace tesk::turbid

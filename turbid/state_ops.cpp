@@ -235,16 +235,17 @@ OwnedTurbidState assemble_radiation_state(
 
 void turbid_moment_sums(const TurbidMomentsJob& job, TurbidAggregation& out) {
   const OwnedTurbidState& state = *job.state;
-  for (size_t gi_ = 0; gi_ < out.groups.size(); ++gi_) {
-    TurbidGroupAggregate& g = out.groups[gi_];
-    for (uint64_t i = job.begin[gi_]; i < job.end[gi_]; ++i) {
-      const double gi = job.weights[i], p = state.p_sun[i];
+  for (size_t k = 0; k < out.groups.size(); ++k) {
+    TurbidGroupAggregate& g = out.groups[k];
+    for (uint64_t e = job.begin[k]; e < job.end[k]; ++e) {
+      const uint64_t i = job.samples[e];
+      const double gi = job.weights[e], p = state.p_sun[i];
       g.p_sun += gi * p;
       g.converged = g.converged && state.sunlit[i].converged == 1 && state.shaded[i].converged == 1;
-      for (size_t k = 0; k < job.fields.size(); ++k) {
-        const double sv = state.sunlit[i].values[job.fields[k]];
-        const double hv = state.shaded[i].values[job.fields[k]];
-        TurbidFieldMoments& m = g.fields[k];
+      for (size_t f = 0; f < job.fields.size(); ++f) {
+        const double sv = state.sunlit[i].values[job.fields[f]];
+        const double hv = state.shaded[i].values[job.fields[f]];
+        TurbidFieldMoments& m = g.fields[f];
         m.mean += gi * (p * sv + (1.0 - p) * hv);
         m.second_moment += gi * (p * sv * sv + (1.0 - p) * hv * hv);
         m.sunlit_mean += gi * p * sv;
@@ -254,8 +255,118 @@ void turbid_moment_sums(const TurbidMomentsJob& job, TurbidAggregation& out) {
   }
 }
 
+TurbidAggregationGroups pool_groups(const TurbidSamplePool& pool) {
+  TurbidAggregationGroups g;
+  g.offsets.push_back(0);
+  for (size_t o = 0; o < pool.owners.size(); ++o) {
+    g.ids.push_back({pool.owners[o].instance_id, pool.owners[o].component_id});
+    const uint64_t begin = pool.owner_offsets[o], end = pool.owner_offsets[o + 1];
+    double area = 0.0;
+    for (uint64_t i = begin; i < end; ++i) area += pool.samples[i].weight;
+    for (uint64_t i = begin; i < end; ++i) {
+      g.samples.push_back(i);
+      g.weights.push_back(area > 0.0 ? static_cast<float>(pool.samples[i].weight / area) : 0.0f);
+    }
+    g.offsets.push_back(g.samples.size());
+  }
+  return g;
+}
+
+namespace {
+
+// The largest spacing of float values next to f: the rounding slack of a float weight.
+double float_spacing_at(float f) {
+  const float up = std::nextafter(f, std::numeric_limits<float>::infinity());
+  const float down = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return std::max(static_cast<double>(up) - f, static_cast<double>(f) - down);
+}
+
+// Checks of the groups against the pool (every sample once, with its owner) and of their
+// weights (finite, non-negative, normalised, within the rounding of the authoritative leaf
+// areas).
+void check_groups(const TurbidSamplePool& pool, const TurbidAggregationGroups& g) {
+  const size_t n = pool.samples.size();
+  require(!g.ids.empty(), "Turbid aggregation groups cannot be empty");
+  require(g.offsets.size() == g.ids.size() + 1 && g.offsets.front() == 0 &&
+              g.offsets.back() == g.samples.size() &&
+              std::is_sorted(g.offsets.begin(), g.offsets.end()),
+          "Turbid aggregation sample index is out of range");
+  std::set<std::pair<uint64_t, uint64_t>> seen;
+  for (const auto& id : g.ids) {
+    require(id[0] != kReservedId && id[1] != kReservedId,
+            "Turbid aggregation group stable identifiers are missing");
+    require(seen.emplace(id[0], id[1]).second,
+            "duplicate Turbid instance-component aggregation group");
+  }
+  std::vector<uint8_t> assigned(n, 0);
+  for (size_t k = 0; k < g.ids.size(); ++k) {
+    for (uint64_t e = g.offsets[k]; e < g.offsets[k + 1]; ++e) {
+      const uint64_t i = g.samples[e];
+      require(i < n, "Turbid aggregation sample index is out of range");
+      require(assigned[i] == 0, "Turbid aggregation sample index is duplicated");
+      assigned[i] = 1;
+    }
+  }
+  require(std::find(assigned.begin(), assigned.end(), 0) == assigned.end(),
+          "Turbid aggregation must assign every source sample exactly once");
+  for (size_t k = 0; k < g.ids.size(); ++k) {
+    for (uint64_t e = g.offsets[k]; e < g.offsets[k + 1]; ++e) {
+      const TurbidLeafAreaSample& smp = pool.samples[g.samples[e]];
+      require(smp.instance_id == g.ids[k][0] && smp.component_id == g.ids[k][1],
+              "Turbid aggregation group does not match authoritative sample owner");
+    }
+  }
+  require(g.weights.size() == g.samples.size(),
+          "normalized leaf-area weights must have one value per grouped sample");
+  for (const double w : g.weights) {
+    require(std::isfinite(w), "normalized leaf-area weights contains a non-finite value");
+    require(w >= 0.0, "Turbid aggregation weight cannot be negative");
+  }
+  for (size_t k = 0; k < g.ids.size(); ++k) {
+    const uint64_t begin = g.offsets[k], end = g.offsets[k + 1];
+    if (begin == end) continue;  // an owner without samples contributes nothing
+    double sum = 0.0, area = 0.0;
+    for (uint64_t e = begin; e < end; ++e) {
+      sum += g.weights[e];
+      area += pool.samples[g.samples[e]].weight;
+    }
+    require(
+        sum <= 1.0 ? std::fabs(sum - 1.0) <= kWeightTolerance : sum - 1.0 <= sum * kWeightTolerance,
+        "Turbid aggregation leaf-area weights must be normalized");
+    // Each weight within the rounding of its authoritative share; the group within the sum.
+    double deviation = 0.0, bound = 0.0;
+    for (uint64_t e = begin; e < end; ++e) {
+      const double a = pool.samples[g.samples[e]].weight / area;
+      const float f = static_cast<float>(a);
+      require(f > 0.0f, "authoritative Turbid leaf-area weight is not representable");
+      const double ei = std::fabs(static_cast<double>(f) - a) + 2.0 * float_spacing_at(f);
+      const double di = std::fabs(g.weights[e] - a);
+      require(di <= ei, "Turbid aggregation leaf-area weights do not match authoritative samples");
+      deviation += di;
+      bound += ei;
+    }
+    require(deviation <= bound, "Turbid aggregation leaf-area weights exceed group error bounds");
+  }
+}
+
+}  // namespace
+
 TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
                                   const std::vector<std::string>& fields,
+                                  const std::string& diagnostics,
+                                  const std::optional<std::vector<uint64_t>>& requested,
+                                  const TurbidMomentsSums& sums) {
+  const auto domain_it = storage.domains.find(token.domain_id);
+  TurbidAggregationGroups groups;
+  if (domain_it != storage.domains.end() && domain_it->second.pool) {
+    groups = pool_groups(*domain_it->second.pool);
+  }
+  return aggregate_state(storage, token, fields, groups, diagnostics, requested, sums);
+}
+
+TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
+                                  const std::vector<std::string>& fields,
+                                  const TurbidAggregationGroups& groups,
                                   const std::string& diagnostics,
                                   const std::optional<std::vector<uint64_t>>& requested,
                                   const TurbidMomentsSums& sums) {
@@ -277,58 +388,12 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
   const OwnedTurbidState& state = resolve_state(storage, token);
   const TurbidSamplePool& pool = *domain.pool;
   const size_t n = pool.samples.size();
-  require(n > 0 && !pool.owners.empty(), "Turbid aggregation requires source samples and groups");
+  require(n > 0 && !groups.ids.empty(), "Turbid aggregation requires source samples and groups");
   require(state.sample_ids.size() == n,
           "Turbid aggregation source count is incompatible with sample pool");
-  // 3.-5. Groups: one per owner, its samples with their leaf-area weights normalised over the
-  // group (as float, like any host-given weights), checked against the authoritative weights.
-  TurbidMomentsJob job;
-  job.state = &state;
-  job.fields = out.fields;
-  job.weights.assign(n, 0.0);
-  std::set<std::pair<uint64_t, uint64_t>> seen;
-  for (size_t o = 0; o < pool.owners.size(); ++o) {
-    const TurbidSampleOwner& owner = pool.owners[o];
-    require(owner.instance_id != std::numeric_limits<uint64_t>::max() &&
-                owner.component_id != std::numeric_limits<uint64_t>::max(),
-            "Turbid aggregation group stable identifiers are missing");
-    require(seen.emplace(owner.instance_id, owner.component_id).second,
-            "duplicate Turbid instance-component aggregation group");
-    const uint64_t begin = pool.owner_offsets[o], end = pool.owner_offsets[o + 1];
-    double area = 0.0;
-    for (uint64_t i = begin; i < end; ++i) {
-      const TurbidLeafAreaSample& smp = pool.samples[i];
-      require(smp.instance_id == owner.instance_id && smp.component_id == owner.component_id,
-              "Turbid aggregation group does not match authoritative sample owner");
-      area += smp.weight;
-    }
-    TurbidGroupAggregate g;
-    g.instance_id = owner.instance_id;
-    g.component_id = owner.component_id;
-    g.leaf_area = area;
-    g.support = end - begin;
-    g.fields.resize(out.fields.size());
-    job.begin.push_back(begin);
-    job.end.push_back(begin);
-    if (end == begin || !(area > 0.0)) {
-      out.groups.push_back(std::move(g));
-      continue;
-    }
-    double sum = 0.0;
-    for (uint64_t i = begin; i < end; ++i) {
-      const double a = pool.samples[i].weight / area;
-      const float f = static_cast<float>(a);
-      require(f > 0.0f, "authoritative Turbid leaf-area weight is not representable");
-      job.weights[i] = f;
-      sum += f;
-    }
-    require(
-        sum <= 1.0 ? std::fabs(sum - 1.0) <= kWeightTolerance : sum - 1.0 <= sum * kWeightTolerance,
-        "Turbid aggregation leaf-area weights must be normalized");
-    job.end.back() = end;
-    out.groups.push_back(std::move(g));
-  }
-  // 7. Diagnostics.
+  // 3.-5. Groups and weights.
+  check_groups(pool, groups);
+  // 6. Diagnostics, before any sums are formed.
   if (diagnostics != "components" && diagnostics != "samples") {
     throw std::invalid_argument("Turbid diagnostics must be 'components' or 'samples'");
   }
@@ -344,15 +409,30 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
   } else {
     require(!requested.has_value(), "requested sample IDs require diagnostics='samples'");
   }
-  // 6. Moments from the weighted sums.
+  // 7. Moments, per group with the given weights.
+  TurbidMomentsJob job;
+  job.state = &state;
+  job.fields = out.fields;
+  job.samples = groups.samples;
+  job.weights = groups.weights;
+  for (size_t k = 0; k < groups.ids.size(); ++k) {
+    const uint64_t begin = groups.offsets[k], end = groups.offsets[k + 1];
+    TurbidGroupAggregate g;
+    g.instance_id = groups.ids[k][0];
+    g.component_id = groups.ids[k][1];
+    g.support = end - begin;
+    g.fields.resize(out.fields.size());
+    for (uint64_t e = begin; e < end; ++e) g.leaf_area += pool.samples[groups.samples[e]].weight;
+    job.begin.push_back(begin);
+    job.end.push_back(end);
+    out.groups.push_back(std::move(g));
+  }
   if (sums) {
     sums(job, out);
   } else {
     turbid_moment_sums(job, out);
   }
-  for (size_t k = 0; k < out.groups.size(); ++k) {
-    if (job.begin[k] == job.end[k]) continue;
-    TurbidGroupAggregate& g = out.groups[k];
+  for (TurbidGroupAggregate& g : out.groups) {
     for (TurbidFieldMoments& m : g.fields) {
       const double var = m.second_moment - m.mean * m.mean;
       m.variance = var > 0.0 ? var : 0.0;

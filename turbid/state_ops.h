@@ -4,6 +4,7 @@
 // states, assembling a radiation-stage state from leaf irradiances and the leaf-area-weighted
 // aggregation per owner.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -87,28 +88,51 @@ struct TurbidAggregation {
   std::vector<size_t> diagnostic_samples;    ///< Pool indices of the requested sample ids.
 };
 
-/// The weighted sums of an aggregation, before they become moments: for every group with
-/// samples and leaf area, the samples [begin[g], end[g]) of the pool with their leaf-area weights
-/// normalised over the group (as float, then double).
+/// The groups of an aggregation: (instance_id, component_id) pairs with CSR offsets into pool
+/// sample indices and, per listed sample, its leaf-area weight normalised over its group.
+struct TurbidAggregationGroups {
+  std::vector<std::array<uint64_t, 2>> ids;  ///< (instance_id, component_id) per group.
+  std::vector<uint64_t> offsets;             ///< groups + 1 offsets into `samples`.
+  std::vector<uint64_t> samples;             ///< Pool sample indices.
+  std::vector<double> weights;               ///< One per entry of `samples`.
+};
+
+/// The groups of a pool: one per owner, in pool order, with the owner's samples and their
+/// leaf-area weights over the owner's total rounded to float (the form host weights take).
+TurbidAggregationGroups pool_groups(const TurbidSamplePool& pool);
+
+/// The weighted sums of an aggregation, before they become moments: group g sums the entries
+/// [begin[g], end[g]), entry e being pool sample samples[e] with leaf-area weight weights[e].
 struct TurbidMomentsJob {
   const OwnedTurbidState* state = nullptr;
   std::vector<int> fields;           ///< Field indices, request order.
-  std::vector<uint64_t> begin, end;  ///< Per group; begin == end: no sums.
-  std::vector<double> weights;       ///< Per pool sample.
+  std::vector<uint64_t> begin, end;  ///< Entry range per group.
+  std::vector<uint64_t> samples;     ///< Pool sample index per entry.
+  std::vector<double> weights;       ///< Normalised leaf-area weight per entry.
 };
 
-/// Fills, for every group of a job with samples, p_sun = sum g p, converged, and per field the
-/// raw sums mean = sum g (p s + (1 - p) h), second_moment = sum g (p s^2 + (1 - p) h^2),
-/// sunlit_mean = sum g p s and shaded_mean = sum g (1 - p) h, samples in pool order.
+/// Fills, for every group of a job, p_sun = sum g p, converged, and per field the raw sums
+/// mean = sum g (p s + (1 - p) h), second_moment = sum g (p s^2 + (1 - p) h^2),
+/// sunlit_mean = sum g p s and shaded_mean = sum g (1 - p) h, entries in order.
 using TurbidMomentsSums = std::function<void(const TurbidMomentsJob&, TurbidAggregation&)>;
 
-/// The sums of a job on the host, in doubles and pool order.
+/// The sums of a job on the host, in doubles and entry order.
 void turbid_moment_sums(const TurbidMomentsJob& job, TurbidAggregation& aggregation);
 
-/// Leaf-area-weighted aggregation of a resident state per owner; `sums` forms the weighted sums
-/// (empty: turbid_moment_sums), which become means, sunlit and shaded means and variances.
-/// Throws std::invalid_argument with the aggregation messages (fields, sampling revision,
-/// groups, weights, diagnostics) and the stale-token errors of resolve_state.
+/// Leaf-area-weighted aggregation of a resident state over `groups`; `sums` forms the weighted
+/// sums (empty: turbid_moment_sums), which become means, sunlit and shaded means and variances. The
+/// groups must cover every pool sample exactly once, each with its authoritative owner, and their
+/// weights must be normalised and agree with the pool's leaf areas within float rounding. Throws
+/// std::invalid_argument with the aggregation messages (fields, sampling revision, groups,
+/// weights, error bounds, diagnostics) and the stale-token errors of resolve_state.
+TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
+                                  const std::vector<std::string>& fields,
+                                  const TurbidAggregationGroups& groups,
+                                  const std::string& diagnostics,
+                                  const std::optional<std::vector<uint64_t>>& requested,
+                                  const TurbidMomentsSums& sums = {});
+
+/// The same over the pool's own groups (pool_groups).
 TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const TurbidStateToken& token,
                                   const std::vector<std::string>& fields,
                                   const std::string& diagnostics,

@@ -30,20 +30,23 @@ void device_sums(VulkanSceneManager& scene, const turbid::TurbidMomentsJob& job,
     begin[g] = static_cast<uint32_t>(job.begin[g]);
     end[g] = static_cast<uint32_t>(job.end[g]);
   }
+  // The state gathered in entry order, so the shader reads each group's entries in one range.
   std::vector<int32_t> converged(n);
-  std::vector<float> sunlit(n * nf), shaded(n * nf);
-  for (size_t i = 0; i < n; ++i) {
-    converged[i] = state.sunlit[i].converged == 1 && state.shaded[i].converged == 1 ? 1 : 0;
+  std::vector<float> p_sun(n), sunlit(n * nf), shaded(n * nf);
+  for (size_t e = 0; e < n; ++e) {
+    const size_t i = job.samples[e];
+    p_sun[e] = state.p_sun[i];
+    converged[e] = state.sunlit[i].converged == 1 && state.shaded[i].converged == 1 ? 1 : 0;
     for (size_t k = 0; k < nf; ++k) {
-      sunlit[i * nf + k] = state.sunlit[i].values[job.fields[k]];
-      shaded[i * nf + k] = state.shaded[i].values[job.fields[k]];
+      sunlit[e * nf + k] = state.sunlit[i].values[job.fields[k]];
+      shaded[e * nf + k] = state.shaded[i].values[job.fields[k]];
     }
   }
   VulkanContext& ctx = scene.context();
   const Buffer b_begin = upload(ctx, begin);
   const Buffer b_end = upload(ctx, end);
   const Buffer b_weights = upload(ctx, job.weights);
-  const Buffer b_p_sun = upload(ctx, state.p_sun);
+  const Buffer b_p_sun = upload(ctx, p_sun);
   const Buffer b_converged = upload(ctx, converged);
   const Buffer b_sunlit = upload(ctx, sunlit);
   const Buffer b_shaded = upload(ctx, shaded);

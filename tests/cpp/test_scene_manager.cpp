@@ -185,6 +185,19 @@ TEST(EmbreeSceneManager, NormalsFollowRotatedAndScaledInstances) {
   EXPECT_TRUE(b.is_back_face);
   EXPECT_GT(b.normal.y, 0.0f);
   EXPECT_GT(b.geometric_normal.y, 0.0f);
+  // The geometric-only query reports the same hit with the geometric normal in both places.
+  for (const float y : {0.0f, 20.0f}) {
+    const float3 d{0, y == 0.0f ? 1.0f : -1.0f, 0};
+    const HitRecord full = s.trace_ray({1.5f, y, 1.5f}, d, 0, 100);
+    const HitRecord g = s.trace_ray_geometric({1.5f, y, 1.5f}, d, 0, 100);
+    ASSERT_TRUE(g.hit);
+    EXPECT_EQ(g.t, full.t);
+    EXPECT_EQ(g.is_back_face, full.is_back_face);
+    EXPECT_EQ(g.global_primitive_id, full.global_primitive_id);
+    EXPECT_EQ(g.geometric_normal.y, full.geometric_normal.y);
+    EXPECT_EQ(g.normal.x, g.geometric_normal.x);
+    EXPECT_EQ(g.normal.y, g.geometric_normal.y);
+  }
 }
 
 TEST(EmbreeSceneManager, RefitMovesInstancesAndBounds) {

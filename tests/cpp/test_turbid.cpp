@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "turbid/domains.h"
@@ -11,6 +14,8 @@
 #include "turbid/registry.h"
 #include "turbid/relations.h"
 #include "turbid/sampling.h"
+#include "turbid/state_ops.h"
+#include "turbid/states.h"
 
 namespace tesk::turbid {
 namespace {
@@ -134,7 +139,7 @@ TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {
   EXPECT_THROW(counter.allocate(), std::overflow_error);
 }
 
-TEST(TurbidFieldValue, DeepestPopulatedBinThenAllOrientations) {
+TEST(TurbidFieldValue, TransportLookupsTakeTheDeepestPopulatedBinAndNeverFallBack) {
   // One owner over the unit cube: a root and its child in octant 0 (x, y, z < 0.5).
   TurbidField f;
   f.owners.resize(1);
@@ -144,31 +149,161 @@ TEST(TurbidFieldValue, DeepestPopulatedBinThenAllOrientations) {
   f.cells[0].children[0] = 1;
   f.cells[1].parent_index = 0;
   f.cells[1].depth = 1;
-  auto fill = [](TurbidFieldBin& b, double w, double v) {
-    b.weight = w;
-    b.sum = {w * v, 0.0, 0.0};
+  // Leaf area w, sunlit fraction p, sunlit and shaded values.
+  auto fill = [](TurbidFieldBin& b, double w, double p, double lit, double shade) {
+    b.weight += w;
+    b.sunlit_weight += w * p;
+    b.sunlit_sum += w * p * lit;
+    b.shaded_sum += w * (1.0 - p) * shade;
   };
-  fill(f.cells[0].bins[3], 4.0, 300.0);
-  fill(f.cells[0].bins[5], 1.0, 280.0);
-  fill(f.cells[1].bins[3], 1.0, 310.0);
+  fill(f.cells[0].bins[3], 4.0, 0.25, 310.0, 290.0);
+  fill(f.cells[0].bins[3], 1.0, 1.0, 320.0, 0.0);
+  fill(f.cells[0].bins[5], 1.0, 0.0, 0.0, 280.0);
+  fill(f.cells[1].bins[3], 1.0, 1.0, 320.0, 0.0);
   const double inside[3] = {0.2, 0.2, 0.2}, outside[3] = {0.8, 0.2, 0.2};
   EXPECT_EQ(owner_leaf_cell(f, 0, inside), 1);
   EXPECT_EQ(owner_leaf_cell(f, 0, outside), 0);
-  double v = 0.0;
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 3, 0, v));
-  EXPECT_EQ(v, 310.0);
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 5, 0, v));  // the child lacks bin 5: the root's
-  EXPECT_EQ(v, 280.0);
-  ASSERT_TRUE(owner_field_value(f, 0, outside, 3, 0, v));
-  EXPECT_EQ(v, 300.0);
-  // No cell holds bin 7: the leaf-area mean over all bins of the deepest populated cell.
-  ASSERT_TRUE(owner_field_value(f, 0, inside, 7, 0, v));
-  EXPECT_EQ(v, 310.0);
-  ASSERT_TRUE(owner_field_value(f, 0, outside, 7, 0, v));
-  EXPECT_DOUBLE_EQ(v, (4.0 * 300.0 + 280.0) / 5.0);
+  EXPECT_EQ(transport_lookup_cell(f, 0, inside, 3), 1);
+  EXPECT_EQ(transport_lookup_cell(f, 0, inside, 5), 0);  // the child lacks bin 5: the root's
+  EXPECT_EQ(transport_lookup_cell(f, 0, outside, 3), 0);
+  // The root's bin 3: sunlit area 1 + 1, shaded 3; means by condition.
+  const TurbidSourceSplit root = source_split(f.cells[0].bins[3]);
+  EXPECT_DOUBLE_EQ(root.sunlit_fraction, 2.0 / 5.0);
+  EXPECT_DOUBLE_EQ(root.sunlit_mean, (310.0 + 320.0) / 2.0);
+  EXPECT_DOUBLE_EQ(root.shaded_mean, 290.0);
+  const TurbidSourceSplit shaded = source_split(f.cells[0].bins[5]);
+  EXPECT_EQ(shaded.sunlit_fraction, 0.0);
+  EXPECT_EQ(shaded.sunlit_mean, 0.0);
+  EXPECT_EQ(shaded.shaded_mean, 280.0);
+  // No cell holds bin 7: no other orientation stands in for it.
+  auto message = [&](int bin) {
+    try {
+      transport_lookup_cell(f, 0, inside, bin);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(message(7), "Turbid spectral field has no populated orientation");
   f.cells[0].bins = {};
   f.cells[1].bins = {};
-  EXPECT_FALSE(owner_field_value(f, 0, inside, 3, 0, v));
+  EXPECT_EQ(message(3), "Turbid field lookup has no populated spatial/orientation ancestor");
+}
+
+// A resident domain of two owners, (11, 4) with samples of leaf area 1 and 3 and (12, 4) with
+// 2 and 2, and a state in which temperature is 300 + sample index (sunlit) or 290 (shaded).
+struct GroupedState {
+  TurbidDomainStorage storage;
+  TurbidStateToken token;
+
+  GroupedState() {
+    auto pool = std::make_shared<TurbidSamplePool>();
+    const float weights[4] = {1.0f, 3.0f, 2.0f, 2.0f};
+    for (int o = 0; o < 2; ++o) {
+      TurbidSampleOwner owner;
+      owner.instance_id = 11 + o;
+      owner.component_id = 4;
+      pool->owners.push_back(owner);
+    }
+    pool->owner_offsets = {0, 2, 4};
+    for (int i = 0; i < 4; ++i) {
+      TurbidLeafAreaSample smp;
+      smp.sample_id = 100 + i;
+      smp.weight = weights[i];
+      smp.instance_id = i < 2 ? 11 : 12;
+      smp.component_id = 4;
+      pool->samples.push_back(smp);
+    }
+    TurbidDomainRecord& d = storage.domains[1];
+    d.domain_id = 1;
+    d.revisions = TurbidRevisions{1, 1, 1, 1, 1, 1, 1};
+    d.pool = pool;
+    auto state = std::make_shared<OwnedTurbidState>();
+    state->token = token = fresh_token(d, 1, TurbidStage::Generic);
+    const int t = state_field_index("temperature");
+    for (int i = 0; i < 4; ++i) {
+      state->sample_ids.push_back(100 + i);
+      state->p_sun.push_back(0.5f);
+      state->sunlit.emplace_back();
+      state->shaded.emplace_back();
+      state->sunlit.back().values[t] = 300.0f + i;
+      state->shaded.back().values[t] = 290.0f;
+    }
+    storage.states[token.state_id] = state;
+  }
+  // The aggregation over `g`, or the message it fails with.
+  std::string failure(const TurbidAggregationGroups& g) const {
+    try {
+      aggregate_state(storage, token, {"temperature"}, g, "components", std::nullopt);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+};
+
+TEST(TurbidAggregation, GivenGroupsAreCheckedAgainstThePoolAndItsLeafAreas) {
+  const GroupedState s;
+  const TurbidAggregationGroups good = pool_groups(*s.storage.domains.at(1).pool);
+  ASSERT_EQ(good.weights, (std::vector<double>{0.25, 0.75, 0.5, 0.5}));
+  // Both groups reversed and regrouped by hand give the same moments as the pool's groups.
+  TurbidAggregationGroups swapped;
+  swapped.ids = {{12, 4}, {11, 4}};
+  swapped.offsets = {0, 2, 4};
+  swapped.samples = {3, 2, 1, 0};
+  swapped.weights = {0.5, 0.5, 0.75, 0.25};
+  const TurbidAggregation a =
+      aggregate_state(s.storage, s.token, {"temperature"}, swapped, "components", std::nullopt);
+  ASSERT_EQ(a.groups.size(), 2u);
+  EXPECT_EQ(a.groups[1].instance_id, 11u);
+  EXPECT_DOUBLE_EQ(a.groups[1].leaf_area, 4.0);
+  // Sunlit mean of owner 11: 0.25 * 300 + 0.75 * 301; the mean halves with the shaded 290.
+  EXPECT_DOUBLE_EQ(a.groups[1].fields[0].sunlit_mean, 300.75);
+  EXPECT_DOUBLE_EQ(a.groups[1].fields[0].mean, 0.5 * 300.75 + 0.5 * 290.0);
+  EXPECT_DOUBLE_EQ(a.groups[0].fields[0].sunlit_mean, 302.5);
+
+  auto with = [&](auto change) {
+    TurbidAggregationGroups g = good;
+    change(g);
+    return s.failure(g);
+  };
+  EXPECT_EQ(with([](auto& g) { g = {}; }), "Turbid aggregation requires source samples and groups");
+  EXPECT_EQ(with([](auto& g) {
+              g.ids[1] = {11, 4};
+            }),
+            "duplicate Turbid instance-component aggregation group");
+  EXPECT_EQ(with([](auto& g) { g.ids[0][0] = kReservedId; }),
+            "Turbid aggregation group stable identifiers are missing");
+  EXPECT_EQ(with([](auto& g) { g.samples[3] = 4; }),
+            "Turbid aggregation sample index is out of range");
+  EXPECT_EQ(with([](auto& g) { g.samples[3] = 2; }),
+            "Turbid aggregation sample index is duplicated");
+  EXPECT_EQ(with([](auto& g) {
+              g.offsets = {0, 2, 3};
+              g.samples.pop_back();
+              g.weights = {0.25, 0.75, 1.0};
+            }),
+            "Turbid aggregation must assign every source sample exactly once");
+  EXPECT_EQ(with([](auto& g) { std::swap(g.samples[1], g.samples[2]); }),
+            "Turbid aggregation group does not match authoritative sample owner");
+  EXPECT_EQ(with([](auto& g) { g.weights[0] = std::nan(""); }),
+            "normalized leaf-area weights contains a non-finite value");
+  EXPECT_EQ(with([](auto& g) {
+              g.weights = {-0.25, 1.25, 0.5, 0.5};
+            }),
+            "Turbid aggregation weight cannot be negative");
+  EXPECT_EQ(with([](auto& g) { g.weights[0] = 0.3; }),
+            "Turbid aggregation leaf-area weights must be normalized");
+  // Normalised but not the leaf areas' shares.
+  EXPECT_EQ(with([](auto& g) {
+              g.weights = {0.5, 0.5, 0.5, 0.5};
+            }),
+            "Turbid aggregation leaf-area weights do not match authoritative samples");
+  // A sum of 1 + 2^-21 passes normalisation but is farther from the share than float rounding;
+  // one float step is within it.
+  EXPECT_EQ(with([](auto& g) { g.weights[1] += std::ldexp(1.0, -21); }),
+            "Turbid aggregation leaf-area weights do not match authoritative samples");
+  EXPECT_EQ(with([](auto& g) { g.weights[1] = std::nextafter(0.75f, 1.0f); }), "");
 }
 
 }  // namespace

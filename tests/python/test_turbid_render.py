@@ -306,16 +306,17 @@ def test_fluorescing_leaves_emit_their_cell_source():
     assert not tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)["payload"].any()
 
 
-def resident_cube_scene(lad=40.0, mode="thermal"):
+def resident_cube_scene(lad=40.0, mode="thermal", budget=256, x_extent=1.0):
     """A unit cube of black spherical leaves (instance 0, medium 0) in thermal (or SIF-only)
     mode, seen from above by an orthographic camera inside its top face, and the cube as a
-    resident domain whose part names instance 0."""
+    resident domain of `budget` samples whose part names instance 0. With x_extent > 1 the
+    instance's medium reaches beyond the domain's part along x."""
     from test_turbid_radiation import cube_domain
 
     scene = tesk_gpu.EmbreeSceneManager()
     scene.set_num_bands(2)
     scene.upload_spectral_params(np.zeros(6, np.float32))
-    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    v, t = box_mesh([0, 0, 0], [x_extent, 1, 1])
     scene.add_instance(scene.add_mesh(v, [], t, scene.add_material(13, 0, [0.0, 0.0])), 0, 0, 0)
     scene.set_optical_turbid_media([lad], [0], [1], [0.0], [0])
     if mode == "thermal":
@@ -326,7 +327,7 @@ def resident_cube_scene(lad=40.0, mode="thermal"):
     m = np.eye(4)
     m[:3, 3] = [0.5, 0.5, 5.0]
     scene.set_sensor(0, 6, 6, 0.8, 0.8, m.ravel())
-    return scene, cube_domain(scene, lad)
+    return scene, cube_domain(scene, lad, budget)
 
 
 def leaf_state(scene, domain, stage, p_sun, sunlit, shaded):
@@ -345,15 +346,18 @@ def test_leaves_of_a_resident_domain_emit_its_energy_balance_temperature():
     generic = leaf_state(scene, domain, "generic", 0.25, 310.0, 290.0)
     tesk_gpu._build_turbid_field_embree(scene, generic, {"source_field": "temperature"}, 10**9)
     assert not image().any()
-    # The energy balance's field: p_sun-weighted 0.25 * 310 + 0.75 * 290 = 295 K, black leaves
-    # (Kirchhoff emissivity 1), dense medium: B(295 K) in every pixel and band.
+    # The energy balance's field, black leaves (Kirchhoff emissivity 1), dense medium: every
+    # pixel shows the expectation over the two conditions, 0.25 B(310 K) + 0.75 B(290 K), which
+    # B being convex is above B of the mean temperature 295 K.
     state = leaf_state(scene, domain, "energy_balance", 0.25, 310.0, 290.0)
     tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature",
                                                        "max_samples_per_leaf_cell": 8}, 10**9)
-    np.testing.assert_allclose(image(), np.broadcast_to(planck(BANDS_NM, 295.0), (36, 2)), rtol=1e-4)
-    # The per-instance thermal state gives the emissivity; the resident field keeps the temperature.
+    mixed = 0.25 * planck(BANDS_NM, 310.0) + 0.75 * planck(BANDS_NM, 290.0)
+    assert (mixed > 1.003 * planck(BANDS_NM, 295.0)).all()
+    np.testing.assert_allclose(image(), np.broadcast_to(mixed, (36, 2)), rtol=1e-4)
+    # The per-instance thermal state gives the emissivity; the resident field keeps the temperatures.
     scene.set_instance_turbid_thermal_state([350.0], [350.0], [0.5], [0.9])
-    np.testing.assert_allclose(image(), np.broadcast_to(0.9 * planck(BANDS_NM, 295.0), (36, 2)), rtol=1e-4)
+    np.testing.assert_allclose(image(), np.broadcast_to(0.9 * mixed, (36, 2)), rtol=1e-4)
     # New samples retire the field: the per-instance state applies.
     tesk_gpu._extend_turbid_samples_embree(scene, domain, {"seed": 3, "sample_budget": 512})
     assert tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"] == []
@@ -600,3 +604,66 @@ def test_sources_of_two_domains_must_share_their_bands():
     b = planck(BANDS_NM, 300.0)
     np.testing.assert_allclose(image[:, :6], np.broadcast_to(0.9 * b, (6, 6, 2)), rtol=1e-4)
     np.testing.assert_allclose(image[:, 6:], np.broadcast_to(0.5 * b, (6, 6, 2)), rtol=1e-4)
+
+
+def test_collisions_without_a_usable_resident_source_fail_instead_of_falling_back():
+    def refused(scene, message):
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            tesk_gpu.simulate_cpu(scene, spp=1, max_depth=4)
+
+    # A fluorescence source is all the domain publishes: a thermal render cannot use it, and
+    # the per-instance state does not stand in for it.
+    scene, domain = resident_cube_scene()
+    scene.set_instance_turbid_thermal_state([300.0], [300.0], [0.5], [1.0])
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    state = leaf_state(scene, domain, "static_physiology", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    tesk_gpu._build_turbid_sif_source_embree(scene, field, np.float32([685.0, 740.0]),
+                                             np.ones((n, 2), np.float32))
+    refused(scene, "Turbid collision has no compatible resident spectral source")
+
+    # The instance's medium reaches to x = 2 but the domain's part ends at x = 1: the camera,
+    # widened to the whole box, sees collisions that no part of the domain spans.
+    scene, domain = resident_cube_scene(x_extent=2.0)
+    m = np.eye(4)
+    m[:3, 3] = [1.0, 0.5, 5.0]
+    scene.set_sensor(0, 12, 6, 1.6, 0.8, m.ravel())
+    state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+    tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    refused(scene, "Turbid spectral collision has no authoritative transport part")
+
+    # 16 samples leave most of the 32 orientation bins empty: a leaf met in such a bin has no
+    # source, and no other orientation answers for it (thermal source and bare field alike).
+    scene, domain = resident_cube_scene(budget=16)
+    assert len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"]) <= 16
+    state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    refused(scene, "Turbid spectral field has no populated orientation")
+    tesk_gpu._build_turbid_thermal_source_embree(scene, field, BANDS_NM.astype(np.float32),
+                                                 np.ones(2, np.float32))
+    refused(scene, "Turbid spectral field has no populated orientation")
+
+
+def test_observation_sources_respect_their_memory_budget():
+    scene, domain = resident_cube_scene()
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(scene, domain)["sample_id"])
+    state = leaf_state(scene, domain, "energy_balance", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(scene, state, {"source_field": "temperature"}, 10**9)
+    cells = len(tesk_gpu._debug_turbid_field_embree(scene, field)["depth"])
+    base = tesk_gpu._debug_turbid_field_embree(scene, field)["resident_bytes"]
+    bands = BANDS_NM.astype(np.float32)
+    # Two faces of float radiances per cell, orientation bin and band come on top of the field.
+    need = base + 2 * cells * 32 * len(bands) * 4
+    thermal = lambda budget: tesk_gpu._build_turbid_thermal_source_embree(  # noqa: E731
+        scene, field, bands, np.ones(2, np.float32), memory_budget=budget)
+    sif = lambda budget: tesk_gpu._build_turbid_sif_source_embree(  # noqa: E731
+        scene, field, bands, np.ones((n, 2), np.float32), memory_budget=budget)
+    for build in (thermal, sif):
+        for budget in (0, -1):
+            with pytest.raises(ValueError, match="^Turbid field memory budget must be positive$"):
+                build(budget)
+        with pytest.raises(ValueError, match="^Turbid field final resident bytes exceed its hard budget$"):
+            build(need - 1)
+        assert build(need)["resident_bytes"] == need
+    # The refused builds stored nothing: the field and the two sources that fit.
+    assert len(tesk_gpu._debug_turbid_field_residency_embree(scene)["fields"]) == 3
