@@ -31,7 +31,7 @@ inline carray<float> optional_array(const py::object& value, const char* name) {
   carray<float> a = carray<float>::ensure(value);
   if (!a) {
     PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be a float32 array or None");
+    throw py::type_error(std::string(name) + " must be a float32 array or None");
   }
   return a;
 }
