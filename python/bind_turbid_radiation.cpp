@@ -44,7 +44,7 @@ carray<float> optional_floats(const py::object& value, const char* name) {
   carray<float> a = carray<float>::ensure(value);
   if (!a) {
     PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be a float32 array or None");
+    throw py::type_error(std::string(name) + " must be a float32 array or None");
   }
   return a;
 }
@@ -53,7 +53,7 @@ carray<int32_t> int_array(const py::object& value, const char* name) {
   carray<int32_t> a = carray<int32_t>::ensure(value);
   if (!a) {
     PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be an int32 array");
+    throw py::type_error(std::string(name) + " must be an int32 array");
   }
   return a;
 }
@@ -64,7 +64,7 @@ carray<float> float_array(const py::object& value, const char* name) {
   carray<float> a = carray<float>::ensure(value);
   if (!a) {
     PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be a float32 array");
+    throw py::type_error(std::string(name) + " must be a float32 array");
   }
   return a;
 }

@@ -33,6 +33,52 @@ void check_interpreter_version() {
   }
 }
 
+// Makes every method and property accessor of the module's classes refuse None as `self`.
+// pybind11 lets None through as a null `self` when a method was declared without named
+// arguments, so an unbound call such as `EmbreeSceneManager.build(None)` would dereference a
+// null pointer; with a `self` record that refuses None the call fails with the binding layer's
+// TypeError instead.
+void refuse_none_self(py::handle function) {
+  const py::handle underlying = py::detail::get_function(function);
+  if (!underlying || !PyCFunction_Check(underlying.ptr())) return;
+  PyObject* capsule = PyCFunction_GET_SELF(underlying.ptr());
+  if (capsule == nullptr) return;
+  for (py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(capsule);
+       rec != nullptr; rec = rec->next) {
+    if (!rec->is_method || rec->is_constructor) continue;
+    if (rec->args.empty()) {
+      // The record owns its argument names (pybind11 frees them with the function).
+      rec->args.emplace_back(strdup("self"), nullptr, py::handle(), /*convert=*/true,
+                             /*none=*/false);
+    } else {
+      rec->args.front().none = false;
+    }
+  }
+}
+
+void refuse_none_self_in_classes(const py::module_& m) {
+  const py::object property = py::module_::import("builtins").attr("property");
+  for (const auto& [name, value] : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
+    (void)name;
+    if (!PyType_Check(value.ptr())) continue;
+    if (py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())) == nullptr) {
+      continue;
+    }
+    // A type's own attributes (its __dict__ attribute is a read-only proxy of this dict).
+    PyObject* own = reinterpret_cast<PyTypeObject*>(value.ptr())->tp_dict;
+    for (const auto& [attr, member] : py::reinterpret_borrow<py::dict>(own)) {
+      (void)attr;
+      if (py::isinstance(member, property)) {
+        for (const char* accessor : {"fget", "fset"}) {
+          refuse_none_self(member.attr(accessor));
+        }
+      } else {
+        refuse_none_self(member);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(tesk_gpu, m) {
@@ -65,6 +111,7 @@ PYBIND11_MODULE(tesk_gpu, m) {
     // 6. CUDA backend: HAS_OPTIX, its classes and module functions, device_info. Registered
     //    after the CPU classes because its SceneManager extends EmbreeSceneManager.
     tesk::python::bind_cuda(m);
+    refuse_none_self_in_classes(m);
     // 10. Pure-Python companions (scan patterns, validation, ...) live in the folder tesk_gpu/
     //     beside the extension; giving the module a __path__ makes them its submodules, so
     //     `import tesk_gpu.lidar` works in an installation and in a build directory alike.

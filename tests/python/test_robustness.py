@@ -194,3 +194,27 @@ def test_zero_brf_direction_count_ignores_the_directions():
     with_view = tesk_gpu.simulate_forward_cpu(scene, 1, 1, [0.0, 1.0], 1000, brf_directions=[0, 0, 1], num_brf_dirs=1)
     np.testing.assert_array_equal(result["grid"], with_view["grid"])
     assert with_view["brf"].shape == (1, 1)
+
+
+
+def _unbound_members():
+    """Every method and property getter of the module's classes, unbound."""
+    for cls_name, cls in vars(tesk_gpu).items():
+        if not isinstance(cls, type) or not cls.__module__.startswith("tesk_gpu"):
+            continue
+        for name, member in vars(cls).items():
+            if isinstance(member, property):
+                if member.fget is not None:
+                    yield f"{cls_name}.{name}", member.fget
+            elif callable(member) and not name.startswith("__") and not isinstance(member, staticmethod):
+                yield f"{cls_name}.{name}", member
+
+
+def test_unbound_calls_with_none_as_self_are_type_errors():
+    # None in place of the instance is refused by the binding layer; it never reaches native
+    # code as a null object.
+    members = dict(_unbound_members())
+    assert {"EmbreeSceneManager.build", "EmbreeSceneManager.total_triangles"} <= members.keys()
+    for label, member in members.items():
+        with pytest.raises(TypeError):
+            member(None)
