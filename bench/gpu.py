@@ -8,11 +8,14 @@ included), and how many rays agree with the CPU. Then the backward image of an o
 perspective view (--image pixels square, --spp passes, depth 8): simulate_cpu on all threads and
 Simulator.simulate, as samples/s, with the relative difference of the two image means; and the
 flux grid (--photons photons, sun and sky, 64 x 64 cells): simulate_flux_cpu on all threads and
-Simulator.simulate_flux, as photons/s, with the relative difference of the downwelling totals.
+Simulator.simulate_flux, as photons/s, with the relative difference of the downwelling totals;
+and the three-band energy balance of every primitive (--eb-samples face samples, depth 4):
+run_energy_balance_multiband on all threads and Simulator.run_energy_balance_multiband, as face
+samples/s, with the relative difference of the top totals.
 Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
-                                             [--photons N]
+                                             [--photons N] [--eb-samples N]
 """
 
 from __future__ import annotations
@@ -64,6 +67,7 @@ def main() -> None:
     parser.add_argument("--image", type=int, default=256, help="image side (pixels)")
     parser.add_argument("--spp", type=int, default=4, help="passes of the backward image")
     parser.add_argument("--photons", type=int, default=200_000, help="photons of the flux grid")
+    parser.add_argument("--eb-samples", type=int, default=2, help="energy-balance samples per face")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
@@ -143,6 +147,21 @@ def main() -> None:
         total_ref, total_got = float(ref["downwelling"].sum()), float(got["downwelling"].sum())
         line += (f"; device end to end {n / t_dev / 1e6:8.3f} Mphotons/s ({t_cpu / t_dev:.1f}x the "
                  f"CPU); downwelling totals differ by "
+                 f"{abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
+    print(line)
+
+    k, prims = args.eb_samples, cpu.n_primitives()
+    eb = (3, k, 4, np.array([900, 500, 300], np.float32), np.array([30, 60, 20], np.float32), None,
+          0.4, 0.2, 0.9, True, np.full(3 * prims, 0.3, np.float32))
+    t_cpu, ref = best_of(1, lambda: cpu.run_energy_balance_multiband(*eb))
+    samples = 2 * k * prims
+    line = f"energy balance, 3 bands, {samples:,} face samples: CPU {threads} threads " \
+           f"{samples / t_cpu / 1e6:8.3f} Msamples/s"
+    if sim is not None:
+        t_dev, got = best_of(args.repeats, lambda: sim.run_energy_balance_multiband(gpu, *eb))
+        total_ref, total_got = float(ref[0].sum()), float(got[0].sum())
+        line += (f"; device end to end {samples / t_dev / 1e6:8.3f} Msamples/s ({t_cpu / t_dev:.1f}x "
+                 f"the CPU); top totals differ by "
                  f"{abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
     print(line)
 

@@ -3,6 +3,7 @@
 // host-and-device functions of core/, which the host test suite runs as well.
 
 #include "core/backward_image.h"
+#include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
 #include "core/trace_batch.h"
 
@@ -26,4 +27,11 @@ extern "C" __global__ void tesk_backward(tesk::BackwardImageParams params) {
 extern "C" __global__ void tesk_flux(tesk::FluxLaunchParams params) {
   const int64_t t = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (t < params.n_threads) tesk::flux_thread_item(params, t);
+}
+
+// Each thread computes the faces of one primitive of the launch's range.
+extern "C" __global__ void tesk_energy_balance(tesk::EnergyBalanceParams params) {
+  const int64_t i =
+      params.primitive_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < params.primitive_end) tesk::energy_balance_item(params, i);
 }

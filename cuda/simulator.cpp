@@ -36,7 +36,9 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_results(context),
       m_totals(context),
       m_block(context),
-      m_flux(context) {}
+      m_flux(context),
+      m_eb_in(context),
+      m_eb_out(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -81,6 +83,8 @@ void CudaSimulator::init() {
         "kernel tesk_backward");
   check(m_context->api().cuModuleGetFunction(&m_flux_kernel, m_module, "tesk_flux"),
         "kernel tesk_flux");
+  check(m_context->api().cuModuleGetFunction(&m_energy_balance, m_module, "tesk_energy_balance"),
+        "kernel tesk_energy_balance");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -363,6 +367,142 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   r.execution =
       ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                         static_cast<uint8_t>(WorkflowCode::OpticalFlux), kFluxExecutor, true};
+  return r;
+}
+
+void CudaSimulator::energy_balance_(CudaSceneManager& scene, EnergyBalanceParams p,
+                                    const embree::TransportContext& ctx,
+                                    const ProgressCallback& progress, std::vector<float>& top,
+                                    std::vector<float>& bot, std::vector<float>& sunlit,
+                                    EnergyBalanceRayCounts& rays) {
+  if (!scene.is_uploaded()) throw std::runtime_error("CUDA: build the scene before tracing rays");
+  init();
+  const int64_t n = p.n_primitives;
+  const int64_t nb = p.n_bands > 0 ? p.n_bands : 1;
+  // Every input array in one upload, in float units: geometry first, then each present array.
+  const std::vector<FaceTriangle> triangles = embree::face_triangles(scene);
+  std::vector<float> in(triangles.size() * (sizeof(FaceTriangle) / sizeof(float)));
+  std::memcpy(in.data(), triangles.data(), triangles.size() * sizeof(FaceTriangle));
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, int64_t count) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), ptr, ptr + count);
+  };
+  stage(p.temperatures, p.n_temperatures);
+  stage(p.emissivities, p.n_emissivities);
+  stage(p.albedos, n);
+  stage(p.sun_irradiance, nb);
+  stage(p.sky_diffuse, nb);
+  stage(p.sky_table, p.sky_table_size);
+  stage(p.optics.albedo, nb * n);
+  stage(p.optics.reflectance, nb * n);
+  stage(p.optics.back_reflectance, nb * n);
+  stage(p.optics.transmittance, nb * n);
+  m_context->make_current();
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+  m_eb_in.upload(in, "energy balance upload");
+  const float* base = m_eb_in.as<float>();
+  p.triangles = reinterpret_cast<const FaceTriangle*>(base);
+  for (const auto& [ptr, offset] : moved) *ptr = base + offset;
+
+  // Outputs: the two query counters, then top, bot and sunlit (floats).
+  const size_t n_top = top.size(), n_bot = bot.size(), n_sunlit = sunlit.size();
+  const size_t bytes = 2 * sizeof(unsigned long long) + (n_top + n_bot + n_sunlit) * sizeof(float);
+  m_eb_out.zero(bytes, "alloc energy balance");
+  p.rays = m_eb_out.as_mutable<unsigned long long>();
+  p.top = reinterpret_cast<float*>(p.rays + 2);
+  p.bot = n_bot > 0 ? p.top + n_top : nullptr;
+  p.sunlit = n_sunlit > 0 ? p.top + n_top + n_bot : nullptr;
+
+  // Primitives per launch: about 2^24 face samples, so that progress moves on large scenes.
+  constexpr int64_t kBatchSamples = int64_t{1} << 24;
+  const int64_t per_launch =
+      std::max<int64_t>(1, kBatchSamples / (static_cast<int64_t>(p.n_samples) * p.faces));
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < n; begin += per_launch) {
+    p.primitive_begin = begin;
+    p.primitive_end = std::min(n, begin + per_launch);
+    launch_(m_energy_balance, p.primitive_end - begin, &p, "launch energy balance");
+    finish_launch_("sync energy balance");
+    if (progress) progress(p.primitive_end, n, elapsed_ms(start));
+  }
+  std::vector<unsigned char> host(bytes);
+  m_eb_out.download(host.data(), bytes, "download energy balance");
+  unsigned long long counts[2];
+  std::memcpy(counts, host.data(), sizeof(counts));
+  rays.closest = static_cast<int64_t>(counts[0]);
+  rays.shadow = static_cast<int64_t>(counts[1]);
+  const unsigned char* at = host.data() + sizeof(counts);
+  std::memcpy(top.data(), at, n_top * sizeof(float));
+  if (n_bot > 0) std::memcpy(bot.data(), at + n_top * sizeof(float), n_bot * sizeof(float));
+  if (n_sunlit > 0) {
+    std::memcpy(sunlit.data(), at + (n_top + n_bot) * sizeof(float), n_sunlit * sizeof(float));
+  }
+}
+
+embree::EnergyBalanceResult CudaSimulator::run_energy_balance(
+    CudaSceneManager& scene, int n_samples, int band_type, const float* sun_irradiance,
+    const float* sky_diffuse_radiance, float sky_lw_radiance, float3 sun_dir, bool two_sided,
+    std::span<const float> sw_albedos, const ProgressCallback& progress) {
+  const EnergyBalanceParams p = embree::energy_balance_params(
+      scene, n_samples, band_type, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, sun_dir,
+      two_sided, sw_albedos);
+  embree::EnergyBalanceResult r;
+  r.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                  static_cast<uint8_t>(WorkflowCode::RadiationFieldProcess),
+                                  kEnergyBalanceExecutor, true};
+  r.threads = 1;
+  if (p.n_primitives == 0) return r;
+  const embree::TransportContext ctx = embree::energy_balance_context(scene);
+  r.top.assign(static_cast<size_t>(p.n_primitives), 0.0f);
+  if (two_sided) r.bot.assign(static_cast<size_t>(p.n_primitives), 0.0f);
+  std::vector<float> no_sunlit;
+  std::printf("Energy balance (CUDA): %lld primitives, %s, %d samples per face, %s\n",
+              static_cast<long long>(p.n_primitives), p.longwave ? "longwave" : "shortwave",
+              n_samples, two_sided ? "two-sided" : "top faces");
+  std::fflush(stdout);
+  energy_balance_(scene, p, ctx, progress, r.top, r.bot, no_sunlit, r.rays);
+  return r;
+}
+
+embree::EnergyBalanceMultibandResult CudaSimulator::run_energy_balance_multiband(
+    CudaSceneManager& scene, int n_bands, int n_samples, int max_depth,
+    std::span<const float> sun_irradiance, std::span<const float> sky_diffuse_radiance,
+    std::span<const float> sky_directional_table, float3 sun_dir, bool two_sided,
+    std::span<const float> sw_albedos, std::span<const float> sw_reflectance,
+    std::span<const float> sw_back_reflectance, std::span<const float> sw_transmittance,
+    const ProgressCallback& progress) {
+  embree::EnergyBalanceMultibandResult r;
+  r.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                  static_cast<uint8_t>(WorkflowCode::RadiationFieldProcess),
+                                  kEnergyBalanceMultibandExecutor, true};
+  r.threads = 1;
+  if (n_bands < 1) return r;
+  const EnergyBalanceParams p = embree::energy_balance_multiband_params(
+      scene, n_bands, n_samples, max_depth, sun_irradiance, sky_diffuse_radiance,
+      sky_directional_table, sun_dir, two_sided, sw_albedos, sw_reflectance, sw_back_reflectance,
+      sw_transmittance);
+  if (n_bands > kMaxDeviceEnergyBalanceBands) {
+    throw std::runtime_error(
+        "run_energy_balance_multiband: the CUDA energy balance carries at most " +
+        std::to_string(kMaxDeviceEnergyBalanceBands) + " bands. No fallback was performed.");
+  }
+  r.n_bands = n_bands;
+  const int64_t n = p.n_primitives;
+  if (n == 0) return r;
+  const embree::TransportContext ctx = embree::energy_balance_context(scene);
+  r.top.assign(static_cast<size_t>(n_bands * n), 0.0f);
+  if (two_sided) r.bot.assign(static_cast<size_t>(n_bands * n), 0.0f);
+  r.sunlit_fraction.assign(static_cast<size_t>(n), 0.0f);
+  std::printf(
+      "Energy balance multiband (CUDA): %lld primitives, %d bands, %d samples per face, "
+      "max_depth=%d, %s\n",
+      static_cast<long long>(n), n_bands, n_samples, max_depth,
+      two_sided ? "two-sided" : "top faces");
+  std::fflush(stdout);
+  energy_balance_(scene, p, ctx, progress, r.top, r.bot, r.sunlit_fraction, r.rays);
   return r;
 }
 

@@ -3,7 +3,9 @@
 // The CUDA workflows: device programs loaded from a PTX directory and launched through the
 // driver interface on the context's stream.
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "core/backward_image.h"
 #include "core/bvh.h"
@@ -11,6 +13,7 @@
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
 #include "embree/backward_integrator.h"
+#include "embree/energy_balance.h"
 #include "embree/render_flux.h"
 #include "embree/transport_context.h"
 
@@ -21,6 +24,12 @@ inline constexpr const char* kBackwardExecutor = "optix.cuda.optical_backward";
 
 /// Executor of the device flux grid (backend "optix", workflow optical_flux).
 inline constexpr const char* kFluxExecutor = "optix.cuda.optical_flux";
+
+/// Executor of the device single-band energy balance (workflow radiation_field_process).
+inline constexpr const char* kEnergyBalanceExecutor = "optix.cuda.energy_balance";
+
+/// Executor of the device multiband energy balance (workflow radiation_field_process).
+inline constexpr const char* kEnergyBalanceMultibandExecutor = "optix.cuda.radiation_field_process";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -84,7 +93,39 @@ class CudaSimulator {
                                    int num_bands, float prob_sun, int max_bounces, int max_depth,
                                    int rr_depth, const ProgressCallback& progress, bool decompose);
 
+  /// Single-band energy balance on the device: the face samples of render_energy_balance
+  /// (core/energy_balance_path.h, same streams per primitive) with one thread per primitive,
+  /// launched in batches of primitives; `progress` gets (primitives done, n_primitives, elapsed
+  /// ms) after each batch. Results agree with the CPU up to hits that differ in their last
+  /// bits. Throws the argument errors of render_energy_balance and "CUDA: <label> - <error>"
+  /// when a device call fails.
+  embree::EnergyBalanceResult run_energy_balance(CudaSceneManager& scene, int n_samples,
+                                                 int band_type, const float* sun_irradiance,
+                                                 const float* sky_diffuse_radiance,
+                                                 float sky_lw_radiance, float3 sun_dir,
+                                                 bool two_sided, std::span<const float> sw_albedos,
+                                                 const ProgressCallback& progress);
+
+  /// Multiband energy balance on the device, as render_energy_balance_multiband (same paths and
+  /// streams), one thread per primitive in batches, `progress` as run_energy_balance. Throws
+  /// the argument errors of render_energy_balance_multiband, std::runtime_error
+  /// "run_energy_balance_multiband: the CUDA energy balance carries at most 32 bands. No
+  /// fallback was performed." and the device errors.
+  embree::EnergyBalanceMultibandResult run_energy_balance_multiband(
+      CudaSceneManager& scene, int n_bands, int n_samples, int max_depth,
+      std::span<const float> sun_irradiance, std::span<const float> sky_diffuse_radiance,
+      std::span<const float> sky_directional_table, float3 sun_dir, bool two_sided,
+      std::span<const float> sw_albedos, std::span<const float> sw_reflectance,
+      std::span<const float> sw_back_reflectance, std::span<const float> sw_transmittance,
+      const ProgressCallback& progress);
+
  private:
+  // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
+  // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
+  void energy_balance_(CudaSceneManager& scene, EnergyBalanceParams p,
+                       const embree::TransportContext& ctx, const ProgressCallback& progress,
+                       std::vector<float>& top, std::vector<float>& bot, std::vector<float>& sunlit,
+                       EnergyBalanceRayCounts& rays);
   // Launches one thread per item (count > 0) between the two timing events.
   void launch_(CUfunction kernel, int64_t count, void* params, const char* label);
   // Waits for the stream and reads the launch's device time.
@@ -97,6 +138,7 @@ class CudaSimulator {
   CUfunction m_trace_occluded = nullptr;
   CUfunction m_backward = nullptr;
   CUfunction m_flux_kernel = nullptr;
+  CUfunction m_energy_balance = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;     // origins then directions
@@ -104,6 +146,8 @@ class CudaSimulator {
   DeviceBuffer m_totals;   // image sums of a render
   DeviceBuffer m_block;    // sums of the fold block being rendered
   DeviceBuffer m_flux;     // flux tallies of a run
+  DeviceBuffer m_eb_in;    // energy-balance geometry and input arrays
+  DeviceBuffer m_eb_out;   // energy-balance query counts and results
 };
 
 }  // namespace tesk::cuda

@@ -4,18 +4,16 @@
 #include <span>
 #include <vector>
 
+#include "core/energy_balance_path.h"
 #include "core/host/execution.h"
 #include "core/host/progress.h"
 #include "core/vec.h"
 #include "embree/scene_manager.h"
+#include "embree/transport_context.h"
 
 namespace tesk::embree {
 
-/// Queries of one energy-balance run, for throughput figures.
-struct EnergyBalanceRayCounts {
-  int64_t closest = 0;  ///< Closest-hit queries (each tile wrap counts once more).
-  int64_t shadow = 0;   ///< Occlusion queries toward the sun (each tile wrap counts once more).
-};
+using tesk::EnergyBalanceRayCounts;
 
 /// Result of a single-band run: irradiance (W m^-2, or the units of the inputs) incident on
 /// each primitive's faces, in global primitive order.
@@ -24,6 +22,8 @@ struct EnergyBalanceResult {
   std::vector<float> bot;       ///< n_primitives values; empty unless two_sided.
   int32_t threads = 0;          ///< Worker threads that ran.
   EnergyBalanceRayCounts rays;  ///< Queries issued.
+  /// Backend, radiation_field_process and the executor ("embree.cpu.energy_balance").
+  ExecutionIdentity execution;
 };
 
 /// Result of a multiband run; "top" and "bot" are band-major [n_bands][n_primitives].
@@ -89,6 +89,33 @@ EnergyBalanceResult render_energy_balance(
 /// [n_bands, 16, 32]", "<name> must hold n_bands * n_primitives values" for an optics array,
 /// "energy balance does not trace optical turbid media", std::runtime_error "Embree: build the
 /// scene before tracing rays", std::bad_alloc when the results cannot be allocated.
+/// The geometry of every primitive in global order, as the face samples read it.
+std::vector<FaceTriangle> face_triangles(const EmbreeSceneManager& scene);
+
+/// The checked inputs of a single-band run (render_energy_balance's arguments), pointing into
+/// the caller's arrays and the scene's temperatures and emissivities; the context, geometry and
+/// results are left for the caller (a scene without primitives needs none). Throws the argument
+/// errors of render_energy_balance.
+EnergyBalanceParams energy_balance_params(const EmbreeSceneManager& scene, int n_samples,
+                                          int band_type, const float* sun_irradiance,
+                                          const float* sky_diffuse_radiance, float sky_lw_radiance,
+                                          float3 sun_dir, bool two_sided,
+                                          std::span<const float> sw_albedos);
+
+/// The checked inputs of a multiband run with n_bands >= 1, as energy_balance_params. Throws
+/// the argument errors of render_energy_balance_multiband.
+EnergyBalanceParams energy_balance_multiband_params(
+    const EmbreeSceneManager& scene, int n_bands, int n_samples, int max_depth,
+    std::span<const float> sun_irradiance, std::span<const float> sky_diffuse_radiance,
+    std::span<const float> sky_directional_table, float3 sun_dir, bool two_sided,
+    std::span<const float> sw_albedos, std::span<const float> sw_reflectance,
+    std::span<const float> sw_back_reflectance, std::span<const float> sw_transmittance);
+
+/// The scene's context for an energy balance: throws std::runtime_error "Embree: build the
+/// scene before tracing rays" for a scene not built and std::invalid_argument "energy balance
+/// does not trace optical turbid media" for one with media.
+TransportContext energy_balance_context(const EmbreeSceneManager& scene);
+
 EnergyBalanceMultibandResult render_energy_balance_multiband(
     const EmbreeSceneManager& scene, int n_bands, int n_samples, int max_depth,
     std::span<const float> sun_irradiance, std::span<const float> sky_diffuse_radiance,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/bindings.h"
+#include "python/energy_balance_args.h"
 #include "python/frame.h"
 
 #if defined(TESK_HAS_CUDA)
@@ -141,6 +142,55 @@ py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int 
   return flat_result(std::move(out), r.execution);
 }
 
+// The single-band energy balance on the device: (top, bot) as run_energy_balance_cpu (the lock
+// is held: progress is called between launches).
+py::tuple run_energy_balance(CudaSimulator& sim, CudaSceneManager& scene, int n_samples,
+                             int /*max_depth*/, int band_type, const py::object& sun_irradiance,
+                             const py::object& sky_diffuse_radiance, float sky_lw_radiance,
+                             float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+                             const py::object& sw_albedos, const py::object& sw_reflectance,
+                             const py::object& sw_back_reflectance,
+                             const py::object& sw_transmittance, const py::object& progress) {
+  const SingleBandArgs a = single_band_args(sun_irradiance, sky_diffuse_radiance, sw_albedos,
+                                            sw_reflectance, sw_back_reflectance, sw_transmittance);
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::EnergyBalanceResult r = sim.run_energy_balance(
+      scene, n_samples, band_type, a.sun ? &*a.sun : nullptr, a.sky ? &*a.sky : nullptr,
+      sky_lw_radiance, {sun_dir_x, sun_dir_y, sun_dir_z}, two_sided, view(a.albedos),
+      wrap_progress(progress));
+  return py::make_tuple(to_numpy(r.top), to_numpy(r.bot));
+}
+
+// The multiband energy balance on the device: (top, bot, sunlit_fraction) as the CPU scene
+// method run_energy_balance_multiband.
+py::tuple run_energy_balance_multiband(
+    CudaSimulator& sim, CudaSceneManager& scene, int n_bands, int n_samples, int max_depth,
+    const py::object& sun_irradiance, const py::object& sky_diffuse_radiance,
+    const py::object& sky_directional_table, float sun_dir_x, float sun_dir_y, float sun_dir_z,
+    bool two_sided, const py::object& sw_albedos, const py::object& sw_reflectance,
+    const py::object& sw_back_reflectance, const py::object& sw_transmittance,
+    const py::object& progress) {
+  const float3 sun_dir{sun_dir_x, sun_dir_y, sun_dir_z};
+  if (n_bands < 1) {
+    sim.run_energy_balance_multiband(scene, n_bands, n_samples, max_depth, {}, {}, {}, sun_dir,
+                                     two_sided, {}, {}, {}, {}, {});
+    return py::make_tuple(py::array_t<float>(0), py::array_t<float>(0), py::array_t<float>(0));
+  }
+  const MultibandArgs a =
+      multiband_args(n_bands, sun_irradiance, sky_diffuse_radiance, sky_directional_table,
+                     sw_albedos, sw_reflectance, sw_back_reflectance, sw_transmittance);
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::EnergyBalanceMultibandResult r = sim.run_energy_balance_multiband(
+      scene, n_bands, n_samples, max_depth, view(a.sun), view(a.sky), view(a.table), sun_dir,
+      two_sided, view(a.albedos), view(a.reflectance), view(a.back), view(a.transmittance),
+      wrap_progress(progress));
+  const py::ssize_t nb = r.n_bands;
+  const auto n = static_cast<py::ssize_t>(r.sunlit_fraction.size());
+  return py::make_tuple(to_numpy(r.top.data(), {nb, n}),
+                        two_sided ? to_numpy(r.bot.data(), {nb, n}) : py::array_t<float>(0),
+                        to_numpy(r.sunlit_fraction));
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -225,7 +275,36 @@ void bind_cuda(py::module_& m) {
            "CPU to the rounding of the sums' order. Scenes of surfaces only, at most 32 bands;\n"
            "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
            "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
-           "'_execution' ('optix.cuda.optical_flux').");
+           "'_execution' ('optix.cuda.optical_flux').")
+      .def("run_energy_balance", &run_energy_balance, py::arg("scene"), py::arg("n_samples") = 64,
+           py::arg("max_depth") = 8, py::arg("band_type") = 0,
+           py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),
+           py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
+           py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+           py::arg("sw_albedos") = py::none(), py::arg("sw_reflectance") = py::none(),
+           py::arg("sw_back_reflectance") = py::none(), py::arg("sw_transmittance") = py::none(),
+           py::kw_only(), py::arg("progress") = py::none(),
+           "Single-band energy balance on the device.\n\n"
+           "The face samples of run_energy_balance_cpu (same streams per primitive, same rules)\n"
+           "traced over the device hierarchy, one thread per primitive, in launches of about\n"
+           "16M face samples; progress(done, total, elapsed_ms) counts primitives. Scenes with\n"
+           "optical turbid media are refused. Returns (top, bot) as float32 [n_primitives]\n"
+           "(bot empty unless two_sided).")
+      .def("run_energy_balance_multiband", &run_energy_balance_multiband, py::arg("scene"),
+           py::arg("n_bands"), py::arg("n_samples") = 64, py::arg("max_depth") = 8,
+           py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),
+           py::arg("sky_directional_table") = py::none(), py::arg("sun_dir_x") = 0.0f,
+           py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+           py::arg("sw_albedos") = py::none(), py::arg("sw_reflectance") = py::none(),
+           py::arg("sw_back_reflectance") = py::none(), py::arg("sw_transmittance") = py::none(),
+           py::kw_only(), py::arg("progress") = py::none(),
+           "Multiband shortwave energy balance on the device.\n\n"
+           "The paths of run_energy_balance_multiband_cpu (same streams per primitive, same\n"
+           "rules and arguments) traced over the device hierarchy, one thread per primitive;\n"
+           "progress(done, total, elapsed_ms) counts primitives. At most 32 bands; scenes with\n"
+           "optical turbid media are refused, without a fallback. Returns (top, bot,\n"
+           "sunlit_fraction): top and bot float32 [n_bands, n_primitives] (bot empty unless\n"
+           "two_sided), sunlit_fraction [n_primitives].");
 
   bind_refusing(m, "solve_physiology_optix", {"simulator", "request"});
   bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});

@@ -1,7 +1,6 @@
 // The energy balance: run_energy_balance_cpu and run_energy_balance_multiband_cpu, and the same
-// two as methods of EmbreeSceneManager. Optional arguments arrive as host objects (None means
-// absent) and are checked here with the messages the host expects; lengths against the scene
-// are checked by the workflow before any work. Runs hold the interpreter lock and the scene's
+// two as methods of EmbreeSceneManager. Optional arguments are converted as in
+// python/energy_balance_args.h. Runs hold the interpreter lock and the scene's
 // use token; the workflows poll for Ctrl-C while their workers run.
 
 #include <pybind11/numpy.h>
@@ -16,6 +15,7 @@
 #include "embree/energy_balance.h"
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
+#include "python/energy_balance_args.h"
 #include "python/frame.h"
 
 namespace tesk::python {
@@ -23,59 +23,20 @@ namespace {
 
 using embree::EmbreeSceneManager;
 
-// None, or one number (a host real or an array of one element).
-std::optional<float> optional_scalar(const py::object& value, const char* name) {
-  if (value.is_none()) return std::nullopt;
-  carray<float> a = carray<float>::ensure(value);
-  if (!a || a.size() != 1) {
-    PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be a number or None");
-  }
-  return *a.data();
-}
-
-// None (empty), or an array converted as every float32 argument.
-carray<float> optional_array(const py::object& value, const char* name) {
-  if (value.is_none()) return carray<float>(0);
-  carray<float> a = carray<float>::ensure(value);
-  if (!a) {
-    PyErr_Clear();
-    throw py::type_error(std::string(name) + " must be a float32 array or None");
-  }
-  return a;
-}
-
-// An optional flat array: None (empty) or rank one, else ValueError `rank_message`.
-carray<float> optional_flat(const py::object& value, const char* name, const char* rank_message) {
-  carray<float> a = optional_array(value, name);
-  if (!value.is_none() && a.ndim() != 1) throw py::value_error(rank_message);
-  return a;
-}
-
-std::span<const float> view(const carray<float>& a) {
-  return {a.data(), static_cast<size_t>(a.size())};
-}
-
 std::tuple<py::array_t<float>, py::array_t<float>> energy_balance(
     const EmbreeSceneManager& scene, int n_samples, int max_depth, int band_type,
     const py::object& sun_irradiance, const py::object& sky_diffuse_radiance, float sky_lw_radiance,
     float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos,
     const py::object& sw_reflectance, const py::object& sw_back_reflectance,
     const py::object& sw_transmittance, const py::object& progress, int num_threads) {
-  const std::optional<float> sun = optional_scalar(sun_irradiance, "sun_irradiance");
-  const std::optional<float> sky = optional_scalar(sky_diffuse_radiance, "sky_diffuse_radiance");
-  const carray<float> albedos =
-      optional_flat(sw_albedos, "sw_albedos", "sw_albedos must be 1D (one value per primitive)");
-  // Accepted for the multiband signature's sake; the single-band estimator does not read them.
-  const carray<float> reflectance = optional_array(sw_reflectance, "sw_reflectance");
-  const carray<float> back = optional_array(sw_back_reflectance, "sw_back_reflectance");
-  const carray<float> transmittance = optional_array(sw_transmittance, "sw_transmittance");
+  const SingleBandArgs a = single_band_args(sun_irradiance, sky_diffuse_radiance, sw_albedos,
+                                            sw_reflectance, sw_back_reflectance, sw_transmittance);
   const ProgressCallback callback = wrap_progress(progress);
   const embree::SceneUse use = scene.acquire_use();
   const embree::EnergyBalanceResult r = embree::render_energy_balance(
-      scene, n_samples, max_depth, band_type, sun ? &*sun : nullptr, sky ? &*sky : nullptr,
-      sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided, view(albedos), view(reflectance),
-      view(back), view(transmittance), num_threads, callback, interpreter_interrupt_check());
+      scene, n_samples, max_depth, band_type, a.sun ? &*a.sun : nullptr, a.sky ? &*a.sky : nullptr,
+      sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided, view(a.albedos), {}, {}, {},
+      num_threads, callback, interpreter_interrupt_check());
   return {to_numpy(r.top), to_numpy(r.bot)};
 }
 
@@ -93,13 +54,6 @@ MultibandArrays energy_balance_multiband(
     bool two_sided, const py::object& sw_albedos, const py::object& sw_reflectance,
     const py::object& sw_back_reflectance, const py::object& sw_transmittance,
     const py::object& progress, int num_threads) {
-  auto band_vector = [n_bands](const py::object& value, const char* name, const char* message) {
-    carray<float> a = optional_array(value, name);
-    if (!value.is_none() && (a.ndim() != 1 || a.size() != n_bands)) {
-      throw py::value_error(message);
-    }
-    return a;
-  };
   MultibandArrays out;
   if (n_bands < 1) {
     const embree::EnergyBalanceMultibandResult none = embree::render_energy_balance_multiband(
@@ -109,32 +63,15 @@ MultibandArrays energy_balance_multiband(
     out.execution = none.execution;
     return out;
   }
-  const carray<float> sun =
-      band_vector(sun_irradiance, "sun_irradiance", "sun_irradiance must have shape [n_bands]");
-  const carray<float> sky = band_vector(sky_diffuse_radiance, "sky_diffuse_radiance",
-                                        "sky_diffuse_radiance must have shape [n_bands]");
-  const carray<float> table = optional_array(sky_directional_table, "sky_directional_table");
-  if (!sky_directional_table.is_none() && (table.ndim() != 3 || table.shape(0) != n_bands ||
-                                           table.shape(1) != 16 || table.shape(2) != 32)) {
-    throw py::value_error("sky_directional_table must have shape [n_bands, 16, 32]");
-  }
-  const carray<float> albedos = optional_flat(
-      sw_albedos, "sw_albedos", "sw_albedos must be 1D (flattened [n_bands * n_prims])");
-  const carray<float> reflectance =
-      optional_flat(sw_reflectance, "sw_reflectance",
-                    "sw_reflectance must be 1D (flattened [n_bands * n_prims])");
-  const carray<float> back =
-      optional_flat(sw_back_reflectance, "sw_back_reflectance",
-                    "sw_back_reflectance must be 1D (flattened [n_bands * n_prims])");
-  const carray<float> transmittance =
-      optional_flat(sw_transmittance, "sw_transmittance",
-                    "sw_transmittance must be 1D (flattened [n_bands * n_prims])");
+  const MultibandArgs a =
+      multiband_args(n_bands, sun_irradiance, sky_diffuse_radiance, sky_directional_table,
+                     sw_albedos, sw_reflectance, sw_back_reflectance, sw_transmittance);
   const ProgressCallback callback = wrap_progress(progress);
   const embree::SceneUse use = scene.acquire_use();
   const embree::EnergyBalanceMultibandResult r = embree::render_energy_balance_multiband(
-      scene, n_bands, n_samples, max_depth, view(sun), view(sky), view(table),
-      {sun_dir_x, sun_dir_y, sun_dir_z}, two_sided, view(albedos), view(reflectance), view(back),
-      view(transmittance), num_threads, callback, interpreter_interrupt_check());
+      scene, n_bands, n_samples, max_depth, view(a.sun), view(a.sky), view(a.table),
+      {sun_dir_x, sun_dir_y, sun_dir_z}, two_sided, view(a.albedos), view(a.reflectance),
+      view(a.back), view(a.transmittance), num_threads, callback, interpreter_interrupt_check());
   const py::ssize_t nb = r.n_bands;
   const auto n = static_cast<py::ssize_t>(r.sunlit_fraction.size());
   out.top = to_numpy(r.top.data(), {nb, n});

@@ -5,6 +5,7 @@
 #include "core/bvh.h"
 #include "core/bvh_tracer.h"
 #include "core/energy_balance.h"
+#include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
 #include "core/frame.h"
 #include "core/grid.h"

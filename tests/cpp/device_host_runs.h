@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "core/backward_image.h"
+#include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
+#include "embree/energy_balance.h"
 #include "embree/photon_path.h"
 #include "embree/render_flux.h"
 #include "embree/transport_context.h"
@@ -103,6 +105,34 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   p.roulette = out.roulette.data();
   p.rays = &out.rays;
   for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
+  return out;
+}
+
+// The device energy balance on the host: every primitive's work item over the host copy of the
+// hierarchy, with the checked inputs `p` of a run (host pointers; results are sized here).
+struct HostEnergyBalance {
+  std::vector<float> top, bot, sunlit;
+  unsigned long long rays[2] = {0, 0};  // closest, shadow
+};
+inline HostEnergyBalance energy_balance_bvh(const EmbreeSceneManager& s, EnergyBalanceParams p) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const std::vector<FaceTriangle> triangles = face_triangles(s);
+  const int64_t n = p.n_primitives;
+  const auto values = static_cast<size_t>((p.n_bands > 0 ? p.n_bands : 1) * n);
+  HostEnergyBalance out;
+  out.top.assign(values, 0.0f);
+  if (p.faces == 2) out.bot.assign(values, 0.0f);
+  if (p.n_bands > 0) out.sunlit.assign(static_cast<size_t>(n), 0.0f);
+  p.ctx = energy_balance_context(s);
+  p.scene = hierarchy.view();
+  p.triangles = triangles.data();
+  p.top = out.top.data();
+  p.bot = out.bot.empty() ? nullptr : out.bot.data();
+  p.sunlit = out.sunlit.empty() ? nullptr : out.sunlit.data();
+  p.rays = out.rays;
+  p.primitive_begin = 0;
+  p.primitive_end = n;
+  for (int64_t i = 0; i < n; ++i) energy_balance_item(p, i);
   return out;
 }
 

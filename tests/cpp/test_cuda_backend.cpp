@@ -221,6 +221,41 @@ TEST(CudaDevice, BackwardImageMatchesTheHostKernelBodies) {
   EXPECT_EQ(device.execution.executor, kBackwardExecutor);
 }
 
+TEST(CudaDevice, EnergyBalanceMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  scene.build();
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const auto n = static_cast<size_t>(scene.n_primitives());
+  std::vector<float> optics(2 * n);
+  for (size_t i = 0; i < optics.size(); ++i) optics[i] = 0.1f + 0.3f * static_cast<float>(i % 3);
+  const std::vector<float> sun{800.0f, 400.0f};
+  const float3 s = normalize(float3{0.3f, 0.1f, 0.9f});
+  const embree::EnergyBalanceMultibandResult device = sim.run_energy_balance_multiband(
+      scene, 2, 16, 5, sun, {}, {}, s, true, {}, optics, {}, optics, {});
+  const embree::HostEnergyBalance host = embree::energy_balance_bvh(
+      scene, embree::energy_balance_multiband_params(scene, 2, 16, 5, sun, {}, {}, s, true, {},
+                                                     optics, {}, optics));
+  ASSERT_EQ(device.top.size(), host.top.size());
+  size_t same = 0;
+  for (size_t e = 0; e < host.top.size(); ++e) {
+    same += std::fabs(device.top[e] - host.top[e]) <= 1e-4f * host.top[e] + 1e-6f;
+    same += std::fabs(device.bot[e] - host.bot[e]) <= 1e-4f * host.bot[e] + 1e-6f;
+  }
+  EXPECT_GE(same, 2 * host.top.size() * 98 / 100);
+  EXPECT_EQ(device.execution.executor, kEnergyBalanceMultibandExecutor);
+}
+
 TEST(CudaDevice, FluxMatchesTheHostKernelBodies) {
   const std::string reason = no_device_reason();
   if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;

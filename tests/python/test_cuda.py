@@ -62,7 +62,8 @@ def test_the_device_programs_are_installed_beside_the_module():
     entries = {}
     for part in ptx.split(".entry ")[1:]:
         entries[part[:part.index("(")]] = part
-    assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux"}
+    assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
+                            "tesk_energy_balance"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -165,3 +166,37 @@ def test_device_flux_matches_the_cpu_run(cuda_context):
     # hit differs in its last bits.
     for key in ("downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse"):
         np.testing.assert_allclose(got[key], ref[key], rtol=5e-3, atol=1e-6 * ref[key].max())
+
+
+def test_device_energy_balance_matches_the_cpu_run(cuda_context):
+    cpu, gpu = tesk_gpu.EmbreeSceneManager(), tesk_gpu.SceneManager(cuda_context)
+    lit_forest(cpu)
+    lit_forest(gpu)
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n = cpu.n_primitives()
+    albedo = np.linspace(0.05, 0.4, n, dtype=np.float32)
+    temperature = np.linspace(280, 305, n, dtype=np.float32)
+    cpu.set_primitive_temperatures(temperature)
+    gpu.set_primitive_temperatures(temperature)
+    sun = (0.4, 0.2, 0.9)
+    for band_type in (0, 1):
+        args = (32, 8, band_type, 800.0, 40.0, 350.0, *sun, True, albedo)
+        calls = []
+        got = sim.run_energy_balance(gpu, *args, progress=lambda *a: calls.append(a[:2]))
+        ref = cpu.run_energy_balance(*args)
+        assert calls[-1] == (n, n)
+        for g, r in zip(got, ref):
+            close = np.isclose(g, r, rtol=1e-4, atol=1e-6)
+            assert close.mean() > 0.95
+            np.testing.assert_allclose(g.sum(), r.sum(), rtol=2e-3)
+    bands = np.array([0.1, 0.3], np.float32)
+    front = np.repeat(bands, n) + np.tile(albedo, 2) * 0.5
+    args = (2, 24, 6, np.array([900, 500], np.float32), None, None, *sun, True, None, front, 0.5 * front,
+            0.6 * front)
+    got = sim.run_energy_balance_multiband(gpu, *args)
+    ref = cpu.run_energy_balance_multiband(*args)
+    for g, r in zip(got, ref):
+        assert g.shape == r.shape
+        assert np.isclose(g, r, rtol=1e-4, atol=1e-6).mean() > 0.95
+        np.testing.assert_allclose(g.sum(), r.sum(), rtol=2e-3)

@@ -163,6 +163,11 @@ CUDA_SIMULATOR_METHODS = {
     "simulate": ["optional", "small", "small", "progress", "outputs", "small"],
     "simulate_flux": ["optional", "small", "small", "photons", "small", "float", "small", "small", "small",
                       "bool", "progress"],
+    "run_energy_balance": ["optional", "small", "small", "int", "optional", "optional", "float", "float", "float",
+                           "float", "bool", "optional", "optional", "optional", "optional"],
+    "run_energy_balance_multiband": ["optional", "small", "small", "small", "optional", "optional", "optional",
+                                     "float", "float", "float", "bool", "optional", "optional", "optional",
+                                     "optional"],
 }
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],
