@@ -80,4 +80,10 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
                                             const ProgressCallback& progress = {},
                                             const InterruptCheck& interrupt = {});
 
+/// The argument checks of run_turbid_leaf_rrt_cpu on their own, in the same order and with the
+/// same messages (shared by the device tracers, which run on the same scene record). Returns
+/// the sample count.
+int64_t validate_turbid_leaf_rrt(const EmbreeSceneManager& scene,
+                                 const TurbidLeafRRTParams& params);
+
 }  // namespace tesk::embree

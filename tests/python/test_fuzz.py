@@ -285,7 +285,11 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                                               "bool", "array"],
                    "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
                                                         "bool", "array", "optional", "small", "optional", "optional",
-                                                        "optional"]}
+                                                        "optional"],
+                   "run_turbid_leaf_rrt_gpu": ["rows", "rows", "array", "array", "array", "array", "array", "small",
+                                               "small", "small", "optional", "optional", "optional", "optional",
+                                               "optional", "optional", "bool", "optional", "optional", "float",
+                                               "float", "float"]}
 
 
 def test_the_catalogue_covers_the_public_surface():
@@ -309,7 +313,7 @@ def vulkan_context():
 
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
                                   "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
-                                  "run_energy_balance_multiband_gpu", "build",
+                                  "run_energy_balance_multiband_gpu", "run_turbid_leaf_rrt_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands"])
 @settings(max_examples=15)
 @given(data=st.data())

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "core/host/progress.h"
+#include "embree/turbid_leaf_rrt.h"
+#include "vulkan/scene_manager.h"
+
+namespace tesk::vulkan {
+
+/// The leaf reverse ray tracer on the device ("turbid_leaf_rrt.spv"): the CPU tracer of
+/// embree/turbid_leaf_rrt.h with one invocation per sample, the same per-sample streams and
+/// draws, the same media walker (containment, free paths, boundary and tile-wall crossings,
+/// transmittance toward the sun) and the same outputs; `num_threads` is ignored. Samples run in
+/// dispatches of bounded work; `progress` gets (samples done, n, elapsed ms) after each.
+/// Record vulkan / radiation_field_process / "vulkan.ray_query.turbid_leaf_rrt".
+///
+/// Throws the CPU tracer's argument errors (same order and messages), std::invalid_argument
+/// "Vulkan turbid leaf RRT supports 1 to 32 bands" and "Vulkan thermal turbid leaf RRT requires
+/// per-instance longwave source and emissivity", and std::runtime_error "Vulkan: build the
+/// scene before tracing rays" when the device structures are not current.
+embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
+                                                    const embree::TurbidLeafRRTParams& params,
+                                                    const ProgressCallback& progress = {});
+
+}  // namespace tesk::vulkan
