@@ -1,6 +1,7 @@
 // Turbid workflows of the Vulkan scene: run_turbid_leaf_rrt_gpu, the leaf reverse ray tracer on
-// the device. Arguments are converted and checked as for run_turbid_leaf_rrt_cpu, with the same
-// messages in the same order; the device workflow repeats the size and id checks on the scene.
+// the device, and _execute_turbid_radiation_field_vulkan, the radiation-field process over a
+// domain resident in the scene record with its transport on the device. Arguments are converted
+// and checked as for the CPU twins, with the same messages in the same order.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "python/frame.h"
+#include "python/turbid_results.h"
 #include "python/vulkan_workflows.h"
 #include "vulkan/turbid_leaf_rrt.h"
 
@@ -138,7 +140,40 @@ py::dict leaf_rrt_gpu(VulkanSceneManager& scene, const py::object& positions_in,
   return flat_result(std::move(out), r.execution);
 }
 
+py::dict radiation_field_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
+                                const py::dict& request, const py::object& progress) {
+  const embree::OwnedTurbidRadiationRequest q = parse_turbid_radiation_request(request);
+  const ProgressCallback callback = wrap_progress(progress);
+  embree::EmbreeSceneManager& record = scene.host();
+  const auto storage = record.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  std::shared_ptr<const turbid::OwnedTurbidState> state;
+  {
+    const embree::SceneUse use = record.acquire_use();
+    state = std::make_shared<const turbid::OwnedTurbidState>(
+        vulkan::execute_turbid_radiation_field_gpu(scene, domain, q, callback));
+  }
+  record.commit_turbid_states({state});
+  py::dict out = turbid_state_token_dict(state->token);
+  out["sample_count"] = state->sample_ids.size();
+  out["band_count"] = state->wavelengths.size();
+  out["backend"] = "vulkan";
+  out["workflow"] = "turbid_radiation_field";
+  out["executor"] = "vulkan.slang.turbid_radiation";
+  out["native"] = true;
+  return out;
+}
+
 }  // namespace
+
+void bind_vulkan_turbid_functions(py::module_& m) {
+  m.def("_execute_turbid_radiation_field_vulkan", &radiation_field_vulkan, py::arg("scene"),
+        py::arg("domain_id"), py::arg("request"), py::kw_only(), py::arg("progress") = py::none(),
+        "As _execute_turbid_radiation_field_embree on a VulkanSceneManager whose scene record\n"
+        "holds domain `domain_id`, with the leaf RRT on the device (run_turbid_leaf_rrt_gpu):\n"
+        "commits the radiation-stage state to the record and returns its token with\n"
+        "sample_count, band_count and the execution keys.");
+}
 
 void bind_vulkan_turbid(py::class_<VulkanSceneManager>& cls) {
   cls.def("run_turbid_leaf_rrt_gpu", &leaf_rrt_gpu, py::arg("positions"), py::arg("normals"),

@@ -6,10 +6,17 @@
 
 #include <string>
 
+#include "embree/turbid_radiation.h"
 #include "turbid/sampling.h"
 #include "turbid/state_ops.h"
 
 namespace tesk::python {
+
+/// A radiation-field request read and checked as _execute_turbid_radiation_field_embree reads it.
+embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const pybind11::dict& request);
+
+/// The dictionary of a state token (ids, stage name and revision stamps).
+pybind11::dict turbid_state_token_dict(const turbid::TurbidStateToken& token);
 
 /// A state token dictionary read as the CPU state operations read it.
 turbid::TurbidStateToken parse_turbid_state_token(const pybind11::object& token);

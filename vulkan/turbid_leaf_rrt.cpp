@@ -11,6 +11,7 @@
 #include "core/random_streams.h"
 #include "core/transport_constants.h"
 #include "shaders/device_records.h"
+#include "turbid/state_ops.h"
 
 namespace tesk::vulkan {
 
@@ -206,6 +207,58 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
   for (uint32_t q : queries) r.rays += q;
   r.threads = 1;
   return r;
+}
+
+turbid::OwnedTurbidState execute_turbid_radiation_field_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidRadiationRequest& q, const ProgressCallback& progress) {
+  embree::validate_radiation_request(domain, q);
+  const embree::EmbreeSceneManager& host = scene.host();
+  const auto n_media = static_cast<int32_t>(host.optical_media().media.size());
+  if (!scene.device_current() || n_media == 0) {
+    throw std::runtime_error(
+        "Vulkan Turbid radiation requires a built optical scene. No fallback was performed.");
+  }
+  const size_t n = domain.pool->samples.size();
+  const size_t nb = q.wavelengths.size();
+  if (n > static_cast<size_t>(INT32_MAX)) {
+    throw std::overflow_error("Turbid radiation sample exceeds native device indexing");
+  }
+  if (nb > static_cast<size_t>(INT32_MAX)) {
+    throw std::overflow_error("Turbid radiation band exceeds native device indexing");
+  }
+  const embree::TurbidRadiationOwnerTransport t =
+      embree::prepare_turbid_radiation_owners(domain, q, n_media);
+  const embree::TurbidLeafRRTInputs inputs = embree::leaf_rrt_inputs(domain, t);
+  embree::TurbidLeafRRTParams p;
+  inputs.fill(p, t);
+  p.n_bands = static_cast<int>(nb);
+  p.rays_per_sample = static_cast<int>(std::min<int64_t>(q.rays_per_sample, 1 << 30));
+  p.max_depth = static_cast<int>(std::min<int64_t>(q.max_depth, 1 << 30));
+  p.sun_irradiance = q.direct_irradiance;
+  p.sky_diffuse_radiance = q.sky_radiance;
+  p.medium_reflectance = t.medium_reflectance;
+  p.medium_back_reflectance = t.medium_back_reflectance;
+  p.medium_transmittance = t.medium_transmittance;
+  p.sun_dir = {q.sun_direction[0], q.sun_direction[1], q.sun_direction[2]};
+  p.seed = q.seed ^ domain.config.seed;
+  const embree::TurbidLeafRRTResult r = run_turbid_leaf_rrt_gpu(scene, p, progress);
+
+  turbid::OwnerBandOptics optics;
+  const size_t n_owners = q.owners.size();
+  optics.front.resize(nb * n_owners);
+  optics.back.resize(nb * n_owners);
+  optics.transmittance.resize(nb * n_owners);
+  for (size_t o = 0; o < n_owners; ++o) {
+    for (size_t b = 0; b < nb; ++b) {
+      optics.front[b * n_owners + o] = q.owners[o].reflectance[b];
+      optics.back[b * n_owners + o] = q.owners[o].back_reflectance[b];
+      optics.transmittance[b * n_owners + o] = q.owners[o].transmittance[b];
+    }
+  }
+  return turbid::assemble_radiation_state(
+      domain, turbid::fresh_token(domain, q.workflow_revision, turbid::TurbidStage::Radiation),
+      q.wavelengths, optics, r.total_top, r.total_bottom, r.direct_top, r.direct_bottom, r.p_sun);
 }
 
 }  // namespace tesk::vulkan

@@ -2,6 +2,7 @@
 
 #include "core/host/progress.h"
 #include "embree/turbid_leaf_rrt.h"
+#include "embree/turbid_radiation.h"
 #include "vulkan/scene_manager.h"
 
 namespace tesk::vulkan {
@@ -20,5 +21,16 @@ namespace tesk::vulkan {
 embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
                                                     const embree::TurbidLeafRRTParams& params,
                                                     const ProgressCallback& progress = {});
+
+/// The turbid radiation-field process with its transport on the device: the CPU process of
+/// embree/turbid_radiation.h (request checks, owner preparation, the same leaf RRT inputs and
+/// seed, radiation-state assembly) with run_turbid_leaf_rrt_gpu in place of the CPU tracer.
+/// `domain` is resident in the scene record. Returns the state (a fresh state id; not
+/// committed). Throws the CPU process's request and preparation errors, std::runtime_error
+/// "Vulkan Turbid radiation requires a built optical scene. No fallback was performed." and the
+/// errors of run_turbid_leaf_rrt_gpu.
+turbid::OwnedTurbidState execute_turbid_radiation_field_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidRadiationRequest& request, const ProgressCallback& progress = {});
 
 }  // namespace tesk::vulkan

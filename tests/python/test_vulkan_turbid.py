@@ -187,3 +187,37 @@ def test_checks_limits_and_empty_runs(context):
     unbuilt.add_instance(unbuilt.add_mesh(v, [], t, 0), 0, 0, 0)
     with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
         unbuilt.run_turbid_leaf_rrt_gpu(*arguments([[0.5, 0.5, 0.5]], [0, 0, 1], False), 1)
+
+
+@pytest.mark.slow  # first use compiles the shader (minutes on a busy lavapipe)
+def test_radiation_field_process_matches_the_cpu_state(context):
+    # The process over a resident domain: the direct part depends only on the sunlit probability
+    # (no random numbers), so it agrees to rounding; the diffuse part within Monte Carlo error.
+    from test_turbid_radiation import cube_domain, radiation_request
+    scene = medium_scene(context, [0, 0, 0], [1, 1, 1], 2.0, 0, n_bands=2)
+    record = scene._scene_record()
+    domain = cube_domain(record, 2.0, budget=128)
+    s = np.radians(35.0)
+    q = radiation_request(wavelengths=(550.0, 650.0), direct=(1.0, 0.5), sky=(0.2, 0.1), rho=0.2, tau=0.1,
+                          sun_direction=[np.sin(s), 0.0, np.cos(s)], rays_per_sample=8)
+    cpu = tesk_gpu._execute_turbid_radiation_field_embree(record, domain, q)
+    gpu = tesk_gpu._execute_turbid_radiation_field_vulkan(scene, domain, q)
+    assert (gpu["backend"], gpu["workflow"], gpu["executor"]) == (
+        "vulkan", "turbid_radiation_field", "vulkan.slang.turbid_radiation")
+    assert gpu["stage"] == cpu["stage"] and gpu["domain_id"] == domain and gpu["state_id"] != cpu["state_id"]
+    assert (gpu["sample_count"], gpu["band_count"]) == (cpu["sample_count"], 2)
+    fields = ["absorbed_sw_direct", "absorbed_sw_top", "apar"]
+
+    def aggregate(token):
+        (c,) = tesk_gpu._aggregate_turbid_state_embree(record, token, fields)["components"]
+        return c
+
+    c, d = aggregate(cpu), aggregate(gpu)
+    assert d["p_sun"] == pytest.approx(c["p_sun"], rel=1e-4)
+    assert d["fields"]["absorbed_sw_direct"]["mean"] == pytest.approx(c["fields"]["absorbed_sw_direct"]["mean"],
+                                                                      rel=1e-4)
+    for name in ("absorbed_sw_top", "apar"):
+        m = c["fields"][name]
+        assert d["fields"][name]["mean"] == pytest.approx(m["mean"], abs=4 * np.sqrt(m["variance"] / 128))
+    with pytest.raises(RuntimeError, match="^Stale TurbidDomain handle"):
+        tesk_gpu._execute_turbid_radiation_field_vulkan(scene, domain + 1000, q)
