@@ -891,6 +891,11 @@ py::dict turbid_state_token_dict(const TurbidStateToken& token) {
   return token_dict(token);
 }
 
+embree::OwnedTurbidStaticPhysiologyRequest parse_turbid_static_physiology_request(
+    const py::dict& request) {
+  return parse_static_physiology_request(request);
+}
+
 void bind_turbid_radiation(py::module_& m) {
   m.def("run_turbid_leaf_rrt_cpu", &leaf_rrt, py::arg("scene"), py::arg("positions"),
         py::arg("normals"), py::arg("medium_ids"), py::arg("instance_ids"),

@@ -164,9 +164,48 @@ py::dict radiation_field_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
   return out;
 }
 
+py::dict static_physiology_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
+                                  const py::dict& request) {
+  const embree::OwnedTurbidStaticPhysiologyRequest q =
+      parse_turbid_static_physiology_request(request);
+  embree::EmbreeSceneManager& record = scene.host();
+  const auto storage = record.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  embree::validate_static_physiology_request(domain, q);
+  if (q.radiation_token.domain_id != domain_id) {
+    throw std::invalid_argument("StaticPhysiology requires a compatible radiation-state token");
+  }
+  const turbid::OwnedTurbidState& radiation = turbid::resolve_state(*storage, q.radiation_token);
+  std::shared_ptr<const turbid::OwnedTurbidState> state;
+  {
+    const embree::SceneUse use = record.acquire_use();
+    state = std::make_shared<const turbid::OwnedTurbidState>(
+        vulkan::execute_turbid_static_physiology_gpu(scene, domain, q, radiation));
+  }
+  record.commit_turbid_states({state});
+  py::dict out = turbid_state_token_dict(state->token);
+  out["sample_count"] = state->sample_ids.size();
+  size_t converged = 0;
+  for (size_t i = 0; i < state->sunlit.size(); ++i) {
+    converged += state->sunlit[i].converged && state->shaded[i].converged;
+  }
+  out["converged_samples"] = converged;
+  out["backend"] = "vulkan";
+  out["workflow"] = "turbid_static_physiology";
+  out["executor"] = "vulkan.slang.turbid_static_physiology";
+  out["native"] = true;
+  return out;
+}
+
 }  // namespace
 
 void bind_vulkan_turbid_functions(py::module_& m) {
+  m.def("_execute_turbid_static_physiology_vulkan", &static_physiology_vulkan, py::arg("scene"),
+        py::arg("domain_id"), py::arg("request"),
+        "As _execute_turbid_static_physiology_embree on a VulkanSceneManager whose scene record\n"
+        "holds domain `domain_id` and the radiation state of the request, with the leaf model\n"
+        "solved on the device: commits the static-physiology state to the record and returns\n"
+        "its token with sample_count, converged_samples and the execution keys.");
   m.def("_execute_turbid_radiation_field_vulkan", &radiation_field_vulkan, py::arg("scene"),
         py::arg("domain_id"), py::arg("request"), py::kw_only(), py::arg("progress") = py::none(),
         "As _execute_turbid_radiation_field_embree on a VulkanSceneManager whose scene record\n"

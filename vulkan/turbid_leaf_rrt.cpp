@@ -12,6 +12,7 @@
 #include "core/transport_constants.h"
 #include "shaders/device_records.h"
 #include "turbid/state_ops.h"
+#include "vulkan/physiology.h"
 
 namespace tesk::vulkan {
 
@@ -259,6 +260,22 @@ turbid::OwnedTurbidState execute_turbid_radiation_field_gpu(
   return turbid::assemble_radiation_state(
       domain, turbid::fresh_token(domain, q.workflow_revision, turbid::TurbidStage::Radiation),
       q.wavelengths, optics, r.total_top, r.total_bottom, r.direct_top, r.direct_bottom, r.p_sun);
+}
+
+turbid::OwnedTurbidState execute_turbid_static_physiology_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidStaticPhysiologyRequest& q,
+    const turbid::OwnedTurbidState& radiation) {
+  embree::validate_static_physiology_request(domain, q);
+  if (!scene.device_current() || scene.host().optical_media().media.empty()) {
+    throw std::runtime_error(
+        "Vulkan StaticPhysiology requires a built optical scene. No fallback was performed.");
+  }
+  return embree::execute_turbid_static_physiology(
+      scene.host(), domain, q, radiation, {},
+      [&scene](const physiology::PhysiologyRequestView& view) {
+        return solve_physiology(scene, view);
+      });
 }
 
 }  // namespace tesk::vulkan

@@ -3,6 +3,7 @@
 #include "core/host/progress.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "embree/turbid_radiation.h"
+#include "embree/turbid_static_physiology.h"
 #include "vulkan/scene_manager.h"
 
 namespace tesk::vulkan {
@@ -32,5 +33,16 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
 turbid::OwnedTurbidState execute_turbid_radiation_field_gpu(
     VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
     const embree::OwnedTurbidRadiationRequest& request, const ProgressCallback& progress = {});
+
+/// The turbid static-physiology process with the leaf model on the device: the CPU process of
+/// embree/turbid_static_physiology.h (request checks, one element per sample and condition of an
+/// active owner, state assembly) with the elements solved by vulkan::solve_physiology.
+/// `radiation` is the resolved radiation state in the scene record. Returns the state (not
+/// committed). Throws the CPU process's errors and std::runtime_error "Vulkan StaticPhysiology
+/// requires a built optical scene. No fallback was performed.".
+turbid::OwnedTurbidState execute_turbid_static_physiology_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidStaticPhysiologyRequest& request,
+    const turbid::OwnedTurbidState& radiation);
 
 }  // namespace tesk::vulkan

@@ -221,3 +221,33 @@ def test_radiation_field_process_matches_the_cpu_state(context):
         assert d["fields"][name]["mean"] == pytest.approx(m["mean"], abs=4 * np.sqrt(m["variance"] / 128))
     with pytest.raises(RuntimeError, match="^Stale TurbidDomain handle"):
         tesk_gpu._execute_turbid_radiation_field_vulkan(scene, domain + 1000, q)
+
+
+@pytest.mark.slow  # first use compiles the physiology shader
+def test_static_physiology_process_equals_the_cpu(context):
+    # The same radiation state solved by the device leaf model (the CPU's equations in the shader):
+    # every sample's sunlit and shaded records agree to single-precision rounding.
+    from test_turbid_physiology import samples, sp_request
+    from test_turbid_radiation import cube_domain, radiation_request
+    scene = medium_scene(context, [0, 0, 0], [1, 1, 1], 2.0, 0, n_bands=2)
+    record = scene._scene_record()
+    domain = cube_domain(record, 2.0, budget=48)
+    rad = tesk_gpu._execute_turbid_radiation_field_embree(
+        record, domain, radiation_request(wavelengths=(450.0, 650.0), direct=(300.0, 250.0), sky=(10.0, 8.0),
+                                          rho=0.1, tau=0.05))
+    cpu = tesk_gpu._execute_turbid_static_physiology_embree(record, domain, sp_request(rad))
+    gpu = tesk_gpu._execute_turbid_static_physiology_vulkan(scene, domain, sp_request(rad))
+    assert (gpu["backend"], gpu["workflow"], gpu["executor"]) == (
+        "vulkan", "turbid_static_physiology", "vulkan.slang.turbid_static_physiology")
+    assert (gpu["stage"], gpu["sample_count"], gpu["converged_samples"]) == (
+        cpu["stage"], cpu["sample_count"], cpu["converged_samples"])
+    fields = ("apar", "An", "gs", "Ci", "Phi_f")
+    c, d = samples(record, domain, cpu, fields), samples(record, domain, gpu, fields)
+    for branch in ("sunlit", "shaded"):
+        for name in fields:
+            a = np.array([s[branch][name] for s in c])
+            b = np.array([s[branch][name] for s in d])
+            np.testing.assert_allclose(b, a, rtol=2e-4, atol=1e-5, err_msg=f"{branch} {name}")
+        assert np.ptp([s[branch]["An"] for s in c]) > 0.5  # the records differ: a real comparison
+    with pytest.raises(ValueError, match="^StaticPhysiology requires a compatible radiation-state token$"):
+        tesk_gpu._execute_turbid_static_physiology_vulkan(scene, domain, sp_request(dict(rad, domain_id=domain + 1)))
