@@ -891,6 +891,11 @@ py::dict turbid_state_token_dict(const TurbidStateToken& token) {
   return token_dict(token);
 }
 
+embree::OwnedTurbidEnergyBalanceRequest parse_turbid_energy_balance_request(
+    const py::dict& request) {
+  return parse_energy_balance_request(request);
+}
+
 embree::OwnedTurbidStaticPhysiologyRequest parse_turbid_static_physiology_request(
     const py::dict& request) {
   return parse_static_physiology_request(request);

@@ -197,9 +197,50 @@ py::dict static_physiology_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
   return out;
 }
 
+py::dict energy_balance_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
+                               const py::dict& request, const py::object& progress) {
+  const embree::OwnedTurbidEnergyBalanceRequest q = parse_turbid_energy_balance_request(request);
+  const ProgressCallback callback = wrap_progress(progress);
+  embree::EmbreeSceneManager& record = scene.host();
+  const auto storage = record.turbid_domains();
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  embree::validate_energy_balance_request(domain, q);
+  if (q.source_token.domain_id != domain_id) {
+    throw std::runtime_error(
+        "Stale TurbidState token belongs to another scene/domain or revision. No fallback was "
+        "performed.");
+  }
+  const turbid::OwnedTurbidState& source = turbid::resolve_state(*storage, q.source_token);
+  std::shared_ptr<const turbid::OwnedTurbidState> state;
+  embree::TurbidEnergyBalanceRun run;
+  {
+    const embree::SceneUse use = record.acquire_use();
+    run = vulkan::execute_turbid_energy_balance_gpu(scene, domain, q, source, callback);
+    state = std::make_shared<const turbid::OwnedTurbidState>(std::move(run.state));
+  }
+  record.commit_turbid_states({state});
+  py::dict out = turbid_state_token_dict(state->token);
+  out["sample_count"] = state->sample_ids.size();
+  out["iterations"] = run.iterations;
+  out["converged"] = run.converged;
+  out["max_temperature_change"] = run.max_temperature_change;
+  out["backend"] = "vulkan";
+  out["workflow"] = "turbid_energy_balance";
+  out["executor"] = "vulkan.slang.turbid_energy_balance";
+  out["native"] = true;
+  return out;
+}
+
 }  // namespace
 
 void bind_vulkan_turbid_functions(py::module_& m) {
+  m.def("_execute_turbid_energy_balance_vulkan", &energy_balance_vulkan, py::arg("scene"),
+        py::arg("domain_id"), py::arg("request"), py::kw_only(), py::arg("progress") = py::none(),
+        "As _execute_turbid_energy_balance_embree on a VulkanSceneManager whose scene record\n"
+        "holds domain `domain_id` and the source state of the request, with the longwave leaf\n"
+        "transport on the device: commits the energy-balance state to the record and returns its\n"
+        "token with sample_count, iterations, converged, max_temperature_change and the\n"
+        "execution keys.");
   m.def("_execute_turbid_static_physiology_vulkan", &static_physiology_vulkan, py::arg("scene"),
         py::arg("domain_id"), py::arg("request"),
         "As _execute_turbid_static_physiology_embree on a VulkanSceneManager whose scene record\n"

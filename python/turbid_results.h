@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "embree/turbid_energy_balance.h"
 #include "embree/turbid_radiation.h"
 #include "embree/turbid_static_physiology.h"
 #include "turbid/sampling.h"
@@ -19,6 +20,11 @@ embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const pybind1
 /// A static-physiology request read and checked as _execute_turbid_static_physiology_embree
 /// reads it.
 embree::OwnedTurbidStaticPhysiologyRequest parse_turbid_static_physiology_request(
+    const pybind11::dict& request);
+
+/// A Turbid energy-balance request read and checked as _execute_turbid_energy_balance_embree
+/// reads it.
+embree::OwnedTurbidEnergyBalanceRequest parse_turbid_energy_balance_request(
     const pybind11::dict& request);
 
 /// The dictionary of a state token (ids, stage name and revision stamps).

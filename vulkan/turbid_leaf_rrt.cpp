@@ -278,4 +278,20 @@ turbid::OwnedTurbidState execute_turbid_static_physiology_gpu(
       });
 }
 
+embree::TurbidEnergyBalanceRun execute_turbid_energy_balance_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidEnergyBalanceRequest& q, const turbid::OwnedTurbidState& source,
+    const ProgressCallback& progress) {
+  embree::validate_energy_balance_request(domain, q);
+  if (!scene.device_current() || scene.host().optical_media().media.empty()) {
+    throw std::runtime_error(
+        "Vulkan Turbid energy balance requires a built optical scene. No fallback was performed.");
+  }
+  return embree::execute_turbid_energy_balance(
+      scene.host(), domain, q, source, {}, {},
+      [&scene, &progress](const embree::TurbidLeafRRTParams& p) {
+        return run_turbid_leaf_rrt_gpu(scene, p, progress);
+      });
+}
+
 }  // namespace tesk::vulkan

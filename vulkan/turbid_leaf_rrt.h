@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/host/progress.h"
+#include "embree/turbid_energy_balance.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "embree/turbid_radiation.h"
 #include "embree/turbid_static_physiology.h"
@@ -44,5 +45,15 @@ turbid::OwnedTurbidState execute_turbid_static_physiology_gpu(
     VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
     const embree::OwnedTurbidStaticPhysiologyRequest& request,
     const turbid::OwnedTurbidState& radiation);
+
+/// The turbid energy-balance process with its longwave transport on the device: the CPU process
+/// of embree/turbid_energy_balance.h (request checks, the same iteration, streams and Newton
+/// solves) with run_turbid_leaf_rrt_gpu in place of the CPU tracer. `source` is the resolved
+/// source state in the scene record. Throws the CPU process's errors and std::runtime_error
+/// "Vulkan Turbid energy balance requires a built optical scene. No fallback was performed.".
+embree::TurbidEnergyBalanceRun execute_turbid_energy_balance_gpu(
+    VulkanSceneManager& scene, const turbid::TurbidDomainRecord& domain,
+    const embree::OwnedTurbidEnergyBalanceRequest& request, const turbid::OwnedTurbidState& source,
+    const ProgressCallback& progress = {});
 
 }  // namespace tesk::vulkan

@@ -264,6 +264,7 @@ VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_
 VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list", "int", "optional"],
                  "_execute_turbid_radiation_field_vulkan": ["optional", "int", "request"],
                  "_execute_turbid_static_physiology_vulkan": ["optional", "int", "request"],
+                 "_execute_turbid_energy_balance_vulkan": ["optional", "int", "request"],
                  "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"],
                  "_debug_turbid_samples_vulkan": ["optional", "optional", "int", "request", "int", "int", "small",
                                                   "small"]}

@@ -251,3 +251,31 @@ def test_static_physiology_process_equals_the_cpu(context):
         assert np.ptp([s[branch]["An"] for s in c]) > 0.5  # the records differ: a real comparison
     with pytest.raises(ValueError, match="^StaticPhysiology requires a compatible radiation-state token$"):
         tesk_gpu._execute_turbid_static_physiology_vulkan(scene, domain, sp_request(dict(rad, domain_id=domain + 1)))
+
+
+@pytest.mark.slow  # first use compiles the shader (minutes on a busy lavapipe)
+def test_energy_balance_process_converges_to_the_cpu_fixed_point(context):
+    # The same iteration, streams and Newton solves with the thermal leaf transport on the device:
+    # the leaf temperatures reach the CPU's fixed point.
+    from test_turbid_radiation import cube_domain, eb_request, radiation_request, sample_records
+    scene = medium_scene(context, [0, 0, 0], [1, 1, 1], 2.0, 0, n_bands=2)
+    record = scene._scene_record()
+    domain = cube_domain(record, 2.0, budget=32)
+    rad = tesk_gpu._execute_turbid_radiation_field_embree(
+        record, domain, radiation_request(wavelengths=(550.0, 650.0), direct=(400.0, 300.0), sky=(20.0, 10.0),
+                                          rho=0.1, tau=0.05))
+    q = eb_request(rad, t_air=295.0, h=8.0, sky=300.0)
+    cpu = tesk_gpu._execute_turbid_energy_balance_embree(record, domain, q)
+    gpu = tesk_gpu._execute_turbid_energy_balance_vulkan(scene, domain, q)
+    assert (gpu["backend"], gpu["workflow"], gpu["executor"]) == (
+        "vulkan", "turbid_energy_balance", "vulkan.slang.turbid_energy_balance")
+    assert gpu["converged"] and cpu["converged"] and gpu["stage"] == cpu["stage"]
+    c, d = sample_records(record, domain, cpu), sample_records(record, domain, gpu)
+    for branch in ("sunlit", "shaded"):
+        tc = np.array([s[branch]["temperature"] for s in c])
+        td = np.array([s[branch]["temperature"] for s in d])
+        np.testing.assert_allclose(td, tc, atol=0.1)
+    # Sunlit leaves run warmer than shaded ones and than the air: the comparison sees the physics.
+    assert np.mean([s["sunlit"]["temperature"] - s["shaded"]["temperature"] for s in c]) > 0.5
+    with pytest.raises(RuntimeError, match="^Stale TurbidState token"):
+        tesk_gpu._execute_turbid_energy_balance_vulkan(scene, domain, eb_request(dict(rad, domain_id=domain + 1)))
