@@ -7,14 +7,16 @@ balance (face samples/s), after one untimed warm-up call each (pipeline creation
 waveform LiDAR scan (pulses/s with the footprint's rays per pulse) and its point agreement, a
 passive microwave wavefront over the forest (rays/s; the device only: the CPU has no wavefront
 transport), and the leaf physiology solver (elements/s, with and without the leaf energy
-balance) of solve_physiology_vulkan next to solve_physiology_cpu.
+balance) of solve_physiology_vulkan next to solve_physiology_cpu; with --leaf-samples N, the
+Turbid leaf reverse ray tracer (samples/s) of run_turbid_leaf_rrt_gpu next to
+run_turbid_leaf_rrt_cpu on a periodic slab of leaf medium over a ground.
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
 path; run the same script on a machine with a GPU for device figures, with sizes to match
 (for example --trees 200 --rays 2000000 --size 256 --spp 16 --photons 1000000 --pulses 20000).
 The defaults keep a run on lavapipe to about a minute.
 
     PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N]
-        [--pulses N] [--beam S] [--mw-rays N] [--leaves N] [--device I]
+        [--pulses N] [--beam S] [--mw-rays N] [--leaves N] [--leaf-samples N] [--device I]
 """
 
 from __future__ import annotations
@@ -120,6 +122,43 @@ def footprint(S: int) -> np.ndarray:
     return np.flatnonzero(r2 <= 1.0001)
 
 
+def leaf_rrt_rates(context, n: int, rays: int = 16) -> None:
+    """Samples/s of the leaf reverse ray tracer on the device and on the CPU, same scene record."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(2)
+    scene.upload_spectral_params(np.float32([0, 0, 0, 0, 0, 0, 0.2, 0.1]))
+    leaf = scene.add_material(13, 0, [0.0, 0.0])
+    ground = scene.add_material(0, 6, [])
+    lo, hi = (0.0, 0.0, 0.2), (4.0, 4.0, 2.0)
+    v = np.float32([[hi[0] if i & 1 else lo[0], hi[1] if i & 2 else lo[1], hi[2] if i & 4 else lo[2]]
+                    for i in range(8)])
+    t = np.int32([[0, 2, 1], [1, 2, 3], [4, 5, 6], [5, 7, 6], [0, 1, 4], [1, 5, 4],
+                  [2, 6, 3], [3, 6, 7], [0, 4, 2], [2, 4, 6], [1, 3, 5], [3, 7, 5]])
+    scene.add_instance(scene.add_mesh(v, [], t, leaf), 0, 0, 0)
+    g = tesk_gpu.make_ground_plane(2.0, 2.0, ground, 4.0)
+    scene.add_instance(scene.add_mesh(g["vertices"], g["normals"], g["indices"], ground), 2.0, 2.0, 0.0)
+    scene.set_optical_turbid_media([1.5], [0], [1], [0.0], [0, -1])
+    scene.set_repetitive(1000, 4.0, 4.0)
+    scene.build()
+    rng = np.random.default_rng(4)
+    pos = np.column_stack([rng.uniform(0.1, 3.9, (n, 2)), rng.uniform(0.3, 1.9, n)]).astype(np.float32)
+    normals = rng.normal(size=(n, 3)).astype(np.float32)
+    ids = np.zeros(n, np.int32)
+    offsets = np.arange(n + 1, dtype=np.int32)
+    args = (pos, normals, ids, ids, offsets, ids, ids, 2, rays, 8, np.float32([1.0, 0.6]), np.float32([0.2, 0.3]),
+            None, np.float32([0.45, 0.05]), np.float32([0.3, 0.04]), np.float32([0.4, 0.02]))
+    kw = dict(sun_dir_x=0.3, sun_dir_z=0.95)
+    rates = {}
+    for name, run in (("vulkan", lambda: scene.run_turbid_leaf_rrt_gpu(*args, **kw)),
+                      ("cpu", lambda: tesk_gpu.run_turbid_leaf_rrt_cpu(scene._scene_record(), *args, **kw)["payload"])):
+        run()  # warm-up: pipeline creation
+        t_run, out = timed(run)
+        rates[name] = (n / t_run, out["total_irradiance_top"].mean())
+    print(f"turbid leaf RRT ({n} samples, 2 x {rays} rays): vulkan {rates['vulkan'][0]:10.1f} samples/s   "
+          f"cpu {rates['cpu'][0]:10.1f} samples/s   mean top irradiance vulkan {rates['vulkan'][1]:.4f} "
+          f"cpu {rates['cpu'][1]:.4f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=50)
@@ -134,6 +173,7 @@ def main() -> None:
     parser.add_argument("--mw-rays", type=int, default=5_000, help="microwave lines of sight")
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
     parser.add_argument("--leaves", type=int, default=50_000, help="elements of the physiology solver")
+    parser.add_argument("--leaf-samples", type=int, default=0, help="samples of the Turbid leaf RRT (0: skip)")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
         sys.exit("tesk_gpu was built without the Vulkan backend")
@@ -190,6 +230,8 @@ def main() -> None:
     print(f"hit agreement {same:.4f}; mean radiance vulkan {results['vulkan'][1].mean():.5f} "
           f"cpu {results['cpu'][1].mean():.5f}")
     physiology_rates(context, args.leaves)
+    if args.leaf_samples > 0:
+        leaf_rrt_rates(context, args.leaf_samples)
 
 
 if __name__ == "__main__":

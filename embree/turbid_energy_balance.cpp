@@ -119,10 +119,11 @@ TurbidEnergyBalanceRun execute_turbid_energy_balance(const EmbreeSceneManager& s
                                                      const OwnedTurbidEnergyBalanceRequest& q,
                                                      const OwnedTurbidState& source,
                                                      const ProgressCallback& progress,
-                                                     const InterruptCheck& interrupt) {
+                                                     const InterruptCheck& interrupt,
+                                                     const TurbidLeafRRTTransport& transport) {
   validate_energy_balance_request(domain, q);
   const auto n_media = static_cast<int32_t>(scene.optical_media().media.size());
-  if (!scene.is_built() || n_media == 0) {
+  if (!transport && (!scene.is_built() || n_media == 0)) {
     throw std::runtime_error(
         "Embree Turbid energy balance requires a built optical scene. No fallback was "
         "performed.");
@@ -200,7 +201,8 @@ TurbidEnergyBalanceRun execute_turbid_energy_balance(const EmbreeSceneManager& s
     // smooth map of the temperatures whose fixed point the loop can reach; fresh noise in each
     // iteration would keep the largest change at the Monte Carlo noise level.
     p.seed = q.seed;
-    const TurbidLeafRRTResult r = run_turbid_leaf_rrt_cpu(scene, p, progress, interrupt);
+    const TurbidLeafRRTResult r =
+        transport ? transport(p) : run_turbid_leaf_rrt_cpu(scene, p, progress, interrupt);
     // 3.-4. Newton solve per sample and branch, relaxed with the damping.
     double largest = 0.0;
     for (size_t o = 0; o < n_owners; ++o) {

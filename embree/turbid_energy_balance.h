@@ -10,6 +10,7 @@
 
 #include "core/host/progress.h"
 #include "embree/scene_manager.h"
+#include "embree/turbid_leaf_rrt.h"
 #include "turbid/registry.h"
 #include "turbid/states.h"
 
@@ -83,12 +84,14 @@ void validate_energy_balance_request(const turbid::TurbidDomainRecord& domain,
 /// Runs the process with `source` (the resolved state of request.source_token). Throws the
 /// validation errors, std::runtime_error "Embree Turbid energy balance requires a built optical
 /// scene. No fallback was performed.", std::overflow_error "Turbid state revision overflow",
-/// and the errors of the leaf RRT.
+/// and the errors of the leaf RRT. `transport`, when given, runs the longwave transport in place
+/// of the CPU tracer (and the caller checks its own scene).
 TurbidEnergyBalanceRun execute_turbid_energy_balance(const EmbreeSceneManager& scene,
                                                      const turbid::TurbidDomainRecord& domain,
                                                      const OwnedTurbidEnergyBalanceRequest& request,
                                                      const turbid::OwnedTurbidState& source,
                                                      const ProgressCallback& progress = {},
-                                                     const InterruptCheck& interrupt = {});
+                                                     const InterruptCheck& interrupt = {},
+                                                     const TurbidLeafRRTTransport& transport = {});
 
 }  // namespace tesk::embree

@@ -431,4 +431,9 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
   return r;
 }
 
+int64_t validate_turbid_leaf_rrt(const EmbreeSceneManager& scene,
+                                 const TurbidLeafRRTParams& params) {
+  return validate(scene, params);
+}
+
 }  // namespace tesk::embree

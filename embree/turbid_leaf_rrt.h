@@ -6,6 +6,7 @@
 // event by a transmittance walk toward it.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -79,5 +80,15 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
                                             const TurbidLeafRRTParams& params,
                                             const ProgressCallback& progress = {},
                                             const InterruptCheck& interrupt = {});
+
+/// A leaf RRT run in place of run_turbid_leaf_rrt_cpu (a device backend's tracer), for the
+/// processes that drive the tracer.
+using TurbidLeafRRTTransport = std::function<TurbidLeafRRTResult(const TurbidLeafRRTParams&)>;
+
+/// The argument checks of run_turbid_leaf_rrt_cpu on their own, in the same order and with the
+/// same messages (shared by the device tracers, which run on the same scene record). Returns
+/// the sample count.
+int64_t validate_turbid_leaf_rrt(const EmbreeSceneManager& scene,
+                                 const TurbidLeafRRTParams& params);
 
 }  // namespace tesk::embree

@@ -125,9 +125,10 @@ OwnedTurbidState execute_turbid_static_physiology(const EmbreeSceneManager& scen
                                                   const TurbidDomainRecord& domain,
                                                   const OwnedTurbidStaticPhysiologyRequest& q,
                                                   const OwnedTurbidState& radiation,
-                                                  const InterruptCheck& interrupt) {
+                                                  const InterruptCheck& interrupt,
+                                                  const TurbidPhysiologySolve& solve) {
   validate_static_physiology_request(domain, q);
-  require_static_physiology_scene(scene);
+  if (!solve) require_static_physiology_scene(scene);  // a device backend checks its own scene
   require(radiation.token.domain_id == domain.domain_id &&
               radiation.token.stage == TurbidStage::Radiation &&
               radiation.token.state_id == q.radiation_token.state_id,
@@ -205,7 +206,7 @@ OwnedTurbidState execute_turbid_static_physiology(const EmbreeSceneManager& scen
         std::min<int64_t>(q.max_iterations, std::numeric_limits<int32_t>::max()));
     view.tolerance = static_cast<float>(q.tolerance);
     const physiology::PhysiologyResult r =
-        physiology::solve_physiology(view, q.num_threads, interrupt);
+        solve ? solve(view) : physiology::solve_physiology(view, q.num_threads, interrupt);
     const size_t half = n_elements / 2;
     for (size_t e = 0; e < n_elements; ++e) {
       TurbidPhysiologyBranch& b = e < half ? results.sunlit : results.shaded;

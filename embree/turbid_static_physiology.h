@@ -5,6 +5,7 @@
 // every leaf-area sample, driven by the absorbed PAR of a radiation-stage state.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/host/progress.h"
@@ -80,9 +81,13 @@ turbid::OwnedTurbidState assemble_turbid_static_physiology_state(
 /// a compatible radiation-state token", "StaticPhysiology radiation state sample count
 /// mismatch", std::runtime_error "Embree StaticPhysiology requires a built optical scene. No
 /// fallback was performed.", the solver's errors and those of the assembly.
+/// `solve`, when given, replaces the CPU solver for the per-element leaf model (a device
+/// backend passes its own).
+using TurbidPhysiologySolve =
+    std::function<physiology::PhysiologyResult(const physiology::PhysiologyRequestView&)>;
 turbid::OwnedTurbidState execute_turbid_static_physiology(
     const EmbreeSceneManager& scene, const turbid::TurbidDomainRecord& domain,
     const OwnedTurbidStaticPhysiologyRequest& request, const turbid::OwnedTurbidState& radiation,
-    const InterruptCheck& interrupt = {});
+    const InterruptCheck& interrupt = {}, const TurbidPhysiologySolve& solve = {});
 
 }  // namespace tesk::embree

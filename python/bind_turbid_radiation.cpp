@@ -894,6 +894,24 @@ py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vect
 
 }  // namespace
 
+embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const py::dict& request) {
+  return parse_radiation_request(request);
+}
+
+py::dict turbid_state_token_dict(const TurbidStateToken& token) {
+  return token_dict(token);
+}
+
+embree::OwnedTurbidEnergyBalanceRequest parse_turbid_energy_balance_request(
+    const py::dict& request) {
+  return parse_energy_balance_request(request);
+}
+
+embree::OwnedTurbidStaticPhysiologyRequest parse_turbid_static_physiology_request(
+    const py::dict& request) {
+  return parse_static_physiology_request(request);
+}
+
 void bind_turbid_radiation(py::module_& m) {
   m.def("run_turbid_leaf_rrt_cpu", &leaf_rrt, py::arg("scene"), py::arg("positions"),
         py::arg("normals"), py::arg("medium_ids"), py::arg("instance_ids"),

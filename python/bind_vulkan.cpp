@@ -239,8 +239,10 @@ void bind_vulkan(py::module_& m) {
           "Closest hits of N rays (float32 [N, 3] origins and directions) on the device, in "
           "ray order, with the keys of the CPU query.");
   bind_vulkan_workflows(cls);
+  bind_vulkan_turbid(cls);
   bind_vulkan_physiology(m);
   bind_vulkan_microwave(cls);
+  bind_vulkan_turbid_functions(m);
 
   m.def("list_vulkan_devices", &list_vulkan_devices,
         "Every Vulkan physical device in preference order, with its capabilities, whether the "

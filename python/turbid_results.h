@@ -6,10 +6,29 @@
 
 #include <string>
 
+#include "embree/turbid_energy_balance.h"
+#include "embree/turbid_radiation.h"
+#include "embree/turbid_static_physiology.h"
 #include "turbid/sampling.h"
 #include "turbid/state_ops.h"
 
 namespace tesk::python {
+
+/// A radiation-field request read and checked as _execute_turbid_radiation_field_embree reads it.
+embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const pybind11::dict& request);
+
+/// A static-physiology request read and checked as _execute_turbid_static_physiology_embree
+/// reads it.
+embree::OwnedTurbidStaticPhysiologyRequest parse_turbid_static_physiology_request(
+    const pybind11::dict& request);
+
+/// A Turbid energy-balance request read and checked as _execute_turbid_energy_balance_embree
+/// reads it.
+embree::OwnedTurbidEnergyBalanceRequest parse_turbid_energy_balance_request(
+    const pybind11::dict& request);
+
+/// The dictionary of a state token (ids, stage name and revision stamps).
+pybind11::dict turbid_state_token_dict(const turbid::TurbidStateToken& token);
 
 /// A state token dictionary read as the CPU state operations read it.
 turbid::TurbidStateToken parse_turbid_state_token(const pybind11::object& token);

@@ -276,6 +276,9 @@ VULKAN_PHYSIOLOGY = ["solve_physiology_vulkan", "execute_photosynthesis_process_
                      "execute_photosynthesis_process_dynamic_vulkan", "execute_energy_balance_process_vulkan",
                      "finalize_sif_process_vulkan", "assemble_sif_source_vulkan"]
 VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list", "int", "optional"],
+                 "_execute_turbid_radiation_field_vulkan": ["optional", "int", "request"],
+                 "_execute_turbid_static_physiology_vulkan": ["optional", "int", "request"],
+                 "_execute_turbid_energy_balance_vulkan": ["optional", "int", "request"],
                  "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"],
                  "_debug_turbid_samples_vulkan": ["optional", "optional", "int", "request", "int", "int", "small",
                                                   "small"]}
@@ -299,7 +302,11 @@ VULKAN_METHODS |= {"update_spectral_params": ["int", "array"],
                                               "bool", "array"],
                    "run_energy_balance_multiband_gpu": ["small", "small", "array", "array", "float", "float", "float",
                                                         "bool", "array", "optional", "small", "optional", "optional",
-                                                        "optional"]}
+                                                        "optional"],
+                   "run_turbid_leaf_rrt_gpu": ["rows", "rows", "array", "array", "array", "array", "array", "small",
+                                               "small", "small", "optional", "optional", "optional", "optional",
+                                               "optional", "optional", "bool", "optional", "optional", "float",
+                                               "float", "float"]}
 VULKAN_METHODS["run_microwave_wavefront"] = ["bool", "small", "float", "float", "small", "small", "small", "small",
                                              "rows", "rows", "array"] + ["optional"] * 12
 
@@ -336,7 +343,7 @@ def vulkan_context():
 
 @pytest.mark.parametrize("name", ["trace_closest", "update_spectral_params", "simulate_backward", "simulate_brf",
                                   "simulate_flux", "simulate_forward_radiation", "run_energy_balance_gpu",
-                                  "run_energy_balance_multiband_gpu", "build",
+                                  "run_energy_balance_multiband_gpu", "run_turbid_leaf_rrt_gpu", "build",
                                   "refit_ias", "update_instance_transform", "set_num_bands",
                                   "simulate_lidar", "run_microwave_wavefront"])
 @settings(max_examples=15)
