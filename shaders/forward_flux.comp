@@ -118,6 +118,8 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
       deposit_at(P.leaf_offset + uint(q) * uint(nb), power, true);
     }
   }
+#ifndef TURBID_MEDIA
+  // Media scenes take no view directions (their BRF needs the media transmittance).
   if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;
   const DeviceMaterial mat = materials[hit.material_id];
   for (int k = 0; k < P.n_views; ++k) {
@@ -139,6 +141,7 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
       if (e > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(e * P.scale + 0.5));
     }
   }
+#endif
 }
 
 #endif

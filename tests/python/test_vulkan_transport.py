@@ -363,7 +363,7 @@ def test_flux_through_leaf_media_matches_the_cpu(context, build):
     a, b = device.simulate_flux(*args), tesk_gpu.simulate_flux_cpu(cpu, *args)
     assert a["_execution"]["executor"] == "vulkan.ray_query.optical_flux"
     assert sorted(k for k in a if k[0] != "_") == sorted(k for k in b if k[0] != "_")
-    assert a["grid_direct"].sum() > 0.01 * a["incident"].sum() and a["grid_diffuse"].any()
+    assert np.all(a["grid_direct"].sum(axis=(0, 1)) > 0) and a["grid_diffuse"].any()
     for key in b:
         if key[0] != "_":
             np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-5 * b["incident"].max(), err_msg=key)
