@@ -81,6 +81,18 @@ py::dict simulate_flux(VulkanSceneManager& scene, int nx, int ny, int64_t num_ph
     out["downwelling_direct"] = to_numpy(r.downwelling_direct.data(), cells);
     out["downwelling_diffuse"] = to_numpy(r.downwelling_diffuse.data(), cells);
   }
+  if (!r.incident.empty()) {  // media scenes
+    const py::ssize_t nb = r.n_bands;
+    out["grid"] = to_numpy(r.grid.data(), cells);
+    out["grid_direct"] = to_numpy(r.grid_direct.data(), cells);
+    out["grid_diffuse"] = to_numpy(r.grid_diffuse.data(), cells);
+    if (!r.leaf.empty()) {
+      out["leaf"] = to_numpy(r.leaf.data(), {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+    }
+    out["terrain"] = to_numpy(r.terrain);
+    out["escaped"] = to_numpy(r.escaped);
+    out["incident"] = to_numpy(r.incident);
+  }
   return flat_result(std::move(out), r.execution);
 }
 
@@ -166,6 +178,13 @@ py::dict simulate_forward_radiation(VulkanSceneManager& scene, int nx, int ny,
   if (!r.brf.empty()) out["brf"] = to_numpy(r.brf.data(), {r.n_directions, nb});
   if (!r.albedo.empty()) out["albedo"] = to_numpy(r.albedo);
   if (!r.terrain.empty()) out["terrain"] = to_numpy(r.terrain);
+  if (!r.incident.empty()) {  // media scenes
+    const std::vector<py::ssize_t> cells{r.n_layers, r.ny, r.nx, nb};
+    out["grid_direct"] = to_numpy(r.grid_direct.data(), cells);
+    out["grid_diffuse"] = to_numpy(r.grid_diffuse.data(), cells);
+    out["escaped"] = to_numpy(r.escaped);
+    out["incident"] = to_numpy(r.incident);
+  }
   return flat_result(std::move(out), r.execution);
 }
 
@@ -190,9 +209,11 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0,
           py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("decompose") = false,
           py::arg("progress") = py::none(),
-          "Forward photon flux on the device, as simulate_flux_cpu on surface scenes (the same\n"
-          "photon streams): 'downwelling', 'upwelling' and, with decompose, 'downwelling_direct'\n"
-          "and 'downwelling_diffuse', each float32 [ny, nx, num_bands], and '_execution'.\n"
+          "Forward photon flux on the device, as simulate_flux_cpu (the same photon streams):\n"
+          "'downwelling', 'upwelling' and, with decompose, 'downwelling_direct' and\n"
+          "'downwelling_diffuse', each float32 [ny, nx, num_bands], and '_execution'. Scenes with\n"
+          "optical turbid media add 'grid', 'grid_direct', 'grid_diffuse', 'leaf', 'terrain',\n"
+          "'escaped' and 'incident' as simulate_flux_cpu.\n"
           "progress(done, total, elapsed_ms) is called after each dispatch of up to 2^22 photons.");
   cls.def("simulate_forward_radiation", &simulate_forward_radiation, py::arg("nx"), py::arg("ny"),
           py::arg("layer_heights"), py::arg("num_photons"), py::arg("num_bands"),
@@ -200,11 +221,12 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           py::arg("rr_depth") = 3, py::arg("terrain_instance_id") = -1,
           py::arg("decompose") = false, py::arg("progress") = py::none(),
           py::arg("brf_directions") = carray<float>(0),
-          "Forward radiation field on the device, as simulate_forward_cpu on surface scenes\n"
-          "(the same photon streams): 'grid' [n_layers, ny, nx, num_bands], 'leaf' (per_leaf),\n"
-          "'terrain' (terrain_instance_id >= 0), with brf_directions (flat, 3 per view) 'brf'\n"
-          "[n_views, num_bands] and 'albedo', and '_execution'. decompose is accepted; the\n"
-          "sun/sky split of the grid exists for media scenes, which the device does not run.");
+          "Forward radiation field on the device, as simulate_forward_cpu (the same photon\n"
+          "streams): 'grid' [n_layers, ny, nx, num_bands], 'leaf' (per_leaf), 'terrain'\n"
+          "(terrain_instance_id >= 0), with brf_directions (flat, 3 per view) 'brf'\n"
+          "[n_views, num_bands] and 'albedo', and '_execution'. Scenes with optical turbid media\n"
+          "add 'grid_direct', 'grid_diffuse', 'escaped' and 'incident' (leaf absorption in the\n"
+          "grid) and take no brf_directions. decompose is accepted and changes nothing.");
   cls.def("run_energy_balance_gpu", &run_energy_balance, py::arg("band_type"), py::arg("n_samples"),
           py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"),
           py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),

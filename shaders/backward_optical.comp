@@ -220,24 +220,6 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 #ifdef TURBID_MEDIA
 #include "media_walk.glsl"
 
-// Band-averaged sampler of a two-sided leaf surface (other kinds sample as usual).
-ScatterSample sample_scattering_banded(DeviceMaterial mat, bool back_face, float u0, float u1,
-                                       float u2) {
-  const int nb = P.n_bands;
-  if (mat.type != 13) return sample_scattering(mat, u0, u1, u2);
-  const int blk = spectral_block(mat.spectral_offset, 3 * nb);
-  if (blk < 0) return ScatterSample(vec3(0.0, 0.0, 1.0), 0.0);
-  const int refl = back_face ? blk + nb : blk;
-  float rho = 0.0;
-  float tau = 0.0;
-  for (int b = 0; b < nb; ++b) {
-    rho += spectral[refl + b];
-    tau += spectral[blk + 2 * nb + b];
-  }
-  const float inv = 1.0 / float(nb);
-  return sample_leaf(rho * inv, tau * inv, u0, u1, u2);
-}
-
 bool roulette(int k, inout Pcg32 rng) {
   if (k < P.rr_depth) return true;
   double max_t = 0.0;

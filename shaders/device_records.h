@@ -201,7 +201,8 @@ struct FluxParams {
   uint first_photon_lo;  // index of the first photon of this dispatch (low and high 32 bits)
   uint first_photon_hi;
   uint count;  // photons in this dispatch
-  // Forward radiation field runs only (field = 1); tally offsets count 64-bit entries.
+  // Forward radiation field runs (field = 1), and flux runs of media scenes for the offsets;
+  // tally offsets count 64-bit entries.
   int field;             // 1: absorbed-radiation field instead of the flux grids
   int n_layers;          // layers of the field grid
   int n_views;           // view directions of the BRF estimate
@@ -215,11 +216,16 @@ struct FluxParams {
   uint albedo_offset;    // [n_bands]
   float cell_x;          // cell size along x
   float cell_y;          // cell size along y
-  int reserved;          // zero (keeps the doubles 8-byte aligned)
-  double power;          // P0 = Lx Ly / num_photons
-  double scale;          // fixed-point units per unit of energy
+  // Scenes with optical turbid media only (both run kinds).
+  uint grid_direct_offset;   // absorbed grid, sun photons
+  uint grid_diffuse_offset;  // absorbed grid, sky photons
+  uint escaped_offset;       // [n_bands] energy leaving the scene
+  uint incident_offset;      // [n_bands] energy emitted
+  int reserved;              // zero (keeps the doubles 8-byte aligned)
+  double power;              // P0 = Lx Ly / num_photons
+  double scale;              // fixed-point units per unit of energy
 };
-TESK_SHARED_RECORD(FluxParams, 224)
+TESK_SHARED_RECORD(FluxParams, 240)
 
 // One global primitive in world space, as the energy balance samples it.
 struct DevicePrimitive {

@@ -4,12 +4,19 @@
 // crossings. Flux runs tally the downwelling/upwelling grids; field runs (P.field) tally the
 // absorbed energy in a layered grid, per primitive and on the terrain, and estimate the BRF
 // toward view directions by next-event estimation. Deposits are added as 64-bit fixed-point
-// integers, so the sums do not depend on the order photons finish in. The file builds two
-// shaders: forward_flux.spv, and forward_field.spv with FORWARD_FIELD defined (smaller
+// integers, so the sums do not depend on the order photons finish in. The file builds four
+// shaders: forward_flux.spv, forward_field.spv with FORWARD_FIELD defined, and their variants
+// for scenes with optical turbid media, forward_flux_turbid.spv (TURBID_MEDIA) and
+// forward_field_turbid.spv (FORWARD_FIELD_TURBID: both), whose photons walk the media as the
+// CPU's do and also tally the absorbed energy, the emitted and the escaped energy (smaller
 // programs compile much faster on CPU drivers).
 #extension GL_GOOGLE_include_directive : require
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
 #extension GL_EXT_shader_atomic_int64 : require
+#ifdef FORWARD_FIELD_TURBID
+#define FORWARD_FIELD
+#define TURBID_MEDIA
+#endif
 #include "scene_bindings.glsl"
 #include "transport.glsl"
 #include "optics.glsl"
@@ -21,9 +28,8 @@ layout(set = 0, binding = 10, scalar) readonly buffer Views { float views[]; };
 
 
 double w[kMaxDeviceBands];
-#ifdef FORWARD_FIELD
+#if defined(FORWARD_FIELD) || defined(TURBID_MEDIA)
 float alpha[kMaxDeviceBands];
-float response[kMaxDeviceBands];
 
 // Adds factor[b] * w[b] * power at `base` (64-bit entries), positive parts only.
 void deposit_at(uint base, double power, bool absorbed) {
@@ -50,6 +56,10 @@ void surface_absorptance(int material_id, bool back_face) {
     for (int b = 0; b < nb; ++b) alpha[b] = max(1.0 - (spectral[r + b] + spectral[blk + 2 * nb + b]), 0.0);
   }
 }
+#endif
+
+#ifdef FORWARD_FIELD
+float response[kMaxDeviceBands];
 
 int clamp_cell(float x, float d, int n) {
   if (!(d > 0.0)) return 0;
@@ -108,6 +118,8 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
       deposit_at(P.leaf_offset + uint(q) * uint(nb), power, true);
     }
   }
+#ifndef TURBID_MEDIA
+  // Media scenes take no view directions (their BRF needs the media transmittance).
   if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;
   const DeviceMaterial mat = materials[hit.material_id];
   for (int k = 0; k < P.n_views; ++k) {
@@ -129,6 +141,7 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
       if (e > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(e * P.scale + 0.5));
     }
   }
+#endif
 }
 
 #endif
@@ -287,6 +300,44 @@ bool emit_photon(inout Pcg32 rng, out vec3 o, out vec3 d, out double power, out 
   return any_weight;
 }
 
+#ifndef FORWARD_FIELD
+// The flux grids' bookkeeping of a surface hit (the CPU's cell rule): downwelling of the hit's
+// cell and upwelling of the cell left for it. Returns the cell, or -1 outside the grid.
+int record_hit(vec3 position, bool direct, double power, inout int prev, inout int recorded) {
+  const int c = cell_of(position);
+  if (c < 0) {
+    prev = -1;
+  } else if (P.max_bounces > 0 && recorded >= P.max_bounces) {
+    prev = c;
+  } else {
+    deposit(kFluxDown, c, power);
+    if (P.decompose != 0) deposit(direct ? kFluxDownDirect : kFluxDownDiffuse, c, power);
+    if (prev >= 0 && prev != c) deposit(kFluxUp, prev, power);
+    ++recorded;
+    prev = c;
+  }
+  return c;
+}
+#endif
+
+// After a scattering event: the weight cut-off and Russian roulette from rr_depth scatterings
+// on (the CPU's continue_photon). False when the photon ends.
+bool survives(int scatterings, inout Pcg32 rng) {
+  bool alive = false;
+  double w_max = 0.0;
+  for (int b = 0; b < P.n_bands; ++b) {
+    alive = alive || w[b] > kMinPhotonWeight;
+    w_max = max(w_max, w[b]);
+  }
+  if (!alive) return false;
+  if (scatterings >= P.rr_depth) {
+    const double q = min(w_max, kMaxSurvival);
+    if (double(pcg_uniform(rng)) >= q) return false;
+    for (int b = 0; b < P.n_bands; ++b) w[b] /= q;
+  }
+  return true;
+}
+
 // Wraps an origin outside the tile back in, and off a wall the photon is about to leave by.
 vec3 nudge_into_tile(vec3 o, vec3 d) {
   if (P.periodic == 0) return o;
@@ -301,6 +352,149 @@ vec3 nudge_into_tile(vec3 o, vec3 d) {
   return o;
 }
 
+#ifdef TURBID_MEDIA
+#include "media_walk.glsl"
+
+// Absorption where a photon meets a surface of a media scene: the terrain (instance 0 for flux
+// runs, the chosen instance for field runs), else the absorbed grid with its sun/sky split and
+// the primitive. Flux runs also keep the downwelling/upwelling bookkeeping.
+void media_surface_tally(SurfaceHit hit, vec3 d, double power, bool direct, inout int prev,
+                         inout int recorded) {
+  const int nb = P.n_bands;
+  surface_absorptance(hit.material_id, hit.is_back_face);
+#ifdef FORWARD_FIELD
+  const ShadingFrame f0 = frame_from_normal(hit.normal);
+  field_surface(hit, f0, to_local(f0, -d), power);
+  if (P.terrain_instance >= 0 && hit.instance_id == P.terrain_instance) return;
+  const uint c = field_cell(hit.position) * uint(nb);
+  deposit_at((direct ? P.grid_direct_offset : P.grid_diffuse_offset) + c, power, true);
+#else
+  const int c = record_hit(hit.position, direct, power, prev, recorded);
+  if (hit.instance_id == 0) {
+    deposit_at(P.terrain_offset, power, true);
+    return;
+  }
+  if (c >= 0) {
+    const uint at = uint(c) * uint(nb);
+    deposit_at(P.grid_offset + at, power, true);
+    deposit_at((direct ? P.grid_direct_offset : P.grid_diffuse_offset) + at, power, true);
+  }
+  const int q = hit.global_primitive_id;
+  if (q >= 0 && q < P.n_primitives) deposit_at(P.leaf_offset + uint(q) * uint(nb), power, true);
+#endif
+}
+
+// Absorption at a leaf of a medium at `position`: the absorbed grid and its sun/sky split.
+void media_leaf_tally(vec3 position, double power, bool direct) {
+  const int nb = P.n_bands;
+#ifdef FORWARD_FIELD
+  const uint at = field_cell(position) * uint(nb);
+#else
+  const int c = cell_of(position);
+  if (c < 0) return;
+  const uint at = uint(c) * uint(nb);
+#endif
+  deposit_at(P.grid_offset + at, power, true);
+  deposit_at((direct ? P.grid_direct_offset : P.grid_diffuse_offset) + at, power, true);
+}
+
+// The path of one emitted photon through a scene with media (the CPU's media photon loop):
+// media steps with leaf interactions, medium boundaries, tile crossings and surfaces.
+void trace_media_photon(inout Pcg32 rng, vec3 o, vec3 d, double power, bool direct) {
+  const int nb = P.n_bands;
+  deposit_at(P.incident_offset, power, false);
+  o = nudge_into_tile(o, d);
+  path_set = active_media(o, d);
+  for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
+  int prev = -1;
+  int recorded = 0;
+  int scatterings = 0;
+  int crossings = 0;
+  for (int step = 0; step < kMaxPhotonSteps; ++step) {
+    o = nudge_into_tile(o, d);
+    const bool rising_above = path_set.count == 0 && o.z > P.z_top && d.z >= 0.0;
+    MediumEvent ev;
+    ev.kind = kEventEscape;
+    if (!rising_above) ev = media_step(o, d, path_set, crossings, rng);
+    if (ev.kind == kEventEscape) {
+#ifdef FORWARD_FIELD
+      if (P.n_views > 0 && d.z > 0.0) deposit_at(P.albedo_offset, power, false);
+#else
+      if (scatterings >= 1 && prev >= 0) deposit(kFluxUp, prev, power);
+#endif
+      deposit_at(P.escaped_offset, power, false);
+      return;
+    }
+    for (int i = 0; i < path_set.count; ++i) path_observed[i] += ev.distance;
+    if (ev.kind == kEventTileCrossing) {
+      o = wrap_path(o, d, ev.exit);
+      ++crossings;
+      continue;
+    }
+    if (ev.kind == kEventBoundary) {
+      update_set(path_set, true, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+      o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, d);
+      continue;
+    }
+    vec3 new_dir;
+    vec3 new_origin;
+    if (ev.kind == kEventSurface) {
+      const SurfaceHit hit = ev.hit;
+      media_surface_tally(hit, d, power, direct, prev, recorded);
+      if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;  // absorbed whole
+      const DeviceMaterial mat = materials[hit.material_id];
+      const ShadingFrame frame = frame_from_normal(hit.normal);
+      const vec3 wo = to_local(frame, -d);
+      const float u0 = pcg_uniform(rng);
+      const float u1 = pcg_uniform(rng);
+      const float u2 = pcg_uniform(rng);
+      const ScatterSample smp = sample_scattering_banded(mat, hit.is_back_face, u0, u1, u2);
+      if (!(smp.pdf >= kMinScatterPdf)) return;
+      const double factor = double(abs(smp.wi.z)) / double(smp.pdf);
+      for (int b = 0; b < nb; ++b) {
+        w[b] *= double(eval_scattering(mat, b, wo, smp.wi, hit.is_back_face, false)) * factor;
+      }
+      new_dir = normalize(to_world(frame, smp.wi));
+      new_origin = offset_ray_origin(hit.position, hit.geometric_normal, new_dir);
+    } else {
+      const int medium = ev.medium_id;
+      if (medium < 0 || medium >= MP.n_media) return;
+      const DeviceLeafModel model = leaf_models[medium];
+      const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
+      for (int b = 0; b < nb; ++b) {
+        alpha[b] = max(1.0 - leaf_reflectance(model, b, leaf.back_face) - leaf_transmission(model, b), 0.0);
+      }
+      media_leaf_tally(ev.position, power, direct);
+      // Bi-Lambertian scattering chosen by the band means of the side that was hit.
+      const float rho = leaf.back_face ? model.rho_back : model.rho_front;
+      const float tau = leaf.back_face ? model.tau_back : model.tau_front;
+      const float u0 = pcg_uniform(rng);
+      const float u1 = pcg_uniform(rng);
+      const float u2 = pcg_uniform(rng);
+      if (!(rho + tau >= 1e-8)) return;
+      const ScatterSample smp = sample_leaf(rho, tau, u0, u1, u2);
+      const bool transmitted = smp.wi.z < 0.0;
+      const float p = rho / (rho + tau);
+      const float chosen = transmitted ? 1.0 - p : p;
+      if (!(chosen > 0.0)) return;
+      for (int b = 0; b < nb; ++b) {
+        const float value =
+            transmitted ? leaf_transmission(model, b) : leaf_reflectance(model, b, leaf.back_face);
+        w[b] *= double(value / chosen);
+      }
+      new_dir = normalize(to_world(frame_from_normal(leaf.facing), smp.wi));
+      new_origin = ev.position;
+    }
+    if (!survives(scatterings, rng)) return;
+    d = new_dir;
+    o = new_origin;
+    ++scatterings;
+    if (scatterings >= P.max_depth) return;
+    for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
+  }
+}
+#endif
+
 void main() {
   set_optics(P.n_bands, P.spectral_size, P.sky_uniform, P.sky_directional, P.sky_hw,
              vec3(P.hw_sun[0], P.hw_sun[1], P.hw_sun[2]));
@@ -314,6 +508,9 @@ void main() {
   double power;
   bool direct;
   if (!emit_photon(rng, o, d, power, direct)) return;
+#ifdef TURBID_MEDIA
+  trace_media_photon(rng, o, d, power, direct);
+#else
   const int nb = P.n_bands;
   o = nudge_into_tile(o, d);
   int prev = -1;
@@ -346,18 +543,7 @@ void main() {
     const ShadingFrame f0 = frame_from_normal(hit.normal);
     field_surface(hit, f0, to_local(f0, -d), power);
 #else
-    const int c = cell_of(hit.position);
-    if (c < 0) {
-      prev = -1;
-    } else if (P.max_bounces > 0 && recorded >= P.max_bounces) {
-      prev = c;
-    } else {
-      deposit(kFluxDown, c, power);
-      if (P.decompose != 0) deposit(direct ? kFluxDownDirect : kFluxDownDiffuse, c, power);
-      if (prev >= 0 && prev != c) deposit(kFluxUp, prev, power);
-      ++recorded;
-      prev = c;
-    }
+    record_hit(hit.position, direct, power, prev, recorded);
 #endif
     if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;  // absorbed whole
     const DeviceMaterial mat = materials[hit.material_id];
@@ -369,24 +555,15 @@ void main() {
     const ScatterSample smp = sample_scattering(mat, u0, u1, u2);
     if (!(smp.pdf >= kMinScatterPdf)) return;
     const double factor = double(abs(smp.wi.z)) / double(smp.pdf);
-    bool alive = false;
-    double w_max = 0.0;
     for (int b = 0; b < nb; ++b) {
-      const float f = eval_scattering(mat, b, wo, smp.wi, hit.is_back_face, false);
-      w[b] *= double(f) * factor;
-      alive = alive || w[b] > kMinPhotonWeight;
-      w_max = max(w_max, w[b]);
+      w[b] *= double(eval_scattering(mat, b, wo, smp.wi, hit.is_back_face, false)) * factor;
     }
-    if (!alive) return;
     const vec3 new_dir = normalize(to_world(frame, smp.wi));
-    if (scatterings >= P.rr_depth) {
-      const double q = min(w_max, kMaxSurvival);
-      if (double(pcg_uniform(rng)) >= q) return;
-      for (int b = 0; b < nb; ++b) w[b] /= q;
-    }
+    if (!survives(scatterings, rng)) return;
     d = new_dir;
     o = offset_ray_origin(hit.position, hit.geometric_normal, new_dir);
     ++scatterings;
     if (scatterings >= P.max_depth) return;
   }
+#endif
 }

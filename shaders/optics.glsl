@@ -58,6 +58,24 @@ ScatterSample sample_scattering(DeviceMaterial mat, float u0, float u1, float u2
   return ScatterSample(vec3(0.0, 0.0, 1.0), 1.0);
 }
 
+// Band-averaged sampler of a two-sided leaf surface (other kinds sample as usual).
+ScatterSample sample_scattering_banded(DeviceMaterial mat, bool back_face, float u0, float u1,
+                                       float u2) {
+  const int nb = g_n_bands;
+  if (mat.type != 13) return sample_scattering(mat, u0, u1, u2);
+  const int blk = spectral_block(mat.spectral_offset, 3 * nb);
+  if (blk < 0) return ScatterSample(vec3(0.0, 0.0, 1.0), 0.0);
+  const int refl = back_face ? blk + nb : blk;
+  float rho = 0.0;
+  float tau = 0.0;
+  for (int b = 0; b < nb; ++b) {
+    rho += spectral[refl + b];
+    tau += spectral[blk + 2 * nb + b];
+  }
+  const float inv = 1.0 / float(nb);
+  return sample_leaf(rho * inv, tau * inv, u0, u1, u2);
+}
+
 // ---- skies ----------------------------------------------------------------------------------
 float directional_sky_radiance(int off, vec3 w, int b) {
   const int nb = g_n_bands;

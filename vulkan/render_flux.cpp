@@ -12,6 +12,7 @@
 #include "core/host/transport_settings.h"
 #include "embree/photon_path.h"
 #include "shaders/device_records.h"
+#include "vulkan/media_buffers.h"
 
 namespace tesk::vulkan {
 namespace {
@@ -22,16 +23,11 @@ constexpr uint32_t kDispatchPhotons = 1u << 22;
 // below a photon's share, and sums stay far inside 64 bits for billions of photons.
 constexpr double kUnitsPerPhoton = 65536.0;
 
-// The device forward runs take built surface scenes with the three material kinds.
-void check_surface_scene(const VulkanSceneManager& scene, const std::string& what) {
+// The device forward runs take built scenes whose surfaces have the three material kinds;
+// returns whether the scene has optical turbid media.
+bool check_scene(const VulkanSceneManager& scene, const std::string& what) {
   scene.require_built("tracing photons");
-  const embree::EmbreeSceneManager& host = scene.host();
-  if (!host.optical_media().media.empty()) {
-    throw std::runtime_error(what +
-                             " supports surface scenes only (this one has optical turbid "
-                             "media). No fallback was performed.");
-  }
-  for (const MaterialRecord& m : host.description().materials()) {
+  for (const MaterialRecord& m : scene.host().description().materials()) {
     if (m.type != MaterialType::Diffuse && m.type != MaterialType::RPV &&
         m.type != MaterialType::DiffuseTransmitting) {
       throw std::runtime_error(what +
@@ -39,6 +35,7 @@ void check_surface_scene(const VulkanSceneManager& scene, const std::string& wha
                                "fallback was performed.");
     }
   }
+  return !scene.host().optical_media().media.empty();
 }
 
 // The photon parameters every forward run shares (the grid and tallies are the caller's).
@@ -93,8 +90,8 @@ device::FluxParams photon_params(VulkanSceneManager& scene, int64_t num_photons,
 }
 
 // Runs every photon in dispatches of kDispatchPhotons and returns the fixed-point tallies
-// (`entries` 64-bit sums).
-std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams& p,
+// (`entries` 64-bit sums); `media` picks the variant that walks optical turbid media.
+std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams& p, bool media,
                                   int64_t num_photons, size_t entries,
                                   const std::vector<float>& layers, const std::vector<float>& views,
                                   const ProgressCallback& progress,
@@ -110,12 +107,22 @@ std::vector<uint64_t> run_photons(VulkanSceneManager& scene, device::FluxParams&
   const Buffer layer_buffer = ctx.upload_buffer(layers.data(), layers.size() * sizeof(float));
   const Buffer view_buffer = ctx.upload_buffer(views.data(), views.size() * sizeof(float));
   tallies.zero();
-  ComputePipeline& pipeline =
-      p.field != 0 ? scene.pipeline("forward_field.spv", "main", 10, 0, "forward radiation")
-                   : scene.pipeline("forward_flux.spv", "main", 10, 0, "forward flux");
+  // Scenes with media run the variants whose photons walk them; their media buffers sit at
+  // bindings 15..18, after four unused bindings that repeat the view buffer.
+  const MediaBuffers media_buffers = media ? upload_media(scene) : MediaBuffers{};
+  const bool field = p.field != 0;
+  const std::string file =
+      std::string(field ? "forward_field" : "forward_flux") + (media ? "_turbid.spv" : ".spv");
+  ComputePipeline& pipeline = scene.pipeline(file, "main", media ? 18 : 10, 0,
+                                             field ? "forward radiation" : "forward flux");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(),
                  {&params, &materials, &spectral, &tallies, &layer_buffer, &view_buffer});
+  if (media) {
+    buffers.insert(buffers.end(), {&view_buffer, &view_buffer, &view_buffer, &view_buffer,
+                                   &media_buffers.params, &media_buffers.media,
+                                   &media_buffers.material_media, &media_buffers.leaf_models});
+  }
   const auto start = std::chrono::steady_clock::now();
   for (int64_t first = 0; first < num_photons; first += kDispatchPhotons) {
     if (interrupt) interrupt();
@@ -166,7 +173,7 @@ embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_
   if (!(std::isfinite(lx) && std::isfinite(ly) && lx >= kMinNormal && ly >= kMinNormal)) {
     throw std::invalid_argument("flux scene extent must be at least the minimum normalized float");
   }
-  check_surface_scene(scene, "Vulkan flux");
+  const bool media = check_scene(scene, "Vulkan flux");
 
   device::FluxParams p =
       photon_params(scene, num_photons, num_bands, prob_sun, max_depth, rr_depth, lx, ly);
@@ -174,6 +181,26 @@ embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_
   p.ny = ny;
   p.max_bounces = max_bounces;
   p.decompose = decompose ? 1 : 0;
+  const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
+  const size_t nb = static_cast<size_t>(num_bands);
+  // Media scenes add the absorbed grid and its sun/sky split after the four flux grids, then
+  // the absorption per primitive and the terrain, escaped and emitted energy.
+  size_t entries = device::kFluxSlots * cells;
+  const size_t leaf = media ? static_cast<size_t>(host.n_primitives()) * nb : 0;
+  if (media) {
+    p.n_primitives = host.n_primitives();
+    p.grid_offset = static_cast<uint32_t>(entries);
+    p.grid_direct_offset = static_cast<uint32_t>(entries + cells);
+    p.grid_diffuse_offset = static_cast<uint32_t>(entries + 2 * cells);
+    p.leaf_offset = static_cast<uint32_t>(entries + 3 * cells);
+    p.terrain_offset = static_cast<uint32_t>(entries + 3 * cells + leaf);
+    p.escaped_offset = static_cast<uint32_t>(entries + 3 * cells + leaf + nb);
+    p.incident_offset = static_cast<uint32_t>(entries + 3 * cells + leaf + 2 * nb);
+    entries += 3 * cells + leaf + 3 * nb;
+  }
+  if (entries > UINT32_MAX) {
+    throw std::overflow_error("flux grid element count exceeds signed device index range");
+  }
 
   std::printf(
       "Forward flux (Vulkan): %lld photons, grid %dx%d, %d bands, max_bounces_record=%d, %s\n",
@@ -181,22 +208,30 @@ embree::FluxResult render_flux(VulkanSceneManager& scene, int nx, int ny, int64_
       scene.context().device_name().c_str());
   std::fflush(stdout);
 
-  const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
-  const std::vector<uint64_t> sums = run_photons(scene, p, num_photons, device::kFluxSlots * cells,
-                                                 {0.0f}, {0.0f}, progress, interrupt);
-  auto slot = [&](int k) {
-    std::vector<float> out(cells);
-    for (size_t i = 0; i < cells; ++i) {
-      out[i] = static_cast<float>(static_cast<double>(sums[k * cells + i]) / p.scale);
+  const std::vector<uint64_t> sums =
+      run_photons(scene, p, media, num_photons, entries, {0.0f}, {0.0f}, progress, interrupt);
+  auto slot = [&](size_t offset, size_t count) {
+    std::vector<float> out(count);
+    for (size_t i = 0; i < count; ++i) {
+      out[i] = static_cast<float>(static_cast<double>(sums[offset + i]) / p.scale);
     }
     return out;
   };
   embree::FluxResult r;
-  r.downwelling = slot(device::kFluxDown);
-  r.upwelling = slot(device::kFluxUp);
+  r.downwelling = slot(device::kFluxDown * cells, cells);
+  r.upwelling = slot(device::kFluxUp * cells, cells);
   if (decompose) {
-    r.downwelling_direct = slot(device::kFluxDownDirect);
-    r.downwelling_diffuse = slot(device::kFluxDownDiffuse);
+    r.downwelling_direct = slot(device::kFluxDownDirect * cells, cells);
+    r.downwelling_diffuse = slot(device::kFluxDownDiffuse * cells, cells);
+  }
+  if (media) {
+    r.grid = slot(p.grid_offset, cells);
+    r.grid_direct = slot(p.grid_direct_offset, cells);
+    r.grid_diffuse = slot(p.grid_diffuse_offset, cells);
+    r.leaf = slot(p.leaf_offset, leaf);
+    r.terrain = slot(p.terrain_offset, nb);
+    r.escaped = slot(p.escaped_offset, nb);
+    r.incident = slot(p.incident_offset, nb);
   }
   r.nx = nx;
   r.ny = ny;
@@ -246,7 +281,12 @@ embree::ForwardFieldResult render_forward_field(
   if (brf_directions.size() % 3 != 0) {
     throw std::invalid_argument("num_brf_dirs must be non-negative and match brf_directions");
   }
-  check_surface_scene(scene, "Vulkan forward radiation");
+  const bool media = check_scene(scene, "Vulkan forward radiation");
+  if (media && !brf_directions.empty()) {
+    throw std::runtime_error(
+        "Vulkan forward radiation estimates the BRF of surface scenes only (this one has optical "
+        "turbid media). No fallback was performed.");
+  }
   const embree::EmbreeSceneManager& host = scene.host();
   float lx = 0.0f;
   float ly = 0.0f;
@@ -273,7 +313,15 @@ embree::ForwardFieldResult render_forward_field(
   p.terrain_offset = static_cast<uint32_t>(cells + leaf);
   p.brf_offset = static_cast<uint32_t>(cells + leaf + nb);
   p.albedo_offset = static_cast<uint32_t>(cells + leaf + nb + n_views * nb);
-  const size_t entries = cells + leaf + nb + n_views * nb + nb;
+  size_t entries = cells + leaf + nb + n_views * nb + nb;
+  if (media) {
+    // The sun/sky split of the absorbed grid, the escaped and the emitted energy.
+    p.grid_direct_offset = static_cast<uint32_t>(entries);
+    p.grid_diffuse_offset = static_cast<uint32_t>(entries + cells);
+    p.escaped_offset = static_cast<uint32_t>(entries + 2 * cells);
+    p.incident_offset = static_cast<uint32_t>(entries + 2 * cells + nb);
+    entries += 2 * cells + 2 * nb;
+  }
   if (entries > UINT32_MAX) {
     throw std::overflow_error("forward grid element count exceeds signed device index range");
   }
@@ -282,7 +330,7 @@ embree::ForwardFieldResult render_forward_field(
               scene.context().device_name().c_str());
   std::fflush(stdout);
   const std::vector<uint64_t> sums = run_photons(
-      scene, p, num_photons, entries, layer_heights,
+      scene, p, media, num_photons, entries, layer_heights,
       brf_directions.empty() ? std::vector<float>{0.0f} : brf_directions, progress, interrupt);
   auto slot = [&](size_t offset, size_t count) {
     std::vector<float> out(count);
@@ -297,6 +345,12 @@ embree::ForwardFieldResult render_forward_field(
   if (terrain_instance_id >= 0) r.terrain = slot(p.terrain_offset, nb);
   r.brf = slot(p.brf_offset, n_views * nb);
   if (n_views > 0) r.albedo = slot(p.albedo_offset, nb);
+  if (media) {
+    r.grid_direct = slot(p.grid_direct_offset, cells);
+    r.grid_diffuse = slot(p.grid_diffuse_offset, cells);
+    r.escaped = slot(p.escaped_offset, nb);
+    r.incident = slot(p.incident_offset, nb);
+  }
   r.nx = nx;
   r.ny = ny;
   r.n_layers = nl;
