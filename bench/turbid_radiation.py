@@ -86,7 +86,7 @@ def main() -> None:
     parser.add_argument("--rays-per-sample", type=int, default=16)
     parser.add_argument("--rays", type=int, default=300_000, help="random rays for the context line")
     parser.add_argument("--record", type=int, default=4_000_000, help="most queries recorded")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved rounds (medians count)")
+    parser.add_argument("--repeats", type=int, default=11, help="interleaved rounds (medians count)")
     parser.add_argument("--raw", default=None, help="raw Embree helper (default: build/cpp or build/dev)")
     args = parser.parse_args()
 
