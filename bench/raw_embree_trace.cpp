@@ -11,9 +11,14 @@
 //   single_hq <file index> as single, on a second copy of the scene whose mesh trees come from
 //                         the high-quality (spatial split) builder, as the scene manager builds
 //                         them (built at the first such command; its build time goes to stderr)
+//   replay <file index>   the recorded queries of query file <index> (0 = the first file whose
+//                         name ends in .queries; those files are not ray files), each traced as
+//                         recorded: rtcIntersect1 or rtcOccluded1 on its own interval
+//   replay2 <file index>  the same on two threads, each taking one contiguous half
 // and answers each with one output line; end of input ends the program.
 //
-// File formats: bench/scene_file.h.
+// File formats: bench/scene_file.h; a query file holds int32 n, int32 kind[n] (1 = occlusion,
+// 0 = closest hit), then float32 [n][8] (origin, direction, t_min, t_max).
 // Output: "raw_embree rays=<n> hits=<h> seconds=<s> mrays_per_s=<x> cpu_seconds=<c>
 // cpu_mrays_per_s=<y>" per run, the kind being raw_embree (single) or raw_embree16 (packet); the
 // cpu_ figures use the process's processor time, which other load on the machine barely moves.
@@ -27,6 +32,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/scene_file.h"
@@ -52,6 +58,25 @@ RayFile read_rays(const char* path) {
   f.origins = read_block<float>(in, 3 * static_cast<size_t>(f.n));
   f.directions = read_block<float>(in, 3 * static_cast<size_t>(f.n));
   return f;
+}
+
+struct QueryFile {
+  int32_t n = 0;
+  std::vector<int32_t> kind;  // [n], 1 = occlusion
+  std::vector<float> rays;    // [n][8]
+};
+
+QueryFile read_queries(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  QueryFile f;
+  f.n = read_int(in);
+  f.kind = read_block<int32_t>(in, static_cast<size_t>(f.n));
+  f.rays = read_block<float>(in, 8 * static_cast<size_t>(f.n));
+  return f;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Wall and processor clocks read together at the start of a run.
@@ -84,6 +109,43 @@ void trace_single(RTCScene top, const RayFile& f, const char* kind) {
     hits += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
   }
   report(kind, f, hits, t0);
+}
+
+// Queries [first, last) of a query file, each as recorded; returns the hits (or blocked rays).
+size_t replay_range(RTCScene top, const QueryFile& f, int32_t first, int32_t last) {
+  size_t hits = 0;
+  for (int32_t i = first; i < last; ++i) {
+    const float* q = &f.rays[8 * static_cast<size_t>(i)];
+    if (f.kind[static_cast<size_t>(i)] != 0) {
+      RTCRay ray;
+      embree::init_ray(ray, {q[0], q[1], q[2]}, {q[3], q[4], q[5]}, q[6], q[7]);
+      hits += embree::occluded1(top, ray);
+    } else {
+      RTCRayHit rh;
+      embree::init_ray_hit(rh, {q[0], q[1], q[2]}, {q[3], q[4], q[5]}, q[6], q[7]);
+      embree::intersect1(top, rh);
+      hits += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+    }
+  }
+  return hits;
+}
+
+// The recorded queries on `threads` threads (1 or 2), one contiguous share each.
+void replay(RTCScene top, const QueryFile& f, int threads) {
+  const Start t0;
+  size_t hits = 0;
+  if (threads <= 1) {
+    hits = replay_range(top, f, 0, f.n);
+  } else {
+    size_t second = 0;
+    std::thread worker([&] { second = replay_range(top, f, f.n / 2, f.n); });
+    hits = replay_range(top, f, 0, f.n / 2);
+    worker.join();
+    hits += second;
+  }
+  RayFile shape;
+  shape.n = f.n;
+  report(threads <= 1 ? "raw_embree_replay" : "raw_embree_replay2", shape, hits, t0);
 }
 
 // rtcIntersect16 on consecutive groups of 16 rays; a short last group masks its empty lanes.
@@ -162,13 +224,25 @@ int main(int argc, char** argv) {
   const RTCScene top = build_scene(device, file, RTC_BUILD_QUALITY_MEDIUM, meshes);
   RTCScene top_hq = nullptr;
   std::vector<RayFile> files;
-  for (int a = 2; a < argc; ++a) files.push_back(read_rays(argv[a]));
-  if (argc == 3) {
+  std::vector<QueryFile> query_files;
+  for (int a = 2; a < argc; ++a) {
+    if (ends_with(argv[a], ".queries")) {
+      query_files.push_back(read_queries(argv[a]));
+    } else {
+      files.push_back(read_rays(argv[a]));
+    }
+  }
+  if (argc == 3 && !files.empty()) {
     trace_single(top, files[0], "raw_embree");
   } else {
     std::string command;
     size_t index = 0;
     while (std::cin >> command >> index) {
+      if (command == "replay" || command == "replay2") {
+        if (index >= query_files.size()) throw std::runtime_error("no such query file");
+        replay(top, query_files[index], command == "replay2" ? 2 : 1);
+        continue;
+      }
       if (index >= files.size()) throw std::runtime_error("no such ray file");
       if (command == "single_hq") {
         // The same scene with the mesh BVHs built by the high-quality (spatial split) builder.

@@ -1,14 +1,17 @@
-"""Turbid radiation throughput on the quickstart forest's crowns against raw Embree.
+"""Turbid radiation throughput on the quickstart forest's crowns against raw Embree on the same rays.
 
 Builds the quickstart forest (default 300 trees) with its crowns turned into leaf media
-(spherical leaves, leaf area density 1.5), places leaf-area samples inside the crowns, then in
-one run:
-  - the leaf reverse ray tracer (run_turbid_leaf_rrt_cpu, 2 bands, sun and sky) with 1 and 2
-    threads: samples/s and rays/s (closest-hit queries of the walks and transmittance walks);
+(spherical leaves, leaf area density 1.5), places leaf-area samples inside the crowns, then:
+  - records every single-ray query (origin, direction, t_min, t_max; closest hit or occlusion) of
+    one single-threaded run of the leaf reverse ray tracer (run_turbid_leaf_rrt_cpu, 2 bands, sun
+    and sky) and writes them to a file;
+  - in interleaved rounds, traces exactly those queries with raw Embree (rtcIntersect1 /
+    rtcOccluded1, bench/raw_embree_trace.cpp, a two-level scene built from the same meshes) and
+    runs the tracer, each on 1 and on 2 threads; prints medians of rays/s by the wall clock and
+    by processor time, the ratios, and the 2-thread scaling;
   - the same tracer in thermal mode (one band, per-instance longwave emission), as the
     energy-balance process runs it once per outer iteration;
-  - raw Embree, one rtcIntersect1 per incoherent ray on one thread (bench/raw_embree_trace.cpp).
-Shortwave runs and the raw reference take the best of --repeats runs, taking turns.
+  - for context, raw Embree on uniformly random rays through the scene box.
 
     make bench          # builds the module and the C++ helpers first
     .venv/bin/python bench/turbid_radiation.py [--trees N] [--samples N] [--rays-per-sample N] [--repeats N]
@@ -51,13 +54,39 @@ def crown_samples(forest, n, rng):
     return positions, normals, instances
 
 
+class RawHelper:
+    """The C++ reference, kept running on its own copy of the scene and answering commands."""
+
+    def __init__(self, path, files):
+        self.proc = subprocess.Popen([str(path), *map(str, files)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True)
+
+    def run(self, command: str, index: int = 0) -> dict:
+        self.proc.stdin.write(f"{command} {index}\n")
+        self.proc.stdin.flush()
+        return parse(self.proc.stdout.readline())
+
+    def close(self) -> None:
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def write_queries(path: pathlib.Path, kinds: np.ndarray, rays: np.ndarray) -> None:
+    """int32 n, int32 kind[n], float32 [n][8] (the raw helper's query file)."""
+    with open(path, "wb") as f:
+        f.write(np.int32(len(kinds)).tobytes())
+        f.write(np.ascontiguousarray(kinds, np.int32).tobytes())
+        f.write(np.ascontiguousarray(rays, np.float32).tobytes())
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=300)
     parser.add_argument("--samples", type=int, default=12000)
     parser.add_argument("--rays-per-sample", type=int, default=16)
-    parser.add_argument("--rays", type=int, default=1_000_000, help="incoherent rays for raw Embree")
-    parser.add_argument("--repeats", type=int, default=2, help="runs per measurement (the best counts)")
+    parser.add_argument("--rays", type=int, default=300_000, help="random rays for the context line")
+    parser.add_argument("--record", type=int, default=4_000_000, help="most queries recorded")
+    parser.add_argument("--repeats", type=int, default=11, help="interleaved rounds (medians count)")
     parser.add_argument("--raw", default=None, help="raw Embree helper (default: build/cpp or build/dev)")
     args = parser.parse_args()
 
@@ -81,45 +110,55 @@ def main() -> None:
     raw_bin = pathlib.Path(args.raw) if args.raw else next(
         (p for p in (ROOT / "build/cpp/tesk_bench_raw_embree", ROOT / "build/dev/tesk_bench_raw_embree")
          if p.exists()), None)
+
+    def rrt(threads: int) -> dict:
+        return tesk_gpu.run_turbid_leaf_rrt_cpu(scene, pos, nor, zeros, inst, offsets, zeros, inst,
+                                                num_threads=threads, **common)["payload"]
+
+    # The queries of one single-threaded run, in the order it made them.
+    box = {}
+    kinds, rays = scene._record_queries(args.record, lambda: box.setdefault("out", rrt(1)))
+    issued = int(box["out"]["rays"])
+    # The run's count also holds the few rays that miss before reaching the library (empty interval).
+    print(f"recorded {len(kinds):,} queries ({int(kinds.sum()):,} occlusion); the run counts {issued:,}"
+          + ("; the recording is full, raise --record to replay them all" if len(kinds) >= args.record else ""))
     tmp = tempfile.TemporaryDirectory()
     scene_path, rays_path = pathlib.Path(tmp.name, "scene.bin"), pathlib.Path(tmp.name, "rays.bin")
+    queries_path = pathlib.Path(tmp.name, "rrt.queries")
+    helper = None
     if raw_bin is not None and raw_bin.exists():
-        origins, directions = incoherent_rays(scene, args.rays)
         write_scene(scene_path, forest)
-        write_rays(rays_path, origins, directions)
+        write_rays(rays_path, *incoherent_rays(scene, args.rays))
+        write_queries(queries_path, kinds, rays)
+        helper = RawHelper(raw_bin, [scene_path, rays_path, queries_path])
     else:
-        raw_bin = None
         print("raw Embree helper not found (run `make cpp`, or pass --raw); skipping it")
+    nan = {"mrays_per_s": float("nan"), "cpu_mrays_per_s": float("nan")}
 
-    def run_raw() -> tuple[float, float]:
-        """Raw Embree Mrays/s by the wall clock and by processor time."""
-        if raw_bin is None:
-            return float("nan"), float("nan")
-        r = parse(subprocess.run([str(raw_bin), str(scene_path), str(rays_path)], check=True,
-                                 capture_output=True, text=True).stdout)
-        return r["mrays_per_s"], r["cpu_mrays_per_s"]
-
-    # Each measurement is the best of `--repeats` runs, the raw reference and the tracer taking
-    # turns, so a burst of load from other processes on a shared machine hits both alike. With
-    # one thread the processor time of the process (the worker; the calling thread only waits)
-    # gives a second ratio that such load barely moves.
-    rrt = {}
-    raw, raw_cpu, rrt_cpu = float("nan"), float("nan"), float("nan")
-    for threads in (1, 2):
-        for _ in range(args.repeats):
-            if threads == 1:
-                wall, cpu = run_raw()
-                raw, raw_cpu = np.nanmax([raw, wall]), np.nanmax([raw_cpu, cpu])
+    # Rounds of (raw 1 thread, tracer 1 thread, raw 2 threads, tracer 2 threads), so a burst of
+    # load from other processes on a shared machine hits both alike; medians over the rounds.
+    # The tracer's processor time is the process's (its workers; the calling thread only waits).
+    figures = {k: [] for k in ("raw1", "raw1_cpu", "raw2", "raw2_cpu", "rrt1", "rrt1_cpu", "rrt2", "rrt2_cpu",
+                               "sps1", "sps2")}
+    outputs = {}
+    for _ in range(args.repeats):
+        for threads in (1, 2):
+            r = helper.run("replay" if threads == 1 else "replay2") if helper else nan
+            figures[f"raw{threads}"].append(r["mrays_per_s"])
+            figures[f"raw{threads}_cpu"].append(r["cpu_mrays_per_s"])
             t0, c0 = time.perf_counter(), time.process_time()
-            out = tesk_gpu.run_turbid_leaf_rrt_cpu(scene, pos, nor, zeros, inst, offsets, zeros, inst,
-                                                   num_threads=threads, **common)["payload"]
+            out = rrt(threads)
             dt, dc = time.perf_counter() - t0, time.process_time() - c0
-            if threads == 1:
-                rrt_cpu = np.nanmax([rrt_cpu, out["rays"] / dc / 1e6])
-            if threads not in rrt or args.samples / dt > rrt[threads][0]:
-                rrt[threads] = (args.samples / dt, out["rays"] / dt / 1e6, out)
+            figures[f"rrt{threads}"].append(out["rays"] / dt / 1e6)
+            figures[f"rrt{threads}_cpu"].append(out["rays"] / dc / 1e6)
+            figures[f"sps{threads}"].append(args.samples / dt)
+            outputs[threads] = out
+    random_rays = helper.run("single") if helper else nan
+    if helper:
+        helper.close()
     tmp.cleanup()
-    same = all(np.array_equal(rrt[1][2][k], rrt[2][2][k]) for k in ("total_irradiance_top", "p_sun"))
+    med = {k: float(np.median(v)) for k, v in figures.items()}
+    same = all(np.array_equal(outputs[1][k], outputs[2][k]) for k in ("total_irradiance_top", "p_sun"))
     n_inst = scene.num_instances()
     thermal = {}
     for threads in (1, 2):
@@ -132,20 +171,25 @@ def main() -> None:
         dt = time.perf_counter() - t0
         thermal[threads] = (args.samples / dt, out["rays"] / dt / 1e6)
 
+    print(f"medians of {args.repeats} interleaved rounds; the raw reference traces the tracer's recorded queries")
     for threads in (1, 2):
-        sps, mrays, _ = rrt[threads]
-        print(f"leaf RRT {threads} thread{'s' if threads > 1 else ' '}: {sps:10,.0f} samples/s, {mrays:.3f} Mrays/s")
-    print(f"leaf RRT ratio to raw Embree (1 thread): {rrt[1][1] / raw:.3f} by the wall clock, "
-          f"{rrt_cpu / raw_cpu:.3f} by processor time (target >= 0.6); "
-          f"speed-up 2 threads / 1 thread: {rrt[2][0] / rrt[1][0]:.2f} (target >= 1.8); "
-          f"identical across thread counts: {same}")
+        print(f"leaf RRT   {threads} thread{'s' if threads > 1 else ' '}: {med[f'sps{threads}']:10,.0f} samples/s, "
+              f"{med[f'rrt{threads}']:.3f} Mrays/s ({med[f'rrt{threads}_cpu']:.3f} per processor second)")
+        print(f"raw Embree {threads} thread{'s' if threads > 1 else ' '}: same queries, "
+              f"{med[f'raw{threads}']:.3f} Mrays/s ({med[f'raw{threads}_cpu']:.3f} per processor second)")
+    for threads in (1, 2):
+        print(f"leaf RRT / raw Embree, same rays, {threads} thread{'s' if threads > 1 else ''}: "
+              f"{med[f'rrt{threads}'] / med[f'raw{threads}']:.3f} by the wall clock, "
+              f"{med[f'rrt{threads}_cpu'] / med[f'raw{threads}_cpu']:.3f} by processor time")
+    print(f"speed-up 2 threads / 1 thread: leaf RRT {med['sps2'] / med['sps1']:.2f}, "
+          f"raw Embree {med['raw2'] / med['raw1']:.2f}; identical across thread counts: {same}")
     for threads in (1, 2):
         sps, mrays = thermal[threads]
         print(f"thermal  {threads} thread{'s' if threads > 1 else ' '}: {sps:10,.0f} samples/s, {mrays:.3f} Mrays/s "
               "(one energy-balance iteration's transport)")
-    print(f"raw Embree rtcIntersect1, incoherent, 1 thread: {raw:.3f} Mrays/s "
-          f"({raw_cpu:.3f} per processor second; leaf RRT {rrt_cpu:.3f})")
-    mean_p = float(rrt[1][2]["p_sun"].mean())
+    print(f"context: raw Embree rtcIntersect1 on {args.rays:,} random rays through the scene box, 1 thread: "
+          f"{random_rays['mrays_per_s']:.3f} Mrays/s")
+    mean_p = float(outputs[1]["p_sun"].mean())
     print(f"mean sunlit probability of the samples: {mean_p:.3f}")
 
 

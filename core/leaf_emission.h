@@ -16,6 +16,7 @@
 #include "core/leaf_scattering.h"
 #include "core/radiometry.h"
 #include "core/scattering.h"
+#include "core/sif_orientation.h"
 #include "core/vec.h"
 
 namespace tesk {
@@ -66,24 +67,11 @@ struct SifSourceFieldView {
   int32_t phi_bins = 0;                ///< Azimuth bins of the leaf normal.
 };
 
-/// Orientation bin of a leaf normal in a theta x phi layout: the normal is taken in the upper
-/// hemisphere, zenith bin t = acos(n_z) / (pi/2) * theta_bins, azimuth bin a = atan2 / 2pi *
-/// phi_bins (both clamped to the last bin); bin = t * phi_bins + a, -1 for a zero normal.
+/// Orientation bin of a leaf normal in a theta x phi layout: the bin the SIF source assembly
+/// puts a sample of this normal in (core/sif_orientation.h), -1 for a zero or non-finite normal.
 TESK_HOST_DEVICE inline int32_t sif_orientation_bin(float3 n, int32_t theta_bins,
                                                     int32_t phi_bins) {
-  constexpr float kPi = 3.14159265358979f;
-  const float len = std::sqrt(dot(n, n));
-  if (!(len > 0.0f)) return -1;
-  n = n * (1.0f / len);
-  if (n.z < 0.0f) n = -n;
-  int32_t t = static_cast<int32_t>(std::acos(std::fmin(n.z, 1.0f)) / (0.5f * kPi) *
-                                   static_cast<float>(theta_bins));
-  t = t < theta_bins - 1 ? t : theta_bins - 1;
-  float phi = std::atan2(n.y, n.x);
-  if (phi < 0.0f) phi += 2.0f * kPi;
-  int32_t a = static_cast<int32_t>(phi / (2.0f * kPi) * static_cast<float>(phi_bins));
-  a = a < phi_bins - 1 ? a : phi_bins - 1;
-  return t * phi_bins + a;
+  return sif_orientation_bin(n.x, n.y, n.z, theta_bins, phi_bins);
 }
 
 /// SIF exitance (W m^-2 nm^-1 per unit leaf area, of the face that is seen) of the leaves of

@@ -64,6 +64,15 @@ struct TracedRay {
   double shift = 0.0;
 };
 
+// Appends one query to a recording unless it is full.
+void record_query_(QueryLog& log, bool occlusion, const float3& o, const float3& d, float t_min,
+                   float t_max) {
+  const int64_t slot = log.next.fetch_add(1, std::memory_order_relaxed);
+  if (slot >= static_cast<int64_t>(log.queries.size())) return;
+  log.queries[slot] =
+      RecordedQuery{occlusion ? 1 : 0, {o.x, o.y, o.z}, {d.x, d.y, d.z}, t_min, t_max};
+}
+
 // Prepares a ray for Embree; false when it cannot hit anything (non-finite or zero direction,
 // direction components beyond kMaxRayDirectionComponent, empty interval, or a far origin whose
 // ray misses the traced box within [t_min, t_max]). A negative t_min counts as 0.
@@ -538,6 +547,8 @@ HitRecord EmbreeSceneManager::trace_ray_(const float3& origin, const float3& dir
   rec.t = t_max;
   TracedRay ray;
   if (m_top == nullptr || !prepare_ray_(origin, direction, t_min, t_max, ray)) return rec;
+  if (m_query_log != nullptr) [[unlikely]]
+    record_query_(*m_query_log, false, ray.origin, direction, ray.t_min, ray.t_max);
   RTCRayHit rh;
   init_ray_hit(rh, ray.origin, direction, ray.t_min, ray.t_max);
   intersect1(m_top, rh);
@@ -654,6 +665,8 @@ bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direct
   TracedRay traced;
   if (m_top == nullptr || !prepare_ray_(origin, direction, transport::kRayTMin, t_max, traced))
     return false;
+  if (m_query_log != nullptr) [[unlikely]]
+    record_query_(*m_query_log, true, traced.origin, direction, traced.t_min, traced.t_max);
   RTCRay ray;
   init_ray(ray, traced.origin, direction, traced.t_min, traced.t_max);
   return occluded1(m_top, ray);

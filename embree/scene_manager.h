@@ -112,6 +112,26 @@ class SceneUse {
   std::atomic<int>* m_state;
 };
 
+/// One single-ray query as the library received it (bench and debug aid).
+struct RecordedQuery {
+  int32_t occlusion = 0;  ///< 1 for an occlusion (shadow) test, 0 for a closest hit
+  float origin[3] = {};   ///< ray origin, world space, after the move into the traced box
+  float direction[3] = {};
+  float t_min = 0.0f;  ///< near end of the interval
+  float t_max = 0.0f;  ///< far end of the interval
+};
+
+/// A bounded record of the first `capacity` single-ray queries (any thread; the order between
+/// threads is the order they claimed slots).
+struct QueryLog {
+  std::vector<RecordedQuery> queries;  ///< sized to the capacity before recording
+  std::atomic<int64_t> next{0};        ///< slots claimed so far (may exceed the capacity)
+  /// Number of recorded queries.
+  int64_t size() const {
+    return std::min<int64_t>(next.load(), static_cast<int64_t>(queries.size()));
+  }
+};
+
 /// The CPU scene: meshes, instances, a two-level Embree acceleration structure (one bottom-level
 /// scene per mesh, one instance per placed copy), the scene description and attached
 /// per-primitive and per-instance data. Queries are const and thread-safe once built.
@@ -236,6 +256,12 @@ class EmbreeSceneManager {
   /// Closest hits of a batch in ray order. Throws std::runtime_error
   /// "Embree: build the scene before tracing rays" when not built.
   std::vector<HitRecord> trace_closest(const std::vector<backend::Ray>& rays) const;
+
+  /// Bench and debug aid: while set, trace_ray, trace_ray_geometric and trace_shadow append the
+  /// ray they hand to the library (after the move into the traced box) to `log`, until it is
+  /// full, so that a raw reference can trace exactly the same rays. Null turns it off; the
+  /// caller keeps `log` alive meanwhile and sets it only while no workflow runs.
+  void set_query_log(QueryLog* log) { m_query_log = log; }
   /// Batch query into `hits` (same length as `rays`) on `num_threads` workers (below 1: all
   /// hardware threads). Results are identical for every thread count.
   void trace_closest(std::span<const backend::Ray> rays, std::span<HitRecord> hits,
@@ -387,6 +413,7 @@ class EmbreeSceneManager {
 
   // Use state: the number of registered workflows (> 0), 0 when idle, -1 during a change.
   mutable std::atomic<int> m_use_state{0};
+  QueryLog* m_query_log = nullptr;  ///< Recording of single-ray queries; null when off.
   RTCDevice m_device = nullptr;
   std::vector<InstanceHitData> m_hit_data;  ///< One per instance, rebuilt by every build.
   std::string m_last_error;                 ///< Last message of Embree's error callback.

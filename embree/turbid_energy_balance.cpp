@@ -209,6 +209,8 @@ TurbidEnergyBalanceRun execute_turbid_energy_balance(const EmbreeSceneManager& s
       const TurbidEnergyBalanceOwner& w = q.owners[o];
       if (!w.active) continue;
       for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
+        // The tracer's totals are incident irradiance; a grey leaf absorbs the emissivity's share
+        // of it, which keeps a leaf in an isothermal enclosure at the enclosure's temperature.
         const double lw_top = w.emissivity * r.total_top[i];
         const double lw_bot = w.emissivity * r.total_bottom[i];
         for (int branch = 0; branch < 2; ++branch) {

@@ -515,6 +515,38 @@ void bind_scene(py::module_& m) {
       "Band wavelengths (nm) given with set_thermal_mode.");
 
   // ---- build and queries -----------------------------------------------------------------------
+  // Bench aid, outside the public surface: records the first `capacity` single-ray queries that
+  // `run()` makes on this scene and returns them as (occlusion [n] int32, rays [n, 8] float32:
+  // origin, direction, t_min, t_max), for a raw reference to trace the same rays.
+  cls.def(
+      "_record_queries",
+      [](EmbreeSceneManager& self, int64_t capacity, const py::object& run) {
+        if (capacity < 0) throw py::value_error("capacity must be non-negative");
+        embree::QueryLog log;
+        log.queries.resize(static_cast<size_t>(capacity));
+        self.set_query_log(&log);
+        try {
+          run();
+        } catch (...) {
+          self.set_query_log(nullptr);
+          throw;
+        }
+        self.set_query_log(nullptr);
+        const auto n = static_cast<py::ssize_t>(log.size());
+        py::array_t<int32_t> kind(n);
+        py::array_t<float> rays({n, py::ssize_t{8}});
+        auto k = kind.mutable_unchecked<1>();
+        auto r = rays.mutable_unchecked<2>();
+        for (py::ssize_t i = 0; i < n; ++i) {
+          const embree::RecordedQuery& q = log.queries[static_cast<size_t>(i)];
+          k(i) = q.occlusion;
+          const float v[8] = {q.origin[0],    q.origin[1],    q.origin[2], q.direction[0],
+                              q.direction[1], q.direction[2], q.t_min,     q.t_max};
+          for (int c = 0; c < 8; ++c) r(i, c) = v[c];
+        }
+        return py::make_tuple(kind, rays);
+      },
+      py::arg("capacity"), py::arg("run"));
   cls.def("build", &EmbreeSceneManager::build, "Build the acceleration structures.");
   cls.def("clear_for_reuse", &EmbreeSceneManager::clear_for_reuse,
           "Clear materials, spectra, skies, emitter and modes; keep geometry and sensor.");

@@ -102,7 +102,9 @@ int orientation_bin(double nx, double ny, double nz) {
     nz = -nz;
   }
   const double theta = std::acos(std::min(nz, 1.0));
-  double phi = std::atan2(ny, nx);
+  // A vertical normal, up or down, has azimuth 0 (as in the SIF source bins), not whatever
+  // atan2 makes of the signs of two zeros.
+  double phi = (nx != 0.0 || ny != 0.0) ? std::atan2(ny, nx) : 0.0;
   if (phi < 0.0) phi += 2.0 * kPi;
   const int a = std::min(static_cast<int>(phi / (2.0 * kPi) * kFieldAzimuthBins), 7);
   const int z = std::min(static_cast<int>(theta / (kPi / 2.0) * kFieldZenithBins), 3);

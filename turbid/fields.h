@@ -93,7 +93,8 @@ using TurbidFieldTable = std::map<uint64_t, std::shared_ptr<const TurbidField>>;
 /// Bytes one cell costs against a field's memory budget.
 uint64_t field_cell_bytes();
 
-/// Orientation bin of a normal (flipped into the upper hemisphere); std::invalid_argument
+/// Orientation bin of a normal (flipped into the upper hemisphere; a vertical normal has azimuth
+/// bin 0); std::invalid_argument
 /// "Turbid field lookup normal is zero" for a zero normal.
 int orientation_bin(double nx, double ny, double nz);
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "core/leaf_emission.h"
 #include "embree/joint_thermo_physiology.h"
 #include "physiology/processes.h"
 #include "physiology/surface_balance.h"
@@ -72,6 +73,55 @@ TEST(SifOrientation, BinsFollowZenithAndAzimuth) {
   for (int a = 0; a < kPhi; ++a) {
     const float phi = (a + 0.5f) * 2.0f * std::numbers::pi_v<float> / kPhi;
     EXPECT_EQ(sif_orientation_bin(std::cos(phi), std::sin(phi), 1.0f, kTheta, kPhi), kPhi + a);
+  }
+}
+
+TEST(SifAssembly, ALeafFacingStraightDownReadsTheSourceAssembledForIt) {
+  // One instance over [0, 1]^3 with one cell, 2 zenith x 4 azimuth bins, 1 band: a sample
+  // facing straight down (source 5) and a tilted one (source 2) in another azimuth.
+  std::vector<float> pos{0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};
+  std::vector<float> nrm{0.0f, 0.0f, -1.0f, -0.3f, -0.2f, 1.0f};
+  std::vector<float> src{5.0f, 2.0f}, dir{0.0f, 0.0f}, lo{0, 0, 0}, hi{1, 1, 1};
+  std::vector<int32_t> inst{0, 0}, dims{1, 1, 1};
+  SifSourceAssemblyRequestView r;
+  r.n_instances = 1;
+  r.n_samples = 2;
+  r.n_bands = 1;
+  r.cell_stride = 1;
+  r.orientation_theta_bins = 2;
+  r.orientation_phi_bins = 4;
+  r.positions = {pos.data(), pos.size()};
+  r.normals = {nrm.data(), nrm.size()};
+  r.instance_ids = {inst.data(), inst.size()};
+  r.grid_dims = {dims.data(), dims.size()};
+  r.source_band_major = {src.data(), src.size()};
+  r.direct_source_band_major = {dir.data(), dir.size()};
+  r.bounds_min = {lo.data(), lo.size()};
+  r.bounds_max = {hi.data(), hi.size()};
+  const SifSourceFields f = assemble_sif_source(r, 1);
+  const tesk::SifSourceFieldView view{f.spatial_field.data(),
+                                      f.orientation_field.data(),
+                                      f.joint_field.data(),
+                                      lo.data(),
+                                      hi.data(),
+                                      dims.data(),
+                                      1,
+                                      1,
+                                      1,
+                                      2,
+                                      4};
+  // The renderer's lookup for the same leaf finds its own joint bin, not the cell's sum.
+  const tesk::float3 p{0.5f, 0.5f, 0.5f};
+  EXPECT_EQ(tesk::sif_source_exitance(view, 0, p, tesk::float3{0.0f, 0.0f, -1.0f}, 0), 5.0f);
+  EXPECT_EQ(tesk::sif_source_exitance(view, 0, p, tesk::float3{-0.0f, 0.0f, -1.0f}, 0), 5.0f);
+  EXPECT_EQ(tesk::sif_source_exitance(view, 0, p, tesk::float3{0.0f, 0.0f, 1.0f}, 0), 5.0f);
+  EXPECT_EQ(tesk::sif_source_exitance(view, 0, p, tesk::float3{-0.3f, -0.2f, 1.0f}, 0), 2.0f);
+  // Every sign of the zero components of a vertical normal gives azimuth bin 0.
+  for (const float x : {0.0f, -0.0f}) {
+    for (const float y : {0.0f, -0.0f}) {
+      EXPECT_EQ(sif_orientation_bin(x, y, -1.0f, 2, 4), 0);
+      EXPECT_EQ(tesk::sif_orientation_bin(tesk::float3{x, y, -1.0f}, 2, 4), 0);
+    }
   }
 }
 

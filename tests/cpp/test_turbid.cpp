@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "core/sif_orientation.h"
+#include "core/sif_orientation.h"
 #include "turbid/domains.h"
 #include "turbid/fields.h"
 #include "turbid/registry.h"
@@ -137,6 +139,19 @@ TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {
   EXPECT_EQ(counter.allocate(), 0xfffffffffffffffeULL);
   EXPECT_THROW(counter.allocate(), std::overflow_error);
   EXPECT_THROW(counter.allocate(), std::overflow_error);
+}
+
+TEST(TurbidFieldOrientation, AVerticalNormalHasAzimuthBinZeroWhicheverWayItFaces) {
+  for (const double x : {0.0, -0.0}) {
+    for (const double y : {0.0, -0.0}) {
+      EXPECT_EQ(orientation_bin(x, y, 1.0), 0);
+      EXPECT_EQ(orientation_bin(x, y, -2.0), 0);
+    }
+  }
+  // The same bins as the SIF source fields in the default 4 x 8 layout.
+  for (const float3 n : {float3{0.3f, -0.7f, -0.5f}, float3{-0.9f, 0.1f, 0.2f}, float3{0, 0, -1}}) {
+    EXPECT_EQ(orientation_bin(n.x, n.y, n.z), sif_orientation_bin(n.x, n.y, n.z, 4, 8));
+  }
 }
 
 TEST(TurbidFieldValue, TransportLookupsTakeTheDeepestPopulatedBinAndNeverFallBack) {
