@@ -141,8 +141,11 @@ constexpr const char* kDoc =
     "vegetation crossing scatters with probability 1 - g into a direction drawn from the CDFs\n"
     "(uniform within the cells), weight albedo M / (4 pi pdf); active: the volume term times\n"
     "the block (M_HH, M_HV, M_VH, M_VV) of the backscatter cell (outgoing -d, azimuth cell\n"
-    "A // 2). One random stream per ray index. dihedral_ground_table and trunk_parameters are\n"
-    "checked for shape only.\n"
+    "A // 2). One random stream per ray index. dihedral_ground_table [soil_count, M, 2]\n"
+    "(F_H, F_V): when given, a trunk's double-bounce sigmas are scaled by the row of the first\n"
+    "soil that its mirror image of the line of sight reaches (at the cosine there, through\n"
+    "vegetation layers at g^2 each): HH by F_H, VV by F_V, HV and VH by sqrt(F_H F_V); none\n"
+    "reached, no double bounce. trunk_parameters are checked for shape only.\n"
     "progress(done, total, elapsed_ms) after each dispatch of up to 2^20 rays.\n"
     "Returns {'payload': {'brightness_temperature': float32 [N, 2] (K, H and V)} or\n"
     "{'backscatter': float32 [N, 4]}, '_execution'}.";

@@ -334,7 +334,7 @@ struct MicrowaveParams {
   int lut_cosines;        // cosine cells of the vegetation phase tables (0: no tables)
   int lut_azimuths;       // relative azimuth cells of the vegetation phase tables
   int smooth_soil;        // 1: smooth_soil_table is present
-  int reserved0;          // zero
+  int dihedral_ground;    // 1: dihedral_ground_table is present
   int reserved1;          // zero
 };
 TESK_SHARED_RECORD(MicrowaveParams, 64)

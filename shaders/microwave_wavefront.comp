@@ -15,7 +15,9 @@
 // Active (monostatic backscatter HH, HV, VH, VV): vegetation layers in front of the first
 // soil or trunk surface add the co-polarised volume term w mu (1 - g^2) / 2 and attenuate what
 // lies behind them by g^2 (two-way); the first soil surface returns its table sigmas, the first
-// trunk its direct and trunk-ground double-bounce sigmas.
+// trunk its direct and trunk-ground double-bounce sigmas. With a dihedral ground table the
+// double bounce is scaled by the ground that the trunk's mirror image of the line of sight
+// reaches (dihedral_ground_factor).
 //
 // Vegetation phase tables (P.lut_cosines > 0): a vegetation crossing still emits
 // (1 - w)(1 - g) T, but the line of sight now scatters there with probability 1 - g (else it
@@ -44,13 +46,14 @@ layout(set = 0, binding = 10, scalar) readonly buffer Vegetation { float vegetat
 layout(set = 0, binding = 11, scalar) readonly buffer TrunkResponse { float trunk_response[]; };
 layout(set = 0, binding = 12, scalar) readonly buffer TrunkActive { float trunk_active[]; };
 layout(set = 0, binding = 13, scalar) readonly buffer SmoothSoil { float smooth_soil[]; };
+layout(set = 0, binding = 14, scalar) readonly buffer DihedralGround { float dihedral_ground[]; };
 // Phase matrices [vegetation][cos in][cos out][azimuth][16] and their sampling CDFs
 // [vegetation][cos in][cos out] and [vegetation][cos in][cos out][azimuth].
-layout(set = 0, binding = 14, scalar) readonly buffer Mueller { float mueller[]; };
-layout(set = 0, binding = 15, scalar) readonly buffer CosineCdf { float cosine_cdf[]; };
-layout(set = 0, binding = 16, scalar) readonly buffer AzimuthCdf { float azimuth_cdf[]; };
+layout(set = 0, binding = 15, scalar) readonly buffer Mueller { float mueller[]; };
+layout(set = 0, binding = 16, scalar) readonly buffer CosineCdf { float cosine_cdf[]; };
+layout(set = 0, binding = 17, scalar) readonly buffer AzimuthCdf { float azimuth_cdf[]; };
 // Passive: T_B,H, T_B,V, 0, 0; active: the four sigmas.
-layout(set = 0, binding = 17, scalar) writeonly buffer Result { float result[]; };
+layout(set = 0, binding = 18, scalar) writeonly buffer Result { float result[]; };
 
 // The table row below mu and the weight of the one above it.
 void table_position(float mu, out int row, out float f) {
@@ -99,17 +102,17 @@ vec4 active_soil_row(int soil, float mu) {
   return mix(a, b, f);
 }
 
-// Direct plus double-bounce sigmas of a trunk.
-vec4 trunk_active_row(int trunk, float mu) {
+// Direct (first = 0) or double-bounce (first = 4) sigmas of a trunk.
+vec4 trunk_active_row(int trunk, float mu, int first) {
   int i;
   float f;
   table_position(mu, i, f);
-  const int at = (trunk * P.table_size + i) * kMicrowaveTrunkActiveColumns;
+  const int at = (trunk * P.table_size + i) * kMicrowaveTrunkActiveColumns + first;
   const int next = at + kMicrowaveTrunkActiveColumns;
   vec4 a, b;
   for (int c = 0; c < 4; ++c) {
-    a[c] = trunk_active[at + c] + trunk_active[at + 4 + c];
-    b[c] = trunk_active[next + c] + trunk_active[next + 4 + c];
+    a[c] = trunk_active[at + c];
+    b[c] = trunk_active[next + c];
   }
   return mix(a, b, f);
 }
@@ -121,6 +124,15 @@ vec2 smooth_soil_row(int soil, float mu) {
   const int at = (soil * P.table_size + i) * 2;
   return mix(vec2(smooth_soil[at], smooth_soil[at + 1]),
              vec2(smooth_soil[at + 2], smooth_soil[at + 3]), f);
+}
+
+vec2 dihedral_ground_row(int soil, float mu) {
+  int i;
+  float f;
+  table_position(mu, i, f);
+  const int at = (soil * P.table_size + i) * 2;
+  return mix(vec2(dihedral_ground[at], dihedral_ground[at + 1]),
+             vec2(dihedral_ground[at + 2], dihedral_ground[at + 3]), f);
 }
 
 // Cosine cell of a direction's z component.
@@ -185,6 +197,32 @@ float sky_temperature(vec3 d) {
   if (!(d.z > 0.0)) return P.air_temperature;
   const float t = exp(-P.atmosphere_tau / max(d.z, kMicrowaveMinCosine));
   return P.air_temperature * (1.0 - t) + kCosmicBackground * t;
+}
+
+// Factor of a trunk's double-bounce sigmas from the ground it stands on: the line of sight
+// mirrored off the trunk at p travels on, through vegetation layers (two-way g^2 each), to the
+// first soil surface, whose dihedral_ground_table row (F_H, F_V) at the cosine there scales
+// HH by F_H, VV by F_V and the cross terms by sqrt(F_H F_V). No soil reached: no double bounce.
+vec4 dihedral_ground_factor(vec3 p, vec3 d, vec3 n) {
+  const vec3 r = reflect(d, n);
+  vec3 o = offset_ray_origin(p, n, r);
+  float two_way = 1.0;
+  for (int depth = 0; depth < P.max_depth; ++depth) {
+    const SurfaceHit hit = trace_closest_hit(o, r, kRayTMin, kRayTMax);
+    if (!hit.hit) break;
+    const ivec2 c = microwave_class(hit.material_id);
+    const float mu = max(abs(dot(r, hit.geometric_normal)), kMicrowaveMinCosine);
+    if (c.x == kMicrowaveSoil || c.x == kMicrowaveSmoothSoil) {
+      const vec2 f = dihedral_ground_row(c.y, mu);
+      const float cross_term = sqrt(max(f.x * f.y, 0.0));
+      return two_way * vec4(f.x, cross_term, cross_term, f.y);
+    }
+    if (c.x != kMicrowaveVegetation) break;
+    const float g = exp(-vegetation[c.y * kMicrowaveVegetationColumns] / mu);
+    two_way *= g * g;
+    o = offset_ray_origin(hit.position, hit.geometric_normal, r);
+  }
+  return vec4(0.0);
 }
 
 void main() {
@@ -255,7 +293,9 @@ void main() {
         break;
       }
       if (c.x == kMicrowaveTrunk) {
-        out_value += two_way * trunk_active_row(c.y, mu);
+        vec4 double_bounce = trunk_active_row(c.y, mu, 4);
+        if (P.dihedral_ground != 0) double_bounce *= dihedral_ground_factor(hit.position, d, n);
+        out_value += two_way * (trunk_active_row(c.y, mu, 0) + double_bounce);
         break;
       }
       if (c.x != kMicrowaveVegetation) break;

@@ -191,6 +191,7 @@ MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
   p.lut_cosines = lut_cosines;
   p.lut_azimuths = lut_azimuths;
   p.smooth_soil = request.smooth_soil_table.empty() ? 0 : 1;
+  p.dihedral_ground = request.dihedral_ground_table.empty() ? 0 : 1;
   // A class whose tables the mode does not read has none to look up.
   if (request.active_mode ? request.active_soil_table.empty()
                           : request.passive_soil_table.empty()) {
@@ -214,17 +215,18 @@ MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
   const Buffer trunk_response = upload(request.trunk_response_table);
   const Buffer trunk_active = upload(request.trunk_dihedral_scattering);
   const Buffer smooth_soil = upload(request.smooth_soil_table);
+  const Buffer dihedral_ground = upload(request.dihedral_ground_table);
   const Buffer mueller = upload(request.mueller_lut);
   const Buffer cosine_cdf = upload(request.cosine_cdf);
   const Buffer azimuth_cdf = upload(request.azimuth_cdf);
   const int64_t chunk = std::min(kDispatchRays, n_rays);
   Buffer out = ctx.create_buffer(4 * static_cast<size_t>(chunk) * sizeof(float), 0);
   ComputePipeline& pipeline =
-      scene.pipeline("microwave_wavefront.spv", "main", 17, 0, "microwave wavefront");
+      scene.pipeline("microwave_wavefront.spv", "main", 18, 0, "microwave wavefront");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &ray_buffer, &map, &passive_soil, &active_soil,
                                  &vegetation, &trunk_response, &trunk_active, &smooth_soil,
-                                 &mueller, &cosine_cdf, &azimuth_cdf, &out});
+                                 &dihedral_ground, &mueller, &cosine_cdf, &azimuth_cdf, &out});
   for (int64_t first = 0; first < n_rays; first += chunk) {
     if (interrupt) interrupt();
     const auto count = static_cast<int32_t>(std::min(chunk, n_rays - first));

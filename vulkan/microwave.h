@@ -33,7 +33,7 @@ struct MicrowaveWavefrontRequest {
   std::span<const float> trunk_parameters;       ///< Empty or [trunk][7] trunk vectors.
   std::span<const float> trunk_response_table;   ///< [trunk][M][4] as the passive soil rows.
   std::span<const float> trunk_dihedral_scattering;  ///< [trunk][M][8]: direct, double bounce.
-  std::span<const float> dihedral_ground_table;      ///< Empty or [soil][M][2].
+  std::span<const float> dihedral_ground_table;      ///< Empty or [soil][M][2]: F_H, F_V.
   std::span<const float> lut_info;                   ///< Empty or (C, A): cosine and azimuth cells.
   std::span<const float> mueller_lut;  ///< Empty or [vegetation][C][C][A][16] phase matrices.
   std::span<const float> cosine_cdf;   ///< Empty or [vegetation][C][C]: CDF of the out cell.
@@ -79,7 +79,11 @@ struct MicrowaveWavefrontResult {
 /// results do not depend on the dispatch size.
 /// Active: vegetation layers before the first soil or trunk surface add the co-polarised volume
 /// term albedo mu (1 - g^2) / 2 and attenuate what lies behind by g^2; that surface returns
-/// its table sigmas (a trunk: direct plus double bounce).
+/// its table sigmas (a trunk: direct plus double bounce). With dihedral_ground_table the double
+/// bounce is scaled by the ground the line of sight mirrored off the trunk reaches: through
+/// vegetation layers (g^2 each) to the first soil surface, whose row (F_H, F_V) at the cosine
+/// there multiplies HH by F_H, VV by F_V, HV and VH by sqrt(F_H F_V); no soil reached, no
+/// double bounce. trunk_parameters are checked for shape only.
 ///
 /// Rays run in dispatches of up to 2^20; `progress` gets (rays done, n_rays, elapsed ms) after
 /// each and `interrupt` is polled before each. Throws std::invalid_argument for malformed

@@ -331,7 +331,8 @@ def test_microwave_smooth_soil_and_trunk_double_bounce(context):
     """Smooth soil (class 4): T_B = (1 - Gamma_s) T_eff + Gamma_s T_sky with T_eff from the
     passive row, no backscatter. A vertical trunk behind a vegetation layer: its direct plus
     double-bounce sigmas at mu = |d . n_trunk| times the two-way attenuation g^2, plus the
-    layer's volume term."""
+    layer's volume term; with a dihedral ground table the double bounce is scaled by the
+    ground's row where the line of sight mirrored off the trunk meets it."""
     passive = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES)
     smooth = tesk_gpu._evaluate_microwave_soil_reflectivity(1.4e9, SOIL, COSINES)
     scene = microwave_scene(context, False)
@@ -367,13 +368,21 @@ def test_microwave_smooth_soil_and_trunk_double_bounce(context):
     dihedral = rng.uniform(0.01, 0.2, (1, M, 8)).astype(np.float32)
     dihedral[..., :4] = 0.0  # double bounce only
     veg = np.float32([[0.3, 0.1, 300.0]])
-    sigma = trunk_scene.run_microwave_wavefront(
-        True, 4, 270.0, 0.0, soil_count=1, vegetation_count=1, trunk_count=1, response_table_size=M, origins=o,
-        directions=d, material_map=np.int32([[1, 0], [2, 0], [3, 0]]), active_soil_table=np.ones((1, M, 4), np.float32),
-        vegetation_parameters=veg, trunk_dihedral_scattering=dihedral)["payload"]["backscatter"]
+    run = dict(active_mode=True, max_depth=4, air_temperature=270.0, atmosphere_tau=0.0, soil_count=1,
+               vegetation_count=1, trunk_count=1, response_table_size=M, origins=o, directions=d,
+               material_map=np.int32([[1, 0], [2, 0], [3, 0]]), active_soil_table=np.ones((1, M, 4), np.float32),
+               vegetation_parameters=veg, trunk_dihedral_scattering=dihedral)
+    sigma = trunk_scene.run_microwave_wavefront(**run)["payload"]["backscatter"]
     g = np.exp(-veg[0, 0] / np.cos(theta))
     volume = veg[0, 1] * np.cos(theta) * (1 - g * g) / 2
     expected = g * g * lookup(dihedral[0, :, 4:], np.sin(theta)) + [volume, 0, 0, volume]
+    np.testing.assert_allclose(sigma[0], expected, rtol=2e-5)
+    # The ground under the trunk: the mirrored line of sight reaches the soil at mu = cos(theta).
+    ground = rng.uniform(0.2, 0.9, (1, M, 2)).astype(np.float32)
+    sigma = trunk_scene.run_microwave_wavefront(**run | dict(dihedral_ground_table=ground))["payload"]["backscatter"]
+    f = lookup(ground[0], np.cos(theta))
+    factor = np.r_[f[0], np.sqrt(f[0] * f[1]), np.sqrt(f[0] * f[1]), f[1]]
+    expected = g * g * lookup(dihedral[0, :, 4:], np.sin(theta)) * factor + [volume, 0, 0, volume]
     np.testing.assert_allclose(sigma[0], expected, rtol=2e-5)
 
 
