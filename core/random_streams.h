@@ -17,7 +17,8 @@ enum class StreamKey : uint32_t {
   ForwardPhoton = 2,  ///< One stream per photon of a forward run.
   EnergyBalance = 3,  ///< One stream per surface element of an energy balance.
   LeafSample = 4,     ///< One stream per leaf-area sample of a leaf ray tracer.
-  LidarPulse = 5      ///< One stream per LiDAR pulse.
+  LidarPulse = 5,     ///< One stream per LiDAR pulse.
+  MicrowaveRay = 6    ///< One stream per microwave line of sight.
 };
 
 /// splitmix64 finaliser: a bijective mix of 64 bits.

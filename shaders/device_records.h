@@ -54,6 +54,7 @@ TESK_SHARED_CONST int kMaxPhotonSteps = 1048576;
 // Random-stream keys of the workflows (StreamKey).
 TESK_SHARED_CONST uint kStreamBackwardPixel = 1u;
 TESK_SHARED_CONST uint kStreamEnergyBalance = 3u;
+TESK_SHARED_CONST uint kStreamMicrowaveRay = 6u;
 
 // One placed mesh as the shaders see it.
 struct InstanceRecord {
@@ -309,6 +310,8 @@ TESK_SHARED_CONST int kMicrowaveAbsorber = 0;
 TESK_SHARED_CONST int kMicrowaveSoil = 1;
 TESK_SHARED_CONST int kMicrowaveVegetation = 2;
 TESK_SHARED_CONST int kMicrowaveTrunk = 3;
+// Soil whose reflection is specular with the smooth-surface reflectivities.
+TESK_SHARED_CONST int kMicrowaveSmoothSoil = 4;
 // Columns of the tables: soil and trunk rows per cosine, vegetation rows per class index.
 TESK_SHARED_CONST int kMicrowaveSurfaceColumns = 4;      // T_B,H, T_B,V, Gamma_H, Gamma_V
 TESK_SHARED_CONST int kMicrowaveBackscatterColumns = 4;  // sigma_HH, sigma_HV, sigma_VH, sigma_VV
@@ -318,6 +321,8 @@ TESK_SHARED_CONST int kMicrowaveVegetationColumns = 3;   // nadir optical depth,
 TESK_SHARED_CONST float kCosmicBackground = 2.725f;
 // Smallest cosine used in a table lookup or a slant path.
 TESK_SHARED_CONST float kMicrowaveMinCosine = 1e-3f;
+// Entries of a vegetation phase-matrix cell (4 x 4, row-major, Stokes order I_H, I_V, U, V).
+TESK_SHARED_CONST int kMicrowaveMuellerEntries = 16;
 
 // One dispatch of microwave lines of sight.
 struct MicrowaveParams {
@@ -332,9 +337,13 @@ struct MicrowaveParams {
   int trunk_count;        // trunk classes
   float air_temperature;  // air and atmosphere temperature (K)
   float atmosphere_tau;   // zenith optical depth of the atmosphere
-  int reserved;           // zero
+  int lut_cosines;        // cosine cells of the vegetation phase tables (0: no tables)
+  int lut_azimuths;       // relative azimuth cells of the vegetation phase tables
+  int smooth_soil;        // 1: smooth_soil_table is present
+  int dihedral_ground;    // 1: dihedral_ground_table is present
+  int reserved1;          // zero
 };
-TESK_SHARED_RECORD(MicrowaveParams, 48)
+TESK_SHARED_RECORD(MicrowaveParams, 64)
 
 // ---- optical turbid media (the backward variant backwardOpticalTurbid) -------------------------
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/host/parallel.h"
 #include "shaders/device_records.h"
@@ -87,6 +88,60 @@ void check_request(const MicrowaveWavefrontRequest& r) {
   }
 }
 
+// Throws unless every row of `count` entries is a CDF: non-decreasing in [0, 1], ending at 1.
+void check_cdf_rows(std::span<const float> cdf, size_t count) {
+  for (size_t at = 0; at < cdf.size(); at += count) {
+    bool ok = true;
+    float previous = 0.0f;
+    for (size_t k = 0; k < count && ok; ++k) {
+      ok = cdf[at + k] >= previous && cdf[at + k] <= 1.0f;
+      previous = cdf[at + k];
+    }
+    if (!ok || !(previous >= 1.0f - 1e-4f)) {
+      throw std::invalid_argument(
+          "cosine_cdf and azimuth_cdf rows must be non-decreasing in [0, 1] and end at 1");
+    }
+  }
+}
+
+// The cosine and azimuth cell counts of the vegetation phase tables (0, 0 when absent).
+std::pair<int, int> check_phase_tables(const MicrowaveWavefrontRequest& r) {
+  const bool any = !r.lut_info.empty() || !r.mueller_lut.empty() || !r.cosine_cdf.empty() ||
+                   !r.azimuth_cdf.empty();
+  if (!any) return {0, 0};
+  if (r.lut_info.empty() || r.mueller_lut.empty() || r.cosine_cdf.empty() ||
+      r.azimuth_cdf.empty()) {
+    throw std::invalid_argument(
+        "lut_info, mueller_lut, cosine_cdf and azimuth_cdf must be given together");
+  }
+  auto whole = [](float v) {
+    return std::isfinite(v) && v >= 1.0f && v <= 4096.0f && v == std::floor(v);
+  };
+  if (r.lut_info.size() != 2 || !whole(r.lut_info[0]) || !whole(r.lut_info[1])) {
+    throw std::invalid_argument(
+        "lut_info must hold 2 whole numbers in [1, 4096]: cosine cells and azimuth cells");
+  }
+  const double c = r.lut_info[0];
+  const double a = r.lut_info[1];
+  const double v = r.vegetation_count;
+  if (v * c * c * a * device::kMicrowaveMuellerEntries > 2147483647.0) {
+    throw std::invalid_argument("mueller_lut must hold fewer than 2^31 floats");
+  }
+  check_table(r.mueller_lut, v * c * c * a, device::kMicrowaveMuellerEntries, false,
+              "mueller_lut must hold vegetation_count x C x C x A x 16 floats (lut_info = C, A)");
+  check_table(r.cosine_cdf, v * c, static_cast<int>(c), false,
+              "cosine_cdf must hold vegetation_count x C x C floats (lut_info = C, A)");
+  check_table(r.azimuth_cdf, v * c * c, static_cast<int>(a), false,
+              "azimuth_cdf must hold vegetation_count x C x C x A floats (lut_info = C, A)");
+  if (!std::all_of(r.mueller_lut.begin(), r.mueller_lut.end(),
+                   [](float x) { return std::isfinite(x); })) {
+    throw std::invalid_argument("mueller_lut must be finite");
+  }
+  check_cdf_rows(r.cosine_cdf, static_cast<size_t>(c));
+  check_cdf_rows(r.azimuth_cdf, static_cast<size_t>(a));
+  return {static_cast<int>(c), static_cast<int>(a)};
+}
+
 }  // namespace
 
 MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
@@ -94,12 +149,7 @@ MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
                                                  const ProgressCallback& progress,
                                                  const InterruptCheck& interrupt) {
   check_request(request);
-  if (!request.lut_info.empty() || !request.mueller_lut.empty() || !request.cosine_cdf.empty() ||
-      !request.azimuth_cdf.empty()) {
-    throw std::runtime_error(
-        "Vulkan microwave wavefront does not run Mueller-matrix vegetation scattering (pass empty "
-        "lut_info, mueller_lut, cosine_cdf and azimuth_cdf). No fallback was performed.");
-  }
+  const auto [lut_cosines, lut_azimuths] = check_phase_tables(request);
   scene.require_built("tracing rays");
   const auto n_rays = static_cast<int64_t>(request.origins.size() / 3);
   if (n_rays > int64_t{2147483647}) {
@@ -138,6 +188,10 @@ MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
   p.trunk_count = request.trunk_count;
   p.air_temperature = request.air_temperature;
   p.atmosphere_tau = request.atmosphere_tau;
+  p.lut_cosines = lut_cosines;
+  p.lut_azimuths = lut_azimuths;
+  p.smooth_soil = request.smooth_soil_table.empty() ? 0 : 1;
+  p.dihedral_ground = request.dihedral_ground_table.empty() ? 0 : 1;
   // A class whose tables the mode does not read has none to look up.
   if (request.active_mode ? request.active_soil_table.empty()
                           : request.passive_soil_table.empty()) {
@@ -160,13 +214,19 @@ MicrowaveWavefrontResult run_microwave_wavefront(VulkanSceneManager& scene,
   const Buffer vegetation = upload(request.vegetation_parameters);
   const Buffer trunk_response = upload(request.trunk_response_table);
   const Buffer trunk_active = upload(request.trunk_dihedral_scattering);
+  const Buffer smooth_soil = upload(request.smooth_soil_table);
+  const Buffer dihedral_ground = upload(request.dihedral_ground_table);
+  const Buffer mueller = upload(request.mueller_lut);
+  const Buffer cosine_cdf = upload(request.cosine_cdf);
+  const Buffer azimuth_cdf = upload(request.azimuth_cdf);
   const int64_t chunk = std::min(kDispatchRays, n_rays);
   Buffer out = ctx.create_buffer(4 * static_cast<size_t>(chunk) * sizeof(float), 0);
   ComputePipeline& pipeline =
-      scene.pipeline("microwave_wavefront.spv", "main", 13, 0, "microwave wavefront");
+      scene.pipeline("microwave_wavefront.spv", "main", 18, 0, "microwave wavefront");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params, &ray_buffer, &map, &passive_soil, &active_soil,
-                                 &vegetation, &trunk_response, &trunk_active, &out});
+                                 &vegetation, &trunk_response, &trunk_active, &smooth_soil,
+                                 &dihedral_ground, &mueller, &cosine_cdf, &azimuth_cdf, &out});
   for (int64_t first = 0; first < n_rays; first += chunk) {
     if (interrupt) interrupt();
     const auto count = static_cast<int32_t>(std::min(chunk, n_rays - first));

@@ -32,6 +32,7 @@ static_assert(device::kDefaultEmissivity == transport::kDefaultEmissivity);
 static_assert(device::kMaxPhotonSteps == transport::kMaxPhotonSteps);
 static_assert(device::kStreamBackwardPixel == static_cast<uint32_t>(StreamKey::BackwardPixel));
 static_assert(device::kStreamEnergyBalance == static_cast<uint32_t>(StreamKey::EnergyBalance));
+static_assert(device::kStreamMicrowaveRay == static_cast<uint32_t>(StreamKey::MicrowaveRay));
 
 std::vector<uint32_t> read_spirv(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);

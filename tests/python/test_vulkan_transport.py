@@ -223,9 +223,6 @@ def test_microwave_wavefront_checks_its_tables(context):
         scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table[:, :5])
     with pytest.raises(ValueError, match="^response_table_size must be at least 2$"):
         scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args | dict(response_table_size=1))
-    with pytest.raises(RuntimeError, match="Mueller-matrix.*No fallback was performed\\.$"):
-        scene.run_microwave_wavefront(False, 2, 280.0, 0.0, **args, passive_soil_table=table,
-                                      mueller_lut=np.ones(8, np.float32))
     calls = []
     r = scene.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table + 0.5,
                                       progress=lambda *a: calls.append(a))
@@ -234,6 +231,159 @@ def test_microwave_wavefront_checks_its_tables(context):
     unbuilt = tesk_gpu.VulkanSceneManager(context)
     with pytest.raises(RuntimeError, match="^Vulkan: build the scene before tracing rays$"):
         unbuilt.run_microwave_wavefront(True, 2, 280.0, 0.0, **args, active_soil_table=table)
+
+
+
+def phase_tables(C=4, A=3, block=((1, 0), (0, 1)), cosine_row=None):
+    """One vegetation class: the same 4 x 4 phase matrix (H, V block `block`) in every cell,
+    uniform CDFs unless `cosine_row` gives the outgoing-cosine CDF of every incident cell."""
+    m = np.zeros((1, C, C, A, 4, 4), np.float32)
+    m[..., :2, :2] = block
+    cos_cdf = np.tile(np.float32(cosine_row if cosine_row is not None else np.arange(1, C + 1) / C), (1, C, 1))
+    az_cdf = np.tile(np.float32(np.arange(1, A + 1) / A), (1, C, C, 1))
+    return dict(lut_info=np.float32([C, A]), mueller_lut=m, cosine_cdf=cos_cdf, azimuth_cdf=az_cdf)
+
+
+def black_ground_run(context, tables, albedo, n, active=False, **extra):
+    """Lines of sight at 30 degrees onto a vegetation layer (tau 0.5) over a black ground at 0 K,
+    under an opaque atmosphere (the sky is T_air = 250 K). The ground reaches far enough that
+    no scattered ray escapes below the horizon."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    scene.set_num_bands(1)
+    scene.upload_spectral_params(np.float32([0.3]))
+    for _ in range(2):
+        scene.add_material(0, 0, [])
+    scene.add_instance(scene.add_mesh(SQUARE * [4e4, 4e4, 1] - [2e4, 2e4, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    scene.add_instance(scene.add_mesh(SQUARE * [40, 40, 1] - [20, 20, 0], NO_NORMALS, QUADS, 1), 0, 0, 2)
+    scene.build()
+    theta = np.radians(30.0)
+    o = np.tile(np.float32([[0.3, -0.2, 10.0]]), (n, 1))
+    d = np.tile(np.float32([[np.sin(theta), 0.0, -np.cos(theta)]]), (n, 1))
+    zero = np.zeros((1, M, 4), np.float32)
+    args = dict(soil_count=1, vegetation_count=1, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                material_map=np.int32([[1, 0], [2, 0]]), passive_soil_table=zero, active_soil_table=zero,
+                vegetation_parameters=np.float32([[0.5, albedo, 300.0]])) | tables | extra
+    r = scene.run_microwave_wavefront(active, 6, 250.0, 60.0, **args)["payload"]
+    return r["backscatter" if active else "brightness_temperature"], np.exp(-0.5 / np.cos(theta)), np.cos(theta)
+
+
+@pytest.mark.parametrize("cosine_row", [None, [0, 0, 0.5, 1]])
+def test_microwave_vegetation_phase_tables_single_scattering(context, cosine_row):
+    """A layer crossed at mu scatters with probability 1 - g; over a black ground only what
+    scatters upward sees the sky: T_B,p = (1 - albedo)(1 - g) T_v + albedo (1 - g) / 2 T_air
+    sum_q M_pq for an isotropic phase, whether the CDFs are uniform or send every scattered
+    ray upward (weight 1/2). The row sums (H 1.5, V 0.9) differ from the column sums."""
+    n, albedo = 4000, 0.7
+    block = ((1.2, 0.3), (0.1, 0.8))
+    tb, g, _ = black_ground_run(context, phase_tables(block=block, cosine_row=cosine_row), albedo, n)
+    emission = (1 - albedo) * (1 - g) * 300.0
+    p_up = (1 - g) / 2 if cosine_row is None else 1 - g
+    weight = albedo * 250.0 * np.float32([1.5, 0.9]) * (1.0 if cosine_row is None else 0.5)
+    expected = emission + p_up * weight
+    sigma = weight * np.sqrt(p_up * (1 - p_up) / n)
+    assert np.all(np.abs(tb.mean(axis=0) - expected) < 4 * sigma)
+    # Every ray is the emission plus either nothing or the full scattered weight.
+    extra = tb - emission
+    assert np.all(np.isclose(extra, 0.0, atol=1e-3) | np.isclose(extra, weight, rtol=1e-4))
+    # Each ray draws from the stream of its own index: a shorter run repeats the first rays.
+    head, _, _ = black_ground_run(context, phase_tables(block=block, cosine_row=cosine_row), albedo, 50)
+    np.testing.assert_array_equal(head, tb[:50])
+
+
+def test_microwave_vegetation_phase_tables_conservative_slab_energy(context):
+    """Conservative isotropic scattering over a black ground: the slab (no tables) passes g and
+    shows nothing; with the tables the scattered 1 - g splits evenly up and down, and the
+    active volume term keeps the slab's albedo mu (1 - g^2) / 2 in HH and VV."""
+    n = 4000
+    slab, g, mu = black_ground_run(context, {}, 1.0, n)
+    np.testing.assert_allclose(slab, 0.0, atol=1e-4)
+    tb, _, _ = black_ground_run(context, phase_tables(), 1.0, n)
+    p = (1 - g) / 2
+    assert np.all(np.abs(tb.mean(axis=0) - p * 250.0) < 4 * 250.0 * np.sqrt(p * (1 - p) / n))
+    volume = mu * (1 - g * g) / 2
+    sigma, _, _ = black_ground_run(context, phase_tables(), 1.0, 2, active=True)
+    np.testing.assert_allclose(sigma, [[volume, 0, 0, volume]] * 2, rtol=1e-5)
+    sigma, _, _ = black_ground_run(context, phase_tables(block=((1.2, 0.3), (0.1, 0.8))), 0.5, 1, active=True)
+    np.testing.assert_allclose(sigma, [0.5 * volume * np.float32([1.2, 0.3, 0.1, 0.8])], rtol=1e-5)
+
+
+def test_microwave_vegetation_phase_tables_are_checked(context):
+    good = phase_tables()
+    nan = good["mueller_lut"].copy()
+    nan[0, 1, 2, 1, 1, 1] = np.nan
+    cases = [
+        (dict(lut_info=None), "^lut_info, mueller_lut, cosine_cdf and azimuth_cdf must be given together$"),
+        (dict(lut_info=np.float32([4.5, 3])), "^lut_info must hold 2 whole numbers in \\[1, 4096\\]"),
+        (dict(lut_info=np.float32([4, 3, 1])), "^lut_info must hold 2 whole numbers"),
+        (dict(mueller_lut=good["mueller_lut"].reshape(-1)[:-8]), "^mueller_lut must hold vegetation_count x C x C x A x 16"),
+        (dict(cosine_cdf=good["cosine_cdf"][..., :3]), "^cosine_cdf must hold vegetation_count x C x C floats"),
+        (dict(azimuth_cdf=good["azimuth_cdf"][..., :2]), "^azimuth_cdf must hold vegetation_count x C x C x A"),
+        (dict(mueller_lut=nan), "^mueller_lut must be finite$"),
+        (dict(cosine_cdf=np.tile(np.float32([0.5, 0.2, 0.7, 1.0]), (1, 4, 1))), "^cosine_cdf and azimuth_cdf rows"),
+        (dict(azimuth_cdf=good["azimuth_cdf"] * 0.9), "^cosine_cdf and azimuth_cdf rows must be non-decreasing"),
+    ]
+    for change, message in cases:
+        with pytest.raises(ValueError, match=message):
+            black_ground_run(context, good | change, 0.5, 1)
+
+
+def test_microwave_smooth_soil_and_trunk_double_bounce(context):
+    """Smooth soil (class 4): T_B = (1 - Gamma_s) T_eff + Gamma_s T_sky with T_eff from the
+    passive row, no backscatter. A vertical trunk behind a vegetation layer: its direct plus
+    double-bounce sigmas at mu = |d . n_trunk| times the two-way attenuation g^2, plus the
+    layer's volume term; with a dihedral ground table the double bounce is scaled by the
+    ground's row where the line of sight mirrored off the trunk meets it."""
+    passive = tesk_gpu._evaluate_microwave_soil(1.4e9, SOIL, COSINES)
+    smooth = tesk_gpu._evaluate_microwave_soil_reflectivity(1.4e9, SOIL, COSINES)
+    scene = microwave_scene(context, False)
+    mu = np.cos(np.radians([10.0, 40.0]))
+    o = np.float32([[0.3, -0.2, 10.0]] * 2)
+    d = np.c_[np.sqrt(1 - mu * mu), [0, 0], -mu].astype(np.float32)
+    args = dict(soil_count=1, vegetation_count=0, trunk_count=0, response_table_size=M, origins=o, directions=d,
+                material_map=np.int32([[4, 0]]), passive_soil_table=passive[None], active_soil_table=passive[None],
+                smooth_soil_table=smooth[None])
+    tb = scene.run_microwave_wavefront(False, 3, 270.0, 0.0, **args)["payload"]["brightness_temperature"]
+    row, gamma = lookup(passive, mu), lookup(smooth, mu)
+    t_eff = (row[:, 0] + row[:, 1]) / (2 - row[:, 2] - row[:, 3])
+    # A transparent atmosphere: the specular reflection sees the cosmic background.
+    np.testing.assert_allclose(tb, (1 - gamma) * t_eff[:, None] + gamma * 2.725, rtol=2e-5)
+    sigma = scene.run_microwave_wavefront(True, 3, 270.0, 0.0, **args)["payload"]["backscatter"]
+    np.testing.assert_array_equal(sigma, 0.0)
+
+    trunk_scene = tesk_gpu.VulkanSceneManager(context)
+    trunk_scene.set_num_bands(1)
+    trunk_scene.upload_spectral_params(np.float32([0.3]))
+    for _ in range(3):
+        trunk_scene.add_material(0, 0, [])
+    plane = SQUARE * [400, 400, 1] - [200, 200, 0]
+    trunk_scene.add_instance(trunk_scene.add_mesh(plane, NO_NORMALS, QUADS, 0), 0, 0, 0)
+    trunk_scene.add_instance(trunk_scene.add_mesh(plane, NO_NORMALS, QUADS, 1), 0, 0, 2)
+    wall = np.float32([[0, -1, 0], [0, 1, 0], [0, 1, 1.5], [0, -1, 1.5]])
+    trunk_scene.add_instance(trunk_scene.add_mesh(wall, NO_NORMALS, QUADS, 2), 0, 0, 0)
+    trunk_scene.build()
+    theta = np.radians(60.0)
+    o = np.float32([[-9.0 * np.tan(theta), 0.0, 10.0]])
+    d = np.float32([[np.sin(theta), 0.0, -np.cos(theta)]])
+    rng = np.random.default_rng(5)
+    dihedral = rng.uniform(0.01, 0.2, (1, M, 8)).astype(np.float32)
+    dihedral[..., :4] = 0.0  # double bounce only
+    veg = np.float32([[0.3, 0.1, 300.0]])
+    run = dict(active_mode=True, max_depth=4, air_temperature=270.0, atmosphere_tau=0.0, soil_count=1,
+               vegetation_count=1, trunk_count=1, response_table_size=M, origins=o, directions=d,
+               material_map=np.int32([[1, 0], [2, 0], [3, 0]]), active_soil_table=np.ones((1, M, 4), np.float32),
+               vegetation_parameters=veg, trunk_dihedral_scattering=dihedral)
+    sigma = trunk_scene.run_microwave_wavefront(**run)["payload"]["backscatter"]
+    g = np.exp(-veg[0, 0] / np.cos(theta))
+    volume = veg[0, 1] * np.cos(theta) * (1 - g * g) / 2
+    expected = g * g * lookup(dihedral[0, :, 4:], np.sin(theta)) + [volume, 0, 0, volume]
+    np.testing.assert_allclose(sigma[0], expected, rtol=2e-5)
+    # The ground under the trunk: the mirrored line of sight reaches the soil at mu = cos(theta).
+    ground = rng.uniform(0.2, 0.9, (1, M, 2)).astype(np.float32)
+    sigma = trunk_scene.run_microwave_wavefront(**run | dict(dihedral_ground_table=ground))["payload"]["backscatter"]
+    f = lookup(ground[0], np.cos(theta))
+    factor = np.r_[f[0], np.sqrt(f[0] * f[1]), np.sqrt(f[0] * f[1]), f[1]]
+    expected = g * g * lookup(dihedral[0, :, 4:], np.sin(theta)) * factor + [volume, 0, 0, volume]
+    np.testing.assert_allclose(sigma[0], expected, rtol=2e-5)
 
 
 CUBE = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]], np.float32)
