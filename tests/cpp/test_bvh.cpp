@@ -148,7 +148,8 @@ TEST(BvhTraversal, ShearedAndStretchedInstancesReportNormalsPerpendicularToTheir
   float mirrored[12];
   std::copy(sheared, sheared + 12, mirrored);
   for (int k = 0; k < 4; ++k) mirrored[k] = -mirrored[k];
-  for (const float* xf : {sheared, mirrored}) {
+  for (const float* xf :
+       {static_cast<const float*>(sheared), static_cast<const float*>(mirrored)}) {
     EmbreeSceneManager s;
     s.add_instance(s.add_mesh(quad, {n_obj, n_obj, n_obj, n_obj}, {{0, 1, 2}, {0, 2, 3}}, 0), xf);
     s.build();

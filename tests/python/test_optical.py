@@ -95,24 +95,29 @@ def test_stretched_sphere_shades_with_the_normals_of_the_ellipsoid():
     light = sun(40.0)
     scene.set_emitter(0, light, 1)
     scene.build()
-    image = tesk_gpu.simulate_cpu(scene, spp=4)["payload"][..., 0]
+    image = tesk_gpu.simulate_cpu(scene, spp=64)["payload"][..., 0]
 
-    # Pixel centres: row y at camera -y first, column x at camera -x first.
-    centres = (np.arange(n) + 0.5) / n * size - size / 2
-    yy, xx = np.meshgrid(centres, centres, indexing="ij")
-    inv = np.linalg.inv(m)
-    q = np.stack([xx - 0.1, yy + 0.2, np.zeros_like(xx)], -1) @ inv.T  # object-space foot points
-    dz = inv @ [0, 0, 1.0]  # object-space ray direction (any scale)
-    # |q + s dz| = 1 on the ray's upper intersection with the unit sphere.
-    b, cc = q @ dz, np.sum(q * q, -1) - 1
-    disc = b * b - cc * (dz @ dz)
-    inside = disc > 0.45 * (dz @ dz)  # well inside the outline
-    p = q + ((-b + np.sqrt(np.maximum(disc, 0))) / (dz @ dz))[..., None] * dz
-    normal = p @ inv  # inverse transpose of m applied to the sphere normal p
-    cos = normal @ light / np.linalg.norm(normal, axis=-1)
-    lit = inside & (cos > 0.2)
+    def ellipsoid_cos(xx, yy):
+        """Cosine of the sun on the ellipsoid's upper face above (xx, yy); NaN off the outline."""
+        inv = np.linalg.inv(m)
+        q = np.stack([xx - 0.1, yy + 0.2, np.zeros_like(xx)], -1) @ inv.T  # object-space feet
+        dz = inv @ [0, 0, 1.0]  # object-space ray direction (any scale)
+        b, cc = q @ dz, np.sum(q * q, -1) - 1  # |q + s dz| = 1 at the upper root
+        disc = b * b - cc * (dz @ dz)
+        p = q + ((-b + np.sqrt(np.where(disc > 0, disc, np.nan))) / (dz @ dz))[..., None] * dz
+        normal = p @ inv  # inverse transpose of m applied to the sphere normal p
+        return normal @ light / np.linalg.norm(normal, axis=-1)
+
+    # Pixel means over an 8 x 8 grid of sub-pixel points; row y at camera -y first, column x at
+    # camera -x first.
+    sub = (np.arange(8 * n) + 0.5) / (8 * n) * size - size / 2
+    cos = ellipsoid_cos(*np.meshgrid(sub, sub, indexing="ij")[::-1])
+    cos = np.maximum(cos, 0).reshape(n, 8, n, 8).mean(axis=(1, 3))
+    lit = cos > 0.2  # NaN (partly off the outline) compares false
     assert lit.sum() > 150
-    np.testing.assert_allclose(image[lit], rho * e_sun * cos[lit] / np.pi, rtol=0, atol=1.5)
+    # Pixels on steep slopes keep some sampling noise; radial normals are off by ~27 typically.
+    error = np.abs(image[lit] - rho * e_sun * cos[lit] / np.pi)
+    assert error.max() < 4.0 and np.median(error) < 0.5
 
 
 def test_two_parallel_planes_follow_the_geometric_series():
