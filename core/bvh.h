@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/host_device.h"
+#include "core/instance_normals.h"
 #include "core/vec.h"
 
 namespace tesk::bvh {
@@ -43,7 +44,7 @@ TESK_DEVICE_RECORD(BvhMeshRecord, 16);
 /// One placed copy of a mesh as the traversal needs it.
 struct BvhInstanceRecord {
   float world_to_object[12] = {};  ///< Row-major 3x4 inverse of the instance transform.
-  float object_to_world[9] = {};   ///< Row-major linear part of the instance transform.
+  float normal_matrix[9] = {};     ///< Object-to-world normal map (core/instance_normals.h).
   int32_t mesh_id = 0;             ///< Instanced mesh.
   int32_t material_id = 0;         ///< Material of that mesh.
   int32_t primitive_offset = 0;    ///< Global index of the instance's first triangle.
@@ -304,24 +305,20 @@ TESK_HOST_DEVICE inline TraceResult trace_closest_ray(const BvhSceneView& scene,
   if (!closest_hit(scene, origin, direction, t_open, t_max, h)) return rec;
   const BvhInstanceRecord& inst = scene.instances[h.instance];
   const BvhMeshRecord& mesh = scene.meshes[inst.mesh_id];
-  const float* m = inst.object_to_world;
-  auto apply = [m](float3 v) {
-    return float3{m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
-                  m[6] * v.x + m[7] * v.y + m[8] * v.z};
-  };
+  const float* m = inst.normal_matrix;
   rec.hit = 1;
   rec.t = h.t;
   rec.material_id = inst.material_id;
   rec.primitive_id = h.primitive;
   rec.global_primitive_id = inst.primitive_offset + h.primitive;
   rec.instance_id = h.instance;
-  float3 ng = normalize(apply(h.object_normal));
+  float3 ng = normalize(normal_to_world(m, h.object_normal));
   float3 ns = ng;
   if (mesh.normal_offset >= 0) {
     const int3 tri = scene.mesh_triangles[mesh.triangle_offset + h.primitive];
     const float3* n = scene.normals + mesh.normal_offset;
     const float3 n_obj = (1.0f - h.u - h.v) * n[tri.x] + h.u * n[tri.y] + h.v * n[tri.z];
-    const float3 n_world = normalize(apply(n_obj));
+    const float3 n_world = normalize(normal_to_world(m, n_obj));
     if (dot(n_world, n_world) > 0.0f) ns = n_world;
   }
   rec.is_back_face = dot(direction, ng) > 0.0f ? 1 : 0;

@@ -17,12 +17,15 @@
 #define TESK_SHARED_FN TESK_HOST_DEVICE inline
 /// A read-only record parameter: const reference in C++, `in` (a copy) in GLSL.
 #define TESK_SHARED_IN(T) const T&
+/// A read-only array parameter of N elements: a pointer in C++, `in T name[N]` in GLSL.
+#define TESK_SHARED_ARRAY_IN(T, name, N) const T* name
 /// A default member initialiser; GLSL structs have none, so shared code sets every field.
 #define TESK_SHARED_DEFAULT(value) = value
 #else
 #define TESK_SHARED_CONST const
 #define TESK_SHARED_FN
 #define TESK_SHARED_IN(T) in T
+#define TESK_SHARED_ARRAY_IN(T, name, N) in T name[N]
 #define TESK_SHARED_DEFAULT(value)
 // The single-precision C math functions by their GLSL names.
 #define expf exp

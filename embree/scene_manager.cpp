@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/host/parallel.h"
+#include "core/instance_normals.h"
 #include "core/transport_constants.h"
 #include "turbid/state_ops.h"
 
@@ -394,9 +395,7 @@ void EmbreeSceneManager::refresh_hit_data_(size_t i) {
   InstanceHitData& d = m_hit_data[i];
   d.triangles = mesh.triangles.data();
   d.normals = mesh.normals.empty() ? nullptr : mesh.normals.data();
-  const float* t = instance.transform;
-  const float linear[9] = {t[0], t[1], t[2], t[4], t[5], t[6], t[8], t[9], t[10]};
-  std::memcpy(d.linear, linear, sizeof(linear));
+  instance_normal_matrix(instance.transform, d.normal_matrix);
   d.material_id = mesh.material_id;
   d.primitive_offset = m_instance_info[i].primitive_offset;
 }
@@ -573,7 +572,7 @@ void EmbreeSceneManager::finish_hit_(const float3& origin, const float3& directi
     return;
   }
   const InstanceHitData& data = m_hit_data[inst];
-  const float* m = data.linear;
+  const float* m = data.normal_matrix;
   rec.material_id = data.material_id;
   rec.global_primitive_id = data.primitive_offset + static_cast<int32_t>(prim);
   rec.instance_id = static_cast<int32_t>(inst);
@@ -581,18 +580,14 @@ void EmbreeSceneManager::finish_hit_(const float3& origin, const float3& directi
   if (!normals) return;
 
   // Embree reports the object-space (P1 - P0) x (P2 - P0) of the instanced triangle; map it
-  // by the linear part of the instance transform.
-  auto apply = [m](float3 w) {
-    return float3{m[0] * w.x + m[1] * w.y + m[2] * w.z, m[3] * w.x + m[4] * w.y + m[5] * w.z,
-                  m[6] * w.x + m[7] * w.y + m[8] * w.z};
-  };
-  float3 ng = normalize(apply(ng_obj));
+  // by the instance's normal matrix.
+  float3 ng = normalize(normal_to_world(m, ng_obj));
   float3 ns = ng;
   if (shading && data.normals != nullptr) {
     const int3 tri = data.triangles[prim];
     const float3 n_obj =
         (1.0f - u - v) * data.normals[tri.x] + u * data.normals[tri.y] + v * data.normals[tri.z];
-    const float3 n_world = normalize(apply(n_obj));
+    const float3 n_world = normalize(normal_to_world(m, n_obj));
     if (dot(n_world, n_world) > 0.0f) ns = n_world;
   }
   rec.is_back_face = dot(direction, ng) > 0.0f;

@@ -393,7 +393,7 @@ class EmbreeSceneManager {
   struct alignas(64) InstanceHitData {
     const int3* triangles = nullptr;  // mesh triangles
     const float3* normals = nullptr;  // mesh vertex normals, or null
-    float linear[9] = {};             // row-major linear part of the transform
+    float normal_matrix[9] = {};      // maps object normals to world (core/instance_normals.h)
     int32_t material_id = 0;
     int32_t primitive_offset = 0;
   };

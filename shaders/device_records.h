@@ -58,13 +58,13 @@ TESK_SHARED_CONST uint kStreamMicrowaveRay = 6u;
 
 // One placed mesh as the shaders see it.
 struct InstanceRecord {
-  int mesh_id;           // instanced mesh
-  int material_id;       // material of that mesh
-  int primitive_offset;  // global index of the instance's first triangle
-  int triangle_offset;   // first triangle of the mesh in the concatenated index buffer
-  int vertex_offset;     // first vertex of the mesh in the concatenated vertex buffers
-  int has_normals;       // 1 when the mesh has vertex normals
-  float linear[9];       // row-major linear part of the object-to-world transform
+  int mesh_id;             // instanced mesh
+  int material_id;         // material of that mesh
+  int primitive_offset;    // global index of the instance's first triangle
+  int triangle_offset;     // first triangle of the mesh in the concatenated index buffer
+  int vertex_offset;       // first vertex of the mesh in the concatenated vertex buffers
+  int has_normals;         // 1 when the mesh has vertex normals
+  float normal_matrix[9];  // maps object normals to world (core/instance_normals.h)
 };
 TESK_SHARED_RECORD(InstanceRecord, 60)
 

@@ -4,6 +4,7 @@
 #extension GL_EXT_scalar_block_layout : require
 
 #include "device_records.h"
+#include "core/instance_normals.h"
 
 // Workgroup width: specialisation constant 0, set by the host to kWorkgroupSize.
 layout(local_size_x_id = 0) in;
@@ -34,12 +35,6 @@ struct SurfaceHit {
   bool is_back_face;
 };
 
-vec3 apply_linear(InstanceRecord r, vec3 v) {
-  return vec3(r.linear[0] * v.x + r.linear[1] * v.y + r.linear[2] * v.z,
-              r.linear[3] * v.x + r.linear[4] * v.y + r.linear[5] * v.z,
-              r.linear[6] * v.x + r.linear[7] * v.y + r.linear[8] * v.z);
-}
-
 vec3 mesh_vertex(int index) {
   return vec3(vertices[3 * index], vertices[3 * index + 1], vertices[3 * index + 2]);
 }
@@ -55,8 +50,8 @@ bool finite3(vec3 v) {
 
 // Closest hit in [max(t_min, 0), t_max]. Rays with non-finite components, a zero direction or
 // an empty interval miss. Normals follow the CPU scene manager: the object-space
-// (P1-P0)x(P2-P0) and the interpolated vertex normal mapped by the linear part of the instance
-// transform; the geometric normal faces the ray and the shading normal lies on its side.
+// (P1-P0)x(P2-P0) and the interpolated vertex normal mapped by the instance's normal matrix
+// (core/instance_normals.h); the geometric normal faces the ray and the shading normal lies on its side.
 SurfaceHit trace_closest_hit(vec3 origin, vec3 direction, float t_min, float t_max) {
   SurfaceHit h;
   h.hit = false;
@@ -98,14 +93,14 @@ SurfaceHit trace_closest_hit(vec3 origin, vec3 direction, float t_min, float t_m
   const int i2 = r.vertex_offset + int(indices[tri + 2]);
   const vec3 p0 = mesh_vertex(i0);
   const vec3 ng_obj = cross(mesh_vertex(i1) - p0, mesh_vertex(i2) - p0);
-  vec3 ng = normalize(apply_linear(r, ng_obj));
+  vec3 ng = normalize(normal_to_world(r.normal_matrix, ng_obj));
   vec3 ns = ng;
   if (r.has_normals != 0) {
     const float u = bary.x;
     const float v = bary.y;
     const vec3 n_obj =
         (1.0 - u - v) * mesh_normal(i0) + u * mesh_normal(i1) + v * mesh_normal(i2);
-    const vec3 n_world = normalize(apply_linear(r, n_obj));
+    const vec3 n_world = normalize(normal_to_world(r.normal_matrix, n_obj));
     if (dot(n_world, n_world) > 0.0) ns = n_world;
   }
   h.is_back_face = dot(direction, ng) > 0.0;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/instance_normals.h"
 #include "shaders/device_records.h"
 #include "vulkan/turbid_artifacts.h"
 
@@ -165,9 +166,7 @@ void VulkanSceneManager::upload_instances_() {
     r.triangle_offset = m_mesh_triangle_offset[inst.mesh_id];
     r.vertex_offset = m_mesh_vertex_offset[inst.mesh_id];
     r.has_normals = meshes[inst.mesh_id].normals.empty() ? 0 : 1;
-    const float* t = inst.transform;
-    const float linear[9] = {t[0], t[1], t[2], t[4], t[5], t[6], t[8], t[9], t[10]};
-    std::memcpy(r.linear, linear, sizeof(linear));
+    instance_normal_matrix(inst.transform, r.normal_matrix);
     VkAccelerationStructureInstanceKHR& d = tlas[i];
     std::memcpy(d.transform.matrix, inst.transform, sizeof(d.transform.matrix));
     d.instanceCustomIndex = static_cast<uint32_t>(i);

@@ -264,8 +264,7 @@ void BvhScene::build_top_(std::span<const BvhInstanceInput> instance_inputs) {
     const float* m = instance_inputs[i].transform;
     BvhInstanceRecord& record = instances[i];
     invert_affine(m, record.world_to_object);
-    const float linear[9] = {m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]};
-    std::copy(linear, linear + 9, record.object_to_world);
+    instance_normal_matrix(m, record.normal_matrix);
     const ItemBox& mb = mesh_boxes[record.mesh_id];
     if (!(mb.lo.x <= mb.hi.x)) continue;  // nothing traceable in this mesh
     ItemBox world{{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),

@@ -137,6 +137,48 @@ TEST(BvhTraversal, ClosestHitMatchesEmbreeOnRandomAndCoherentBatches) {
   expect_parity(s, bvh.view(), coherent_rays(120), 0.0f);
 }
 
+// A tilted square (plane z = 0.5 x + 0.3 y, vertex normals along its object normal) placed by a
+// sheared, stretched transform and by its mirror image. The world normals of both tracers must be
+// perpendicular to the placed square's edges, face the ray, and keep the object's front face.
+TEST(BvhTraversal, ShearedAndStretchedInstancesReportNormalsPerpendicularToTheirSurface) {
+  const float3 n_obj = normalize({-0.5f, -0.3f, 1.0f});
+  const std::vector<float3> quad{{0, 0, 0}, {1, 0, 0.5f}, {1, 1, 0.8f}, {0, 1, 0.3f}};
+  const float sheared[12] = {2.0f, 0.7f,  0.0f, 1.0f, 0.0f, 0.5f,
+                             0.4f, -2.0f, 0.3f, 0.0f, 1.5f, 0.5f};
+  float mirrored[12];
+  std::copy(sheared, sheared + 12, mirrored);
+  for (int k = 0; k < 4; ++k) mirrored[k] = -mirrored[k];
+  for (const float* xf :
+       {static_cast<const float*>(sheared), static_cast<const float*>(mirrored)}) {
+    EmbreeSceneManager s;
+    s.add_instance(s.add_mesh(quad, {n_obj, n_obj, n_obj, n_obj}, {{0, 1, 2}, {0, 2, 3}}, 0), xf);
+    s.build();
+    const BvhScene bvh = embree::build_bvh_scene(s);
+    const float3 e1 = transform_vector(xf, quad[1] - quad[0]);
+    const float3 e2 = transform_vector(xf, quad[3] - quad[0]);
+    for (const float3 p : {float3{0.3f, 0.2f, 0.21f}, float3{0.8f, 0.6f, 0.58f}}) {
+      const float3 target = transform_point(xf, p);
+      for (const float side : {1.0f, -1.0f}) {
+        // Start on the object's front (side 1) or back side, off the normal so the ray is oblique.
+        const float3 o = transform_point(xf, p + side * 0.4f * n_obj + float3{0.1f, -0.2f, 0.0f});
+        const float3 d = target - o;
+        const embree::HitRecord e = s.trace_ray(o, d, 0, 10);
+        const TraceResult b = trace_closest_ray(bvh.view(), o, d, 0, 10);
+        ASSERT_TRUE(e.hit);
+        ASSERT_EQ(b.hit, 1);
+        for (const float3 n : {e.geometric_normal, e.normal, b.geometric_normal, b.normal}) {
+          EXPECT_NEAR(dot(n, e1) / length(e1), 0.0f, 2e-6f);
+          EXPECT_NEAR(dot(n, e2) / length(e2), 0.0f, 2e-6f);
+          EXPECT_NEAR(length(n), 1.0f, 1e-6f);
+          EXPECT_LT(dot(n, d), 0.0f);
+        }
+        EXPECT_EQ(e.is_back_face, side < 0.0f);
+        EXPECT_EQ(b.is_back_face, side < 0.0f ? 1 : 0);
+      }
+    }
+  }
+}
+
 TEST(BvhTraversal, OcclusionMatchesEmbreeShadowRays) {
   EmbreeSceneManager s;
   make_scene(s);

@@ -200,6 +200,37 @@ TEST(EmbreeSceneManager, NormalsFollowRotatedAndScaledInstances) {
   }
 }
 
+TEST(EmbreeSceneManager, MirroredAndStretchedInstancesKeepTheirFaces) {
+  EmbreeSceneManager s;
+  // Mirror in x with a shear of z into x: the square stays in the plane z = 0, so its normal is
+  // still +z (not M n = (0.5, 0, 1)), and the mirror turns the triangles' world winding
+  // clockwise without changing which face is front.
+  const float xf[12] = {-1, 0, 0.5f, 0, 0, 2, 0, 0, 0, 0, 1, 0};
+  s.add_instance(add_square(s), xf);
+  s.build();
+  const float3 expected{0, 0, 1};
+  for (const bool packet : {false, true}) {
+    const float3 o{-0.5f, 1.0f, 3};
+    const float3 d{0, 0, -1};
+    HitRecord h;
+    if (packet) {
+      s.trace_ray_packet(&o, &d, 1, 0, 100, &h);
+    } else {
+      h = s.trace_ray(o, d, 0, 100);
+    }
+    ASSERT_TRUE(h.hit);
+    EXPECT_NEAR(h.t, 3.0f, 1e-5f);
+    EXPECT_FALSE(h.is_back_face);
+    EXPECT_NEAR(h.geometric_normal.x, expected.x, 1e-5f);
+    EXPECT_NEAR(h.geometric_normal.z, expected.z, 1e-5f);
+    EXPECT_EQ(h.instance_id, 0);
+  }
+  const HitRecord b = s.trace_ray({-0.5f, 1.0f, -3}, {0, 0, 1}, 0, 100);
+  ASSERT_TRUE(b.hit);
+  EXPECT_TRUE(b.is_back_face);
+  EXPECT_NEAR(b.geometric_normal.z, -expected.z, 1e-5f);
+}
+
 TEST(EmbreeSceneManager, RefitMovesInstancesAndBounds) {
   EmbreeSceneManager s;
   EXPECT_THROW(s.refit_ias(), std::runtime_error);

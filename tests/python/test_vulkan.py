@@ -135,6 +135,30 @@ def test_ray_batches_equal_the_cpu_and_follow_refits(context, np_rng):
     assert device.has_gpu_meshes()
 
 
+def test_sheared_instance_normals_are_perpendicular_to_the_surface(context):
+    # A tilted square (plane z = 0.5 x + 0.3 y) placed by a sheared, stretched transform and by
+    # its mirror image; rays from the object's front side.
+    quad = np.array([[0, 0, 0], [1, 0, 0.5], [1, 1, 0.8], [0, 1, 0.3]], np.float32)
+    n_obj = np.array([-0.5, -0.3, 1.0]) / np.linalg.norm([-0.5, -0.3, 1.0])
+    sheared = np.array([[2.0, 0.7, 0.0, 1.0], [0.0, 0.5, 0.4, -2.0], [0.3, 0.0, 1.5, 0.5]])
+    mirrored = sheared * [[-1], [1], [1]]
+    foot = np.array([[0.3, 0.2, 0.21], [0.8, 0.6, 0.58], [0.5, 0.5, 0.4]])
+    for xf in (sheared, mirrored):
+        scene = tesk_gpu.VulkanSceneManager(context)
+        scene.add_instance_xform(scene.add_mesh(quad, np.tile(n_obj, (4, 1)).astype(np.float32), QUADS, 0),
+                                 xf.astype(np.float32))
+        scene.build()
+        target = foot @ xf[:, :3].T + xf[:, 3]
+        origins = (foot + 0.4 * n_obj + [0.1, -0.2, 0]) @ xf[:, :3].T + xf[:, 3]
+        h = scene.trace_closest(origins.astype(np.float32), (target - origins).astype(np.float32))
+        assert np.all(h["hit"]) and not np.any(h["is_back_face"])
+        edges = (quad[[1, 3]] - quad[0]) @ xf[:, :3].T
+        edges /= np.linalg.norm(edges, axis=1, keepdims=True)
+        for key in ("normal", "geometric_normal"):
+            np.testing.assert_allclose(h[key] @ edges.T, 0, atol=2e-6, err_msg=key)
+            np.testing.assert_allclose(np.linalg.norm(h[key], axis=1), 1, rtol=1e-6)
+
+
 def optical_scene(s, bands=2):
     s.set_num_bands(bands)
     # ground reflectance, leaf front/back reflectance and transmittance, sun, sky
