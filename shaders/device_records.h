@@ -401,7 +401,8 @@ TESK_SHARED_CONST double kMinSunTransmittance = 1e-6;
 TESK_SHARED_CONST float kTurbidDefaultEmissivity = 0.98f;
 TESK_SHARED_CONST uint kStreamLeafSample = 4u;
 
-// Everything a leaf reverse ray tracing run reads besides the buffers.
+// Everything a leaf reverse ray tracing run reads besides the buffers and the media
+// (MediaParams).
 struct TurbidLeafRRTDeviceParams {
   int n_samples;             // leaf-area samples
   int n_bands;               // bands of the run (1..kMaxDeviceBands)
@@ -413,23 +414,14 @@ struct TurbidLeafRRTDeviceParams {
   int has_reflectance;       // 1: per-medium upper-side leaf reflectance given
   int has_back_reflectance;  // 1: per-medium lower-side leaf reflectance given
   int has_transmittance;     // 1: per-medium leaf transmittance given
-  int n_media;               // entries of the medium table
-  int n_material_ids;        // entries of the material-to-medium map
   int n_materials;           // entries of the material buffer
   int spectral_size;         // floats in the spectral buffer (the scene's, then the sky table)
   int sky_directional;       // offset of the call's directional sky table, or -1
-  int periodic;              // 1: the scene is one tile of a periodic pattern
-  int num_repetitions;       // tile walls one ray may cross
-  float tile_x;              // tile size along x
-  float tile_y;              // tile size along y
-  float z_top;               // scene top
-  float box_min[3];          // scene bounding box (containment looks only inside it)
-  float box_max[3];
-  float sun[3];  // unit vector toward the sun
-  uint seed_lo;  // seed mixed into every sample's stream (low and high 32 bits)
+  float sun[3];              // unit vector toward the sun
+  uint seed_lo;              // seed mixed into every sample's stream (low and high 32 bits)
   uint seed_hi;
 };
-TESK_SHARED_RECORD(TurbidLeafRRTDeviceParams, 124)
+TESK_SHARED_RECORD(TurbidLeafRRTDeviceParams, 72)
 
 // Push constants of one leaf RRT dispatch: the range of samples it runs.
 struct TurbidLeafRRTPush {

@@ -1,8 +1,9 @@
 // Paths through optical turbid media (the CPU's embree/media_walk and core/leaf_scattering):
 // containment, the combined free-path step, boundary crossings, tile-wall crossings with
-// containment in the neighbouring copy, the transmittance walk with the hotspot correction, and
-// leaf scattering. Needs
-// scene_bindings.glsl, transport.glsl, the spectral buffer and the float64 extension first.
+// containment in the neighbouring copy, the transmittance walk (plain, or with the hotspot
+// correction toward the sun), and leaf scattering. Every shader that walks media includes this
+// one walker. Needs scene_bindings.glsl, transport.glsl, the spectral buffer and the float64
+// extension first.
 
 layout(set = 0, binding = 15, scalar) readonly buffer MediaParamsBuffer { MediaParams MP; };
 layout(set = 0, binding = 16, scalar) readonly buffer Media { DeviceMedium media[]; };
@@ -24,6 +25,9 @@ struct ActiveSet {
 // The media around a path's point, with the length of the current straight segment in each.
 ActiveSet path_set;
 float path_observed[kMaxActiveMedia];
+// Closest-hit and containment queries of the tile wraps and transmittance walks (the caller
+// counts its own steps).
+uint media_queries = 0u;
 
 ActiveSet empty_set() {
   ActiveSet s;
@@ -197,6 +201,11 @@ WalkStep walk_step(vec3 o, vec3 d, int crossings) {
   return s;
 }
 
+// Whether a walk in no medium has left the scene through its top.
+bool escapes_scene_top(vec3 o, vec3 d) {
+  return o.z > MP.z_top && d.z >= 0.0;
+}
+
 // Moves a start outside the tile back in by whole periods, and off a wall it would leave by
 // within the minimum crossing distance.
 vec3 nudge_into_tile_media(vec3 o, vec3 d) {
@@ -218,6 +227,7 @@ vec3 nudge_into_tile_media(vec3 o, vec3 d) {
 vec3 wrap_path(vec3 o, vec3 d, TileExit exit) {
   const vec3 p = wrap_at_exit(o, d, exit, MP.tile_x, MP.tile_y) + kBoundaryStep * d;
   if (path_set.count > 0) {
+    ++media_queries;
     const ActiveSet now = active_media(p, d);
     float observed[kMaxActiveMedia];
     for (int i = 0; i < kMaxActiveMedia; ++i) observed[i] = 0.0;
@@ -288,50 +298,62 @@ MediumEvent media_step(vec3 origin, vec3 direction, ActiveSet around, int crossi
   return ev;
 }
 
-// Transmittance toward the sun from `o` (in the media of the path's set) for a path that
-// arrived along -toward_viewer: Beer's law over the whole source path with the hotspot
-// correction for the media around the origin; 0 when a surface blocks the sun.
-double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer) {
-  const ActiveSet start = path_set;
+// A transmittance walk from `o` (inside the media of `start`) along the unit direction v out of
+// the scene, crossing tile walls as a path does (`crossings` of the allowed wraps used already).
+// With `source`, the lengths and depths met in each medium of `start` (the inputs of the
+// hotspot correction); without, a walk whose depth passes `opaque_depth` stops as blocked.
+struct TransmittanceWalk {
+  bool blocked;                       // a surface bounding no medium stops the walk
+  double optical_depth;               // over every medium crossed
+  float src_length[kMaxActiveMedia];  // walk length inside each entry of `start`
+  float src_depth[kMaxActiveMedia];   // optical depth met there
+};
+
+TransmittanceWalk walk_transmittance(vec3 o, vec3 v, ActiveSet start, int crossings, bool source,
+                                     double opaque_depth) {
+  TransmittanceWalk out_walk;
+  out_walk.blocked = true;  // a walk that never ends is taken as blocked
+  out_walk.optical_depth = 0.0;
   ActiveSet cur = start;
+  // The starting entries being followed: their instance (which changes when the walk wraps into
+  // the copy of a medium straddling the wall) and whether the walk is still inside.
   int followed[kMaxActiveMedia];
   bool open[kMaxActiveMedia];
-  float src_length[kMaxActiveMedia];
-  float src_depth[kMaxActiveMedia];
   for (int j = 0; j < kMaxActiveMedia; ++j) {
     followed[j] = j < start.count ? start.instance_ids[j] : 0;
     open[j] = j < start.count;
-    src_length[j] = 0.0;
-    src_depth[j] = 0.0;
+    out_walk.src_length[j] = 0.0;
+    out_walk.src_depth[j] = 0.0;
   }
-  double optical_depth = 0.0;
-  bool done = false;
-  int crossings = 0;
   for (int step = 0; step < kMaxWalkSteps; ++step) {
     o = nudge_into_tile_media(o, v);
-    if (cur.count == 0 && o.z > MP.z_top && v.z >= 0.0) {
-      done = true;
+    if (cur.count == 0 && escapes_scene_top(o, v)) {
+      out_walk.blocked = false;
       break;
     }
     const WalkStep ws = walk_step(o, v, crossings);
+    ++media_queries;
     const SurfaceHit h = ws.hit;
     const float seg = ws.crossing || h.hit ? ws.limit : 0.0;
     for (int i = 0; i < cur.count; ++i) {
       const int m = cur.medium_ids[i];
       if (m < 0 || m >= MP.n_media) continue;
       const double t = double(medium_extinction(m, v)) * double(seg);
-      optical_depth += t;
+      out_walk.optical_depth += t;
+      if (!source) continue;
       for (int j = 0; j < start.count; ++j) {
         if (open[j] && start.medium_ids[j] == m && followed[j] == cur.instance_ids[i]) {
-          src_length[j] += seg;
-          src_depth[j] += float(t);
+          out_walk.src_length[j] += seg;
+          out_walk.src_depth[j] += float(t);
         }
       }
     }
+    if (!source && out_walk.optical_depth > opaque_depth) break;
     if (ws.crossing) {
       o = wrap_at_exit(o, v, ws.exit, MP.tile_x, MP.tile_y) + kBoundaryStep * v;
       ++crossings;
       if (cur.count > 0) {
+        ++media_queries;
         cur = active_media(o, v);
         // A followed medium continues in its copy across the wall.
         for (int j = 0; j < start.count; ++j) {
@@ -349,11 +371,11 @@ double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer) {
       continue;
     }
     if (!h.hit) {
-      done = true;
+      out_walk.blocked = false;
       break;
     }
     const int boundary = ws.boundary;
-    if (boundary < 0) return 0.0;
+    if (boundary < 0) break;  // an opaque surface or a leaf surface blocks the way
     if (leaves_medium(boundary, h.is_back_face)) {
       for (int j = 0; j < start.count; ++j) {
         if (start.medium_ids[j] == boundary && followed[j] == h.instance_id) open[j] = false;
@@ -362,18 +384,41 @@ double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer) {
     update_set(cur, false, boundary, h.instance_id, h.is_back_face);
     o = offset_ray_origin(h.position, h.geometric_normal, v);
   }
-  if (!done) return 0.0;
+  return out_walk;
+}
+
+// exp(-optical depth) from `o` (in the media of `start`) along v, 0 when blocked; a caller that
+// counts transmittances below `min_transmittance` as 0 passes it, and the walk stops as soon as
+// it falls below.
+double media_transmittance(vec3 o, vec3 v, ActiveSet start, int crossings,
+                           double min_transmittance) {
+  const double opaque = min_transmittance > 0.0
+                            ? min(double(-log(float(min_transmittance))), kOpaqueOpticalDepth)
+                            : kOpaqueOpticalDepth;
+  const TransmittanceWalk w = walk_transmittance(o, v, start, crossings, false, opaque);
+  if (w.blocked) return 0.0;
+  const double value = double(exp(-float(w.optical_depth)));
+  return value < min_transmittance ? 0.0 : value;
+}
+
+// Transmittance toward the sun from `o` (in the media of the path's set) for a path that
+// arrived along -toward_viewer: Beer's law over the whole source path with the hotspot
+// correction for the media around the origin; 0 when a surface blocks the sun.
+double sun_transmittance_media(vec3 o, vec3 v, vec3 toward_viewer) {
+  const ActiveSet start = path_set;
+  const TransmittanceWalk w = walk_transmittance(o, v, start, 0, true, kOpaqueOpticalDepth);
+  if (w.blocked) return 0.0;
   double t = 1.0;
   double correlated = 0.0;
   for (int j = 0; j < start.count; ++j) {
     const int m = start.medium_ids[j];
-    if (src_length[j] > 0.0 && src_depth[j] > 0.0) {
-      t *= double(hotspot_transmittance(m, src_depth[j], src_length[j], path_observed[j], v,
+    if (w.src_length[j] > 0.0 && w.src_depth[j] > 0.0) {
+      t *= double(hotspot_transmittance(m, w.src_depth[j], w.src_length[j], path_observed[j], v,
                                         toward_viewer));
-      correlated += double(src_depth[j]);
+      correlated += double(w.src_depth[j]);
     }
   }
-  return t * exp(float(-max(optical_depth - correlated, 0.0)));
+  return t * exp(float(-max(w.optical_depth - correlated, 0.0)));
 }
 
 // ---- leaves ---------------------------------------------------------------------------------

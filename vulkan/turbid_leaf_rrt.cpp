@@ -12,6 +12,7 @@
 #include "core/transport_constants.h"
 #include "shaders/device_records.h"
 #include "turbid/state_ops.h"
+#include "vulkan/media_buffers.h"
 #include "vulkan/physiology.h"
 
 namespace tesk::vulkan {
@@ -68,7 +69,6 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
                    "turbid leaf RRT results");
 
   const SceneDescription& d = host.description();
-  const OpticalMediaTable& table = host.optical_media();
   device::TurbidLeafRRTDeviceParams dp{};
   dp.n_samples = static_cast<int>(n);
   dp.n_bands = p.n_bands;
@@ -83,8 +83,6 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
   dp.has_reflectance = p.medium_reflectance.empty() ? 0 : 1;
   dp.has_back_reflectance = p.medium_back_reflectance.empty() ? 0 : 1;
   dp.has_transmittance = p.medium_transmittance.empty() ? 0 : 1;
-  dp.n_media = static_cast<int>(table.media.size());
-  dp.n_material_ids = static_cast<int>(table.material_medium_ids.size());
   dp.n_materials = static_cast<int>(d.materials().size());
   // The call's directional sky table goes after the scene's spectral buffer.
   std::vector<float> spectral = d.spectral_params();
@@ -97,18 +95,6 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
     throw std::invalid_argument("Vulkan turbid leaf RRT spectral buffer exceeds 2^31-1 floats");
   }
   dp.spectral_size = static_cast<int>(spectral.size());
-  dp.periodic = d.is_periodic() ? 1 : 0;
-  dp.num_repetitions = d.num_repetitions();
-  dp.tile_x = d.scene_x_size();
-  dp.tile_y = d.scene_y_size();
-  const embree::SceneBounds& box = host.bounds();
-  dp.z_top = box.max_z;
-  dp.box_min[0] = box.min_x;
-  dp.box_min[1] = box.min_y;
-  dp.box_min[2] = box.min_z;
-  dp.box_max[0] = box.max_x;
-  dp.box_max[1] = box.max_y;
-  dp.box_max[2] = box.max_z;
   const float3 sun = normalize(p.sun_dir);
   dp.sun[0] = sun.x;
   dp.sun[1] = sun.y;
@@ -131,8 +117,7 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
   const Buffer materials =
       ctx.upload_buffer(d.materials().data(), d.materials().size() * sizeof(MaterialRecord));
   const Buffer spectral_buffer = upload(spectral);
-  const Buffer media = upload(table.media);
-  const Buffer material_media = upload(table.material_medium_ids);
+  const MediaBuffers media = upload_media(scene);
   const Buffer positions = upload(p.positions);
   const Buffer normals = upload(p.normals);
   const Buffer offsets = upload(p.active_medium_offsets);
@@ -152,14 +137,12 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
   const Buffer direct_bottom = ctx.create_buffer(values * 4, 0);
   const Buffer p_sun = ctx.create_buffer(static_cast<size_t>(n) * 4, 0);
   const Buffer rays = ctx.create_buffer(static_cast<size_t>(n) * 4, 0);
-  ComputePipeline& pipeline = scene.pipeline("turbid_leaf_rrt.spv", "main", 27,
+  ComputePipeline& pipeline = scene.pipeline("turbid_leaf_rrt.spv", "main", 29,
                                              sizeof(device::TurbidLeafRRTPush), "turbid leaf RRT");
   std::vector<const Buffer*> buffers = scene.scene_buffers();
   buffers.insert(buffers.end(), {&params,
                                  &materials,
                                  &spectral_buffer,
-                                 &media,
-                                 &material_media,
                                  &positions,
                                  &normals,
                                  &offsets,
@@ -167,6 +150,10 @@ embree::TurbidLeafRRTResult run_turbid_leaf_rrt_gpu(VulkanSceneManager& scene,
                                  &active_instances,
                                  &sun_irradiance,
                                  &sky,
+                                 &media.params,
+                                 &media.media,
+                                 &media.material_media,
+                                 &media.leaf_models,
                                  &reflectance,
                                  &back_reflectance,
                                  &transmittance,
