@@ -25,6 +25,7 @@
 #include "embree/turbid_static_physiology.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/leaf_rrt_args.h"
 #include "python/turbid_results.h"
 #include "turbid/state_ops.h"
 
@@ -32,22 +33,6 @@ namespace tesk::python {
 namespace {
 
 using embree::EmbreeSceneManager;
-
-template <typename T>
-std::span<const T> view(const carray<T>& a) {
-  return {a.data(), static_cast<size_t>(a.size())};
-}
-
-// None (empty), or a float32 array of any shape.
-carray<float> optional_floats(const py::object& value, const char* name) {
-  if (value.is_none()) return carray<float>(0);
-  carray<float> a = carray<float>::ensure(value);
-  if (!a) {
-    PyErr_Clear();
-    throw py::type_error(std::string(name) + " must be a float32 array or None");
-  }
-  return a;
-}
 
 carray<int32_t> int_array(const py::object& value, const char* name) {
   carray<int32_t> a = carray<int32_t>::ensure(value);
@@ -84,84 +69,18 @@ py::dict leaf_rrt(const EmbreeSceneManager& scene, const py::object& positions_i
                   const py::object& instance_lw_radiance, const py::object& instance_emissivity,
                   float sun_dir_x, float sun_dir_y, float sun_dir_z, uint64_t seed,
                   const py::object& progress, int num_threads) {
-  const carray<float> positions = float_array(positions_in, "positions");
-  if (!rows_of_three(positions)) {
-    throw py::value_error("positions must have shape [n_leaf_samples, 3]");
-  }
-  const py::ssize_t n = positions.size() / 3;
-  const carray<float> normals = float_array(normals_in, "normals");
-  if (!rows_of_three(normals) || normals.size() != 3 * n) {
-    throw py::value_error("normals must have the same [n_leaf_samples, 3] shape");
-  }
-  auto ids = [n](const py::object& value, const char* name, py::ssize_t count,
-                 const char* message) {
-    carray<int32_t> a = int_array(value, name);
-    if (a.ndim() != 1 || a.size() != count) throw py::value_error(message);
-    return a;
-  };
-  const carray<int32_t> medium_ids =
-      ids(medium_ids_in, "medium_ids", n, "medium_ids must have shape [n_leaf_samples]");
-  const carray<int32_t> instance_ids =
-      ids(instance_ids_in, "instance_ids", n, "instance_ids must have shape [n_leaf_samples]");
-  const carray<int32_t> offsets = ids(offsets_in, "active_medium_offsets", n + 1,
-                                      "active_medium_offsets must have shape [n_leaf_samples + 1]");
-  const carray<int32_t> active_media = int_array(active_media_in, "active_medium_ids");
-  const carray<int32_t> active_instances = int_array(active_instances_in, "active_instance_ids");
-  if (n_bands < 1) throw py::value_error("n_bands must be positive");
-  const carray<float> table = optional_floats(sky_directional_table, "sky_directional_table");
-  if (!sky_directional_table.is_none() && (table.ndim() != 3 || table.shape(0) != n_bands ||
-                                           table.shape(1) != 16 || table.shape(2) != 32)) {
-    throw py::value_error("sky_directional_table must have shape [n_bands, 16, 32]");
-  }
-  const carray<float> sun = optional_floats(sun_irradiance, "sun_irradiance");
-  const carray<float> sky = optional_floats(sky_diffuse_radiance, "sky_diffuse_radiance");
-  const carray<float> rho = optional_floats(medium_reflectance, "medium_reflectance");
-  const carray<float> rho_back =
-      optional_floats(medium_back_reflectance, "medium_back_reflectance");
-  const carray<float> tau = optional_floats(medium_transmittance, "medium_transmittance");
-  const carray<float> lw = optional_floats(instance_lw_radiance, "instance_lw_radiance");
-  const carray<float> eps = optional_floats(instance_emissivity, "instance_emissivity");
-
-  embree::TurbidLeafRRTParams p;
-  p.positions = view(positions);
-  p.normals = view(normals);
-  p.medium_ids = view(medium_ids);
-  p.instance_ids = view(instance_ids);
-  p.active_medium_offsets = view(offsets);
-  p.active_medium_ids = view(active_media);
-  p.active_instance_ids = view(active_instances);
-  p.n_bands = n_bands;
-  p.rays_per_sample = rays_per_sample;
-  p.max_depth = max_depth;
-  p.sun_irradiance = view(sun);
-  p.sky_diffuse_radiance = view(sky);
-  p.sky_directional_table = view(table);
-  p.medium_reflectance = view(rho);
-  p.medium_back_reflectance = view(rho_back);
-  p.medium_transmittance = view(tau);
-  p.thermal_mode = thermal_mode;
-  p.instance_lw_radiance = view(lw);
-  p.instance_emissivity = view(eps);
-  p.sun_dir = {sun_dir_x, sun_dir_y, sun_dir_z};
-  p.seed = seed;
-  p.num_threads = num_threads;
-
+  LeafRrtArgs a = convert_leaf_rrt_args(
+      positions_in, normals_in, medium_ids_in, instance_ids_in, offsets_in, active_media_in,
+      active_instances_in, n_bands, rays_per_sample, max_depth, sun_irradiance,
+      sky_diffuse_radiance, sky_directional_table, medium_reflectance, medium_back_reflectance,
+      medium_transmittance, thermal_mode, instance_lw_radiance, instance_emissivity, sun_dir_x,
+      sun_dir_y, sun_dir_z, seed);
+  a.params.num_threads = num_threads;
   const ProgressCallback callback = wrap_progress(progress);
   const embree::SceneUse use = scene.acquire_use();
   const embree::TurbidLeafRRTResult r =
-      embree::run_turbid_leaf_rrt_cpu(scene, p, callback, interpreter_interrupt_check());
-  const py::ssize_t nb = n_bands;
-  auto band_major = [&](const std::vector<float>& v) {
-    return v.empty() ? to_numpy(std::vector<float>(static_cast<size_t>(nb * n)).data(), {nb, n})
-                     : to_numpy(v.data(), {nb, n});
-  };
-  py::dict payload;
-  payload["total_irradiance_top"] = band_major(r.total_top);
-  payload["total_irradiance_bottom"] = band_major(r.total_bottom);
-  payload["direct_irradiance_top"] = band_major(r.direct_top);
-  payload["direct_irradiance_bottom"] = band_major(r.direct_bottom);
-  payload["p_sun"] = r.p_sun.empty() ? py::array_t<float>(n) : to_numpy(r.p_sun);
-  payload["rays"] = r.rays;
+      embree::run_turbid_leaf_rrt_cpu(scene, a.params, callback, interpreter_interrupt_check());
+  py::dict payload = leaf_rrt_arrays(r, n_bands, a.n);
   payload["threads"] = r.threads;
   return enveloped_result(std::move(payload), r.execution);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/frame.h"
+#include "python/leaf_rrt_args.h"
 #include "python/turbid_results.h"
 #include "python/vulkan_workflows.h"
 #include "vulkan/turbid_leaf_rrt.h"
@@ -19,32 +20,6 @@ namespace tesk::python {
 namespace {
 
 using vulkan::VulkanSceneManager;
-
-template <typename T>
-std::span<const T> view(const carray<T>& a) {
-  return {a.data(), static_cast<size_t>(a.size())};
-}
-
-// `value` as a C-contiguous array of T; None gives an empty array when `optional`.
-template <typename T>
-carray<T> converted(const py::object& value, const char* name, bool optional) {
-  const char* type = std::is_same_v<T, float> ? "float32" : "int32";
-  if (value.is_none()) {
-    if (optional) return carray<T>(0);
-    throw py::type_error(std::string(name) + " must be a " + type + " array, not None");
-  }
-  carray<T> a = carray<T>::ensure(value);
-  if (!a) {
-    PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be a " + type + " array" +
-                          (optional ? " or None" : ""));
-  }
-  return a;
-}
-
-bool rows_of_three(const carray<float>& a) {
-  return (a.ndim() == 2 && a.shape(1) == 3) || (a.ndim() == 1 && a.size() == 0);
-}
 
 py::dict leaf_rrt_gpu(VulkanSceneManager& scene, const py::object& positions_in,
                       const py::object& normals_in, const py::object& medium_ids_in,
@@ -58,86 +33,16 @@ py::dict leaf_rrt_gpu(VulkanSceneManager& scene, const py::object& positions_in,
                       const py::object& instance_lw_radiance, const py::object& instance_emissivity,
                       float sun_dir_x, float sun_dir_y, float sun_dir_z, uint64_t seed,
                       const py::object& progress) {
-  const carray<float> positions = converted<float>(positions_in, "positions", false);
-  if (!rows_of_three(positions)) {
-    throw py::value_error("positions must have shape [n_leaf_samples, 3]");
-  }
-  const py::ssize_t n = positions.size() / 3;
-  const carray<float> normals = converted<float>(normals_in, "normals", false);
-  if (!rows_of_three(normals) || normals.size() != 3 * n) {
-    throw py::value_error("normals must have the same [n_leaf_samples, 3] shape");
-  }
-  auto ids = [](const py::object& value, const char* name, py::ssize_t count, const char* message) {
-    carray<int32_t> a = converted<int32_t>(value, name, false);
-    if (a.ndim() != 1 || a.size() != count) throw py::value_error(message);
-    return a;
-  };
-  const carray<int32_t> medium_ids =
-      ids(medium_ids_in, "medium_ids", n, "medium_ids must have shape [n_leaf_samples]");
-  const carray<int32_t> instance_ids =
-      ids(instance_ids_in, "instance_ids", n, "instance_ids must have shape [n_leaf_samples]");
-  const carray<int32_t> offsets = ids(offsets_in, "active_medium_offsets", n + 1,
-                                      "active_medium_offsets must have shape [n_leaf_samples + 1]");
-  const carray<int32_t> active_media =
-      converted<int32_t>(active_media_in, "active_medium_ids", false);
-  const carray<int32_t> active_instances =
-      converted<int32_t>(active_instances_in, "active_instance_ids", false);
-  if (n_bands < 1) throw py::value_error("n_bands must be positive");
-  const carray<float> table =
-      converted<float>(sky_directional_table, "sky_directional_table", true);
-  if (!sky_directional_table.is_none() && (table.ndim() != 3 || table.shape(0) != n_bands ||
-                                           table.shape(1) != 16 || table.shape(2) != 32)) {
-    throw py::value_error("sky_directional_table must have shape [n_bands, 16, 32]");
-  }
-  const carray<float> sun = converted<float>(sun_irradiance, "sun_irradiance", true);
-  const carray<float> sky = converted<float>(sky_diffuse_radiance, "sky_diffuse_radiance", true);
-  const carray<float> rho = converted<float>(medium_reflectance, "medium_reflectance", true);
-  const carray<float> rho_back =
-      converted<float>(medium_back_reflectance, "medium_back_reflectance", true);
-  const carray<float> tau = converted<float>(medium_transmittance, "medium_transmittance", true);
-  const carray<float> lw = converted<float>(instance_lw_radiance, "instance_lw_radiance", true);
-  const carray<float> eps = converted<float>(instance_emissivity, "instance_emissivity", true);
-
-  embree::TurbidLeafRRTParams p;
-  p.positions = view(positions);
-  p.normals = view(normals);
-  p.medium_ids = view(medium_ids);
-  p.instance_ids = view(instance_ids);
-  p.active_medium_offsets = view(offsets);
-  p.active_medium_ids = view(active_media);
-  p.active_instance_ids = view(active_instances);
-  p.n_bands = n_bands;
-  p.rays_per_sample = rays_per_sample;
-  p.max_depth = max_depth;
-  p.sun_irradiance = view(sun);
-  p.sky_diffuse_radiance = view(sky);
-  p.sky_directional_table = view(table);
-  p.medium_reflectance = view(rho);
-  p.medium_back_reflectance = view(rho_back);
-  p.medium_transmittance = view(tau);
-  p.thermal_mode = thermal_mode;
-  p.instance_lw_radiance = view(lw);
-  p.instance_emissivity = view(eps);
-  p.sun_dir = {sun_dir_x, sun_dir_y, sun_dir_z};
-  p.seed = seed;
-
+  const LeafRrtArgs a = convert_leaf_rrt_args(
+      positions_in, normals_in, medium_ids_in, instance_ids_in, offsets_in, active_media_in,
+      active_instances_in, n_bands, rays_per_sample, max_depth, sun_irradiance,
+      sky_diffuse_radiance, sky_directional_table, medium_reflectance, medium_back_reflectance,
+      medium_transmittance, thermal_mode, instance_lw_radiance, instance_emissivity, sun_dir_x,
+      sun_dir_y, sun_dir_z, seed);
   const ProgressCallback callback = wrap_progress(progress);
   const embree::SceneUse use = scene.host().acquire_use();
-  const embree::TurbidLeafRRTResult r = vulkan::run_turbid_leaf_rrt_gpu(scene, p, callback);
-  const py::ssize_t nb = n_bands;
-  auto band_major = [&](const std::vector<float>& v) {
-    return v.empty() ? to_numpy(std::vector<float>(static_cast<size_t>(nb * n)).data(), {nb, n})
-                     : to_numpy(v.data(), {nb, n});
-  };
-  py::dict out;
-  out["total_irradiance_top"] = band_major(r.total_top);
-  out["total_irradiance_bottom"] = band_major(r.total_bottom);
-  out["direct_irradiance_top"] = band_major(r.direct_top);
-  out["direct_irradiance_bottom"] = band_major(r.direct_bottom);
-  out["p_sun"] =
-      r.p_sun.empty() ? to_numpy(std::vector<float>(static_cast<size_t>(n))) : to_numpy(r.p_sun);
-  out["rays"] = r.rays;
-  return flat_result(std::move(out), r.execution);
+  const embree::TurbidLeafRRTResult r = vulkan::run_turbid_leaf_rrt_gpu(scene, a.params, callback);
+  return flat_result(leaf_rrt_arrays(r, n_bands, a.n), r.execution);
 }
 
 py::dict radiation_field_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
