@@ -46,34 +46,6 @@ struct NamedSpan {
   std::span<const float> values;
 };
 
-// Restores the scene's per-primitive temperature override on scope exit unless dismissed, so a
-// failing process leaves the scene as it found it.
-class TemperatureRestore {
- public:
-  explicit TemperatureRestore(EmbreeSceneManager& scene)
-      : m_scene(scene), m_saved(scene.primitive_temperatures()) {}
-  TemperatureRestore(const TemperatureRestore&) = delete;
-  TemperatureRestore& operator=(const TemperatureRestore&) = delete;
-  ~TemperatureRestore() {
-    if (m_dismissed) return;
-    try {
-      if (m_saved.empty()) {
-        m_scene.clear_primitive_temperatures();
-      } else {
-        m_scene.set_primitive_temperatures(std::move(m_saved));
-      }
-    } catch (...) {
-      // The scene refuses changes only while another workflow uses it; nothing to do then.
-    }
-  }
-  void dismiss() { m_dismissed = true; }
-
- private:
-  EmbreeSceneManager& m_scene;
-  std::vector<float> m_saved;
-  bool m_dismissed = false;
-};
-
 // Absorbed longwave of every element from one longwave transport run at the scene's current
 // temperatures: the top face absorbs e E_top, the bottom face e (sidedness - 1) E_bottom.
 void absorbed_longwave(const EmbreeSceneManager& scene, const CouplingControls& c,

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/host/execution.h"
@@ -16,6 +17,34 @@
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
+
+/// Restores the scene's per-primitive temperature override on scope exit unless dismissed, so a
+/// failing process leaves the scene as it found it.
+class TemperatureRestore {
+ public:
+  explicit TemperatureRestore(EmbreeSceneManager& scene)
+      : m_scene(scene), m_saved(scene.primitive_temperatures()) {}
+  TemperatureRestore(const TemperatureRestore&) = delete;
+  TemperatureRestore& operator=(const TemperatureRestore&) = delete;
+  ~TemperatureRestore() {
+    if (m_dismissed) return;
+    try {
+      if (m_saved.empty()) {
+        m_scene.clear_primitive_temperatures();
+      } else {
+        m_scene.set_primitive_temperatures(std::move(m_saved));
+      }
+    } catch (...) {
+      // The scene refuses changes only while another workflow uses it; nothing to do then.
+    }
+  }
+  void dismiss() { m_dismissed = true; }
+
+ private:
+  EmbreeSceneManager& m_scene;
+  std::vector<float> m_saved;
+  bool m_dismissed = false;
+};
 
 /// Controls of the outer radiative-temperature loop.
 struct CouplingControls {

@@ -62,34 +62,6 @@ void copy_field(std::vector<float>& dst, int field, size_t n, const float* src) 
   std::copy(src, src + n, dst.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(field) * n));
 }
 
-// Restores the scene's per-primitive temperature override on scope exit unless dismissed, so a
-// failing process leaves the scene as it found it.
-class TemperatureRestore {
- public:
-  explicit TemperatureRestore(embree::EmbreeSceneManager& scene)
-      : m_scene(scene), m_saved(scene.primitive_temperatures()) {}
-  TemperatureRestore(const TemperatureRestore&) = delete;
-  TemperatureRestore& operator=(const TemperatureRestore&) = delete;
-  ~TemperatureRestore() {
-    if (m_dismissed) return;
-    try {
-      if (m_saved.empty()) {
-        m_scene.clear_primitive_temperatures();
-      } else {
-        m_scene.set_primitive_temperatures(std::move(m_saved));
-      }
-    } catch (...) {
-      // The scene refuses changes only while another workflow uses it; nothing to do then.
-    }
-  }
-  void dismiss() { m_dismissed = true; }
-
- private:
-  embree::EmbreeSceneManager& m_scene;
-  std::vector<float> m_saved;
-  bool m_dismissed = false;
-};
-
 // The outer radiative-temperature loop of the CPU processes with the device longwave transport:
 // transport at the scene temperatures, `step(absorbed_lw)` (updates `scene_temperature`, returns
 // the largest change), write back, stop below the tolerance.
@@ -105,7 +77,7 @@ void run_coupling(VulkanSceneManager& scene, const embree::CouplingControls& c,
     throw std::runtime_error("native longwave result length does not match elements");
   }
   const size_t n = scene_temperature.size();
-  TemperatureRestore restore(host);
+  embree::TemperatureRestore restore(host);
   host.set_primitive_temperatures(scene_temperature);
   for (int it = 1; it <= c.max_iterations; ++it) {
     const embree::EnergyBalanceResult r = render_energy_balance(
