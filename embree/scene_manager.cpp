@@ -221,11 +221,13 @@ EmbreeSceneManager::ChangeGuard EmbreeSceneManager::begin_change_() {
 
 void EmbreeSceneManager::commit_turbid_domains(
     std::vector<turbid::TurbidDomainRecord> changed, const std::vector<uint64_t>& removed,
-    std::shared_ptr<const turbid::TurbidSceneRelations> relations) {
+    std::shared_ptr<const turbid::TurbidSceneRelations> relations, const char* backend,
+    const std::function<void(const turbid::TurbidDomainStorage&)>& prepare) {
   const ChangeGuard guard = begin_change_();
   const auto current = m_turbid.load(std::memory_order_acquire);
   auto next = std::make_shared<const turbid::TurbidDomainStorage>(turbid::next_storage(
-      *current, std::move(changed), removed, std::move(relations), m_turbid_armed_stage));
+      *current, std::move(changed), removed, std::move(relations), m_turbid_armed_stage, backend));
+  if (prepare) prepare(*next);
   m_turbid.store(std::move(next), std::memory_order_release);
 }
 

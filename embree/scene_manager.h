@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -304,9 +305,13 @@ class EmbreeSceneManager {
   /// Commits a change of the registry all at once: `changed` records inserted or replaced,
   /// `removed` ids retired, `relations` (when not null) as the committed relation table.
   /// Throws (stale handle, injected stage, a workflow using the scene) with nothing changed.
-  void commit_turbid_domains(std::vector<turbid::TurbidDomainRecord> changed,
-                             const std::vector<uint64_t>& removed,
-                             std::shared_ptr<const turbid::TurbidSceneRelations> relations);
+  /// `backend` names the backend in injected-failure messages; `prepare`, when set, receives
+  /// the next snapshot after every stage passed and before it is published (a device backend
+  /// uploads its copies there): when it throws, nothing is committed.
+  void commit_turbid_domains(
+      std::vector<turbid::TurbidDomainRecord> changed, const std::vector<uint64_t>& removed,
+      std::shared_ptr<const turbid::TurbidSceneRelations> relations, const char* backend = "Embree",
+      const std::function<void(const turbid::TurbidDomainStorage&)>& prepare = {});
   /// Commits new derived states all at once. Throws std::invalid_argument "duplicate TurbidState
   /// in atomic commit" (or the change refusal while a workflow uses the scene), nothing changed.
   void commit_turbid_states(std::vector<std::shared_ptr<const turbid::OwnedTurbidState>> states);

@@ -15,6 +15,7 @@
 #include "embree/scene_manager.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/turbid_domain_requests.h"
 #include "python/turbid_results.h"
 #include "turbid/domains.h"
 
@@ -213,9 +214,8 @@ py::dict pool_dict(const TurbidSamplePool& pool) {
 }
 
 constexpr const char* kLifecycle = "_turbid_domain_lifecycle";
-constexpr const char* kExecutor = "embree.cpp.turbid_domain";
 
-py::dict record_dict(const TurbidDomainRecord& r) {
+py::dict record_dict(const TurbidDomainRecord& r, const TurbidDomainIdentity& identity) {
   py::dict d;
   d["domain_key"] = r.domain_key;
   d["domain_id"] = r.domain_id;
@@ -233,10 +233,10 @@ py::dict record_dict(const TurbidDomainRecord& r) {
   d["sample_count"] = r.pool->samples.size();
   d["build_count"] = r.build_count;
   d["extension_count"] = r.extension_count;
-  d["backend"] = "embree";
+  d["backend"] = identity.backend;
   d["workflow"] = kLifecycle;
-  d["executor"] = kExecutor;
-  d["residency"] = "embree.cpp.host";
+  d["executor"] = identity.executor;
+  d["residency"] = identity.residency;
   d["native"] = true;
   return d;
 }
@@ -360,17 +360,18 @@ TurbidSamplePool debug_sampling(const py::dict& request, const TurbidSamplingCon
   return sample_domain(descriptor, config, interpreter_interrupt_check());
 }
 
-py::list build_domains(embree::EmbreeSceneManager& scene, std::vector<TurbidDomainBuild> builds,
-                       std::optional<TurbidSceneRelations> relations) {
+py::list build_domains(embree::EmbreeSceneManager& scene, TurbidBuildBatch batch) {
   const auto current = scene.turbid_domains();
-  TurbidCommitPlan plan = plan_domain_builds(*current, std::move(builds), std::move(relations),
-                                             interpreter_interrupt_check());
+  TurbidCommitPlan plan = plan_domain_builds(
+      *current, std::move(batch.builds), std::move(batch.relations), interpreter_interrupt_check());
   std::vector<uint64_t> ids;
   for (const auto& r : plan.changed) ids.push_back(r.domain_id);
   scene.commit_turbid_domains(std::move(plan.changed), plan.removed, plan.relations);
   const auto committed = scene.turbid_domains();
   py::list out;
-  for (uint64_t id : ids) out.append(record_dict(resolve_domain(*committed, id)));
+  for (uint64_t id : ids) {
+    out.append(record_dict(resolve_domain(*committed, id), kEmbreeTurbidDomains));
+  }
   return out;
 }
 
@@ -405,6 +406,74 @@ py::dict turbid_pool_dict(const turbid::TurbidSamplePool& pool) {
   return pool_dict(pool);
 }
 
+TurbidBuildBatch read_turbid_domain_batch(const py::sequence& descriptions,
+                                          const py::object& scene_relations) {
+  TurbidBuildBatch batch;
+  if (!scene_relations.is_none()) {
+    batch.relations = parse_relations(as_dict(scene_relations, "scene_relations"));
+  }
+  for (const py::handle item : descriptions) {
+    const py::dict d = as_dict(item, "descriptions entries");
+    if (has_field(d, "scene_relations")) {
+      throw py::value_error("Turbid scene relations must be supplied once per batch");
+    }
+    batch.builds.push_back({parse_descriptor(d), parse_config(d)});
+  }
+  return batch;
+}
+
+TurbidBuildBatch read_turbid_domain_request(const py::dict& request, const py::dict& config) {
+  TurbidBuildBatch batch;
+  if (has_field(request, "scene_relations")) {
+    batch.relations = parse_relations(as_dict(request["scene_relations"], "scene_relations"));
+  }
+  batch.builds.push_back({parse_descriptor(request), parse_config(config)});
+  return batch;
+}
+
+turbid::TurbidSamplingConfig read_turbid_config(const py::dict& config) {
+  return parse_config(config);
+}
+
+py::dict turbid_domain_record_dict(const TurbidDomainRecord& record,
+                                   const TurbidDomainIdentity& identity) {
+  return record_dict(record, identity);
+}
+
+py::dict turbid_relations_dict(const TurbidDomainStorage& storage) {
+  if (!storage.relations) throw py::value_error("no Turbid scene relations are committed");
+  return relations_dict(*storage.relations);
+}
+
+py::dict turbid_residency_dict(
+    const TurbidDomainStorage& storage, const TurbidDomainIdentity& identity,
+    const std::function<void(const TurbidDomainRecord&, py::dict&)>& entry) {
+  py::list domains;
+  for (const auto& [id, r] : storage.domains) {
+    py::dict e;
+    e["domain_id"] = id;
+    e["resident_revision"] = r.resident_revision;
+    e["buffer_generation_id"] = r.buffer_generation_id;
+    if (entry) entry(r, e);
+    domains.append(e);
+  }
+  py::dict counters;
+  counters["allocation_count"] = storage.counters.allocation_count;
+  counters["upload_count"] = storage.counters.upload_count;
+  counters["free_count"] = storage.counters.free_count;
+  counters["generation_count"] = storage.counters.generation_count;
+  counters["commit_count"] = storage.counters.commit_count;
+  py::dict d;
+  d["domains"] = domains;
+  d["counters"] = counters;
+  d["backend"] = identity.backend;
+  d["workflow"] = kLifecycle;
+  d["executor"] = identity.executor;
+  d["residency"] = identity.residency;
+  d["native"] = true;
+  return d;
+}
+
 void bind_turbid(py::module_& m) {
   using embree::EmbreeSceneManager;
   m.def(
@@ -424,50 +493,17 @@ void bind_turbid(py::module_& m) {
   m.def(
       "_debug_turbid_residency_embree",
       [](const EmbreeSceneManager& scene) {
-        const auto s = scene.turbid_residency_diagnostics();
-        py::list domains;
-        for (const auto& [id, r] : s->domains) {
-          py::dict e;
-          e["domain_id"] = id;
-          e["resident_revision"] = r.resident_revision;
-          e["buffer_generation_id"] = r.buffer_generation_id;
-          e["resident_bytes"] = pool_bytes(*r.pool);
-          domains.append(e);
-        }
-        py::dict counters;
-        counters["allocation_count"] = s->counters.allocation_count;
-        counters["upload_count"] = s->counters.upload_count;
-        counters["free_count"] = s->counters.free_count;
-        counters["generation_count"] = s->counters.generation_count;
-        counters["commit_count"] = s->counters.commit_count;
-        py::dict d;
-        d["domains"] = domains;
-        d["counters"] = counters;
-        d["backend"] = "embree";
-        d["workflow"] = kLifecycle;
-        d["executor"] = kExecutor;
-        d["residency"] = "embree.cpp.host";
-        d["native"] = true;
-        return d;
+        return turbid_residency_dict(*scene.turbid_residency_diagnostics(), kEmbreeTurbidDomains,
+                                     [](const TurbidDomainRecord& r, py::dict& e) {
+                                       e["resident_bytes"] = pool_bytes(*r.pool);
+                                     });
       },
       py::arg("scene"), "Residency diagnostics of the scene's Turbid domains.");
   m.def(
       "_build_turbid_domains_embree",
       [](EmbreeSceneManager& scene, const py::sequence& descriptions,
          const py::object& scene_relations) {
-        std::optional<TurbidSceneRelations> relations;
-        if (!scene_relations.is_none()) {
-          relations = parse_relations(as_dict(scene_relations, "scene_relations"));
-        }
-        std::vector<TurbidDomainBuild> builds;
-        for (const py::handle item : descriptions) {
-          const py::dict d = as_dict(item, "descriptions entries");
-          if (has_field(d, "scene_relations")) {
-            throw py::value_error("Turbid scene relations must be supplied once per batch");
-          }
-          builds.push_back({parse_descriptor(d), parse_config(d)});
-        }
-        return build_domains(scene, std::move(builds), std::move(relations));
+        return build_domains(scene, read_turbid_domain_batch(descriptions, scene_relations));
       },
       py::arg("scene"), py::arg("descriptions"), py::arg("scene_relations") = py::none(),
       "Builds a batch of Turbid domains (each description holds its descriptor and sampling "
@@ -475,13 +511,8 @@ void bind_turbid(py::module_& m) {
   m.def(
       "_build_turbid_domain_embree",
       [](EmbreeSceneManager& scene, const py::dict& request, const py::dict& config) {
-        std::optional<TurbidSceneRelations> relations;
-        if (has_field(request, "scene_relations")) {
-          relations = parse_relations(as_dict(request["scene_relations"], "scene_relations"));
-        }
-        std::vector<TurbidDomainBuild> builds;
-        builds.push_back({parse_descriptor(request), parse_config(config)});
-        return build_domains(scene, std::move(builds), std::move(relations))[0].cast<py::dict>();
+        return build_domains(scene, read_turbid_domain_request(request, config))[0]
+            .cast<py::dict>();
       },
       py::arg("scene"), py::arg("request"), py::arg("config"),
       "Builds one Turbid domain and returns its record.");
@@ -495,14 +526,15 @@ void bind_turbid(py::module_& m) {
         if (!plan.changed.empty()) {
           scene.commit_turbid_domains(std::move(plan.changed), plan.removed, nullptr);
         }
-        return record_dict(resolve_domain(*scene.turbid_domains(), id));
+        return record_dict(resolve_domain(*scene.turbid_domains(), id), kEmbreeTurbidDomains);
       },
       py::arg("scene"), py::arg("domain_id"), py::arg("config"),
       "Raises the sample budget of a resident Turbid domain, keeping its accepted samples.");
   m.def(
       "_turbid_domain_revisions_embree",
       [](const EmbreeSceneManager& scene, const py::handle& domain_id) {
-        return record_dict(resolve_domain(*scene.turbid_domains(), to_u64(domain_id, "domain_id")));
+        return record_dict(resolve_domain(*scene.turbid_domains(), to_u64(domain_id, "domain_id")),
+                           kEmbreeTurbidDomains);
       },
       py::arg("scene"), py::arg("domain_id"), "The record of one resident Turbid domain.");
   m.def(
@@ -515,9 +547,7 @@ void bind_turbid(py::module_& m) {
   m.def(
       "_debug_turbid_scene_relations_embree",
       [](const EmbreeSceneManager& scene) {
-        const auto s = scene.turbid_domains();
-        if (!s->relations) throw py::value_error("no Turbid scene relations are committed");
-        return relations_dict(*s->relations);
+        return turbid_relations_dict(*scene.turbid_domains());
       },
       py::arg("scene"), "The committed Turbid scene-relation table.");
   m.def(

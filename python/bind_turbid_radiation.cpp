@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "python/bindings.h"
 #include "python/frame.h"
 #include "python/leaf_rrt_args.h"
+#include "python/turbid_domain_requests.h"
 #include "python/turbid_results.h"
 #include "turbid/state_ops.h"
 
@@ -400,7 +402,8 @@ std::vector<turbid::TurbidLeafState> records_of(const py::handle& obj, size_t n,
   return out;
 }
 
-py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& d) {
+std::shared_ptr<turbid::OwnedTurbidState> read_host_state(
+    const turbid::TurbidDomainStorage& storage, uint64_t domain_id, const py::dict& d) {
   const uint64_t contract =
       has_field(d, "contract_revision") ? u64_field(d, "contract_revision") : 1;
   auto state = std::make_shared<turbid::OwnedTurbidState>();
@@ -435,9 +438,14 @@ py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::di
   if (state->token.workflow_revision == 0) {
     throw py::value_error("workflow revision must be non-zero");
   }
-  const auto storage = scene.turbid_domains();
-  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(*storage, domain_id);
+  const turbid::TurbidDomainRecord& domain = turbid::resolve_domain(storage, domain_id);
   turbid::validate_host_state(domain, contract, *state);
+  return state;
+}
+
+py::dict build_state(EmbreeSceneManager& scene, uint64_t domain_id, const py::dict& d) {
+  const std::shared_ptr<turbid::OwnedTurbidState> state =
+      read_host_state(*scene.turbid_domains(), domain_id, d);
   scene.commit_turbid_states({state});
   py::dict out = token_dict(state->token);
   for (auto item : execution_dict("turbid_state_residency", "embree.cpp.turbid_state")) {
@@ -532,17 +540,23 @@ py::dict aggregate(const EmbreeSceneManager& scene, const py::object& token_obj,
                                    "embree.cpp.turbid_state_reduction");
 }
 
-py::dict state_residency(const EmbreeSceneManager& scene) {
-  const auto storage = scene.turbid_domains();
+py::list state_entries(
+    const turbid::TurbidDomainStorage& storage,
+    const std::function<void(const turbid::OwnedTurbidState&, py::dict&)>& entry) {
   py::list states;
-  for (const auto& [id, state] : storage->states) {
+  for (const auto& [id, state] : storage.states) {
     py::dict d = token_dict(state->token);
     d["sample_count"] = state->sample_ids.size();
     d["band_count"] = state->wavelengths.size();
+    if (entry) entry(*state, d);
     states.append(d);
   }
+  return states;
+}
+
+py::dict state_residency(const EmbreeSceneManager& scene) {
   py::dict out;
-  out["states"] = states;
+  out["states"] = state_entries(*scene.turbid_domains(), {});
   for (auto item : execution_dict("turbid_state_residency", "embree.cpp.turbid_state")) {
     out[item.first] = item.second;
   }
@@ -815,6 +829,17 @@ py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vect
 
 embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const py::dict& request) {
   return parse_radiation_request(request);
+}
+
+std::shared_ptr<turbid::OwnedTurbidState> read_turbid_host_state(
+    const turbid::TurbidDomainStorage& storage, uint64_t domain_id, const py::dict& state) {
+  return read_host_state(storage, domain_id, state);
+}
+
+py::list turbid_state_entries(
+    const turbid::TurbidDomainStorage& storage,
+    const std::function<void(const turbid::OwnedTurbidState&, py::dict&)>& entry) {
+  return state_entries(storage, entry);
 }
 
 py::dict turbid_state_token_dict(const TurbidStateToken& token) {

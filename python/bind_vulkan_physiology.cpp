@@ -89,15 +89,6 @@ std::string verify_turbid_artifact(const std::string& shader_dir, const std::str
   return vulkan::turbid_sha256(words.data(), words.size() * sizeof(uint32_t));
 }
 
-// The sampling shader: `shader_path` itself when it is a file, else turbid_sampling.spv in it.
-std::string sampling_shader(const std::string& shader_path) {
-  const py::object path = py::module_::import("os.path");
-  if (path.attr("isdir")(shader_path).cast<bool>()) {
-    return path.attr("join")(shader_path, "turbid_sampling.spv").cast<std::string>();
-  }
-  return shader_path;
-}
-
 py::dict debug_turbid_samples_vulkan(vulkan::VulkanContext& context, VulkanSceneManager&,
                                      const std::string& shader_path, const py::dict& request,
                                      const std::string& quality, const py::handle& seed,
@@ -106,8 +97,8 @@ py::dict debug_turbid_samples_vulkan(vulkan::VulkanContext& context, VulkanScene
   const turbid::TurbidDomainDescriptor descriptor = read_turbid_sampling_request(request);
   const turbid::TurbidSamplingConfig config =
       read_turbid_sampling_config(request, quality, seed, sample_budget, max_candidates);
-  const turbid::TurbidSamplePool pool =
-      vulkan::sample_turbid_domain(context, sampling_shader(shader_path), descriptor, config);
+  const turbid::TurbidSamplePool pool = vulkan::sample_turbid_domain(
+      context, turbid_sampling_shader(shader_path), descriptor, config);
   py::dict execution = execution_dict("_turbid_sampling_debug", "vulkan.slang.turbid_sampling");
   execution["backend"] = "vulkan";
   py::dict out;

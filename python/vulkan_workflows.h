@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "vulkan/scene_manager.h"
 
 namespace tesk::python {
@@ -20,5 +22,13 @@ void bind_vulkan_physiology(pybind11::module_& m);
 
 /// VulkanSceneManager.run_microwave_wavefront.
 void bind_vulkan_microwave(pybind11::class_<vulkan::VulkanSceneManager>& cls);
+
+/// The Turbid domain and state module functions of the Vulkan backend
+/// (_build_turbid_domains_vulkan, _build_turbid_state_vulkan, ...).
+void bind_vulkan_turbid_domains(pybind11::module_& m);
+
+/// The Turbid sampling shader named by a host argument: `shader_path` itself when it is a file,
+/// else turbid_sampling.spv in that directory.
+std::string turbid_sampling_shader(const std::string& shader_path);
 
 }  // namespace tesk::python

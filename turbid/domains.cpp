@@ -160,7 +160,8 @@ void check_relation_coverage(const TurbidSceneRelations& r,
 TurbidCommitPlan plan_domain_builds(const TurbidDomainStorage& current,
                                     std::vector<TurbidDomainBuild> builds,
                                     std::optional<TurbidSceneRelations> supplied,
-                                    const InterruptCheck& interrupt) {
+                                    const InterruptCheck& interrupt,
+                                    const TurbidCandidateGenerator& generator) {
   if (supplied) validate_scene_relations(*supplied);
   std::set<uint64_t> keys;
   for (const TurbidDomainBuild& b : builds) {
@@ -184,8 +185,8 @@ TurbidCommitPlan plan_domain_builds(const TurbidDomainStorage& current,
   }
   std::vector<std::shared_ptr<const TurbidSamplePool>> pools;
   for (const TurbidDomainBuild& b : builds) {
-    pools.push_back(
-        std::make_shared<const TurbidSamplePool>(sample_domain(b.descriptor, b.config, interrupt)));
+    pools.push_back(std::make_shared<const TurbidSamplePool>(
+        sample_domain(b.descriptor, b.config, interrupt, generator)));
   }
   for (size_t i = 0; i < builds.size(); ++i) {
     TurbidDomainRecord record;
@@ -209,8 +210,8 @@ TurbidCommitPlan plan_domain_builds(const TurbidDomainStorage& current,
 }
 
 TurbidCommitPlan plan_extension(const TurbidDomainStorage& current, uint64_t id,
-                                const TurbidSamplingConfig& config,
-                                const InterruptCheck& interrupt) {
+                                const TurbidSamplingConfig& config, const InterruptCheck& interrupt,
+                                const TurbidCandidateGenerator& generator) {
   const TurbidDomainRecord& old = resolve_domain(current, id);
   if (config.seed != old.config.seed) {
     refuse("Changing the Turbid seed requires a domain rebuild");
@@ -223,8 +224,8 @@ TurbidCommitPlan plan_extension(const TurbidDomainStorage& current, uint64_t id,
   next_config.quality = config.quality;
   next_config.num_threads = config.num_threads;
   next_config.max_candidates = config.max_candidates;
-  auto pool =
-      std::make_shared<TurbidSamplePool>(sample_domain(*old.descriptor, next_config, interrupt));
+  auto pool = std::make_shared<TurbidSamplePool>(
+      sample_domain(*old.descriptor, next_config, interrupt, generator));
   const TurbidSamplePool& before = *old.pool;
   if (pool->owners.size() != before.owners.size()) {
     refuse("Turbid owner set changed during extension");

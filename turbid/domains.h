@@ -41,15 +41,19 @@ void check_relation_coverage(const TurbidSceneRelations& relations,
 /// Validates, samples and registers a batch. Each domain gets a fresh id; a resident domain
 /// with the same domain key is retired by the same commit. Nothing is allocated or stored
 /// when any domain or the relation table fails.
+/// `generator` (when set) produces the candidates, as for sample_domain; the pools are the
+/// same either way.
 TurbidCommitPlan plan_domain_builds(const TurbidDomainStorage& current,
                                     std::vector<TurbidDomainBuild> builds,
                                     std::optional<TurbidSceneRelations> supplied,
-                                    const InterruptCheck& interrupt = {});
+                                    const InterruptCheck& interrupt = {},
+                                    const TurbidCandidateGenerator& generator = {});
 
 /// Extension of resident domain `id` to `config`'s budget. An empty plan (no changed record)
 /// when the budget does not exceed the resident one.
 TurbidCommitPlan plan_extension(const TurbidDomainStorage& current, uint64_t id,
                                 const TurbidSamplingConfig& config,
-                                const InterruptCheck& interrupt = {});
+                                const InterruptCheck& interrupt = {},
+                                const TurbidCandidateGenerator& generator = {});
 
 }  // namespace tesk::turbid

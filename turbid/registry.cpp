@@ -43,7 +43,7 @@ TurbidDomainStorage next_storage(const TurbidDomainStorage& current,
                                  std::vector<TurbidDomainRecord> changed,
                                  const std::vector<uint64_t>& removed,
                                  std::shared_ptr<const TurbidSceneRelations> relations,
-                                 std::string& armed) {
+                                 std::string& armed, const char* backend) {
   for (uint64_t id : removed) resolve_domain(current, id);
   // The domain table and the derived states are changed on a copy; every stage is checked
   // before anything is published.
@@ -51,7 +51,8 @@ TurbidDomainStorage next_storage(const TurbidDomainStorage& current,
   for (const char* stage : kCommitStages) {
     if (!armed.empty() && armed == stage) {
       armed.clear();
-      throw std::runtime_error(std::string("Injected Embree Turbid commit failure: ") + stage);
+      throw std::runtime_error(std::string("Injected ") + backend +
+                               " Turbid commit failure: " + stage);
     }
   }
   TurbidResidencyCounters& k = next.counters;

@@ -78,12 +78,13 @@ const TurbidDomainRecord& resolve_domain(const TurbidDomainStorage& storage, uin
 
 /// The next snapshot: `current` with `changed` records inserted or replaced, `removed` ids
 /// retired and `relations` (when given) as the committed table. `armed` names a stage to
-/// fail at (cleared when it fires; "Injected Embree Turbid commit failure: <stage>"). Throws
-/// before building anything when a removed id is not resident.
+/// fail at (cleared when it fires; "Injected <backend> Turbid commit failure: <stage>", backend
+/// "Embree", "OptiX" or "Vulkan"). Throws before building anything when a removed id is not
+/// resident.
 TurbidDomainStorage next_storage(const TurbidDomainStorage& current,
                                  std::vector<TurbidDomainRecord> changed,
                                  const std::vector<uint64_t>& removed,
                                  std::shared_ptr<const TurbidSceneRelations> relations,
-                                 std::string& armed);
+                                 std::string& armed, const char* backend = "Embree");
 
 }  // namespace tesk::turbid

@@ -443,8 +443,8 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
   return out;
 }
 
-TurbidFieldMoments weighted_reduction(const std::vector<double>& values,
-                                      const std::vector<double>& weights) {
+std::vector<double> weighted_reduction_weights(const std::vector<double>& values,
+                                               const std::vector<double>& weights) {
   require(!values.empty() && values.size() == weights.size(),
           "weighted Turbid reduction requires equally-sized values/weights");
   double area = 0.0;
@@ -454,16 +454,30 @@ TurbidFieldMoments weighted_reduction(const std::vector<double>& values,
     area += weights[i];
   }
   require(area > 0.0, "weighted Turbid reduction area is zero");
+  std::vector<double> g(weights.size());
+  for (size_t i = 0; i < weights.size(); ++i) g[i] = weights[i] / area;
+  return g;
+}
+
+TurbidFieldMoments weighted_reduction_moments(double mean, double second_moment) {
   TurbidFieldMoments m;
-  for (size_t i = 0; i < values.size(); ++i) {
-    const double g = weights[i] / area;
-    m.mean += g * values[i];
-    m.second_moment += g * values[i] * values[i];
-  }
-  const double var = m.second_moment - m.mean * m.mean;
+  m.mean = mean;
+  m.second_moment = second_moment;
+  const double var = second_moment - mean * mean;
   m.variance = var > 0.0 ? var : 0.0;
-  m.sunlit_mean = m.shaded_mean = m.mean;
+  m.sunlit_mean = m.shaded_mean = mean;
   return m;
+}
+
+TurbidFieldMoments weighted_reduction(const std::vector<double>& values,
+                                      const std::vector<double>& weights) {
+  const std::vector<double> g = weighted_reduction_weights(values, weights);
+  double mean = 0.0, second = 0.0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    mean += g[i] * values[i];
+    second += g[i] * values[i] * values[i];
+  }
+  return weighted_reduction_moments(mean, second);
 }
 
 }  // namespace tesk::turbid

@@ -146,4 +146,12 @@ TurbidAggregation aggregate_state(const TurbidDomainStorage& storage, const Turb
 TurbidFieldMoments weighted_reduction(const std::vector<double>& values,
                                       const std::vector<double>& weights);
 
+/// The checks of weighted_reduction (same messages) and its normalised weights w / sum(w).
+std::vector<double> weighted_reduction_weights(const std::vector<double>& values,
+                                               const std::vector<double>& weights);
+
+/// The moments of weighted_reduction from its two sums: variance max(0, second - mean^2),
+/// sunlit and shaded means equal to the mean.
+TurbidFieldMoments weighted_reduction_moments(double mean, double second_moment);
+
 }  // namespace tesk::turbid

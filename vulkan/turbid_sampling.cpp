@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "core/turbid_sampling.h"
@@ -12,15 +13,16 @@ namespace tesk::vulkan {
 
 static_assert(sizeof(turbid::TurbidSamplingCandidate) == 32);
 
-turbid::TurbidSamplePool sample_turbid_domain(VulkanContext& context, const std::string& spirv_path,
-                                              const turbid::TurbidDomainDescriptor& descriptor,
-                                              const turbid::TurbidSamplingConfig& config) {
-  ComputePipeline pipeline(context, spirv_path, "main", 3, sizeof(device::TurbidSamplingPush),
-                           "turbid sampling", false);
+turbid::TurbidCandidateGenerator device_candidate_generator(VulkanContext& context,
+                                                            const std::string& spirv_path) {
+  // Shared so that copies of the generator (std::function copies its target) reuse one
+  // pipeline and one direction table.
+  auto pipeline = std::make_shared<ComputePipeline>(
+      context, spirv_path, "main", 3, sizeof(device::TurbidSamplingPush), "turbid sampling", false);
   const turbid::SobolDirections dirs = turbid::make_sobol_directions();
-  const Buffer directions = context.upload_buffer(dirs.v, sizeof(dirs.v));
-  auto generate = [&](const turbid::CandidateOwnerView& owner, uint64_t first,
-                      std::span<turbid::TurbidSamplingCandidate> out) {
+  auto directions = std::make_shared<Buffer>(context.upload_buffer(dirs.v, sizeof(dirs.v)));
+  return [&context, pipeline, directions](const turbid::CandidateOwnerView& owner, uint64_t first,
+                                          std::span<turbid::TurbidSamplingCandidate> out) {
     if (first + out.size() > (uint64_t{1} << 32) ||
         owner.n_triangles > std::numeric_limits<uint32_t>::max()) {
       throw std::length_error("Vulkan turbid sampling supports 32-bit candidate indices");
@@ -37,10 +39,16 @@ turbid::TurbidSamplePool sample_turbid_domain(VulkanContext& context, const std:
     p.stream_key = owner.stream_key;
     std::memcpy(p.bounds_min, owner.bounds_min, sizeof(p.bounds_min));
     std::memcpy(p.bounds_max, owner.bounds_max, sizeof(p.bounds_max));
-    pipeline.run(VK_NULL_HANDLE, {&directions, &triangles, &candidates}, &p, out.size());
+    pipeline->run(VK_NULL_HANDLE, {directions.get(), &triangles, &candidates}, &p, out.size());
     candidates.download(out.data(), out.size_bytes());
   };
-  return turbid::sample_domain(descriptor, config, {}, generate);
+}
+
+turbid::TurbidSamplePool sample_turbid_domain(VulkanContext& context, const std::string& spirv_path,
+                                              const turbid::TurbidDomainDescriptor& descriptor,
+                                              const turbid::TurbidSamplingConfig& config) {
+  return turbid::sample_domain(descriptor, config, {},
+                               device_candidate_generator(context, spirv_path));
 }
 
 }  // namespace tesk::vulkan

@@ -1,5 +1,6 @@
 #include "vulkan/turbid_state.h"
 
+#include <cmath>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -89,6 +90,38 @@ turbid::TurbidAggregation aggregate_turbid_state(
       [&scene](const turbid::TurbidMomentsJob& job, turbid::TurbidAggregation& out) {
         device_sums(scene, job, out);
       });
+}
+
+turbid::TurbidFieldMoments weighted_reduction(VulkanSceneManager& scene,
+                                              const std::vector<double>& values,
+                                              const std::vector<double>& weights) {
+  std::vector<double> g = turbid::weighted_reduction_weights(values, weights);
+  const size_t n = values.size();
+  // One group of one field, every sample sunlit: the shader's mean is then sum g v.
+  turbid::OwnedTurbidState state;
+  state.p_sun.assign(n, 1.0f);
+  state.sunlit.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (std::fabs(values[i]) > std::numeric_limits<float>::max()) {
+      throw std::invalid_argument("Vulkan weighted Turbid reduction supports float32 values");
+    }
+    state.sunlit[i].values[0] = static_cast<float>(values[i]);
+  }
+  state.shaded = state.sunlit;
+  turbid::TurbidMomentsJob job;
+  job.state = &state;
+  job.fields = {0};
+  job.begin = {0};
+  job.end = {n};
+  job.samples.resize(n);
+  for (size_t i = 0; i < n; ++i) job.samples[i] = i;
+  job.weights = std::move(g);
+  turbid::TurbidAggregation sums;
+  sums.groups.resize(1);
+  sums.groups[0].fields.resize(1);
+  device_sums(scene, job, sums);
+  const turbid::TurbidFieldMoments& f = sums.groups[0].fields[0];
+  return turbid::weighted_reduction_moments(f.mean, f.second_moment);
 }
 
 }  // namespace tesk::vulkan

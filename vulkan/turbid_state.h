@@ -21,4 +21,13 @@ turbid::TurbidAggregation aggregate_turbid_state(
     const std::vector<std::string>& fields, const std::string& diagnostics,
     const std::optional<std::vector<uint64_t>>& requested);
 
+/// turbid::weighted_reduction of plain values with the weighted sums of the pinned
+/// "turbid_state" shader: the CPU's checks and messages and the same normalised weights in
+/// double; the values reach the shader as float32, as state fields do, so the moments equal the
+/// CPU's for float32 values. Throws std::invalid_argument "Vulkan weighted Turbid reduction
+/// supports float32 values" for a finite value beyond the float32 range.
+turbid::TurbidFieldMoments weighted_reduction(VulkanSceneManager& scene,
+                                              const std::vector<double>& values,
+                                              const std::vector<double>& weights);
+
 }  // namespace tesk::vulkan

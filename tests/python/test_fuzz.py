@@ -282,6 +282,19 @@ VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list
                  "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"],
                  "_debug_turbid_samples_vulkan": ["optional", "optional", "int", "request", "int", "int", "small",
                                                   "small"]}
+# Turbid domains and states on the device scene (scene, or context, scene and shader path, first).
+VULKAN_TURBID |= {"_preflight_turbid_sampling_vulkan": ["optional", "request"],
+                  "_set_turbid_commit_failure_vulkan": ["optional", "int"],
+                  "_debug_turbid_residency_vulkan": ["optional"],
+                  "_build_turbid_domains_vulkan": ["optional", "optional", "int", "list", "request"],
+                  "_build_turbid_domain_vulkan": ["optional", "optional", "int", "request", "request"],
+                  "_extend_turbid_samples_vulkan": ["optional", "optional", "int", "int", "request"],
+                  "_turbid_domain_revisions_vulkan": ["optional", "int"],
+                  "_debug_turbid_domain_samples_vulkan": ["optional", "int"],
+                  "_debug_turbid_scene_relations_vulkan": ["optional"],
+                  "_build_turbid_state_vulkan": ["optional", "int", "request"],
+                  "_debug_turbid_state_residency_vulkan": ["optional"],
+                  "_test_turbid_weighted_reduction_vulkan": ["optional", "list", "list"]}
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
     FUNCTIONS |= VULKAN_TURBID
