@@ -14,6 +14,7 @@
 #include "python/leaf_rrt_args.h"
 #include "python/turbid_results.h"
 #include "python/vulkan_workflows.h"
+#include "vulkan/turbid_domains.h"
 #include "vulkan/turbid_leaf_rrt.h"
 
 namespace tesk::python {
@@ -58,7 +59,7 @@ py::dict radiation_field_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
     state = std::make_shared<const turbid::OwnedTurbidState>(
         vulkan::execute_turbid_radiation_field_gpu(scene, domain, q, callback));
   }
-  record.commit_turbid_states({state});
+  vulkan::commit_turbid_state(scene, state);
   py::dict out = turbid_state_token_dict(state->token);
   out["sample_count"] = state->sample_ids.size();
   out["band_count"] = state->wavelengths.size();
@@ -87,7 +88,7 @@ py::dict static_physiology_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
     state = std::make_shared<const turbid::OwnedTurbidState>(
         vulkan::execute_turbid_static_physiology_gpu(scene, domain, q, radiation));
   }
-  record.commit_turbid_states({state});
+  vulkan::commit_turbid_state(scene, state);
   py::dict out = turbid_state_token_dict(state->token);
   out["sample_count"] = state->sample_ids.size();
   size_t converged = 0;
@@ -123,7 +124,7 @@ py::dict energy_balance_vulkan(VulkanSceneManager& scene, uint64_t domain_id,
     run = vulkan::execute_turbid_energy_balance_gpu(scene, domain, q, source, callback);
     state = std::make_shared<const turbid::OwnedTurbidState>(std::move(run.state));
   }
-  record.commit_turbid_states({state});
+  vulkan::commit_turbid_state(scene, state);
   py::dict out = turbid_state_token_dict(state->token);
   out["sample_count"] = state->sample_ids.size();
   out["iterations"] = run.iterations;

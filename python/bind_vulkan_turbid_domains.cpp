@@ -209,7 +209,7 @@ void bind_vulkan_turbid_domains(py::module_& m) {
   m.def("_debug_turbid_state_residency_vulkan", &state_residency_vulkan, py::arg("scene"),
         "The resident Turbid states of the Vulkan scene with their tokens, as\n"
         "_debug_turbid_state_residency_embree; each entry adds device_resident, resident_bytes\n"
-        "and residency (states made by the processes live in the scene record).");
+        "and residency (a state committed through the scene record has no device copy).");
   m.def("_test_turbid_weighted_reduction_vulkan", &weighted_reduction_vulkan, py::arg("scene"),
         py::arg("values"), py::arg("weights"),
         "_test_turbid_weighted_reduction_embree with the weighted sums formed by the pinned\n"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/sif_orientation.h"
-#include "core/sif_orientation.h"
+#include "embree/scene_manager.h"
 #include "turbid/domains.h"
 #include "turbid/fields.h"
 #include "turbid/registry.h"
@@ -132,6 +132,41 @@ TEST(TurbidRegistry, InjectedFailuresLeaveTheSnapshotAndReadersSeeWholeTables) {
   for (auto& r : readers) r.join();
   EXPECT_EQ(inconsistent.load(), 0);
   EXPECT_EQ(published.load()->counters.commit_count, 26u);
+}
+
+TEST(TurbidRegistry, AFailingDeviceCopyCommitsNothingAndStagesNameTheirBackend) {
+  embree::EmbreeSceneManager scene;
+  const auto build = [&] {
+    return plan_domain_builds(*scene.turbid_domains(), {{cube_domain(1), {}}}, std::nullopt);
+  };
+  TurbidCommitPlan plan = build();
+  const auto before = scene.turbid_domains();
+  // A device backend uploads its copy from the next snapshot before it is published; when the
+  // upload fails the published snapshot is the old one.
+  uint64_t seen_generation = 0;
+  EXPECT_THROW(scene.commit_turbid_domains(plan.changed, plan.removed, plan.relations, "Vulkan",
+                                           [&](const TurbidDomainStorage& next) {
+                                             seen_generation =
+                                                 next.domains.begin()->second.buffer_generation_id;
+                                             throw std::runtime_error("device out of memory");
+                                           }),
+               std::runtime_error);
+  EXPECT_EQ(scene.turbid_domains(), before);
+  EXPECT_EQ(seen_generation, 1u);
+  scene.fail_turbid_commit_if("table_stage");
+  try {
+    scene.commit_turbid_domains(plan.changed, plan.removed, plan.relations, "Vulkan");
+    ADD_FAILURE() << "the armed stage did not fire";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Injected Vulkan Turbid commit failure: table_stage");
+  }
+  EXPECT_EQ(scene.turbid_domains(), before);
+  bool prepared = false;
+  scene.commit_turbid_domains(plan.changed, plan.removed, plan.relations, "Vulkan",
+                              [&](const TurbidDomainStorage&) { prepared = true; });
+  EXPECT_TRUE(prepared);
+  EXPECT_EQ(scene.turbid_domains()->counters.commit_count, 1u);
+  EXPECT_EQ(scene.turbid_domains()->domains.size(), 1u);
 }
 
 TEST(TurbidRegistry, IdentifierCounterStopsBeforeTheReservedValue) {

@@ -227,6 +227,21 @@ def test_states_are_device_resident_and_aggregate_as_on_the_cpu(context):
     assert tesk_gpu._debug_turbid_state_residency_vulkan(scene)["states"] == []
 
 
+@pytest.mark.slow  # first use compiles the leaf RRT shader (minutes on a busy lavapipe)
+def test_process_states_on_a_device_domain_are_device_resident(context):
+    from test_turbid_radiation import radiation_request
+    from test_vulkan_turbid import medium_scene
+    scene = medium_scene(context, [0, 0, 0], [1, 1, 1], 2.0, 0)
+    # The unit cube of medium 0 as a domain whose owner the radiation request names.
+    cube = dict(component([0, 0, 0], [1, 1, 1], density=2.0), instance_id=11)
+    domain = tesk_gpu._build_turbid_domain_vulkan(context, scene, scene.shader_dir, descriptor(components=[cube]),
+                                                  {"seed": 3, "sample_budget": 32})["domain_id"]
+    token = tesk_gpu._execute_turbid_radiation_field_vulkan(scene, domain, radiation_request(rho=0.1, tau=0.05))
+    (entry,) = tesk_gpu._debug_turbid_state_residency_vulkan(scene)["states"]
+    assert entry["state_id"] == token["state_id"] and entry["band_count"] == 1
+    assert entry["device_resident"] and entry["resident_bytes"] == 32 * RESIDENT_STATE_BYTES
+
+
 def test_weighted_reduction_on_the_device_equals_the_cpu(context):
     scene = tesk_gpu.VulkanSceneManager(context)
     out = tesk_gpu._test_turbid_weighted_reduction_vulkan(scene, [1.0, 3.0], [1.0, 1.0])
@@ -248,3 +263,69 @@ def test_weighted_reduction_on_the_device_equals_the_cpu(context):
                                      ([1e300], [1.0], "^Vulkan weighted Turbid reduction supports float32 values$")):
         with pytest.raises(ValueError, match=message):
             tesk_gpu._test_turbid_weighted_reduction_vulkan(scene, values, weights)
+
+
+# ---- random requests: documented exceptions only, and a failure changes nothing -----------------
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+BAD = [None, "text", -1, 0, 1.5, float("nan"), 2**64, 2**22, [], {}, np.zeros(3, np.float32), np.uint64([7])]
+DOCUMENTED = (ValueError, TypeError, IndexError, OverflowError, RuntimeError, MemoryError)
+
+
+@pytest.fixture(scope="module")
+def fuzz_scene(context):
+    """A device scene holding one cube domain and one state of it."""
+    scene = tesk_gpu.VulkanSceneManager(context)
+    domain = tesk_gpu._build_turbid_domain_vulkan(context, scene, scene.shader_dir, descriptor(),
+                                                  {"seed": 3, "sample_budget": 16})["domain_id"]
+    samples = tesk_gpu._debug_turbid_domain_samples_vulkan(scene, domain)
+    tesk_gpu._build_turbid_state_vulkan(scene, domain, state_of(samples))
+    return scene, domain
+
+
+def mutated(base, data):
+    """`base` with one key replaced by a bad value or removed (or unchanged)."""
+    out = dict(base)
+    key = data.draw(st.sampled_from([None, *base]))
+    if key is not None:
+        action = data.draw(st.sampled_from(["replace", "remove"]))
+        if action == "remove":
+            del out[key]
+        else:
+            out[key] = data.draw(st.sampled_from(BAD))
+    return out
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_random_domain_and_state_requests_fail_cleanly(context, fuzz_scene, data):
+    scene, domain = fuzz_scene
+    domain_id = data.draw(st.sampled_from([domain, domain + 1, -1, 2**64, None, "1"]))
+    config = mutated({"seed": 3, "sample_budget": 20, "quality": "preview"}, data)
+    calls = {
+        "preflight": lambda: tesk_gpu._preflight_turbid_sampling_vulkan(scene, config),
+        "extend": lambda: tesk_gpu._extend_turbid_samples_vulkan(context, scene, scene.shader_dir, domain_id,
+                                                                 config),
+        "build": lambda: tesk_gpu._build_turbid_domain_vulkan(context, scene, scene.shader_dir,
+                                                              mutated(descriptor(key=21), data), config),
+        "state": lambda: tesk_gpu._build_turbid_state_vulkan(
+            scene, domain, mutated(state_of(tesk_gpu._debug_turbid_domain_samples_vulkan(scene, domain)), data)),
+        "revisions": lambda: tesk_gpu._turbid_domain_revisions_vulkan(scene, domain_id),
+        "samples": lambda: tesk_gpu._debug_turbid_domain_samples_vulkan(scene, domain_id),
+        "reduction": lambda: tesk_gpu._test_turbid_weighted_reduction_vulkan(
+            scene, data.draw(st.sampled_from([[1.0], [1.0, 2.0], [float("inf")], "ab", [1e39]])),
+            data.draw(st.sampled_from([[1.0], [0.5, 0.5], [-1.0], [float("nan")]]))),
+    }
+    name = data.draw(st.sampled_from(sorted(calls)))
+
+    def snapshot():
+        return (tesk_gpu._debug_turbid_residency_vulkan(scene), tesk_gpu._debug_turbid_state_residency_vulkan(scene),
+                tesk_gpu._debug_turbid_scene_relations_vulkan(scene)["relation_revision"])
+
+    before = snapshot()
+    try:
+        calls[name]()
+    except DOCUMENTED:
+        assert snapshot() == before, name
