@@ -3,9 +3,13 @@
 Builds one domain whose components are the turbid forest's ellipsoid crowns (the quickstart's
 build_turbid_forest: 400 icosphere crowns scaled to radii 1.5-3 m), samples about one million
 leaf-area samples in all on 1 and 2 threads, and prints samples/s, the 2-thread scaling
-(target 1.8) and the registry's resident bytes per sample.
+(target 1.8) and the registry's resident bytes per sample. With --vulkan the same domain is
+also built on a Vulkan scene (candidates from the sampling shader, samples kept in device
+buffers): samples/s, device bytes per sample and whether the read-back samples equal the
+CPU's. On lavapipe (Mesa's CPU driver) use --samples 50000 or so; the figure only proves the
+path there.
 
-    python bench/turbid_sampling.py [--samples N]
+    python bench/turbid_sampling.py [--samples N] [--vulkan] [--device I]
 """
 
 from __future__ import annotations
@@ -56,6 +60,8 @@ def forest_domain(samples: int) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=1_000_000, help="samples in all (default 1e6)")
+    parser.add_argument("--vulkan", action="store_true", help="also build the domain on a Vulkan scene")
+    parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
     args = parser.parse_args()
     domain, budget = forest_domain(args.samples)
     owners = len(domain["components"])
@@ -73,6 +79,24 @@ def main() -> None:
         print(f"  {threads} thread(s): {elapsed:.2f} s, {rates[threads]:,.0f} samples/s, "
               f"{residency['resident_bytes'] / record['sample_count']:.1f} resident bytes/sample")
     print(f"  scaling 2/1 threads: {rates[2] / rates[1]:.2f} (target 1.8)")
+    if args.vulkan:
+        vulkan_rate(domain, budget, scene, record["domain_id"], args.device)
+
+
+def vulkan_rate(domain: dict, budget: int, cpu_scene, cpu_domain: int, device: int) -> None:
+    context = tesk_gpu.VulkanContext(device)
+    scene = tesk_gpu.VulkanSceneManager(context)
+    config = {"seed": 7, "sample_budget": budget}
+    start = time.perf_counter()
+    record = tesk_gpu._build_turbid_domain_vulkan(context, scene, scene.shader_dir, domain, config)
+    elapsed = time.perf_counter() - start
+    device_samples = tesk_gpu._debug_turbid_domain_samples_vulkan(scene, record["domain_id"])
+    host = tesk_gpu._debug_turbid_domain_samples_embree(cpu_scene, cpu_domain)
+    same = all(device_samples[k].tobytes() == host[k].tobytes() for k in ("sample_id", "position", "normal", "weight"))
+    resident = tesk_gpu._debug_turbid_residency_vulkan(scene)["domains"][0]["resident_bytes"]
+    print(f"  vulkan ({context.device_name}): {elapsed:.2f} s, {record['sample_count'] / elapsed:,.0f} samples/s "
+          f"(pipeline creation included), {resident / record['sample_count']:.1f} device bytes/sample, "
+          f"samples equal the CPU's: {same}")
 
 
 if __name__ == "__main__":
