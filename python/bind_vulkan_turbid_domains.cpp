@@ -36,7 +36,6 @@ py::dict domain_record(const VulkanSceneManager& scene, uint64_t id) {
 
 py::list build_domains(VulkanContext& context, VulkanSceneManager& scene,
                        const std::string& shader_path, TurbidBuildBatch batch) {
-  // The pipeline is made first: a missing shader fails before any sampling.
   const turbid::TurbidCandidateGenerator generator =
       vulkan::device_candidate_generator(context, turbid_sampling_shader(shader_path));
   turbid::TurbidCommitPlan plan = turbid::plan_domain_builds(

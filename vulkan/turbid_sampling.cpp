@@ -13,19 +13,33 @@ namespace tesk::vulkan {
 
 static_assert(sizeof(turbid::TurbidSamplingCandidate) == 32);
 
+namespace {
+
+// The pipeline and the Sobol direction table of a generator, made on its first launch.
+struct SamplingDevice {
+  std::unique_ptr<ComputePipeline> pipeline;
+  Buffer directions;
+};
+
+}  // namespace
+
 turbid::TurbidCandidateGenerator device_candidate_generator(VulkanContext& context,
                                                             const std::string& spirv_path) {
-  // Shared so that copies of the generator (std::function copies its target) reuse one
+  // Shared, so that copies of the generator (std::function copies its target) reuse one
   // pipeline and one direction table.
-  auto pipeline = std::make_shared<ComputePipeline>(
-      context, spirv_path, "main", 3, sizeof(device::TurbidSamplingPush), "turbid sampling", false);
-  const turbid::SobolDirections dirs = turbid::make_sobol_directions();
-  auto directions = std::make_shared<Buffer>(context.upload_buffer(dirs.v, sizeof(dirs.v)));
-  return [&context, pipeline, directions](const turbid::CandidateOwnerView& owner, uint64_t first,
-                                          std::span<turbid::TurbidSamplingCandidate> out) {
+  auto shared = std::make_shared<SamplingDevice>();
+  return [&context, spirv_path, shared](const turbid::CandidateOwnerView& owner, uint64_t first,
+                                        std::span<turbid::TurbidSamplingCandidate> out) {
     if (first + out.size() > (uint64_t{1} << 32) ||
         owner.n_triangles > std::numeric_limits<uint32_t>::max()) {
       throw std::length_error("Vulkan turbid sampling supports 32-bit candidate indices");
+    }
+    if (!shared->pipeline) {
+      shared->pipeline = std::make_unique<ComputePipeline>(context, spirv_path, "main", 3,
+                                                           sizeof(device::TurbidSamplingPush),
+                                                           "turbid sampling", false);
+      const turbid::SobolDirections dirs = turbid::make_sobol_directions();
+      shared->directions = context.upload_buffer(dirs.v, sizeof(dirs.v));
     }
     const Buffer triangles =
         context.upload_buffer(owner.world_triangles, owner.n_triangles * 9 * sizeof(double));
@@ -39,7 +53,8 @@ turbid::TurbidCandidateGenerator device_candidate_generator(VulkanContext& conte
     p.stream_key = owner.stream_key;
     std::memcpy(p.bounds_min, owner.bounds_min, sizeof(p.bounds_min));
     std::memcpy(p.bounds_max, owner.bounds_max, sizeof(p.bounds_max));
-    pipeline->run(VK_NULL_HANDLE, {directions.get(), &triangles, &candidates}, &p, out.size());
+    shared->pipeline->run(VK_NULL_HANDLE, {&shared->directions, &triangles, &candidates}, &p,
+                          out.size());
     candidates.download(out.data(), out.size_bytes());
   };
 }

@@ -11,8 +11,9 @@ namespace tesk::vulkan {
 
 /// A candidate generator for turbid::sample_domain that runs the compute shader at
 /// `spirv_path` (turbid_sampling.spv, one invocation per candidate index) on `context`, which
-/// must outlive it. The pipeline is created here, so a missing or invalid shader throws before
-/// any sampling; the candidates equal the CPU's, so the acceptor yields the CPU's pool.
+/// must outlive it. The pipeline is created on the first launch (a request refused before any
+/// candidate is needed never reads the shader); the candidates equal the CPU's, so the acceptor
+/// yields the CPU's pool.
 turbid::TurbidCandidateGenerator device_candidate_generator(VulkanContext& context,
                                                             const std::string& spirv_path);
 

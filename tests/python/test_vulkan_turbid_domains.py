@@ -99,6 +99,11 @@ def test_device_domains_hold_the_cpu_samples_and_records(context):
         tesk_gpu._build_turbid_domains_vulkan(context, scene, scene.shader_dir, [dict(req, scene_relations={})])
     with pytest.raises(RuntimeError, match="^Vulkan shader not found: /nonexistent.spv$"):
         tesk_gpu._build_turbid_domain_vulkan(context, scene, "/nonexistent.spv", descriptor(key=12), {"seed": 1})
+    # A refused request is refused before the shader is read.
+    with pytest.raises(ValueError, match="^Turbid sidedness must be one or two$"):
+        tesk_gpu._build_turbid_domain_vulkan(context, scene, "/nonexistent.spv",
+                                             descriptor(components=[dict(component([0, 0, 0], [1, 1, 1]),
+                                                                         sidedness=3)]), {"seed": 1})
     assert len(residency(scene)["domains"]) == 2
 
 
@@ -110,8 +115,8 @@ def test_extension_keeps_the_prefix_and_replaces_the_device_buffer(context):
     before = tesk_gpu._debug_turbid_domain_samples_vulkan(scene, domain)
     (entry,) = residency(scene)["domains"]
     counters = residency(scene)["counters"]
-    # The same budget changes nothing.
-    same = tesk_gpu._extend_turbid_samples_vulkan(context, scene, scene.shader_dir, domain,
+    # The same budget changes nothing and samples nothing (the shader is never read).
+    same = tesk_gpu._extend_turbid_samples_vulkan(context, scene, "/nonexistent.spv", domain,
                                                   {"seed": 3, "sample_budget": 32})
     assert same == record and residency(scene)["counters"] == counters
     grown = tesk_gpu._extend_turbid_samples_vulkan(context, scene, scene.shader_dir, domain,
