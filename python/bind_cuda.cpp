@@ -10,6 +10,7 @@
 #include "python/bindings.h"
 #include "python/energy_balance_args.h"
 #include "python/frame.h"
+#include "python/lidar_args.h"
 
 #if defined(TESK_HAS_CUDA)
 #include "cuda/context.h"
@@ -140,6 +141,61 @@ py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int 
   put("downwelling_direct", r.downwelling_direct);
   put("downwelling_diffuse", r.downwelling_diffuse);
   return flat_result(std::move(out), r.execution);
+}
+
+// The forward field on the device, in the dictionary of simulate_forward_cpu (the interpreter
+// lock is held: progress is called between batches).
+py::dict simulate_forward(CudaSimulator& sim, CudaSceneManager& scene, int nx, int ny,
+                          const carray<float>& layer_heights, int64_t num_photons, int num_bands,
+                          bool per_leaf, const carray<float>& brf_directions, int num_brf_dirs,
+                          float prob_sun, int max_depth, int terrain_instance_id,
+                          bool track_incident, bool decompose, const py::object& progress,
+                          int rr_depth) {
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  // num_brf_dirs = 0 means no BRF whatever brf_directions holds, as on the CPU.
+  std::vector<float> directions;
+  if (num_brf_dirs != 0) directions = to_vector(brf_directions);
+  const embree::ForwardFieldResult r =
+      sim.simulate_forward(scene, nx, ny, to_vector(layer_heights), num_photons, num_bands,
+                           per_leaf, directions, num_brf_dirs, prob_sun, max_depth, rr_depth,
+                           terrain_instance_id, track_incident, decompose, callback);
+  const py::ssize_t nb = r.n_bands;
+  const std::vector<py::ssize_t> cells{r.n_layers, r.ny, r.nx, nb};
+  py::dict out;
+  auto put = [&](const char* key, const std::vector<float>& data, std::vector<py::ssize_t> shape) {
+    if (!data.empty()) out[key] = to_numpy(data.data(), std::move(shape));
+  };
+  put("grid", r.grid, cells);
+  put("leaf", r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+  put("brf", r.brf, {r.n_directions, nb});
+  put("albedo", r.albedo, {nb});
+  put("terrain", r.terrain, {nb});
+  put("escaped", r.escaped, {nb});
+  put("incident", r.incident, {nb});
+  put("grid_direct", r.grid_direct, cells);
+  put("grid_diffuse", r.grid_diffuse, cells);
+  return flat_result(std::move(out), r.execution);
+}
+
+// The LiDAR on the device, in the dictionary of simulate_lidar_cpu (the interpreter lock is
+// held: progress and Ctrl-C are seen between launches).
+py::dict simulate_lidar(CudaSimulator& sim, CudaSceneManager& scene,
+                        const carray<float>& pulse_origins, const carray<float>& pulse_directions,
+                        int64_t num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+                        float pulse_energy, float sensor_area, float range_resolution,
+                        float min_range, float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                        float peak_threshold, int max_returns_per_pulse, bool direct_mode,
+                        const py::object& progress, const py::object& waveforms) {
+  const ProgressCallback callback = wrap_progress(progress);
+  return run_lidar(pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                   max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+                   direct_mode, waveforms, [&](const embree::LidarRequest& request) {
+                     const embree::SceneUse use = scene.acquire_use();
+                     return sim.simulate_lidar(scene, request, callback,
+                                               interpreter_interrupt_check());
+                   });
 }
 
 // The single-band energy balance on the device: (top, bot) as run_energy_balance_cpu (the lock
@@ -276,6 +332,43 @@ void bind_cuda(py::module_& m) {
            "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
            "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
            "'_execution' ('optix.cuda.optical_flux').")
+      .def("simulate_forward", &simulate_forward, py::arg("scene"), py::arg("nx") = 1,
+           py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
+           py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+           py::arg("brf_directions") = carray<float>(0), py::arg("num_brf_dirs") = 0,
+           py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
+           py::arg("terrain_instance_id") = -1, py::arg("track_incident") = false,
+           py::arg("decompose") = false, py::arg("progress") = py::none(), py::kw_only(),
+           py::arg("rr_depth") = 3,
+           "Forward absorbed-radiation field (fPAR) and BRF on the device.\n\n"
+           "The photons of simulate_forward_cpu (same streams per photon, same rules and\n"
+           "tallies) traced over the device hierarchy in batches of 4M photons;\n"
+           "progress(done, total, elapsed_ms) is called after each batch. Deposits are added\n"
+           "atomically, so results agree with the CPU to the rounding of the sums' order.\n"
+           "track_incident adds 'incident' and 'escaped' (emitted and escaping energy per band);\n"
+           "decompose adds 'grid_direct' and 'grid_diffuse' (sun and sky photons). Scenes of\n"
+           "surfaces only, at most 32 bands; anything else raises without a fallback. Returns\n"
+           "the dictionary of simulate_forward_cpu ('grid' [layers, ny, nx, bands], 'leaf',\n"
+           "'brf', 'albedo', 'terrain', ...) with _execution 'optix.cuda.optical_forward', or\n"
+           "'optix.cuda.optical_brf' with view directions.")
+      .def("simulate_lidar", &simulate_lidar, py::arg("scene"), py::arg("pulse_origins"),
+           py::arg("pulse_directions"), py::arg("num_pulses"),
+           py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
+           py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
+           py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
+           py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
+           py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
+           py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false, py::kw_only(),
+           py::arg("progress") = py::none(), py::arg("waveforms") = py::make_tuple("convolved"),
+           "Simulate a discrete-pulse LiDAR on the device, as simulate_lidar_cpu.\n\n"
+           "Same arguments (without a thread count) and result keys. One device thread per\n"
+           "pulse traces its central ray (direct mode) or its footprint rays over the device\n"
+           "hierarchy and fills its raw waveform; the host convolves and extracts the returns\n"
+           "with the CPU's code, so results match the CPU's up to hits that differ in their\n"
+           "last bits. progress(done, total, elapsed_ms) is called after each launch and\n"
+           "Ctrl-C is seen between launches. Scenes of surfaces only: optical turbid media\n"
+           "raise without a fallback. _execution 'optix.cuda.lidar_point_cloud' or\n"
+           "'optix.cuda.lidar_waveform'.")
       .def("run_energy_balance", &run_energy_balance, py::arg("scene"), py::arg("n_samples") = 64,
            py::arg("max_depth") = 8, py::arg("band_type") = 0,
            py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),
