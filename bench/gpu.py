@@ -15,11 +15,14 @@ samples/s, with the relative difference of the top totals; the forward field wit
 directions (--photons photons, 32 x 32 cells, 4 layers): simulate_forward_cpu and
 Simulator.simulate_forward, as photons/s, with the relative difference of the BRF totals; and a
 waveform LiDAR (--pulses pulses straight down, default footprint): simulate_lidar_cpu and
-Simulator.simulate_lidar, as pulses/s, with the number of returns of each.
+Simulator.simulate_lidar, as pulses/s, with the number of returns of each; and the leaf reverse
+ray tracer (--rrt-samples samples, 32 rays per side, depth 6): run_turbid_leaf_rrt_cpu and
+Simulator.run_turbid_leaf_rrt, as samples/s, with the relative difference of the top totals.
 Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
                                              [--photons N] [--eb-samples N] [--pulses N]
+                                             [--rrt-samples N]
 """
 
 from __future__ import annotations
@@ -73,6 +76,7 @@ def main() -> None:
     parser.add_argument("--photons", type=int, default=200_000, help="photons of the flux grid")
     parser.add_argument("--eb-samples", type=int, default=2, help="energy-balance samples per face")
     parser.add_argument("--pulses", type=int, default=2000, help="LiDAR pulses (waveform mode)")
+    parser.add_argument("--rrt-samples", type=int, default=2000, help="leaf-area samples of the leaf RRT")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
@@ -199,6 +203,25 @@ def main() -> None:
         t_dev, got = best_of(args.repeats, lambda: sim.simulate_lidar(gpu, origins, directions, pulses, **lidar))
         line += (f"; device end to end {pulses / t_dev / 1e3:8.2f} kpulses/s ({t_cpu / t_dev:.1f}x the CPU); "
                  f"returns {got['num_returns']} (CPU {ref['num_returns']})")
+    print(line)
+
+    k = args.rrt_samples
+    positions = np.column_stack([rng.uniform(x0, x1, k), rng.uniform(y0, y1, k),
+                                 rng.uniform(0.5, 5.0, k)]).astype(np.float32)
+    normals = rng.normal(size=(k, 3)).astype(np.float32)
+    ids, offsets, none = np.full(k, -1, np.int32), np.zeros(k + 1, np.int32), np.zeros(0, np.int32)
+    rrt = (positions, normals, ids, ids, offsets, none, none, 3, 32, 6, np.array([900, 500, 300], np.float32),
+           np.array([30, 60, 20], np.float32))
+    sun = dict(sun_dir_x=0.4, sun_dir_y=0.2, sun_dir_z=0.9)
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.run_turbid_leaf_rrt_cpu(cpu, *rrt, **sun))
+    line = f"leaf RRT, {k:,} samples x 64 rays: CPU {threads} threads {k / t_cpu / 1e3:8.2f} ksamples/s"
+    if sim is not None:
+        sim.run_turbid_leaf_rrt(gpu, *rrt, **sun)
+        t_dev, got = best_of(args.repeats, lambda: sim.run_turbid_leaf_rrt(gpu, *rrt, **sun))
+        total_ref = float(ref["payload"]["total_irradiance_top"].sum())
+        total_got = float(got["payload"]["total_irradiance_top"].sum())
+        line += (f"; device end to end {k / t_dev / 1e3:8.2f} ksamples/s ({t_cpu / t_dev:.1f}x the CPU); "
+                 f"top totals differ by {abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
     print(line)
 
 

@@ -6,6 +6,7 @@
 #include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
 #include "core/forward_field.h"
+#include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
 #include "core/trace_batch.h"
 
@@ -41,6 +42,13 @@ extern "C" __global__ void tesk_forward(tesk::ForwardLaunchParams params) {
 extern "C" __global__ void tesk_lidar(tesk::lidar::LidarLaunchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (i < params.n_pulses) tesk::lidar::lidar_pulse_item(params, i);
+}
+
+// One thread per leaf-area sample of the launch.
+extern "C" __global__ void tesk_leaf_rrt(tesk::LeafRrtLaunchParams params) {
+  const int64_t s =
+      params.sample_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (s < params.sample_end) tesk::leaf_rrt_item(params, s);
 }
 
 // Each thread computes the faces of one primitive of the launch's range.

@@ -14,9 +14,11 @@
 
 #include "core/flux_grid.h"
 #include "core/forward_field.h"
+#include "core/host/allocation.h"
 #include "core/host/log.h"
 #include "core/host/parallel.h"
 #include "core/host/transport_settings.h"
+#include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
 #include "core/trace_batch.h"
 #include "embree/photon_path.h"
@@ -44,6 +46,8 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_fwd(context),
       m_lidar_in(context),
       m_lidar_out(context),
+      m_rrt_in(context),
+      m_rrt_out(context),
       m_eb_in(context),
       m_eb_out(context) {}
 
@@ -96,6 +100,8 @@ void CudaSimulator::init() {
         "kernel tesk_forward");
   check(m_context->api().cuModuleGetFunction(&m_lidar, m_module, "tesk_lidar"),
         "kernel tesk_lidar");
+  check(m_context->api().cuModuleGetFunction(&m_leaf_rrt, m_module, "tesk_leaf_rrt"),
+        "kernel tesk_leaf_rrt");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -643,6 +649,101 @@ embree::LidarResult CudaSimulator::simulate_lidar(CudaSceneManager& scene,
   result.num_returns = static_cast<int64_t>(result.points.size() / embree::kLidarPointFields);
   result.rays = direct ? P : P * static_cast<int64_t>(plan.footprint.size());
   return result;
+}
+
+embree::TurbidLeafRRTResult CudaSimulator::run_turbid_leaf_rrt(
+    CudaSceneManager& scene, const embree::TurbidLeafRRTParams& params,
+    const ProgressCallback& progress, const InterruptCheck& interrupt) {
+  embree::TurbidLeafRRTResult r;
+  r.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                  static_cast<uint8_t>(WorkflowCode::RadiationFieldProcess),
+                                  kLeafRrtExecutor, true};
+  r.threads = 1;
+  const int64_t n = embree::validate_turbid_leaf_rrt(scene, params);
+  if (n == 0) return r;
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  embree::TransportContext ctx =
+      embree::make_transport_context(scene, params.n_bands, params.max_depth, params.max_depth);
+  ctx.shading_normals = false;
+  check_device_scene(ctx, "run_turbid_leaf_rrt", kMaxDeviceLeafRrtBands, 0);
+  init();
+  const int64_t nb = params.n_bands;
+  check_allocation(static_cast<double>(n) * (4 * nb + 1) * 2.0 * sizeof(float),
+                   "turbid leaf RRT results");
+  std::printf(
+      "Turbid leaf RRT (CUDA): %lld samples, %d bands, %d rays per side, max_depth=%d, %s\n",
+      static_cast<long long>(n), params.n_bands, params.rays_per_sample, params.max_depth,
+      params.thermal_mode ? "thermal" : "shortwave");
+  std::fflush(stdout);
+
+  // Every input array in one upload (floats), its device address put in place of the host one.
+  LeafRrtLaunchParams p;
+  p.in = embree::leaf_rrt_inputs(scene, params);
+  std::vector<float> in;
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, int64_t count) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), ptr, ptr + count);
+  };
+  const int64_t n_instances = scene.num_instances();
+  stage(p.in.positions, 3 * n);
+  stage(p.in.normals, 3 * n);
+  stage(p.in.sun_irradiance, nb);
+  stage(p.in.sky_diffuse, nb);
+  stage(p.in.sky_table.data, p.in.sky_table.size);
+  stage(p.in.instance_lw, n_instances);
+  stage(p.in.instance_emissivity, n_instances);
+  stage(p.in.primitive_emissivities, p.in.n_primitive_emissivities);
+  m_context->make_current();
+  m_rrt_in.upload(in, "upload rrt");
+  for (const auto& [ptr, offset] : moved) *ptr = m_rrt_in.as<float>() + offset;
+
+  // Outputs: total top, total bottom, direct top, direct bottom ([n_bands][n] each), p_sun [n],
+  // then the query count.
+  const size_t values = static_cast<size_t>((4 * nb + 1) * n);
+  const size_t bytes = values * sizeof(float) + sizeof(unsigned long long) + 4;
+  m_rrt_out.zero(bytes, "alloc rrt");
+  float* out = m_rrt_out.as_mutable<float>();
+  const auto block = static_cast<size_t>(nb * n);
+  p.out = LeafRrtOutputs{n, out, out + block, out + 2 * block, out + 3 * block, out + 4 * block};
+  // The counter after the floats, on an 8-byte boundary.
+  const size_t counter_at = (values * sizeof(float) + 7) / 8 * 8;
+  p.rays =
+      reinterpret_cast<unsigned long long*>(reinterpret_cast<unsigned char*>(out) + counter_at);
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+
+  constexpr int64_t kLaunchRays = int64_t{1} << 22;
+  const int64_t per_launch =
+      std::max<int64_t>(1, kLaunchRays / (2 * static_cast<int64_t>(params.rays_per_sample)));
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < n; begin += per_launch) {
+    if (interrupt) interrupt();
+    p.sample_begin = begin;
+    p.sample_end = std::min(n, begin + per_launch);
+    launch_(m_leaf_rrt, p.sample_end - begin, &p, "launch rrt");
+    finish_launch_("sync rrt");
+    if (progress) progress(p.sample_end, n, elapsed_ms(start));
+  }
+  std::vector<unsigned char> host(counter_at + sizeof(unsigned long long));
+  m_rrt_out.download(host.data(), host.size(), "download rrt");
+  auto take = [&](size_t k, size_t count) {
+    std::vector<float> v(count);
+    std::memcpy(v.data(), host.data() + k * block * sizeof(float), count * sizeof(float));
+    return v;
+  };
+  r.total_top = take(0, block);
+  r.total_bottom = take(1, block);
+  r.direct_top = take(2, block);
+  r.direct_bottom = take(3, block);
+  r.p_sun = take(4, static_cast<size_t>(n));
+  unsigned long long rays = 0;
+  std::memcpy(&rays, host.data() + counter_at, sizeof(rays));
+  r.rays = static_cast<int64_t>(rays);
+  return r;
 }
 
 void CudaSimulator::energy_balance_(CudaSceneManager& scene, EnergyBalanceParams p,

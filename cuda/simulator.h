@@ -18,6 +18,7 @@
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 #include "embree/transport_context.h"
+#include "embree/turbid_leaf_rrt.h"
 
 namespace tesk::cuda {
 
@@ -34,6 +35,9 @@ inline constexpr const char* kForwardBrfExecutor = "optix.cuda.optical_brf";
 /// Executors of the device LiDAR in direct and waveform mode.
 inline constexpr const char* kLidarPointCloudExecutor = "optix.cuda.lidar_point_cloud";
 inline constexpr const char* kLidarWaveformExecutor = "optix.cuda.lidar_waveform";
+
+/// Executor of the device leaf reverse ray tracer (workflow radiation_field_process).
+inline constexpr const char* kLeafRrtExecutor = "optix.cuda.turbid_leaf_rrt";
 
 /// Executor of the device single-band energy balance (workflow radiation_field_process).
 inline constexpr const char* kEnergyBalanceExecutor = "optix.cuda.energy_balance";
@@ -132,6 +136,20 @@ class CudaSimulator {
                                      const ProgressCallback& progress,
                                      const InterruptCheck& interrupt = {});
 
+  /// The leaf reverse ray tracer on the device for scenes of surfaces, as
+  /// embree::run_turbid_leaf_rrt_cpu (same streams per sample and seed, same walks:
+  /// core/leaf_rrt_path.h), one thread per sample in launches of about 2^22 rays; `progress`
+  /// gets (samples done, n, elapsed ms) after each launch and `interrupt` is polled before each.
+  /// Results match the CPU's up to hits that differ in their last bits. Throws the argument
+  /// errors of run_turbid_leaf_rrt_cpu, "CUDA: build the scene before tracing rays",
+  /// "run_turbid_leaf_rrt: ..." for scenes with optical turbid media (the media walk has no
+  /// device program) or more than kMaxDeviceLeafRrtBands bands (no fallback), and
+  /// "CUDA: <label> - <error>" on a device failure.
+  embree::TurbidLeafRRTResult run_turbid_leaf_rrt(CudaSceneManager& scene,
+                                                  const embree::TurbidLeafRRTParams& params,
+                                                  const ProgressCallback& progress,
+                                                  const InterruptCheck& interrupt = {});
+
   /// Single-band energy balance on the device: the face samples of render_energy_balance
   /// (core/energy_balance_path.h, same streams per primitive) with one thread per primitive,
   /// launched in batches of primitives; `progress` gets (primitives done, n_primitives, elapsed
@@ -180,6 +198,7 @@ class CudaSimulator {
   CUfunction m_energy_balance = nullptr;
   CUfunction m_forward = nullptr;
   CUfunction m_lidar = nullptr;
+  CUfunction m_leaf_rrt = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions
@@ -191,6 +210,8 @@ class CudaSimulator {
   DeviceBuffer m_fwd;        // forward field tallies of a run
   DeviceBuffer m_lidar_in;   // LiDAR pulses and footprint
   DeviceBuffer m_lidar_out;  // LiDAR raw waveforms (or direct records) and extents
+  DeviceBuffer m_rrt_in;     // leaf RRT samples and input arrays
+  DeviceBuffer m_rrt_out;    // leaf RRT results and query count
   DeviceBuffer m_eb_in;      // energy-balance geometry and input arrays
   DeviceBuffer m_eb_out;     // energy-balance query counts and results
 };

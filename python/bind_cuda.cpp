@@ -10,6 +10,7 @@
 #include "python/bindings.h"
 #include "python/energy_balance_args.h"
 #include "python/frame.h"
+#include "python/leaf_rrt_args.h"
 #include "python/lidar_args.h"
 
 #if defined(TESK_HAS_CUDA)
@@ -198,6 +199,33 @@ py::dict simulate_lidar(CudaSimulator& sim, CudaSceneManager& scene,
                    });
 }
 
+// The leaf reverse ray tracer on the device, in the envelope of run_turbid_leaf_rrt_cpu (the
+// interpreter lock is held: progress and Ctrl-C are seen between launches).
+py::dict run_turbid_leaf_rrt(
+    CudaSimulator& sim, CudaSceneManager& scene, const py::object& positions,
+    const py::object& normals, const py::object& medium_ids, const py::object& instance_ids,
+    const py::object& offsets, const py::object& active_media, const py::object& active_instances,
+    int n_bands, int rays_per_sample, int max_depth, const py::object& sun_irradiance,
+    const py::object& sky_diffuse_radiance, const py::object& sky_directional_table,
+    const py::object& medium_reflectance, const py::object& medium_back_reflectance,
+    const py::object& medium_transmittance, bool thermal_mode,
+    const py::object& instance_lw_radiance, const py::object& instance_emissivity, float sun_dir_x,
+    float sun_dir_y, float sun_dir_z, uint64_t seed, const py::object& progress) {
+  const LeafRrtArgs a = convert_leaf_rrt_args(
+      positions, normals, medium_ids, instance_ids, offsets, active_media, active_instances,
+      n_bands, rays_per_sample, max_depth, sun_irradiance, sky_diffuse_radiance,
+      sky_directional_table, medium_reflectance, medium_back_reflectance, medium_transmittance,
+      thermal_mode, instance_lw_radiance, instance_emissivity, sun_dir_x, sun_dir_y, sun_dir_z,
+      seed);
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::TurbidLeafRRTResult r =
+      sim.run_turbid_leaf_rrt(scene, a.params, callback, interpreter_interrupt_check());
+  py::dict payload = leaf_rrt_arrays(r, n_bands, a.n);
+  payload["threads"] = r.threads;
+  return enveloped_result(std::move(payload), r.execution);
+}
+
 // The single-band energy balance on the device: (top, bot) as run_energy_balance_cpu (the lock
 // is held: progress is called between launches).
 py::tuple run_energy_balance(CudaSimulator& sim, CudaSceneManager& scene, int n_samples,
@@ -369,6 +397,26 @@ void bind_cuda(py::module_& m) {
            "Ctrl-C is seen between launches. Scenes of surfaces only: optical turbid media\n"
            "raise without a fallback. _execution 'optix.cuda.lidar_point_cloud' or\n"
            "'optix.cuda.lidar_waveform'.")
+      .def(
+          "run_turbid_leaf_rrt", &run_turbid_leaf_rrt, py::arg("scene"), py::arg("positions"),
+          py::arg("normals"), py::arg("medium_ids"), py::arg("instance_ids"),
+          py::arg("active_medium_offsets"), py::arg("active_medium_ids"),
+          py::arg("active_instance_ids"), py::arg("n_bands"), py::arg("rays_per_sample") = 64,
+          py::arg("max_depth") = 8, py::arg("sun_irradiance") = py::none(),
+          py::arg("sky_diffuse_radiance") = py::none(),
+          py::arg("sky_directional_table") = py::none(), py::arg("medium_reflectance") = py::none(),
+          py::arg("medium_back_reflectance") = py::none(),
+          py::arg("medium_transmittance") = py::none(), py::arg("thermal_mode") = false,
+          py::arg("instance_lw_radiance") = py::none(), py::arg("instance_emissivity") = py::none(),
+          py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
+          py::kw_only(), py::arg("seed") = 0, py::arg("progress") = py::none(),
+          "Irradiance at leaf-area samples by leaf reverse ray tracing on the device.\n\n"
+          "The arguments (without a thread count) and the envelope of\n"
+          "run_turbid_leaf_rrt_cpu: the same streams per sample and seed and the same walks,\n"
+          "one device thread per sample, launches of about 4M rays; progress(done, total,\n"
+          "elapsed_ms) counts samples. Scenes of surfaces only (the walk through optical turbid\n"
+          "media has no device program): a scene with media, or more than 32 bands, raises\n"
+          "without a fallback. _execution 'optix.cuda.turbid_leaf_rrt'.")
       .def("run_energy_balance", &run_energy_balance, py::arg("scene"), py::arg("n_samples") = 64,
            py::arg("max_depth") = 8, py::arg("band_type") = 0,
            py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),

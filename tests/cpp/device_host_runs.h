@@ -13,6 +13,7 @@
 #include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
 #include "core/forward_field.h"
+#include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
@@ -22,6 +23,7 @@
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 #include "embree/transport_context.h"
+#include "embree/turbid_leaf_rrt.h"
 
 namespace tesk::embree {
 
@@ -216,6 +218,39 @@ inline LidarResult lidar_bvh(const EmbreeSceneManager& s, const LidarRequest& re
                        wave ? &*wave : nullptr, result);
   result.num_returns = static_cast<int64_t>(result.points.size() / kLidarPointFields);
   return result;
+}
+
+// The device leaf RRT on the host: every sample's work item over the host copy of the
+// hierarchy, with the inputs of a checked request.
+inline TurbidLeafRRTResult leaf_rrt_bvh(const EmbreeSceneManager& s, const TurbidLeafRRTParams& p) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const int64_t n = validate_turbid_leaf_rrt(s, p);
+  TransportContext ctx = make_transport_context(s, p.n_bands, p.max_depth, p.max_depth);
+  ctx.shading_normals = false;
+  const auto block = static_cast<size_t>(p.n_bands * n);
+  TurbidLeafRRTResult r;
+  r.total_top.assign(block, 0.0f);
+  r.total_bottom.assign(block, 0.0f);
+  r.direct_top.assign(block, 0.0f);
+  r.direct_bottom.assign(block, 0.0f);
+  r.p_sun.assign(static_cast<size_t>(n), 0.0f);
+  unsigned long long rays = 0;
+  LeafRrtLaunchParams lp;
+  lp.ctx = ctx;
+  lp.scene = hierarchy.view();
+  lp.in = leaf_rrt_inputs(s, p);
+  lp.out = LeafRrtOutputs{n,
+                          r.total_top.data(),
+                          r.total_bottom.data(),
+                          r.direct_top.data(),
+                          r.direct_bottom.data(),
+                          r.p_sun.data()};
+  lp.sample_begin = 0;
+  lp.sample_end = n;
+  lp.rays = &rays;
+  for (int64_t i = 0; i < n; ++i) leaf_rrt_item(lp, i);
+  r.rays = static_cast<int64_t>(rays);
+  return r;
 }
 
 // The device energy balance on the host: every primitive's work item over the host copy of the

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "core/backward_image.h"
@@ -17,6 +19,7 @@
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
 #include "embree/transport_context.h"
+#include "embree/turbid_leaf_rrt.h"
 #include "tests/cpp/device_host_runs.h"
 
 namespace tesk::embree {
@@ -440,6 +443,95 @@ TEST(DevicePaths, LidarMatchesTheCpuRun) {
       sum_dev += dev.raw_waveform[e];
     }
     EXPECT_NEAR(sum_dev, sum_cpu, 1e-5 * sum_cpu);
+  }
+}
+
+// A leaf RRT request for samples `pos` with normals `nrm` outside any medium.
+struct LeafRequest {
+  std::vector<float> pos, nrm, sun, sky;
+  std::vector<int32_t> ids, offsets;
+  TurbidLeafRRTParams params(int n_bands, int rays, int depth) const {
+    TurbidLeafRRTParams p;
+    p.positions = pos;
+    p.normals = nrm;
+    p.medium_ids = ids;
+    p.instance_ids = ids;
+    p.active_medium_offsets = offsets;
+    p.n_bands = n_bands;
+    p.rays_per_sample = rays;
+    p.max_depth = depth;
+    p.sun_irradiance = sun;
+    p.sky_diffuse_radiance = sky;
+    p.seed = 11;
+    p.num_threads = 2;
+    return p;
+  }
+};
+
+TEST(DevicePaths, LeafRrtOverALambertianGroundIsClosedForm) {
+  // A leaf 1 above a ground of reflectance 0.3 that fills a periodic tile, sun E = 800 at
+  // cos 0.6, sky L = 40. The upper side sees the open sky and the sun: pi L + E cos. With one
+  // scattering event the lower side receives exactly what the ground reflects of the sun,
+  // rho E cos; with more, the sky reflected by the ground adds rho pi L on average.
+  EmbreeSceneManager s;
+  s.description().upload_spectral_params({0.3f});
+  s.description().add_material(MaterialType::Diffuse, 0, {});
+  s.description().set_repetitive(100000, 10.0f, 10.0f);  // every downward ray meets the ground
+  add_quad(s, 10, 10, 0, 0);
+  s.build();
+  const LeafRequest q{{5, 5, 1}, {0, 0, 1}, {800}, {40}, {-1}, {0, 0}};
+  TurbidLeafRRTParams p = q.params(1, 4000, 1);
+  p.sun_dir = {0.8f, 0.0f, 0.6f};
+  const double e_cos = 800.0 * 0.6, sky = kPi * 40.0;
+  for (const TurbidLeafRRTResult& r : {leaf_rrt_bvh(s, p), run_turbid_leaf_rrt_cpu(s, p)}) {
+    EXPECT_NEAR(r.total_top[0], sky + e_cos, 1e-5 * (sky + e_cos));
+    EXPECT_NEAR(r.direct_top[0], e_cos, 1e-5 * e_cos);
+    EXPECT_EQ(r.p_sun[0], 1.0f);
+    EXPECT_NEAR(r.total_bottom[0], 0.3 * e_cos, 1e-5 * e_cos);
+  }
+  p.max_depth = 8;
+  const TurbidLeafRRTResult r = leaf_rrt_bvh(s, p);
+  // The reflected sky: pi L times a Bernoulli(rho) per ray (the walk continues with weight 1).
+  const double sd = sky * std::sqrt(0.3 * 0.7 / 4000.0);
+  EXPECT_NEAR(r.total_bottom[0], 0.3 * e_cos + 0.3 * sky, 5.0 * sd);
+}
+
+TEST(DevicePaths, LeafRrtMatchesTheCpuRun) {
+  // Samples between asymmetric leaves and over the ground of the periodic tile, random
+  // normals, two bands, shortwave and thermal: the same streams and walks through the hierarchy.
+  EmbreeSceneManager s;
+  leafy_tile(s);
+  LeafRequest q{{}, {}, {900, 500}, {30, 60}, {}, {0}};
+  for (int i = 0; i < 120; ++i) {
+    const float a = 0.37f * static_cast<float>(i);
+    q.pos.insert(q.pos.end(), {0.08f * i, 5.0f + 4.5f * std::sin(a), 0.3f + 0.035f * i});
+    q.nrm.insert(q.nrm.end(), {std::cos(3 * a), std::sin(2 * a), std::cos(a)});
+    q.ids.push_back(-1);
+    q.offsets.push_back(0);
+  }
+  TurbidLeafRRTParams p = q.params(2, 16, 6);
+  p.sun_dir = {0.5f, 0.2f, 0.8f};
+  std::vector<float> lw(s.num_instances(), 350.0f);
+  for (const bool thermal : {false, true}) {
+    p.thermal_mode = thermal;
+    p.instance_lw_radiance = thermal ? std::span<const float>(lw) : std::span<const float>();
+    const TurbidLeafRRTResult cpu = run_turbid_leaf_rrt_cpu(s, p);
+    const TurbidLeafRRTResult dev = leaf_rrt_bvh(s, p);
+    for (const auto& [ref, got] :
+         {std::pair{&cpu.total_top, &dev.total_top},
+          std::pair{&cpu.total_bottom, &dev.total_bottom}, std::pair{&cpu.p_sun, &dev.p_sun}}) {
+      double sum_ref = 0.0, sum_got = 0.0;
+      size_t same = 0;
+      for (size_t e = 0; e < ref->size(); ++e) {
+        sum_ref += (*ref)[e];
+        sum_got += (*got)[e];
+        same += std::fabs((*ref)[e] - (*got)[e]) <= 1e-4f * std::fabs((*ref)[e]) + 1e-6f;
+      }
+      EXPECT_GT(sum_ref, 0.0);
+      EXPECT_NEAR(sum_got, sum_ref, 2e-3 * sum_ref);
+      EXPECT_GE(same, ref->size() * 95 / 100);
+    }
+    EXPECT_NEAR(static_cast<double>(dev.rays), static_cast<double>(cpu.rays), 1e-2 * cpu.rays);
   }
 }
 
