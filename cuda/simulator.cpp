@@ -479,7 +479,7 @@ embree::ForwardFieldResult CudaSimulator::simulate_forward(
     finish_launch_("sync fwd");
     if (progress) progress(p.photon_end, num_photons, elapsed_ms(start));
   }
-  std::vector<double> sums(doubles + 1);
+  std::vector<double> sums(doubles + 2);  // the two query counters fill the last two
   m_fwd.download(sums.data(), bytes, "download fwd");
 
   embree::ForwardFieldResult r;
@@ -544,11 +544,12 @@ embree::LidarResult CudaSimulator::simulate_lidar(CudaSceneManager& scene,
   // Pulses per launch: at most 32 MiB of raw waveform (and 2^20 pulses).
   constexpr double kLaunchRawBytes = 32.0 * 1024 * 1024;
   constexpr int64_t kLaunchPulses = int64_t{1} << 20;
-  const int64_t chunk =
+  const int64_t chunk = std::min(
+      std::max<int64_t>(P, 1),
       direct ? kLaunchPulses
              : std::clamp<int64_t>(
                    static_cast<int64_t>(kLaunchRawBytes / (static_cast<double>(per_pulse) * 8.0)),
-                   1, kLaunchPulses);
+                   1, kLaunchPulses));
   const double raw_bytes = direct ? 0.0 : static_cast<double>(chunk * per_pulse) * 8.0;
   embree::LidarResult result = embree::start_lidar_result(
       plan, request,
