@@ -11,11 +11,18 @@ flux grid (--photons photons, sun and sky, 64 x 64 cells): simulate_flux_cpu on 
 Simulator.simulate_flux, as photons/s, with the relative difference of the downwelling totals;
 and the three-band energy balance of every primitive (--eb-samples face samples, depth 4):
 run_energy_balance_multiband on all threads and Simulator.run_energy_balance_multiband, as face
-samples/s, with the relative difference of the top totals.
+samples/s, with the relative difference of the top totals; the forward field with three view
+directions (--photons photons, 32 x 32 cells, 4 layers): simulate_forward_cpu and
+Simulator.simulate_forward, as photons/s, with the relative difference of the BRF totals; and a
+waveform LiDAR (--pulses pulses straight down, default footprint): simulate_lidar_cpu and
+Simulator.simulate_lidar, as pulses/s, with the number of returns of each; and the leaf reverse
+ray tracer (--rrt-samples samples, 32 rays per side, depth 6): run_turbid_leaf_rrt_cpu and
+Simulator.run_turbid_leaf_rrt, as samples/s, with the relative difference of the top totals.
 Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
-                                             [--photons N] [--eb-samples N]
+                                             [--photons N] [--eb-samples N] [--pulses N]
+                                             [--rrt-samples N]
 """
 
 from __future__ import annotations
@@ -68,6 +75,8 @@ def main() -> None:
     parser.add_argument("--spp", type=int, default=4, help="passes of the backward image")
     parser.add_argument("--photons", type=int, default=200_000, help="photons of the flux grid")
     parser.add_argument("--eb-samples", type=int, default=2, help="energy-balance samples per face")
+    parser.add_argument("--pulses", type=int, default=2000, help="LiDAR pulses (waveform mode)")
+    parser.add_argument("--rrt-samples", type=int, default=2000, help="leaf-area samples of the leaf RRT")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
@@ -163,6 +172,56 @@ def main() -> None:
         line += (f"; device end to end {samples / t_dev / 1e6:8.3f} Msamples/s ({t_cpu / t_dev:.1f}x "
                  f"the CPU); top totals differ by "
                  f"{abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
+    print(line)
+
+    heights = np.array([0, 2, 5, 10, 40], np.float32)
+    views = np.array([[0, 0, 1], [0.5, 0, 0.85], [-0.3, 0.3, 0.9]], np.float32)
+    fwd = (32, 32, heights, n, 3, False, views, 3, 0.8)
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_forward_cpu(cpu, *fwd))
+    line = f"forward field 32x32x4, 3 views, {n:,} photons: CPU {threads} threads " \
+           f"{n / t_cpu / 1e6:8.3f} Mphotons/s"
+    if sim is not None:
+        sim.simulate_forward(gpu, 32, 32, heights, 1000, 3, False, views, 3, 0.8)
+        t_dev, got = best_of(args.repeats, lambda: sim.simulate_forward(gpu, *fwd))
+        total_ref, total_got = float(ref["brf"].sum()), float(got["brf"].sum())
+        line += (f"; device end to end {n / t_dev / 1e6:8.3f} Mphotons/s ({t_cpu / t_dev:.1f}x the "
+                 f"CPU); BRF totals differ by {abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} "
+                 f"(relative)")
+    print(line)
+
+    (x0, y0, _), (x1, y1, z1) = cpu.aabb()
+    rng = np.random.default_rng(7)
+    pulses = args.pulses
+    origins = np.column_stack([rng.uniform(x0, x1, pulses), rng.uniform(y0, y1, pulses),
+                               np.full(pulses, z1 + 5.0)]).astype(np.float32)
+    directions = np.tile(np.array([0.0, 0.0, -1.0], np.float32), (pulses, 1))
+    lidar = dict(beam_half_angle_rad=0.002, max_range=float(z1 + 10.0))
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.simulate_lidar_cpu(cpu, origins, directions, pulses, **lidar))
+    line = f"LiDAR waveforms, {pulses:,} pulses: CPU {threads} threads {pulses / t_cpu / 1e3:8.2f} kpulses/s"
+    if sim is not None:
+        sim.simulate_lidar(gpu, origins[:10], directions[:10], 10, **lidar)
+        t_dev, got = best_of(args.repeats, lambda: sim.simulate_lidar(gpu, origins, directions, pulses, **lidar))
+        line += (f"; device end to end {pulses / t_dev / 1e3:8.2f} kpulses/s ({t_cpu / t_dev:.1f}x the CPU); "
+                 f"returns {got['num_returns']} (CPU {ref['num_returns']})")
+    print(line)
+
+    k = args.rrt_samples
+    positions = np.column_stack([rng.uniform(x0, x1, k), rng.uniform(y0, y1, k),
+                                 rng.uniform(0.5, 5.0, k)]).astype(np.float32)
+    normals = rng.normal(size=(k, 3)).astype(np.float32)
+    ids, offsets, none = np.full(k, -1, np.int32), np.zeros(k + 1, np.int32), np.zeros(0, np.int32)
+    rrt = (positions, normals, ids, ids, offsets, none, none, 3, 32, 6, np.array([900, 500, 300], np.float32),
+           np.array([30, 60, 20], np.float32))
+    sun = dict(sun_dir_x=0.4, sun_dir_y=0.2, sun_dir_z=0.9)
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.run_turbid_leaf_rrt_cpu(cpu, *rrt, **sun))
+    line = f"leaf RRT, {k:,} samples x 64 rays: CPU {threads} threads {k / t_cpu / 1e3:8.2f} ksamples/s"
+    if sim is not None:
+        sim.run_turbid_leaf_rrt(gpu, *rrt, **sun)
+        t_dev, got = best_of(args.repeats, lambda: sim.run_turbid_leaf_rrt(gpu, *rrt, **sun))
+        total_ref = float(ref["payload"]["total_irradiance_top"].sum())
+        total_got = float(got["payload"]["total_irradiance_top"].sum())
+        line += (f"; device end to end {k / t_dev / 1e3:8.2f} ksamples/s ({t_cpu / t_dev:.1f}x the CPU); "
+                 f"top totals differ by {abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
     print(line)
 
 

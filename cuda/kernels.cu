@@ -5,6 +5,9 @@
 #include "core/backward_image.h"
 #include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
+#include "core/forward_field.h"
+#include "core/leaf_rrt_path.h"
+#include "core/lidar_pulse.h"
 #include "core/trace_batch.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
@@ -27,6 +30,25 @@ extern "C" __global__ void tesk_backward(tesk::BackwardImageParams params) {
 extern "C" __global__ void tesk_flux(tesk::FluxLaunchParams params) {
   const int64_t t = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (t < params.n_threads) tesk::flux_thread_item(params, t);
+}
+
+// Each thread traces every n_threads-th photon of the launch into the forward field.
+extern "C" __global__ void tesk_forward(tesk::ForwardLaunchParams params) {
+  const int64_t t = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (t < params.n_threads) tesk::forward_thread_item(params, t);
+}
+
+// One thread per pulse of the launch.
+extern "C" __global__ void tesk_lidar(tesk::lidar::LidarLaunchParams params) {
+  const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < params.n_pulses) tesk::lidar::lidar_pulse_item(params, i);
+}
+
+// One thread per leaf-area sample of the launch.
+extern "C" __global__ void tesk_leaf_rrt(tesk::LeafRrtLaunchParams params) {
+  const int64_t s =
+      params.sample_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (s < params.sample_end) tesk::leaf_rrt_item(params, s);
 }
 
 // Each thread computes the faces of one primitive of the launch's range.

@@ -8,13 +8,18 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "core/flux_grid.h"
+#include "core/forward_field.h"
+#include "core/host/allocation.h"
 #include "core/host/log.h"
 #include "core/host/parallel.h"
 #include "core/host/transport_settings.h"
+#include "core/leaf_rrt_path.h"
+#include "core/lidar_pulse.h"
 #include "core/trace_batch.h"
 #include "embree/photon_path.h"
 #include "embree/transport_context.h"
@@ -37,6 +42,12 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_totals(context),
       m_block(context),
       m_flux(context),
+      m_fwd_in(context),
+      m_fwd(context),
+      m_lidar_in(context),
+      m_lidar_out(context),
+      m_rrt_in(context),
+      m_rrt_out(context),
       m_eb_in(context),
       m_eb_out(context) {}
 
@@ -85,6 +96,12 @@ void CudaSimulator::init() {
         "kernel tesk_flux");
   check(m_context->api().cuModuleGetFunction(&m_energy_balance, m_module, "tesk_energy_balance"),
         "kernel tesk_energy_balance");
+  check(m_context->api().cuModuleGetFunction(&m_forward, m_module, "tesk_forward"),
+        "kernel tesk_forward");
+  check(m_context->api().cuModuleGetFunction(&m_lidar, m_module, "tesk_lidar"),
+        "kernel tesk_lidar");
+  check(m_context->api().cuModuleGetFunction(&m_leaf_rrt, m_module, "tesk_leaf_rrt"),
+        "kernel tesk_leaf_rrt");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -367,6 +384,366 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   r.execution =
       ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                         static_cast<uint8_t>(WorkflowCode::OpticalFlux), kFluxExecutor, true};
+  return r;
+}
+
+embree::ForwardFieldResult CudaSimulator::simulate_forward(
+    CudaSceneManager& scene, int nx, int ny, const std::vector<float>& layer_heights,
+    int64_t num_photons, int num_bands, bool per_leaf, const std::vector<float>& brf_directions,
+    int num_brf_dirs, float prob_sun, int max_depth, int rr_depth, int terrain_instance_id,
+    bool track_incident, bool decompose, const ProgressCallback& progress) {
+  max_depth = announced_max_depth(max_depth, "[CUDA fwd]");
+  const int nl = embree::check_forward_arguments(nx, ny, layer_heights, num_photons, num_bands,
+                                                 prob_sun, brf_directions, num_brf_dirs);
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  float lx = 0.0f;
+  float ly = 0.0f;
+  embree::photon::grid_extent(scene, lx, ly);
+  embree::photon::PhotonContext ctx =
+      embree::photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
+  check_device_scene(ctx, "simulate_forward", kMaxDeviceFluxBands, 0);
+  init();
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * static_cast<double>(ly) / static_cast<double>(num_photons);
+
+  // Inputs in one upload: layer heights, views (3 floats each), primitive offsets (as floats'
+  // bit patterns, one int each).
+  const std::vector<float3> views = embree::forward_views(brf_directions, num_brf_dirs);
+  const std::vector<int> offsets = scene.instance_primitive_offsets();
+  const int64_t n_primitives = offsets.empty() ? 0 : offsets.back();
+  std::vector<float> in(layer_heights);
+  for (const float3& v : views) in.insert(in.end(), {v.x, v.y, v.z});
+  const size_t offsets_at = in.size();
+  in.resize(offsets_at + offsets.size());
+  std::memcpy(in.data() + offsets_at, offsets.data(), offsets.size() * sizeof(int));
+  m_context->make_current();
+  m_fwd_in.upload(in, "upload fwd");
+  const float* base = m_fwd_in.as<float>();
+
+  ForwardLaunchParams p;
+  ForwardField& f = p.field;
+  f.nx = nx;
+  f.ny = ny;
+  f.n_layers = nl;
+  f.dx = lx / static_cast<float>(nx);
+  f.dy = ly / static_cast<float>(ny);
+  f.heights = base;
+  f.terrain = terrain_instance_id;
+  f.split = decompose;
+  f.totals = track_incident;
+  f.views = reinterpret_cast<const float3*>(base + layer_heights.size());
+  f.n_views = static_cast<int>(views.size());
+  f.offsets = reinterpret_cast<const int*>(base + offsets_at);
+  f.n_offsets = per_leaf ? static_cast<int>(offsets.size()) : 0;
+  const std::array<size_t, kForwardSlots> sizes =
+      embree::forward_slot_sizes(f, num_bands, n_primitives);
+  embree::photon::check_tally_memory(sizes, {}, "forward field tallies");
+
+  constexpr int64_t kBatchPhotons = int64_t{1} << 22;
+  constexpr int64_t kMaxThreads = int64_t{1} << 18;
+  const int64_t batches = (num_photons + kBatchPhotons - 1) / kBatchPhotons;
+  std::printf("Forward fPAR (CUDA): %lld photons, %lld batches, grid %dx%dx%d, %d bands\n",
+              static_cast<long long>(num_photons), static_cast<long long>(batches), nx, ny, nl,
+              num_bands);
+  std::fflush(stdout);
+
+  // Tallies, then removed and roulette (n_bands each), then the two query counters.
+  const auto nb = static_cast<size_t>(num_bands);
+  size_t doubles = 0;
+  for (size_t n : sizes) doubles += n;
+  const size_t tallies = doubles;
+  doubles += 2 * nb;
+  const size_t bytes = doubles * sizeof(double) + 2 * sizeof(unsigned long long);
+  m_fwd.zero(bytes, "alloc fwd");
+  double* at = m_fwd.as_mutable<double>();
+  for (int k = 0; k < kForwardSlots; ++k) {
+    p.slots[k] = sizes[static_cast<size_t>(k)] > 0 ? at : nullptr;
+    at += sizes[static_cast<size_t>(k)];
+  }
+  p.removed = at;
+  p.roulette = at + nb;
+  p.rays = reinterpret_cast<unsigned long long*>(at + 2 * nb);
+  p.ctx = scene.upload_path_context(ctx);
+  p.source = embree::photon::photon_source(ctx);
+  p.scene = scene.device_view();
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < num_photons; begin += kBatchPhotons) {
+    p.photon_begin = begin;
+    p.photon_end = std::min(num_photons, begin + kBatchPhotons);
+    p.n_threads = std::min(kMaxThreads, p.photon_end - begin);
+    launch_(m_forward, p.n_threads, &p, "launch fwd");
+    finish_launch_("sync fwd");
+    if (progress) progress(p.photon_end, num_photons, elapsed_ms(start));
+  }
+  std::vector<double> sums(doubles + 2);  // the two query counters fill the last two
+  m_fwd.download(sums.data(), bytes, "download fwd");
+
+  embree::ForwardFieldResult r;
+  std::array<std::vector<float>, kForwardSlots> slots;
+  size_t offset = 0;
+  for (int k = 0; k < kForwardSlots; ++k) {
+    const size_t n = sizes[static_cast<size_t>(k)];
+    slots[static_cast<size_t>(k)].assign(sums.begin() + static_cast<std::ptrdiff_t>(offset),
+                                         sums.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    offset += n;
+  }
+  r.grid = std::move(slots[kForwardGrid]);
+  r.terrain = std::move(slots[kForwardTerrain]);
+  r.brf = std::move(slots[kForwardBrf]);
+  r.albedo = std::move(slots[kForwardAlbedo]);
+  r.escaped = std::move(slots[kForwardEscaped]);
+  r.incident = std::move(slots[kForwardIncident]);
+  r.grid_direct = std::move(slots[kForwardGridDirect]);
+  r.grid_diffuse = std::move(slots[kForwardGridDiffuse]);
+  r.leaf = std::move(slots[kForwardLeaf]);
+  r.removed.assign(sums.begin() + static_cast<std::ptrdiff_t>(tallies),
+                   sums.begin() + static_cast<std::ptrdiff_t>(tallies + nb));
+  r.roulette.assign(sums.begin() + static_cast<std::ptrdiff_t>(tallies + nb),
+                    sums.begin() + static_cast<std::ptrdiff_t>(tallies + 2 * nb));
+  unsigned long long rays[2] = {0, 0};
+  std::memcpy(rays, sums.data() + tallies + 2 * nb, sizeof(rays));
+  r.rays.closest = static_cast<int64_t>(rays[0]);
+  r.rays.shadow = static_cast<int64_t>(rays[1]);
+  r.nx = nx;
+  r.ny = ny;
+  r.n_layers = nl;
+  r.n_bands = num_bands;
+  r.n_directions = num_brf_dirs;
+  r.threads = 1;
+  const bool brf = !views.empty();
+  r.execution = ExecutionIdentity{
+      static_cast<uint8_t>(BackendCode::OptiX),
+      static_cast<uint8_t>(brf ? WorkflowCode::OpticalBrf : WorkflowCode::OpticalForward),
+      brf ? kForwardBrfExecutor : kForwardExecutor, true};
+  return r;
+}
+
+embree::LidarResult CudaSimulator::simulate_lidar(CudaSceneManager& scene,
+                                                  const embree::LidarRequest& request,
+                                                  const ProgressCallback& progress,
+                                                  const InterruptCheck& interrupt) {
+  const SceneDescription& desc = scene.description();
+  const embree::LidarPlan plan = embree::plan_lidar(request, desc.num_bands());
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  // The LiDAR sees the scene as placed: tile walls are not crossed.
+  embree::TransportContext ctx = embree::make_transport_context(scene, 0, 0, 0);
+  ctx.tiles.periodic = false;
+  check_device_scene(ctx, "simulate_lidar", desc.num_bands(), 0);
+  init();
+  const auto start_time = std::chrono::steady_clock::now();
+  const bool direct = request.direct_mode;
+  const int64_t P = std::max<int64_t>(request.num_pulses, 0);
+  const lidar::RangeGate& g = plan.gate;
+  const size_t per_pulse = static_cast<size_t>(g.n_bins) * g.n_wavelengths;
+  // Pulses per launch: at most 32 MiB of raw waveform (and 2^20 pulses).
+  constexpr double kLaunchRawBytes = 32.0 * 1024 * 1024;
+  constexpr int64_t kLaunchPulses = int64_t{1} << 20;
+  const int64_t chunk = std::min(
+      std::max<int64_t>(P, 1),
+      direct ? kLaunchPulses
+             : std::clamp<int64_t>(
+                   static_cast<int64_t>(kLaunchRawBytes / (static_cast<double>(per_pulse) * 8.0)),
+                   1, kLaunchPulses));
+  const double raw_bytes = direct ? 0.0 : static_cast<double>(chunk * per_pulse) * 8.0;
+  embree::LidarResult result = embree::start_lidar_result(
+      plan, request,
+      ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                        static_cast<uint8_t>(direct ? WorkflowCode::LidarPointCloud
+                                                    : WorkflowCode::LidarWaveform),
+                        direct ? kLidarPointCloudExecutor : kLidarWaveformExecutor, true},
+      2.0 * raw_bytes);
+  result.threads = 1;
+  std::printf("LiDAR (CUDA): %lld pulses, %d beam samples, %s mode, %s\n",
+              static_cast<long long>(P), result.beam_samples, direct ? "direct" : "waveform",
+              m_context->device_name().c_str());
+  std::fflush(stdout);
+  if (P == 0) {
+    if (progress) progress(0, 0, elapsed_ms(start_time));
+    return result;
+  }
+
+  // Inputs in one upload: the footprint (16 bytes a point), then origins and unit directions
+  // (normalised as the CPU does), 6 floats per pulse.
+  std::vector<lidar::FootprintPoint> footprint;
+  for (const embree::LidarFootprintSample& f : plan.footprint) {
+    footprint.push_back(lidar::FootprintPoint{f.x, f.y, f.weight});
+  }
+  const size_t footprint_bytes = footprint.size() * sizeof(lidar::FootprintPoint);
+  std::vector<float> in(footprint_bytes / sizeof(float) + 6 * static_cast<size_t>(P));
+  std::memcpy(in.data(), footprint.data(), footprint_bytes);
+  float* pulses = in.data() + footprint_bytes / sizeof(float);
+  for (int64_t i = 0; i < P; ++i) {
+    const size_t k = 3 * static_cast<size_t>(i);
+    const float3 d = normalize(float3{request.pulse_directions[k], request.pulse_directions[k + 1],
+                                      request.pulse_directions[k + 2]});
+    const float row[6] = {request.pulse_origins[k],
+                          request.pulse_origins[k + 1],
+                          request.pulse_origins[k + 2],
+                          d.x,
+                          d.y,
+                          d.z};
+    std::copy(row, row + 6, pulses + 2 * k);
+  }
+  m_context->make_current();
+  m_lidar_in.upload(in, "upload lidar");
+
+  lidar::LidarLaunchParams p;
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+  p.gate = g;
+  p.footprint = reinterpret_cast<const lidar::FootprintPoint*>(m_lidar_in.as<float>());
+  p.n_footprint = static_cast<int32_t>(footprint.size());
+  p.direct = direct ? 1 : 0;
+  p.tan_half_angle = plan.tan_half_angle;
+  p.pulse_energy = request.pulse_energy;
+  p.sensor_area = request.sensor_area;
+  // Outputs of one launch: raw waveforms then extents (waveform mode), or direct records.
+  const size_t raw_values = direct ? 0 : static_cast<size_t>(chunk) * per_pulse;
+  const size_t out_bytes =
+      direct ? static_cast<size_t>(chunk) * lidar::kDirectRecordFields * sizeof(float)
+             : raw_values * sizeof(double) + 2 * static_cast<size_t>(chunk) * sizeof(int32_t);
+  m_lidar_out.reserve(out_bytes, "alloc lidar");
+
+  std::vector<double> raw_host(raw_values);
+  std::vector<int32_t> extents_host(direct ? 0 : 2 * static_cast<size_t>(chunk));
+  std::vector<float> records_host(direct ? static_cast<size_t>(chunk) * lidar::kDirectRecordFields
+                                         : 0);
+  std::optional<embree::LidarPulseWaveform> wave;
+  if (!direct) wave.emplace(plan, request);
+  for (int64_t first = 0; first < P; first += chunk) {
+    if (interrupt) interrupt();
+    const int64_t count = std::min(chunk, P - first);
+    p.pulses = m_lidar_in.as<float>() + footprint_bytes / sizeof(float) + 6 * first;
+    p.n_pulses = count;
+    if (direct) {
+      p.records = m_lidar_out.as_mutable<float>();
+    } else {
+      p.raw = m_lidar_out.as_mutable<double>();
+      p.extents = reinterpret_cast<int32_t*>(p.raw + static_cast<size_t>(count) * per_pulse);
+      m_lidar_out.zero(static_cast<size_t>(count) * per_pulse * sizeof(double), "zero lidar");
+    }
+    launch_(m_lidar, count, &p, "launch lidar");
+    finish_launch_("sync lidar");
+    if (direct) {
+      m_lidar_out.download(records_host.data(),
+                           static_cast<size_t>(count) * lidar::kDirectRecordFields * sizeof(float),
+                           "download lidar");
+    } else {
+      // Raw waveforms and extents of the launch, in one copy.
+      const size_t raw_used = static_cast<size_t>(count) * per_pulse * sizeof(double);
+      std::vector<unsigned char> host(raw_used + 2 * static_cast<size_t>(count) * sizeof(int32_t));
+      m_lidar_out.download(host.data(), host.size(), "download lidar");
+      std::memcpy(raw_host.data(), host.data(), raw_used);
+      std::memcpy(extents_host.data(), host.data() + raw_used,
+                  2 * static_cast<size_t>(count) * sizeof(int32_t));
+    }
+    embree::finish_device_pulses(plan, first, count, records_host.data(), raw_host.data(),
+                                 extents_host.data(), wave ? &*wave : nullptr, result);
+    if (progress) progress(first + count, P, elapsed_ms(start_time));
+  }
+  result.num_returns = static_cast<int64_t>(result.points.size() / embree::kLidarPointFields);
+  result.rays = direct ? P : P * static_cast<int64_t>(plan.footprint.size());
+  return result;
+}
+
+embree::TurbidLeafRRTResult CudaSimulator::run_turbid_leaf_rrt(
+    CudaSceneManager& scene, const embree::TurbidLeafRRTParams& params,
+    const ProgressCallback& progress, const InterruptCheck& interrupt) {
+  embree::TurbidLeafRRTResult r;
+  r.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                  static_cast<uint8_t>(WorkflowCode::RadiationFieldProcess),
+                                  kLeafRrtExecutor, true};
+  r.threads = 1;
+  const int64_t n = embree::validate_turbid_leaf_rrt(scene, params);
+  if (n == 0) return r;
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  embree::TransportContext ctx =
+      embree::make_transport_context(scene, params.n_bands, params.max_depth, params.max_depth);
+  ctx.shading_normals = false;
+  check_device_scene(ctx, "run_turbid_leaf_rrt", kMaxDeviceLeafRrtBands, 0);
+  init();
+  const int64_t nb = params.n_bands;
+  check_allocation(static_cast<double>(n) * (4 * nb + 1) * 2.0 * sizeof(float),
+                   "turbid leaf RRT results");
+  std::printf(
+      "Turbid leaf RRT (CUDA): %lld samples, %d bands, %d rays per side, max_depth=%d, %s\n",
+      static_cast<long long>(n), params.n_bands, params.rays_per_sample, params.max_depth,
+      params.thermal_mode ? "thermal" : "shortwave");
+  std::fflush(stdout);
+
+  // Every input array in one upload (floats), its device address put in place of the host one.
+  LeafRrtLaunchParams p;
+  p.in = embree::leaf_rrt_inputs(scene, params);
+  std::vector<float> in;
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, int64_t count) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), ptr, ptr + count);
+  };
+  const int64_t n_instances = scene.num_instances();
+  stage(p.in.positions, 3 * n);
+  stage(p.in.normals, 3 * n);
+  stage(p.in.sun_irradiance, nb);
+  stage(p.in.sky_diffuse, nb);
+  stage(p.in.sky_table.data, p.in.sky_table.size);
+  stage(p.in.instance_lw, n_instances);
+  stage(p.in.instance_emissivity, n_instances);
+  stage(p.in.primitive_emissivities, p.in.n_primitive_emissivities);
+  m_context->make_current();
+  m_rrt_in.upload(in, "upload rrt");
+  for (const auto& [ptr, offset] : moved) *ptr = m_rrt_in.as<float>() + offset;
+
+  // Outputs: total top, total bottom, direct top, direct bottom ([n_bands][n] each), p_sun [n],
+  // then the query count.
+  const size_t values = static_cast<size_t>((4 * nb + 1) * n);
+  const size_t bytes = values * sizeof(float) + sizeof(unsigned long long) + 4;
+  m_rrt_out.zero(bytes, "alloc rrt");
+  float* out = m_rrt_out.as_mutable<float>();
+  const auto block = static_cast<size_t>(nb * n);
+  p.out = LeafRrtOutputs{n, out, out + block, out + 2 * block, out + 3 * block, out + 4 * block};
+  // The counter after the floats, on an 8-byte boundary.
+  const size_t counter_at = (values * sizeof(float) + 7) / 8 * 8;
+  p.rays =
+      reinterpret_cast<unsigned long long*>(reinterpret_cast<unsigned char*>(out) + counter_at);
+  p.ctx = scene.upload_path_context(ctx);
+  p.scene = scene.device_view();
+
+  constexpr int64_t kLaunchRays = int64_t{1} << 22;
+  const int64_t per_launch =
+      std::max<int64_t>(1, kLaunchRays / (2 * static_cast<int64_t>(params.rays_per_sample)));
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < n; begin += per_launch) {
+    if (interrupt) interrupt();
+    p.sample_begin = begin;
+    p.sample_end = std::min(n, begin + per_launch);
+    launch_(m_leaf_rrt, p.sample_end - begin, &p, "launch rrt");
+    finish_launch_("sync rrt");
+    if (progress) progress(p.sample_end, n, elapsed_ms(start));
+  }
+  std::vector<unsigned char> host(counter_at + sizeof(unsigned long long));
+  m_rrt_out.download(host.data(), host.size(), "download rrt");
+  auto take = [&](size_t k, size_t count) {
+    std::vector<float> v(count);
+    std::memcpy(v.data(), host.data() + k * block * sizeof(float), count * sizeof(float));
+    return v;
+  };
+  r.total_top = take(0, block);
+  r.total_bottom = take(1, block);
+  r.direct_top = take(2, block);
+  r.direct_bottom = take(3, block);
+  r.p_sun = take(4, static_cast<size_t>(n));
+  unsigned long long rays = 0;
+  std::memcpy(&rays, host.data() + counter_at, sizeof(rays));
+  r.rays = static_cast<int64_t>(rays);
   return r;
 }
 

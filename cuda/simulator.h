@@ -14,8 +14,11 @@
 #include "cuda/scene_manager.h"
 #include "embree/backward_integrator.h"
 #include "embree/energy_balance.h"
+#include "embree/lidar.h"
 #include "embree/render_flux.h"
+#include "embree/render_forward.h"
 #include "embree/transport_context.h"
+#include "embree/turbid_leaf_rrt.h"
 
 namespace tesk::cuda {
 
@@ -24,6 +27,17 @@ inline constexpr const char* kBackwardExecutor = "optix.cuda.optical_backward";
 
 /// Executor of the device flux grid (backend "optix", workflow optical_flux).
 inline constexpr const char* kFluxExecutor = "optix.cuda.optical_flux";
+
+/// Executors of the device forward field, without and with view directions.
+inline constexpr const char* kForwardExecutor = "optix.cuda.optical_forward";
+inline constexpr const char* kForwardBrfExecutor = "optix.cuda.optical_brf";
+
+/// Executors of the device LiDAR in direct and waveform mode.
+inline constexpr const char* kLidarPointCloudExecutor = "optix.cuda.lidar_point_cloud";
+inline constexpr const char* kLidarWaveformExecutor = "optix.cuda.lidar_waveform";
+
+/// Executor of the device leaf reverse ray tracer (workflow radiation_field_process).
+inline constexpr const char* kLeafRrtExecutor = "optix.cuda.turbid_leaf_rrt";
 
 /// Executor of the device single-band energy balance (workflow radiation_field_process).
 inline constexpr const char* kEnergyBalanceExecutor = "optix.cuda.energy_balance";
@@ -93,6 +107,49 @@ class CudaSimulator {
                                    int num_bands, float prob_sun, int max_bounces, int max_depth,
                                    int rr_depth, const ProgressCallback& progress, bool decompose);
 
+  /// Forward absorbed-radiation field on the device: the photons of render_forward (same
+  /// streams per photon index, emission, path rules and tallies, core/forward_field.h) traced
+  /// over the device hierarchy in batches, deposits added atomically (results agree with the
+  /// CPU to the rounding of the sums' order and the rare hit that differs in its last bits).
+  /// `track_incident` adds the emitted and escaped totals, `decompose` the sun/sky split of the
+  /// grid (the CPU run tallies both in media scenes only). Prints one summary line (photons,
+  /// batches, grid, bands) and honours TESK_MAX_DEPTH; `progress` gets (photons done,
+  /// num_photons, elapsed ms) after each batch. Throws the argument errors of render_forward
+  /// ("CUDA" for "Embree"), "simulate_forward: ..." for scenes with turbid media or more than
+  /// kMaxDeviceFluxBands bands (no fallback), and "CUDA: <label> - <error>" on a device failure.
+  embree::ForwardFieldResult simulate_forward(
+      CudaSceneManager& scene, int nx, int ny, const std::vector<float>& layer_heights,
+      int64_t num_photons, int num_bands, bool per_leaf, const std::vector<float>& brf_directions,
+      int num_brf_dirs, float prob_sun, int max_depth, int rr_depth, int terrain_instance_id,
+      bool track_incident, bool decompose, const ProgressCallback& progress);
+
+  /// Discrete-pulse LiDAR on the device, as embree::simulate_lidar for scenes of surfaces: one
+  /// thread per pulse traces the central ray (direct mode) or the footprint rays and fills the
+  /// pulse's raw waveform (core/lidar_pulse.h); the host convolves each pulse and extracts its
+  /// returns with the CPU's code (embree::LidarPulseWaveform), in pulse order. Results match
+  /// the CPU's up to hits that differ in their last bits. Pulses run in launches of at most
+  /// 32 MiB of raw waveform; `progress` gets (pulses done, num_pulses, elapsed ms) after each
+  /// and `interrupt` is polled before each. Throws the argument errors of simulate_lidar,
+  /// "CUDA: build the scene before tracing rays", "simulate_lidar: ..." for scenes with
+  /// optical turbid media (no fallback) and "CUDA: <label> - <error>" on a device failure.
+  embree::LidarResult simulate_lidar(CudaSceneManager& scene, const embree::LidarRequest& request,
+                                     const ProgressCallback& progress,
+                                     const InterruptCheck& interrupt = {});
+
+  /// The leaf reverse ray tracer on the device for scenes of surfaces, as
+  /// embree::run_turbid_leaf_rrt_cpu (same streams per sample and seed, same walks:
+  /// core/leaf_rrt_path.h), one thread per sample in launches of about 2^22 rays; `progress`
+  /// gets (samples done, n, elapsed ms) after each launch and `interrupt` is polled before each.
+  /// Results match the CPU's up to hits that differ in their last bits. Throws the argument
+  /// errors of run_turbid_leaf_rrt_cpu, "CUDA: build the scene before tracing rays",
+  /// "run_turbid_leaf_rrt: ..." for scenes with optical turbid media (the media walk has no
+  /// device program) or more than kMaxDeviceLeafRrtBands bands (no fallback), and
+  /// "CUDA: <label> - <error>" on a device failure.
+  embree::TurbidLeafRRTResult run_turbid_leaf_rrt(CudaSceneManager& scene,
+                                                  const embree::TurbidLeafRRTParams& params,
+                                                  const ProgressCallback& progress,
+                                                  const InterruptCheck& interrupt = {});
+
   /// Single-band energy balance on the device: the face samples of render_energy_balance
   /// (core/energy_balance_path.h, same streams per primitive) with one thread per primitive,
   /// launched in batches of primitives; `progress` gets (primitives done, n_primitives, elapsed
@@ -139,15 +196,24 @@ class CudaSimulator {
   CUfunction m_backward = nullptr;
   CUfunction m_flux_kernel = nullptr;
   CUfunction m_energy_balance = nullptr;
+  CUfunction m_forward = nullptr;
+  CUfunction m_lidar = nullptr;
+  CUfunction m_leaf_rrt = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
-  DeviceBuffer m_rays;     // origins then directions
-  DeviceBuffer m_results;  // per-ray outputs
-  DeviceBuffer m_totals;   // image sums of a render
-  DeviceBuffer m_block;    // sums of the fold block being rendered
-  DeviceBuffer m_flux;     // flux tallies of a run
-  DeviceBuffer m_eb_in;    // energy-balance geometry and input arrays
-  DeviceBuffer m_eb_out;   // energy-balance query counts and results
+  DeviceBuffer m_rays;       // origins then directions
+  DeviceBuffer m_results;    // per-ray outputs
+  DeviceBuffer m_totals;     // image sums of a render
+  DeviceBuffer m_block;      // sums of the fold block being rendered
+  DeviceBuffer m_flux;       // flux tallies of a run
+  DeviceBuffer m_fwd_in;     // forward field heights, views and primitive offsets
+  DeviceBuffer m_fwd;        // forward field tallies of a run
+  DeviceBuffer m_lidar_in;   // LiDAR pulses and footprint
+  DeviceBuffer m_lidar_out;  // LiDAR raw waveforms (or direct records) and extents
+  DeviceBuffer m_rrt_in;     // leaf RRT samples and input arrays
+  DeviceBuffer m_rrt_out;    // leaf RRT results and query count
+  DeviceBuffer m_eb_in;      // energy-balance geometry and input arrays
+  DeviceBuffer m_eb_out;     // energy-balance query counts and results
 };
 
 }  // namespace tesk::cuda

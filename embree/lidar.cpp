@@ -11,7 +11,9 @@
 #include "core/host/parallel.h"
 #include "core/illumination.h"
 #include "core/lidar.h"
+#include "core/lidar_pulse.h"
 #include "core/transport_constants.h"
+#include "embree/illumination.h"
 #include "embree/media_walk.h"
 #include "embree/transport_context.h"
 
@@ -149,31 +151,13 @@ struct ChunkWork {
   int64_t rays = 0;
 };
 
-// A surface hit seen by a LiDAR ray: range, cosine, reflectance block and the two-way
-// transmittance of the media in front of it.
-struct SurfaceReturn {
-  bool hit = false;
-  float range = 0.0f;
-  float cosine = 0.0f;
-  const float* reflectance = nullptr;
-  double transmittance = 1.0;
-  float3 position{};
-};
+using lidar::SurfaceReturn;
 
 // The surface return of a hit (null reflectance when the material names nothing or its block
 // does not fit the buffer).
 SurfaceReturn surface_return(const LidarSetup& s, const float3& o, const float3& d,
                              const HitRecord& hit) {
-  SurfaceReturn r;
-  r.hit = true;
-  r.position = hit.position;
-  r.range = length(hit.position - o);
-  r.cosine = dot(d, hit.normal);
-  if (const MaterialRecord* m = s.ctx->material(hit.material_id)) {
-    r.reflectance = lidar::surface_reflectance(*m, s.ctx->spectral, s.ctx->n_bands,
-                                               s.gate.n_wavelengths, hit.is_back_face);
-  }
-  return r;
+  return lidar::surface_return(*s.ctx, s.gate.n_wavelengths, o, d, hit);
 }
 
 // Adds the volume returns of the media of `set` over the ray segment [a, b] (distances from the
@@ -235,8 +219,7 @@ SurfaceReturn walk_ray(const LidarSetup& s, const float3& o, const float3& d,
   const TransportContext& c = *s.ctx;
   if (!s.media) {
     ++rays;
-    const HitRecord hit = c.scene->trace_ray(o, d, kRayTMin, kRayTMax);
-    return hit.hit ? surface_return(s, o, d, hit) : SurfaceReturn{};
+    return lidar::first_surface(EmbreeTracer{c.scene}, c, s.gate.n_wavelengths, o, d);
   }
   PathMedia path;
   path.set = start;
@@ -291,11 +274,8 @@ void direct_pulse(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   const float3 d = normalize(pulse_vector(r.pulse_directions, pulse));
   const ActiveMediumSet start = origin_media(s, o, d, w.rays);
   const SurfaceReturn hit = walk_ray(s, o, d, start, 1.0, nullptr, w.rays);
-  if (!hit.hit || !(hit.range >= r.min_range && hit.range <= r.max_range)) return;
-  const double rho = hit.reflectance != nullptr ? hit.reflectance[0] : 0.0;
-  const double intensity =
-      lidar::lambertian_return(1.0, r.pulse_energy, r.sensor_area, hit.range, hit.cosine) * rho *
-      hit.transmittance;
+  double intensity = 0.0;
+  if (!lidar::direct_return(s.gate, r.pulse_energy, r.sensor_area, hit, intensity)) return;
   append_direct_point(pulse, hit.position, hit.range, intensity, w.points);
 }
 
@@ -311,16 +291,8 @@ void raw_waveform(const LidarSetup& s, int64_t pulse, ChunkWork& w) {
   for (const LidarFootprintSample& f : s.plan->footprint) {
     const float3 dir = lidar::beam_direction(frame, s.plan->tan_half_angle, f.x, f.y);
     const SurfaceReturn hit = walk_ray(s, o, dir, start, f.weight, &w, w.rays);
-    if (hit.reflectance == nullptr || std::fabs(hit.cosine) < kMinReturnCosine) continue;
-    const int32_t bin = lidar::range_bin(g, hit.range);
-    if (bin < 0) continue;
-    const double e =
-        lidar::lambertian_return(f.weight, r.pulse_energy, r.sensor_area, hit.range, hit.cosine) *
-        hit.transmittance;
-    for (int32_t l = 0; l < g.n_wavelengths; ++l) {
-      const float rho = hit.reflectance[l];
-      if (rho > 0.0f) wave.add(bin, l, e * rho);
-    }
+    lidar::add_surface_return(g, f.weight, r.pulse_energy, r.sensor_area, hit,
+                              [&](int32_t bin, int32_t l, double v) { wave.add(bin, l, v); });
   }
 }
 
@@ -444,6 +416,36 @@ void append_direct_point(int64_t pulse, const float3& position, float range, dou
       position.x, position.y, position.z, static_cast<float>(intensity),
       1.0f,       1.0f,       range,      static_cast<float>(pulse)};
   points.insert(points.end(), record, record + kLidarPointFields);
+}
+
+void finish_device_pulses(const LidarPlan& plan, int64_t first, int64_t count, const float* records,
+                          const double* raw, const int32_t* extents, LidarPulseWaveform* wave,
+                          LidarResult& result) {
+  const RangeGate& g = plan.gate;
+  const int32_t nl = g.n_wavelengths;
+  const size_t per_pulse = static_cast<size_t>(g.n_bins) * nl;
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t pulse = first + i;
+    if (wave == nullptr) {
+      const float* rec = records + static_cast<size_t>(i) * lidar::kDirectRecordFields;
+      if (rec[5] != 1.0f) continue;
+      append_direct_point(pulse, float3{rec[0], rec[1], rec[2]}, rec[3], rec[4], result.points);
+      continue;
+    }
+    const int32_t lo = extents[2 * i];
+    const int32_t hi = extents[2 * i + 1];
+    const double* slice = raw + static_cast<size_t>(i) * per_pulse;
+    for (int32_t bin = std::max(lo, 0); bin <= std::min(hi, g.n_bins - 1); ++bin) {
+      for (int32_t l = 0; l < nl; ++l) {
+        const double v = slice[static_cast<size_t>(bin) * nl + l];
+        if (v != 0.0) wave->add(bin, l, v);
+      }
+    }
+    const size_t at = per_pulse * static_cast<size_t>(pulse);
+    wave->finish(pulse, result.points,
+                 result.waveform.empty() ? nullptr : result.waveform.data() + at,
+                 result.raw_waveform.empty() ? nullptr : result.raw_waveform.data() + at);
+  }
 }
 
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const LidarRequest& request,

@@ -118,6 +118,16 @@ class LidarPulseWaveform {
 void append_direct_point(int64_t pulse, const float3& position, float range, double intensity,
                          std::vector<float>& points);
 
+/// The host half of a device run for the `count` pulses from `first`: in direct mode,
+/// `records` holds [count][6] floats (x, y, z, range, intensity, found) and every found pulse
+/// appends its point; in waveform mode, `raw` holds the pulses' raw waveforms
+/// [count][n_bins][n_wavelengths] and `extents` [count][2] the lowest and highest bin each filled
+/// (lo > hi: none), which `wave` convolves and searches for returns in pulse order (points and
+/// kept waveforms go to `result`).
+void finish_device_pulses(const LidarPlan& plan, int64_t first, int64_t count, const float* records,
+                          const double* raw, const int32_t* extents, LidarPulseWaveform* wave,
+                          LidarResult& result);
+
 /// Simulates a discrete-pulse LiDAR over the built scene.
 ///
 /// Direct mode: the central ray of each pulse gives at most one point, its first surface

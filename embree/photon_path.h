@@ -73,6 +73,8 @@ struct Photon : PhotonState {
 class DepositLog {
  public:
   explicit DepositLog(int n_bands) : m_nb(static_cast<size_t>(std::max(n_bands, 1))) {}
+  /// Values per entry.
+  size_t n_bands() const { return m_nb; }
   /// Room for the n_bands values of element `index` of slot `slot`; the caller writes all of
   /// them.
   double* entry(int slot, size_t index) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "core/forward_field.h"
 #include "core/host/execution.h"
 #include "core/host/progress.h"
 #include "embree/photon_range.h"
@@ -43,6 +45,21 @@ struct ForwardFieldResult {
   /// "embree.cpu.optical_brf" with view directions.
   ExecutionIdentity execution;
 };
+
+/// Checks the arguments of a forward field run (the grid, photons, bands, prob_sun and view
+/// directions) and returns the layer count. Throws the argument errors listed at
+/// render_forward.
+int check_forward_arguments(int nx, int ny, const std::vector<float>& layer_heights,
+                            int64_t num_photons, int num_bands, float prob_sun,
+                            const std::vector<float>& brf_directions, int num_brf_dirs);
+
+/// The `num_brf_dirs` view directions of `brf_directions` (3 floats each), normalised.
+std::vector<float3> forward_views(const std::vector<float>& brf_directions, int num_brf_dirs);
+
+/// Elements (doubles) of each tally slot of a run over `field` with `n_bands` bands and
+/// `n_primitives` primitives; the per-medium slot is left at 0 for the caller.
+std::array<size_t, kForwardSlots> forward_slot_sizes(const ForwardField& field, int n_bands,
+                                                     int64_t n_primitives);
 
 /// Forward Monte Carlo absorbed-radiation field: photons are emitted and followed exactly as
 /// by `render_flux`, and at every surface hit and every leaf interaction inside a medium the

@@ -290,7 +290,42 @@ struct Run {
   }
 };
 
+// The CPU scene's geometric closest hits as the tracer of the surface walk (the leaf RRT
+// scatters about geometric faces).
+struct GeometricTracer {
+  const EmbreeSceneManager* scene = nullptr;
+  HitRecord trace(const float3& o, const float3& d, float t_min, float t_max) const {
+    return scene->trace_ray_geometric(o, d, t_min, t_max);
+  }
+};
+
 }  // namespace
+
+LeafRrtInputs leaf_rrt_inputs(const EmbreeSceneManager& scene, const TurbidLeafRRTParams& p) {
+  auto data = [](std::span<const float> v) { return v.empty() ? nullptr : v.data(); };
+  LeafRrtInputs in;
+  in.n_bands = p.n_bands;
+  in.rays_per_sample = p.rays_per_sample;
+  in.max_depth = p.max_depth;
+  in.thermal_mode = p.thermal_mode;
+  for (float e : p.sun_irradiance) in.has_sun |= e > 0.0f;
+  in.sun = normalize(p.sun_dir);
+  in.seed = p.seed;
+  in.positions = p.positions.data();
+  in.normals = p.normals.data();
+  in.sun_irradiance = data(p.sun_irradiance);
+  in.sky_diffuse = data(p.sky_diffuse_radiance);
+  if (!p.sky_directional_table.empty()) {
+    in.sky_table = {p.sky_directional_table.data(),
+                    static_cast<int64_t>(p.sky_directional_table.size())};
+  }
+  in.instance_lw = data(p.instance_lw_radiance);
+  in.instance_emissivity = data(p.instance_emissivity);
+  const std::vector<float>& eps = scene.primitive_emissivities();
+  in.primitive_emissivities = eps.empty() ? nullptr : eps.data();
+  in.n_primitive_emissivities = static_cast<int64_t>(eps.size());
+  return in;
+}
 
 TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
                                             const TurbidLeafRRTParams& p,
@@ -351,8 +386,25 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
     return sc;
   };
   const double inv_rays = 1.0 / p.rays_per_sample;
+  // Scenes without media: the surface walk every backend shares (core/leaf_rrt_path.h), which
+  // is what the media walks below reduce to there.
+  const LeafRrtInputs inputs = leaf_rrt_inputs(scene, p);
+  const LeafRrtSurfaceWalk<GeometricTracer> surfaces{&c, &inputs, GeometricTracer{&scene}};
+  const LeafRrtOutputs outputs{n,
+                               r.total_top.data(),
+                               r.total_bottom.data(),
+                               r.direct_top.data(),
+                               r.direct_bottom.data(),
+                               r.p_sun.data()};
 
   auto sample = [&](int64_t s, Scratch& sc) {
+    if (!c.has_media()) {
+      const LeafRrtBands bands{sc.radiance.data(), sc.throughput.data(), sc.side_sum.data(),
+                               sc.reflect.data(),  sc.transmit.data(),   sc.emission.data()};
+      surfaces.sample(s, bands, outputs, sc.rays,
+                      [&] { return !stop.load(std::memory_order_relaxed); });
+      return;
+    }
     const float3 pos{p.positions[3 * s], p.positions[3 * s + 1], p.positions[3 * s + 2]};
     const float3 normal =
         normalize(float3{p.normals[3 * s], p.normals[3 * s + 1], p.normals[3 * s + 2]});

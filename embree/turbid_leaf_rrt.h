@@ -12,6 +12,7 @@
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "core/leaf_rrt_path.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
@@ -80,6 +81,10 @@ TurbidLeafRRTResult run_turbid_leaf_rrt_cpu(const EmbreeSceneManager& scene,
                                             const TurbidLeafRRTParams& params,
                                             const ProgressCallback& progress = {},
                                             const InterruptCheck& interrupt = {});
+
+/// The inputs of the shared surface walk (core/leaf_rrt_path.h) for a checked request, with host
+/// pointers into `params` and the scene (absent arrays null).
+LeafRrtInputs leaf_rrt_inputs(const EmbreeSceneManager& scene, const TurbidLeafRRTParams& params);
 
 /// A leaf RRT run in place of run_turbid_leaf_rrt_cpu (a device backend's tracer), for the
 /// processes that drive the tracer.

@@ -10,6 +10,8 @@
 #include "python/bindings.h"
 #include "python/energy_balance_args.h"
 #include "python/frame.h"
+#include "python/leaf_rrt_args.h"
+#include "python/lidar_args.h"
 
 #if defined(TESK_HAS_CUDA)
 #include "cuda/context.h"
@@ -140,6 +142,88 @@ py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int 
   put("downwelling_direct", r.downwelling_direct);
   put("downwelling_diffuse", r.downwelling_diffuse);
   return flat_result(std::move(out), r.execution);
+}
+
+// The forward field on the device, in the dictionary of simulate_forward_cpu (the interpreter
+// lock is held: progress is called between batches).
+py::dict simulate_forward(CudaSimulator& sim, CudaSceneManager& scene, int nx, int ny,
+                          const carray<float>& layer_heights, int64_t num_photons, int num_bands,
+                          bool per_leaf, const carray<float>& brf_directions, int num_brf_dirs,
+                          float prob_sun, int max_depth, int terrain_instance_id,
+                          bool track_incident, bool decompose, const py::object& progress,
+                          int rr_depth) {
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  // num_brf_dirs = 0 means no BRF whatever brf_directions holds, as on the CPU.
+  std::vector<float> directions;
+  if (num_brf_dirs != 0) directions = to_vector(brf_directions);
+  const embree::ForwardFieldResult r =
+      sim.simulate_forward(scene, nx, ny, to_vector(layer_heights), num_photons, num_bands,
+                           per_leaf, directions, num_brf_dirs, prob_sun, max_depth, rr_depth,
+                           terrain_instance_id, track_incident, decompose, callback);
+  const py::ssize_t nb = r.n_bands;
+  const std::vector<py::ssize_t> cells{r.n_layers, r.ny, r.nx, nb};
+  py::dict out;
+  auto put = [&](const char* key, const std::vector<float>& data, std::vector<py::ssize_t> shape) {
+    if (!data.empty()) out[key] = to_numpy(data.data(), std::move(shape));
+  };
+  put("grid", r.grid, cells);
+  put("leaf", r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
+  put("brf", r.brf, {r.n_directions, nb});
+  put("albedo", r.albedo, {nb});
+  put("terrain", r.terrain, {nb});
+  put("escaped", r.escaped, {nb});
+  put("incident", r.incident, {nb});
+  put("grid_direct", r.grid_direct, cells);
+  put("grid_diffuse", r.grid_diffuse, cells);
+  return flat_result(std::move(out), r.execution);
+}
+
+// The LiDAR on the device, in the dictionary of simulate_lidar_cpu (the interpreter lock is
+// held: progress and Ctrl-C are seen between launches).
+py::dict simulate_lidar(CudaSimulator& sim, CudaSceneManager& scene,
+                        const carray<float>& pulse_origins, const carray<float>& pulse_directions,
+                        int64_t num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+                        float pulse_energy, float sensor_area, float range_resolution,
+                        float min_range, float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                        float peak_threshold, int max_returns_per_pulse, bool direct_mode,
+                        const py::object& progress, const py::object& waveforms) {
+  const ProgressCallback callback = wrap_progress(progress);
+  return run_lidar(pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                   beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+                   max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+                   direct_mode, waveforms, [&](const embree::LidarRequest& request) {
+                     const embree::SceneUse use = scene.acquire_use();
+                     return sim.simulate_lidar(scene, request, callback,
+                                               interpreter_interrupt_check());
+                   });
+}
+
+// The leaf reverse ray tracer on the device, in the envelope of run_turbid_leaf_rrt_cpu (the
+// interpreter lock is held: progress and Ctrl-C are seen between launches).
+py::dict run_turbid_leaf_rrt(
+    CudaSimulator& sim, CudaSceneManager& scene, const py::object& positions,
+    const py::object& normals, const py::object& medium_ids, const py::object& instance_ids,
+    const py::object& offsets, const py::object& active_media, const py::object& active_instances,
+    int n_bands, int rays_per_sample, int max_depth, const py::object& sun_irradiance,
+    const py::object& sky_diffuse_radiance, const py::object& sky_directional_table,
+    const py::object& medium_reflectance, const py::object& medium_back_reflectance,
+    const py::object& medium_transmittance, bool thermal_mode,
+    const py::object& instance_lw_radiance, const py::object& instance_emissivity, float sun_dir_x,
+    float sun_dir_y, float sun_dir_z, uint64_t seed, const py::object& progress) {
+  const LeafRrtArgs a = convert_leaf_rrt_args(
+      positions, normals, medium_ids, instance_ids, offsets, active_media, active_instances,
+      n_bands, rays_per_sample, max_depth, sun_irradiance, sky_diffuse_radiance,
+      sky_directional_table, medium_reflectance, medium_back_reflectance, medium_transmittance,
+      thermal_mode, instance_lw_radiance, instance_emissivity, sun_dir_x, sun_dir_y, sun_dir_z,
+      seed);
+  const ProgressCallback callback = wrap_progress(progress);
+  const embree::SceneUse use = scene.acquire_use();
+  const embree::TurbidLeafRRTResult r =
+      sim.run_turbid_leaf_rrt(scene, a.params, callback, interpreter_interrupt_check());
+  py::dict payload = leaf_rrt_arrays(r, n_bands, a.n);
+  payload["threads"] = r.threads;
+  return enveloped_result(std::move(payload), r.execution);
 }
 
 // The single-band energy balance on the device: (top, bot) as run_energy_balance_cpu (the lock
@@ -276,6 +360,63 @@ void bind_cuda(py::module_& m) {
            "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
            "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
            "'_execution' ('optix.cuda.optical_flux').")
+      .def("simulate_forward", &simulate_forward, py::arg("scene"), py::arg("nx") = 1,
+           py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
+           py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+           py::arg("brf_directions") = carray<float>(0), py::arg("num_brf_dirs") = 0,
+           py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
+           py::arg("terrain_instance_id") = -1, py::arg("track_incident") = false,
+           py::arg("decompose") = false, py::arg("progress") = py::none(), py::kw_only(),
+           py::arg("rr_depth") = 3,
+           "Forward absorbed-radiation field (fPAR) and BRF on the device.\n\n"
+           "The photons of simulate_forward_cpu (same streams per photon, same rules and\n"
+           "tallies) traced over the device hierarchy in batches of 4M photons;\n"
+           "progress(done, total, elapsed_ms) is called after each batch. Deposits are added\n"
+           "atomically, so results agree with the CPU to the rounding of the sums' order.\n"
+           "track_incident adds 'incident' and 'escaped' (emitted and escaping energy per band);\n"
+           "decompose adds 'grid_direct' and 'grid_diffuse' (sun and sky photons). Scenes of\n"
+           "surfaces only, at most 32 bands; anything else raises without a fallback. Returns\n"
+           "the dictionary of simulate_forward_cpu ('grid' [layers, ny, nx, bands], 'leaf',\n"
+           "'brf', 'albedo', 'terrain', ...) with _execution 'optix.cuda.optical_forward', or\n"
+           "'optix.cuda.optical_brf' with view directions.")
+      .def("simulate_lidar", &simulate_lidar, py::arg("scene"), py::arg("pulse_origins"),
+           py::arg("pulse_directions"), py::arg("num_pulses"),
+           py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
+           py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
+           py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
+           py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
+           py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
+           py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false, py::kw_only(),
+           py::arg("progress") = py::none(), py::arg("waveforms") = py::make_tuple("convolved"),
+           "Simulate a discrete-pulse LiDAR on the device, as simulate_lidar_cpu.\n\n"
+           "Same arguments (without a thread count) and result keys. One device thread per\n"
+           "pulse traces its central ray (direct mode) or its footprint rays over the device\n"
+           "hierarchy and fills its raw waveform; the host convolves and extracts the returns\n"
+           "with the CPU's code, so results match the CPU's up to hits that differ in their\n"
+           "last bits. progress(done, total, elapsed_ms) is called after each launch and\n"
+           "Ctrl-C is seen between launches. Scenes of surfaces only: optical turbid media\n"
+           "raise without a fallback. _execution 'optix.cuda.lidar_point_cloud' or\n"
+           "'optix.cuda.lidar_waveform'.")
+      .def(
+          "run_turbid_leaf_rrt", &run_turbid_leaf_rrt, py::arg("scene"), py::arg("positions"),
+          py::arg("normals"), py::arg("medium_ids"), py::arg("instance_ids"),
+          py::arg("active_medium_offsets"), py::arg("active_medium_ids"),
+          py::arg("active_instance_ids"), py::arg("n_bands"), py::arg("rays_per_sample") = 64,
+          py::arg("max_depth") = 8, py::arg("sun_irradiance") = py::none(),
+          py::arg("sky_diffuse_radiance") = py::none(),
+          py::arg("sky_directional_table") = py::none(), py::arg("medium_reflectance") = py::none(),
+          py::arg("medium_back_reflectance") = py::none(),
+          py::arg("medium_transmittance") = py::none(), py::arg("thermal_mode") = false,
+          py::arg("instance_lw_radiance") = py::none(), py::arg("instance_emissivity") = py::none(),
+          py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
+          py::kw_only(), py::arg("seed") = 0, py::arg("progress") = py::none(),
+          "Irradiance at leaf-area samples by leaf reverse ray tracing on the device.\n\n"
+          "The arguments (without a thread count) and the envelope of\n"
+          "run_turbid_leaf_rrt_cpu: the same streams per sample and seed and the same walks,\n"
+          "one device thread per sample, launches of about 4M rays; progress(done, total,\n"
+          "elapsed_ms) counts samples. Scenes of surfaces only (the walk through optical turbid\n"
+          "media has no device program): a scene with media, or more than 32 bands, raises\n"
+          "without a fallback. _execution 'optix.cuda.turbid_leaf_rrt'.")
       .def("run_energy_balance", &run_energy_balance, py::arg("scene"), py::arg("n_samples") = 64,
            py::arg("max_depth") = 8, py::arg("band_type") = 0,
            py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),

@@ -5,17 +5,25 @@
 // device paths and the device tests that compare against them.
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <vector>
 
 #include "core/backward_image.h"
 #include "core/energy_balance_path.h"
 #include "core/flux_grid.h"
+#include "core/forward_field.h"
+#include "core/leaf_rrt_path.h"
+#include "core/lidar_pulse.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
 #include "embree/energy_balance.h"
+#include "embree/lidar.h"
 #include "embree/photon_path.h"
 #include "embree/render_flux.h"
+#include "embree/render_forward.h"
 #include "embree/transport_context.h"
+#include "embree/turbid_leaf_rrt.h"
 
 namespace tesk::embree {
 
@@ -106,6 +114,143 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   p.rays = &out.rays;
   for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
   return out;
+}
+
+// The device forward field run with `threads` threads over all photons, on the host: the double
+// sums per ForwardSlot, the removed and roulette energy and the query counts.
+struct HostForward {
+  std::array<std::vector<double>, kForwardSlots> slots;
+  std::vector<double> removed, roulette;
+  unsigned long long rays[2] = {0, 0};  // closest, shadow
+};
+inline HostForward render_forward_bvh(const EmbreeSceneManager& s, int nx, int ny,
+                                      const std::vector<float>& heights, int64_t photons, int nb,
+                                      bool per_leaf, const std::vector<float>& directions,
+                                      float prob_sun, int max_depth, int terrain, bool totals,
+                                      int64_t threads) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  photon::PhotonContext ctx =
+      photon::make_photon_context(s, nb, prob_sun, max_depth, transport::kDefaultRouletteDepth);
+  float lx = 0.0f, ly = 0.0f;
+  photon::grid_extent(s, lx, ly);
+  ctx.extent_x = lx;
+  ctx.extent_y = ly;
+  ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
+  const std::vector<float3> views =
+      forward_views(directions, static_cast<int>(directions.size() / 3));
+  const std::vector<int> offsets = s.instance_primitive_offsets();
+  ForwardLaunchParams p;
+  ForwardField& f = p.field;
+  f.nx = nx;
+  f.ny = ny;
+  f.n_layers = static_cast<int>(heights.size()) - 1;
+  f.dx = lx / static_cast<float>(nx);
+  f.dy = ly / static_cast<float>(ny);
+  f.heights = heights.data();
+  f.terrain = terrain;
+  f.split = f.totals = totals;
+  f.views = views.data();
+  f.n_views = static_cast<int>(views.size());
+  f.offsets = offsets.data();
+  f.n_offsets = per_leaf ? static_cast<int>(offsets.size()) : 0;
+  const auto sizes = forward_slot_sizes(f, nb, offsets.empty() ? 0 : offsets.back());
+  HostForward out;
+  for (int k = 0; k < kForwardSlots; ++k) {
+    out.slots[k].assign(sizes[k], 0.0);
+    p.slots[k] = sizes[k] > 0 ? out.slots[k].data() : nullptr;
+  }
+  out.removed.assign(nb, 0.0);
+  out.roulette.assign(nb, 0.0);
+  p.ctx = ctx;
+  p.source = photon::photon_source(ctx);
+  p.scene = hierarchy.view();
+  p.photon_begin = 0;
+  p.photon_end = photons;
+  p.n_threads = threads;
+  p.removed = out.removed.data();
+  p.roulette = out.roulette.data();
+  p.rays = out.rays;
+  for (int64_t t = 0; t < threads; ++t) forward_thread_item(p, t);
+  return out;
+}
+
+// The device LiDAR on the host: every pulse's work item over the host copy of the hierarchy in
+// one launch, finished by the host half the CUDA simulator uses.
+inline LidarResult lidar_bvh(const EmbreeSceneManager& s, const LidarRequest& request) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const LidarPlan plan = plan_lidar(request, s.description().num_bands());
+  LidarResult result = start_lidar_result(plan, request, {}, 0.0);
+  const int64_t P = request.num_pulses;
+  std::vector<float> pulses;
+  for (int64_t i = 0; i < P; ++i) {
+    const float* o = &request.pulse_origins[3 * i];
+    const float* d = &request.pulse_directions[3 * i];
+    const float3 u = normalize(float3{d[0], d[1], d[2]});
+    pulses.insert(pulses.end(), {o[0], o[1], o[2], u.x, u.y, u.z});
+  }
+  std::vector<lidar::FootprintPoint> footprint;
+  for (const LidarFootprintSample& f : plan.footprint) footprint.push_back({f.x, f.y, f.weight});
+  TransportContext ctx = make_transport_context(s, 0, 0, 0);
+  ctx.tiles.periodic = false;
+  const size_t per_pulse = static_cast<size_t>(plan.gate.n_bins) * plan.gate.n_wavelengths;
+  std::vector<double> raw(request.direct_mode ? 0 : per_pulse * P, 0.0);
+  std::vector<int32_t> extents(2 * P);
+  std::vector<float> records(lidar::kDirectRecordFields * P);
+  lidar::LidarLaunchParams p;
+  p.ctx = ctx;
+  p.scene = hierarchy.view();
+  p.gate = plan.gate;
+  p.pulses = pulses.data();
+  p.footprint = footprint.data();
+  p.n_footprint = static_cast<int32_t>(footprint.size());
+  p.direct = request.direct_mode ? 1 : 0;
+  p.tan_half_angle = plan.tan_half_angle;
+  p.pulse_energy = request.pulse_energy;
+  p.sensor_area = request.sensor_area;
+  p.n_pulses = P;
+  p.raw = raw.data();
+  p.extents = extents.data();
+  p.records = records.data();
+  for (int64_t i = 0; i < P; ++i) lidar::lidar_pulse_item(p, i);
+  std::optional<LidarPulseWaveform> wave;
+  if (!request.direct_mode) wave.emplace(plan, request);
+  finish_device_pulses(plan, 0, P, records.data(), raw.data(), extents.data(),
+                       wave ? &*wave : nullptr, result);
+  result.num_returns = static_cast<int64_t>(result.points.size() / kLidarPointFields);
+  return result;
+}
+
+// The device leaf RRT on the host: every sample's work item over the host copy of the
+// hierarchy, with the inputs of a checked request.
+inline TurbidLeafRRTResult leaf_rrt_bvh(const EmbreeSceneManager& s, const TurbidLeafRRTParams& p) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const int64_t n = validate_turbid_leaf_rrt(s, p);
+  TransportContext ctx = make_transport_context(s, p.n_bands, p.max_depth, p.max_depth);
+  ctx.shading_normals = false;
+  const auto block = static_cast<size_t>(p.n_bands * n);
+  TurbidLeafRRTResult r;
+  r.total_top.assign(block, 0.0f);
+  r.total_bottom.assign(block, 0.0f);
+  r.direct_top.assign(block, 0.0f);
+  r.direct_bottom.assign(block, 0.0f);
+  r.p_sun.assign(static_cast<size_t>(n), 0.0f);
+  unsigned long long rays = 0;
+  LeafRrtLaunchParams lp;
+  lp.ctx = ctx;
+  lp.scene = hierarchy.view();
+  lp.in = leaf_rrt_inputs(s, p);
+  lp.out = LeafRrtOutputs{n,
+                          r.total_top.data(),
+                          r.total_bottom.data(),
+                          r.direct_top.data(),
+                          r.direct_bottom.data(),
+                          r.p_sun.data()};
+  lp.sample_begin = 0;
+  lp.sample_end = n;
+  lp.rays = &rays;
+  for (int64_t i = 0; i < n; ++i) leaf_rrt_item(lp, i);
+  r.rays = static_cast<int64_t>(rays);
+  return r;
 }
 
 // The device energy balance on the host: every primitive's work item over the host copy of the

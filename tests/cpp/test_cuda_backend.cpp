@@ -285,6 +285,108 @@ TEST(CudaDevice, FluxMatchesTheHostKernelBodies) {
   EXPECT_EQ(device.execution.executor, kFluxExecutor);
 }
 
+// The scene of FluxMatchesTheHostKernelBodies: ground and leaves under an oblique sun and a sky.
+void lit_scene(CudaSceneManager& scene) {
+  SceneDescription& d = scene.description();
+  d.set_num_bands(2);
+  d.upload_spectral_params({0.3f, 0.5f, 0.1f, 0.2f, 0.4f, 0.3f, 900.0f, 500.0f, 30.0f, 60.0f});
+  d.add_material(MaterialType::Diffuse, 0, {});
+  d.add_material(MaterialType::DiffuseTransmitting, 0, {});
+  d.set_emitter(EmitterType::Directional, normalize(float3{0.3f, 0.1f, 0.9f}), 6);
+  d.set_sky(8);
+  make_scene(scene);
+  const float c[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 12, 0, 0, 0, 1};
+  d.set_sensor(make_sensor(0, 4, 4, 20, 20, c, 16, 60.0f, 0));
+  scene.build();
+}
+
+TEST(CudaDevice, ForwardFieldMatchesTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  lit_scene(scene);
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const int64_t photons = 300000;
+  const std::vector<float> heights{0.0f, 1.0f, 2.0f, 4.0f, 8.0f};
+  const std::vector<float> views{0.0f, 0.0f, 1.0f, 0.5f, 0.2f, 0.8f};
+  const embree::ForwardFieldResult device = sim.simulate_forward(
+      scene, 8, 8, heights, photons, 2, true, views, 2, 0.7f, 12, 3, 0, true, true, {});
+  const embree::HostForward host = embree::render_forward_bvh(scene, 8, 8, heights, photons, 2,
+                                                              true, views, 0.7f, 12, 0, true, 1000);
+  ASSERT_EQ(device.grid.size(), host.slots[kForwardGrid].size());
+  for (size_t e = 0; e < device.grid.size(); ++e) {
+    EXPECT_NEAR(device.grid[e], host.slots[kForwardGrid][e],
+                3e-3 * host.slots[kForwardGrid][e] + 1e-6)
+        << e;
+  }
+  for (size_t e = 0; e < device.brf.size(); ++e) {
+    EXPECT_NEAR(device.brf[e], host.slots[kForwardBrf][e], 3e-3 * host.slots[kForwardBrf][e]);
+  }
+  for (int b = 0; b < 2; ++b) {
+    EXPECT_NEAR(device.incident[b], host.slots[kForwardIncident][b],
+                1e-5 * host.slots[kForwardIncident][b]);
+  }
+  EXPECT_EQ(device.execution.executor, kForwardBrfExecutor);
+}
+
+TEST(CudaDevice, LidarAndLeafRrtMatchTheHostKernelBodies) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  lit_scene(scene);
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const Batch b = random_batch(2000);
+  std::vector<float> down(b.directions);
+  for (size_t i = 2; i < down.size(); i += 3) down[i] = -std::fabs(down[i]) - 0.5f;
+  embree::LidarRequest r;
+  r.pulse_origins = b.origins;
+  r.pulse_directions = down;
+  r.num_pulses = b.count;
+  r.num_wavelengths = 2;
+  r.beam_half_angle_rad = 0.01f;
+  r.keep_raw_waveform = true;
+  for (const bool direct : {true, false}) {
+    r.direct_mode = direct;
+    const embree::LidarResult device = sim.simulate_lidar(scene, r, {});
+    const embree::LidarResult host = embree::lidar_bvh(scene, r);
+    EXPECT_NEAR(static_cast<double>(device.num_returns), static_cast<double>(host.num_returns),
+                0.002 * static_cast<double>(host.num_returns) + 1.0);
+    double sum_device = 0.0, sum_host = 0.0;
+    for (size_t e = 0; e < host.raw_waveform.size(); ++e) {
+      sum_device += device.raw_waveform[e];
+      sum_host += host.raw_waveform[e];
+    }
+    EXPECT_NEAR(sum_device, sum_host, 1e-4 * sum_host);
+  }
+  const int n = 500;
+  std::vector<float> positions(b.origins.begin(), b.origins.begin() + 3 * n);
+  std::vector<float> normals(b.directions.begin(), b.directions.begin() + 3 * n);
+  std::vector<int32_t> ids(n, -1), offsets(n + 1, 0);
+  const std::vector<float> sun{900.0f, 500.0f}, sky{30.0f, 60.0f};
+  embree::TurbidLeafRRTParams p;
+  p.positions = positions;
+  p.normals = normals;
+  p.medium_ids = ids;
+  p.instance_ids = ids;
+  p.active_medium_offsets = offsets;
+  p.n_bands = 2;
+  p.rays_per_sample = 32;
+  p.max_depth = 6;
+  p.sun_irradiance = sun;
+  p.sky_diffuse_radiance = sky;
+  p.sun_dir = {0.3f, 0.1f, 0.9f};
+  const embree::TurbidLeafRRTResult device = sim.run_turbid_leaf_rrt(scene, p, {});
+  const embree::TurbidLeafRRTResult host = embree::leaf_rrt_bvh(scene, p);
+  size_t same = 0;
+  for (size_t e = 0; e < host.total_top.size(); ++e) {
+    same += std::fabs(device.total_top[e] - host.total_top[e]) <= 1e-4f * host.total_top[e] + 1e-5f;
+  }
+  EXPECT_GE(same, host.total_top.size() * 97 / 100);
+  EXPECT_EQ(device.execution.executor, kLeafRrtExecutor);
+}
+
 TEST(CudaDevice, MissingPtxFailsWithTheModuleMessage) {
   const std::string reason = no_device_reason();
   if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;

@@ -63,7 +63,7 @@ def test_the_device_programs_are_installed_beside_the_module():
     for part in ptx.split(".entry ")[1:]:
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
-                            "tesk_energy_balance"}
+                            "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -166,6 +166,82 @@ def test_device_flux_matches_the_cpu_run(cuda_context):
     # hit differs in its last bits.
     for key in ("downwelling", "upwelling", "downwelling_direct", "downwelling_diffuse"):
         np.testing.assert_allclose(got[key], ref[key], rtol=5e-3, atol=1e-6 * ref[key].max())
+
+
+def test_device_forward_field_matches_the_cpu_run(cuda_context):
+    cpu, gpu = tesk_gpu.EmbreeSceneManager(), tesk_gpu.SceneManager(cuda_context)
+    lit_forest(cpu)
+    lit_forest(gpu)
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    heights = np.array([0, 1, 2, 3, 5], np.float32)
+    views = np.array([[0, 0, 1], [0.5, 0.1, 0.8], [0.3, 0, -1]], np.float32)
+    args = (10, 8, heights, 400_000, 2, True, views, 3, 0.7, 16, 0)
+    calls = []
+    got = sim.simulate_forward(gpu, *args, True, True, lambda *a: calls.append(a[:2]))
+    ref = tesk_gpu.simulate_forward_cpu(cpu, *args)
+    assert got["_execution"]["executor"] == "optix.cuda.optical_brf"
+    assert calls[-1] == (400_000, 400_000)
+    for key in ("grid", "leaf", "brf", "albedo", "terrain"):
+        assert got[key].shape == ref[key].shape
+        np.testing.assert_allclose(got[key].sum(), ref[key].sum(), rtol=2e-3)
+    assert np.isclose(got["grid"], ref["grid"], rtol=5e-3, atol=1e-6 * ref["grid"].max()).mean() > 0.95
+    np.testing.assert_allclose(got["brf"], ref["brf"], rtol=5e-3)
+    # Emitted energy is absorbed or escapes (up to the depth limit and roulette, small here).
+    balance = got["grid"].sum(axis=(0, 1, 2)) + got["terrain"] + got["escaped"]
+    np.testing.assert_allclose(balance, got["incident"], rtol=2e-2)
+    np.testing.assert_allclose(got["grid_direct"] + got["grid_diffuse"], got["grid"], rtol=1e-4,
+                               atol=1e-6 * got["grid"].max())
+
+
+def test_device_lidar_matches_the_cpu_run(cuda_context, np_rng):
+    cpu, gpu = tesk_gpu.EmbreeSceneManager(), tesk_gpu.SceneManager(cuda_context)
+    lit_forest(cpu)
+    lit_forest(gpu)
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n = 3000
+    origins = np.c_[np_rng.uniform(-18, 18, (n, 2)), np.full(n, 12.0)].astype(np.float32)
+    directions = np.c_[np_rng.uniform(-0.2, 0.2, (n, 2)), -np.ones(n)].astype(np.float32)
+    for direct in (True, False):
+        args = (origins, directions, n, 0.01, 8, 1.0, 0.1, 0.15, 0.0, 40.0, 2, 4.0, 1e-8, 5, direct)
+        calls = []
+        got = sim.simulate_lidar(gpu, *args, progress=lambda *a: calls.append(a[:2]), waveforms=("convolved", "raw"))
+        ref = tesk_gpu.simulate_lidar_cpu(cpu, *args, waveforms=("convolved", "raw"))
+        mode = "lidar_point_cloud" if direct else "lidar_waveform"
+        assert got["_execution"]["executor"] == f"optix.cuda.{mode}"
+        assert calls[-1] == (n, n)
+        # The same rays: points differ only where a hit differs in its last bits.
+        assert abs(got["num_returns"] - ref["num_returns"]) <= n // 500
+        if got["num_returns"] == ref["num_returns"]:
+            assert np.isclose(got["points"], ref["points"], rtol=1e-4, atol=1e-6).all(axis=1).mean() > 0.99
+        if not direct:
+            np.testing.assert_allclose(got["raw_waveform"].sum(), ref["raw_waveform"].sum(), rtol=1e-3)
+
+
+def test_device_leaf_rrt_matches_the_cpu_run(cuda_context, np_rng):
+    cpu, gpu = tesk_gpu.EmbreeSceneManager(), tesk_gpu.SceneManager(cuda_context)
+    lit_forest(cpu)
+    lit_forest(gpu)
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n = 4000
+    positions = np.c_[np_rng.uniform(-18, 18, (n, 2)), np_rng.uniform(0.5, 5, n)].astype(np.float32)
+    normals = np_rng.normal(size=(n, 3)).astype(np.float32)
+    ids, offsets, empty = np.full(n, -1, np.int32), np.zeros(n + 1, np.int32), np.zeros(0, np.int32)
+    args = (positions, normals, ids, ids, offsets, empty, empty, 2, 32, 6, np.array([900, 500], np.float32),
+            np.array([30, 60], np.float32))
+    calls = []
+    got = sim.run_turbid_leaf_rrt(gpu, *args, sun_dir_x=0.4, sun_dir_y=0.2, sun_dir_z=0.9, seed=3,
+                                  progress=lambda *a: calls.append(a[:2]))
+    ref = tesk_gpu.run_turbid_leaf_rrt_cpu(cpu, *args, sun_dir_x=0.4, sun_dir_y=0.2, sun_dir_z=0.9, seed=3)
+    assert got["_execution"]["executor"] == "optix.cuda.turbid_leaf_rrt"
+    assert calls[-1] == (n, n)
+    # The same streams and walks: samples differ only where a hit differs in its last bits.
+    for key in ("total_irradiance_top", "total_irradiance_bottom", "direct_irradiance_top", "p_sun"):
+        g, r = got["payload"][key], ref["payload"][key]
+        assert np.isclose(g, r, rtol=1e-4, atol=1e-5).mean() > 0.97
+        np.testing.assert_allclose(g.sum(), r.sum(), rtol=2e-3)
 
 
 def test_device_energy_balance_matches_the_cpu_run(cuda_context):
