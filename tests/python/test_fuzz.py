@@ -282,6 +282,14 @@ VULKAN_TURBID = {"_aggregate_turbid_state_vulkan": ["optional", "request", "list
                  "_pinned_turbid_artifacts_vulkan": [], "_verify_turbid_artifact_vulkan": ["int", "int"],
                  "_debug_turbid_samples_vulkan": ["optional", "optional", "int", "request", "int", "int", "small",
                                                   "small"]}
+# Turbid fields of the device scene (the scene first, as above).
+VULKAN_TURBID |= {"_build_turbid_field_vulkan": ["optional", "request", "request", "int"],
+                  "_lookup_turbid_field_vulkan": ["optional", "request", "rows", "rows", "int", "optional",
+                                                  "optional", "optional"],
+                  "_build_turbid_thermal_source_vulkan": ["optional", "request", "array", "array", "optional"],
+                  "_build_turbid_sif_source_vulkan": ["optional", "request", "array", "rows", "optional"],
+                  "_debug_turbid_field_vulkan": ["optional", "request"],
+                  "_debug_turbid_field_residency_vulkan": ["optional"]}
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
     FUNCTIONS |= VULKAN_TURBID
