@@ -646,7 +646,7 @@ py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_to
 }
 
 py::dict field_residency(const EmbreeSceneManager& scene) {
-  return turbid_field_residency_dict(*scene.turbid_domains(), false);
+  return turbid_field_residency_dict(*scene.turbid_domains());
 }
 
 py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vector<double>& values,
@@ -850,14 +850,12 @@ py::dict turbid_field_debug_dict(const turbid::TurbidDomainStorage& storage,
   return out;
 }
 
-py::dict turbid_field_residency_dict(const turbid::TurbidDomainStorage& storage,
-                                     bool report_residency) {
+py::dict turbid_field_residency_dict(const turbid::TurbidDomainStorage& storage) {
   py::list fields;
   for (const auto& [id, f] : storage.fields) {
     py::dict d = turbid_field_token_dict(f->token);
     d["cell_count"] = f->cells.size();
     d["resident_bytes"] = f->resident_bytes;
-    if (report_residency) d["residency"] = f->residency.empty() ? "host" : f->residency;
     fields.append(d);
   }
   py::dict out;

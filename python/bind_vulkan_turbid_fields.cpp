@@ -26,25 +26,29 @@ void set_execution(py::dict& out, const char* workflow, const char* executor) {
   out["backend"] = "vulkan";
 }
 
-// Commits a field built on the device to the scene record and returns its token dictionary.
-turbid::TurbidFieldToken commit(VulkanSceneManager& scene,
-                                std::shared_ptr<turbid::TurbidField> field) {
-  const turbid::TurbidFieldToken token = field->token;
-  scene.host().commit_turbid_field(std::move(field));
+// Commits a field formed on the device to the scene record, then keeps its device copy.
+turbid::TurbidFieldToken commit(VulkanSceneManager& scene, vulkan::DeviceTurbidField built) {
+  const turbid::TurbidFieldToken token = built.field->token;
+  scene.host().commit_turbid_field(std::move(built.field));
+  scene.turbid_field_buffers().keep(std::move(built.device));
   return token;
+}
+
+// Where a resident field is held: device memory when the scene holds its copy, else the host.
+const char* residency(VulkanSceneManager& scene, const turbid::TurbidFieldToken& token) {
+  return scene.turbid_field_buffers().find(token) ? vulkan::kTurbidFieldResidency : "host";
 }
 
 py::dict build_field_vulkan(VulkanSceneManager& scene, const py::object& state_token,
                             const py::dict& config, int64_t memory_budget) {
   const turbid::TurbidStateToken token = parse_turbid_state_token(state_token);
   const turbid::TurbidFieldConfig c = parse_turbid_field_config(config);
-  std::shared_ptr<turbid::TurbidField> field;
+  vulkan::DeviceTurbidField built;
   {
     const embree::SceneUse use = scene.host().acquire_use();
-    field = std::make_shared<turbid::TurbidField>(
-        vulkan::build_turbid_field(scene, token, c, memory_budget));
+    built = vulkan::build_turbid_field(scene, token, c, memory_budget);
   }
-  py::dict out = turbid_field_token_dict(commit(scene, std::move(field)));
+  py::dict out = turbid_field_token_dict(commit(scene, std::move(built)));
   set_execution(out, "turbid_field", "vulkan.slang.turbid_field");
   out["residency"] = vulkan::kTurbidFieldResidency;
   return out;
@@ -69,15 +73,14 @@ py::dict thermal_source_vulkan(VulkanSceneManager& scene, const py::object& fiel
                                const py::object& back_emissivity, const py::object& memory_budget) {
   const TurbidSourceArgs a = convert_turbid_thermal_source_args(
       field_token, wavelengths, emissivity, back_emissivity, memory_budget);
-  std::shared_ptr<turbid::TurbidField> source;
+  vulkan::DeviceTurbidField built;
   {
     const embree::SceneUse use = scene.host().acquire_use();
-    source = std::make_shared<turbid::TurbidField>(
-        vulkan::build_turbid_thermal_source(scene, a.token, a.bands, a.front, a.back, a.budget));
+    built = vulkan::build_turbid_thermal_source(scene, a.token, a.bands, a.front, a.back, a.budget);
   }
-  py::dict out = turbid_observation_source_dict(*source, "turbid_thermal_source", "vulkan",
+  py::dict out = turbid_observation_source_dict(*built.field, "turbid_thermal_source", "vulkan",
                                                 "vulkan.slang.turbid_thermal_source");
-  commit(scene, std::move(source));
+  commit(scene, std::move(built));
   return out;
 }
 
@@ -86,15 +89,14 @@ py::dict sif_source_vulkan(VulkanSceneManager& scene, const py::object& field_to
                            const py::object& back_exitance, const py::object& memory_budget) {
   const TurbidSourceArgs a = convert_turbid_sif_source_args(field_token, wavelengths, exitance,
                                                             back_exitance, memory_budget);
-  std::shared_ptr<turbid::TurbidField> source;
+  vulkan::DeviceTurbidField built;
   {
     const embree::SceneUse use = scene.host().acquire_use();
-    source = std::make_shared<turbid::TurbidField>(
-        vulkan::build_turbid_sif_source(scene, a.token, a.bands, a.front, a.back, a.budget));
+    built = vulkan::build_turbid_sif_source(scene, a.token, a.bands, a.front, a.back, a.budget);
   }
-  py::dict out = turbid_observation_source_dict(*source, "turbid_sif_source", "vulkan",
+  py::dict out = turbid_observation_source_dict(*built.field, "turbid_sif_source", "vulkan",
                                                 "vulkan.slang.turbid_sif_source");
-  commit(scene, std::move(source));
+  commit(scene, std::move(built));
   return out;
 }
 
@@ -102,14 +104,26 @@ py::dict debug_field_vulkan(VulkanSceneManager& scene, const py::object& field_t
   const auto storage = scene.host().turbid_domains();
   const turbid::TurbidField& f =
       turbid::resolve_field(*storage, parse_turbid_field_token(field_token));
+  scene.turbid_field_buffers().retain_resident(*storage);
   py::dict out = turbid_field_debug_dict(*storage, f);
-  out["residency"] = f.residency.empty() ? "host" : f.residency;
+  out["residency"] = residency(scene, f.token);
+  const vulkan::TurbidFieldDeviceCopy* copy = scene.turbid_field_buffers().find(f.token);
+  out["device_bytes"] = copy ? copy->bytes : 0;
   out["backend"] = "vulkan";
   return out;
 }
 
 py::dict field_residency_vulkan(VulkanSceneManager& scene) {
-  py::dict out = turbid_field_residency_dict(*scene.host().turbid_domains(), true);
+  const auto storage = scene.host().turbid_domains();
+  scene.turbid_field_buffers().retain_resident(*storage);
+  py::dict out = turbid_field_residency_dict(*storage);
+  for (const py::handle entry : py::reinterpret_borrow<py::list>(out["fields"])) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(entry);
+    const turbid::TurbidFieldToken t = parse_turbid_field_token(d);
+    d["residency"] = residency(scene, t);
+    const vulkan::TurbidFieldDeviceCopy* copy = scene.turbid_field_buffers().find(t);
+    d["device_bytes"] = copy ? copy->bytes : 0;
+  }
   out["backend"] = "vulkan";
   return out;
 }
@@ -122,15 +136,16 @@ void bind_vulkan_turbid_fields(py::module_& m) {
         "As _build_turbid_field_embree on a VulkanSceneManager whose scene record holds the\n"
         "state: the tree is laid out on the host under the budget and the orientation bins are\n"
         "summed on the device (the pinned turbid_field_assemble shader). Commits the field to the\n"
-        "record and returns its token with the execution keys and residency\n"
-        "'vulkan.buffer.device_resident'.");
+        "record, keeps its cells and bins in device memory, and returns its token with the\n"
+        "execution keys and residency 'vulkan.buffer.device_resident'.");
   m.def("_lookup_turbid_field_vulkan", &lookup_field_vulkan, py::arg("scene"),
         py::arg("field_token"), py::arg("positions"), py::arg("normals"), py::arg("kind"),
         py::arg("owner_ids") = py::none(), py::arg("medium_ids") = py::none(),
         py::arg("resolved_alias_medium_ids") = py::none(),
         "As _lookup_turbid_field_embree on a field resident in the scene record, with the tree\n"
         "descent, orientation bin and populated-ancestor search on the device (the pinned\n"
-        "turbid_field_lookup shader): values, matched_depth, fallback_depth, same failures.");
+        "turbid_field_lookup shader) on the field's device copy (made on first use for a field\n"
+        "built on the host): values, matched_depth, fallback_depth, same failures.");
   m.def("_build_turbid_thermal_source_vulkan", &thermal_source_vulkan, py::arg("scene"),
         py::arg("field_token"), py::arg("wavelengths"), py::arg("emissivity"),
         py::arg("back_emissivity") = py::none(), py::arg("memory_budget") = py::none(),
@@ -145,11 +160,11 @@ void bind_vulkan_turbid_fields(py::module_& m) {
         "to the scene record and returns its token.");
   m.def("_debug_turbid_field_vulkan", &debug_field_vulkan, py::arg("scene"), py::arg("field_token"),
         "The cells of a field resident in the scene record, as _debug_turbid_field_embree, with\n"
-        "its residency ('vulkan.buffer.device_resident' when assembled on the device, else\n"
-        "'host').");
+        "its residency ('vulkan.buffer.device_resident' while the device holds a copy, else\n"
+        "'host') and the copy's device_bytes.");
   m.def("_debug_turbid_field_residency_vulkan", &field_residency_vulkan, py::arg("scene"),
         "The fields resident in the scene record with their tokens, as\n"
-        "_debug_turbid_field_residency_embree, each with its residency.");
+        "_debug_turbid_field_residency_embree, each with its residency and device_bytes.");
 }
 
 }  // namespace tesk::python

@@ -85,10 +85,7 @@ pybind11::dict turbid_observation_source_dict(const turbid::TurbidField& source,
 pybind11::dict turbid_field_debug_dict(const turbid::TurbidDomainStorage& storage,
                                        const turbid::TurbidField& field);
 
-/// The resident fields with their tokens, cell counts and resident bytes; with
-/// `report_residency` each also names where its bins were assembled ("residency": "host" or
-/// the device's identity).
-pybind11::dict turbid_field_residency_dict(const turbid::TurbidDomainStorage& storage,
-                                           bool report_residency);
+/// The resident fields with their tokens, cell counts and resident bytes.
+pybind11::dict turbid_field_residency_dict(const turbid::TurbidDomainStorage& storage);
 
 }  // namespace tesk::python

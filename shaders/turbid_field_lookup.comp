@@ -13,17 +13,16 @@
 
 layout(local_size_x_id = 0) in;
 layout(set = 0, binding = 1, scalar) readonly buffer Cells { int cells[]; };
-layout(set = 0, binding = 2, scalar) readonly buffer BinWeight { double bin_weight[]; };
-layout(set = 0, binding = 3, scalar) readonly buffer BinSum { double bin_sum[]; };
-layout(set = 0, binding = 4, scalar) readonly buffer OwnerBounds { float owner_bounds[]; };
-layout(set = 0, binding = 5, scalar) readonly buffer OwnerRoot { int owner_root[]; };
-layout(set = 0, binding = 6, scalar) readonly buffer QueryOwner { int query_owner[]; };
-layout(set = 0, binding = 7, scalar) readonly buffer QueryPosition { double query_position[]; };
-layout(set = 0, binding = 8, scalar) readonly buffer QueryNormal { float query_normal[]; };
-layout(set = 0, binding = 9, scalar) writeonly buffer Values { float values[]; };
-layout(set = 0, binding = 10, scalar) writeonly buffer Matched { int matched[]; };
-layout(set = 0, binding = 11, scalar) writeonly buffer Fallback { int fallback[]; };
-layout(set = 0, binding = 12, scalar) writeonly buffer Status { int status[]; };
+layout(set = 0, binding = 2, scalar) readonly buffer Bins { double bins[]; };
+layout(set = 0, binding = 3, scalar) readonly buffer OwnerBounds { float owner_bounds[]; };
+layout(set = 0, binding = 4, scalar) readonly buffer OwnerRoot { int owner_root[]; };
+layout(set = 0, binding = 5, scalar) readonly buffer QueryOwner { int query_owner[]; };
+layout(set = 0, binding = 6, scalar) readonly buffer QueryPosition { double query_position[]; };
+layout(set = 0, binding = 7, scalar) readonly buffer QueryNormal { float query_normal[]; };
+layout(set = 0, binding = 8, scalar) writeonly buffer Values { float values[]; };
+layout(set = 0, binding = 9, scalar) writeonly buffer Matched { int matched[]; };
+layout(set = 0, binding = 10, scalar) writeonly buffer Fallback { int fallback[]; };
+layout(set = 0, binding = 11, scalar) writeonly buffer Status { int status[]; };
 layout(push_constant, scalar) uniform Push { TurbidFieldLookupPush P; };
 
 void main() {
@@ -51,7 +50,7 @@ void main() {
     status[q] = kFieldLookupZeroNormal;
     return;
   }
-  while (c >= 0 && !(bin_weight[kFieldShaderBins * c + bin] > 0.0LF)) {
+  while (c >= 0 && !(bins[kFieldTermCount * (kFieldShaderBins * c + bin)] > 0.0LF)) {
     c = cells[kFieldCellInts * c + kFieldCellParent];
   }
   if (c < 0) {
@@ -60,8 +59,8 @@ void main() {
     fallback[q] = -1;
     return;
   }
-  const int at = kFieldShaderBins * c + bin;
+  const int at = kFieldTermCount * (kFieldShaderBins * c + bin);
   fallback[q] = cells[kFieldCellInts * c + kFieldCellDepth];
-  values[q] = float(bin_sum[at] / bin_weight[at]);
+  values[q] = float(bins[at + 1 + P.channel] / bins[at]);
   status[q] = kFieldLookupOk;
 }

@@ -36,10 +36,11 @@ TESK_SHARED_CONST int kFieldTermCount = 7;
 // Field lookup (turbid_field_lookup.spv): invocation q descends the tree of its owner along the
 // spatial key of its position (owner frame, double xyz) and climbs to the first cell whose bin of
 // its normal (unit, float xyz) holds leaf area. Cells are kFieldCellInts ints (8 children, parent,
-// depth); owners 6 floats (bounds min, max) and their root cell; bins (weight, channel sum)
-// doubles per (cell, bin).
+// depth); owners 6 floats (bounds min, max) and their root cell; bins the assembly's
+// kFieldTermCount doubles per (cell, bin): leaf area first, then the channels.
 struct TurbidFieldLookupPush {
   int n_queries;
+  int channel;  // 0 source, 1 direct, 2 diffuse
 };
 TESK_SHARED_CONST int kFieldCellInts = 10;
 TESK_SHARED_CONST int kFieldCellParent = 8;
@@ -52,7 +53,7 @@ TESK_SHARED_CONST int kFieldLookupZeroNormal = 2;
 // invocation k = i * n_bands + b writes the leaf-area-weighted front and back radiance of pool
 // sample i in band b (doubles, [sample][band][face]). Pass 1: invocation k = (cell * 32 + bin) *
 // n_bands + b sums them over the cell's samples of that bin in key order and divides by the
-// bin's leaf area (0 for an empty bin).
+// bin's leaf area (the first of its kFieldTermCount sums; 0 for an empty bin).
 struct TurbidSourcePush {
   int pass;  // 0 or 1
   int sif;   // 1: exitance / pi per sample and band, 0: thermal emission per band
@@ -64,7 +65,7 @@ struct TurbidSourcePush {
 #ifdef __cplusplus
 static_assert(sizeof(TurbidFieldAssemblePush) == 4 &&
               std::is_trivially_copyable_v<TurbidFieldAssemblePush>);
-static_assert(sizeof(TurbidFieldLookupPush) == 4 &&
+static_assert(sizeof(TurbidFieldLookupPush) == 8 &&
               std::is_trivially_copyable_v<TurbidFieldLookupPush>);
 static_assert(sizeof(TurbidSourcePush) == 20 && std::is_trivially_copyable_v<TurbidSourcePush>);
 }  // namespace tesk::vulkan::device

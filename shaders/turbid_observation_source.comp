@@ -23,7 +23,7 @@ layout(set = 0, binding = 9, scalar) readonly buffer Wavelengths { float wavelen
 layout(set = 0, binding = 10, scalar) readonly buffer Front { float front[]; };
 layout(set = 0, binding = 11, scalar) readonly buffer Back { float back[]; };
 layout(set = 0, binding = 12, scalar) buffer Radiance { double radiance[]; };
-layout(set = 0, binding = 13, scalar) readonly buffer BinWeight { double bin_weight[]; };
+layout(set = 0, binding = 13, scalar) readonly buffer Bins { double bins[]; };
 layout(set = 0, binding = 14, scalar) writeonly buffer OutFront { float out_front[]; };
 layout(set = 0, binding = 15, scalar) writeonly buffer OutBack { float out_back[]; };
 layout(push_constant, scalar) uniform Push { TurbidSourcePush P; };
@@ -90,7 +90,7 @@ void main() {
     sf += radiance[2u * (i * nb + b)];
     sb += radiance[2u * (i * nb + b) + 1u];
   }
-  const double w = bin_weight[cb];
+  const double w = bins[cb * uint(kFieldTermCount)];
   out_front[k] = w > 0.0LF ? float(sf / w) : 0.0;
   out_back[k] = w > 0.0LF ? float(sb / w) : 0.0;
 }

@@ -446,7 +446,6 @@ TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFiel
   check_source_budget(base, static_cast<double>(base.cells.size()) * kFieldBins * nb,
                       memory_budget);
   TurbidField f = base;
-  f.residency.clear();
   const size_t n = f.cells.size() * kFieldBins * nb;
   f.spectral_front.assign(n, 0.0f);
   f.spectral_back.assign(n, 0.0f);

@@ -88,9 +88,6 @@ struct TurbidField {
   std::vector<float> spectral_front, spectral_back;
   uint64_t source_field_id = 0;  ///< Field the observation source was built from.
   uint64_t source_field_revision = 0;
-  /// Where the bins were assembled: empty for the host, else the device's residency identity
-  /// (for example "vulkan.buffer.device_resident").
-  std::string residency;
 };
 
 /// Resident fields of a scene, by field id.

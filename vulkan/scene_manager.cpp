@@ -6,6 +6,7 @@
 #include "core/instance_normals.h"
 #include "shaders/device_records.h"
 #include "vulkan/turbid_artifacts.h"
+#include "vulkan/turbid_fields.h"
 
 namespace tesk::vulkan {
 namespace {
@@ -22,9 +23,12 @@ VkDeviceSize align_up(VkDeviceSize v, VkDeviceSize a) {
 }  // namespace
 
 VulkanSceneManager::VulkanSceneManager(VulkanContext& context, std::string shader_dir)
-    : m_context(context), m_shader_dir(std::move(shader_dir)) {}
+    : m_context(context),
+      m_shader_dir(std::move(shader_dir)),
+      m_turbid_fields(std::make_unique<TurbidFieldBuffers>()) {}
 
 VulkanSceneManager::~VulkanSceneManager() {
+  m_turbid_fields.reset();
   m_pipelines.clear();
   release_structures_();
 }

@@ -11,6 +11,8 @@
 
 namespace tesk::vulkan {
 
+class TurbidFieldBuffers;  // vulkan/turbid_fields.h
+
 /// The device scene: the scene record (meshes, instances, description and attached data, kept
 /// by a CPU scene manager so that both backends accept, number and validate scenes alike), one
 /// bottom-level acceleration structure per mesh, one top-level structure over the instances,
@@ -60,6 +62,9 @@ class VulkanSceneManager {
   ComputePipeline& turbid_pipeline(const std::string& artifact, int n_buffers, uint32_t push_bytes,
                                    const std::string& workflow);
 
+  /// The device copies of the turbid fields resident in the scene record (vulkan/turbid_fields.h).
+  TurbidFieldBuffers& turbid_field_buffers() { return *m_turbid_fields; }
+
   VkAccelerationStructureKHR top_level() const { return m_tlas.handle; }
   /// The scene's four shader buffers in binding order 1..4 (instances, vertices, normals,
   /// indices).
@@ -94,6 +99,7 @@ class VulkanSceneManager {
   int m_device_revision = -1;  // host build revision the device structures match
   uint32_t m_device_instances = 0;
   std::map<std::string, std::unique_ptr<ComputePipeline>> m_pipelines;
+  std::unique_ptr<TurbidFieldBuffers> m_turbid_fields;
 };
 
 }  // namespace tesk::vulkan

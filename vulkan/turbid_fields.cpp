@@ -1,6 +1,7 @@
 #include "vulkan/turbid_fields.h"
 
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 
@@ -26,6 +27,36 @@ std::vector<To> narrowed(const std::vector<From>& values) {
   return std::vector<To>(values.begin(), values.end());
 }
 
+// The cells of `f` as the lookup shader reads them: 8 children, parent, depth.
+std::vector<int32_t> cell_rows(const turbid::TurbidField& f) {
+  std::vector<int32_t> rows(f.cells.size() * device::kFieldCellInts);
+  for (size_t c = 0; c < f.cells.size(); ++c) {
+    int32_t* row = rows.data() + c * device::kFieldCellInts;
+    for (int k = 0; k < 8; ++k) row[k] = f.cells[c].children[k];
+    row[device::kFieldCellParent] = f.cells[c].parent_index;
+    row[device::kFieldCellDepth] = static_cast<int32_t>(f.cells[c].depth);
+  }
+  return rows;
+}
+
+// The bins of `f` in the assembly shader's layout: per (cell, bin) leaf area, the three
+// channels, sunlit leaf area, sunlit and shaded sums.
+std::vector<double> bin_terms(const turbid::TurbidField& f) {
+  std::vector<double> terms;
+  terms.reserve(f.cells.size() * turbid::kFieldBins * device::kFieldTermCount);
+  for (const turbid::TurbidFieldCell& cell : f.cells) {
+    for (const turbid::TurbidFieldBin& b : cell.bins) {
+      terms.insert(terms.end(), {b.weight, b.sum[0], b.sum[1], b.sum[2], b.sunlit_weight,
+                                 b.sunlit_sum, b.shaded_sum});
+    }
+  }
+  return terms;
+}
+
+uint64_t copy_bytes(const TurbidFieldDeviceCopy& c) {
+  return c.cells.size() + c.bins.size() + c.source_front.size() + c.source_back.size();
+}
+
 // The layout's key order, cell runs and sample bins on the device, and the samples' leaf areas.
 struct LayoutBuffers {
   Buffer order, begin, end, bin, weight;
@@ -42,9 +73,9 @@ LayoutBuffers upload_layout(VulkanContext& ctx, const turbid::TurbidFieldAssembl
           upload(ctx, weight)};
 }
 
-// The bins of `f` summed by the assembly shader.
+// The bins of `f` summed by the assembly shader; the cells and sums stay on the device in `copy`.
 void assemble_bins(VulkanSceneManager& scene, const turbid::TurbidFieldAssembly& a,
-                   turbid::TurbidField& f) {
+                   turbid::TurbidField& f, TurbidFieldDeviceCopy& copy) {
   using namespace device;
   const size_t n = a.pool.samples.size();
   std::vector<float> inputs(n * kFieldSampleInputs);
@@ -65,7 +96,7 @@ void assemble_bins(VulkanSceneManager& scene, const turbid::TurbidFieldAssembly&
   const LayoutBuffers l = upload_layout(ctx, a);
   const Buffer b_inputs = upload(ctx, inputs);
   const size_t slots = f.cells.size() * turbid::kFieldBins;
-  const Buffer b_sums = ctx.create_buffer(slots * kFieldTermCount * sizeof(double), 0);
+  Buffer b_sums = ctx.create_buffer(slots * kFieldTermCount * sizeof(double), 0);
   const TurbidFieldAssemblePush p{static_cast<int>(f.cells.size())};
   ComputePipeline& pipeline =
       scene.turbid_pipeline("turbid_field_assemble", 7, sizeof(p), "turbid field assembly");
@@ -84,12 +115,15 @@ void assemble_bins(VulkanSceneManager& scene, const turbid::TurbidFieldAssembly&
       b.shaded_sum = s[6];
     }
   }
-  f.residency = kTurbidFieldResidency;
+  copy.cells = upload(ctx, cell_rows(f));
+  copy.bins = std::move(b_sums);
 }
 
-// The radiance tables of `source` formed by the observation-source shader.
-void assemble_source(VulkanSceneManager& scene, const turbid::TurbidFieldAssembly& a,
-                     const turbid::TurbidSourceInputs& in, turbid::TurbidField& source) {
+// The radiance tables of `source` formed by the observation-source shader from the bins of
+// `base` (the base field's device copy); the tables stay on the device in `copy`.
+void assemble_source(VulkanSceneManager& scene, const TurbidFieldDeviceCopy& base,
+                     const turbid::TurbidFieldAssembly& a, const turbid::TurbidSourceInputs& in,
+                     turbid::TurbidField& source, TurbidFieldDeviceCopy& copy) {
   using namespace device;
   const size_t n = a.pool.samples.size();
   const size_t nb = in.wavelengths.size();
@@ -104,12 +138,6 @@ void assemble_source(VulkanSceneManager& scene, const turbid::TurbidFieldAssembl
     t_lit[i] = a.state.sunlit[i].values[t];
     t_shade[i] = a.state.shaded[i].values[t];
   }
-  std::vector<double> weight(slots);
-  for (size_t c = 0; c < source.cells.size(); ++c) {
-    for (int bin = 0; bin < turbid::kFieldBins; ++bin) {
-      weight[c * turbid::kFieldBins + bin] = source.cells[c].bins[bin].weight;
-    }
-  }
   VulkanContext& ctx = scene.context();
   const LayoutBuffers l = upload_layout(ctx, a);
   const Buffer b_p = upload(ctx, a.state.p_sun);
@@ -119,35 +147,92 @@ void assemble_source(VulkanSceneManager& scene, const turbid::TurbidFieldAssembl
   const Buffer b_front = upload(ctx, in.front);
   const Buffer b_back = upload(ctx, in.back);
   const Buffer b_radiance = ctx.create_buffer(2 * n * nb * sizeof(double), 0);
-  const Buffer b_weight = upload(ctx, weight);
-  const Buffer b_out_front = ctx.create_buffer(slots * nb * sizeof(float), 0);
-  const Buffer b_out_back = ctx.create_buffer(slots * nb * sizeof(float), 0);
+  Buffer b_out_front = ctx.create_buffer(slots * nb * sizeof(float), 0);
+  Buffer b_out_back = ctx.create_buffer(slots * nb * sizeof(float), 0);
   const bool sif = std::string(in.kind) == turbid::kSifSourceKind;
   TurbidSourcePush p{0, sif ? 1 : 0, static_cast<int>(n), static_cast<int>(nb),
                      static_cast<int>(source.cells.size())};
   ComputePipeline& pipeline = scene.turbid_pipeline("turbid_observation_source", 15, sizeof(p),
                                                     "turbid observation source");
   const std::vector<const Buffer*> buffers{
-      &l.order, &l.begin, &l.end,  &l.bin,      &l.weight, &b_p,         &b_lit,     &b_shade,
-      &b_wl,    &b_front, &b_back, &b_radiance, &b_weight, &b_out_front, &b_out_back};
+      &l.order, &l.begin, &l.end,  &l.bin,      &l.weight,  &b_p,         &b_lit,     &b_shade,
+      &b_wl,    &b_front, &b_back, &b_radiance, &base.bins, &b_out_front, &b_out_back};
   pipeline.run(VK_NULL_HANDLE, buffers, &p, n * nb);
   p.pass = 1;
   pipeline.run(VK_NULL_HANDLE, buffers, &p, slots * nb);
   b_out_front.download(source.spectral_front.data(), slots * nb * sizeof(float));
   b_out_back.download(source.spectral_back.data(), slots * nb * sizeof(float));
-  source.residency = kTurbidFieldResidency;
+  copy.cells = upload(ctx, cell_rows(source));
+  copy.bins = upload(ctx, bin_terms(source));
+  copy.source_front = std::move(b_out_front);
+  copy.source_back = std::move(b_out_back);
+}
+
+// A device field from a host build whose accumulation step fills `copy`.
+DeviceTurbidField device_field(turbid::TurbidField field,
+                               std::unique_ptr<TurbidFieldDeviceCopy> copy) {
+  copy->token = field.token;
+  copy->bytes = copy_bytes(*copy);
+  return {std::make_shared<turbid::TurbidField>(std::move(field)), std::move(copy)};
 }
 
 }  // namespace
 
-turbid::TurbidField build_turbid_field(VulkanSceneManager& scene,
-                                       const turbid::TurbidStateToken& token,
-                                       const turbid::TurbidFieldConfig& config,
-                                       int64_t memory_budget) {
+void TurbidFieldBuffers::retain_resident(const turbid::TurbidDomainStorage& storage) {
+  for (auto it = m_copies.begin(); it != m_copies.end();) {
+    const auto field = storage.fields.find(it->first);
+    const turbid::TurbidFieldToken& t = it->second->token;
+    const bool same = field != storage.fields.end() &&
+                      field->second->token.field_revision == t.field_revision &&
+                      field->second->token.domain_id == t.domain_id &&
+                      field->second->token.state_id == t.state_id;
+    it = same ? std::next(it) : m_copies.erase(it);
+  }
+}
+
+const TurbidFieldDeviceCopy& TurbidFieldBuffers::acquire(VulkanContext& context,
+                                                         const turbid::TurbidField& field) {
+  if (const TurbidFieldDeviceCopy* copy = find(field.token)) return *copy;
+  auto copy = std::make_unique<TurbidFieldDeviceCopy>();
+  copy->token = field.token;
+  copy->cells = upload(context, cell_rows(field));
+  copy->bins = upload(context, bin_terms(field));
+  if (!field.spectral_wavelengths.empty()) {
+    copy->source_front = upload(context, field.spectral_front);
+    copy->source_back = upload(context, field.spectral_back);
+  }
+  copy->bytes = copy_bytes(*copy);
+  const uint64_t id = field.token.field_id;
+  m_copies[id] = std::move(copy);
+  return *m_copies[id];
+}
+
+void TurbidFieldBuffers::keep(std::unique_ptr<TurbidFieldDeviceCopy> copy) {
+  const uint64_t id = copy->token.field_id;
+  m_copies[id] = std::move(copy);
+}
+
+const TurbidFieldDeviceCopy* TurbidFieldBuffers::find(const turbid::TurbidFieldToken& t) const {
+  const auto it = m_copies.find(t.field_id);
+  if (it == m_copies.end()) return nullptr;
+  const turbid::TurbidFieldToken& k = it->second->token;
+  const bool same = k.field_revision == t.field_revision && k.domain_id == t.domain_id &&
+                    k.state_id == t.state_id;
+  return same ? it->second.get() : nullptr;
+}
+
+DeviceTurbidField build_turbid_field(VulkanSceneManager& scene,
+                                     const turbid::TurbidStateToken& token,
+                                     const turbid::TurbidFieldConfig& config,
+                                     int64_t memory_budget) {
   const auto storage = scene.host().turbid_domains();
-  return turbid::build_field(*storage, token, config, memory_budget,
-                             [&scene](const turbid::TurbidFieldAssembly& a,
-                                      turbid::TurbidField& f) { assemble_bins(scene, a, f); });
+  auto copy = std::make_unique<TurbidFieldDeviceCopy>();
+  turbid::TurbidField field =
+      turbid::build_field(*storage, token, config, memory_budget,
+                          [&](const turbid::TurbidFieldAssembly& a, turbid::TurbidField& f) {
+                            assemble_bins(scene, a, f, *copy);
+                          });
+  return device_field(std::move(field), std::move(copy));
 }
 
 turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
@@ -189,20 +274,9 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
   out.fallback_depth.resize(m);
   std::vector<int32_t> status(m, kFieldLookupOk);
   if (m > 0) {
-    std::vector<int32_t> cells(f.cells.size() * kFieldCellInts);
-    std::vector<double> weight(f.cells.size() * turbid::kFieldBins);
-    std::vector<double> sum(weight.size());
-    for (size_t c = 0; c < f.cells.size(); ++c) {
-      const turbid::TurbidFieldCell& cell = f.cells[c];
-      int32_t* row = cells.data() + c * kFieldCellInts;
-      for (int k = 0; k < 8; ++k) row[k] = cell.children[k];
-      row[kFieldCellParent] = cell.parent_index;
-      row[kFieldCellDepth] = static_cast<int32_t>(cell.depth);
-      for (int b = 0; b < turbid::kFieldBins; ++b) {
-        weight[c * turbid::kFieldBins + b] = cell.bins[b].weight;
-        sum[c * turbid::kFieldBins + b] = cell.bins[b].sum[channel];
-      }
-    }
+    VulkanContext& ctx = scene.context();
+    scene.turbid_field_buffers().retain_resident(*scene.host().turbid_domains());
+    const TurbidFieldDeviceCopy& copy = scene.turbid_field_buffers().acquire(ctx, f);
     std::vector<float> bounds;
     std::vector<int32_t> roots;
     for (size_t o = 0; o < f.owners.size(); ++o) {
@@ -210,10 +284,6 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
       bounds.insert(bounds.end(), f.owners[o].bounds_max.begin(), f.owners[o].bounds_max.end());
       roots.push_back(static_cast<int32_t>(f.owner_cell_offsets[o]));
     }
-    VulkanContext& ctx = scene.context();
-    const Buffer b_cells = upload(ctx, cells);
-    const Buffer b_weight = upload(ctx, weight);
-    const Buffer b_sum = upload(ctx, sum);
     const Buffer b_bounds = upload(ctx, bounds);
     const Buffer b_roots = upload(ctx, roots);
     const Buffer b_owner = upload(ctx, owner);
@@ -223,12 +293,12 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
     const Buffer b_matched = ctx.create_buffer(m * sizeof(int32_t), 0);
     const Buffer b_fallback = ctx.create_buffer(m * sizeof(int32_t), 0);
     const Buffer b_status = ctx.create_buffer(m * sizeof(int32_t), 0);
-    const TurbidFieldLookupPush p{static_cast<int>(m)};
+    const TurbidFieldLookupPush p{static_cast<int>(m), channel};
     ComputePipeline& pipeline =
-        scene.turbid_pipeline("turbid_field_lookup", 12, sizeof(p), "turbid field lookup");
+        scene.turbid_pipeline("turbid_field_lookup", 11, sizeof(p), "turbid field lookup");
     pipeline.run(VK_NULL_HANDLE,
-                 {&b_cells, &b_weight, &b_sum, &b_bounds, &b_roots, &b_owner, &b_position,
-                  &b_normal, &b_values, &b_matched, &b_fallback, &b_status},
+                 {&copy.cells, &copy.bins, &b_bounds, &b_roots, &b_owner, &b_position, &b_normal,
+                  &b_values, &b_matched, &b_fallback, &b_status},
                  &p, m);
     b_values.download(out.values.data(), m * sizeof(float));
     b_matched.download(out.matched_depth.data(), m * sizeof(int32_t));
@@ -247,30 +317,52 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
   return out;
 }
 
-turbid::TurbidField build_turbid_thermal_source(VulkanSceneManager& scene,
-                                                const turbid::TurbidFieldToken& token,
-                                                const std::vector<float>& wavelengths_nm,
-                                                const std::vector<float>& emissivity_front,
-                                                const std::vector<float>& emissivity_back,
-                                                int64_t memory_budget) {
-  const auto storage = scene.host().turbid_domains();
-  return turbid::build_thermal_source(
-      *storage, token, wavelengths_nm, emissivity_front, emissivity_back, memory_budget,
-      [&scene](const turbid::TurbidFieldAssembly& a, const turbid::TurbidSourceInputs& in,
-               turbid::TurbidField& f) { assemble_source(scene, a, in, f); });
+namespace {
+
+// The device copy of the resident base field `token` names; resolve_field's failure when it is
+// not resident.
+const TurbidFieldDeviceCopy& base_copy(VulkanSceneManager& scene,
+                                       const turbid::TurbidDomainStorage& storage,
+                                       const turbid::TurbidFieldToken& token) {
+  const turbid::TurbidField& base = turbid::resolve_field(storage, token);
+  scene.turbid_field_buffers().retain_resident(storage);
+  return scene.turbid_field_buffers().acquire(scene.context(), base);
 }
 
-turbid::TurbidField build_turbid_sif_source(VulkanSceneManager& scene,
-                                            const turbid::TurbidFieldToken& token,
-                                            const std::vector<float>& wavelengths_nm,
-                                            const std::vector<float>& exitance_front,
-                                            const std::vector<float>& exitance_back,
-                                            int64_t memory_budget) {
+}  // namespace
+
+DeviceTurbidField build_turbid_thermal_source(VulkanSceneManager& scene,
+                                              const turbid::TurbidFieldToken& token,
+                                              const std::vector<float>& wavelengths_nm,
+                                              const std::vector<float>& emissivity_front,
+                                              const std::vector<float>& emissivity_back,
+                                              int64_t memory_budget) {
   const auto storage = scene.host().turbid_domains();
-  return turbid::build_sif_source(
+  auto copy = std::make_unique<TurbidFieldDeviceCopy>();
+  turbid::TurbidField field = turbid::build_thermal_source(
+      *storage, token, wavelengths_nm, emissivity_front, emissivity_back, memory_budget,
+      [&](const turbid::TurbidFieldAssembly& a, const turbid::TurbidSourceInputs& in,
+          turbid::TurbidField& f) {
+        assemble_source(scene, base_copy(scene, *storage, token), a, in, f, *copy);
+      });
+  return device_field(std::move(field), std::move(copy));
+}
+
+DeviceTurbidField build_turbid_sif_source(VulkanSceneManager& scene,
+                                          const turbid::TurbidFieldToken& token,
+                                          const std::vector<float>& wavelengths_nm,
+                                          const std::vector<float>& exitance_front,
+                                          const std::vector<float>& exitance_back,
+                                          int64_t memory_budget) {
+  const auto storage = scene.host().turbid_domains();
+  auto copy = std::make_unique<TurbidFieldDeviceCopy>();
+  turbid::TurbidField field = turbid::build_sif_source(
       *storage, token, wavelengths_nm, exitance_front, exitance_back, memory_budget,
-      [&scene](const turbid::TurbidFieldAssembly& a, const turbid::TurbidSourceInputs& in,
-               turbid::TurbidField& f) { assemble_source(scene, a, in, f); });
+      [&](const turbid::TurbidFieldAssembly& a, const turbid::TurbidSourceInputs& in,
+          turbid::TurbidField& f) {
+        assemble_source(scene, base_copy(scene, *storage, token), a, in, f, *copy);
+      });
+  return device_field(std::move(field), std::move(copy));
 }
 
 }  // namespace tesk::vulkan

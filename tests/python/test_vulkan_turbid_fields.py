@@ -71,10 +71,21 @@ def test_device_field_has_the_cpu_tree_and_bins(resident):
         b = tesk_gpu._lookup_turbid_field_embree(record, gpu, pos, nor, kind)
         np.testing.assert_allclose(b["values"], a["values"], rtol=1e-6, err_msg=kind)
         np.testing.assert_array_equal(b["fallback_depth"], a["fallback_depth"])
-    residency = {f["field_id"]: f for f in tesk_gpu._debug_turbid_field_residency_vulkan(scene)["fields"]}
-    assert residency[gpu["field_id"]]["residency"] == "vulkan.buffer.device_resident"
-    assert residency[cpu["field_id"]]["residency"] == "host"
-    assert residency[gpu["field_id"]]["cell_count"] == c["cell_count"]
+    def residency():
+        return {f["field_id"]: f for f in tesk_gpu._debug_turbid_field_residency_vulkan(scene)["fields"]}
+
+    # The device keeps the cells (10 ints) and bins (32 x 7 doubles) of what it assembled; a
+    # field built on the host gets its copy on first device use; a replaced field loses it.
+    held = residency()
+    assert held[gpu["field_id"]]["residency"] == "vulkan.buffer.device_resident"
+    assert held[gpu["field_id"]]["device_bytes"] == c["cell_count"] * (10 * 4 + 32 * 7 * 8)
+    assert (held[cpu["field_id"]]["residency"], held[cpu["field_id"]]["device_bytes"]) == ("host", 0)
+    assert held[gpu["field_id"]]["cell_count"] == c["cell_count"]
+    tesk_gpu._lookup_turbid_field_vulkan(scene, cpu, pos[:1], nor[:1], "source")
+    assert residency()[cpu["field_id"]]["residency"] == "vulkan.buffer.device_resident"
+    again = tesk_gpu._build_turbid_field_embree(record, token, dict(config, replace_field_id=gpu["field_id"]), 10**9)
+    assert (residency()[gpu["field_id"]]["field_revision"], residency()[gpu["field_id"]]["residency"]) == (
+        again["field_revision"], "host")
     # The CPU report of the same record keeps its shape.
     assert "residency" not in tesk_gpu._debug_turbid_field_residency_embree(record)["fields"][0]
 
