@@ -7,6 +7,15 @@
 #extension GL_GOOGLE_include_directive : require
 #extension GL_EXT_scalar_block_layout : require
 #extension GL_EXT_shader_explicit_arithmetic_types_float64 : require
+#include "core/shared_language.h"
+#include "shaders/correctly_rounded_trig.glsl"
+// The orientation rule's two inverse trigonometric functions as the host's C library rounds
+// them, not GLSL's less accurate ones, so that a normal near a bin boundary falls in the bin the
+// host puts it in.
+#undef acosf
+#undef atan2f
+#define acosf(z) acos_rounded(z)
+#define atan2f(y, x) atan2_rounded(y, x)
 #include "core/sif_orientation.h"
 #include "core/turbid_field_rules.h"
 #include "shaders/turbid_field_records.h"

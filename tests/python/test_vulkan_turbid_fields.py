@@ -121,6 +121,20 @@ def test_device_lookup_returns_root_bin_means_and_the_cpu_depths(resident):
         np.testing.assert_array_equal(b["matched_depth"], a["matched_depth"])
         np.testing.assert_array_equal(b["fallback_depth"], a["fallback_depth"])
     assert a["matched_depth"].max() >= 2 and np.any(a["fallback_depth"] < a["matched_depth"])
+    # Normals 2e-5 rad either side of every zenith and azimuth bin boundary fall in the host's
+    # bins (GLSL's own acos and atan err by about 5e-5 rad on lavapipe).
+    theta = (np.arange(1, 4)[:, None] * np.pi / 8 + [-2e-5, 2e-5]).ravel()
+    phi = (np.arange(8)[:, None] * np.pi / 4 + [-2e-5, 2e-5]).ravel()
+    t, f = (g.ravel() for g in np.meshgrid(theta, phi))
+    edge = np.column_stack([np.sin(t) * np.cos(f), np.sin(t) * np.sin(f), np.cos(t)])
+    edge = np.concatenate([edge, -edge]).astype(np.float32)
+    at = np.broadcast_to(np.float32([0.4, 0.6, 0.5]), edge.shape).copy()
+    a = tesk_gpu._lookup_turbid_field_embree(record, root, at, edge, "source")
+    b = tesk_gpu._lookup_turbid_field_vulkan(scene, root, at, edge, "source")
+    np.testing.assert_array_equal(b["values"], a["values"])
+    np.testing.assert_array_equal(orientation_bins(edge[:96].astype(np.float64)).reshape(8, 2, 3, 2)[:, 0, :, 0] % 8,
+                                  (np.arange(8)[:, None] - 1) % 8 + np.zeros(3, int))  # just below each azimuth
+    assert len(np.unique(a["values"])) > 16
     empty = tesk_gpu._lookup_turbid_field_vulkan(scene, deep, q[:0], n[:0], "source")
     assert empty["values"].shape == (0,)
 
