@@ -33,11 +33,10 @@ TESK_SHARED_CONST int kFieldInputShadeBottom = 7;
 // Sums per (cell, bin), in the order of TurbidFieldTerms.
 TESK_SHARED_CONST int kFieldTermCount = 7;
 
-// Field lookup (turbid_field_lookup.spv): invocation q descends the tree of its owner along the
-// spatial key of its position (owner frame, double xyz) and climbs to the first cell whose bin of
-// its normal (unit, float xyz) holds leaf area. Cells are kFieldCellInts ints (8 children, parent,
-// depth); owners 6 floats (bounds min, max) and their root cell; bins the assembly's
-// kFieldTermCount doubles per (cell, bin): leaf area first, then the channels.
+// Field lookup (turbid_field_lookup.spv): invocation q descends from its owner's root along its
+// spatial key and climbs to the first cell whose orientation bin holds leaf area (root, key and
+// bin per query from the host). Cells are kFieldCellInts ints (8 children, parent, depth); bins
+// the assembly's kFieldTermCount doubles per (cell, bin): leaf area first, then the channels.
 struct TurbidFieldLookupPush {
   int n_queries;
   int channel;  // 0 source, 1 direct, 2 diffuse
@@ -47,7 +46,6 @@ TESK_SHARED_CONST int kFieldCellParent = 8;
 TESK_SHARED_CONST int kFieldCellDepth = 9;
 TESK_SHARED_CONST int kFieldLookupOk = 0;
 TESK_SHARED_CONST int kFieldLookupNoAncestor = 1;
-TESK_SHARED_CONST int kFieldLookupZeroNormal = 2;
 
 // Observation source (turbid_observation_source.spv), two passes of one pipeline. Pass 0:
 // invocation k = i * n_bands + b writes the leaf-area-weighted front and back radiance of pool

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/turbid_field_rules.h"
 #include "shaders/turbid_field_records.h"
 #include "turbid/registry.h"
 
@@ -247,27 +248,28 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
     throw std::length_error("Vulkan Turbid field lookups support at most 2^31-1 queries");
   }
   require_u32(f.cells.size(), "cells");
-  // Owners are chosen in query order on the host; the device answers the queries before the
-  // first whose owner choice fails, so a failure there comes first, as on the CPU.
-  std::vector<int32_t> owner;
-  std::vector<double> position;
-  std::vector<float> normal;
+  // Owners, keys and bins are the host's, in query order; the device answers the queries before
+  // the first whose owner choice fails, so a failure there comes first, as on the CPU.
+  std::vector<int32_t> root, path, bin;
   std::exception_ptr owner_failure;
   for (size_t q = 0; q < n; ++q) {
     double p[3];
+    size_t o = 0;
     try {
-      owner.push_back(
-          static_cast<int32_t>(turbid::lookup_owner(f, positions + 3 * q, q, selector, p)));
+      o = turbid::lookup_owner(f, positions + 3 * q, q, selector, p);
     } catch (const std::invalid_argument&) {
       owner_failure = std::current_exception();
       break;
     }
-    position.insert(position.end(), {p[0], p[1], p[2]});
-    const std::array<float, 3> u =
-        turbid::field_unit_normal(normals[3 * q], normals[3 * q + 1], normals[3 * q + 2]);
-    normal.insert(normal.end(), u.begin(), u.end());
+    const turbid::TurbidFieldOwner& w = f.owners[o];
+    root.push_back(static_cast<int32_t>(f.owner_cell_offsets[o]));
+    path.push_back(
+        turbid_field_path(turbid_field_quantize(p[0], w.bounds_min[0], w.bounds_max[0]),
+                          turbid_field_quantize(p[1], w.bounds_min[1], w.bounds_max[1]),
+                          turbid_field_quantize(p[2], w.bounds_min[2], w.bounds_max[2])));
+    bin.push_back(turbid::orientation_bin(normals[3 * q], normals[3 * q + 1], normals[3 * q + 2]));
   }
-  const size_t m = owner.size();
+  const size_t m = root.size();
   turbid::TurbidFieldLookup out;
   out.values.resize(m);
   out.matched_depth.resize(m);
@@ -277,38 +279,26 @@ turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
     VulkanContext& ctx = scene.context();
     scene.turbid_field_buffers().retain_resident(*scene.host().turbid_domains());
     const TurbidFieldDeviceCopy& copy = scene.turbid_field_buffers().acquire(ctx, f);
-    std::vector<float> bounds;
-    std::vector<int32_t> roots;
-    for (size_t o = 0; o < f.owners.size(); ++o) {
-      bounds.insert(bounds.end(), f.owners[o].bounds_min.begin(), f.owners[o].bounds_min.end());
-      bounds.insert(bounds.end(), f.owners[o].bounds_max.begin(), f.owners[o].bounds_max.end());
-      roots.push_back(static_cast<int32_t>(f.owner_cell_offsets[o]));
-    }
-    const Buffer b_bounds = upload(ctx, bounds);
-    const Buffer b_roots = upload(ctx, roots);
-    const Buffer b_owner = upload(ctx, owner);
-    const Buffer b_position = upload(ctx, position);
-    const Buffer b_normal = upload(ctx, normal);
+    const Buffer b_root = upload(ctx, root);
+    const Buffer b_path = upload(ctx, path);
+    const Buffer b_bin = upload(ctx, bin);
     const Buffer b_values = ctx.create_buffer(m * sizeof(float), 0);
     const Buffer b_matched = ctx.create_buffer(m * sizeof(int32_t), 0);
     const Buffer b_fallback = ctx.create_buffer(m * sizeof(int32_t), 0);
     const Buffer b_status = ctx.create_buffer(m * sizeof(int32_t), 0);
-    const TurbidFieldLookupPush p{static_cast<int>(m), channel};
+    const TurbidFieldLookupPush push{static_cast<int>(m), channel};
     ComputePipeline& pipeline =
-        scene.turbid_pipeline("turbid_field_lookup", 11, sizeof(p), "turbid field lookup");
+        scene.turbid_pipeline("turbid_field_lookup", 9, sizeof(push), "turbid field lookup");
     pipeline.run(VK_NULL_HANDLE,
-                 {&copy.cells, &copy.bins, &b_bounds, &b_roots, &b_owner, &b_position, &b_normal,
-                  &b_values, &b_matched, &b_fallback, &b_status},
-                 &p, m);
+                 {&copy.cells, &copy.bins, &b_root, &b_path, &b_bin, &b_values, &b_matched,
+                  &b_fallback, &b_status},
+                 &push, m);
     b_values.download(out.values.data(), m * sizeof(float));
     b_matched.download(out.matched_depth.data(), m * sizeof(int32_t));
     b_fallback.download(out.fallback_depth.data(), m * sizeof(int32_t));
     b_status.download(status.data(), m * sizeof(int32_t));
   }
   for (size_t q = 0; q < m; ++q) {
-    if (status[q] == kFieldLookupZeroNormal) {
-      throw std::invalid_argument("Turbid field lookup normal is zero");
-    }
     if (status[q] != kFieldLookupOk) {
       throw std::invalid_argument("Turbid field orientation has no populated ancestor");
     }

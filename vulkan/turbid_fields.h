@@ -64,7 +64,8 @@ DeviceTurbidField build_turbid_field(VulkanSceneManager& scene,
                                      int64_t memory_budget);
 
 /// turbid::lookup_field of a resident field with the descent, orientation bin and ancestor search
-/// in "turbid_field_lookup" on the field's device copy: the same values, depths and failures, in
+/// in "turbid_field_lookup" on the field's device copy (owners, keys and bins chosen on the host
+/// by the CPU's code): the same values, depths and failures, in
 /// the same query order.
 turbid::TurbidFieldLookup lookup_turbid_field(VulkanSceneManager& scene,
                                               const turbid::TurbidField& field,

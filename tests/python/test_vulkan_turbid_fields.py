@@ -121,8 +121,17 @@ def test_device_lookup_returns_root_bin_means_and_the_cpu_depths(resident):
         np.testing.assert_array_equal(b["matched_depth"], a["matched_depth"])
         np.testing.assert_array_equal(b["fallback_depth"], a["fallback_depth"])
     assert a["matched_depth"].max() >= 2 and np.any(a["fallback_depth"] < a["matched_depth"])
-    # Normals 2e-5 rad either side of every zenith and azimuth bin boundary fall in the host's
-    # bins (GLSL's own acos and atan err by about 5e-5 rad on lavapipe).
+    # Axis-aligned normals and points on cell faces sit exactly on bin and key boundaries; normals
+    # 2e-5 rad either side of every bin boundary sit closer to them than GLSL's own acos and
+    # atan are accurate on lavapipe (5e-5 rad). All go where the CPU sends them.
+    axes = np.float32([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [1, 1, 0], [-1, 1, 0], [0, 1, 1]])
+    faces = np.float32([[0.5, 0.5, 0.5], [0.25, 0.75, 0.5], [0.125, 0.5, 0.875]])
+    fp, fn = np.repeat(faces, len(axes), 0), np.tile(axes, (len(faces), 1))
+    for field in (root, deep):
+        a = tesk_gpu._lookup_turbid_field_embree(record, field, fp, fn, "source")
+        b = tesk_gpu._lookup_turbid_field_vulkan(scene, field, fp, fn, "source")
+        for key in ("values", "matched_depth", "fallback_depth"):
+            np.testing.assert_array_equal(b[key], a[key])
     theta = (np.arange(1, 4)[:, None] * np.pi / 8 + [-2e-5, 2e-5]).ravel()
     phi = (np.arange(8)[:, None] * np.pi / 4 + [-2e-5, 2e-5]).ravel()
     t, f = (g.ravel() for g in np.meshgrid(theta, phi))
@@ -256,3 +265,71 @@ def test_device_observation_source_budget_and_checks(resident):
         tesk_gpu._build_turbid_thermal_source_vulkan(scene, fits, BANDS, ones)
     with pytest.raises(TypeError, match="^wavelengths must be a float32 array, not None$"):
         tesk_gpu._build_turbid_sif_source_vulkan(scene, field, None, ones)
+
+
+def outcome(call):
+    """(values, None) of a call that returns, (None, (type, message)) of one that raises."""
+    try:
+        return call(), None
+    except (ValueError, TypeError, IndexError, OverflowError, RuntimeError, MemoryError) as error:
+        return None, (type(error), str(error))
+
+
+def test_random_lookups_and_sources_behave_as_on_the_cpu(resident):
+    # Differential fuzzing with a seeded generator: the same random arguments (NaN and huge
+    # coordinates, zero and tiny normals, points outside the owner, bad selectors and kinds,
+    # stale tokens, odd bands and budgets) give the CPU's values on the device, or the CPU's
+    # exception with the CPU's message and nothing committed.
+    scene, record, domain, token, pool = resident
+    field = tesk_gpu._build_turbid_field_vulkan(scene, token, {"source_field": "temperature",
+                                                               "max_samples_per_leaf_cell": 8}, 10**9)
+    owner = int(tesk_gpu._debug_turbid_scene_relations_embree(record)["owners"][0]["owner_id"])
+    tokens = [dict(field, field_revision=field["field_revision"] + 1), dict(field, state_id=0),
+              {"field_id": field["field_id"]}, None]
+    odd = np.float32([np.nan, np.inf, 1e30, -0.5, 1.5, 1e-30, 0.0])
+    rng = np.random.default_rng(12)
+
+    def pick(values, p_first=0.8):
+        return values[0] if rng.random() < p_first else values[rng.integers(1, len(values))]
+
+    def spoil(a):
+        if rng.random() < 0.2:
+            a.flat[rng.integers(a.size)] = rng.choice(odd)
+        return a
+
+    outcomes = {"lookup": 0, "source": 0}
+    for _ in range(150):
+        tok = pick([field] + tokens)
+        n = int(rng.integers(0, 7))
+        pos = spoil(rng.uniform(0.0, 1.0, (n, 3)).astype(np.float32)) if n else np.zeros((0, 3), np.float32)
+        nor = rng.normal(size=(n + (rng.random() < 0.05), 3)).astype(np.float32)
+        nor = spoil(nor) if nor.size else nor
+        kind = pick(["source", "direct", "diffuse", "heat"], 0.3)
+        selector = []
+        if rng.random() < 0.4:
+            k = n if rng.random() < 0.9 else n + 1
+            selector = [np.full(k, pick([owner, 0, 12345, 2**64 - 1]), np.uint64),
+                        np.full(k, pick([5, 6, 0]), np.uint64), np.full(k, pick([5, 7]), np.uint64)]
+        cpu = outcome(lambda: tesk_gpu._lookup_turbid_field_embree(record, tok, pos, nor, kind, *selector))
+        gpu = outcome(lambda: tesk_gpu._lookup_turbid_field_vulkan(scene, tok, pos, nor, kind, *selector))
+        assert gpu[1] == cpu[1]
+        if cpu[0] is not None:
+            outcomes["lookup"] += 1
+            for key in ("values", "matched_depth", "fallback_depth"):
+                np.testing.assert_array_equal(gpu[0][key], cpu[0][key])
+        bands = rng.choice(np.float32([9000.0, 4000.0, 12000.0]), int(rng.integers(0, 4)))
+        bands = spoil(bands) if bands.size else bands
+        eps = rng.choice(np.float32([0.9, 1.0, 0.5]), len(bands) + (rng.random() < 0.1))
+        eps = spoil(eps) if eps.size else eps
+        budget = pick([None, 10**9, 1, -3], 0.6)
+        before = len(tesk_gpu._debug_turbid_field_residency_embree(record)["fields"])
+        cpu = outcome(lambda: tesk_gpu._build_turbid_thermal_source_embree(record, tok, bands, eps,
+                                                                           memory_budget=budget))
+        gpu = outcome(lambda: tesk_gpu._build_turbid_thermal_source_vulkan(scene, tok, bands, eps,
+                                                                           memory_budget=budget))
+        assert gpu[1] == cpu[1]
+        after = len(tesk_gpu._debug_turbid_field_residency_embree(record)["fields"])
+        assert after == before + (2 if cpu[1] is None else 0)
+        outcomes["source"] += cpu[1] is None
+    # Enough calls went through for the value comparisons to mean something.
+    assert outcomes["lookup"] > 30 and outcomes["source"] > 20, outcomes
