@@ -333,3 +333,35 @@ def test_random_lookups_and_sources_behave_as_on_the_cpu(resident):
         outcomes["source"] += cpu[1] is None
     # Enough calls went through for the value comparisons to mean something.
     assert outcomes["lookup"] > 30 and outcomes["source"] > 20, outcomes
+
+
+def test_failures_come_in_query_order_as_on_the_cpu(context):
+    # A pool of 16 samples leaves most orientation bins empty at the root: a query in an empty bin
+    # fails, and of two failing queries the first one's message is raised, whether it fails in
+    # the owner choice (on the host) or in the tree walk (on the device).
+    scene = tesk_gpu.VulkanSceneManager(context)
+    record = scene._scene_record()
+    domain = cube_domain(record, 2.0, budget=16)
+    ids = tesk_gpu._debug_turbid_domain_samples_embree(record, domain)["sample_id"]
+    state = tesk_gpu._build_turbid_state_embree(record, domain, {
+        "contract_revision": 1, "stage": "generic", "workflow_revision": 2, "sample_ids": ids,
+        "p_sun": np.full(len(ids), 0.5, np.float32), "sunlit": {}, "shaded": {}})
+    field = tesk_gpu._build_turbid_field_vulkan(scene, state, {}, 10**9)
+    normals = tesk_gpu._debug_turbid_domain_samples_embree(record, domain)["normal"].astype(np.float64)
+    empty = sorted(set(range(32)) - set(orientation_bins(normals)))
+    assert empty
+    # A normal in the middle of the first empty bin.
+    t, a = (empty[0] // 8 + 0.5) * np.pi / 8, (empty[0] % 8 + 0.5) * np.pi / 4
+    hole = np.float32([np.sin(t) * np.cos(a), np.sin(t) * np.sin(a), np.cos(t)])
+    ok = normals[0].astype(np.float32)
+    inside, outside = np.float32([0.5, 0.5, 0.5]), np.float32([0.5, 0.5, 3.0])
+    no_ancestor = "Turbid field orientation has no populated ancestor"
+    outside_message = "Turbid field lookup is outside every field owner"
+    for pos, nor, message in [([inside, inside, outside], [ok, hole, ok], no_ancestor),
+                              ([inside, outside, inside], [ok, ok, hole], outside_message),
+                              ([inside], [hole], no_ancestor)]:
+        for look, target in ((tesk_gpu._lookup_turbid_field_embree, record),
+                             (tesk_gpu._lookup_turbid_field_vulkan, scene)):
+            with pytest.raises(ValueError) as err:
+                look(target, field, np.array(pos), np.array(nor), "source")
+            assert str(err.value) == message
