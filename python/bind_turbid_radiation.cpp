@@ -28,6 +28,7 @@
 #include "python/frame.h"
 #include "python/leaf_rrt_args.h"
 #include "python/turbid_domain_requests.h"
+#include "python/turbid_field_args.h"
 #include "python/turbid_results.h"
 #include "turbid/state_ops.h"
 
@@ -565,7 +566,122 @@ py::dict state_residency(const EmbreeSceneManager& scene) {
 
 // ---- fields -------------------------------------------------------------------------------------
 
-py::dict field_token_dict(const turbid::TurbidFieldToken& t) {
+// A TypeError for the first required array given as None, before any other conversion.
+void require_not_none(std::initializer_list<std::pair<const py::object*, const char*>> arrays) {
+  for (const auto& [value, name] : arrays) {
+    if (value->is_none()) {
+      throw py::type_error(std::string(name) + " must be a float32 array, not None");
+    }
+  }
+}
+
+std::vector<float> float_vector(const py::object& value, const char* name) {
+  const carray<float> a = float_array(value, name);
+  return std::vector<float>(a.data(), a.data() + a.size());
+}
+
+// The optional hard budget (bytes) of an observation source; 0 when none is given.
+int64_t source_budget(const py::object& memory_budget) {
+  if (memory_budget.is_none()) return 0;
+  const auto budget = memory_budget.cast<int64_t>();
+  if (budget <= 0) throw py::value_error("Turbid field memory budget must be positive");
+  return budget;
+}
+
+std::vector<uint64_t> selector_ids(const py::object& value, const char* name) {
+  carray<uint64_t> a = carray<uint64_t>::ensure(value);
+  if (!a) {
+    PyErr_Clear();
+    throw py::value_error(std::string(name) + " must be an unsigned 64-bit integer array");
+  }
+  return std::vector<uint64_t>(a.data(), a.data() + a.size());
+}
+
+py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
+                     const py::dict& config, int64_t memory_budget) {
+  const TurbidStateToken token = parse_token(state_token);
+  const turbid::TurbidFieldConfig c = parse_turbid_field_config(config);
+  const auto storage = scene.turbid_domains();
+  auto field =
+      std::make_shared<turbid::TurbidField>(turbid::build_field(*storage, token, c, memory_budget));
+  const turbid::TurbidFieldToken t = field->token;
+  scene.commit_turbid_field(std::move(field));
+  py::dict out = turbid_field_token_dict(t);
+  for (auto item : execution_dict("turbid_field", "embree.cpp.turbid_field"))
+    out[item.first] = item.second;
+  return out;
+}
+
+py::dict build_thermal_source(EmbreeSceneManager& scene, const py::object& field_token,
+                              const py::object& wavelengths, const py::object& emissivity,
+                              const py::object& back_emissivity, const py::object& memory_budget) {
+  const TurbidSourceArgs a = convert_turbid_thermal_source_args(
+      field_token, wavelengths, emissivity, back_emissivity, memory_budget);
+  const auto storage = scene.turbid_domains();
+  auto f = std::make_shared<turbid::TurbidField>(
+      turbid::build_thermal_source(*storage, a.token, a.bands, a.front, a.back, a.budget));
+  py::dict out = turbid_observation_source_dict(*f, "turbid_thermal_source", "embree",
+                                                "embree.cpp.turbid_thermal_source");
+  scene.commit_turbid_field(std::move(f));
+  return out;
+}
+
+py::dict build_sif_source(EmbreeSceneManager& scene, const py::object& field_token,
+                          const py::object& wavelengths, const py::object& exitance,
+                          const py::object& back_exitance, const py::object& memory_budget) {
+  const TurbidSourceArgs a = convert_turbid_sif_source_args(field_token, wavelengths, exitance,
+                                                            back_exitance, memory_budget);
+  const auto storage = scene.turbid_domains();
+  auto f = std::make_shared<turbid::TurbidField>(
+      turbid::build_sif_source(*storage, a.token, a.bands, a.front, a.back, a.budget));
+  py::dict out = turbid_observation_source_dict(*f, "turbid_sif_source", "embree",
+                                                "embree.cpp.turbid_sif_source");
+  scene.commit_turbid_field(std::move(f));
+  return out;
+}
+
+py::dict lookup_field(const EmbreeSceneManager& scene, const py::object& field_token,
+                      const py::object& positions_in, const py::object& normals_in,
+                      const std::string& kind, const py::object& owner_ids,
+                      const py::object& medium_ids, const py::object& alias_ids) {
+  const TurbidLookupArgs a = convert_turbid_lookup_args(field_token, positions_in, normals_in,
+                                                        owner_ids, medium_ids, alias_ids);
+  const auto storage = scene.turbid_domains();
+  const turbid::TurbidField& field = turbid::resolve_field(*storage, a.token);
+  const turbid::TurbidFieldLookup r = turbid::lookup_field(
+      field, kind, a.positions.data(), a.normals.data(), a.n, a.selector_or_null());
+  return turbid_lookup_dict(field, r, "embree", "embree.cpp.turbid_field_lookup");
+}
+
+py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_token) {
+  const auto storage = scene.turbid_domains();
+  return turbid_field_debug_dict(
+      *storage, turbid::resolve_field(*storage, parse_turbid_field_token(field_token)));
+}
+
+py::dict field_residency(const EmbreeSceneManager& scene) {
+  return turbid_field_residency_dict(*scene.turbid_domains());
+}
+
+py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vector<double>& values,
+                            const std::vector<double>& weights) {
+  const turbid::TurbidFieldMoments m = turbid::weighted_reduction(values, weights);
+  py::dict out;
+  out["mean"] = m.mean;
+  out["sunlit_mean"] = m.sunlit_mean;
+  out["shaded_mean"] = m.shaded_mean;
+  out["second_moment"] = m.second_moment;
+  out["variance"] = m.variance;
+  for (auto item : execution_dict("turbid_state_weighted_reduction_test",
+                                  "embree.cpp.turbid_state_weighted_test")) {
+    out[item.first] = item.second;
+  }
+  return out;
+}
+
+}  // namespace
+
+py::dict turbid_field_token_dict(const turbid::TurbidFieldToken& t) {
   py::dict d;
   d["field_id"] = t.field_id;
   d["domain_id"] = t.domain_id;
@@ -574,7 +690,7 @@ py::dict field_token_dict(const turbid::TurbidFieldToken& t) {
   return d;
 }
 
-turbid::TurbidFieldToken parse_field_token(const py::object& obj) {
+turbid::TurbidFieldToken parse_turbid_field_token(const py::object& obj) {
   if (!py::isinstance<py::dict>(obj)) throw py::type_error("field_token must be a dictionary");
   const py::dict d = py::reinterpret_borrow<py::dict>(obj);
   turbid::TurbidFieldToken t;
@@ -585,9 +701,7 @@ turbid::TurbidFieldToken parse_field_token(const py::object& obj) {
   return t;
 }
 
-py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
-                     const py::dict& config, int64_t memory_budget) {
-  const TurbidStateToken token = parse_token(state_token);
+turbid::TurbidFieldConfig parse_turbid_field_config(const py::dict& config) {
   turbid::TurbidFieldConfig c;
   if (has_field(config, "orientation_theta_bins")) {
     c.orientation_theta_bins = static_cast<uint32_t>(
@@ -607,151 +721,106 @@ py::dict build_field(EmbreeSceneManager& scene, const py::object& state_token,
   }
   if (has_field(config, "replace_field_id"))
     c.replace_field_id = u64_field(config, "replace_field_id");
-  const auto storage = scene.turbid_domains();
-  auto field =
-      std::make_shared<turbid::TurbidField>(turbid::build_field(*storage, token, c, memory_budget));
-  const turbid::TurbidFieldToken t = field->token;
-  scene.commit_turbid_field(std::move(field));
-  py::dict out = field_token_dict(t);
-  for (auto item : execution_dict("turbid_field", "embree.cpp.turbid_field"))
-    out[item.first] = item.second;
-  return out;
+  return c;
 }
 
-// A TypeError for the first required array given as None, before any other conversion.
-void require_not_none(std::initializer_list<std::pair<const py::object*, const char*>> arrays) {
-  for (const auto& [value, name] : arrays) {
-    if (value->is_none()) {
-      throw py::type_error(std::string(name) + " must be a float32 array, not None");
-    }
-  }
-}
-
-std::vector<float> float_vector(const py::object& value, const char* name) {
-  const carray<float> a = float_array(value, name);
-  return std::vector<float>(a.data(), a.data() + a.size());
-}
-
-py::dict observation_source_dict(const turbid::TurbidField& f, const char* workflow,
-                                 const char* executor) {
-  py::dict out = field_token_dict(f.token);
-  out["band_count"] = f.spectral_wavelengths.size();
-  out["resident_bytes"] = f.resident_bytes;
-  out["source_field_id"] = f.source_field_id;
-  for (auto item : execution_dict(workflow, executor)) out[item.first] = item.second;
-  return out;
-}
-
-// The optional hard budget (bytes) of an observation source; 0 when none is given.
-int64_t source_budget(const py::object& memory_budget) {
-  if (memory_budget.is_none()) return 0;
-  const auto budget = memory_budget.cast<int64_t>();
-  if (budget <= 0) throw py::value_error("Turbid field memory budget must be positive");
-  return budget;
-}
-
-py::dict build_thermal_source(EmbreeSceneManager& scene, const py::object& field_token,
-                              const py::object& wavelengths, const py::object& emissivity,
-                              const py::object& back_emissivity, const py::object& memory_budget) {
+TurbidLookupArgs convert_turbid_lookup_args(
+    const py::object& field_token, const py::object& positions_in, const py::object& normals_in,
+    const py::object& owner_ids, const py::object& medium_ids, const py::object& alias_ids) {
   // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
-  require_not_none({{&wavelengths, "wavelengths"}, {&emissivity, "emissivity"}});
-  const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
-  const std::vector<float> front = float_vector(emissivity, "emissivity");
-  const std::vector<float> back =
-      back_emissivity.is_none() ? front : float_vector(back_emissivity, "back_emissivity");
-  const int64_t budget = source_budget(memory_budget);
-  const turbid::TurbidFieldToken token = parse_field_token(field_token);
-  const auto storage = scene.turbid_domains();
-  auto f = std::make_shared<turbid::TurbidField>(
-      turbid::build_thermal_source(*storage, token, bands, front, back, budget));
-  py::dict out =
-      observation_source_dict(*f, "turbid_thermal_source", "embree.cpp.turbid_thermal_source");
-  scene.commit_turbid_field(std::move(f));
-  return out;
-}
-
-py::dict build_sif_source(EmbreeSceneManager& scene, const py::object& field_token,
-                          const py::object& wavelengths, const py::object& exitance,
-                          const py::object& back_exitance, const py::object& memory_budget) {
-  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
-  require_not_none({{&wavelengths, "wavelengths"}, {&exitance, "exitance"}});
-  const std::vector<float> bands = float_vector(wavelengths, "wavelengths");
-  const carray<float> front_in = float_array(exitance, "exitance");
-  const carray<float> back_in =
-      back_exitance.is_none() ? front_in : float_array(back_exitance, "back_exitance");
-  const auto spectra = [&](const carray<float>& a) {
-    if (a.ndim() != 2 || a.shape(1) != static_cast<py::ssize_t>(bands.size())) {
-      throw py::value_error("Turbid SIF source spectra must be [samples, bands] arrays");
-    }
-    return std::vector<float>(a.data(), a.data() + a.size());
-  };
-  const std::vector<float> front = spectra(front_in);
-  const std::vector<float> back = spectra(back_in);
-  const int64_t budget = source_budget(memory_budget);
-  const turbid::TurbidFieldToken token = parse_field_token(field_token);
-  const auto storage = scene.turbid_domains();
-  auto f = std::make_shared<turbid::TurbidField>(
-      turbid::build_sif_source(*storage, token, bands, front, back, budget));
-  py::dict out = observation_source_dict(*f, "turbid_sif_source", "embree.cpp.turbid_sif_source");
-  scene.commit_turbid_field(std::move(f));
-  return out;
-}
-
-std::vector<uint64_t> selector_ids(const py::object& value, const char* name) {
-  carray<uint64_t> a = carray<uint64_t>::ensure(value);
-  if (!a) {
-    PyErr_Clear();
-    throw py::value_error(std::string(name) + " must be an unsigned 64-bit integer array");
-  }
-  return std::vector<uint64_t>(a.data(), a.data() + a.size());
-}
-
-py::dict lookup_field(const EmbreeSceneManager& scene, const py::object& field_token,
-                      const py::object& positions_in, const py::object& normals_in,
-                      const std::string& kind, const py::object& owner_ids,
-                      const py::object& medium_ids, const py::object& alias_ids) {
-  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
-  const carray<float> positions = float_array(positions_in, "positions");
-  const carray<float> normals = float_array(normals_in, "normals");
-  const turbid::TurbidFieldToken token = parse_field_token(field_token);
-  if (!rows_of_three(positions) || !rows_of_three(normals) || positions.size() != normals.size()) {
+  TurbidLookupArgs a;
+  a.positions = float_array(positions_in, "positions");
+  a.normals = float_array(normals_in, "normals");
+  a.token = parse_turbid_field_token(field_token);
+  if (!rows_of_three(a.positions) || !rows_of_three(a.normals) ||
+      a.positions.size() != a.normals.size()) {
     throw py::value_error("Turbid field lookup positions/normals must be matching [N,3] arrays");
   }
-  const size_t n = static_cast<size_t>(positions.size() / 3);
+  a.n = static_cast<size_t>(a.positions.size() / 3);
   const int given = !owner_ids.is_none() + !medium_ids.is_none() + !alias_ids.is_none();
   if (given != 0 && given != 3) {
     throw py::value_error(
         "Turbid field lookup selector requires owner, medium, and resolved alias arrays");
   }
-  std::vector<uint64_t> owners, media, aliases;
-  turbid::TurbidFieldSelector selector;
   if (given == 3) {
-    owners = selector_ids(owner_ids, "owner_ids");
-    media = selector_ids(medium_ids, "medium_ids");
-    aliases = selector_ids(alias_ids, "resolved_alias_medium_ids");
-    if (owners.size() != n || media.size() != n || aliases.size() != n) {
+    a.owners = selector_ids(owner_ids, "owner_ids");
+    a.media = selector_ids(medium_ids, "medium_ids");
+    a.aliases = selector_ids(alias_ids, "resolved_alias_medium_ids");
+    if (a.owners.size() != a.n || a.media.size() != a.n || a.aliases.size() != a.n) {
       throw py::value_error("Turbid field lookup selector arrays must match query count");
     }
-    selector = {owners.data(), media.data(), aliases.data()};
+    a.has_selector = true;
+    a.selector = {a.owners.data(), a.media.data(), a.aliases.data()};
   }
-  const auto storage = scene.turbid_domains();
-  const turbid::TurbidField& field = turbid::resolve_field(*storage, token);
-  const turbid::TurbidFieldLookup r = turbid::lookup_field(
-      field, kind, positions.data(), normals.data(), n, given == 3 ? &selector : nullptr);
+  return a;
+}
+
+py::dict turbid_lookup_dict(const turbid::TurbidField& field, const turbid::TurbidFieldLookup& r,
+                            const char* backend, const char* executor) {
   py::dict out;
-  out["field_token"] = field_token_dict(field.token);
+  out["field_token"] = turbid_field_token_dict(field.token);
   out["values"] = to_numpy(r.values);
   out["matched_depth"] = to_numpy(r.matched_depth);
   out["fallback_depth"] = to_numpy(r.fallback_depth);
-  for (auto item : execution_dict("turbid_field_lookup", "embree.cpp.turbid_field_lookup")) {
-    out[item.first] = item.second;
-  }
+  for (auto item : execution_dict("turbid_field_lookup", executor)) out[item.first] = item.second;
+  out["backend"] = backend;
   return out;
 }
 
-py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_token) {
-  const auto storage = scene.turbid_domains();
-  const turbid::TurbidField& f = turbid::resolve_field(*storage, parse_field_token(field_token));
+TurbidSourceArgs convert_turbid_thermal_source_args(const py::object& field_token,
+                                                    const py::object& wavelengths,
+                                                    const py::object& emissivity,
+                                                    const py::object& back_emissivity,
+                                                    const py::object& memory_budget) {
+  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
+  require_not_none({{&wavelengths, "wavelengths"}, {&emissivity, "emissivity"}});
+  TurbidSourceArgs a;
+  a.bands = float_vector(wavelengths, "wavelengths");
+  a.front = float_vector(emissivity, "emissivity");
+  a.back = back_emissivity.is_none() ? a.front : float_vector(back_emissivity, "back_emissivity");
+  a.budget = source_budget(memory_budget);
+  a.token = parse_turbid_field_token(field_token);
+  return a;
+}
+
+TurbidSourceArgs convert_turbid_sif_source_args(const py::object& field_token,
+                                                const py::object& wavelengths,
+                                                const py::object& exitance,
+                                                const py::object& back_exitance,
+                                                const py::object& memory_budget) {
+  // The arrays are converted first: a wrong type is a TypeError whatever else is wrong.
+  require_not_none({{&wavelengths, "wavelengths"}, {&exitance, "exitance"}});
+  TurbidSourceArgs a;
+  a.bands = float_vector(wavelengths, "wavelengths");
+  const carray<float> front_in = float_array(exitance, "exitance");
+  const carray<float> back_in =
+      back_exitance.is_none() ? front_in : float_array(back_exitance, "back_exitance");
+  const auto spectra = [&](const carray<float>& s) {
+    if (s.ndim() != 2 || s.shape(1) != static_cast<py::ssize_t>(a.bands.size())) {
+      throw py::value_error("Turbid SIF source spectra must be [samples, bands] arrays");
+    }
+    return std::vector<float>(s.data(), s.data() + s.size());
+  };
+  a.front = spectra(front_in);
+  a.back = spectra(back_in);
+  a.budget = source_budget(memory_budget);
+  a.token = parse_turbid_field_token(field_token);
+  return a;
+}
+
+py::dict turbid_observation_source_dict(const turbid::TurbidField& f, const char* workflow,
+                                        const char* backend, const char* executor) {
+  py::dict out = turbid_field_token_dict(f.token);
+  out["band_count"] = f.spectral_wavelengths.size();
+  out["resident_bytes"] = f.resident_bytes;
+  out["source_field_id"] = f.source_field_id;
+  for (auto item : execution_dict(workflow, executor)) out[item.first] = item.second;
+  out["backend"] = backend;
+  return out;
+}
+
+py::dict turbid_field_debug_dict(const turbid::TurbidDomainStorage& storage,
+                                 const turbid::TurbidField& f) {
   const size_t n = f.cells.size();
   std::vector<uint64_t> morton(n), samples(n);
   std::vector<int32_t> parent(n), depth(n);
@@ -765,7 +834,7 @@ py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_to
       for (const turbid::TurbidFieldBin& b : f.cells[c].bins) integrated += b.sum[0];
     }
   }
-  py::dict out = field_token_dict(f.token);
+  py::dict out = turbid_field_token_dict(f.token);
   out["buffer_generation_id"] = f.buffer_generation_id;
   out["cell_count"] = n;
   out["morton_code"] = to_numpy(morton);
@@ -788,18 +857,17 @@ py::dict debug_field(const EmbreeSceneManager& scene, const py::object& field_to
     out["spectral_source_back"] = to_numpy(f.spectral_back.data(), shape);
   }
   py::dict counters;
-  counters["allocation_count"] = storage->counters.allocation_count;
-  counters["generation_count"] = storage->counters.generation_count;
-  counters["commit_count"] = storage->counters.commit_count;
+  counters["allocation_count"] = storage.counters.allocation_count;
+  counters["generation_count"] = storage.counters.generation_count;
+  counters["commit_count"] = storage.counters.commit_count;
   out["counters"] = counters;
   return out;
 }
 
-py::dict field_residency(const EmbreeSceneManager& scene) {
-  const auto storage = scene.turbid_domains();
+py::dict turbid_field_residency_dict(const turbid::TurbidDomainStorage& storage) {
   py::list fields;
-  for (const auto& [id, f] : storage->fields) {
-    py::dict d = field_token_dict(f->token);
+  for (const auto& [id, f] : storage.fields) {
+    py::dict d = turbid_field_token_dict(f->token);
     d["cell_count"] = f->cells.size();
     d["resident_bytes"] = f->resident_bytes;
     fields.append(d);
@@ -808,24 +876,6 @@ py::dict field_residency(const EmbreeSceneManager& scene) {
   out["fields"] = fields;
   return out;
 }
-
-py::dict weighted_reduction(const EmbreeSceneManager& /*scene*/, const std::vector<double>& values,
-                            const std::vector<double>& weights) {
-  const turbid::TurbidFieldMoments m = turbid::weighted_reduction(values, weights);
-  py::dict out;
-  out["mean"] = m.mean;
-  out["sunlit_mean"] = m.sunlit_mean;
-  out["shaded_mean"] = m.shaded_mean;
-  out["second_moment"] = m.second_moment;
-  out["variance"] = m.variance;
-  for (auto item : execution_dict("turbid_state_weighted_reduction_test",
-                                  "embree.cpp.turbid_state_weighted_test")) {
-    out[item.first] = item.second;
-  }
-  return out;
-}
-
-}  // namespace
 
 embree::OwnedTurbidRadiationRequest parse_turbid_radiation_request(const py::dict& request) {
   return parse_radiation_request(request);

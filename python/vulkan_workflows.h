@@ -17,6 +17,9 @@ void bind_vulkan_turbid(pybind11::class_<vulkan::VulkanSceneManager>& cls);
 /// The Turbid module functions of the Vulkan backend (_execute_turbid_radiation_field_vulkan).
 void bind_vulkan_turbid_functions(pybind11::module_& m);
 
+/// The Turbid field functions of the Vulkan backend (_build_turbid_field_vulkan, ...).
+void bind_vulkan_turbid_fields(pybind11::module_& m);
+
 /// The Vulkan physiology, process and SIF module functions (solve_physiology_vulkan, ...).
 void bind_vulkan_physiology(pybind11::module_& m);
 

@@ -8,6 +8,8 @@
 
 #include "core/host/allocation.h"
 #include "core/radiometry.h"
+#include "core/sif_orientation.h"
+#include "core/turbid_field_rules.h"
 #include "core/turbid_sampling.h"
 #include "turbid/registry.h"
 #include "turbid/state_ops.h"
@@ -21,31 +23,17 @@ void require(bool ok, const char* message) {
   if (!ok) throw std::invalid_argument(message);
 }
 
-// The 10-bit quantised coordinates of p in [lo, hi], interleaved into a 30-bit path: level k
-// (1..10) holds bit 10 - k of x, y and z as x | y << 1 | z << 2, most significant level first.
+// The spatial key of p in [lo, hi] by the shared rule (core/turbid_field_rules.h).
 uint32_t spatial_path(const std::array<float, 3>& lo, const std::array<float, 3>& hi,
                       const double p[3]) {
-  uint32_t q[3];
-  for (int a = 0; a < 3; ++a) {
-    const double extent = static_cast<double>(hi[a]) - lo[a];
-    double u = extent > 0.0 ? (p[a] - lo[a]) / extent : 0.0;
-    u = std::clamp(u, 0.0, 0.9999999999999999);
-    if (!(u == u)) u = 0.0;
-    q[a] = static_cast<uint32_t>(u * 1024.0);
-  }
-  uint32_t path = 0;
-  for (int k = 1; k <= 10; ++k) {
-    const int bit = 10 - k;
-    const uint32_t digit =
-        ((q[0] >> bit) & 1u) | (((q[1] >> bit) & 1u) << 1) | (((q[2] >> bit) & 1u) << 2);
-    path = (path << 3) | digit;
-  }
-  return path;
+  return static_cast<uint32_t>(turbid_field_path(turbid_field_quantize(p[0], lo[0], hi[0]),
+                                                 turbid_field_quantize(p[1], lo[1], hi[1]),
+                                                 turbid_field_quantize(p[2], lo[2], hi[2])));
 }
 
 // Octant of `path` at level `level` (1..10).
 uint32_t digit_at(uint32_t path, uint32_t level) {
-  return (path >> (3 * (10 - level))) & 7u;
+  return static_cast<uint32_t>(turbid_field_digit(static_cast<int>(path), static_cast<int>(level)));
 }
 
 uint64_t morton(uint32_t path, uint32_t depth) {
@@ -58,18 +46,6 @@ bool inside_union(const std::vector<double>& tris, double x, double y, double z)
   // The boundary's orientation is not recorded here: the solid angle of either sign decides.
   return inside_closed_boundary(tris.data(), n, 1, x, y, z) ||
          inside_closed_boundary(tris.data(), n, -1, x, y, z);
-}
-
-// The leaf-area-weighted channel values of sample i of a state.
-std::array<double, kFieldChannels> channels(const OwnedTurbidState& s, size_t i, int source) {
-  const double p = s.p_sun[i];
-  const auto& lit = s.sunlit[i].values;
-  const auto& shade = s.shaded[i].values;
-  const double direct = p * lit[kAbsorbedSwDirect];
-  const double sw_lit = double{lit[kAbsorbedSwTop]} + lit[kAbsorbedSwBottom];
-  const double sw_shade = double{shade[kAbsorbedSwTop]} + shade[kAbsorbedSwBottom];
-  return {p * lit[source] + (1.0 - p) * shade[source], direct,
-          p * (sw_lit - lit[kAbsorbedSwDirect]) + (1.0 - p) * sw_shade};
 }
 
 }  // namespace
@@ -88,31 +64,87 @@ TurbidSourceSplit source_split(const TurbidFieldBin& b) {
   return out;
 }
 
+std::array<float, 3> field_unit_normal(double nx, double ny, double nz) {
+  // Scaled by the largest component first, so neither tiny nor huge normals lose their length.
+  const double m = std::max({std::fabs(nx), std::fabs(ny), std::fabs(nz)});
+  if (!(m > 0.0) || !std::isfinite(m)) return {0.0f, 0.0f, 0.0f};
+  nx /= m;
+  ny /= m;
+  nz /= m;
+  const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
+  if (!(len > 0.0)) return {0.0f, 0.0f, 0.0f};
+  return {static_cast<float>(nx / len), static_cast<float>(ny / len), static_cast<float>(nz / len)};
+}
+
 int orientation_bin(double nx, double ny, double nz) {
   if (nx == 0.0 && ny == 0.0 && nz == 0.0) {
     throw std::invalid_argument("Turbid field lookup normal is zero");
   }
-  const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
-  nx /= len;
-  ny /= len;
-  nz /= len;
-  if (nz < 0.0) {
-    nx = -nx;
-    ny = -ny;
-    nz = -nz;
+  const std::array<float, 3> n = field_unit_normal(nx, ny, nz);
+  const int bin = sif_orientation_bin(n[0], n[1], n[2], kFieldZenithBins, kFieldAzimuthBins);
+  if (bin < 0) throw std::invalid_argument("Turbid field lookup normal is zero");
+  return bin;
+}
+
+TurbidFieldLayout field_layout(const TurbidField& f, const TurbidSamplePool& pool) {
+  TurbidFieldLayout l;
+  const size_t n = pool.samples.size();
+  l.order.reserve(n);
+  l.leaf_of.assign(n, -1);
+  l.bin.assign(n, 0);
+  l.cell_begin.assign(f.cells.size(), 0);
+  l.cell_end.assign(f.cells.size(), 0);
+  for (size_t o = 0; o < f.owners.size(); ++o) {
+    const TurbidFieldOwner& owner = f.owners[o];
+    std::vector<std::pair<uint32_t, uint64_t>> keyed;  // (path, sample index)
+    for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
+      const TurbidLeafAreaSample& s = pool.samples[i];
+      const double p[3] = {s.position[0], s.position[1], s.position[2]};
+      keyed.emplace_back(spatial_path(owner.bounds_min, owner.bounds_max, p), i);
+      l.leaf_of[i] = owner_leaf_cell(f, o, p);
+      l.bin[i] = orientation_bin(s.normal[0], s.normal[1], s.normal[2]);
+    }
+    std::sort(keyed.begin(), keyed.end());
+    for (const auto& [path, i] : keyed) l.order.push_back(i);
   }
-  const double theta = std::acos(std::min(nz, 1.0));
-  // A vertical normal, up or down, has azimuth 0 (as in the SIF source bins), not whatever
-  // atan2 makes of the signs of two zeros.
-  double phi = (nx != 0.0 || ny != 0.0) ? std::atan2(ny, nx) : 0.0;
-  if (phi < 0.0) phi += 2.0 * kPi;
-  const int a = std::min(static_cast<int>(phi / (2.0 * kPi) * kFieldAzimuthBins), 7);
-  const int z = std::min(static_cast<int>(theta / (kPi / 2.0) * kFieldZenithBins), 3);
-  return a + z * kFieldAzimuthBins;
+  // Runs: a cell's samples are those of its subtree, contiguous in key order.
+  std::vector<bool> seen(f.cells.size(), false);
+  for (uint64_t k = 0; k < l.order.size(); ++k) {
+    for (int32_t c = l.leaf_of[l.order[k]]; c >= 0; c = f.cells[c].parent_index) {
+      if (!seen[c]) l.cell_begin[c] = k;
+      seen[c] = true;
+      l.cell_end[c] = k + 1;
+    }
+  }
+  return l;
+}
+
+void accumulate_field_bins(const TurbidFieldAssembly& a, TurbidField& f) {
+  const OwnedTurbidState& state = a.state;
+  const int s = a.source;
+  for (size_t i = 0; i < a.pool.samples.size(); ++i) {
+    const auto& lit = state.sunlit[i].values;
+    const auto& shade = state.shaded[i].values;
+    const TurbidFieldTerms t =
+        turbid_field_terms(a.pool.samples[i].weight, state.p_sun[i], lit[s], shade[s],
+                           lit[kAbsorbedSwDirect], lit[kAbsorbedSwTop], lit[kAbsorbedSwBottom],
+                           shade[kAbsorbedSwTop], shade[kAbsorbedSwBottom]);
+    for (int32_t c = a.layout.leaf_of[i]; c >= 0; c = f.cells[c].parent_index) {
+      TurbidFieldBin& b = f.cells[c].bins[a.layout.bin[i]];
+      b.weight += t.weight;
+      b.sum[0] += t.source;
+      b.sum[1] += t.direct;
+      b.sum[2] += t.diffuse;
+      b.sunlit_weight += t.sunlit_weight;
+      b.sunlit_sum += t.sunlit_sum;
+      b.shaded_sum += t.shaded_sum;
+    }
+  }
 }
 
 TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateToken& token,
-                        const TurbidFieldConfig& config, int64_t memory_budget) {
+                        const TurbidFieldConfig& config, int64_t memory_budget,
+                        const TurbidFieldAccumulator& accumulate) {
   const OwnedTurbidState& state = resolve_state(storage, token);
   const TurbidDomainRecord& domain = storage.domains.at(token.domain_id);
   const TurbidSamplePool& pool = *domain.pool;
@@ -182,7 +214,6 @@ TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateTok
           "Turbid field memory budget cannot hold mandatory roots");
   uint64_t used = cell * f.owners.size();
 
-  std::vector<int32_t> leaf_of(pool.samples.size(), -1);
   f.owner_cell_offsets.push_back(0);
   for (size_t o = 0; o < f.owners.size(); ++o) {
     const TurbidFieldOwner& owner = f.owners[o];
@@ -209,10 +240,7 @@ TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateTok
       stack.pop_back();
       TurbidFieldCell& c = f.cells[at.cell];
       c.sample_count = static_cast<uint32_t>(at.hi - at.lo);
-      if (c.sample_count <= f.max_samples_per_leaf_cell) {
-        for (size_t k = at.lo; k < at.hi; ++k) leaf_of[keyed[k].second] = at.cell;
-        continue;
-      }
+      if (c.sample_count <= f.max_samples_per_leaf_cell) continue;
       if (c.depth >= kMaxFieldDepth) {
         throw std::invalid_argument("Turbid field depth cannot satisfy its leaf sample cap");
       }
@@ -246,22 +274,7 @@ TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateTok
 
   // Every sample adds its leaf area and weighted channels to its orientation bin in its leaf
   // cell and every ancestor.
-  for (size_t i = 0; i < pool.samples.size(); ++i) {
-    const TurbidLeafAreaSample& smp = pool.samples[i];
-    const int bin = orientation_bin(smp.normal[0], smp.normal[1], smp.normal[2]);
-    const auto values = channels(state, i, source);
-    const double p = state.p_sun[i];
-    const double lit = p * state.sunlit[i].values[source];
-    const double shade = (1.0 - p) * state.shaded[i].values[source];
-    for (int32_t c = leaf_of[i]; c >= 0; c = f.cells[c].parent_index) {
-      TurbidFieldBin& b = f.cells[c].bins[bin];
-      b.weight += smp.weight;
-      for (int k = 0; k < kFieldChannels; ++k) b.sum[k] += smp.weight * values[k];
-      b.sunlit_weight += smp.weight * p;
-      b.sunlit_sum += smp.weight * lit;
-      b.shaded_sum += smp.weight * shade;
-    }
-  }
+  accumulate(TurbidFieldAssembly{pool, state, source, field_layout(f, pool)}, f);
   f.resident_bytes = used;
   if (f.resident_bytes > budget) {
     throw std::invalid_argument("Turbid field final resident bytes exceed its hard budget");
@@ -301,14 +314,14 @@ const TurbidField& resolve_field(const TurbidDomainStorage& storage,
   return *it->second;
 }
 
-TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
-                               const float* positions, const float* normals, size_t n,
-                               const TurbidFieldSelector* selector) {
-  int channel = -1;
-  if (kind == "source") channel = 0;
-  if (kind == "direct") channel = 1;
-  if (kind == "diffuse") channel = 2;
-  if (channel < 0) throw std::invalid_argument("unknown Turbid field source kind: " + kind);
+int field_channel(const std::string& kind) {
+  if (kind == "source") return 0;
+  if (kind == "direct") return 1;
+  if (kind == "diffuse") return 2;
+  throw std::invalid_argument("unknown Turbid field source kind: " + kind);
+}
+
+void check_field_queries(const float* positions, const float* normals, size_t n) {
   for (size_t q = 0; q < 3 * n; ++q) {
     require(std::isfinite(positions[q]) && std::isfinite(normals[q]),
             "Turbid field lookup position/normal must be finite");
@@ -317,46 +330,59 @@ TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
     require(normals[3 * q] != 0.0f || normals[3 * q + 1] != 0.0f || normals[3 * q + 2] != 0.0f,
             "Turbid field lookup normal must be non-zero");
   }
+}
+
+size_t lookup_owner(const TurbidField& f, const float* position, size_t q,
+                    const TurbidFieldSelector* selector, double p[3]) {
+  for (int a = 0; a < 3; ++a) p[a] = position[a];
+  size_t owner = f.owners.size();
+  if (selector == nullptr) {
+    for (size_t o = 0; o < f.owners.size(); ++o) {
+      if (!inside_union(f.owners[o].authoritative, p[0], p[1], p[2])) continue;
+      require(owner == f.owners.size(),
+              "Turbid field lookup is ambiguous without a stable owner/medium selector");
+      owner = o;
+    }
+    require(owner < f.owners.size(), "Turbid field lookup is outside every field owner");
+    return owner;
+  }
+  const uint64_t id = selector->owner_ids[q], medium = selector->medium_ids[q];
+  const uint64_t alias = selector->resolved_alias_medium_ids[q];
+  require(id != 0 && id != kReservedId && medium != 0 && medium != kReservedId,
+          "Turbid field owner selection requires stable owner and medium IDs");
+  for (size_t o = 0; o < f.owners.size(); ++o) {
+    if (f.owners[o].owner_id == id) owner = o;
+  }
+  require(owner < f.owners.size(), "Turbid field owner selector does not belong to this domain");
+  const TurbidFieldOwner& w = f.owners[owner];
+  require(w.medium_id == medium, "Turbid field selector has no resident owner");
+  std::array<float, 3> shift{};
+  bool known = alias == w.medium_id;
+  for (const auto& [a, s] : w.aliases) {
+    if (!known && a == alias) {
+      shift = s;
+      known = true;
+    }
+  }
+  require(known, "Turbid field resolved alias does not belong to its owner");
+  for (int a = 0; a < 3; ++a) p[a] -= shift[a];
+  require(inside_union(w.authoritative, p[0], p[1], p[2]),
+          "Turbid field lookup lies outside the selected authoritative part union");
+  return owner;
+}
+
+TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
+                               const float* positions, const float* normals, size_t n,
+                               const TurbidFieldSelector* selector) {
+  const int channel = field_channel(kind);
+  check_field_queries(positions, normals, n);
   TurbidFieldLookup out;
   out.values.resize(n);
   out.matched_depth.resize(n);
   out.fallback_depth.resize(n);
   for (size_t q = 0; q < n; ++q) {
-    double p[3] = {positions[3 * q], positions[3 * q + 1], positions[3 * q + 2]};
-    size_t owner = f.owners.size();
-    if (selector == nullptr) {
-      for (size_t o = 0; o < f.owners.size(); ++o) {
-        if (!inside_union(f.owners[o].authoritative, p[0], p[1], p[2])) continue;
-        require(owner == f.owners.size(),
-                "Turbid field lookup is ambiguous without a stable owner/medium selector");
-        owner = o;
-      }
-      require(owner < f.owners.size(), "Turbid field lookup is outside every field owner");
-    } else {
-      const uint64_t id = selector->owner_ids[q], medium = selector->medium_ids[q];
-      const uint64_t alias = selector->resolved_alias_medium_ids[q];
-      require(id != 0 && id != kReservedId && medium != 0 && medium != kReservedId,
-              "Turbid field owner selection requires stable owner and medium IDs");
-      for (size_t o = 0; o < f.owners.size(); ++o) {
-        if (f.owners[o].owner_id == id) owner = o;
-      }
-      require(owner < f.owners.size(),
-              "Turbid field owner selector does not belong to this domain");
-      const TurbidFieldOwner& w = f.owners[owner];
-      require(w.medium_id == medium, "Turbid field selector has no resident owner");
-      std::array<float, 3> shift{};
-      bool known = alias == w.medium_id;
-      for (const auto& [a, s] : w.aliases) {
-        if (!known && a == alias) {
-          shift = s;
-          known = true;
-        }
-      }
-      require(known, "Turbid field resolved alias does not belong to its owner");
-      for (int a = 0; a < 3; ++a) p[a] -= shift[a];
-      require(inside_union(w.authoritative, p[0], p[1], p[2]),
-              "Turbid field lookup lies outside the selected authoritative part union");
-    }
+    double p[3];
+    const size_t owner = lookup_owner(f, positions + 3 * q, q, selector, p);
     const int32_t leaf = owner_leaf_cell(f, owner, p);
     out.matched_depth[q] = static_cast<int32_t>(f.cells[leaf].depth);
     const int bin = orientation_bin(normals[3 * q], normals[3 * q + 1], normals[3 * q + 2]);
@@ -372,9 +398,6 @@ TurbidFieldLookup lookup_field(const TurbidField& f, const std::string& kind,
 
 namespace {
 
-// A copy of resident field `token` that carries an observation source of `bands` bands whose
-// per-sample face radiances `radiance(i, b, back)` are leaf-area averaged into every bin of the
-// sample's leaf cell and its ancestors (the same cells and weights as the field's channels).
 // The budget checks of a source of `n` radiance values per face on `base`, made before
 // anything is allocated: the resident tables against the caller's budget (0: none), the
 // build's tables (double sums and float means of both faces) against physical memory.
@@ -387,58 +410,48 @@ void check_source_budget(const TurbidField& base, double n, int64_t memory_budge
   check_allocation(2.0 * n * (sizeof(double) + sizeof(float)), "Turbid observation source");
 }
 
-template <class Radiance>
+// The face radiance (W m-2 sr-1 nm-1) of sample i in band b of a thermal source,
+// eps (p B(T_sunlit) + (1 - p) B(T_shaded)), or of a SIF source, exitance / pi.
+double source_radiance(const OwnedTurbidState& state, const TurbidSourceInputs& in, size_t i,
+                       size_t b, bool back) {
+  const size_t nb = in.wavelengths.size();
+  if (std::string(in.kind) == kSifSourceKind) {
+    constexpr double kInvPi = 1.0 / kPi;
+    return kInvPi * (back ? in.back : in.front)[i * nb + b];
+  }
+  const int t = kTemperature;
+  const double p = std::clamp(static_cast<double>(state.p_sun[i]), 0.0, 1.0);
+  const float w = in.wavelengths[b];
+  const double lit = p > 0.0 ? planck_radiance(w, state.sunlit[i].values[t]) : 0.0;
+  const double shade = p < 1.0 ? planck_radiance(w, state.shaded[i].values[t]) : 0.0;
+  return (back ? in.back : in.front)[b] * (p * lit + (1.0 - p) * shade);
+}
+
+// A copy of resident field `token` that carries an observation source of the inputs' bands:
+// the shared checks, then `accumulate` fills the radiance tables.
 TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
-                            const char* kind, const std::vector<float>& wavelengths_nm,
-                            int64_t memory_budget, Radiance radiance) {
+                            const TurbidSourceInputs& inputs, int64_t memory_budget,
+                            const TurbidSourceAccumulator& accumulate) {
   const TurbidField& base = resolve_field(storage, token);
   require(base.spectral_wavelengths.empty(),
           "Turbid observation source must be built from a plain field");
-  require(!wavelengths_nm.empty(), "Turbid observation source needs at least one band");
-  for (const float w : wavelengths_nm) {
+  require(!inputs.wavelengths.empty(), "Turbid observation source needs at least one band");
+  for (const float w : inputs.wavelengths) {
     require(std::isfinite(w) && w > 0.0f,
             "Turbid observation wavelengths must be positive and finite");
   }
   const TurbidSamplePool& pool = *storage.domains.at(base.token.domain_id).pool;
-  const size_t nb = wavelengths_nm.size();
+  const OwnedTurbidState& state = *storage.states.at(base.token.state_id);
+  const size_t nb = inputs.wavelengths.size();
   check_source_budget(base, static_cast<double>(base.cells.size()) * kFieldBins * nb,
                       memory_budget);
   TurbidField f = base;
   const size_t n = f.cells.size() * kFieldBins * nb;
-  std::vector<double> front(n, 0.0), back(n, 0.0);
-  std::vector<double> r_front(nb), r_back(nb);
-  for (size_t o = 0; o < f.owners.size(); ++o) {
-    for (uint64_t i = pool.owner_offsets[o]; i < pool.owner_offsets[o + 1]; ++i) {
-      const TurbidLeafAreaSample& smp = pool.samples[i];
-      const double p[3] = {smp.position[0], smp.position[1], smp.position[2]};
-      const int bin = orientation_bin(smp.normal[0], smp.normal[1], smp.normal[2]);
-      for (size_t b = 0; b < nb; ++b) {
-        r_front[b] = smp.weight * radiance(i, b, false);
-        r_back[b] = smp.weight * radiance(i, b, true);
-      }
-      for (int32_t c = owner_leaf_cell(f, o, p); c >= 0; c = f.cells[c].parent_index) {
-        const size_t at = (static_cast<size_t>(c) * kFieldBins + bin) * nb;
-        for (size_t b = 0; b < nb; ++b) {
-          front[at + b] += r_front[b];
-          back[at + b] += r_back[b];
-        }
-      }
-    }
-  }
-  f.spectral_front.resize(n);
-  f.spectral_back.resize(n);
-  for (size_t c = 0; c < f.cells.size(); ++c) {
-    for (int bin = 0; bin < kFieldBins; ++bin) {
-      const double w = f.cells[c].bins[bin].weight;
-      const size_t at = (c * kFieldBins + bin) * nb;
-      for (size_t b = 0; b < nb; ++b) {
-        f.spectral_front[at + b] = w > 0.0 ? static_cast<float>(front[at + b] / w) : 0.0f;
-        f.spectral_back[at + b] = w > 0.0 ? static_cast<float>(back[at + b] / w) : 0.0f;
-      }
-    }
-  }
-  f.source_field = kind;
-  f.spectral_wavelengths = wavelengths_nm;
+  f.spectral_front.assign(n, 0.0f);
+  f.spectral_back.assign(n, 0.0f);
+  accumulate(TurbidFieldAssembly{pool, state, 0, field_layout(base, pool)}, inputs, f);
+  f.source_field = inputs.kind;
+  f.spectral_wavelengths = inputs.wavelengths;
   f.resident_bytes += 2 * n * sizeof(float);
   f.source_field_id = base.token.field_id;
   f.source_field_revision = base.token.field_revision;
@@ -449,10 +462,43 @@ TurbidField spectral_source(const TurbidDomainStorage& storage, const TurbidFiel
 
 }  // namespace
 
+void accumulate_source_bins(const TurbidFieldAssembly& a, const TurbidSourceInputs& in,
+                            TurbidField& f) {
+  const size_t nb = in.wavelengths.size();
+  const size_t n = f.cells.size() * kFieldBins * nb;
+  std::vector<double> front(n, 0.0), back(n, 0.0);
+  std::vector<double> r_front(nb), r_back(nb);
+  for (size_t i = 0; i < a.pool.samples.size(); ++i) {
+    const double w = a.pool.samples[i].weight;
+    for (size_t b = 0; b < nb; ++b) {
+      r_front[b] = w * source_radiance(a.state, in, i, b, false);
+      r_back[b] = w * source_radiance(a.state, in, i, b, true);
+    }
+    for (int32_t c = a.layout.leaf_of[i]; c >= 0; c = f.cells[c].parent_index) {
+      const size_t at = (static_cast<size_t>(c) * kFieldBins + a.layout.bin[i]) * nb;
+      for (size_t b = 0; b < nb; ++b) {
+        front[at + b] += r_front[b];
+        back[at + b] += r_back[b];
+      }
+    }
+  }
+  for (size_t c = 0; c < f.cells.size(); ++c) {
+    for (int bin = 0; bin < kFieldBins; ++bin) {
+      const double w = f.cells[c].bins[bin].weight;
+      const size_t at = (c * kFieldBins + bin) * nb;
+      for (size_t b = 0; b < nb; ++b) {
+        f.spectral_front[at + b] = w > 0.0 ? static_cast<float>(front[at + b] / w) : 0.0f;
+        f.spectral_back[at + b] = w > 0.0 ? static_cast<float>(back[at + b] / w) : 0.0f;
+      }
+    }
+  }
+}
+
 TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                                  const std::vector<float>& wavelengths_nm,
                                  const std::vector<float>& emissivity_front,
-                                 const std::vector<float>& emissivity_back, int64_t memory_budget) {
+                                 const std::vector<float>& emissivity_back, int64_t memory_budget,
+                                 const TurbidSourceAccumulator& accumulate) {
   const TurbidField& base = resolve_field(storage, token);
   const OwnedTurbidState& state = *storage.states.at(base.token.state_id);
   require(emissivity_front.size() == wavelengths_nm.size() &&
@@ -463,7 +509,7 @@ TurbidField build_thermal_source(const TurbidDomainStorage& storage, const Turbi
                 emissivity_back[b] >= 0.0f && emissivity_back[b] <= 1.0f,
             "Turbid thermal source emissivity must lie in [0, 1]");
   }
-  const int t = state_field_index("temperature");
+  const int t = kTemperature;
   for (size_t i = 0; i < state.p_sun.size(); ++i) {
     const float p = state.p_sun[i];
     const bool lit_ok =
@@ -472,21 +518,16 @@ TurbidField build_thermal_source(const TurbidDomainStorage& storage, const Turbi
         std::isfinite(state.shaded[i].values[t]) && (p >= 1.0f || state.shaded[i].values[t] > 0.0f);
     require(lit_ok && shade_ok, "Turbid thermal source needs positive leaf temperatures");
   }
-  return spectral_source(
-      storage, token, kThermalSourceKind, wavelengths_nm, memory_budget,
-      [&](size_t i, size_t b, bool back) {
-        const double p = std::clamp(static_cast<double>(state.p_sun[i]), 0.0, 1.0);
-        const float w = wavelengths_nm[b];
-        const double lit = p > 0.0 ? planck_radiance(w, state.sunlit[i].values[t]) : 0.0;
-        const double shade = p < 1.0 ? planck_radiance(w, state.shaded[i].values[t]) : 0.0;
-        return (back ? emissivity_back[b] : emissivity_front[b]) * (p * lit + (1.0 - p) * shade);
-      });
+  return spectral_source(storage, token,
+                         {kThermalSourceKind, wavelengths_nm, emissivity_front, emissivity_back},
+                         memory_budget, accumulate);
 }
 
 TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                              const std::vector<float>& wavelengths_nm,
                              const std::vector<float>& exitance_front,
-                             const std::vector<float>& exitance_back, int64_t memory_budget) {
+                             const std::vector<float>& exitance_back, int64_t memory_budget,
+                             const TurbidSourceAccumulator& accumulate) {
   const TurbidField& base = resolve_field(storage, token);
   const size_t samples = storage.domains.at(base.token.domain_id).pool->samples.size();
   const size_t nb = wavelengths_nm.size();
@@ -497,11 +538,9 @@ TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFie
                 std::isfinite(exitance_back[k]) && exitance_back[k] >= 0.0f,
             "Turbid SIF source spectra must be finite and non-negative");
   }
-  constexpr double kInvPi = 1.0 / kPi;
-  return spectral_source(storage, token, kSifSourceKind, wavelengths_nm, memory_budget,
-                         [&](size_t i, size_t b, bool back) {
-                           return kInvPi * (back ? exitance_back : exitance_front)[i * nb + b];
-                         });
+  return spectral_source(storage, token,
+                         {kSifSourceKind, wavelengths_nm, exitance_front, exitance_back},
+                         memory_budget, accumulate);
 }
 
 int32_t owner_leaf_cell(const TurbidField& f, size_t owner, const double p[3]) {

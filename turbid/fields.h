@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +17,8 @@ namespace tesk::turbid {
 
 struct TurbidDomainStorage;
 struct TurbidStateToken;
+struct OwnedTurbidState;
+struct TurbidSamplePool;
 
 /// Orientation bins of a field: 4 zenith rows of 8 azimuth columns.
 inline constexpr int kFieldZenithBins = 4, kFieldAzimuthBins = 8;
@@ -93,10 +96,43 @@ using TurbidFieldTable = std::map<uint64_t, std::shared_ptr<const TurbidField>>;
 /// Bytes one cell costs against a field's memory budget.
 uint64_t field_cell_bytes();
 
-/// Orientation bin of a normal (flipped into the upper hemisphere; a vertical normal has azimuth
-/// bin 0); std::invalid_argument
-/// "Turbid field lookup normal is zero" for a zero normal.
+/// Orientation bin of a normal by the rule of core/sif_orientation.h (flipped into the upper
+/// hemisphere; a vertical normal has azimuth bin 0), applied to the normal scaled to unit
+/// length in double precision (field_unit_normal); std::invalid_argument "Turbid field lookup
+/// normal is zero" for a zero normal.
 int orientation_bin(double nx, double ny, double nz);
+
+/// The single-precision unit normal the orientation rule bins: (nx, ny, nz) divided by its
+/// length in double precision, so that tiny normals do not underflow. A zero normal gives 0s.
+std::array<float, 3> field_unit_normal(double nx, double ny, double nz);
+
+/// Where the samples of a field sit in its tree. Each owner's samples sorted by spatial key
+/// (then pool index) fill every cell of the owner's tree with one contiguous run.
+struct TurbidFieldLayout {
+  std::vector<uint64_t> order;                 ///< Pool sample indices in key order.
+  std::vector<uint64_t> cell_begin, cell_end;  ///< Per cell, its samples order[begin, end).
+  std::vector<int32_t> leaf_of;                ///< Per pool sample, its leaf cell.
+  std::vector<int32_t> bin;                    ///< Per pool sample, its orientation bin.
+};
+
+/// The layout of `pool`'s samples in `field`'s tree (the field must have been built on it).
+TurbidFieldLayout field_layout(const TurbidField& field, const TurbidSamplePool& pool);
+
+/// What the bins of a field are assembled from: the pool and state it is built on, the state
+/// field of the "source" channel and the samples' layout.
+struct TurbidFieldAssembly {
+  const TurbidSamplePool& pool;
+  const OwnedTurbidState& state;
+  int source = 0;  ///< Index of the configured state field.
+  TurbidFieldLayout layout;
+};
+
+/// Fills the orientation bins of `field` (cells laid out, bins empty) with the terms of
+/// core/turbid_field_rules.h of every sample in its leaf cell and every ancestor.
+using TurbidFieldAccumulator = std::function<void(const TurbidFieldAssembly&, TurbidField&)>;
+
+/// The host's accumulation: samples in pool order, sums in double.
+void accumulate_field_bins(const TurbidFieldAssembly& assembly, TurbidField& field);
 
 /// Configuration of a build.
 struct TurbidFieldConfig {
@@ -106,10 +142,13 @@ struct TurbidFieldConfig {
   uint64_t replace_field_id = 0;  ///< Rebuild of this resident field (revision + 1); 0: new.
 };
 
-/// Builds a field from a resident state (not committed). Throws std::invalid_argument,
-/// std::runtime_error or std::overflow_error with the build messages.
+/// Builds a field from a resident state (not committed): checks, owners, the tree under the
+/// budget, then `accumulate` fills the bins. Throws std::invalid_argument, std::runtime_error or
+/// std::overflow_error with the build messages (all before `accumulate` runs, except the final
+/// budget and the revision).
 TurbidField build_field(const TurbidDomainStorage& storage, const TurbidStateToken& state,
-                        const TurbidFieldConfig& config, int64_t memory_budget);
+                        const TurbidFieldConfig& config, int64_t memory_budget,
+                        const TurbidFieldAccumulator& accumulate = accumulate_field_bins);
 
 /// The field a token names; std::runtime_error "Stale TurbidField token belongs to another
 /// scene/domain/state. No fallback was performed." when it is not resident or its state is gone.
@@ -129,6 +168,20 @@ struct TurbidFieldLookup {
   std::vector<int32_t> matched_depth, fallback_depth;
 };
 
+/// The channel a lookup `kind` reads: 0 "source", 1 "direct", 2 "diffuse"; std::invalid_argument
+/// "unknown Turbid field source kind: <kind>" otherwise.
+int field_channel(const std::string& kind);
+
+/// Checks `n` queries: finite positions and normals, then non-zero normals (std::invalid_argument
+/// with the lookup messages, over all queries in that order).
+void check_field_queries(const float* positions, const float* normals, size_t n);
+
+/// The owner of query `q` (position xyz at `position`), with or without a selector, and in `p`
+/// the position in the owner's authoritative frame (less the selected alias's periodic shift).
+/// Throws std::invalid_argument with the owner-choice messages.
+size_t lookup_owner(const TurbidField& field, const float* position, size_t q,
+                    const TurbidFieldSelector* selector, double p[3]);
+
 /// Looks up `n` queries (positions and normals xyz) in a field for `kind` ("source", "direct",
 /// "diffuse"). Throws with the lookup messages.
 TurbidFieldLookup lookup_field(const TurbidField& field, const std::string& kind,
@@ -138,6 +191,26 @@ TurbidFieldLookup lookup_field(const TurbidField& field, const std::string& kind
 /// `source_field` of the observation sources (their channels keep the base field's values).
 inline constexpr const char* kThermalSourceKind = "thermal_observation";
 inline constexpr const char* kSifSourceKind = "sif_observation";
+
+/// The inputs of an observation source: `kind` (kThermalSourceKind or kSifSourceKind), band
+/// centres (nm) and the front and back face data, per band the emissivity for a thermal source,
+/// per sample and band ([samples][bands]) the exitance for a SIF source.
+struct TurbidSourceInputs {
+  const char* kind = kThermalSourceKind;
+  const std::vector<float>& wavelengths;
+  const std::vector<float>& front;
+  const std::vector<float>& back;
+};
+
+/// Fills `source.spectral_front` and `spectral_back` (sized [cell][bin][band], zero) with the
+/// leaf-area mean face radiance of every populated bin of `base`'s cells; `assembly` holds the
+/// base field's pool, state and layout.
+using TurbidSourceAccumulator = std::function<void(
+    const TurbidFieldAssembly& assembly, const TurbidSourceInputs& inputs, TurbidField& source)>;
+
+/// The host's accumulation of an observation source (samples in pool order, sums in double).
+void accumulate_source_bins(const TurbidFieldAssembly& assembly, const TurbidSourceInputs& inputs,
+                            TurbidField& source);
 
 /// Builds the thermal observation source of resident field `token` (not committed): a new field
 /// with the same cells whose bins hold, per band of `wavelengths_nm`, the leaf radiance
@@ -150,11 +223,11 @@ inline constexpr const char* kSifSourceKind = "sif_observation";
 /// negative budget, "Turbid field final resident bytes exceed its hard budget"), std::bad_alloc
 /// (MemoryError) when the tables exceed physical memory, or the field token rule of
 /// resolve_field.
-TurbidField build_thermal_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
-                                 const std::vector<float>& wavelengths_nm,
-                                 const std::vector<float>& emissivity_front,
-                                 const std::vector<float>& emissivity_back,
-                                 int64_t memory_budget = 0);
+TurbidField build_thermal_source(
+    const TurbidDomainStorage& storage, const TurbidFieldToken& token,
+    const std::vector<float>& wavelengths_nm, const std::vector<float>& emissivity_front,
+    const std::vector<float>& emissivity_back, int64_t memory_budget = 0,
+    const TurbidSourceAccumulator& accumulate = accumulate_source_bins);
 
 /// Builds the fluorescence observation source of resident field `token` (not committed): per bin
 /// and band the leaf-area-weighted mean of the given per-sample exitance spectra (W m-2 nm-1,
@@ -163,7 +236,8 @@ TurbidField build_thermal_source(const TurbidDomainStorage& storage, const Turbi
 TurbidField build_sif_source(const TurbidDomainStorage& storage, const TurbidFieldToken& token,
                              const std::vector<float>& wavelengths_nm,
                              const std::vector<float>& exitance_front,
-                             const std::vector<float>& exitance_back, int64_t memory_budget = 0);
+                             const std::vector<float>& exitance_back, int64_t memory_budget = 0,
+                             const TurbidSourceAccumulator& accumulate = accumulate_source_bins);
 
 /// The deepest cell of owner `owner`'s tree along the spatial key of `p` (xyz, the owner's
 /// authoritative frame). No checks: the owner index must be valid.

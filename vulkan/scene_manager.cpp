@@ -7,6 +7,7 @@
 #include "shaders/device_records.h"
 #include "vulkan/turbid_artifacts.h"
 #include "vulkan/turbid_domains.h"
+#include "vulkan/turbid_fields.h"
 
 namespace tesk::vulkan {
 namespace {
@@ -25,9 +26,11 @@ VkDeviceSize align_up(VkDeviceSize v, VkDeviceSize a) {
 VulkanSceneManager::VulkanSceneManager(VulkanContext& context, std::string shader_dir)
     : m_context(context),
       m_shader_dir(std::move(shader_dir)),
-      m_turbid_store(std::make_unique<TurbidDeviceStore>()) {}
+      m_turbid_store(std::make_unique<TurbidDeviceStore>()),
+      m_turbid_fields(std::make_unique<TurbidFieldBuffers>()) {}
 
 VulkanSceneManager::~VulkanSceneManager() {
+  m_turbid_fields.reset();
   m_turbid_store.reset();
   m_pipelines.clear();
   release_structures_();

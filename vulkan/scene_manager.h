@@ -12,6 +12,7 @@
 namespace tesk::vulkan {
 
 struct TurbidDeviceStore;
+class TurbidFieldBuffers;  // vulkan/turbid_fields.h
 
 /// The device scene: the scene record (meshes, instances, description and attached data, kept
 /// by a CPU scene manager so that both backends accept, number and validate scenes alike), one
@@ -65,6 +66,8 @@ class VulkanSceneManager {
   /// The device copies of the resident Turbid domains and states (vulkan/turbid_domains.h).
   TurbidDeviceStore& turbid_store() { return *m_turbid_store; }
   const TurbidDeviceStore& turbid_store() const { return *m_turbid_store; }
+  /// The device copies of the turbid fields resident in the scene record (vulkan/turbid_fields.h).
+  TurbidFieldBuffers& turbid_field_buffers() { return *m_turbid_fields; }
 
   VkAccelerationStructureKHR top_level() const { return m_tlas.handle; }
   /// The scene's four shader buffers in binding order 1..4 (instances, vertices, normals,
@@ -101,6 +104,7 @@ class VulkanSceneManager {
   uint32_t m_device_instances = 0;
   std::map<std::string, std::unique_ptr<ComputePipeline>> m_pipelines;
   std::unique_ptr<TurbidDeviceStore> m_turbid_store;
+  std::unique_ptr<TurbidFieldBuffers> m_turbid_fields;
 };
 
 }  // namespace tesk::vulkan

@@ -35,7 +35,7 @@ TEST(TurbidArtifacts, PinsTheFourTurbidShadersInOrder) {
   EXPECT_EQ(pins[1].first, "turbid_field_lookup");
   EXPECT_EQ(pins[2].first, "turbid_observation_source");
   EXPECT_EQ(pins[3].first, "turbid_field_assemble");
-  EXPECT_EQ(pins[0].second.size(), 64u);
+  for (const auto& [name, digest] : pins) EXPECT_EQ(digest.size(), 64u) << name;
   EXPECT_THROW(read_verified_turbid_spirv("/nonexistent", "turbid"), std::invalid_argument);
 }
 

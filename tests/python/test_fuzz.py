@@ -302,6 +302,14 @@ VULKAN_TURBID |= {"_preflight_turbid_sampling_vulkan": ["optional", "request"],
                   "_build_turbid_state_vulkan": ["optional", "int", "request"],
                   "_debug_turbid_state_residency_vulkan": ["optional"],
                   "_test_turbid_weighted_reduction_vulkan": ["optional", "list", "list"]}
+# Turbid fields of the device scene (the scene first, as above).
+VULKAN_TURBID |= {"_build_turbid_field_vulkan": ["optional", "request", "request", "int"],
+                  "_lookup_turbid_field_vulkan": ["optional", "request", "rows", "rows", "int", "optional",
+                                                  "optional", "optional"],
+                  "_build_turbid_thermal_source_vulkan": ["optional", "request", "array", "array", "optional"],
+                  "_build_turbid_sif_source_vulkan": ["optional", "request", "array", "rows", "optional"],
+                  "_debug_turbid_field_vulkan": ["optional", "request"],
+                  "_debug_turbid_field_residency_vulkan": ["optional"]}
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
     FUNCTIONS |= VULKAN_TURBID
