@@ -243,6 +243,7 @@ void bind_vulkan(py::module_& m) {
   bind_vulkan_physiology(m);
   bind_vulkan_microwave(cls);
   bind_vulkan_turbid_functions(m);
+  bind_vulkan_joint(m);
 
   m.def("list_vulkan_devices", &list_vulkan_devices,
         "Every Vulkan physical device in preference order, with its capabilities, whether the "
