@@ -219,6 +219,29 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 
 #ifdef TURBID_MEDIA
 #include "media_walk.glsl"
+#include "leaf_sources.glsl"
+
+// Emission of the leaf `leaf` hit at `position` inside the medium carried by instance
+// `instance`, in thermal and SIF-only renders: the instance's thermal state, or M / pi of its
+// SIF source fields from the face that is seen (event slot 3, like surface emission).
+void leaf_emission(uint base, int instance, vec3 position, LeafHit leaf, int slot) {
+  const int nb = P.n_bands;
+  if (P.mode == kModeThermal) {
+    if (!has_leaf_thermal_state(instance)) return;
+    for (int b = 0; b < nb; ++b) {
+      const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
+      const double e = leaf_thermal_radiance(instance, lambda);
+      if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+    }
+  } else if (P.mode == kModeSifOnly) {
+    for (int b = 0; b < nb; ++b) {
+      const float m = leaf_sif_exitance(instance, position, leaf.normal, b);
+      if (m != 0.0) {
+        add_contribution(base, b, double(m) * double(kInvPi) * throughput[b], kEventEmission, slot);
+      }
+    }
+  }
+}
 
 bool roulette(int k, inout Pcg32 rng) {
   if (k < P.rr_depth) return true;
@@ -230,11 +253,13 @@ bool roulette(int k, inout Pcg32 rng) {
   return true;
 }
 
-// One path of a scene with media (optical mode), as the CPU's.
+// One path of a scene with media, as the CPU's: in optical mode the sun by next-event
+// estimation at surfaces and leaves, in thermal and SIF-only modes their emission.
 void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
   const int nb = P.n_bands;
   const int last_order_slot = P.order_slots - 1;
   const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
+  const bool optical = P.mode == kModeOptical;
   path_set = active_media(o, d);
   for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
   int hits = 0;
@@ -279,7 +304,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       frame = frame_from_normal(h.normal);
       wo = to_local(frame, -d);
       const vec3 wi = to_local(frame, sun);
-      if (P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
+      if (!optical) surface_emission_and_sun(base, h, mat, frame, wo, slot);
+      if (optical && P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
         for (int b = 0; b < nb; ++b) {
           response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
           want_sun = want_sun || (response[b] * spectral[P.sun_offset + b] != 0.0);
@@ -290,7 +316,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
     } else {  // a leaf inside medium ev.medium_id
       model = leaf_models[ev.medium_id];
       leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
-      if (P.sun_offset >= 0) {
+      if (!optical) leaf_emission(base, ev.instance_id, ev.position, leaf, slot);
+      if (optical && P.sun_offset >= 0) {
         cos_sun = double(abs(dot(leaf.facing, sun)));
         for (int b = 0; b < nb; ++b) {
           response[b] = leaf_response(model, b, leaf, sun);
@@ -320,7 +347,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       const double weight = double(abs(smp.wi.z)) / double(smp.pdf);
       bool alive = false;
       for (int b = 0; b < nb; ++b) {
-        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face, false);
+        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face,
+                                      P.mode == kModeThermal);
         throughput[b] *= double(f) * weight;
         alive = alive || throughput[b] > kMinThroughput;
       }
