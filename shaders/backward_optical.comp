@@ -221,13 +221,52 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 #include "media_walk.glsl"
 #include "leaf_sources.glsl"
 
-// Emission of the leaf `leaf` hit at `position` inside the medium carried by instance
-// `instance`, in thermal and SIF-only renders: the instance's thermal state, or M / pi of its
-// SIF source fields from the face that is seen (event slot 3, like surface emission).
-void leaf_emission(uint base, int instance, vec3 position, LeafHit leaf, int slot) {
+// Emission of the leaf `leaf` of medium model `model` hit at `position` inside the medium
+// carried by instance `instance`, in thermal and SIF-only renders (event slot 3, like surface
+// emission): a resident observation source's radiance of the face seen; in thermal mode a
+// resident temperature field's sunlit/shaded split with the instance's emissivity (Kirchhoff's
+// of the leaf optics without a thermal state), else the instance's thermal state; in SIF-only
+// mode M / pi of the instance's SIF source fields.
+void leaf_emission(uint base, DeviceLeafModel model, int instance, vec3 position, LeafHit leaf,
+                   int slot) {
   const int nb = P.n_bands;
+  const int resident = resident_kind(instance);
+  if (resident != kResidentNone && resident != kResidentField) {
+    int field, bin;
+    const int cell = resident_lookup(instance, position, leaf.normal, nb, field, bin);
+    if (cell < 0) return;
+    const int at = field_value_at(field, cell, bin) + 1 +
+                   (leaf.back_face ? resident_ints[LS.resident_fields_at + field * kResidentFieldInts + 1] : 0);
+    for (int b = 0; b < nb; ++b) {
+      const double e = double(resident_floats[at + b]);
+      if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+    }
+    return;
+  }
   if (P.mode == kModeThermal) {
-    if (!has_leaf_thermal_state(instance)) return;
+    const bool has_state = has_leaf_thermal_state(instance);
+    if (resident == kResidentField) {
+      int field, bin;
+      const int cell = resident_lookup(instance, position, leaf.normal, nb, field, bin);
+      if (cell < 0) return;
+      const int at = field_value_at(field, cell, bin);
+      for (int b = 0; b < nb; ++b) {
+        const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
+        float eps = 0.0;
+        if (has_state) {
+          eps = leaf_thermal_value(instance, kLeafThermalEmissivity);
+        } else {
+          const float rho =
+              0.5 * (leaf_reflectance(model, b, false) + leaf_reflectance(model, b, true));
+          eps = clamp(1.0 - rho - leaf_transmission(model, b), 0.0, 1.0);
+        }
+        const double e = leaf_thermal_mixture(lambda, resident_floats[at + 2], resident_floats[at + 3],
+                                              resident_floats[at + 1], eps);
+        if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+      }
+      return;
+    }
+    if (!has_state) return;
     for (int b = 0; b < nb; ++b) {
       const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
       const double e = leaf_thermal_radiance(instance, lambda);
@@ -316,7 +355,7 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
     } else {  // a leaf inside medium ev.medium_id
       model = leaf_models[ev.medium_id];
       leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
-      if (!optical) leaf_emission(base, ev.instance_id, ev.position, leaf, slot);
+      if (!optical) leaf_emission(base, model, ev.instance_id, ev.position, leaf, slot);
       if (optical && P.sun_offset >= 0) {
         cos_sun = double(abs(dot(leaf.facing, sun)));
         for (int b = 0; b < nb; ++b) {

@@ -33,11 +33,44 @@ struct LeafSourceParams {
   int sif_joint_at;        // offset of the joint field
   int sif_bounds_min_at;   // offset of the box minima
   int sif_bounds_max_at;   // offset of the box maxima
+  // Resident Turbid sources (see below); 0 instances: none.
+  int resident_instances;       // instances described at the start of the resident ints
+  int resident_parts_at;        // ints: owner per part; floats: the parts' boxes and shifts at 0
+  int resident_owners_at;       // ints: root cell per owner
+  int resident_cells_at;        // ints: kResidentCellInts per cell
+  int resident_fields_at;       // ints: kResidentFieldInts per field
+  int resident_owner_boxes_at;  // floats: 6 per owner (minimum, maximum)
 };
+
+// Resident Turbid sources. Ints: per instance kResidentInstanceInts (kind, first part, part
+// count, field), then the tables at the offsets above; cell and owner indices are global. Floats:
+// per part 9 (box minimum, maximum, periodic shift), per owner 6, then the fields' bin values:
+// per (cell, orientation bin) of a temperature field 4 floats (populated, sunlit fraction,
+// sunlit and shaded mean temperature), of an observation source 1 + 2 n_bands (populated, front
+// and back radiances).
+TESK_SHARED_CONST int kResidentNone = 0;
+TESK_SHARED_CONST int kResidentField = 1;
+TESK_SHARED_CONST int kResidentObservation = 2;
+TESK_SHARED_CONST int kResidentIncompatible = 3;
+TESK_SHARED_CONST int kResidentAmbiguous = 4;
+TESK_SHARED_CONST int kResidentInstanceInts = 4;
+TESK_SHARED_CONST int kResidentCellInts = 10;  // depth, parent, children[8]
+TESK_SHARED_CONST int kResidentFieldInts = 4;  // kind, n_bands, first value, first cell
+TESK_SHARED_CONST int kResidentPartFloats = 9;
+TESK_SHARED_CONST int kResidentFieldBins = 32;  // 4 zenith rows of 8 azimuth columns
+TESK_SHARED_CONST int kResidentMaxDepth = 10;
+// Failures recorded by a collision (the first one is reported after the render).
+TESK_SHARED_CONST int kResidentFailAmbiguous = 1;
+TESK_SHARED_CONST int kResidentFailIncompatible = 2;
+TESK_SHARED_CONST int kResidentFailNoPart = 3;
+TESK_SHARED_CONST int kResidentFailNoOwner = 4;
+TESK_SHARED_CONST int kResidentFailUnavailable = 5;
+TESK_SHARED_CONST int kResidentFailNoOrientation = 6;
+TESK_SHARED_CONST int kResidentFailNoAncestor = 7;
 
 #ifdef __cplusplus
 static_assert(std::is_trivially_copyable_v<LeafSourceParams>);
-static_assert(sizeof(LeafSourceParams) == 10 * 4);
+static_assert(sizeof(LeafSourceParams) == 16 * 4);
 }  // namespace tesk::vulkan::device
 #endif
 

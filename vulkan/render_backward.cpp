@@ -155,7 +155,7 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   const MediaBuffers media_buffers = media ? upload_media(scene) : MediaBuffers{};
   const LeafSourceBuffers leaf_sources = media ? upload_leaf_sources(scene) : LeafSourceBuffers{};
   ComputePipeline& pipeline =
-      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 22, 0,
+      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 25, 0,
                              "backward optical turbid")
             : scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0,
                              "backward optical");
@@ -166,7 +166,8 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
     buffers.insert(buffers.end(),
                    {&media_buffers.params, &media_buffers.media, &media_buffers.material_media,
                     &media_buffers.leaf_models, &leaf_sources.params, &leaf_sources.thermal,
-                    &leaf_sources.sif, &leaf_sources.sif_grid});
+                    &leaf_sources.sif, &leaf_sources.sif_grid, &leaf_sources.resident_ints,
+                    &leaf_sources.resident_floats, &leaf_sources.resident_error});
   }
   // Passes in dispatches of about kDispatchSamples samples, so that no single submission runs
   // long enough for a display driver's watchdog; the sums carry over between dispatches.
@@ -182,6 +183,7 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
     if (progress) progress(p.pass_end, p.spp, elapsed_ms(start));
     if (p.pass_end >= p.spp) break;
   }
+  if (media) check_resident_lookups(leaf_sources);
 
   auto fetch = [](const Buffer& b, size_t n) {
     std::vector<double> v(n);

@@ -144,33 +144,95 @@ def test_dense_black_fluorescing_leaves_emit_their_cell_source(context):
     np.testing.assert_allclose(image[:, 4:], np.broadcast_to(np.array(upper[3]) / np.pi, (8, 4, 2)), rtol=1e-5)
 
 
-def test_resident_turbid_sources_are_refused(context):
-    # A resident leaf-temperature field of an energy balance would give the leaves their
-    # temperatures; the device does not look fields up, so it says so instead of rendering.
+def resident_cube(context, mode="thermal", budget=256, x_extent=1.0):
+    """test_turbid_render.resident_cube_scene on the device: a cube of dense black spherical
+    leaves (instance 0) seen from above, and the cube as a resident domain in the scene record."""
     from test_turbid_radiation import cube_domain
-    from test_turbid_render import leaf_state
 
     scene = tesk_gpu.VulkanSceneManager(context)
     scene.set_num_bands(2)
     scene.upload_spectral_params(np.zeros(6, np.float32))
-    v, t = box_mesh([0, 0, 0], [1, 1, 1])
+    v, t = box_mesh([0, 0, 0], [x_extent, 1, 1])
     scene.add_instance(scene.add_mesh(v, [], t, scene.add_material(13, 0, [0.0, 0.0])), 0, 0, 0)
     scene.set_optical_turbid_media([40.0], [0], [1], [0.0], [0])
-    scene.set_thermal_mode(True, BANDS_NM.tolist())
+    if mode == "thermal":
+        scene.set_thermal_mode(True, BANDS_NM.tolist())
+    else:
+        scene.set_sif_only_mode(True)
     scene.build()
     m = np.eye(4)
-    m[:3, 3] = [0.5, 0.5, 5.0]
-    scene.set_sensor(0, 6, 6, 0.8, 0.8, m.ravel())
+    m[:3, 3] = [0.5 * x_extent, 0.5, 5.0]
+    scene.set_sensor(0, 6 * int(x_extent), 6, 0.8 * x_extent, 0.8, m.ravel())
     record = scene._scene_record()
-    domain = cube_domain(record, 40.0, 64)
-    scene.set_instance_turbid_thermal_state([301.0], [301.0], [0.5], [1.0])
-    np.testing.assert_allclose(scene.simulate_backward(2, 4)["payload"].reshape(-1, 2),
-                               np.broadcast_to(planck(BANDS_NM, 301.0), (36, 2)), rtol=1e-4)
+    return scene, record, cube_domain(record, 40.0, budget)
+
+
+def device_image(scene):
+    return scene.simulate_backward(2, 4)["payload"].reshape(-1, 2)
+
+
+def test_leaves_emit_the_resident_temperature_field_and_observation_sources(context):
+    from test_turbid_render import leaf_state
+
+    scene, record, domain = resident_cube(context)
     state = leaf_state(record, domain, "energy_balance", 0.25, 310.0, 290.0)
+    field = tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature",
+                                                                "max_samples_per_leaf_cell": 8}, 10**9)
+    # Black leaves (Kirchhoff emissivity 1) of a dense medium: every pixel shows the expectation
+    # over the field's sunlit and shaded conditions; the thermal state's emissivity scales it.
+    mixed = 0.25 * planck(BANDS_NM, 310.0) + 0.75 * planck(BANDS_NM, 290.0)
+    np.testing.assert_allclose(device_image(scene), np.broadcast_to(mixed, (36, 2)), rtol=1e-4)
+    scene.set_instance_turbid_thermal_state([350.0], [350.0], [0.5], [0.9])
+    np.testing.assert_allclose(device_image(scene), np.broadcast_to(0.9 * mixed, (36, 2)), rtol=1e-4)
+    # A thermal observation source replaces the field: the upper (front) faces show eps_front B.
+    state = leaf_state(record, domain, "energy_balance", 0.4, 301.0, 301.0)
+    field = tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature",
+                                                                "max_samples_per_leaf_cell": 8}, 10**9)
+    tesk_gpu._build_turbid_thermal_source_embree(record, field, BANDS_NM.astype(np.float32),
+                                                 np.array([0.9, 0.7], np.float32), np.array([0.2, 0.1], np.float32))
+    want = [0.9, 0.7] * planck(BANDS_NM, 301.0)
+    np.testing.assert_allclose(device_image(scene), np.broadcast_to(want, (36, 2)), rtol=1e-4)
+    cpu = tesk_gpu.simulate_cpu(record, spp=2, max_depth=4)["payload"].reshape(-1, 2)
+    np.testing.assert_allclose(device_image(scene), cpu, rtol=1e-5)
+    # Rebuilding the field the source came from leaves the source stale, as on the CPU.
+    tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature",
+                                                        "replace_field_id": field["field_id"]}, 10**9)
+    with pytest.raises(RuntimeError, match=r"^Passive Turbid observation field is not resident\. No fallback"):
+        device_image(scene)
+
+
+def test_sif_only_renders_show_the_resident_fluorescence_source(context):
+    from test_turbid_render import leaf_state
+
+    scene, record, domain = resident_cube(context, mode="sif")
+    n = len(tesk_gpu._debug_turbid_domain_samples_embree(record, domain)["sample_id"])
+    state = leaf_state(record, domain, "static_physiology", 0.5, 300.0, 300.0)
+    field = tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature"}, 10**9)
+    front = np.tile(np.array([[3.0, 1.0]], np.float32), (n, 1))
+    tesk_gpu._build_turbid_sif_source_embree(record, field, np.array([685.0, 740.0], np.float32), front, 4 * front)
+    np.testing.assert_allclose(device_image(scene), np.broadcast_to(np.array([3.0, 1.0]) / np.pi, (36, 2)),
+                               rtol=1e-5)
+
+
+def test_collisions_the_resident_sources_cannot_serve_fail_as_on_the_cpu(context):
+    from test_turbid_render import leaf_state
+
+    def refused(scene, record, message):
+        with pytest.raises(RuntimeError, match="^" + message + "$"):
+            tesk_gpu.simulate_cpu(record, spp=2, max_depth=4)
+        with pytest.raises(RuntimeError, match="^" + message + "$"):
+            device_image(scene)
+
+    # The instance's medium reaches to x = 2 but the domain's part ends at x = 1.
+    scene, record, domain = resident_cube(context, x_extent=2.0)
+    state = leaf_state(record, domain, "energy_balance", 0.5, 300.0, 300.0)
     tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature"}, 10**9)
-    with pytest.raises(RuntimeError, match=r"^Vulkan backward rendering supports leaves emitting from the "
-                                           r"per-instance thermal state .*No fallback was performed\.$"):
-        scene.simulate_backward(2, 4)
+    refused(scene, record, "Turbid spectral collision has no authoritative transport part")
+    # 16 samples leave most orientation bins empty: a leaf met in one has no source.
+    scene, record, domain = resident_cube(context, budget=16)
+    state = leaf_state(record, domain, "energy_balance", 0.5, 300.0, 300.0)
+    tesk_gpu._build_turbid_field_embree(record, state, {"source_field": "temperature"}, 10**9)
+    refused(scene, record, "Turbid spectral field has no populated orientation")
 
 
 def test_fluorescing_leaves_are_read_from_the_orientation_bin_of_their_normal(context):
