@@ -15,7 +15,8 @@ py::dict joint_thermo_physiology_vulkan(vulkan::VulkanSceneManager& scene,
                                         const py::dict& request) {
   const embree::OwnedJointThermoPhysiologyRequest r = joint_request(request);
   vulkan::JointDeviceCounters counters;
-  embree::StagedJointThermoPhysiology s = vulkan::stage_joint_thermo_physiology(scene, r, counters);
+  embree::StagedJointThermoPhysiology s =
+      vulkan::stage_joint_thermo_physiology(scene, r, counters, interpreter_interrupt_check());
   int64_t n_mesh = 0, n_turbid = 0;
   for (const int32_t code : r.representation_codes) {
     (code == static_cast<int32_t>(embree::JointRepresentation::TurbidOwner) ? n_turbid : n_mesh)++;

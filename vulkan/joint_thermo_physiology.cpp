@@ -14,7 +14,7 @@ using physiology::JointBranchState;
 
 embree::StagedJointThermoPhysiology stage_joint_thermo_physiology(
     VulkanSceneManager& scene, const embree::OwnedJointThermoPhysiologyRequest& r,
-    JointDeviceCounters& counters) {
+    JointDeviceCounters& counters, const InterruptCheck& interrupt) {
   embree::JointBackend device;
   device.scene_ready = scene.host().is_built() && scene.device_current();
   device.unbuilt_message =
@@ -46,6 +46,7 @@ embree::StagedJointThermoPhysiology stage_joint_thermo_physiology(
   std::vector<float> o(static_cast<size_t>(device::kJointOutputFields) * n);
   device.solve_elements = [&](std::span<const float> lw, std::vector<JointBranchState>& sun,
                               std::vector<JointBranchState>& shade, embree::JointStepMeasures& m) {
+    if (interrupt) interrupt();
     if (element_buffer.handle() == VK_NULL_HANDLE) {
       element_buffer = ctx.upload_buffer(elements.data(), n * sizeof(elements[0]));
       trait_buffer = ctx.upload_buffer(traits.data(), n * sizeof(traits[0]));

@@ -26,9 +26,9 @@ struct JointDeviceCounters {
 /// record's previous thermal overrides are restored when staging ends. Throws the CPU staging's
 /// errors (same order and messages) with std::runtime_error "Vulkan joint thermo-physiology
 /// requires a built scene. No fallback was performed." for a scene whose device structures are
-/// not current.
+/// not current. `interrupt` (may be empty) is polled before every element step.
 embree::StagedJointThermoPhysiology stage_joint_thermo_physiology(
     VulkanSceneManager& scene, const embree::OwnedJointThermoPhysiologyRequest& request,
-    JointDeviceCounters& counters);
+    JointDeviceCounters& counters, const InterruptCheck& interrupt = {});
 
 }  // namespace tesk::vulkan

@@ -118,3 +118,16 @@ def test_messages_match_the_cpu_and_failures_change_nothing(context):
     assert len(record.get_primitive_emissivities()) == 0
     with pytest.raises(RuntimeError, match=r"^Vulkan joint thermo-physiology requires a built scene\. No fallback"):
         JOINT(tesk_gpu.VulkanSceneManager(context), joint_request())
+
+
+def test_ctrl_c_between_iterations_restores_the_scene(context, ctrl_c):
+    scene = device_canopy(context)
+    record = scene._scene_record()
+    record.set_primitive_emissivities(np.full(4, 0.5, np.float32))
+    endless = joint_request(max_iterations=10**7, convergence_tolerance=1e-30, energy_tolerance=1e-30,
+                            physiology_tolerance=1e-30, rays_per_element=1)
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        JOINT(scene, endless)
+    np.testing.assert_array_equal(record.get_primitive_emissivities(), 0.5)
+    assert len(record.get_primitive_temperatures()) == 0
