@@ -76,6 +76,7 @@ def test_mesh_elements_reach_the_cpu_fixed_point_and_are_committed(context):
     np.testing.assert_allclose(budget[[0, 2, 3]], 0.0, atol=0.5)
 
 
+@pytest.mark.slow  # first use compiles the leaf reverse ray tracer (minutes on a busy lavapipe)
 def test_turbid_owner_reaches_the_cpu_fixed_point(context):
     # A cube of leaves (the owner, a Farquhar element) on a black ground (a prescribed element):
     # the thermal leaf tracer runs on the device, whose estimates differ from the CPU's by Monte

@@ -65,6 +65,7 @@ def assert_matches_cpu(scene, spp, max_depth):
     return g
 
 
+@pytest.mark.slow  # first use compiles the turbid backward shader (minutes on a busy lavapipe)
 def test_leaves_in_an_isothermal_enclosure_emit_planck_radiance(context):
     # Grey leaves with emissivity 1 - rho - tau at T over a black ground at T under a sky of
     # B(T): Kirchhoff closes the enclosure, so every pixel shows B(T) whatever the leaves
