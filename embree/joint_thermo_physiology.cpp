@@ -20,19 +20,11 @@
 namespace tesk::embree {
 namespace {
 
+using physiology::JointBranchState;
 using physiology::LeafEnergyInputs;
 using physiology::LeafMicroclimate;
-using physiology::LeafSolution;
-using physiology::LeafTraits;
-using physiology::SolverControl;
-using physiology::SurfaceBalanceInputs;
 using physiology::SurfaceBalanceSolution;
 
-// Fixed limits of the branch solves: iterations and threshold (K, umol mol^-1), and the
-// largest Newton step of the surface balance (K).
-constexpr int kBranchIterations = 20;
-constexpr float kBranchThreshold = 0.01f;
-constexpr float kSurfaceNewtonStep = 20.0f;
 constexpr size_t kChunkElements = 256;
 constexpr float kPi = 3.14159265358979323846f;
 constexpr int32_t kTurbidOwner = static_cast<int32_t>(JointRepresentation::TurbidOwner);
@@ -87,27 +79,6 @@ struct TurbidDomainGroup {
   std::vector<size_t> elements;  // joint elements of this domain
 };
 
-// One branch of one element between iterations.
-struct BranchState {
-  float temperature = 0.0f;
-  float an = 0.0f;  // previous net assimilation
-  float gs = 0.0f;  // previous conductance
-};
-
-// Outputs of one branch solve.
-struct BranchOutcome {
-  float temperature = 0.0f;  // relaxed
-  float change = 0.0f;
-  float residual = 0.0f;
-  float physiology_change = 0.0f;
-  float an = 0.0f, gs = 0.0f, net_radiation = 0.0f, sensible = 0.0f, latent = 0.0f;
-  bool converged = true;
-};
-
-float relative_change(float now, float before) {
-  return std::fabs(now - before) / std::max({std::fabs(before), std::fabs(now), 1e-6f});
-}
-
 bool finite_all(const std::vector<float>& v) {
   return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
 }
@@ -122,6 +93,44 @@ uint64_t next_joint_state_id() {
     }
   } while (!g_next_joint_state_id.compare_exchange_weak(id, id + 1, std::memory_order_relaxed));
   return id;
+}
+
+physiology::JointElementInputs joint_element_inputs(const OwnedJointThermoPhysiologyRequest& r,
+                                                    size_t e) {
+  physiology::JointElementInputs x;
+  x.mode = r.mode_codes[e];
+  x.apar_sunlit = r.apar_sunlit[e];
+  x.apar_shaded = r.apar_shaded[e];
+  x.shortwave = r.absorbed_shortwave[e];
+  x.shortwave_sunlit = r.absorbed_shortwave_sunlit[e];
+  x.shortwave_shaded = r.absorbed_shortwave_shaded[e];
+  x.emissivity = r.emissivity[e];
+  x.sidedness = r.sidedness[e];
+  x.sensible_derivative = r.sensible_derivative[e];
+  x.latent_coefficient = r.latent_coefficient[e];
+  x.ground_heat = r.ground_heat[e];
+  x.leaf_width = r.leaf_width[e];
+  x.stomata_sides = r.stomata_sides[e];
+  return x;
+}
+
+physiology::LeafTraits joint_leaf_traits(const OwnedJointThermoPhysiologyRequest& r, size_t e) {
+  return physiology::LeafTraits{
+      r.vcmax25[e],      r.jmax25[e], r.rd25[e], r.ball_berry_slope[e], r.ball_berry_intercept[e],
+      r.quantum_yield[e]};
+}
+
+physiology::LeafMicroclimate joint_microclimate(const OwnedJointThermoPhysiologyRequest& r) {
+  LeafMicroclimate micro;
+  micro.co2 = r.co2;
+  micro.relative_humidity = r.relative_humidity;
+  micro.pressure = r.pressure;
+  micro.wind = r.wind_speed;
+  return micro;
+}
+
+physiology::JointAir joint_air(const OwnedJointThermoPhysiologyRequest& r) {
+  return physiology::JointAir{r.air_temperature, r.vapor_pressure, r.damping};
 }
 
 void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& r) {
@@ -269,14 +278,54 @@ void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& r
 StagedJointThermoPhysiology stage_joint_thermo_physiology(
     EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& r, int num_threads,
     const InterruptCheck& interrupt) {
+  JointBackend cpu;
+  cpu.scene_ready = scene.is_built();
+  cpu.unbuilt_message =
+      "Embree joint thermo-physiology requires a built scene. No fallback was performed.";
+  cpu.surface_longwave = [&scene, num_threads, &interrupt](int rays, int max_depth, float sky_lw) {
+    return render_energy_balance(scene, rays, max_depth, 1, nullptr, nullptr, sky_lw, 0.0f, 0.0f,
+                                 1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
+  };
+  cpu.leaf_tracer = [&scene, num_threads, &interrupt](const TurbidLeafRRTParams& params) {
+    TurbidLeafRRTParams p = params;
+    p.num_threads = num_threads;
+    return run_turbid_leaf_rrt_cpu(scene, p, {}, interrupt);
+  };
+  const LeafMicroclimate micro = joint_microclimate(r);
+  const physiology::JointAir air = joint_air(r);
+  cpu.solve_elements = [&](std::span<const float> lw, std::vector<JointBranchState>& sun,
+                           std::vector<JointBranchState>& shade, JointStepMeasures& m) {
+    parallel_for_chunks(
+        sun.size(), num_threads, kChunkElements,
+        [&](size_t begin, size_t end) {
+          for (size_t e = begin; e < end; ++e) {
+            const physiology::JointElementOutcome o =
+                physiology::solve_joint_element(sun[e], shade[e], joint_element_inputs(r, e),
+                                                joint_leaf_traits(r, e), micro, air, lw[e]);
+            sun[e] = o.sunlit;
+            shade[e] = o.shaded;
+            m.change[e] = o.change;
+            m.residual[e] = o.residual;
+            m.physiology[e] = o.physiology_change;
+            m.converged[e] = o.converged ? 1 : 0;
+          }
+        },
+        interrupt);
+  };
+  return stage_joint_thermo_physiology(scene, r, cpu);
+}
+
+StagedJointThermoPhysiology stage_joint_thermo_physiology(
+    EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& r,
+    const JointBackend& backend) {
   validate_joint_thermo_physiology(r);
   const size_t n = r.stable_ids.size();
   const auto is_turbid = [&](size_t e) { return r.representation_codes[e] == kTurbidOwner; };
   bool any_turbid = false, any_mesh = false;
   for (size_t e = 0; e < n; ++e) (is_turbid(e) ? any_turbid : any_mesh) = true;
-  if (!scene.is_built() || (any_turbid && scene.optical_media().media.empty())) {
-    throw std::runtime_error(
-        "Embree joint thermo-physiology requires a built scene. No fallback was performed.");
+  if (!backend.scene_ready || !scene.is_built() ||
+      (any_turbid && scene.optical_media().media.empty())) {
+    throw std::runtime_error(backend.unbuilt_message);
   }
   const int64_t n_prims = scene.n_primitives();
   std::vector<uint8_t> claimed(static_cast<size_t>(n_prims), 0);
@@ -388,8 +437,7 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
     mesh_offsets.assign(mesh_none.size() + 1, 0);
   }
 
-  const float d = r.damping;
-  std::vector<BranchState> sun(n), shade(n);
+  std::vector<JointBranchState> sun(n), shade(n);
   for (size_t e = 0; e < n; ++e) {
     if (r.mode_codes[e] == kJointModeFarquhar) {
       sun[e].temperature = r.initial_temperature_sunlit[e];
@@ -458,9 +506,8 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
       scene.set_instance_turbid_thermal_state(thermal);
     }
     if (any_mesh && !leaf_tracer) {
-      const EnergyBalanceResult t = render_energy_balance(
-          scene, r.rays_per_element, r.max_depth, 1, nullptr, nullptr, r.sky_lw_radiance, 0.0f,
-          0.0f, 1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
+      const EnergyBalanceResult t =
+          backend.surface_longwave(r.rays_per_element, r.max_depth, r.sky_lw_radiance);
       if (static_cast<int64_t>(t.top.size()) != n_prims ||
           static_cast<int64_t>(t.bot.size()) != n_prims) {
         throw std::runtime_error("native longwave result length does not match elements");
@@ -524,13 +571,12 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
         p.instance_lw_radiance = radiance;
         p.instance_emissivity = emissivity;
         p.seed = r.seed;
-        p.num_threads = num_threads;
         return p;
       };
       for (TurbidDomainGroup& g : groups) {
         TurbidLeafRRTParams p = params();
         g.inputs.fill(p, g.transport);
-        const TurbidLeafRRTResult t = run_turbid_leaf_rrt_cpu(scene, p, {}, interrupt);
+        const TurbidLeafRRTResult t = backend.leaf_tracer(p);
         const turbid::TurbidSamplePool& pool = *g.domain->pool;
         for (size_t e : g.elements) {
           const uint64_t o = r.owner_ids[e];
@@ -550,7 +596,7 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
         p.medium_ids = mesh_none;
         p.instance_ids = mesh_none;
         p.active_medium_offsets = mesh_offsets;
-        const TurbidLeafRRTResult t = run_turbid_leaf_rrt_cpu(scene, p, {}, interrupt);
+        const TurbidLeafRRTResult t = backend.leaf_tracer(p);
         size_t k = 0;  // the element's sample above its primitive; k + 1 the one below
         for (size_t e = 0; e < n; ++e) {
           if (is_turbid(e)) continue;
@@ -565,109 +611,28 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
     out.absorbed_longwave_mean = static_cast<float>(sum / static_cast<double>(n));
   };
 
-  LeafMicroclimate micro;
-  micro.co2 = r.co2;
-  micro.relative_humidity = r.relative_humidity;
-  micro.pressure = r.pressure;
-  micro.wind = r.wind_speed;
-  const SolverControl control{kBranchIterations, kBranchThreshold, nullptr};
-  auto surface_inputs = [&](size_t e, float shortwave, float lw) {
-    return SurfaceBalanceInputs{shortwave + lw,           r.emissivity[e],         r.sidedness[e],
-                                r.sensible_derivative[e], r.latent_coefficient[e], r.ground_heat[e],
-                                r.air_temperature,        r.vapor_pressure};
-  };
-  auto leaf_inputs = [&](size_t e, float shortwave, float lw) {
-    return LeafEnergyInputs{shortwave,         lw,
-                            r.air_temperature, r.vapor_pressure,
-                            r.emissivity[e],   r.sidedness[e],
-                            r.leaf_width[e],   r.stomata_sides[e]};
-  };
-  auto traits_of = [&](size_t e) {
-    return LeafTraits{
-        r.vcmax25[e],      r.jmax25[e], r.rd25[e], r.ball_berry_slope[e], r.ball_berry_intercept[e],
-        r.quantum_yield[e]};
-  };
-
-  // Solves one branch of element e from its state; updates the state.
-  auto solve_branch = [&](size_t e, BranchState& s, float apar, float shortwave, float lw) {
-    BranchOutcome o;
-    if (r.mode_codes[e] == kJointModeFarquhar) {
-      const LeafSolution x =
-          physiology::solve_leaf(apar, s.temperature, traits_of(e), micro,
-                                 leaf_inputs(e, shortwave, lw), true, true, control);
-      o.residual = std::fabs(x.net_radiation - x.sensible_heat - x.latent_heat - r.ground_heat[e]);
-      o.physiology_change = std::max(relative_change(x.gs, s.gs), relative_change(x.an, s.an));
-      o.an = x.an;
-      o.gs = x.gs;
-      o.net_radiation = x.net_radiation;
-      o.sensible = x.sensible_heat;
-      o.latent = x.latent_heat;
-      o.converged = x.converged;
-      s.an = x.an;
-      s.gs = x.gs;
-      o.temperature = s.temperature + d * (x.temperature - s.temperature);
-    } else {
-      const SurfaceBalanceSolution x = physiology::solve_surface_balance(
-          s.temperature, surface_inputs(e, shortwave, lw), kBranchIterations, kBranchThreshold,
-          kSurfaceNewtonStep);
-      o.residual = std::fabs(x.net_radiation - x.sensible_heat - x.latent_heat - r.ground_heat[e]);
-      o.net_radiation = x.net_radiation;
-      o.sensible = x.sensible_heat;
-      o.latent = x.latent_heat;
-      o.converged = x.converged;
-      o.temperature = s.temperature + d * (x.temperature - s.temperature);
-    }
-    o.change = std::fabs(o.temperature - s.temperature);
-    s.temperature = o.temperature;
-    return o;
-  };
-
   std::vector<float> lw;
-  std::vector<float> change(n), residual(n), physio(n);
-  std::vector<uint8_t> element_converged(n);
+  JointStepMeasures step;
+  for (std::vector<float>* v : {&step.change, &step.residual, &step.physiology}) v->assign(n, 0.0f);
+  step.converged.assign(n, 1);
   for (int it = 1; it <= r.max_iterations; ++it) {
     transport(lw);
-    parallel_for_chunks(
-        n, num_threads, kChunkElements,
-        [&](size_t begin, size_t end) {
-          for (size_t e = begin; e < end; ++e) {
-            change[e] = residual[e] = physio[e] = 0.0f;
-            element_converged[e] = 1;
-            if (r.mode_codes[e] == kJointModePrescribed) continue;
-            if (r.mode_codes[e] == kJointModeFarquhar) {
-              const BranchOutcome a =
-                  solve_branch(e, sun[e], r.apar_sunlit[e], r.absorbed_shortwave_sunlit[e], lw[e]);
-              const BranchOutcome b = solve_branch(e, shade[e], r.apar_shaded[e],
-                                                   r.absorbed_shortwave_shaded[e], lw[e]);
-              change[e] = std::max(a.change, b.change);
-              residual[e] = std::max(a.residual, b.residual);
-              physio[e] = std::max(a.physiology_change, b.physiology_change);
-              element_converged[e] = a.converged && b.converged ? 1 : 0;
-            } else {
-              const BranchOutcome a = solve_branch(e, sun[e], 0.0f, r.absorbed_shortwave[e], lw[e]);
-              shade[e].temperature = sun[e].temperature;
-              change[e] = a.change;
-              residual[e] = a.residual;
-              element_converged[e] = a.converged ? 1 : 0;
-            }
-          }
-        },
-        interrupt);
+    backend.solve_elements(lw, sun, shade, step);
     out.iterations = it;
     out.max_temperature_change = out.max_energy_residual = out.max_physiology_change = 0.0f;
     bool all_converged = true;
     for (size_t e = 0; e < n; ++e) {
-      all_converged = all_converged && element_converged[e] != 0;
-      if (e == 0 || change[e] > out.max_temperature_change) {
-        out.max_temperature_change = change[e];
+      all_converged = all_converged && step.converged[e] != 0;
+      if (e == 0 || step.change[e] > out.max_temperature_change) {
+        out.max_temperature_change = step.change[e];
         out.max_temperature_change_id = r.stable_ids[e];
       }
-      if (e == 0 || residual[e] > out.max_energy_residual) {
-        out.max_energy_residual = residual[e];
+      if (e == 0 || step.residual[e] > out.max_energy_residual) {
+        out.max_energy_residual = step.residual[e];
         out.max_energy_residual_id = r.stable_ids[e];
       }
-      if (e == 0 || physio[e] > out.max_physiology_change) {
-        out.max_physiology_change = physio[e];
+      if (e == 0 || step.physiology[e] > out.max_physiology_change) {
+        out.max_physiology_change = step.physiology[e];
         out.max_physiology_change_id = r.stable_ids[e];
       }
     }
@@ -681,6 +646,8 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
 
   // Final fluxes from one more transport at the final temperatures.
   transport(lw);
+  const LeafMicroclimate micro = joint_microclimate(r);
+  const physiology::JointAir air = joint_air(r);
   for (size_t e = 0; e < n; ++e) {
     const float f = r.mode_codes[e] == kJointModeFarquhar ? r.sunlit_fraction[e] : 1.0f;
     out.sunlit_fraction[e] = r.sunlit_fraction[e];
@@ -691,16 +658,17 @@ StagedJointThermoPhysiology stage_joint_thermo_physiology(
     struct Fluxes {
       float an = 0.0f, gs = 0.0f, rn = 0.0f, h = 0.0f, le = 0.0f;
     };
-    auto fluxes = [&](const BranchState& s, float shortwave) {
+    const physiology::JointElementInputs inputs = joint_element_inputs(r, e);
+    auto fluxes = [&](const JointBranchState& s, float shortwave) {
       Fluxes x;
       if (r.mode_codes[e] == kJointModeFarquhar) {
-        const LeafEnergyInputs in = leaf_inputs(e, shortwave, lw[e]);
+        const LeafEnergyInputs in = physiology::joint_leaf_inputs(inputs, air, shortwave, lw[e]);
         const physiology::LeafEnergyTerms t =
             physiology::leaf_energy_terms(s.temperature, s.gs, micro, in);
         x = Fluxes{s.an, s.gs, t.net_radiation, t.sensible_heat, t.latent_heat};
       } else {
-        const SurfaceBalanceSolution t =
-            physiology::surface_fluxes(s.temperature, surface_inputs(e, shortwave, lw[e]));
+        const SurfaceBalanceSolution t = physiology::surface_fluxes(
+            s.temperature, physiology::joint_surface_inputs(inputs, air, shortwave, lw[e]));
         x = Fluxes{0.0f, 0.0f, t.net_radiation, t.sensible_heat, t.latent_heat};
       }
       return x;

@@ -9,11 +9,16 @@
 // the staged state.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/host/progress.h"
+#include "embree/energy_balance.h"
 #include "embree/scene_manager.h"
+#include "embree/turbid_leaf_rrt.h"
+#include "physiology/joint_branch.h"
 
 namespace tesk::embree {
 
@@ -21,8 +26,8 @@ namespace tesk::embree {
 enum class JointRepresentation : int32_t { MeshPrimitive = 0, TurbidOwner = 1 };
 /// Mode codes of joint elements: 0 keeps a prescribed temperature, 3 is the Farquhar leaf
 /// model, 1 and 2 solve a plain surface energy balance.
-inline constexpr int32_t kJointModePrescribed = 0;
-inline constexpr int32_t kJointModeFarquhar = 3;
+inline constexpr int32_t kJointModePrescribed = physiology::kJointModePrescribedTemperature;
+inline constexpr int32_t kJointModeFarquhar = physiology::kJointModeFarquharLeaf;
 
 /// A joint request converted from the host; it owns its arrays (one value per element).
 struct OwnedJointThermoPhysiologyRequest {
@@ -79,6 +84,45 @@ struct StagedJointThermoPhysiology {
   std::optional<InstanceTurbidThermalState> turbid_thermal;
 };
 
+/// Per-element measures of one outer step.
+struct JointStepMeasures {
+  std::vector<float> change;       ///< Largest branch temperature change (K).
+  std::vector<float> residual;     ///< Largest branch energy residual (W m^-2).
+  std::vector<float> physiology;   ///< Largest branch physiology change.
+  std::vector<uint8_t> converged;  ///< 1 when every branch solve converged.
+};
+
+/// The parts of a joint run that differ between backends; the outer loop, the scene state
+/// written before each transport, the measures and the final fluxes are shared.
+struct JointBackend {
+  /// Whether the scene (and the backend's structures) are built.
+  bool scene_ready = false;
+  /// The runtime error thrown when it is not.
+  const char* unbuilt_message = "";
+  /// The single-band longwave transport of the scene's current overrides at the primitives
+  /// (render_energy_balance with band type 1, two-sided, no sun) for scenes without media.
+  std::function<EnergyBalanceResult(int rays_per_element, int max_depth, float sky_lw_radiance)>
+      surface_longwave;
+  /// The leaf reverse ray tracer (thermal mode) for scenes with optical turbid media.
+  std::function<TurbidLeafRRTResult(const TurbidLeafRRTParams&)> leaf_tracer;
+  /// One outer step of every element (physiology::solve_joint_element) at the absorbed
+  /// longwave `longwave`: updates the branch states and writes the measures (sized n).
+  std::function<void(std::span<const float> longwave,
+                     std::vector<physiology::JointBranchState>& sunlit,
+                     std::vector<physiology::JointBranchState>& shaded, JointStepMeasures& out)>
+      solve_elements;
+};
+
+/// The coefficients of element e for the branch solves.
+physiology::JointElementInputs joint_element_inputs(const OwnedJointThermoPhysiologyRequest& r,
+                                                    size_t e);
+/// The leaf traits of element e.
+physiology::LeafTraits joint_leaf_traits(const OwnedJointThermoPhysiologyRequest& r, size_t e);
+/// The microclimate of the leaf solves (co2, humidity, pressure in kPa, wind).
+physiology::LeafMicroclimate joint_microclimate(const OwnedJointThermoPhysiologyRequest& r);
+/// Air temperature, vapour pressure and damping.
+physiology::JointAir joint_air(const OwnedJointThermoPhysiologyRequest& r);
+
 /// Checks a request in the documented order; throws std::invalid_argument with the message of
 /// the first failed check.
 void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& request);
@@ -100,6 +144,13 @@ void validate_joint_thermo_physiology(const OwnedJointThermoPhysiologyRequest& r
 StagedJointThermoPhysiology stage_joint_thermo_physiology(
     EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& request,
     int num_threads = 0, const InterruptCheck& interrupt = {});
+
+/// The same staging with the transports and element steps of `backend` (the scene record
+/// `scene` holds the overrides the transports read). Throws backend.unbuilt_message as
+/// std::runtime_error when !backend.scene_ready, else as above.
+StagedJointThermoPhysiology stage_joint_thermo_physiology(
+    EmbreeSceneManager& scene, const OwnedJointThermoPhysiologyRequest& request,
+    const JointBackend& backend);
 
 /// Takes the next process-wide joint state identifier (1, 2, ...). Throws std::overflow_error
 /// "joint state identifier space exhausted" once the counter would wrap.

@@ -46,31 +46,7 @@ struct NamedSpan {
   std::span<const float> values;
 };
 
-// Absorbed longwave of every element from one longwave transport run at the scene's current
-// temperatures: the top face absorbs e E_top, the bottom face e (sidedness - 1) E_bottom.
-void absorbed_longwave(const EmbreeSceneManager& scene, const CouplingControls& c,
-                       std::span<const float> emissivity, std::span<const float> sidedness,
-                       int num_threads, const InterruptCheck& interrupt, std::vector<float>& top,
-                       std::vector<float>& bottom, std::vector<float>& total) {
-  const EnergyBalanceResult r =
-      render_energy_balance(scene, c.n_samples, 1, 1, nullptr, nullptr, c.sky_lw_radiance, 0.0f,
-                            0.0f, 1.0f, true, {}, {}, {}, {}, num_threads, {}, interrupt);
-  const size_t n = emissivity.size();
-  if (r.top.size() != n || r.bot.size() != n) {
-    throw std::runtime_error("native longwave result length does not match elements");
-  }
-  top.resize(n);
-  bottom.resize(n);
-  total.resize(n);
-  for (size_t e = 0; e < n; ++e) {
-    top[e] = emissivity[e] * r.top[e];
-    bottom[e] = emissivity[e] * (sidedness[e] - 1.0f) * r.bot[e];
-    total[e] = top[e] + bottom[e];
-  }
-}
-
-// The outer loop: transport at the scene temperatures, `step(absorbed_lw)` (solves, relaxes,
-// updates `scene_temperature`, returns the largest change), write back, stop below tolerance.
+// The CPU outer loop: the shared loop with the CPU longwave transport.
 template <typename Step>
 void run_coupling(EmbreeSceneManager& scene, const CouplingControls& c,
                   std::span<const float> emissivity, std::span<const float> sidedness,
@@ -79,25 +55,13 @@ void run_coupling(EmbreeSceneManager& scene, const CouplingControls& c,
                   std::vector<float>& lw_bottom, std::vector<float>& lw_total,
                   CouplingDiagnostics& d, Step&& step) {
   if (!scene.is_built()) throw std::runtime_error("Embree: build the scene before tracing rays");
-  if (static_cast<int64_t>(scene_temperature.size()) != scene.n_primitives()) {
-    throw std::runtime_error("native longwave result length does not match elements");
-  }
-  TemperatureRestore restore(scene);
-  scene.set_primitive_temperatures(scene_temperature);
-  for (int it = 1; it <= c.max_iterations; ++it) {
-    absorbed_longwave(scene, c, emissivity, sidedness, num_threads, interrupt, lw_top, lw_bottom,
-                      lw_total);
-    const float change = step(lw_total);
-    scene.set_primitive_temperatures(scene_temperature);
-    d.history.push_back(change);
-    d.iterations = it;
-    d.final_max_temperature_change = change;
-    if (change < c.convergence_tolerance) {
-      d.converged = true;
-      break;
-    }
-  }
-  restore.dismiss();
+  const auto transport = [&] {
+    return render_energy_balance(scene, c.n_samples, 1, 1, nullptr, nullptr, c.sky_lw_radiance,
+                                 0.0f, 0.0f, 1.0f, true, {}, {}, {}, {}, num_threads, {},
+                                 interrupt);
+  };
+  run_coupling_loop(scene, c, emissivity, sidedness, scene_temperature, transport, lw_top,
+                    lw_bottom, lw_total, d, step);
 }
 
 // Largest value of a per-element change vector (0 when empty).
@@ -115,6 +79,45 @@ void check_coupling_scalars(const CouplingControls& c, bool& finite, bool& in_do
 }
 
 }  // namespace
+
+void run_coupling_loop(EmbreeSceneManager& scene, const CouplingControls& c,
+                       std::span<const float> emissivity, std::span<const float> sidedness,
+                       std::vector<float>& scene_temperature,
+                       const std::function<EnergyBalanceResult()>& transport,
+                       std::vector<float>& lw_top, std::vector<float>& lw_bottom,
+                       std::vector<float>& lw_total, CouplingDiagnostics& d,
+                       const std::function<float(const std::vector<float>&)>& step) {
+  const size_t n = scene_temperature.size();
+  if (static_cast<int64_t>(n) != scene.n_primitives()) {
+    throw std::runtime_error("native longwave result length does not match elements");
+  }
+  TemperatureRestore restore(scene);
+  scene.set_primitive_temperatures(scene_temperature);
+  for (int it = 1; it <= c.max_iterations; ++it) {
+    const EnergyBalanceResult r = transport();
+    if (r.top.size() != n || r.bot.size() != n) {
+      throw std::runtime_error("native longwave result length does not match elements");
+    }
+    lw_top.resize(n);
+    lw_bottom.resize(n);
+    lw_total.resize(n);
+    for (size_t e = 0; e < n; ++e) {
+      lw_top[e] = emissivity[e] * r.top[e];
+      lw_bottom[e] = emissivity[e] * (sidedness[e] - 1.0f) * r.bot[e];
+      lw_total[e] = lw_top[e] + lw_bottom[e];
+    }
+    const float change = step(lw_total);
+    scene.set_primitive_temperatures(scene_temperature);
+    d.history.push_back(change);
+    d.iterations = it;
+    d.final_max_temperature_change = change;
+    if (change < c.convergence_tolerance) {
+      d.converged = true;
+      break;
+    }
+  }
+  restore.dismiss();
+}
 
 void validate_dynamic_photosynthesis(const DynamicPhotosynthesisRequest& r) {
   const size_t n = r.active.size();

@@ -8,12 +8,14 @@
 // Elements are the scene's primitives, in global primitive order.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "embree/energy_balance.h"
 #include "embree/scene_manager.h"
 
 namespace tesk::embree {
@@ -117,6 +119,23 @@ struct EnergyBalanceProcessResult {
   CouplingDiagnostics loop;
   ExecutionIdentity execution;  ///< embree / energy_balance_process.
 };
+
+/// The outer loop of the coupled processes, shared by the CPU and device backends: writes
+/// `scene_temperature` into the scene's per-primitive override, then per iteration runs
+/// `transport` (the single-band longwave irradiances at the current override, two-sided), forms
+/// each element's absorbed longwave (top e E_top, bottom e (sidedness - 1) E_bottom, total),
+/// calls `step(total)` (solves, relaxes, updates `scene_temperature`, returns the largest
+/// change), writes the temperatures back and stops once the change is below the tolerance. The
+/// final temperatures stay in the scene; a failure restores the previous override. Throws
+/// std::runtime_error "native longwave result length does not match elements" when the element
+/// count or a transport's length differs from the scene's primitives.
+void run_coupling_loop(EmbreeSceneManager& scene, const CouplingControls& c,
+                       std::span<const float> emissivity, std::span<const float> sidedness,
+                       std::vector<float>& scene_temperature,
+                       const std::function<EnergyBalanceResult()>& transport,
+                       std::vector<float>& lw_top, std::vector<float>& lw_bottom,
+                       std::vector<float>& lw_total, CouplingDiagnostics& d,
+                       const std::function<float(const std::vector<float>&)>& step);
 
 /// Checks a dynamic request (messages "dynamic photosynthesis n_elements must be positive",
 /// "<name> buffer length mismatch", "<name> contains a non-finite value", "dynamic

@@ -16,6 +16,7 @@
 #include "physiology/processes.h"
 #include "python/bindings.h"
 #include "python/frame.h"
+#include "python/joint_results.h"
 #include "python/physiology_requests.h"
 
 namespace tesk::python {
@@ -464,6 +465,8 @@ std::vector<float> float_vector_of(const py::dict& request, const char* key) {
   return to_vector(array_field<float>(request, key));
 }
 
+}  // namespace
+
 embree::OwnedJointThermoPhysiologyRequest joint_request(const py::dict& request) {
   embree::OwnedJointThermoPhysiologyRequest r;
   if (!has_field(request, "stable_ids")) throw py::value_error("stable_ids is required");
@@ -586,15 +589,15 @@ embree::OwnedJointThermoPhysiologyRequest joint_request(const py::dict& request)
   return r;
 }
 
-py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::dict& request) {
-  const embree::OwnedJointThermoPhysiologyRequest r = joint_request(request);
-  embree::StagedJointThermoPhysiology s = embree::stage_joint_thermo_physiology(
-      scene, r, threads_of(request), interpreter_interrupt_check());
+py::dict commit_joint_result(embree::EmbreeSceneManager& scene,
+                             const embree::OwnedJointThermoPhysiologyRequest& r,
+                             embree::StagedJointThermoPhysiology& s, const char* backend,
+                             const char* executor, const JointResultExtras& extras) {
   const uint64_t state_id = embree::next_joint_state_id();
   py::dict out;
-  out["backend"] = "embree";
+  out["backend"] = backend;
   out["workflow"] = "joint_thermo_physiology";
-  out["executor"] = "embree.cpp.joint_thermo_physiology";
+  out["executor"] = executor;
   out["native"] = true;
   const std::pair<const char*, const std::vector<float>*> arrays[] = {
       {"temperature", &s.temperature},
@@ -661,6 +664,7 @@ py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::di
   out["max_temperature_change_id"] = s.max_temperature_change_id;
   out["max_energy_residual_id"] = s.max_energy_residual_id;
   out["max_physiology_change_id"] = s.max_physiology_change_id;
+  if (extras) extras(out, state_id);
   // Commit last, all at once: a failure above leaves the scene untouched.
   embree::JointThermoPhysiologyState state;
   state.id = state_id;
@@ -688,6 +692,15 @@ py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::di
   scene.commit_joint_thermal_state(std::move(s.primitive_temperatures),
                                    std::move(s.primitive_emissivities), std::move(state));
   return out;
+}
+
+namespace {
+
+py::dict joint_thermo_physiology(embree::EmbreeSceneManager& scene, const py::dict& request) {
+  const embree::OwnedJointThermoPhysiologyRequest r = joint_request(request);
+  embree::StagedJointThermoPhysiology s = embree::stage_joint_thermo_physiology(
+      scene, r, threads_of(request), interpreter_interrupt_check());
+  return commit_joint_result(scene, r, s, "embree", "embree.cpp.joint_thermo_physiology");
 }
 
 }  // namespace

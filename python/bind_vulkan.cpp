@@ -245,6 +245,7 @@ void bind_vulkan(py::module_& m) {
   bind_vulkan_turbid_functions(m);
   bind_vulkan_turbid_domains(m);
   bind_vulkan_turbid_fields(m);
+  bind_vulkan_joint(m);
 
   m.def("list_vulkan_devices", &list_vulkan_devices,
         "Every Vulkan physical device in preference order, with its capabilities, whether the "

@@ -196,7 +196,9 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           py::kw_only(), py::arg("progress") = py::none(),
           "Render the scene's sensor by backward path tracing on the device: the transport,\n"
           "products and result keys of simulate_cpu (surface scenes, periodic or not, and scenes\n"
-          "with optical turbid media in optical mode; 1 to 32 bands). "
+          "with optical turbid media, whose leaves in thermal and SIF-only modes emit from the\n"
+          "per-instance thermal state, SIF source fields and resident Turbid sources; 1 to 32\n"
+          "bands). "
           "Returns {'payload': float32 [H, W, n_bands],\n"
           "'standard_error', 'event_aov', 'scattering_order' (arrays or None), '_execution'}.\n"
           "Passes run in dispatches of about 2^20 samples: progress(passes done, spp,\n"

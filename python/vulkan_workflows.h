@@ -23,6 +23,9 @@ void bind_vulkan_turbid_fields(pybind11::module_& m);
 /// The Vulkan physiology, process and SIF module functions (solve_physiology_vulkan, ...).
 void bind_vulkan_physiology(pybind11::module_& m);
 
+/// _execute_joint_thermo_physiology_vulkan.
+void bind_vulkan_joint(pybind11::module_& m);
+
 /// VulkanSceneManager.run_microwave_wavefront.
 void bind_vulkan_microwave(pybind11::class_<vulkan::VulkanSceneManager>& cls);
 

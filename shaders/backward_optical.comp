@@ -219,6 +219,68 @@ void surface_emission_and_sun(uint base, SurfaceHit h, DeviceMaterial mat, Shadi
 
 #ifdef TURBID_MEDIA
 #include "media_walk.glsl"
+#include "leaf_sources.glsl"
+
+// Emission of the leaf `leaf` of medium model `model` hit at `position` inside the medium
+// carried by instance `instance`, in thermal and SIF-only renders (event slot 3, like surface
+// emission): a resident observation source's radiance of the face seen; in thermal mode a
+// resident temperature field's sunlit/shaded split with the instance's emissivity (Kirchhoff's
+// of the leaf optics without a thermal state), else the instance's thermal state; in SIF-only
+// mode M / pi of the instance's SIF source fields.
+void leaf_emission(uint base, DeviceLeafModel model, int instance, vec3 position, LeafHit leaf,
+                   int slot) {
+  const int nb = P.n_bands;
+  const int resident = resident_kind(instance);
+  if (resident != kResidentNone && resident != kResidentField) {
+    int field, bin;
+    const int cell = resident_lookup(instance, position, leaf.normal, nb, field, bin);
+    if (cell < 0) return;
+    const int at = field_value_at(field, cell, bin) + 1 +
+                   (leaf.back_face ? resident_ints[LS.resident_fields_at + field * kResidentFieldInts + 1] : 0);
+    for (int b = 0; b < nb; ++b) {
+      const double e = double(resident_floats[at + b]);
+      if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+    }
+    return;
+  }
+  if (P.mode == kModeThermal) {
+    const bool has_state = has_leaf_thermal_state(instance);
+    if (resident == kResidentField) {
+      int field, bin;
+      const int cell = resident_lookup(instance, position, leaf.normal, nb, field, bin);
+      if (cell < 0) return;
+      const int at = field_value_at(field, cell, bin);
+      for (int b = 0; b < nb; ++b) {
+        const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
+        float eps = 0.0;
+        if (has_state) {
+          eps = leaf_thermal_value(instance, kLeafThermalEmissivity);
+        } else {
+          const float rho =
+              0.5 * (leaf_reflectance(model, b, false) + leaf_reflectance(model, b, true));
+          eps = clamp(1.0 - rho - leaf_transmission(model, b), 0.0, 1.0);
+        }
+        const double e = leaf_thermal_mixture(lambda, resident_floats[at + 2], resident_floats[at + 3],
+                                              resident_floats[at + 1], eps);
+        if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+      }
+      return;
+    }
+    if (!has_state) return;
+    for (int b = 0; b < nb; ++b) {
+      const float lambda = b < P.n_wavelengths ? wavelengths[b] : 0.0;
+      const double e = leaf_thermal_radiance(instance, lambda);
+      if (e != 0.0) add_contribution(base, b, e * throughput[b], kEventEmission, slot);
+    }
+  } else if (P.mode == kModeSifOnly) {
+    for (int b = 0; b < nb; ++b) {
+      const float m = leaf_sif_exitance(instance, position, leaf.normal, b);
+      if (m != 0.0) {
+        add_contribution(base, b, double(m) * double(kInvPi) * throughput[b], kEventEmission, slot);
+      }
+    }
+  }
+}
 
 bool roulette(int k, inout Pcg32 rng) {
   if (k < P.rr_depth) return true;
@@ -230,11 +292,13 @@ bool roulette(int k, inout Pcg32 rng) {
   return true;
 }
 
-// One path of a scene with media (optical mode), as the CPU's.
+// One path of a scene with media, as the CPU's: in optical mode the sun by next-event
+// estimation at surfaces and leaves, in thermal and SIF-only modes their emission.
 void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
   const int nb = P.n_bands;
   const int last_order_slot = P.order_slots - 1;
   const vec3 sun = vec3(P.sun_dir[0], P.sun_dir[1], P.sun_dir[2]);
+  const bool optical = P.mode == kModeOptical;
   path_set = active_media(o, d);
   for (int i = 0; i < kMaxActiveMedia; ++i) path_observed[i] = 0.0;
   int hits = 0;
@@ -279,7 +343,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       frame = frame_from_normal(h.normal);
       wo = to_local(frame, -d);
       const vec3 wi = to_local(frame, sun);
-      if (P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
+      if (!optical) surface_emission_and_sun(base, h, mat, frame, wo, slot);
+      if (optical && P.sun_offset >= 0 && (wi.z > 0.0 || mat.type == 13) && abs(wi.z) > 0.0) {
         for (int b = 0; b < nb; ++b) {
           response[b] = eval_scattering(mat, b, wo, wi, h.is_back_face, false);
           want_sun = want_sun || (response[b] * spectral[P.sun_offset + b] != 0.0);
@@ -290,7 +355,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
     } else {  // a leaf inside medium ev.medium_id
       model = leaf_models[ev.medium_id];
       leaf = sample_leaf_normal(model.leaf_angle_type, d, rng);
-      if (P.sun_offset >= 0) {
+      if (!optical) leaf_emission(base, model, ev.instance_id, ev.position, leaf, slot);
+      if (optical && P.sun_offset >= 0) {
         cos_sun = double(abs(dot(leaf.facing, sun)));
         for (int b = 0; b < nb; ++b) {
           response[b] = leaf_response(model, b, leaf, sun);
@@ -320,7 +386,8 @@ void trace_path_media(uint base, inout Pcg32 rng, vec3 o, vec3 d) {
       const double weight = double(abs(smp.wi.z)) / double(smp.pdf);
       bool alive = false;
       for (int b = 0; b < nb; ++b) {
-        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face, false);
+        const float f = eval_scattering(mat, b, wo, smp.wi, h.is_back_face,
+                                      P.mode == kModeThermal);
         throughput[b] *= double(f) * weight;
         alive = alive || throughput[b] > kMinThroughput;
       }

@@ -62,9 +62,7 @@ void copy_field(std::vector<float>& dst, int field, size_t n, const float* src) 
   std::copy(src, src + n, dst.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(field) * n));
 }
 
-// The outer radiative-temperature loop of the CPU processes with the device longwave transport:
-// transport at the scene temperatures, `step(absorbed_lw)` (updates `scene_temperature`, returns
-// the largest change), write back, stop below the tolerance.
+// The CPU processes' outer loop with the device longwave transport.
 template <typename Step>
 void run_coupling(VulkanSceneManager& scene, const embree::CouplingControls& c,
                   std::span<const float> emissivity, std::span<const float> sidedness,
@@ -72,38 +70,12 @@ void run_coupling(VulkanSceneManager& scene, const embree::CouplingControls& c,
                   std::vector<float>& lw_bottom, std::vector<float>& lw_total,
                   embree::CouplingDiagnostics& d, Step&& step) {
   scene.require_built("the energy balance");
-  embree::EmbreeSceneManager& host = scene.host();
-  if (static_cast<int64_t>(scene_temperature.size()) != host.n_primitives()) {
-    throw std::runtime_error("native longwave result length does not match elements");
-  }
-  const size_t n = scene_temperature.size();
-  embree::TemperatureRestore restore(host);
-  host.set_primitive_temperatures(scene_temperature);
-  for (int it = 1; it <= c.max_iterations; ++it) {
-    const embree::EnergyBalanceResult r = render_energy_balance(
-        scene, c.n_samples, 1, 0.0f, 0.0f, c.sky_lw_radiance, float3{0.0f, 0.0f, 1.0f}, true, {});
-    if (r.top.size() != n || r.bot.size() != n) {
-      throw std::runtime_error("native longwave result length does not match elements");
-    }
-    lw_top.resize(n);
-    lw_bottom.resize(n);
-    lw_total.resize(n);
-    for (size_t e = 0; e < n; ++e) {
-      lw_top[e] = emissivity[e] * r.top[e];
-      lw_bottom[e] = emissivity[e] * (sidedness[e] - 1.0f) * r.bot[e];
-      lw_total[e] = lw_top[e] + lw_bottom[e];
-    }
-    const float change = step(lw_total);
-    host.set_primitive_temperatures(scene_temperature);
-    d.history.push_back(change);
-    d.iterations = it;
-    d.final_max_temperature_change = change;
-    if (change < c.convergence_tolerance) {
-      d.converged = true;
-      break;
-    }
-  }
-  restore.dismiss();
+  const auto transport = [&] {
+    return render_energy_balance(scene, c.n_samples, 1, 0.0f, 0.0f, c.sky_lw_radiance,
+                                 float3{0.0f, 0.0f, 1.0f}, true, {});
+  };
+  embree::run_coupling_loop(scene.host(), c, emissivity, sidedness, scene_temperature, transport,
+                            lw_top, lw_bottom, lw_total, d, step);
 }
 
 }  // namespace

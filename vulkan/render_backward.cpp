@@ -13,6 +13,7 @@
 #include "embree/illumination.h"
 #include "embree/render_brf.h"
 #include "shaders/device_records.h"
+#include "vulkan/leaf_sources.h"
 #include "vulkan/media_buffers.h"
 
 namespace tesk::vulkan {
@@ -38,26 +39,14 @@ Buffer upload_vector(VulkanContext& ctx, const std::vector<T>& values) {
 // Samples (pixels x passes) per dispatch of the backward shader.
 constexpr uint64_t kDispatchSamples = uint64_t{1} << 20;
 
-void refuse(const char* what) {
-  throw std::runtime_error(std::string("Vulkan backward rendering supports ") + what +
-                           ". No fallback was performed.");
-}
-
 }  // namespace
 
-// Checks shared by the image and the BRF: built scene, band count, surface-only scene.
+// Checks shared by the image and the BRF: built scene, band count.
 int checked_bands(const VulkanSceneManager& scene) {
   scene.require_built("rendering");
-  const embree::EmbreeSceneManager& host = scene.host();
-  const int nb = std::max(host.description().num_bands(), 0);
+  const int nb = std::max(scene.host().description().num_bands(), 0);
   if (nb < 1 || nb > device::kMaxDeviceBands) {
     throw std::invalid_argument("Vulkan backward rendering supports 1 to 32 bands");
-  }
-  if (!host.optical_media().media.empty()) {
-    const SceneDescription& d = host.description();
-    if (d.mode() != TransportMode::Optical) {
-      refuse("optical turbid media in optical mode only (not thermal or SIF-only)");
-    }
   }
   return nb;
 }
@@ -164,8 +153,9 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   // Scenes with optical turbid media run the variant whose paths walk through them.
   const bool media = !host.optical_media().media.empty();
   const MediaBuffers media_buffers = media ? upload_media(scene) : MediaBuffers{};
+  const LeafSourceBuffers leaf_sources = media ? upload_leaf_sources(scene) : LeafSourceBuffers{};
   ComputePipeline& pipeline =
-      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 18, 0,
+      media ? scene.pipeline("backward_optical_turbid.spv", "backwardOpticalTurbid", 25, 0,
                              "backward optical turbid")
             : scene.pipeline("backward_optical_surface.spv", "backwardOptical", 14, 0,
                              "backward optical");
@@ -173,8 +163,11 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
   buffers.insert(buffers.end(), {&params, &materials, &spectral, &wavelengths, &temperatures, &sif,
                                  &sum, &squares, &events, &orders});
   if (media) {
-    buffers.insert(buffers.end(), {&media_buffers.params, &media_buffers.media,
-                                   &media_buffers.material_media, &media_buffers.leaf_models});
+    buffers.insert(buffers.end(),
+                   {&media_buffers.params, &media_buffers.media, &media_buffers.material_media,
+                    &media_buffers.leaf_models, &leaf_sources.params, &leaf_sources.thermal,
+                    &leaf_sources.sif, &leaf_sources.sif_grid, &leaf_sources.resident_ints,
+                    &leaf_sources.resident_floats, &leaf_sources.resident_error});
   }
   // Passes in dispatches of about kDispatchSamples samples, so that no single submission runs
   // long enough for a display driver's watchdog; the sums carry over between dispatches.
@@ -190,6 +183,7 @@ embree::OpticalImageResult render_image(VulkanSceneManager& scene, const SensorD
     if (progress) progress(p.pass_end, p.spp, elapsed_ms(start));
     if (p.pass_end >= p.spp) break;
   }
+  if (media) check_resident_lookups(leaf_sources);
 
   auto fetch = [](const Buffer& b, size_t n) {
     std::vector<double> v(n);

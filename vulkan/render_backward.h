@@ -22,8 +22,10 @@ namespace tesk::vulkan {
 /// (backward_optical_turbid.spv, entry backwardOpticalTurbid): the CPU's media walk (containment
 /// of the camera ray, combined free-path steps, leaf scattering, the sun through the media with
 /// the hotspot correction, tile walls crossed with containment in the neighbouring copy) with
-/// the same streams; it runs optical mode, and thermal or SIF-only media scenes throw
-/// std::runtime_error ending "No fallback was performed.". Prints one summary line. Passes run in
+/// the same streams; in thermal and SIF-only modes the leaves emit from the per-instance thermal
+/// state, SIF source fields and resident Turbid sources (vulkan/leaf_sources.h), and a collision
+/// the resident sources cannot serve throws the CPU's error after the dispatches. Prints one
+/// summary line. Passes run in
 /// dispatches of about 2^20 samples; `progress` (may be empty) gets (passes done, spp, elapsed ms)
 /// after each and `interrupt` (may be empty) is polled before each, so Ctrl-C stops a long render
 /// between dispatches.

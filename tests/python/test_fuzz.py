@@ -313,6 +313,10 @@ VULKAN_TURBID |= {"_build_turbid_field_vulkan": ["optional", "request", "request
 if HAS_VULKAN:
     FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_PHYSIOLOGY}
     FUNCTIONS |= VULKAN_TURBID
+# The device joint thermo-physiology takes a VulkanSceneManager first, as the physiology functions.
+VULKAN_JOINT = ["_execute_joint_thermo_physiology_vulkan"]
+if HAS_VULKAN:
+    FUNCTIONS |= {name: ["optional", "request"] for name in VULKAN_JOINT}
 CLASSES = {"EmbreeSceneManager", "VulkanContext", "VulkanSceneManager"}
 # The device scene shares the CPU vocabulary except the CPU-only workflow methods, and adds its
 # own workflows (kinds as above; the scene comes first).
@@ -396,7 +400,7 @@ def test_vulkan_workflows_fail_cleanly(name, data):
     scene.trace_closest([[0.5, 0.5, 2.0]], [[0, 0, -1]])
 
 
-@pytest.mark.parametrize("name", VULKAN_PHYSIOLOGY)
+@pytest.mark.parametrize("name", VULKAN_PHYSIOLOGY + VULKAN_JOINT)
 @settings(max_examples=15)
 @given(data=st.data())
 def test_vulkan_physiology_fails_cleanly(name, data):
