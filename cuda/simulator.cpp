@@ -578,18 +578,7 @@ embree::LidarResult CudaSimulator::simulate_lidar(CudaSceneManager& scene,
   std::vector<float> in(footprint_bytes / sizeof(float) + 6 * static_cast<size_t>(P));
   std::memcpy(in.data(), footprint.data(), footprint_bytes);
   float* pulses = in.data() + footprint_bytes / sizeof(float);
-  for (int64_t i = 0; i < P; ++i) {
-    const size_t k = 3 * static_cast<size_t>(i);
-    const float3 d = normalize(float3{request.pulse_directions[k], request.pulse_directions[k + 1],
-                                      request.pulse_directions[k + 2]});
-    const float row[6] = {request.pulse_origins[k],
-                          request.pulse_origins[k + 1],
-                          request.pulse_origins[k + 2],
-                          d.x,
-                          d.y,
-                          d.z};
-    std::copy(row, row + 6, pulses + 2 * k);
-  }
+  embree::write_pulse_rows(request, P, pulses);
   m_context->make_current();
   m_lidar_in.upload(in, "upload lidar");
 

@@ -310,6 +310,21 @@ LidarPlan plan_lidar(const LidarRequest& request, int32_t n_bands) {
   return plan;
 }
 
+void write_pulse_rows(const LidarRequest& request, int64_t num_pulses, float* out) {
+  for (int64_t i = 0; i < num_pulses; ++i) {
+    const size_t k = 3 * static_cast<size_t>(i);
+    const float3 d = normalize(float3{request.pulse_directions[k], request.pulse_directions[k + 1],
+                                      request.pulse_directions[k + 2]});
+    const float row[6] = {request.pulse_origins[k],
+                          request.pulse_origins[k + 1],
+                          request.pulse_origins[k + 2],
+                          d.x,
+                          d.y,
+                          d.z};
+    std::copy(row, row + 6, out + 2 * k);
+  }
+}
+
 LidarResult start_lidar_result(const LidarPlan& plan, const LidarRequest& request,
                                ExecutionIdentity execution, double scratch_bytes) {
   LidarResult result;

@@ -83,6 +83,10 @@ LidarPlan plan_lidar(const LidarRequest& request, int32_t n_bands);
 LidarResult start_lidar_result(const LidarPlan& plan, const LidarRequest& request,
                                ExecutionIdentity execution, double scratch_bytes);
 
+/// The pulses of a request as the device programs read them: origin and unit direction
+/// (normalised as the CPU run does), 6 floats per pulse, written to `out` (6 x num_pulses).
+void write_pulse_rows(const LidarRequest& request, int64_t num_pulses, float* out);
+
 /// The host half of waveform mode, shared by the backends: the raw waveform of one pulse at a
 /// time is added bin by bin, then `finish` convolves it with the pulse kernel, extracts its
 /// returns and stores its kept waveforms. Only the bins that received energy (and the kernel's

@@ -69,18 +69,7 @@ embree::LidarResult simulate_lidar(VulkanSceneManager& scene, const embree::Lida
 
   // Origins and unit directions (normalised as the CPU does), 6 floats per pulse.
   std::vector<float> pulses(6 * static_cast<size_t>(P));
-  for (int64_t i = 0; i < P; ++i) {
-    const size_t k = 3 * static_cast<size_t>(i);
-    const float3 d = normalize(float3{request.pulse_directions[k], request.pulse_directions[k + 1],
-                                      request.pulse_directions[k + 2]});
-    const float row[6] = {request.pulse_origins[k],
-                          request.pulse_origins[k + 1],
-                          request.pulse_origins[k + 2],
-                          d.x,
-                          d.y,
-                          d.z};
-    std::copy(row, row + 6, pulses.begin() + 2 * static_cast<std::ptrdiff_t>(k));
-  }
+  embree::write_pulse_rows(request, P, pulses.data());
   std::vector<double> footprint;
   for (const embree::LidarFootprintSample& f : plan.footprint) {
     footprint.insert(footprint.end(), {f.x, f.y, f.weight});
