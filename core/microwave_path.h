@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/bvh_tracer.h"
 #include "core/host_device.h"
 #include "core/illumination.h"
 #include "core/pcg32.h"
@@ -343,7 +344,8 @@ TESK_HOST_DEVICE inline void microwave_channels(bool active, int n, const double
 /// Pixel i (row-major) of a microwave image: spp camera rays of the scene's sensor, jittered in
 /// the pixel by the pixel's own stream (StreamKey::MicrowaveRay, one stream per pixel, so the
 /// image does not depend on the launch shape), each traced by trace_line_of_sight; samples for
-/// which the sensor gives no ray count as zero.
+/// which the sensor gives no ray count as zero. Active values are multiplied by the two-way
+/// atmospheric transmission exp(-2 tau_atm / |d_z|) of the camera ray.
 template <typename Tracer>
 TESK_HOST_DEVICE void microwave_pixel(const MicrowaveImageParams& p, const Tracer& tracer,
                                       int64_t i) {
@@ -358,11 +360,31 @@ TESK_HOST_DEVICE void microwave_pixel(const MicrowaveImageParams& p, const Trace
     float3 o{}, d{};
     if (!sensor::generate_primary_ray(p.sensor, x, y, jx, jy, o, d)) continue;
     const MicrowaveValue v = trace_line_of_sight(p.tables, tracer, o, d, rng);
-    for (int c = 0; c < 4; ++c) sum[c] += v.v[c];
+    // Active: the sensor sees the scene through the atmosphere both ways.
+    const float two_way =
+        p.tables.active != 0 && p.tables.atmosphere_tau > 0.0f
+            ? expf(-2.0f * p.tables.atmosphere_tau / fmaxf(fabsf(d.z), kMinCosine))
+            : 1.0f;
+    for (int c = 0; c < 4; ++c) sum[c] += static_cast<double>(two_way) * v.v[c];
   }
   const double inv = p.spp > 0 ? 1.0 / p.spp : 0.0;
   for (int c = 0; c < 4; ++c) sum[c] *= inv;
   microwave_channels(p.tables.active != 0, p.n_channels, sum, p.image + i * p.n_channels);
+}
+
+/// Launch parameters of one device launch of a microwave image: pixels [pixel_begin,
+/// pixel_end) over the device hierarchy.
+struct MicrowaveLaunchParams {
+  MicrowaveImageParams image{};
+  bvh::BvhSceneView scene{};
+  int64_t pixel_begin = 0;
+  int64_t pixel_end = 0;
+};
+static_assert(std::is_trivially_copyable_v<MicrowaveLaunchParams>);
+
+/// Pixel i of a launch, traced over the launch's hierarchy.
+TESK_HOST_DEVICE inline void microwave_pixel_item(const MicrowaveLaunchParams& p, int64_t i) {
+  microwave_pixel(p.image, bvh::BvhTracer{p.scene}, i);
 }
 
 }  // namespace tesk::microwave

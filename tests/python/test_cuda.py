@@ -63,7 +63,8 @@ def test_the_device_programs_are_installed_beside_the_module():
     for part in ptx.split(".entry ")[1:]:
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
-                            "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance"}
+                            "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
+                            "tesk_microwave"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
