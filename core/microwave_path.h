@@ -375,10 +375,10 @@ TESK_HOST_DEVICE void microwave_pixel(const MicrowaveImageParams& p, const Trace
 /// Launch parameters of one device launch of a microwave image: pixels [pixel_begin,
 /// pixel_end) over the device hierarchy.
 struct MicrowaveLaunchParams {
-  MicrowaveImageParams image{};
-  bvh::BvhSceneView scene{};
-  int64_t pixel_begin = 0;
-  int64_t pixel_end = 0;
+  MicrowaveImageParams image{};  ///< The image and its tables.
+  bvh::BvhSceneView scene{};     ///< The hierarchy the lines of sight trace.
+  int64_t pixel_begin = 0;       ///< First pixel (row-major) of the launch.
+  int64_t pixel_end = 0;         ///< One past its last pixel.
 };
 static_assert(std::is_trivially_copyable_v<MicrowaveLaunchParams>);
 
