@@ -17,12 +17,16 @@ Simulator.simulate_forward, as photons/s, with the relative difference of the BR
 waveform LiDAR (--pulses pulses straight down, default footprint): simulate_lidar_cpu and
 Simulator.simulate_lidar, as pulses/s, with the number of returns of each; and the leaf reverse
 ray tracer (--rrt-samples samples, 32 rays per side, depth 6): run_turbid_leaf_rrt_cpu and
-Simulator.run_turbid_leaf_rrt, as samples/s, with the relative difference of the top totals.
+Simulator.run_turbid_leaf_rrt, as samples/s, with the relative difference of the top totals;
+and the microwave images of the oblique view (--image pixels square, --mw-spp lines of sight per
+pixel, ground as soil, every other material a scattering vegetation layer):
+Simulator.simulate_microwave and simulate_active_microwave on the device only (there is no CPU
+microwave image), as lines of sight/s, with the image means.
 Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
                                              [--photons N] [--eb-samples N] [--pulses N]
-                                             [--rrt-samples N]
+                                             [--rrt-samples N] [--mw-spp N]
 """
 
 from __future__ import annotations
@@ -77,6 +81,7 @@ def main() -> None:
     parser.add_argument("--eb-samples", type=int, default=2, help="energy-balance samples per face")
     parser.add_argument("--pulses", type=int, default=2000, help="LiDAR pulses (waveform mode)")
     parser.add_argument("--rrt-samples", type=int, default=2000, help="leaf-area samples of the leaf RRT")
+    parser.add_argument("--mw-spp", type=int, default=16, help="lines of sight per pixel of the microwave images")
     args = parser.parse_args()
 
     cpu = tesk_gpu.EmbreeSceneManager()
@@ -223,6 +228,24 @@ def main() -> None:
         line += (f"; device end to end {k / t_dev / 1e3:8.2f} ksamples/s ({t_cpu / t_dev:.1f}x the CPU); "
                  f"top totals differ by {abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
     print(line)
+
+    if sim is not None:
+        gpu.set_sensor(1, args.image, args.image, 0.0, 0.0, look_at(*perspective_view(forest)), 50.0)
+        soil = np.array([[0.3, 0.2, 0.25, 0.3, 2.0, 1.0, 0.1, 295.0, 290.0, 0.0, 0.01, 0.0]], np.float32)
+        c, a = 8, 8
+        luts = np.zeros((1, c, c, a, 16), np.float32)
+        luts[..., 0] = luts[..., 5] = 1.0  # isotropic intensity block
+        mw = dict(mw_soil_params=soil, mw_veg_params=np.array([[0.3, 0.1, 300.0]], np.float32),
+                  material_map=np.array([[1, 0]] + [[2, 0]] * 7, np.int32), mw_veg_mueller_luts=luts)
+        n = args.image * args.image * args.mw_spp
+        for name, run in (("passive", lambda: sim.simulate_microwave(gpu, 1.4e9, 2, args.mw_spp, 6, 260.0, True,
+                                                                      0.05, **mw)),
+                          ("active", lambda: sim.simulate_active_microwave(gpu, 5.4e9, 4, args.mw_spp, 6, 260.0,
+                                                                            0.05, **mw))):
+            run()
+            t_dev, img = best_of(args.repeats, run)
+            print(f"microwave {name}, {n:,} lines of sight: device end to end {n / t_dev / 1e6:8.2f} Mlines/s; "
+                  f"image mean {img.mean(axis=(0, 1))}")
 
 
 if __name__ == "__main__":

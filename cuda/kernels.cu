@@ -8,6 +8,7 @@
 #include "core/forward_field.h"
 #include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
+#include "core/microwave_path.h"
 #include "core/trace_batch.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
@@ -56,4 +57,11 @@ extern "C" __global__ void tesk_energy_balance(tesk::EnergyBalanceParams params)
   const int64_t i =
       params.primitive_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (i < params.primitive_end) tesk::energy_balance_item(params, i);
+}
+
+// One thread per pixel of the launch's range; passive or active by the tables' flag.
+extern "C" __global__ void tesk_microwave(tesk::microwave::MicrowaveLaunchParams params) {
+  const int64_t i =
+      params.pixel_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < params.pixel_end) tesk::microwave::microwave_pixel_item(params, i);
 }

@@ -20,6 +20,7 @@
 #include "core/host/transport_settings.h"
 #include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
+#include "core/microwave_path.h"
 #include "core/trace_batch.h"
 #include "embree/photon_path.h"
 #include "embree/transport_context.h"
@@ -49,7 +50,9 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_rrt_in(context),
       m_rrt_out(context),
       m_eb_in(context),
-      m_eb_out(context) {}
+      m_eb_out(context),
+      m_mw_in(context),
+      m_mw_out(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -102,6 +105,8 @@ void CudaSimulator::init() {
         "kernel tesk_lidar");
   check(m_context->api().cuModuleGetFunction(&m_leaf_rrt, m_module, "tesk_leaf_rrt"),
         "kernel tesk_leaf_rrt");
+  check(m_context->api().cuModuleGetFunction(&m_microwave, m_module, "tesk_microwave"),
+        "kernel tesk_microwave");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -870,6 +875,83 @@ embree::EnergyBalanceMultibandResult CudaSimulator::run_energy_balance_multiband
   std::fflush(stdout);
   energy_balance_(scene, p, ctx, progress, r.top, r.bot, r.sunlit_fraction, r.rays);
   return r;
+}
+
+std::vector<float> CudaSimulator::simulate_microwave(CudaSceneManager& scene,
+                                                     const microwave::MicrowaveTableSet& tables,
+                                                     int spp, int n_channels,
+                                                     const ProgressCallback& progress,
+                                                     const InterruptCheck& interrupt) {
+  const char* operation = tables.header.active ? "simulate_active_microwave" : "simulate_microwave";
+  if (!scene.is_built() || !scene.is_uploaded()) {
+    throw std::runtime_error("CUDA: build the scene before tracing rays");
+  }
+  const embree::TransportContext ctx = embree::make_transport_context(scene, 0, 0, 0);
+  check_device_scene(ctx, operation, ctx.n_bands, 0);
+  init();
+  const SensorData& sensor = scene.description().sensor();
+  const int64_t width = std::max(sensor.width, 0), height = std::max(sensor.height, 0);
+  const int64_t n = width * height;
+  std::vector<float> image(static_cast<size_t>(n * n_channels), 0.0f);
+  if (n == 0 || spp < 1) return image;
+  check_allocation(static_cast<double>(image.size()) * sizeof(float), "microwave image");
+
+  // Every table in one upload (4-byte words), its device address put in place of the host one.
+  microwave::MicrowaveLaunchParams p;
+  p.image.tables = tables.view();
+  std::vector<float> in;
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, const std::vector<float>& v) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), v.begin(), v.end());
+  };
+  microwave::MicrowaveTables& t = p.image.tables;
+  stage(t.passive_soil, tables.passive_soil);
+  stage(t.active_soil, tables.active_soil);
+  stage(t.smooth_soil, tables.smooth_soil);
+  stage(t.vegetation, tables.vegetation);
+  stage(t.trunk_response, tables.trunk_response);
+  stage(t.trunk_active, tables.trunk_active);
+  stage(t.mueller, tables.mueller);
+  stage(t.cosine_cdf, tables.cosine_cdf);
+  stage(t.azimuth_cdf, tables.azimuth_cdf);
+  const size_t map_at = in.size();
+  for (int32_t v : tables.material_map) {
+    float word;
+    std::memcpy(&word, &v, sizeof(word));
+    in.push_back(word);
+  }
+  if (in.empty()) in.push_back(0.0f);
+  m_context->make_current();
+  m_mw_in.upload(in, "upload microwave");
+  for (const auto& [ptr, offset] : moved) *ptr = m_mw_in.as<float>() + offset;
+  t.material_map = tables.material_map.empty()
+                       ? nullptr
+                       : reinterpret_cast<const int32_t*>(m_mw_in.as<float>() + map_at);
+  m_mw_out.zero(image.size() * sizeof(float), "alloc microwave");
+  p.image.sensor = sensor;
+  p.image.width = static_cast<int32_t>(width);
+  p.image.height = static_cast<int32_t>(height);
+  p.image.spp = spp;
+  p.image.n_channels = n_channels;
+  p.image.image = m_mw_out.as_mutable<float>();
+  p.scene = scene.device_view();
+
+  // Launches of about 2^22 lines of sight.
+  constexpr int64_t kLaunchRays = int64_t{1} << 22;
+  const int64_t per_launch = std::max<int64_t>(1, kLaunchRays / spp);
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t begin = 0; begin < n; begin += per_launch) {
+    if (interrupt) interrupt();
+    p.pixel_begin = begin;
+    p.pixel_end = std::min(n, begin + per_launch);
+    launch_(m_microwave, p.pixel_end - begin, &p, "launch microwave");
+    finish_launch_("sync microwave");
+    if (progress) progress(p.pixel_end, n, elapsed_ms(start));
+  }
+  m_mw_out.download(image.data(), image.size() * sizeof(float), "download microwave");
+  return image;
 }
 
 }  // namespace tesk::cuda

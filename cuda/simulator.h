@@ -9,6 +9,7 @@
 
 #include "core/backward_image.h"
 #include "core/bvh.h"
+#include "core/host/microwave/tables.h"
 #include "core/host/progress.h"
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
@@ -176,6 +177,20 @@ class CudaSimulator {
       std::span<const float> sw_back_reflectance, std::span<const float> sw_transmittance,
       const ProgressCallback& progress);
 
+  /// Microwave image of the scene's sensor on the device (core/microwave_path.h): one thread
+  /// per pixel traces `spp` jittered lines of sight from the pixel's own stream through the
+  /// tables (passive or active by tables.header.active) and writes the pixel's n_channels
+  /// means ([height][width][n_channels], microwave::microwave_channels), in launches of about
+  /// 2^22 lines of sight; `progress` gets (pixels done, pixels, elapsed ms) after each launch
+  /// and `interrupt` is polled before each. Results match the host run of the same items up to
+  /// hits that differ in their last bits. Throws "CUDA: build the scene before tracing rays",
+  /// "<simulate_microwave or simulate_active_microwave>: ..." for scenes with optical turbid
+  /// media (no fallback) and "CUDA: <label> - <error>" on a device failure.
+  std::vector<float> simulate_microwave(CudaSceneManager& scene,
+                                        const microwave::MicrowaveTableSet& tables, int spp,
+                                        int n_channels, const ProgressCallback& progress,
+                                        const InterruptCheck& interrupt = {});
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -199,6 +214,7 @@ class CudaSimulator {
   CUfunction m_forward = nullptr;
   CUfunction m_lidar = nullptr;
   CUfunction m_leaf_rrt = nullptr;
+  CUfunction m_microwave = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions
@@ -214,6 +230,8 @@ class CudaSimulator {
   DeviceBuffer m_rrt_out;    // leaf RRT results and query count
   DeviceBuffer m_eb_in;      // energy-balance geometry and input arrays
   DeviceBuffer m_eb_out;     // energy-balance query counts and results
+  DeviceBuffer m_mw_in;      // microwave tables and material map
+  DeviceBuffer m_mw_out;     // microwave image
 };
 
 }  // namespace tesk::cuda

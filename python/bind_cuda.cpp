@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "python/lidar_args.h"
 
 #if defined(TESK_HAS_CUDA)
+#include "core/host/microwave/tables.h"
 #include "cuda/context.h"
 #include "cuda/scene_manager.h"
 #include "cuda/simulator.h"
@@ -275,6 +278,111 @@ py::tuple run_energy_balance_multiband(
                         to_numpy(r.sunlit_fraction));
 }
 
+// A float array of the caller as the evaluators' view (None: empty).
+microwave::FloatArray float_view(const carray<float>& a) {
+  microwave::FloatArray v;
+  if (a.size() == 0) return v;
+  v.data = a.data();
+  for (py::ssize_t d = 0; d < a.ndim(); ++d) v.shape.push_back(static_cast<size_t>(a.shape(d)));
+  return v;
+}
+
+// The microwave image shared by the passive and the active method: argument checks, tables from
+// the physical parameters (core/host/microwave/tables.h), the device run, [H, W, n_channels].
+py::array_t<float> microwave_image(CudaSimulator& sim, CudaSceneManager& scene, bool active,
+                                   double frequency, int n_channels, int spp, int max_depth,
+                                   float air_temperature, float atm_tau, const py::object& soil,
+                                   const py::object& veg, const py::object& trunk,
+                                   const py::object& material_map, const py::object& veg_luts,
+                                   const py::object& trunk_luts, const py::object& lut_dims,
+                                   const py::object& progress) {
+  using leaf_rrt_detail::converted;
+  if (spp < 1) throw py::value_error("spp must be at least 1");
+  if (active ? (n_channels != 1 && n_channels != 2 && n_channels != 4)
+             : (n_channels != 1 && n_channels != 2)) {
+    throw py::value_error(active ? "n_channels must be 1 (VV), 2 (HH, VV) or 4 (HH, HV, VH, VV)"
+                                 : "n_channels must be 1 ((H + V) / 2) or 2 (H, V)");
+  }
+  if (material_map.is_none()) {
+    throw py::value_error(
+        "material_map is required: int32 (n_materials, 2) rows of (class, index)");
+  }
+  const carray<float> soil_a = converted<float>(soil, "mw_soil_params", true);
+  const carray<float> veg_a = converted<float>(veg, "mw_veg_params", true);
+  const carray<float> trunk_a = converted<float>(trunk, "mw_trunk_params", true);
+  const carray<int32_t> map_a = converted<int32_t>(material_map, "material_map", false);
+  const carray<float> luts_a = converted<float>(veg_luts, "mw_veg_mueller_luts", true);
+  const carray<float> trunk_luts_a = converted<float>(trunk_luts, "mw_trunk_mueller_luts", true);
+  const carray<int32_t> dims_a = converted<int32_t>(lut_dims, "_mw_veg_lut_dims", true);
+  if (!(map_a.ndim() == 2 && map_a.shape(1) == 2) && map_a.size() != 0) {
+    throw py::value_error("material_map must have shape (n_materials, 2)");
+  }
+  for (py::ssize_t i = 0; i < trunk_luts_a.size(); ++i) {
+    if (!std::isfinite(trunk_luts_a.data()[i])) {
+      throw py::value_error("mw_trunk_mueller_luts must be finite");
+    }
+  }
+  microwave::MicrowaveTableRequest r;
+  r.frequency = frequency;
+  r.active = active;
+  r.max_depth = max_depth;
+  r.air_temperature = air_temperature;
+  r.atmosphere_tau = atm_tau;
+  r.soil = float_view(soil_a);
+  r.vegetation = float_view(veg_a);
+  r.trunk = float_view(trunk_a);
+  r.material_map = map_a.data();
+  r.n_map = map_a.size() / 2;
+  if (luts_a.size() > 0) {
+    if (dims_a.size() == 2) {
+      r.lut_cosines = dims_a.data()[0];
+      r.lut_azimuths = dims_a.data()[1];
+    } else if (dims_a.size() == 0 && luts_a.ndim() == 5 && luts_a.shape(1) == luts_a.shape(2) &&
+               luts_a.shape(4) == 16) {
+      r.lut_cosines = static_cast<int>(luts_a.shape(1));
+      r.lut_azimuths = static_cast<int>(luts_a.shape(3));
+    } else {
+      throw py::value_error(
+          "mw_veg_mueller_luts must have shape (n_veg, C, C, A, 16), or be given with "
+          "_mw_veg_lut_dims = (C, A)");
+    }
+    r.vegetation_mueller = float_view(luts_a);
+  }
+  if (!scene.is_built()) throw std::runtime_error("CUDA: build the scene before tracing rays");
+  const microwave::MicrowaveTableSet tables = microwave::build_microwave_tables(r);
+  const embree::SceneUse use = scene.acquire_use();
+  const std::vector<float> image =
+      sim.simulate_microwave(scene, tables, spp, n_channels, wrap_progress(progress));
+  const SensorData& sensor = scene.description().sensor();
+  return to_numpy(image.data(), {std::max(sensor.height, 0), std::max(sensor.width, 0),
+                                 static_cast<py::ssize_t>(n_channels)});
+}
+
+py::array_t<float> simulate_microwave(CudaSimulator& sim, CudaSceneManager& scene, double frequency,
+                                      int n_channels, int spp, int max_depth, float air_temperature,
+                                      bool include_atmosphere, float atm_tau,
+                                      const py::object& soil, const py::object& veg,
+                                      const py::object& trunk, const py::object& material_map,
+                                      const py::object& veg_luts, const py::object& trunk_luts,
+                                      const py::object& lut_dims, const py::object& progress) {
+  if (!std::isfinite(atm_tau) || atm_tau < 0.0f) {
+    throw py::value_error("atm_tau must be finite and non-negative");
+  }
+  return microwave_image(sim, scene, false, frequency, n_channels, spp, max_depth, air_temperature,
+                         include_atmosphere ? atm_tau : 0.0f, soil, veg, trunk, material_map,
+                         veg_luts, trunk_luts, lut_dims, progress);
+}
+
+py::array_t<float> simulate_active_microwave(
+    CudaSimulator& sim, CudaSceneManager& scene, double frequency, int n_channels, int spp,
+    int max_depth, float air_temperature, float atm_tau, const py::object& soil,
+    const py::object& veg, const py::object& trunk, const py::object& material_map,
+    const py::object& veg_luts, const py::object& trunk_luts, const py::object& progress) {
+  return microwave_image(sim, scene, true, frequency, n_channels, spp, max_depth, air_temperature,
+                         atm_tau, soil, veg, trunk, material_map, veg_luts, trunk_luts, py::none(),
+                         progress);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -417,6 +525,48 @@ void bind_cuda(py::module_& m) {
           "elapsed_ms) counts samples. Scenes of surfaces only (the walk through optical turbid\n"
           "media has no device program): a scene with media, or more than 32 bands, raises\n"
           "without a fallback. _execution 'optix.cuda.turbid_leaf_rrt'.")
+      .def("simulate_microwave", &simulate_microwave, py::arg("scene"), py::arg("frequency"),
+           py::arg("n_channels") = 2, py::arg("spp") = 16, py::arg("max_depth") = 4,
+           py::arg("air_temperature") = 290.0f, py::arg("include_atmosphere") = true,
+           py::arg("atm_tau") = 0.0f, py::arg("mw_soil_params") = py::none(),
+           py::arg("mw_veg_params") = py::none(), py::arg("mw_trunk_params") = py::none(),
+           py::arg("material_map") = py::none(), py::arg("mw_veg_mueller_luts") = py::none(),
+           py::arg("mw_trunk_mueller_luts") = py::none(), py::arg("_mw_veg_lut_dims") = py::none(),
+           py::kw_only(), py::arg("progress") = py::none(),
+           "Passive microwave image of the scene's sensor on the device: brightness temperature\n"
+           "(K) as float32 [height, width, n_channels], n_channels 1 ((H + V) / 2) or 2 (H, V).\n\n"
+           "Each pixel averages spp jittered lines of sight from its own random stream; each\n"
+           "follows its specular chain through at most max_depth surfaces. material_map int32\n"
+           "(n_materials, 2) rows (class, index) map the scene's materials: 0 absorber (ends at\n"
+           "air_temperature), 1 soil, 2 vegetation layer, 3 trunk, 4 smooth soil, the index\n"
+           "selecting a row of mw_soil_params ((n, >= 12) soil vectors, as\n"
+           "_evaluate_microwave_soil), mw_veg_params ((n, 3): nadir optical depth, albedo,\n"
+           "temperature in K) or mw_trunk_params ((n, 7) trunk vectors). Soil and trunk\n"
+           "responses are evaluated at `frequency` (Hz) on a cosine grid. Lines of sight\n"
+           "leaving upward see T_air (1 - t) + 2.725 t, t = exp(-atm_tau / mu) (atm_tau taken\n"
+           "as 0 without include_atmosphere). mw_veg_mueller_luts (n_veg, C, C, A, 16) phase\n"
+           "matrices (or flat with _mw_veg_lut_dims = (C, A)) make vegetation scatter;\n"
+           "mw_trunk_mueller_luts is checked but not used (trunks reflect specularly).\n"
+           "progress(done, total, elapsed_ms) counts pixels. Bad shapes or non-finite values\n"
+           "raise ValueError, arrays of non-numbers TypeError; scenes with optical turbid\n"
+           "media raise without a fallback.")
+      .def("simulate_active_microwave", &simulate_active_microwave, py::arg("scene"),
+           py::arg("frequency"), py::arg("n_channels") = 4, py::arg("spp") = 16,
+           py::arg("max_depth") = 4, py::arg("air_temperature") = 290.0f, py::arg("atm_tau") = 0.0f,
+           py::arg("mw_soil_params") = py::none(), py::arg("mw_veg_params") = py::none(),
+           py::arg("mw_trunk_params") = py::none(), py::arg("material_map") = py::none(),
+           py::arg("mw_veg_mueller_luts") = py::none(),
+           py::arg("mw_trunk_mueller_luts") = py::none(), py::kw_only(),
+           py::arg("progress") = py::none(),
+           "Active (monostatic) microwave image of the scene's sensor on the device: linear\n"
+           "backscatter coefficients as float32 [height, width, n_channels], n_channels 1 (VV),\n"
+           "2 (HH, VV) or 4 (HH, HV, VH, VV).\n\n"
+           "Arguments as simulate_microwave (phase-table cells from the shape of\n"
+           "mw_veg_mueller_luts). Vegetation layers before the first soil or trunk add their\n"
+           "volume backscatter and attenuate what lies behind by g^2; the soil returns its\n"
+           "rough-surface sigmas, a trunk its direct and trunk-ground sigmas per unit silhouette\n"
+           "area; smooth soil and absorbers return nothing. The whole line of sight is\n"
+           "attenuated by the two-way atmosphere exp(-2 atm_tau / mu).")
       .def("run_energy_balance", &run_energy_balance, py::arg("scene"), py::arg("n_samples") = 64,
            py::arg("max_depth") = 8, py::arg("band_type") = 0,
            py::arg("sun_irradiance") = py::none(), py::arg("sky_diffuse_radiance") = py::none(),

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the C++ tests on a machine with an NVIDIA GPU and runs the GPU checks:
 # the traversal, device-path and device tests (C++ and Python: backward image, flux, forward
-# field, LiDAR, leaf RRT, energy balance) and bench/gpu.py (ray batches and the device workflows next to
+# field, LiDAR, leaf RRT, energy balance, microwave images) and bench/gpu.py (ray batches and the device workflows next to
 # the CPU on all cores), in about 8 minutes on 16
 # cores. Where Embree or GoogleTest are not installed, it unpacks the .debs that
 # scripts/gpu_deps.sh put into .deps/ under /tmp (nothing is installed system-wide).
@@ -40,7 +40,7 @@ cmake --build "$BUILD" -j "$JOBS" --target "${targets[@]}"
 echo "build: $((SECONDS - start)) s"
 
 status=0
-"$BUILD/tesk_tests" --gtest_filter='Bvh*:Cuda*:DevicePaths*:DeviceEnergyBalance*:Lidar*' || status=1
+"$BUILD/tesk_tests" --gtest_filter='Bvh*:Cuda*:DevicePaths*:DeviceEnergyBalance*:Lidar*:MicrowavePath*' || status=1
 if [[ ${targets[0]} == tesk_gpu ]]; then
   PYTHONPATH="$BUILD" "$PY" -m pytest -q -p no:cacheprovider tests/python/test_cuda.py || status=1
   PYTHONPATH="$BUILD" "$PY" bench/gpu.py "$@" || status=1

@@ -15,6 +15,7 @@
 #include "core/forward_field.h"
 #include "core/leaf_rrt_path.h"
 #include "core/lidar_pulse.h"
+#include "core/microwave_path.h"
 #include "embree/backward_integrator.h"
 #include "embree/bvh_export.h"
 #include "embree/energy_balance.h"
@@ -26,6 +27,29 @@
 #include "embree/turbid_leaf_rrt.h"
 
 namespace tesk::embree {
+
+// The device microwave image on the host: the kernel's pixel items over the host copy of the
+// hierarchy, [height][width][n_channels] values.
+inline std::vector<float> render_microwave_bvh(const EmbreeSceneManager& s,
+                                               const microwave::MicrowaveTables& tables, int spp,
+                                               int n_channels) {
+  const bvh::BvhScene hierarchy = build_bvh_scene(s);
+  const SensorData& sensor = s.description().sensor();
+  std::vector<float> image(static_cast<size_t>(sensor.width) * sensor.height * n_channels);
+  microwave::MicrowaveImageParams p;
+  p.tables = tables;
+  p.sensor = sensor;
+  p.width = sensor.width;
+  p.height = sensor.height;
+  p.spp = spp;
+  p.n_channels = n_channels;
+  p.image = image.data();
+  const bvh::BvhTracer tracer{hierarchy.view()};
+  for (int64_t i = 0; i < static_cast<int64_t>(sensor.width) * sensor.height; ++i) {
+    microwave::microwave_pixel(p, tracer, i);
+  }
+  return image;
+}
 
 // What the CUDA simulator does, with the kernel's work items run in a loop on the host: one
 // "launch" per fold block, block sums zeroed before each.

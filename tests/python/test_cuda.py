@@ -63,7 +63,8 @@ def test_the_device_programs_are_installed_beside_the_module():
     for part in ptx.split(".entry ")[1:]:
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
-                            "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance"}
+                            "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
+                            "tesk_microwave"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -276,3 +277,66 @@ def test_device_energy_balance_matches_the_cpu_run(cuda_context):
         assert g.shape == r.shape
         assert np.isclose(g, r, rtol=1e-4, atol=1e-6).mean() > 0.95
         np.testing.assert_allclose(g.sum(), r.sum(), rtol=2e-3)
+
+
+SOIL = np.array([0.3, 0.2, 0.25, 0.3, 2.0, 1.0, 0.1, 295.0, 295.0, 0.0, 0.01, 0.0], np.float32)
+
+
+def soil_plane(scene, theta):
+    """A soil plane z = 0 seen by a 3 x 2 orthographic camera at theta = 60 degrees off nadir."""
+    v = np.array([[-1e3, -1e3, 0], [1e3, -1e3, 0], [1e3, 1e3, 0], [-1e3, 1e3, 0]], np.float32)
+    mesh = scene.add_mesh(v, np.zeros((0, 3), np.float32), np.array([[0, 1, 2], [0, 2, 3]], np.int32), 0)
+    scene.add_instance(mesh, 0.0, 0.0, 0.0, 1.0)
+    scene.add_material(0, 0)
+    s, c = np.sin(theta), np.cos(theta)
+    transform = np.array([[1, 0, 0, 0], [0, c, -s, 0], [0, s, c, 20], [0, 0, 0, 1]], np.float32)
+    scene.set_sensor(0, 3, 2, 4.0, 4.0, transform.ravel(), 60.0)
+    scene.build()
+
+
+def test_device_microwave_images_of_a_soil_plane(cuda_context):
+    # Seen at 60 degrees (mu = 0.5): passive T_B,p + Gamma_p x sky through the atmosphere, active
+    # the soil sigmas through the two-way atmosphere, as _evaluate_microwave_soil gives them.
+    import tesk_gpu.cuda
+    gpu = tesk_gpu.SceneManager(cuda_context)
+    soil_plane(gpu, np.pi / 3)
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    f, tau, air, mu = 1.4e9, 0.2, 250.0, 0.5
+    common = dict(mw_soil_params=SOIL[None], material_map=np.array([[1, 0]], np.int32))
+    tb = sim.simulate_microwave(gpu, f, 2, 4, 4, air, True, tau, **common)
+    row = tesk_gpu._evaluate_microwave_soil(f, SOIL, [mu])[0]
+    t = np.exp(-tau / mu)
+    want = row[:2] + row[2:] * (air * (1 - t) + 2.725 * t)
+    assert tb.shape == (2, 3, 2) and tb.dtype == np.float32
+    np.testing.assert_allclose(tb, np.broadcast_to(want, tb.shape), rtol=1e-4)
+    sigma = sim.simulate_active_microwave(gpu, f, 4, 2, 4, air, tau, **common)
+    active = tesk_gpu._evaluate_microwave_soil(f, SOIL, [mu], True)[0]
+    np.testing.assert_allclose(sigma, np.broadcast_to(active * np.exp(-2 * tau / mu), sigma.shape),
+                               rtol=1e-4)
+
+
+def test_device_microwave_arguments_are_checked(cuda_context):
+    import tesk_gpu.cuda
+    gpu = tesk_gpu.SceneManager(cuda_context)
+    soil_plane(gpu, 0.3)
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    good = dict(mw_soil_params=SOIL[None], material_map=np.array([[1, 0]], np.int32))
+    cases = [
+        (dict(good, mw_soil_params=SOIL[:10]), "mw_soil_params must have shape (n, >= 12)"),
+        (dict(good, mw_soil_params=np.where(np.arange(12) == 2, np.nan, SOIL)), "mw_soil_params must be finite"),
+        (dict(good, material_map=np.array([[1, 1]], np.int32)), "material_map row 0: index 1 has no row"),
+        (dict(good, material_map=np.array([[7, 0]], np.int32)), "material_map row 0: class 7 is not"),
+        (dict(good, material_map=None), "material_map is required"),
+        (dict(good, mw_veg_params=np.ones((1, 4), np.float32)), "mw_veg_params must have shape (n, 3)"),
+        (dict(good, mw_veg_params=np.ones((1, 3), np.float32), mw_veg_mueller_luts=np.ones(5, np.float32)),
+         "mw_veg_mueller_luts must have shape"),
+    ]
+    for kwargs, message in cases:
+        with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+            sim.simulate_microwave(gpu, 1.4e9, **kwargs)
+    with pytest.raises(ValueError, match="n_channels"):
+        sim.simulate_microwave(gpu, 1.4e9, 4, **good)
+    with pytest.raises(ValueError, match="frequency"):
+        sim.simulate_active_microwave(gpu, float("nan"), **good)
+    with pytest.raises(TypeError):
+        sim.simulate_microwave(gpu, 1.4e9, mw_soil_params=["a"] * 12, material_map=good["material_map"])

@@ -175,6 +175,10 @@ CUDA_SIMULATOR_METHODS = {
     "run_energy_balance_multiband": ["optional", "small", "small", "small", "optional", "optional", "optional",
                                      "float", "float", "float", "bool", "optional", "optional", "optional",
                                      "optional"],
+    "simulate_microwave": ["optional", "float", "small", "small", "small", "float", "bool", "float"]
+    + ["optional"] * 7,
+    "simulate_active_microwave": ["optional", "float", "small", "small", "small", "float", "float"]
+    + ["optional"] * 6,
 }
 WORKFLOWS = {  # module functions taking the scene first
     "simulate_cpu": ["small", "small", "progress", "outputs", "small"],
