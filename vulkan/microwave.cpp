@@ -9,9 +9,25 @@
 #include <utility>
 
 #include "core/host/parallel.h"
+#include "core/microwave_path.h"
 #include "shaders/device_records.h"
 
 namespace tesk::vulkan {
+
+// The shader's microwave classes, table columns and constants are those of the C++ line-of-sight
+// transport run by the CPU host tests and the CUDA kernel.
+static_assert(device::kMicrowaveAbsorber == microwave::kClassAbsorber &&
+              device::kMicrowaveSoil == microwave::kClassSoil &&
+              device::kMicrowaveVegetation == microwave::kClassVegetation &&
+              device::kMicrowaveTrunk == microwave::kClassTrunk &&
+              device::kMicrowaveSmoothSoil == microwave::kClassSmoothSoil);
+static_assert(device::kMicrowaveSurfaceColumns == microwave::kSurfaceColumns &&
+              device::kMicrowaveBackscatterColumns == microwave::kBackscatterColumns &&
+              device::kMicrowaveTrunkActiveColumns == microwave::kTrunkActiveColumns &&
+              device::kMicrowaveVegetationColumns == microwave::kVegetationColumns &&
+              device::kMicrowaveMuellerEntries == microwave::kMuellerEntries);
+static_assert(device::kCosmicBackground == microwave::kCosmicBackground &&
+              device::kMicrowaveMinCosine == microwave::kMinCosine);
 namespace {
 
 // Rays per dispatch: bounds the time between progress reports and interrupt polls.
