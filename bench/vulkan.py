@@ -9,20 +9,26 @@ passive microwave wavefront over the forest (rays/s; the device only: the CPU ha
 transport), and the leaf physiology solver (elements/s, with and without the leaf energy
 balance) of solve_physiology_vulkan next to solve_physiology_cpu; with --leaf-samples N, the
 Turbid leaf reverse ray tracer (samples/s) of run_turbid_leaf_rrt_gpu next to
-run_turbid_leaf_rrt_cpu on a periodic slab of leaf medium over a ground.
+run_turbid_leaf_rrt_cpu on a periodic slab of leaf medium over a ground; with --turbid, the
+Turbid and joint benchmarks with their small defaults, each next to the CPU (device-resident
+domain sampling, bench/turbid_sampling.py; field builds, lookups and observation sources,
+bench/vulkan_turbid_fields.py; the joint thermo-physiology process and a thermal render of a
+leaf medium, bench/vulkan_joint.py).
 Prints the Vulkan device name. On lavapipe (Mesa's CPU driver) the figures only prove the
 path; run the same script on a machine with a GPU for device figures, with sizes to match
 (for example --trees 200 --rays 2000000 --size 256 --spp 16 --photons 1000000 --pulses 20000).
 The defaults keep a run on lavapipe to about a minute.
 
     PYTHONPATH=build/dev python bench/vulkan.py [--trees N] [--rays N] [--size N] [--spp N]
-        [--pulses N] [--beam S] [--mw-rays N] [--leaves N] [--leaf-samples N] [--device I]
+        [--pulses N] [--beam S] [--mw-rays N] [--leaves N] [--leaf-samples N] [--turbid]
+        [--device I]
 """
 
 from __future__ import annotations
 
 import argparse
 import pathlib
+import subprocess
 import sys
 import time
 
@@ -174,6 +180,8 @@ def main() -> None:
     parser.add_argument("--device", type=int, default=0, help="compatible Vulkan device index")
     parser.add_argument("--leaves", type=int, default=50_000, help="elements of the physiology solver")
     parser.add_argument("--leaf-samples", type=int, default=0, help="samples of the Turbid leaf RRT (0: skip)")
+    parser.add_argument("--turbid", action="store_true",
+                        help="also run the Turbid sampling, field and joint-process benchmarks")
     args = parser.parse_args()
     if not getattr(tesk_gpu, "HAS_VULKAN", False):
         sys.exit("tesk_gpu was built without the Vulkan backend")
@@ -232,6 +240,12 @@ def main() -> None:
     physiology_rates(context, args.leaves)
     if args.leaf_samples > 0:
         leaf_rrt_rates(context, args.leaf_samples)
+    if args.turbid:
+        for script, extra in (("turbid_sampling.py", ["--samples", "50000", "--vulkan"]),
+                              ("vulkan_turbid_fields.py", []), ("vulkan_joint.py", [])):
+            print(f"\n== bench/{script}", flush=True)
+            subprocess.run([sys.executable, str(ROOT / "bench" / script), "--device", str(args.device), *extra],
+                           check=True)
 
 
 if __name__ == "__main__":
