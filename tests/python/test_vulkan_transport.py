@@ -544,6 +544,8 @@ def test_forward_field_through_leaf_media_matches_the_cpu(context):
     for key in b:
         if key[0] != "_":
             np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-5 * b["incident"].max(), err_msg=key)
+    # The transmittance toward the views is deterministic: the estimates differ by rounding only.
+    np.testing.assert_allclose(a["brf"], b["brf"], rtol=1e-3, atol=1e-7 * b["incident"].max())
     lossless = grey_leaves(context, leaf_box).simulate_forward_radiation(2, 2, heights, 1000, 2, False, 0.7, 64, 64, 0,
                                                                           brf_directions=MEDIA_VIEWS)
     absorbed = lossless["grid"].sum(axis=(0, 1, 2)) + lossless["terrain"]
