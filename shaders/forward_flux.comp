@@ -157,7 +157,8 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power, in
       any_light = any_light || double(response[b]) * w[b] > 0.0;
     }
     if (!any_light) continue;
-    const double t = view_visibility(offset_ray_origin(hit.position, hit.geometric_normal, v), v, crossings);
+    const vec3 origin = offset_ray_origin(hit.position, hit.geometric_normal, v);
+    const double t = view_visibility(origin, v, crossings);
     if (t > 0.0) deposit_view(k, cos_v, power, t);
   }
 }
