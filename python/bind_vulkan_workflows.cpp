@@ -228,7 +228,8 @@ void bind_vulkan_workflows(py::class_<VulkanSceneManager>& cls) {
           "(terrain_instance_id >= 0), with brf_directions (flat, 3 per view) 'brf'\n"
           "[n_views, num_bands] and 'albedo', and '_execution'. Scenes with optical turbid media\n"
           "add 'grid_direct', 'grid_diffuse', 'escaped' and 'incident' (leaf absorption in the\n"
-          "grid) and take no brf_directions. decompose is accepted and changes nothing.");
+          "grid), and their BRF also takes leaf collisions, through the media's transmittance.\n"
+          "decompose is accepted and changes nothing.");
   cls.def("run_energy_balance_gpu", &run_energy_balance, py::arg("band_type"), py::arg("n_samples"),
           py::arg("sun_irradiance"), py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"),
           py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"), py::arg("two_sided"),

@@ -3,7 +3,8 @@
 // streams, emission from the sun and the sky, surface scattering, Russian roulette and tile
 // crossings. Flux runs tally the downwelling/upwelling grids; field runs (P.field) tally the
 // absorbed energy in a layered grid, per primitive and on the terrain, and estimate the BRF
-// toward view directions by next-event estimation. Deposits are added as 64-bit fixed-point
+// toward view directions by next-event estimation (through the media's transmittance in media
+// scenes, at surface hits and at leaf collisions). Deposits are added as 64-bit fixed-point
 // integers, so the sums do not depend on the order photons finish in. The file builds four
 // shaders: forward_flux.spv, forward_field.spv with FORWARD_FIELD defined, and their variants
 // for scenes with optical turbid media, forward_flux_turbid.spv (TURBID_MEDIA) and
@@ -20,6 +21,9 @@
 #include "scene_bindings.glsl"
 #include "transport.glsl"
 #include "optics.glsl"
+#ifdef TURBID_MEDIA
+#include "media_walk.glsl"
+#endif
 
 layout(set = 0, binding = 5, scalar) readonly buffer Params { FluxParams P; };
 layout(set = 0, binding = 8, scalar) buffer Tallies { uint64_t tallies[]; };
@@ -104,9 +108,29 @@ bool occluded_periodic(vec3 origin, vec3 d) {
   return false;
 }
 
+// Adds the next-event estimate response[b] w[b] cos_v power t toward view k (positive parts).
+void deposit_view(int k, float cos_v, double power, double t) {
+  const uint base = P.brf_offset + uint(k) * uint(P.n_bands);
+  for (int b = 0; b < P.n_bands; ++b) {
+    const double e = double(response[b]) * w[b] * double(cos_v) * power * t;
+    if (e > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(e * P.scale + 0.5));
+  }
+}
+
+// What of a next-event estimate from `origin` reaches the viewer along v: 0 or 1 past the
+// surfaces, and in media scenes the transmittance of the media the path is in (`crossings` of
+// its tile wraps used already) and of those the ray meets.
+double view_visibility(vec3 origin, vec3 v, int crossings) {
+#ifdef TURBID_MEDIA
+  return media_transmittance(origin, v, path_set, crossings, 0.0);
+#else
+  return occluded_periodic(origin, v) ? 0.0 : 1.0;
+#endif
+}
+
 // The field tallies of a surface hit: absorption (grid, primitive, terrain) and the BRF
 // next-event estimates toward every view.
-void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
+void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power, int crossings) {
   const int nb = P.n_bands;
   surface_absorptance(hit.material_id, hit.is_back_face);
   if (P.terrain_instance >= 0 && hit.instance_id == P.terrain_instance) {
@@ -118,8 +142,6 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
       deposit_at(P.leaf_offset + uint(q) * uint(nb), power, true);
     }
   }
-#ifndef TURBID_MEDIA
-  // Media scenes take no view directions (their BRF needs the media transmittance).
   if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;
   const DeviceMaterial mat = materials[hit.material_id];
   for (int k = 0; k < P.n_views; ++k) {
@@ -128,20 +150,17 @@ void field_surface(SurfaceHit hit, ShadingFrame frame, vec3 wo, double power) {
     const vec3 vl = to_local(frame, v);
     const float cos_v = abs(vl.z);
     if (!(cos_v >= 1e-6)) continue;
+    // The response first: directions the material cannot scatter into need no visibility.
     bool any_light = false;
     for (int b = 0; b < nb; ++b) {
       response[b] = eval_scattering(mat, b, wo, vl, hit.is_back_face, false);
       any_light = any_light || double(response[b]) * w[b] > 0.0;
     }
     if (!any_light) continue;
-    if (occluded_periodic(offset_ray_origin(hit.position, hit.geometric_normal, v), v)) continue;
-    const uint base = P.brf_offset + uint(k) * uint(nb);
-    for (int b = 0; b < nb; ++b) {
-      const double e = double(response[b]) * w[b] * double(cos_v) * power;
-      if (e > 0.0) atomicAdd(tallies[base + uint(b)], uint64_t(e * P.scale + 0.5));
-    }
+    const vec3 origin = offset_ray_origin(hit.position, hit.geometric_normal, v);
+    const double t = view_visibility(origin, v, crossings);
+    if (t > 0.0) deposit_view(k, cos_v, power, t);
   }
-#endif
 }
 
 #endif
@@ -353,18 +372,16 @@ vec3 nudge_into_tile(vec3 o, vec3 d) {
 }
 
 #ifdef TURBID_MEDIA
-#include "media_walk.glsl"
-
 // Absorption where a photon meets a surface of a media scene: the terrain (instance 0 for flux
 // runs, the chosen instance for field runs), else the absorbed grid with its sun/sky split and
 // the primitive. Flux runs also keep the downwelling/upwelling bookkeeping.
-void media_surface_tally(SurfaceHit hit, vec3 d, double power, bool direct, inout int prev,
-                         inout int recorded) {
+void media_surface_tally(SurfaceHit hit, vec3 d, double power, bool direct, int crossings,
+                         inout int prev, inout int recorded) {
   const int nb = P.n_bands;
   surface_absorptance(hit.material_id, hit.is_back_face);
 #ifdef FORWARD_FIELD
   const ShadingFrame f0 = frame_from_normal(hit.normal);
-  field_surface(hit, f0, to_local(f0, -d), power);
+  field_surface(hit, f0, to_local(f0, -d), power, crossings);
   if (P.terrain_instance >= 0 && hit.instance_id == P.terrain_instance) return;
   const uint c = field_cell(hit.position) * uint(nb);
   deposit_at((direct ? P.grid_direct_offset : P.grid_diffuse_offset) + c, power, true);
@@ -397,6 +414,28 @@ void media_leaf_tally(vec3 position, double power, bool direct) {
   deposit_at(P.grid_offset + at, power, true);
   deposit_at((direct ? P.grid_direct_offset : P.grid_diffuse_offset) + at, power, true);
 }
+
+#ifdef FORWARD_FIELD
+// The next-event estimates of a leaf collision at `position` toward every view: the leaf's
+// bi-Lambertian response (reflected toward its lit side, transmitted through it) times
+// |cos(facing, v)| and the media transmittance from the collision toward the viewer.
+void media_leaf_views(DeviceLeafModel model, LeafHit leaf, vec3 position, double power,
+                      int crossings) {
+  for (int k = 0; k < P.n_views; ++k) {
+    const vec3 v = normalize(vec3(views[3 * k], views[3 * k + 1], views[3 * k + 2]));
+    if (!(v.z > 0.0)) continue;
+    const float cos_v = abs(dot(leaf.facing, v));
+    bool any_light = false;
+    for (int b = 0; b < P.n_bands; ++b) {
+      response[b] = leaf_response(model, b, leaf, v);
+      any_light = any_light || double(response[b]) * w[b] * double(cos_v) > 0.0;
+    }
+    if (!any_light) continue;
+    const double t = media_transmittance(position, v, path_set, crossings, 0.0);
+    if (t > 0.0) deposit_view(k, cos_v, power, t);
+  }
+}
+#endif
 
 // The path of one emitted photon through a scene with media (the CPU's media photon loop):
 // media steps with leaf interactions, medium boundaries, tile crossings and surfaces.
@@ -440,7 +479,7 @@ void trace_media_photon(inout Pcg32 rng, vec3 o, vec3 d, double power, bool dire
     vec3 new_origin;
     if (ev.kind == kEventSurface) {
       const SurfaceHit hit = ev.hit;
-      media_surface_tally(hit, d, power, direct, prev, recorded);
+      media_surface_tally(hit, d, power, direct, crossings, prev, recorded);
       if (hit.material_id < 0 || hit.material_id >= P.n_materials) return;  // absorbed whole
       const DeviceMaterial mat = materials[hit.material_id];
       const ShadingFrame frame = frame_from_normal(hit.normal);
@@ -465,6 +504,9 @@ void trace_media_photon(inout Pcg32 rng, vec3 o, vec3 d, double power, bool dire
         alpha[b] = max(1.0 - leaf_reflectance(model, b, leaf.back_face) - leaf_transmission(model, b), 0.0);
       }
       media_leaf_tally(ev.position, power, direct);
+#ifdef FORWARD_FIELD
+      media_leaf_views(model, leaf, ev.position, power, crossings);
+#endif
       // Bi-Lambertian scattering chosen by the band means of the side that was hit.
       const float rho = leaf.back_face ? model.rho_back : model.rho_front;
       const float tau = leaf.back_face ? model.tau_back : model.tau_front;
@@ -541,7 +583,7 @@ void main() {
     }
 #ifdef FORWARD_FIELD
     const ShadingFrame f0 = frame_from_normal(hit.normal);
-    field_surface(hit, f0, to_local(f0, -d), power);
+    field_surface(hit, f0, to_local(f0, -d), power, crossings);
 #else
     record_hit(hit.position, direct, power, prev, recorded);
 #endif

@@ -282,11 +282,6 @@ embree::ForwardFieldResult render_forward_field(
     throw std::invalid_argument("num_brf_dirs must be non-negative and match brf_directions");
   }
   const bool media = check_scene(scene, "Vulkan forward radiation");
-  if (media && !brf_directions.empty()) {
-    throw std::runtime_error(
-        "Vulkan forward radiation estimates the BRF of surface scenes only (this one has optical "
-        "turbid media). No fallback was performed.");
-  }
   const embree::EmbreeSceneManager& host = scene.host();
   float lx = 0.0f;
   float ly = 0.0f;

@@ -523,22 +523,67 @@ def test_flux_through_leaf_media_matches_the_cpu(context, build):
     assert np.all(np.abs(media_budget(lossless, absorbed)) < 1e-5)
 
 
+# Views toward nadir, oblique across the sun's azimuth and below the horizon (never estimated).
+MEDIA_VIEWS = np.float32([0, 0, 1, 0.5, -0.3, 0.8, 0.3, 0, -0.9])
+
+
 @pytest.mark.slow  # first use compiles the media field shader (minutes on a busy lavapipe)
 def test_forward_field_through_leaf_media_matches_the_cpu(context):
-    """The layered absorbed field of a leaf box: leaf absorption in the layers the box spans,
-    equal to the CPU's, and emitted = absorbed + escaped with grey leaves and without roulette;
-    view directions are refused in media scenes."""
+    """The layered absorbed field of a leaf box and its BRF: leaf absorption in the layers the box
+    spans, next-event estimates from the ground and from leaf collisions through the box's
+    transmittance, all equal to the CPU's; emitted = absorbed + escaped with grey leaves and
+    without roulette."""
     device, cpu = both_backends(context, leaf_box)
     heights = np.float32([0.0, 0.5, 1.2])
-    a = device.simulate_forward_radiation(2, 2, heights, 3000, 2, True, 0.7, 8, 3, 0)
-    b = tesk_gpu.simulate_forward_cpu(cpu, 2, 2, heights, 3000, 2, True, np.zeros(0, np.float32), 0, 0.7, 8, 0)
+    a = device.simulate_forward_radiation(2, 2, heights, 3000, 2, True, 0.7, 8, 3, 0, brf_directions=MEDIA_VIEWS)
+    b = tesk_gpu.simulate_forward_cpu(cpu, 2, 2, heights, 3000, 2, True, MEDIA_VIEWS, 3, 0.7, 8, 0)
+    assert a["_execution"]["executor"] == "vulkan.ray_query.optical_brf"
     assert sorted(k for k in a if k[0] != "_") == sorted(k for k in b if k[0] != "_")
     assert np.all(a["grid"][0].sum(axis=(0, 1)) > 0) and np.all(a["grid"][1].sum(axis=(0, 1)) > 0)
+    assert np.all(b["brf"][:2] > 0) and not b["brf"][2].any()
     for key in b:
         if key[0] != "_":
             np.testing.assert_allclose(a[key], b[key], rtol=0.02, atol=1e-5 * b["incident"].max(), err_msg=key)
-    lossless = grey_leaves(context, leaf_box).simulate_forward_radiation(2, 2, heights, 1000, 2, False, 0.7, 64, 64, 0)
+    # The transmittance toward the views is deterministic: the estimates differ by rounding only.
+    np.testing.assert_allclose(a["brf"], b["brf"], rtol=1e-3, atol=1e-7 * b["incident"].max())
+    lossless = grey_leaves(context, leaf_box).simulate_forward_radiation(2, 2, heights, 1000, 2, False, 0.7, 64, 64, 0,
+                                                                          brf_directions=MEDIA_VIEWS)
     absorbed = lossless["grid"].sum(axis=(0, 1, 2)) + lossless["terrain"]
     assert np.all(np.abs(media_budget(lossless, absorbed)) < 1e-5)
-    with pytest.raises(RuntimeError, match="BRF of surface scenes only.*No fallback was performed\\.$"):
-        device.simulate_forward_radiation(2, 2, heights, 10, 2, brf_directions=np.float32([0, 0, 1]))
+    assert np.all(lossless["albedo"] <= lossless["escaped"] * (1 + 1e-6))
+
+
+def black_leaf_slab(s):
+    """A 6 x 6 ground (rho 0.3, 0.4) under a box of black leaves (LAD 1.5, spherical) covering it
+    from z = 0.2 to 1, lit by the sun at nadir only."""
+    s.set_num_bands(2)
+    s.upload_spectral_params(np.float32([0.3, 0.4, 0, 0, 0, 0, 0, 0, 2.0, 1.5, 0.1, 0.2]))
+    s.add_material(0, 0, [])
+    s.add_material(13, 2, [])
+    s.set_emitter(0, [0, 0, 1], 8)
+    s.set_sensor(0, 4, 4, 6.0, 6.0, np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 5], [0, 0, 0, 1]], np.float32))
+    s.add_instance(s.add_mesh(SQUARE * [6, 6, 1] - [3, 3, 0], NO_NORMALS, QUADS, 0), 0, 0, 0)
+    s.add_instance(s.add_mesh(CUBE * [6, 6, 0.8] - [3, 3, 0], NO_NORMALS, CUBE_FACES, 1), 0, 0, 0.2)
+    s.set_optical_turbid_media([1.5], [0], [1], [0.05], [-1, 0])
+
+
+@pytest.mark.slow  # shares the media field shader of the test above
+def test_forward_brf_of_a_black_leaf_slab_over_a_lambertian_ground(context):
+    """Black leaves neither reflect nor transmit, so the nadir BRF is the ground's single
+    scattering seen through the slab: brf = rho / pi * (ground irradiance) * exp(-LAD G(0) h),
+    i.e. brf / terrain = rho / (pi (1 - rho)) * exp(-LAD G(0) h) photon by photon; the share of
+    sun photons reaching the ground is binomial with p = exp(-LAD G(0) h). Every escape is upward
+    (albedo = escaped) and the energy closes."""
+    device, cpu = both_backends(context, black_leaf_slab)
+    n = 4000
+    r = device.simulate_forward_radiation(1, 1, np.float32([0, 1.2]), n, 2, False, 1.0, 8, 3, 0,
+                                          brf_directions=np.float32([0, 0, 1]))
+    rho = np.array([0.3, 0.4])
+    t = np.exp(-1.5 * cpu.optical_turbid_medium(0)["g_function"][0] * 0.8)
+    np.testing.assert_allclose(r["brf"][0] / r["terrain"], rho / (np.pi * (1 - rho)) * t, rtol=1e-4)
+    reached = r["terrain"] / ((1 - rho) * r["incident"])
+    np.testing.assert_allclose(reached[0], reached[1], rtol=1e-5)
+    assert abs(reached[0] - t) <= 4 * np.sqrt(t * (1 - t) / n)
+    np.testing.assert_allclose(r["albedo"], r["escaped"], rtol=1e-6)
+    absorbed = r["grid"].sum(axis=(0, 1, 2)) + r["terrain"]
+    assert np.all(np.abs(media_budget(r, absorbed)) < 1e-5)
