@@ -52,7 +52,9 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_eb_in(context),
       m_eb_out(context),
       m_mw_in(context),
-      m_mw_out(context) {}
+      m_mw_out(context),
+      m_phys_in(context),
+      m_phys_out(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -107,6 +109,8 @@ void CudaSimulator::init() {
         "kernel tesk_leaf_rrt");
   check(m_context->api().cuModuleGetFunction(&m_microwave, m_module, "tesk_microwave"),
         "kernel tesk_microwave");
+  check(m_context->api().cuModuleGetFunction(&m_physiology, m_module, "tesk_physiology"),
+        "kernel tesk_physiology");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -952,6 +956,84 @@ std::vector<float> CudaSimulator::simulate_microwave(CudaSceneManager& scene,
   }
   m_mw_out.download(image.data(), image.size() * sizeof(float), "download microwave");
   return image;
+}
+
+physiology::PhysiologyResult CudaSimulator::solve_physiology(
+    const physiology::PhysiologyRequestView& request, const InterruptCheck& interrupt) {
+  physiology::validate_physiology_request(request);
+  init();
+  const auto n = static_cast<int64_t>(request.n_elements);
+  const auto count = static_cast<size_t>(n);
+  physiology::LeafElementLaunch p;
+  p.in = physiology::leaf_element_inputs(request);
+  p.control = physiology::SolverControl{request.max_iterations, request.tolerance, nullptr};
+
+  // Every present input array in one upload, then each pointer moved into the device copy.
+  std::vector<float> in;
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, size_t values) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), ptr, ptr + values);
+  };
+  physiology::LeafElementInputs& a = p.in;
+  stage(a.apar, count * static_cast<size_t>(request.n_bands));
+  for (const float** field :
+       {&a.temperature, &a.co2, &a.relative_humidity, &a.pressure, &a.wind, &a.vcmax25, &a.jmax25,
+        &a.rd25, &a.ball_berry_slope, &a.ball_berry_intercept, &a.quantum_yield,
+        &a.absorbed_shortwave, &a.absorbed_longwave, &a.air_temperature, &a.vapor_pressure,
+        &a.emissivity, &a.sidedness, &a.leaf_width, &a.stomata_sides}) {
+    stage(*field, count);
+  }
+  m_context->make_current();
+  m_phys_in.upload(in, "upload physiology");
+  for (const auto& [ptr, offset] : moved) *ptr = m_phys_in.as<float>() + offset;
+
+  // Outputs: the float arrays of the result ([fields][n]), then the converged flags (bytes).
+  physiology::PhysiologyResult out = physiology::sized_physiology_result(request);
+  const size_t fields = request.energy_balance ? 8 : 4;
+  const size_t float_bytes = fields * count * sizeof(float);
+  m_phys_out.reserve(float_bytes + count, "alloc physiology");
+  float* base = m_phys_out.as_mutable<float>();
+  auto field = [&](size_t k) { return k < fields ? base + k * count : nullptr; };
+  p.out = physiology::LeafElementOutputs{
+      field(0),
+      field(1),
+      field(2),
+      field(3),
+      reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes),
+      field(4),
+      field(5),
+      field(6),
+      field(7)};
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  for (int64_t begin = 0; begin < n; begin += kLaunchElements) {
+    if (interrupt) interrupt();
+    p.element_begin = begin;
+    p.element_end = std::min(n, begin + kLaunchElements);
+    launch_(m_physiology, p.element_end - begin, &p, "launch physiology");
+    finish_launch_("sync physiology");
+  }
+  std::vector<unsigned char> host(float_bytes + count);
+  m_phys_out.download(host.data(), host.size(), "download physiology");
+  const physiology::LeafElementOutputs arrays = physiology::leaf_element_outputs(out);
+  float* const targets[] = {arrays.an,
+                            arrays.gs,
+                            arrays.ci,
+                            arrays.phi_f,
+                            arrays.temperature,
+                            arrays.net_radiation,
+                            arrays.sensible_heat,
+                            arrays.latent_heat};
+  for (size_t k = 0; k < fields; ++k) {
+    std::memcpy(targets[k], host.data() + k * count * sizeof(float), count * sizeof(float));
+  }
+  std::memcpy(out.converged.data(), host.data() + float_bytes, count);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::PhysiologySolver),
+                                    kPhysiologyExecutor, true};
+  return out;
 }
 
 }  // namespace tesk::cuda
