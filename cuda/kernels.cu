@@ -11,6 +11,7 @@
 #include "core/microwave_path.h"
 #include "core/trace_batch.h"
 #include "physiology/leaf_element.h"
+#include "physiology/sif_element.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -75,4 +76,12 @@ extern "C" __global__ void tesk_physiology(tesk::physiology::LeafElementLaunch p
     tesk::physiology::solve_leaf_element(params.in, params.control, static_cast<size_t>(e),
                                          params.out);
   }
+}
+
+// One thread per element of the launch's range: the CPU finalization's per-element step.
+extern "C" __global__ void tesk_sif_process(tesk::physiology::SifElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::finalize_sif_element(params, static_cast<size_t>(e));
 }

@@ -111,6 +111,8 @@ void CudaSimulator::init() {
         "kernel tesk_microwave");
   check(m_context->api().cuModuleGetFunction(&m_physiology, m_module, "tesk_physiology"),
         "kernel tesk_physiology");
+  check(m_context->api().cuModuleGetFunction(&m_sif_process, m_module, "tesk_sif_process"),
+        "kernel tesk_sif_process");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1033,6 +1035,74 @@ physiology::PhysiologyResult CudaSimulator::solve_physiology(
   out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                                     static_cast<uint8_t>(WorkflowCode::PhysiologySolver),
                                     kPhysiologyExecutor, true};
+  return out;
+}
+
+physiology::SifProcessResult CudaSimulator::finalize_sif_process(
+    const physiology::SifProcessRequestView& request) {
+  physiology::validate_sif_process(request);
+  init();
+  const auto n = static_cast<size_t>(request.n_elements);
+  const size_t n_out = n * static_cast<size_t>(request.n_selected);
+  physiology::SifProcessResult out = physiology::sized_sif_result(request);
+  physiology::SifElementArrays p = physiology::sif_element_arrays(request, out);
+
+  // Inputs in one upload of 4-byte values (floats and int32 indices), in this order: top,
+  // bottom, material ids, material yields, selected bands, then the element yields if given.
+  const size_t n_in = request.absorbed_top.size;
+  const size_t n_materials = request.material_phi_f.size;
+  const auto n_sel = static_cast<size_t>(request.n_selected);
+  const size_t n_element = p.element_phi_f != nullptr ? n : 0;
+  std::vector<uint32_t> in(2 * n_in + n + n_materials + n_sel + n_element);
+  size_t at = 0;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = at;
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    at += values;
+    return offset;
+  };
+  const size_t top = stage(p.absorbed_top, n_in);
+  const size_t bottom = stage(p.absorbed_bottom, n_in);
+  const size_t ids = stage(p.material_ids, n);
+  const size_t material_phi_f = stage(p.material_phi_f, n_materials);
+  const size_t selected = stage(p.selected_band_indices, n_sel);
+  const size_t element_phi_f = stage(p.element_phi_f, n_element);
+  m_context->make_current();
+  m_phys_in.upload(in, "upload SIF process");
+  const uint32_t* base_in = m_phys_in.as<uint32_t>();
+  p.absorbed_top = reinterpret_cast<const float*>(base_in + top);
+  p.absorbed_bottom = reinterpret_cast<const float*>(base_in + bottom);
+  p.material_ids = reinterpret_cast<const int32_t*>(base_in + ids);
+  p.material_phi_f = reinterpret_cast<const float*>(base_in + material_phi_f);
+  p.selected_band_indices = reinterpret_cast<const int32_t*>(base_in + selected);
+  if (n_element > 0) p.element_phi_f = reinterpret_cast<const float*>(base_in + element_phi_f);
+
+  // Outputs: phi_f [n], then the top and bottom selections [n][n_selected].
+  const size_t values = n + 2 * n_out;
+  m_phys_out.reserve(values * sizeof(float), "alloc SIF process");
+  float* base = m_phys_out.as_mutable<float>();
+  p.phi_f = base;
+  p.top_selected = base + n;
+  p.bottom_selected = base + n + n_out;
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  const auto count = static_cast<int64_t>(n);
+  for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+    p.element_begin = begin;
+    p.element_end = std::min(count, begin + kLaunchElements);
+    launch_(m_sif_process, p.element_end - begin, &p, "launch SIF process");
+    finish_launch_("sync SIF process");
+  }
+  std::vector<float> host(values);
+  m_phys_out.download(host.data(), values * sizeof(float), "download SIF process");
+  std::copy(host.begin(), host.begin() + static_cast<ptrdiff_t>(n), out.phi_f.begin());
+  std::copy(host.begin() + static_cast<ptrdiff_t>(n),
+            host.begin() + static_cast<ptrdiff_t>(n + n_out), out.top_selected.begin());
+  std::copy(host.begin() + static_cast<ptrdiff_t>(n + n_out), host.end(),
+            out.bottom_selected.begin());
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::SifProcessFinalization),
+                                    kSifProcessExecutor, true};
   return out;
 }
 

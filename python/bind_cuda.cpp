@@ -393,6 +393,13 @@ py::dict solve_physiology_optix(CudaSimulator& sim, const py::dict& request) {
   return enveloped_result(physiology_payload(result, r.dynamic), result.execution);
 }
 
+// The SIF finalization on the device, in the request and envelope of finalize_sif_process_cpu.
+py::dict finalize_sif_process_optix(CudaSimulator& sim, const py::dict& request) {
+  const SifProcessRequest q = read_sif_process_request(request);
+  const physiology::SifProcessResult r = sim.finalize_sif_process(q.view);
+  return enveloped_result(sif_process_payload(r), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -616,7 +623,12 @@ void bind_cuda(py::module_& m) {
   bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
                 {"simulator", "scene", "request"});
   bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});
-  bind_refusing(m, "finalize_sif_process_optix", {"simulator", "request"});
+  m.def("finalize_sif_process_optix", &finalize_sif_process_optix, py::arg("simulator"),
+        py::arg("request"),
+        "Per-element fluorescence yield and absorbed spectra at the selected excitation bands "
+        "on the CUDA device, as finalize_sif_process_cpu (one thread per element running the "
+        "CPU's per-element step): the same request, checks, messages and payload. Returns "
+        "{payload, _execution} with _execution 'optix.cuda.sif_process_finalization'.");
   bind_refusing(m, "assemble_sif_source_optix", {"simulator", "request"});
 
   m.def(

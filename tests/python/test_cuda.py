@@ -38,13 +38,14 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.SceneManager(None)
     with pytest.raises(TypeError):
         tesk_gpu.solve_physiology_optix(None, grid_request(False))
+    with pytest.raises(TypeError):
+        tesk_gpu.finalize_sif_process_optix(None, {})
 
 
 @pytest.mark.parametrize("name, args", [
     ("execute_photosynthesis_process_static_optix", (None, {})),
     ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
     ("execute_energy_balance_process_optix", (None, None, {})),
-    ("finalize_sif_process_optix", (None, {})),
     ("assemble_sif_source_optix", (None, {})),
 ])
 def test_operations_without_a_device_program_refuse_without_fallback(name, args):
@@ -66,7 +67,7 @@ def test_the_device_programs_are_installed_beside_the_module():
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
-                            "tesk_microwave", "tesk_physiology"}
+                            "tesk_microwave", "tesk_physiology", "tesk_sif_process"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -379,3 +380,26 @@ def test_device_physiology_solver_messages_match_the_cpu(cuda_context):
         with pytest.raises(ValueError) as info:
             tesk_gpu.solve_physiology_optix(sim, req)
         assert str(info.value) == message
+
+
+def test_device_sif_finalization_equals_the_cpu(cuda_context, np_rng):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n, nb = 3000, 7
+    req = {"absorbed_top": np_rng.uniform(0, 5, (n, nb)).astype(np.float32),
+           "absorbed_bottom": np_rng.uniform(0, 1, (n, nb)).astype(np.float32),
+           "material_ids": np_rng.integers(-1, 3, n).astype(np.int32),
+           "material_phi_f": np.array([0.02, 0.01, 0.05], np.float32),
+           "selected_band_indices": np.array([0, 2, 3, 6], np.int32)}
+    for override in ({}, {"element_phi_f": np_rng.uniform(0, 1, n).astype(np.float32)}):
+        sif = dict(req, **override)
+        cpu = tesk_gpu.finalize_sif_process_cpu(tesk_gpu.EmbreeSceneManager(), sif)
+        out = tesk_gpu.finalize_sif_process_optix(sim, sif)
+        assert out["_execution"] == {"backend": "optix", "workflow": "sif_process_finalization",
+                                     "executor": "optix.cuda.sif_process_finalization", "native": True}
+        assert list(out["payload"]) == list(cpu["payload"])
+        for key, value in cpu["payload"].items():  # a selection and a lookup: exact
+            np.testing.assert_array_equal(out["payload"][key], value, err_msg=key)
+    sif["selected_band_indices"] = np.array([2, 1], np.int32)
+    with pytest.raises(ValueError, match="^selected_band_indices must be strictly increasing and in range$"):
+        tesk_gpu.finalize_sif_process_optix(sim, sif)
