@@ -66,9 +66,9 @@ struct LeafElementLaunch {
   int64_t element_end = 0;
 };
 
-static_assert(std::is_trivially_copyable_v<LeafElementInputs>);
-static_assert(std::is_trivially_copyable_v<LeafElementOutputs>);
-static_assert(std::is_trivially_copyable_v<LeafElementLaunch>);
+TESK_DEVICE_RECORD(LeafElementInputs, 176);
+TESK_DEVICE_RECORD(LeafElementOutputs, 72);
+TESK_DEVICE_RECORD(LeafElementLaunch, 280);
 
 /// Solves element `e`: total PAR over its bands, its traits, air and energy inputs, then
 /// solve_leaf with `control`; writes its entries of `out`.

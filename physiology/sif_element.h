@@ -30,7 +30,7 @@ struct SifElementArrays {
   int64_t element_end = 0;                         ///< One past the last element of a launch.
 };
 
-static_assert(std::is_trivially_copyable_v<SifElementArrays>);
+TESK_DEVICE_RECORD(SifElementArrays, 96);
 
 /// Writes element `e`'s yield and selected absorbed values.
 TESK_HOST_DEVICE inline void finalize_sif_element(const SifElementArrays& a, size_t e) {
