@@ -18,15 +18,18 @@ waveform LiDAR (--pulses pulses straight down, default footprint): simulate_lida
 Simulator.simulate_lidar, as pulses/s, with the number of returns of each; and the leaf reverse
 ray tracer (--rrt-samples samples, 32 rays per side, depth 6): run_turbid_leaf_rrt_cpu and
 Simulator.run_turbid_leaf_rrt, as samples/s, with the relative difference of the top totals;
-and the microwave images of the oblique view (--image pixels square, --mw-spp lines of sight per
-pixel, ground as soil, every other material a scattering vegetation layer):
-Simulator.simulate_microwave and simulate_active_microwave on the device only (there is no CPU
-microwave image), as lines of sight/s, with the image means.
+the leaf physiology solver with the energy balance (--leaves random elements, two PAR bands):
+solve_physiology_cpu and solve_physiology_optix, as elements/s, with the largest relative
+difference of the solved leaf temperatures; and the microwave images of the oblique view
+(--image pixels square, --mw-spp lines of sight per pixel, ground as soil, every other
+material a scattering vegetation layer): Simulator.simulate_microwave and
+simulate_active_microwave on the device only (there is no CPU microwave image), as lines of
+sight/s, with the image means.
 Without a CUDA device it prints the reason and the CPU figures only.
 
     PYTHONPATH=build/dev python bench/gpu.py [--rays N] [--trees N] [--repeats N] [--image N] [--spp N]
                                              [--photons N] [--eb-samples N] [--pulses N]
-                                             [--rrt-samples N] [--mw-spp N]
+                                             [--rrt-samples N] [--leaves N] [--mw-spp N]
 """
 
 from __future__ import annotations
@@ -81,6 +84,7 @@ def main() -> None:
     parser.add_argument("--eb-samples", type=int, default=2, help="energy-balance samples per face")
     parser.add_argument("--pulses", type=int, default=2000, help="LiDAR pulses (waveform mode)")
     parser.add_argument("--rrt-samples", type=int, default=2000, help="leaf-area samples of the leaf RRT")
+    parser.add_argument("--leaves", type=int, default=1_000_000, help="elements of the physiology solver")
     parser.add_argument("--mw-spp", type=int, default=16, help="lines of sight per pixel of the microwave images")
     args = parser.parse_args()
 
@@ -227,6 +231,25 @@ def main() -> None:
         total_got = float(got["payload"]["total_irradiance_top"].sum())
         line += (f"; device end to end {k / t_dev / 1e3:8.2f} ksamples/s ({t_cpu / t_dev:.1f}x the CPU); "
                  f"top totals differ by {abs(total_got - total_ref) / max(total_ref, 1e-30):.2e} (relative)")
+    print(line)
+
+    k = args.leaves
+    u = lambda lo, hi: rng.uniform(lo, hi, k).astype(np.float32)  # noqa: E731
+    leaves = {"apar": np.column_stack([u(0, 600), u(0, 900)]), "temperature": u(285, 305), "co2": u(300, 500),
+              "relative_humidity": u(0.3, 0.9), "vpd": u(0, 2000), "pressure": u(95, 102), "wind": u(0.2, 4),
+              "vcmax25": u(20, 100), "jmax25": u(40, 200), "rd25": u(0.3, 2), "ball_berry_slope": u(4, 12),
+              "ball_berry_intercept": u(0.005, 0.05), "quantum_yield": u(0, 1), "max_iterations": 50,
+              "tolerance": 1e-3, "dynamic_energy_balance": True, "absorbed_shortwave": u(0, 700),
+              "absorbed_longwave": u(250, 450), "air_temperature": u(285, 305), "vapor_pressure": u(500, 2500),
+              "emissivity": u(0.9, 1.0), "sidedness": np.full(k, 2, np.float32), "leaf_width": u(0.01, 0.2),
+              "stomata_sides": np.ones(k, np.float32)}
+    t_cpu, ref = best_of(1, lambda: tesk_gpu.solve_physiology_cpu(cpu, leaves))
+    line = f"leaf physiology, {k:,} elements: CPU {threads} threads {k / t_cpu / 1e6:8.3f} Melements/s"
+    if sim is not None:
+        t_dev, got = best_of(args.repeats, lambda: tesk_gpu.solve_physiology_optix(sim, leaves))
+        t_ref, t_got = ref["payload"]["temperature"], got["payload"]["temperature"]
+        line += (f"; device end to end {k / t_dev / 1e6:8.3f} Melements/s ({t_cpu / t_dev:.1f}x the CPU); "
+                 f"temperatures differ by at most {np.max(np.abs(t_got - t_ref) / t_ref):.2e} (relative)")
     print(line)
 
     if sim is not None:

@@ -1,6 +1,6 @@
 // Device kernels of the CUDA backend, compiled to PTX at build time and loaded at run time from
 // the PTX directory. Each kernel only maps threads to work items; the per-item bodies are the
-// host-and-device functions of core/, which the host test suite runs as well.
+// host-and-device functions of core/ and physiology/, which the host code runs as well.
 
 #include "core/backward_image.h"
 #include "core/energy_balance_path.h"
@@ -10,6 +10,8 @@
 #include "core/lidar_pulse.h"
 #include "core/microwave_path.h"
 #include "core/trace_batch.h"
+#include "physiology/leaf_element.h"
+#include "physiology/sif_element.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -64,4 +66,22 @@ extern "C" __global__ void tesk_microwave(tesk::microwave::MicrowaveLaunchParams
   const int64_t i =
       params.pixel_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (i < params.pixel_end) tesk::microwave::microwave_pixel_item(params, i);
+}
+
+// One thread per leaf element of the launch's range: the CPU solver's per-element solve.
+extern "C" __global__ void tesk_physiology(tesk::physiology::LeafElementLaunch params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end) {
+    tesk::physiology::solve_leaf_element(params.in, params.control, static_cast<size_t>(e),
+                                         params.out);
+  }
+}
+
+// One thread per element of the launch's range: the CPU finalization's per-element step.
+extern "C" __global__ void tesk_sif_process(tesk::physiology::SifElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::finalize_sif_element(params, static_cast<size_t>(e));
 }

@@ -52,7 +52,9 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_eb_in(context),
       m_eb_out(context),
       m_mw_in(context),
-      m_mw_out(context) {}
+      m_mw_out(context),
+      m_phys_in(context),
+      m_phys_out(context) {}
 
 CudaSimulator::~CudaSimulator() {
   m_context->make_current();
@@ -107,6 +109,10 @@ void CudaSimulator::init() {
         "kernel tesk_leaf_rrt");
   check(m_context->api().cuModuleGetFunction(&m_microwave, m_module, "tesk_microwave"),
         "kernel tesk_microwave");
+  check(m_context->api().cuModuleGetFunction(&m_physiology, m_module, "tesk_physiology"),
+        "kernel tesk_physiology");
+  check(m_context->api().cuModuleGetFunction(&m_sif_process, m_module, "tesk_sif_process"),
+        "kernel tesk_sif_process");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -952,6 +958,152 @@ std::vector<float> CudaSimulator::simulate_microwave(CudaSceneManager& scene,
   }
   m_mw_out.download(image.data(), image.size() * sizeof(float), "download microwave");
   return image;
+}
+
+physiology::PhysiologyResult CudaSimulator::solve_physiology(
+    const physiology::PhysiologyRequestView& request, const InterruptCheck& interrupt) {
+  physiology::validate_physiology_request(request);
+  init();
+  const auto n = static_cast<int64_t>(request.n_elements);
+  const auto count = static_cast<size_t>(n);
+  physiology::LeafElementLaunch p;
+  p.in = physiology::leaf_element_inputs(request);
+  p.control = physiology::SolverControl{request.max_iterations, request.tolerance, nullptr};
+
+  // Every present input array in one upload, then each pointer moved into the device copy.
+  std::vector<float> in;
+  std::vector<std::pair<const float**, size_t>> moved;
+  auto stage = [&](const float*& ptr, size_t values) {
+    if (ptr == nullptr) return;
+    moved.emplace_back(&ptr, in.size());
+    in.insert(in.end(), ptr, ptr + values);
+  };
+  physiology::LeafElementInputs& a = p.in;
+  stage(a.apar, count * static_cast<size_t>(request.n_bands));
+  for (const float** field :
+       {&a.temperature, &a.co2, &a.relative_humidity, &a.pressure, &a.wind, &a.vcmax25, &a.jmax25,
+        &a.rd25, &a.ball_berry_slope, &a.ball_berry_intercept, &a.quantum_yield,
+        &a.absorbed_shortwave, &a.absorbed_longwave, &a.air_temperature, &a.vapor_pressure,
+        &a.emissivity, &a.sidedness, &a.leaf_width, &a.stomata_sides}) {
+    stage(*field, count);
+  }
+  m_context->make_current();
+  m_phys_in.upload(in, "upload physiology");
+  for (const auto& [ptr, offset] : moved) *ptr = m_phys_in.as<float>() + offset;
+
+  // Outputs: the float arrays of the result ([fields][n]), then the converged flags (bytes).
+  physiology::PhysiologyResult out = physiology::sized_physiology_result(request);
+  const size_t fields = request.energy_balance ? 8 : 4;
+  const size_t float_bytes = fields * count * sizeof(float);
+  m_phys_out.reserve(float_bytes + count, "alloc physiology");
+  float* base = m_phys_out.as_mutable<float>();
+  auto field = [&](size_t k) { return k < fields ? base + k * count : nullptr; };
+  p.out = physiology::LeafElementOutputs{
+      field(0),
+      field(1),
+      field(2),
+      field(3),
+      reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes),
+      field(4),
+      field(5),
+      field(6),
+      field(7)};
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  for (int64_t begin = 0; begin < n; begin += kLaunchElements) {
+    if (interrupt) interrupt();
+    p.element_begin = begin;
+    p.element_end = std::min(n, begin + kLaunchElements);
+    launch_(m_physiology, p.element_end - begin, &p, "launch physiology");
+    finish_launch_("sync physiology");
+  }
+  std::vector<unsigned char> host(float_bytes + count);
+  m_phys_out.download(host.data(), host.size(), "download physiology");
+  const physiology::LeafElementOutputs arrays = physiology::leaf_element_outputs(out);
+  float* const targets[] = {arrays.an,
+                            arrays.gs,
+                            arrays.ci,
+                            arrays.phi_f,
+                            arrays.temperature,
+                            arrays.net_radiation,
+                            arrays.sensible_heat,
+                            arrays.latent_heat};
+  for (size_t k = 0; k < fields; ++k) {
+    std::memcpy(targets[k], host.data() + k * count * sizeof(float), count * sizeof(float));
+  }
+  std::memcpy(out.converged.data(), host.data() + float_bytes, count);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::PhysiologySolver),
+                                    kPhysiologyExecutor, true};
+  return out;
+}
+
+physiology::SifProcessResult CudaSimulator::finalize_sif_process(
+    const physiology::SifProcessRequestView& request) {
+  physiology::validate_sif_process(request);
+  init();
+  const auto n = static_cast<size_t>(request.n_elements);
+  const size_t n_out = n * static_cast<size_t>(request.n_selected);
+  physiology::SifProcessResult out = physiology::sized_sif_result(request);
+  physiology::SifElementArrays p = physiology::sif_element_arrays(request, out);
+
+  // Inputs in one upload of 4-byte values (floats and int32 indices), in this order: top,
+  // bottom, material ids, material yields, selected bands, then the element yields if given.
+  const size_t n_in = request.absorbed_top.size;
+  const size_t n_materials = request.material_phi_f.size;
+  const auto n_sel = static_cast<size_t>(request.n_selected);
+  const size_t n_element = p.element_phi_f != nullptr ? n : 0;
+  std::vector<uint32_t> in(2 * n_in + n + n_materials + n_sel + n_element);
+  size_t at = 0;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = at;
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    at += values;
+    return offset;
+  };
+  const size_t top = stage(p.absorbed_top, n_in);
+  const size_t bottom = stage(p.absorbed_bottom, n_in);
+  const size_t ids = stage(p.material_ids, n);
+  const size_t material_phi_f = stage(p.material_phi_f, n_materials);
+  const size_t selected = stage(p.selected_band_indices, n_sel);
+  const size_t element_phi_f = stage(p.element_phi_f, n_element);
+  m_context->make_current();
+  m_phys_in.upload(in, "upload SIF process");
+  const uint32_t* base_in = m_phys_in.as<uint32_t>();
+  p.absorbed_top = reinterpret_cast<const float*>(base_in + top);
+  p.absorbed_bottom = reinterpret_cast<const float*>(base_in + bottom);
+  p.material_ids = reinterpret_cast<const int32_t*>(base_in + ids);
+  p.material_phi_f = reinterpret_cast<const float*>(base_in + material_phi_f);
+  p.selected_band_indices = reinterpret_cast<const int32_t*>(base_in + selected);
+  if (n_element > 0) p.element_phi_f = reinterpret_cast<const float*>(base_in + element_phi_f);
+
+  // Outputs: phi_f [n], then the top and bottom selections [n][n_selected].
+  const size_t values = n + 2 * n_out;
+  m_phys_out.reserve(values * sizeof(float), "alloc SIF process");
+  float* base = m_phys_out.as_mutable<float>();
+  p.phi_f = base;
+  p.top_selected = base + n;
+  p.bottom_selected = base + n + n_out;
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  const auto count = static_cast<int64_t>(n);
+  for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+    p.element_begin = begin;
+    p.element_end = std::min(count, begin + kLaunchElements);
+    launch_(m_sif_process, p.element_end - begin, &p, "launch SIF process");
+    finish_launch_("sync SIF process");
+  }
+  std::vector<float> host(values);
+  m_phys_out.download(host.data(), values * sizeof(float), "download SIF process");
+  std::copy(host.begin(), host.begin() + static_cast<ptrdiff_t>(n), out.phi_f.begin());
+  std::copy(host.begin() + static_cast<ptrdiff_t>(n),
+            host.begin() + static_cast<ptrdiff_t>(n + n_out), out.top_selected.begin());
+  std::copy(host.begin() + static_cast<ptrdiff_t>(n + n_out), host.end(),
+            out.bottom_selected.begin());
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::SifProcessFinalization),
+                                    kSifProcessExecutor, true};
+  return out;
 }
 
 }  // namespace tesk::cuda

@@ -20,6 +20,8 @@
 #include "embree/render_forward.h"
 #include "embree/transport_context.h"
 #include "embree/turbid_leaf_rrt.h"
+#include "physiology/processes.h"
+#include "physiology/solver.h"
 
 namespace tesk::cuda {
 
@@ -45,6 +47,12 @@ inline constexpr const char* kEnergyBalanceExecutor = "optix.cuda.energy_balance
 
 /// Executor of the device multiband energy balance (workflow radiation_field_process).
 inline constexpr const char* kEnergyBalanceMultibandExecutor = "optix.cuda.radiation_field_process";
+
+/// Executor of the device leaf physiology solver (workflow physiology_solver).
+inline constexpr const char* kPhysiologyExecutor = "optix.cuda.physiology_solver";
+
+/// Executor of the device SIF finalization (workflow sif_process_finalization).
+inline constexpr const char* kSifProcessExecutor = "optix.cuda.sif_process_finalization";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -191,6 +199,24 @@ class CudaSimulator {
                                         int n_channels, const ProgressCallback& progress,
                                         const InterruptCheck& interrupt = {});
 
+  /// The leaf physiology solver on the device: the CPU request, checks and messages
+  /// (physiology::validate_physiology_request), then one thread per element runs the CPU's
+  /// per-element solve (physiology::solve_leaf_element) in launches of 2^20 elements;
+  /// `interrupt` is polled before each launch. Record optix / physiology_solver /
+  /// kPhysiologyExecutor. Throws std::invalid_argument for an invalid request (before any
+  /// device work) and "CUDA: <label> - <error>" on a device failure.
+  physiology::PhysiologyResult solve_physiology(const physiology::PhysiologyRequestView& request,
+                                                const InterruptCheck& interrupt = {});
+
+  /// The SIF finalization on the device: the CPU request, checks and messages
+  /// (physiology::validate_sif_process), then one thread per element runs the CPU's
+  /// per-element step (physiology::finalize_sif_element) in launches of 2^20 elements, so the
+  /// values equal the CPU's. Record optix / sif_process_finalization / kSifProcessExecutor.
+  /// Throws std::invalid_argument for an invalid request and "CUDA: <label> - <error>" on a
+  /// device failure.
+  physiology::SifProcessResult finalize_sif_process(
+      const physiology::SifProcessRequestView& request);
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -215,6 +241,8 @@ class CudaSimulator {
   CUfunction m_lidar = nullptr;
   CUfunction m_leaf_rrt = nullptr;
   CUfunction m_microwave = nullptr;
+  CUfunction m_physiology = nullptr;
+  CUfunction m_sif_process = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions
@@ -232,6 +260,8 @@ class CudaSimulator {
   DeviceBuffer m_eb_out;     // energy-balance query counts and results
   DeviceBuffer m_mw_in;      // microwave tables and material map
   DeviceBuffer m_mw_out;     // microwave image
+  DeviceBuffer m_phys_in;    // physiology input arrays
+  DeviceBuffer m_phys_out;   // physiology output arrays
 };
 
 }  // namespace tesk::cuda

@@ -241,32 +241,44 @@ void validate_sif_process(const SifProcessRequestView& r) {
   }
 }
 
-SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_threads) {
-  validate_sif_process(r);
+SifProcessResult sized_sif_result(const SifProcessRequestView& r) {
   const auto n = static_cast<size_t>(r.n_elements);
-  const auto nb = static_cast<size_t>(r.n_bands);
-  const auto nsel = static_cast<size_t>(r.n_selected);
-  const size_t n_out = n * nsel;
-  const bool has_element_phi_f = r.element_phi_f.size > 0;
+  const size_t n_out = n * static_cast<size_t>(r.n_selected);
   SifProcessResult out;
   out.phi_f.assign(n, 0.0f);
   out.top_selected.assign(n_out, 0.0f);
   out.bottom_selected.assign(n_out, 0.0f);
   out.n_selected = r.n_selected;
+  return out;
+}
+
+SifElementArrays sif_element_arrays(const SifProcessRequestView& r, SifProcessResult& out) {
+  SifElementArrays a;
+  a.n_bands = r.n_bands;
+  a.n_selected = r.n_selected;
+  a.absorbed_top = r.absorbed_top.data;
+  a.absorbed_bottom = r.absorbed_bottom.data;
+  a.material_ids = r.material_ids.data;
+  a.material_phi_f = r.material_phi_f.data;
+  a.selected_band_indices = r.selected_band_indices.data;
+  a.element_phi_f = r.element_phi_f.size > 0 ? r.element_phi_f.data : nullptr;
+  a.phi_f = out.phi_f.data();
+  a.top_selected = out.top_selected.data();
+  a.bottom_selected = out.bottom_selected.data();
+  a.element_end = r.n_elements;
+  return a;
+}
+
+SifProcessResult finalize_sif_process(const SifProcessRequestView& r, int num_threads) {
+  validate_sif_process(r);
+  SifProcessResult out = sized_sif_result(r);
   out.execution =
       cpu_execution(WorkflowCode::SifProcessFinalization, "embree.cpu.sif_process_finalization");
-  parallel_for_chunks(n, num_threads, kChunkElements, [&](size_t begin, size_t end) {
-    for (size_t e = begin; e < end; ++e) {
-      const int32_t m = r.material_ids.data[e];
-      out.phi_f[e] =
-          has_element_phi_f ? r.element_phi_f.data[e] : (m >= 0 ? r.material_phi_f.data[m] : 0.0f);
-      for (size_t j = 0; j < nsel; ++j) {
-        const auto k = static_cast<size_t>(r.selected_band_indices.data[j]);
-        out.top_selected[e * nsel + j] = r.absorbed_top.data[e * nb + k];
-        out.bottom_selected[e * nsel + j] = r.absorbed_bottom.data[e * nb + k];
-      }
-    }
-  });
+  const SifElementArrays arrays = sif_element_arrays(r, out);
+  parallel_for_chunks(static_cast<size_t>(r.n_elements), num_threads, kChunkElements,
+                      [&](size_t begin, size_t end) {
+                        for (size_t e = begin; e < end; ++e) finalize_sif_element(arrays, e);
+                      });
   return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/host/execution.h"
 #include "physiology/sif_binning.h"
+#include "physiology/sif_element.h"
 #include "physiology/solver.h"
 
 namespace tesk::physiology {
@@ -113,6 +114,14 @@ struct SifProcessResult {
 /// Checks a finalization request (messages in the documented order); throws
 /// std::invalid_argument.
 void validate_sif_process(const SifProcessRequestView& request);
+
+/// A finalization result sized for `request` (zeros) with its selected-band count and no
+/// execution record.
+SifProcessResult sized_sif_result(const SifProcessRequestView& request);
+
+/// The request's arrays and the result's as finalize_sif_element reads and writes them, over
+/// every element (the element override null when absent).
+SifElementArrays sif_element_arrays(const SifProcessRequestView& request, SifProcessResult& out);
 
 /// Validates (messages in the documented order) and finalizes. Throws std::invalid_argument.
 SifProcessResult finalize_sif_process(const SifProcessRequestView& request, int num_threads = 0);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/host/parallel.h"
-#include "physiology/leaf_model.h"
+#include "physiology/leaf_element.h"
 
 namespace tesk::physiology {
 namespace {
@@ -111,43 +111,13 @@ bool all_elements_valid(const PhysiologyRequestView& r, int num_threads) {
   return ok.load();
 }
 
-// Solves elements [begin, end) into preallocated result vectors.
+// Solves elements [begin, end) into the result's arrays.
 // Stops early (leaving later entries unset) once `stop` is set.
-void solve_block(const PhysiologyRequestView& r, size_t begin, size_t end, PhysiologyResult& out,
-                 const int* stop) {
-  const SolverControl control{r.max_iterations, r.tolerance, stop};
-  const auto n_bands = static_cast<size_t>(r.n_bands);
+void solve_block(const LeafElementInputs& in, const SolverControl& control, size_t begin,
+                 size_t end, const LeafElementOutputs& out) {
   for (size_t e = begin; e < end; ++e) {
     if (stop_requested(control)) return;
-    const float par = total_par(r.apar.data + e * n_bands, r.n_bands);
-    const LeafTraits traits{r.vcmax25.data[e],
-                            r.jmax25.data[e],
-                            r.rd25.data[e],
-                            r.ball_berry_slope.data[e],
-                            r.ball_berry_intercept.data[e],
-                            r.quantum_yield.data[e]};
-    const LeafMicroclimate micro{r.co2.data[e], r.relative_humidity.data[e], r.pressure.data[e],
-                                 r.wind.data[e]};
-    LeafEnergyInputs energy;
-    if (r.energy_balance) {
-      energy = LeafEnergyInputs{r.absorbed_shortwave.data[e], r.absorbed_longwave.data[e],
-                                r.air_temperature.data[e],    r.vapor_pressure.data[e],
-                                r.emissivity.data[e],         r.sidedness.data[e],
-                                r.leaf_width.data[e],         r.stomata_sides.data[e]};
-    }
-    const LeafSolution s = solve_leaf(par, r.temperature.data[e], traits, micro, energy,
-                                      r.energy_balance, r.solve_temperature, control);
-    out.an[e] = s.an;
-    out.gs[e] = s.gs;
-    out.ci[e] = s.ci;
-    out.phi_f[e] = s.phi_f;
-    out.converged[e] = s.converged ? 1 : 0;
-    if (r.energy_balance) {
-      out.temperature[e] = s.temperature;
-      out.net_radiation[e] = s.net_radiation;
-      out.sensible_heat[e] = s.sensible_heat;
-      out.latent_heat[e] = s.latent_heat;
-    }
+    solve_leaf_element(in, control, e, out);
   }
 }
 
@@ -221,9 +191,37 @@ void validate_physiology_request(const PhysiologyRequestView& r) {
   }
 }
 
-PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads,
-                                  const InterruptCheck& interrupt) {
-  validate_physiology_request(request);
+LeafElementInputs leaf_element_inputs(const PhysiologyRequestView& r) {
+  LeafElementInputs in;
+  in.n_bands = r.n_bands;
+  in.apar = r.apar.data;
+  in.temperature = r.temperature.data;
+  in.co2 = r.co2.data;
+  in.relative_humidity = r.relative_humidity.data;
+  in.pressure = r.pressure.data;
+  in.wind = r.wind.data;
+  in.vcmax25 = r.vcmax25.data;
+  in.jmax25 = r.jmax25.data;
+  in.rd25 = r.rd25.data;
+  in.ball_berry_slope = r.ball_berry_slope.data;
+  in.ball_berry_intercept = r.ball_berry_intercept.data;
+  in.quantum_yield = r.quantum_yield.data;
+  in.energy_balance = r.energy_balance;
+  in.solve_temperature = r.solve_temperature;
+  if (r.energy_balance) {
+    in.absorbed_shortwave = r.absorbed_shortwave.data;
+    in.absorbed_longwave = r.absorbed_longwave.data;
+    in.air_temperature = r.air_temperature.data;
+    in.vapor_pressure = r.vapor_pressure.data;
+    in.emissivity = r.emissivity.data;
+    in.sidedness = r.sidedness.data;
+    in.leaf_width = r.leaf_width.data;
+    in.stomata_sides = r.stomata_sides.data;
+  }
+  return in;
+}
+
+PhysiologyResult sized_physiology_result(const PhysiologyRequestView& request) {
   const auto n = static_cast<size_t>(request.n_elements);
   PhysiologyResult out;
   out.an.resize(n);
@@ -237,6 +235,26 @@ PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_
     out.sensible_heat.resize(n);
     out.latent_heat.resize(n);
   }
+  return out;
+}
+
+LeafElementOutputs leaf_element_outputs(PhysiologyResult& r) {
+  auto data = [](std::vector<float>& v) { return v.empty() ? nullptr : v.data(); };
+  return LeafElementOutputs{data(r.an),
+                            data(r.gs),
+                            data(r.ci),
+                            data(r.phi_f),
+                            r.converged.data(),
+                            data(r.temperature),
+                            data(r.net_radiation),
+                            data(r.sensible_heat),
+                            data(r.latent_heat)};
+}
+
+PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_threads,
+                                  const InterruptCheck& interrupt) {
+  validate_physiology_request(request);
+  PhysiologyResult out = sized_physiology_result(request);
   out.execution = cpu_execution(WorkflowCode::PhysiologySolver, "embree.cpu.physiology_solver");
 
   // Elements are solved in chunks on the parallel driver and written by index. The leaf
@@ -245,9 +263,12 @@ PhysiologyResult solve_physiology(const PhysiologyRequestView& request, int num_
   int stop = 0;
   const InterruptCheck check =
       interrupt_raising_stop(interrupt, [&stop] { __atomic_store_n(&stop, 1, __ATOMIC_RELAXED); });
+  const SolverControl control{request.max_iterations, request.tolerance, &stop};
+  const LeafElementInputs in = leaf_element_inputs(request);
+  const LeafElementOutputs arrays = leaf_element_outputs(out);
   parallel_for_chunks(
-      n, num_threads, kChunkElements,
-      [&](size_t begin, size_t end) { solve_block(request, begin, end, out, &stop); }, check);
+      static_cast<size_t>(request.n_elements), num_threads, kChunkElements,
+      [&](size_t begin, size_t end) { solve_block(in, control, begin, end, arrays); }, check);
   return out;
 }
 

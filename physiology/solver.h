@@ -9,6 +9,7 @@
 
 #include "core/host/execution.h"
 #include "core/host/progress.h"
+#include "physiology/leaf_element.h"
 
 namespace tesk::physiology {
 
@@ -71,6 +72,17 @@ size_t checked_element_count(size_t a, size_t b, const char* what);
 /// values, non-negative PAR, physical domains per element). Throws std::invalid_argument with
 /// the message of the first failed check; returns normally for a valid request.
 void validate_physiology_request(const PhysiologyRequestView& request);
+
+/// The request's arrays as solve_leaf_element reads them (the view's pointers; the energy arrays
+/// only with its energy balance).
+LeafElementInputs leaf_element_inputs(const PhysiologyRequestView& request);
+
+/// A result with every array sized for `request` (the four energy arrays only with its energy
+/// balance) and no execution record.
+PhysiologyResult sized_physiology_result(const PhysiologyRequestView& request);
+
+/// The arrays of `result` as solve_leaf_element writes them (null for an empty array).
+LeafElementOutputs leaf_element_outputs(PhysiologyResult& result);
 
 /// Validates `request`, then solves every element (Farquhar photosynthesis, Ball-Berry
 /// conductance, fluorescence yield and, when requested, the leaf energy balance) in chunks on

@@ -14,6 +14,7 @@
 #include "python/frame.h"
 #include "python/leaf_rrt_args.h"
 #include "python/lidar_args.h"
+#include "python/physiology_requests.h"
 
 #if defined(TESK_HAS_CUDA)
 #include "core/host/microwave/tables.h"
@@ -383,6 +384,22 @@ py::array_t<float> simulate_active_microwave(
                          progress);
 }
 
+// The leaf physiology solver on the device, in the request and envelope of solve_physiology_cpu
+// (the interpreter lock is held: Ctrl-C is seen between launches).
+py::dict solve_physiology_optix(CudaSimulator& sim, const py::dict& request) {
+  const PhysiologyRequest r = read_physiology_request(request);
+  const physiology::PhysiologyResult result =
+      sim.solve_physiology(r.view, interpreter_interrupt_check());
+  return enveloped_result(physiology_payload(result, r.dynamic), result.execution);
+}
+
+// The SIF finalization on the device, in the request and envelope of finalize_sif_process_cpu.
+py::dict finalize_sif_process_optix(CudaSimulator& sim, const py::dict& request) {
+  const SifProcessRequest q = read_sif_process_request(request);
+  const physiology::SifProcessResult r = sim.finalize_sif_process(q.view);
+  return enveloped_result(sif_process_payload(r), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -597,12 +614,21 @@ void bind_cuda(py::module_& m) {
            "sunlit_fraction): top and bot float32 [n_bands, n_primitives] (bot empty unless\n"
            "two_sided), sunlit_fraction [n_primitives].");
 
-  bind_refusing(m, "solve_physiology_optix", {"simulator", "request"});
+  m.def("solve_physiology_optix", &solve_physiology_optix, py::arg("simulator"), py::arg("request"),
+        "The leaf physiology solver of solve_physiology_cpu on the CUDA device, one thread per "
+        "element running the CPU's per-element solve: the same request dictionary, checks, "
+        "messages and payload keys. Returns {payload, _execution} with _execution "
+        "'optix.cuda.physiology_solver'.");
   bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});
   bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
                 {"simulator", "scene", "request"});
   bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});
-  bind_refusing(m, "finalize_sif_process_optix", {"simulator", "request"});
+  m.def("finalize_sif_process_optix", &finalize_sif_process_optix, py::arg("simulator"),
+        py::arg("request"),
+        "Per-element fluorescence yield and absorbed spectra at the selected excitation bands "
+        "on the CUDA device, as finalize_sif_process_cpu (one thread per element running the "
+        "CPU's per-element step): the same request, checks, messages and payload. Returns "
+        "{payload, _execution} with _execution 'optix.cuda.sif_process_finalization'.");
   bind_refusing(m, "assemble_sif_source_optix", {"simulator", "request"});
 
   m.def(

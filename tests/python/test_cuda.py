@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import tesk_gpu
+from test_physiology import grid_request
 
 pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
                                 reason="module built without nvcc: no CUDA backend")
@@ -35,14 +36,16 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.device_info(0)
     with pytest.raises(TypeError):
         tesk_gpu.SceneManager(None)
+    with pytest.raises(TypeError):
+        tesk_gpu.solve_physiology_optix(None, grid_request(False))
+    with pytest.raises(TypeError):
+        tesk_gpu.finalize_sif_process_optix(None, {})
 
 
 @pytest.mark.parametrize("name, args", [
-    ("solve_physiology_optix", (None, {})),
     ("execute_photosynthesis_process_static_optix", (None, {})),
     ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
     ("execute_energy_balance_process_optix", (None, None, {})),
-    ("finalize_sif_process_optix", (None, {})),
     ("assemble_sif_source_optix", (None, {})),
 ])
 def test_operations_without_a_device_program_refuse_without_fallback(name, args):
@@ -64,7 +67,7 @@ def test_the_device_programs_are_installed_beside_the_module():
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
-                            "tesk_microwave"}
+                            "tesk_microwave", "tesk_physiology", "tesk_sif_process"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -340,3 +343,63 @@ def test_device_microwave_arguments_are_checked(cuda_context):
         sim.simulate_active_microwave(gpu, float("nan"), **good)
     with pytest.raises(TypeError):
         sim.simulate_microwave(gpu, 1.4e9, mw_soil_params=["a"] * 12, material_map=good["material_map"])
+
+
+@pytest.mark.parametrize("energy", [False, True])
+def test_device_physiology_solver_matches_the_cpu_over_a_grid_of_inputs(cuda_context, energy):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    req = grid_request(energy)
+    cpu = tesk_gpu.solve_physiology_cpu(tesk_gpu.EmbreeSceneManager(), req)["payload"]
+    out = tesk_gpu.solve_physiology_optix(sim, req)
+    assert list(out) == ["payload", "_execution"]
+    assert out["_execution"] == {"backend": "optix", "workflow": "physiology_solver",
+                                 "executor": "optix.cuda.physiology_solver", "native": True}
+    got = out["payload"]
+    assert list(got) == list(cpu)
+    # The device's exp() and fused multiply-adds differ from the host's in the last bits, and
+    # the Newton and fixed-point iterations amplify that a little.
+    for key in cpu:
+        if cpu[key].dtype == np.uint8:
+            np.testing.assert_array_equal(got[key], cpu[key], err_msg=key)
+        else:
+            assert got[key].dtype == cpu[key].dtype and got[key].shape == cpu[key].shape, key
+            np.testing.assert_allclose(got[key], cpu[key], rtol=1e-4, atol=1e-4, err_msg=key)
+    assert cpu["converged"].mean() > 0.9 and (cpu["phi_f"] == 0).any() and (cpu["an"] < 0).any()
+
+
+def test_device_physiology_solver_messages_match_the_cpu(cuda_context):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    for edit, message in [({"apar": np.ones(3, np.float32)}, "apar must have shape [element, band]"),
+                          ({"max_iterations": 0}, "max_iterations must be positive"),
+                          ({"relative_humidity": np.full(144, 1.01, np.float32)},
+                           "physiology input is outside its physical domain")]:
+        req = grid_request(False)
+        req.update(edit)
+        with pytest.raises(ValueError) as info:
+            tesk_gpu.solve_physiology_optix(sim, req)
+        assert str(info.value) == message
+
+
+def test_device_sif_finalization_equals_the_cpu(cuda_context, np_rng):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    n, nb = 3000, 7
+    req = {"absorbed_top": np_rng.uniform(0, 5, (n, nb)).astype(np.float32),
+           "absorbed_bottom": np_rng.uniform(0, 1, (n, nb)).astype(np.float32),
+           "material_ids": np_rng.integers(-1, 3, n).astype(np.int32),
+           "material_phi_f": np.array([0.02, 0.01, 0.05], np.float32),
+           "selected_band_indices": np.array([0, 2, 3, 6], np.int32)}
+    for override in ({}, {"element_phi_f": np_rng.uniform(0, 1, n).astype(np.float32)}):
+        sif = dict(req, **override)
+        cpu = tesk_gpu.finalize_sif_process_cpu(tesk_gpu.EmbreeSceneManager(), sif)
+        out = tesk_gpu.finalize_sif_process_optix(sim, sif)
+        assert out["_execution"] == {"backend": "optix", "workflow": "sif_process_finalization",
+                                     "executor": "optix.cuda.sif_process_finalization", "native": True}
+        assert list(out["payload"]) == list(cpu["payload"])
+        for key, value in cpu["payload"].items():  # a selection and a lookup: exact
+            np.testing.assert_array_equal(out["payload"][key], value, err_msg=key)
+    sif["selected_band_indices"] = np.array([2, 1], np.int32)
+    with pytest.raises(ValueError, match="^selected_band_indices must be strictly increasing and in range$"):
+        tesk_gpu.finalize_sif_process_optix(sim, sif)

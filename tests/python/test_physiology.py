@@ -1,5 +1,6 @@
 """solve_physiology_cpu: request conversion, exact messages and their order, result envelope."""
 
+import itertools
 import math
 
 import numpy as np
@@ -35,6 +36,33 @@ def request(n=3, bands=2, par=1000.0, energy=False):
             "vapor_pressure": full(1500.0), "emissivity": full(0.98), "sidedness": full(2.0),
             "leaf_width": full(0.05), "stomata_sides": full(1.0), "tolerance": 1e-3,
         })
+    return r
+
+
+def grid_request(energy):
+    """Every combination of light, CO2, leaf temperature, VPD and humidity (one element each),
+    with random traits; with `energy` also a spread of radiation, wind and air states."""
+    rng = np.random.default_rng(7)
+    combos = np.array(list(itertools.product(
+        [0.0, 50.0, 400.0, 1500.0],      # PAR
+        [150.0, 400.0, 900.0],           # CO2
+        [275.0, 298.15, 315.0],          # leaf temperature
+        [0.0, 2500.0],                   # VPD (validated only)
+        [0.3, 1.0])), np.float32)        # relative humidity
+    n = len(combos)
+    u = lambda lo, hi: rng.uniform(lo, hi, n).astype(np.float32)  # noqa: E731
+    r = {"apar": np.stack([0.3 * combos[:, 0], 0.7 * combos[:, 0]], axis=1).astype(np.float32),
+         "temperature": combos[:, 2].copy(), "co2": combos[:, 1].copy(), "vpd": combos[:, 3].copy(),
+         "relative_humidity": combos[:, 4].copy(), "pressure": u(90, 102), "wind": u(0, 4),
+         "vcmax25": u(20, 100), "jmax25": u(40, 200), "rd25": u(0.3, 2), "ball_berry_slope": u(4, 12),
+         "ball_berry_intercept": u(0.005, 0.05), "quantum_yield": np.where(u(0, 1) < 0.2, 0, u(0, 1)),
+         "max_iterations": 80, "tolerance": 1e-3}
+    if energy:
+        r.update({"dynamic_energy_balance": True, "absorbed_shortwave": u(0, 700),
+                  "absorbed_longwave": u(250, 450), "air_temperature": u(280, 310),
+                  "vapor_pressure": u(500, 2500), "emissivity": u(0.9, 1.0),
+                  "sidedness": np.where(u(0, 1) < 0.5, 1, 2).astype(np.float32),
+                  "leaf_width": u(0.01, 0.2), "stomata_sides": u(1, 2), "tolerance": 1e-3})
     return r
 
 
