@@ -26,13 +26,7 @@ using tesk::TileView;
 /// The optical turbid media of a scene as plain arrays (core/media_walk.h).
 using tesk::MediaView;
 
-/// The leaf model of one medium: inclination distribution and the optics of its boundary
-/// material, with the band means of each side that choose between reflection and transmission.
-struct MediumLeafModel {
-  int32_t leaf_angle_type = 0;  ///< LeafAngleType of the medium.
-  LeafOptics optics{};          ///< Per-band optics of the boundary material (null: black).
-  LeafMeans means[2]{};         ///< Band means for the front [0] and back [1] side.
-};
+using tesk::MediumLeafModel;
 
 /// Everything a path reads, resolved once per run: the device-clean part that the shared path
 /// code reads (core/surface_path.h), plus the scene itself and its media.
