@@ -102,10 +102,11 @@ inline OpticalImageResult render_bvh(const EmbreeSceneManager& s, int spp, int m
 
 // The device flux run with `threads` threads over all photons, on the host. Returns the
 // downwelling and upwelling sums (double) in `down` and `up`, and the removed and roulette
-// energy per band.
+// energy per band; in a scene with media also the absorption slots (per FluxMediaSlot).
 struct HostFlux {
   std::vector<double> down, up, direct, diffuse, removed, roulette;
   unsigned long long rays = 0;
+  std::array<std::vector<double>, kFluxMediaSlots> media;
 };
 inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int64_t photons,
                                 int nb, float prob_sun, int max_bounces, int max_depth,
@@ -120,7 +121,7 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
   const size_t cells = static_cast<size_t>(nx) * ny * nb;
   HostFlux out{std::vector<double>(cells), std::vector<double>(cells), std::vector<double>(cells),
-               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb)};
+               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb), 0, {}};
   FluxLaunchParams p;
   p.ctx = ctx;
   p.source = photon::photon_source(ctx);
@@ -136,6 +137,24 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   p.removed = out.removed.data();
   p.roulette = out.roulette.data();
   p.rays = &out.rays;
+  const std::vector<int> offsets = s.instance_primitive_offsets();
+  if (ctx.has_media()) {
+    FluxMediaParams& m = p.media;
+    m.media = ctx.media;
+    m.bounds = ctx.bounds;
+    m.leaf_models = ctx.leaf_models.data();
+    m.n_leaf_models = static_cast<int32_t>(ctx.leaf_models.size());
+    m.primitive_offsets = offsets.data();
+    m.n_offsets = static_cast<int32_t>(offsets.size());
+    m.n_primitives = offsets.empty() ? 0 : offsets.back();
+    const size_t sizes[kFluxMediaSlots] = {
+        cells,      cells,      cells,      static_cast<size_t>(m.n_primitives) * nb,
+        size_t(nb), size_t(nb), size_t(nb), ctx.leaf_models.size() * nb};
+    for (int k = 0; k < kFluxMediaSlots; ++k) {
+      out.media[k].assign(sizes[k], 0.0);
+      m.slots[k] = out.media[k].data();
+    }
+  }
   for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
   return out;
 }
