@@ -152,6 +152,8 @@ TEST(CudaKernelBodies, ScenesBeyondTheDevicePathsAreRefusedWithoutFallback) {
   EXPECT_EQ(message(media, kMaxDeviceBands, 0),
             "simulate: the CUDA backend of this build has no device program for optical turbid "
             "media. No fallback was performed.");
+  // The flux run has a device program for media.
+  check_device_scene(media, "simulate_flux", kMaxDeviceBands, 0, true);
 }
 
 TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
