@@ -100,6 +100,43 @@ inline OpticalImageResult render_bvh(const EmbreeSceneManager& s, int spp, int m
   return r;
 }
 
+// A periodic 4 x 4 tile: a grey ground (instance 0) under a slab of spherical leaves of leaf
+// area index `lai` between z = 0.5 and 1.5, sun at 30 degrees from the zenith, photons
+// starting above the slab.
+inline void leaf_slab_tile(EmbreeSceneManager& s, float lai, float rho, float tau, float ground) {
+  s.description().set_num_bands(1);
+  s.description().upload_spectral_params({ground, rho, rho, tau, 1000.0f});
+  s.description().add_material(MaterialType::Diffuse, 0, {});
+  s.description().add_material(MaterialType::DiffuseTransmitting, 1, {rho, tau});
+  s.add_instance(
+      s.add_mesh({{0, 0, 0}, {4, 0, 0}, {4, 4, 0}, {0, 4, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}, 0), 0, 0,
+      0, 1);
+  std::vector<float3> v;
+  for (int i = 0; i < 8; ++i) {
+    v.push_back({(i & 1) ? 4.0f : 0.0f, (i & 2) ? 4.0f : 0.0f, (i & 4) ? 1.5f : 0.5f});
+  }
+  s.add_instance(s.add_mesh(v, {},
+                            {{0, 2, 1},
+                             {1, 2, 3},
+                             {4, 5, 6},
+                             {5, 7, 6},
+                             {0, 1, 4},
+                             {1, 5, 4},
+                             {2, 6, 3},
+                             {3, 6, 7},
+                             {0, 4, 2},
+                             {2, 4, 6},
+                             {1, 3, 5},
+                             {3, 7, 5}},
+                            1),
+                 0, 0, 0, 1);
+  s.set_optical_turbid_media({lai}, {0}, {1}, {0.0f}, {-1, 0});
+  s.description().set_emitter(EmitterType::Directional, {0.5f, 0.0f, 0.8660254f}, 4);
+  s.description().set_repetitive(200, 4, 4);
+  s.description().set_measurement_plane(1.6f);  // photons start above the slab
+  s.build();
+}
+
 // The device flux run with `threads` threads over all photons, on the host. Returns the
 // downwelling and upwelling sums (double) in `down` and `up`, and the removed and roulette
 // energy per band; in a scene with media also the absorption slots (per FluxMediaSlot).
@@ -120,8 +157,14 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   ctx.extent_y = ly;
   ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
   const size_t cells = static_cast<size_t>(nx) * ny * nb;
-  HostFlux out{std::vector<double>(cells), std::vector<double>(cells), std::vector<double>(cells),
-               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb), 0, {}};
+  HostFlux out{std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(nb),
+               std::vector<double>(nb),
+               0,
+               {}};
   FluxLaunchParams p;
   p.ctx = ctx;
   p.source = photon::photon_source(ctx);

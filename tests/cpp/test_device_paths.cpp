@@ -241,41 +241,6 @@ TEST(DevicePaths, FluxMatchesTheCpuRun) {
               1e-3 * static_cast<double>(cpu.rays.closest));
 }
 
-// A periodic 4 x 4 tile: a grey ground (instance 0) under a slab of spherical leaves of leaf
-// area index `lai` between z = 0.5 and 1.5, sun at 30 degrees from the zenith, photons
-// starting above the slab.
-void leaf_slab_tile(EmbreeSceneManager& s, float lai, float rho, float tau, float ground) {
-  s.description().set_num_bands(1);
-  s.description().upload_spectral_params({ground, rho, rho, tau, 1000.0f});
-  s.description().add_material(MaterialType::Diffuse, 0, {});
-  s.description().add_material(MaterialType::DiffuseTransmitting, 1, {rho, tau});
-  add_quad(s, 4, 4, 0, 0);
-  std::vector<float3> v;
-  for (int i = 0; i < 8; ++i) {
-    v.push_back({(i & 1) ? 4.0f : 0.0f, (i & 2) ? 4.0f : 0.0f, (i & 4) ? 1.5f : 0.5f});
-  }
-  s.add_instance(s.add_mesh(v, {},
-                            {{0, 2, 1},
-                             {1, 2, 3},
-                             {4, 5, 6},
-                             {5, 7, 6},
-                             {0, 1, 4},
-                             {1, 5, 4},
-                             {2, 6, 3},
-                             {3, 6, 7},
-                             {0, 4, 2},
-                             {2, 4, 6},
-                             {1, 3, 5},
-                             {3, 7, 5}},
-                            1),
-                 0, 0, 0, 1);
-  s.set_optical_turbid_media({lai}, {0}, {1}, {0.0f}, {-1, 0});
-  s.description().set_emitter(EmitterType::Directional, {0.5f, 0.0f, 0.8660254f}, 4);
-  s.description().set_repetitive(200, 4, 4);
-  s.description().set_measurement_plane(1.6f);  // photons start above the slab
-  s.build();
-}
-
 TEST(DevicePaths, FluxThroughLeafMedia) {
   // Black leaves over a black ground: the sun beam reaches the ground with probability
   // exp(-G LAI / mu) (G = 1/2), the rest is absorbed by the leaves; the
