@@ -35,6 +35,15 @@ struct BvhTracer {
     return h;
   }
 
+  /// The closest hit with `normal` set to the geometric normal, as the walks through media
+  /// read it (they cross boundaries and scatter off geometric faces).
+  TESK_HOST_DEVICE HitRecord trace_geometric(const float3& o, const float3& d, float t_min,
+                                             float t_max) const {
+    HitRecord h = trace(o, d, t_min, t_max);
+    h.normal = h.geometric_normal;
+    return h;
+  }
+
   /// Whether anything lies along the ray between kRayTMin and t_max.
   TESK_HOST_DEVICE bool shadow(const float3& o, const float3& d, float t_max) const {
     return occluded(scene, o, d, transport::kRayTMin, t_max);

@@ -2,15 +2,16 @@
 
 // The downwelling/upwelling rule of the forward flux grid, shared by the CPU tally and the
 // device kernel, and the per-thread body of the device flux run: photons of a scene of surfaces
-// (core/surface_photon.h) traced over the two-level hierarchy, their deposits added to the grid
-// with atomic additions on a device (plain additions on the host, which runs the same body in
-// the tests).
+// (core/surface_photon.h) or of a scene with leaf media (core/media_photon.h) traced over the
+// two-level hierarchy, their deposits added to the grid with atomic additions on a device (plain
+// additions on the host, which runs the same body in the tests).
 
 #include <cstdint>
 
 #include "core/bvh_tracer.h"
 #include "core/grid.h"
 #include "core/host_device.h"
+#include "core/media_photon.h"
 #include "core/random_streams.h"
 #include "core/surface_photon.h"
 
@@ -21,6 +22,21 @@ inline constexpr int kMaxDeviceFluxBands = 32;
 
 /// Flux slots, in the order of the CPU result.
 enum FluxSlot : int { kFluxDown = 0, kFluxUp = 1, kFluxDownDirect = 2, kFluxDownDiffuse = 3 };
+
+/// Absorption slots of a flux run in a scene with media, in the order of the CPU result:
+/// absorbed per cell (all, sun, sky), per primitive, by the terrain (instance 0), and the
+/// escaped and incident energy, and the absorption per medium.
+enum FluxMediaSlot : int {
+  kFluxGrid = 0,
+  kFluxGridDirect = 1,
+  kFluxGridDiffuse = 2,
+  kFluxLeaf = 3,
+  kFluxTerrain = 4,
+  kFluxEscaped = 5,
+  kFluxIncident = 6,
+  kFluxMedium = 7,
+  kFluxMediaSlots = 8
+};
 
 /// The horizontal grid of a flux run over [0, lx] x [0, ly].
 struct FluxGrid {
@@ -85,12 +101,25 @@ TESK_HOST_DEVICE inline void accumulate(double* at, double v) {
 #endif
 }
 
-/// Launch parameters of a device flux run over a scene of surfaces (pointers on the running
-/// side). Thread t traces photons photon_begin + t, + n_threads, ... below photon_end.
+/// The leaf media of a device flux run (n_media 0 in `media`: a scene of surfaces).
+struct FluxMediaParams {
+  MediaView media{};                             ///< Media and the medium of each material.
+  SceneBounds bounds{};                          ///< Scene box (containment is empty outside).
+  const MediumLeafModel* leaf_models = nullptr;  ///< Leaf model per medium.
+  int32_t n_leaf_models = 0;                     ///< Entries of `leaf_models`.
+  const int32_t* primitive_offsets = nullptr;    ///< First global primitive of each instance.
+  int32_t n_offsets = 0;                ///< Entries of `primitive_offsets` (instances + 1).
+  int32_t n_primitives = 0;             ///< Primitives of the scene.
+  double* slots[kFluxMediaSlots] = {};  ///< Per FluxMediaSlot, [element][n_bands].
+};
+
+/// Launch parameters of a device flux run (pointers on the running side). Thread t traces
+/// photons photon_begin + t, + n_threads, ... below photon_end.
 struct FluxLaunchParams {
   PathContext ctx{};           ///< The resolved scene.
   PhotonSource source{};       ///< Emission geometry and photon power.
   bvh::BvhSceneView scene{};   ///< The hierarchy the photons trace.
+  FluxMediaParams media{};     ///< Leaf media and their absorption slots.
   FluxGrid grid{};             ///< The tally grid.
   int64_t photon_begin = 0;    ///< First photon of the launch.
   int64_t photon_end = 0;      ///< One past its last photon.
@@ -110,7 +139,13 @@ struct FluxThreadScratch {
   double roulette[kMaxDeviceFluxBands];
   struct {
     int64_t closest = 0;
+    int64_t containment = 0;
   } rays;
+};
+
+/// A photon of the device flux run with the media around it.
+struct FluxPhoton : PhotonState {
+  PathMedia media{};  ///< Media containing the photon.
 };
 
 /// The flux tally of one device thread: the cell rule, with every addition made at once.
@@ -126,16 +161,62 @@ struct FluxDeviceTally {
       if (v > 0.0) accumulate(dst + b, v);
     }
   }
+  /// Adds alpha[b] w[b] power (w[b] power without `alpha`) to element `index` of media slot
+  /// `slot`, as the CPU tally logs a deposit.
+  TESK_HOST_DEVICE void media_add(int slot, int64_t index, double power, const double* w,
+                                  const float* alpha) const {
+    const int nb = p->ctx.n_bands;
+    double* dst = p->media.slots[slot] + index * nb;
+    for (int b = 0; b < nb; ++b) {
+      const double v = (alpha != nullptr ? alpha[b] : 1.0f) * w[b] * power;
+      if (v > 0.0) accumulate(dst + b, v);
+    }
+  }
+  TESK_HOST_DEVICE bool has_media() const { return p->media.media.n_media > 0; }
+
+  template <typename P>
+  TESK_HOST_DEVICE void emitted(const P& ph, const double* w) {
+    rule.emitted();
+    if (has_media()) media_add(kFluxIncident, 0, ph.power, w, nullptr);
+  }
   template <typename P>
   TESK_HOST_DEVICE void escaped(const P& ph, const double* w) const {
     rule.escaped(ph.scatterings, [&](int slot, int cell) { add(slot, cell, ph.power, w); });
+    if (has_media()) media_add(kFluxEscaped, 0, ph.power, w, nullptr);
   }
   template <typename P, typename S>
   TESK_HOST_DEVICE void surface(const P& ph, const HitRecord& hit, const MaterialRecord*,
-                                const ShadingFrame&, const float3&, const float*, const double* w,
-                                S&) {
-    rule.surface(p->grid, hit.position, ph.direct,
-                 [&](int slot, int cell) { add(slot, cell, ph.power, w); });
+                                const ShadingFrame&, const float3&, const float* alpha,
+                                const double* w, S&) {
+    const int c = rule.surface(p->grid, hit.position, ph.direct,
+                               [&](int slot, int cell) { add(slot, cell, ph.power, w); });
+    if (!has_media()) return;
+    // Absorption as the CPU tallies it: the terrain is instance 0, other surfaces count in
+    // their cell and as their primitive.
+    if (hit.instance_id == 0) {
+      media_add(kFluxTerrain, 0, ph.power, w, alpha);
+      return;
+    }
+    if (c >= 0) {
+      media_add(kFluxGrid, c, ph.power, w, alpha);
+      media_add(ph.direct ? kFluxGridDirect : kFluxGridDiffuse, c, ph.power, w, alpha);
+    }
+    const FluxMediaParams& m = p->media;
+    if (hit.instance_id >= 0 && hit.instance_id + 1 < m.n_offsets) {
+      const int64_t prim =
+          static_cast<int64_t>(m.primitive_offsets[hit.instance_id]) + hit.primitive_id;
+      if (prim >= 0 && prim < m.n_primitives) media_add(kFluxLeaf, prim, ph.power, w, alpha);
+    }
+  }
+  template <typename P, typename S>
+  TESK_HOST_DEVICE void leaf(const P& ph, const float3& position, int32_t medium, const LeafHit&,
+                             const float* alpha, const double* w, S&) const {
+    const int c = p->grid.cell(position);
+    if (c >= 0) {
+      media_add(kFluxGrid, c, ph.power, w, alpha);
+      media_add(ph.direct ? kFluxGridDirect : kFluxGridDiffuse, c, ph.power, w, alpha);
+    }
+    media_add(kFluxMedium, medium, ph.power, w, alpha);
   }
 };
 
@@ -146,13 +227,23 @@ TESK_HOST_DEVICE inline void flux_thread_item(const FluxLaunchParams& p, int64_t
   for (int b = 0; b < nb; ++b) s.removed[b] = s.roulette[b] = 0.0;
   const bvh::BvhTracer tracer{p.scene};
   FluxDeviceTally tally{&p, FluxCellRule{}};
+  MediaWalk<bvh::BvhTracer> walk;
+  walk.tracer = tracer;
+  walk.media = p.media.media;
+  walk.tiles = p.ctx.tiles;
+  walk.bounds = p.media.bounds;
   for (int64_t i = p.photon_begin + t; i < p.photon_end; i += p.n_threads) {
     Pcg32 rng = photon_stream(i);
-    PhotonState ph;
+    FluxPhoton ph;
     if (!emit_photon(p.ctx, p.source, rng, ph, s.w)) continue;
-    tally.rule.emitted();
+    tally.emitted(ph, s.w);
     nudge_into_tile(p.ctx.tiles, ph.o, ph.d);
-    trace_surface_photon(p.ctx, tracer, rng, ph, s.w, s.alpha, s, tally);
+    if (tally.has_media()) {
+      trace_media_photon(p.ctx, walk, p.media.leaf_models, p.media.n_leaf_models, rng, ph, s.w,
+                         s.alpha, s, tally);
+    } else {
+      trace_surface_photon(p.ctx, tracer, rng, ph, s.w, s.alpha, s, tally);
+    }
   }
   for (int b = 0; b < nb; ++b) {
     if (s.removed[b] != 0.0) accumulate(p.removed + b, s.removed[b]);

@@ -252,4 +252,12 @@ TESK_HOST_DEVICE inline float leaf_response(const LeafOptics& optics, int b, con
   return value * kInvPi;
 }
 
+/// The leaf model of one medium: inclination distribution and the optics of its boundary
+/// material, with the band means of each side that choose between reflection and transmission.
+struct MediumLeafModel {
+  int32_t leaf_angle_type = 0;  ///< LeafAngleType of the medium.
+  LeafOptics optics{};          ///< Per-band optics of the boundary material (null: black).
+  LeafMeans means[2]{};         ///< Band means for the front [0] and back [1] side.
+};
+
 }  // namespace tesk

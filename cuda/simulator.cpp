@@ -43,6 +43,7 @@ CudaSimulator::CudaSimulator(const CudaContext& context, std::string ptx_path)
       m_totals(context),
       m_block(context),
       m_flux(context),
+      m_flux_media(context),
       m_fwd_in(context),
       m_fwd(context),
       m_lidar_in(context),
@@ -189,8 +190,8 @@ void CudaSimulator::trace_occluded(const CudaSceneManager& scene, const float* o
 }
 
 void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
-                        int max_output_order) {
-  if (ctx.has_media()) {
+                        int max_output_order, bool media) {
+  if (ctx.has_media() && !media) {
     throw std::runtime_error(std::string(operation) +
                              ": the CUDA backend of this build has no device program for optical "
                              "turbid media. No fallback was performed.");
@@ -326,7 +327,7 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   }
   embree::photon::PhotonContext ctx =
       embree::photon::make_photon_context(scene, num_bands, prob_sun, max_depth, rr_depth);
-  check_device_scene(ctx, "simulate_flux", kMaxDeviceFluxBands, 0);
+  check_device_scene(ctx, "simulate_flux", kMaxDeviceFluxBands, 0, true);
   init();
   ctx.extent_x = lx;
   ctx.extent_y = ly;
@@ -349,7 +350,60 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   const size_t cells = static_cast<size_t>(nx) * ny * num_bands;
   const size_t n_slots = decompose ? 4 : 2;
   const size_t nb = static_cast<size_t>(num_bands);
-  const size_t doubles = n_slots * cells + 2 * nb;
+  // Leaf media: their records, the medium of each material, the leaf model of each medium (its
+  // optics pointing into the device copy of the spectral buffer) and the first primitive of
+  // each instance, in one buffer; their absorption slots follow the grid sums.
+  const bool media = ctx.has_media();
+  const std::vector<int> offsets = media ? scene.instance_primitive_offsets() : std::vector<int>{};
+  const int32_t n_primitives = offsets.empty() ? 0 : offsets.back();
+  size_t media_sizes[kFluxMediaSlots] = {};
+  if (media) {
+    const size_t n_media = ctx.leaf_models.size();
+    const size_t sizes[kFluxMediaSlots] = {cells, cells, cells, n_primitives * nb,
+                                           nb,    nb,    nb,    n_media * nb};
+    std::copy(sizes, sizes + kFluxMediaSlots, media_sizes);
+    std::vector<MediumLeafModel> models = ctx.leaf_models;
+    const float* host_spectral = ctx.spectral.data;
+    const float* device_spectral = p.ctx.spectral.data;
+    auto rebase = [&](const float* q) {
+      return q == nullptr ? q : device_spectral + (q - host_spectral);
+    };
+    for (MediumLeafModel& m : models) {
+      m.optics.front = rebase(m.optics.front);
+      m.optics.back = rebase(m.optics.back);
+      m.optics.transmittance = rebase(m.optics.transmittance);
+    }
+    const size_t media_bytes = n_media * sizeof(OpticalMediumRecord);
+    const size_t ids_at = media_bytes;
+    const size_t ids_bytes = static_cast<size_t>(ctx.media.n_material_ids) * sizeof(int32_t);
+    const size_t models_at = (ids_at + ids_bytes + 15) / 16 * 16;
+    const size_t offsets_at = models_at + n_media * sizeof(MediumLeafModel);
+    std::vector<unsigned char> packed(offsets_at + offsets.size() * sizeof(int32_t));
+    std::memcpy(packed.data(), ctx.media.media, media_bytes);
+    if (ids_bytes > 0)
+      std::memcpy(packed.data() + ids_at, ctx.media.material_medium_ids, ids_bytes);
+    std::memcpy(packed.data() + models_at, models.data(), n_media * sizeof(MediumLeafModel));
+    if (!offsets.empty()) {
+      std::memcpy(packed.data() + offsets_at, offsets.data(), offsets.size() * sizeof(int32_t));
+    }
+    m_context->make_current();
+    m_flux_media.upload(packed.data(), packed.size(), "flux media upload");
+    const unsigned char* base = m_flux_media.as<unsigned char>();
+    FluxMediaParams& m = p.media;
+    m.media.media = reinterpret_cast<const OpticalMediumRecord*>(base);
+    m.media.n_media = static_cast<int32_t>(n_media);
+    m.media.material_medium_ids = reinterpret_cast<const int32_t*>(base + ids_at);
+    m.media.n_material_ids = ctx.media.n_material_ids;
+    m.bounds = ctx.bounds;
+    m.leaf_models = reinterpret_cast<const MediumLeafModel*>(base + models_at);
+    m.n_leaf_models = static_cast<int32_t>(n_media);
+    m.primitive_offsets = reinterpret_cast<const int32_t*>(base + offsets_at);
+    m.n_offsets = static_cast<int32_t>(offsets.size());
+    m.n_primitives = n_primitives;
+  }
+  size_t media_doubles = 0;
+  for (size_t k : media_sizes) media_doubles += k;
+  const size_t doubles = n_slots * cells + 2 * nb + media_doubles;
   const size_t bytes = doubles * sizeof(double) + sizeof(unsigned long long);
   m_context->make_current();
   m_flux.zero(bytes, "alloc flux");
@@ -357,7 +411,14 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   for (size_t k = 0; k < n_slots; ++k) p.slots[k] = at + k * cells;
   p.removed = at + n_slots * cells;
   p.roulette = p.removed + nb;
-  p.rays = reinterpret_cast<unsigned long long*>(p.roulette + nb);
+  size_t media_at = n_slots * cells + 2 * nb;
+  if (media) {
+    for (int k = 0; k < kFluxMediaSlots; ++k) {
+      p.media.slots[k] = at + media_at;
+      media_at += media_sizes[k];
+    }
+  }
+  p.rays = reinterpret_cast<unsigned long long*>(at + doubles);
 
   const auto start = std::chrono::steady_clock::now();
   for (int64_t begin = 0; begin < num_photons; begin += kBatchPhotons) {
@@ -385,6 +446,16 @@ embree::FluxResult CudaSimulator::simulate_flux(CudaSceneManager& scene, int nx,
   }
   r.removed = to_float(n_slots * cells, nb);
   r.roulette = to_float(n_slots * cells + nb, nb);
+  if (media) {
+    std::vector<float>* media_out[kFluxMediaSlots] = {&r.grid,     &r.grid_direct, &r.grid_diffuse,
+                                                      &r.leaf,     &r.terrain,     &r.escaped,
+                                                      &r.incident, &r.medium};
+    size_t from = n_slots * cells + 2 * nb;
+    for (int k = 0; k < kFluxMediaSlots; ++k) {
+      *media_out[k] = to_float(from, media_sizes[k]);
+      from += media_sizes[k];
+    }
+  }
   unsigned long long rays = 0;
   std::memcpy(&rays, sums.data() + doubles, sizeof(rays));
   r.rays.closest = static_cast<int64_t>(rays);

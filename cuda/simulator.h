@@ -58,12 +58,13 @@ inline constexpr const char* kSifProcessExecutor = "optix.cuda.sif_process_final
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
 
 /// Refuses, before any device work, a scene the device paths do not cover: turbid media (no
-/// device program), more than `max_bands` bands, or an order split beyond kMaxDeviceOrderSlots.
+/// device program, unless `media` says the operation has one), more than `max_bands` bands, or
+/// an order split beyond kMaxDeviceOrderSlots.
 /// Throws std::runtime_error "<operation>: the CUDA backend of this build has no device program
 /// for optical turbid media. No fallback was performed." or "<operation>: the CUDA paths carry
 /// at most <max_bands> bands and max_output_order 14. No fallback was performed.".
 void check_device_scene(const embree::TransportContext& ctx, const char* operation, int max_bands,
-                        int max_output_order);
+                        int max_output_order, bool media = false);
 
 /// Owns the loaded device programs and the per-workflow device buffers.
 class CudaSimulator {
@@ -245,23 +246,22 @@ class CudaSimulator {
   CUfunction m_sif_process = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
-  DeviceBuffer m_rays;       // origins then directions
-  DeviceBuffer m_results;    // per-ray outputs
-  DeviceBuffer m_totals;     // image sums of a render
-  DeviceBuffer m_block;      // sums of the fold block being rendered
-  DeviceBuffer m_flux;       // flux tallies of a run
-  DeviceBuffer m_fwd_in;     // forward field heights, views and primitive offsets
-  DeviceBuffer m_fwd;        // forward field tallies of a run
-  DeviceBuffer m_lidar_in;   // LiDAR pulses and footprint
-  DeviceBuffer m_lidar_out;  // LiDAR raw waveforms (or direct records) and extents
-  DeviceBuffer m_rrt_in;     // leaf RRT samples and input arrays
-  DeviceBuffer m_rrt_out;    // leaf RRT results and query count
-  DeviceBuffer m_eb_in;      // energy-balance geometry and input arrays
-  DeviceBuffer m_eb_out;     // energy-balance query counts and results
-  DeviceBuffer m_mw_in;      // microwave tables and material map
-  DeviceBuffer m_mw_out;     // microwave image
-  DeviceBuffer m_phys_in;    // physiology input arrays
-  DeviceBuffer m_phys_out;   // physiology output arrays
+  DeviceBuffer m_rays;        // origins then directions
+  DeviceBuffer m_results;     // per-ray outputs
+  DeviceBuffer m_totals;      // image sums of a render
+  DeviceBuffer m_block;       // sums of the fold block being rendered
+  DeviceBuffer m_flux;        // flux tallies of a run
+  DeviceBuffer m_flux_media;  // flux media tables, leaf models and primitive offsets
+  DeviceBuffer m_fwd_in;      // forward field heights, views and primitive offsets
+  DeviceBuffer m_fwd;         // forward field tallies of a run
+  DeviceBuffer m_lidar_in;    // LiDAR pulses and footprint
+  DeviceBuffer m_lidar_out;   // LiDAR raw waveforms (or direct records) and extents
+  DeviceBuffer m_rrt_in;      // leaf RRT samples and input arrays
+  DeviceBuffer m_rrt_out;     // leaf RRT results and query count
+  DeviceBuffer m_eb_in;       // energy-balance geometry and input arrays
+  DeviceBuffer m_eb_out;      // energy-balance query counts and results
+  DeviceBuffer m_mw_in;       // microwave tables and material map
+  DeviceBuffer m_mw_out;      // microwave image
 };
 
 }  // namespace tesk::cuda

@@ -19,6 +19,10 @@ struct EmbreeTracer {
   HitRecord trace(const float3& o, const float3& d, float t_min, float t_max) const {
     return scene->trace_ray(o, d, t_min, t_max);
   }
+  /// The closest hit without the interpolated shading normal (`normal` is the geometric one).
+  HitRecord trace_geometric(const float3& o, const float3& d, float t_min, float t_max) const {
+    return scene->trace_ray_geometric(o, d, t_min, t_max);
+  }
   bool shadow(const float3& o, const float3& d, float t_max) const {
     return scene->trace_shadow(o, d, t_max);
   }

@@ -1,62 +1,35 @@
 #pragma once
 
-// The one walker of paths through optical turbid media, used by every workflow: containment
-// (which media hold a point), the combined free-path step of a path, the crossing of a medium
-// boundary or a tile wall (the only places where the set of media around a path changes), and
-// the transmittance walk toward the sun or a view direction.
-//
-// Media are closed meshes whose triangles are not surfaces: a path enters or leaves the medium
-// there. A path that wraps across a tile wall continues in the neighbouring copy of the scene,
-// where a medium straddling the wall is another instance: containment is run again there, so
-// the path carries the media it is really inside.
+// The media walker of core/media_walk.h run through Embree: the entry points every CPU
+// workflow calls. The walk itself lives in core/media_walk.h (one copy for the host and the
+// device); this file binds it to the Embree scene manager and a resolved transport context.
 
 #include <cstdint>
 
+#include "core/media_walk.h"
 #include "core/optical_media.h"
 #include "core/pcg32.h"
 #include "core/periodic.h"
 #include "core/surface_photon.h"
 #include "core/transport_constants.h"
+#include "embree/illumination.h"
 #include "embree/scene_manager.h"
 #include "embree/transport_context.h"
 
 namespace tesk::embree {
 
-/// What ended one step of the combined free-path trace.
-enum class MediumEventKind : int32_t {
-  Escape = 0,          ///< Nothing hit, no tile crossing: the path leaves the scene.
-  Surface = 1,         ///< An opaque or leaf surface that bounds no medium.
-  MediumBoundary = 2,  ///< A triangle of a medium's closed boundary (enter or leave).
-  TileCrossing = 3,    ///< A wall of the periodic tile.
-  Interaction = 4      ///< A leaf inside a medium, sampled from the free-path distribution.
-};
+using tesk::FreePathSample;
+using tesk::MediaTransmittance;
+using tesk::MediumEventKind;
+using tesk::MediumTraceEvent;
+using tesk::PathMedia;
+using tesk::SourcePathInMedia;
 
-/// Result of one step of the combined free-path trace.
-struct MediumTraceEvent {
-  MediumEventKind kind = MediumEventKind::Escape;  ///< What ended the step.
-  HitRecord hit{};                                 ///< Closest hit of the step's ray.
-  TileExit exit{};                                 ///< Tile exit of the step's ray (axis -1: none).
-  float distance = 1e16f;                          ///< Distance from the step origin to the event.
-  float3 position{};                               ///< World position of the event.
-  int32_t medium_id = -1;                          ///< Medium of the event, -1 when none.
-  int32_t instance_id = -1;  ///< Instance of the event (boundary or hit), -1 when none.
-};
-
-/// The media around the current point of a path, with the length of the path's current
-/// straight segment inside each (the observation distance of the hotspot correction).
-struct PathMedia {
-  ActiveMediumSet set{};                 ///< Media containing the point.
-  float observed[kMaxActiveMedia] = {};  ///< Segment length inside each entry.
-
-  /// The path moved `distance` along its current segment.
-  void advance(float distance) {
-    for (int32_t i = 0; i < set.count; ++i) observed[i] += distance;
-  }
-  /// The path changed direction: a new straight segment starts.
-  void new_segment() {
-    for (float& o : observed) o = 0.0f;
-  }
-};
+/// The walker of a scene through Embree, with its media, tiling and box; `shading` says
+/// whether surface hits of a step carry the shading normal.
+MediaWalk<EmbreeTracer> embree_media_walk(const EmbreeSceneManager& scene, bool shading = true);
+/// The walker of a resolved context (its scene, media, tiling, box and choice of normals).
+MediaWalk<EmbreeTracer> embree_media_walk(const TransportContext& c);
 
 /// The media containing `point`, found by walking along `direction` and letting the first
 /// boundary met on each instance decide (a boundary left through is one we are inside).
@@ -89,30 +62,11 @@ MediumTraceEvent media_boundary_step(const TransportContext& c, float3 origin, f
 MediumTraceEvent trace_media_step(const EmbreeSceneManager& scene, float3 origin, float3 direction,
                                   const ActiveMediumSet& active, int crossings, Pcg32& stream);
 
-/// Enters or leaves medium `medium` of `instance` at a boundary hit on the `back_face` side.
-/// Leaving a medium the set does not hold, or entering a ninth, changes nothing.
-void cross_medium_boundary(const MediaView& media, PathMedia& path, int32_t medium,
-                           int32_t instance, bool back_face);
-
 /// Moves a path across the tile wall `exit` of the ray (o, d): the point on the opposite wall,
 /// stepped kBoundaryStep into the tile. When the path was inside media, containment is run
 /// again there (counted in `queries`); media of the same kind keep their segment lengths.
 float3 wrap_path(const TransportContext& c, const float3& o, const float3& d, const TileExit& exit,
                  PathMedia& path, int64_t& queries);
-
-/// Per-entry record of a transmittance walk from a point inside media: how long the walk
-/// stayed in each medium of the starting set and the optical depth it met there (the inputs of
-/// the hotspot correction).
-struct SourcePathInMedia {
-  float length[kMaxActiveMedia] = {};  ///< Walk length inside the entry's medium.
-  float depth[kMaxActiveMedia] = {};   ///< Optical depth met there.
-};
-
-/// Result of a transmittance walk.
-struct MediaTransmittance {
-  bool blocked = false;        ///< A surface that bounds no medium stops the walk.
-  double optical_depth = 0.0;  ///< Summed extinction times length over every medium crossed.
-};
 
 /// Walks from `o` (inside the media of `start`) along the unit direction `v` out of the scene,
 /// crossing tile walls as a path does (`crossings` of the allowed wraps being used already).
@@ -133,14 +87,8 @@ double media_transmittance(const TransportContext& c, const float3& o, const flo
                            const ActiveMediumSet& start, int crossings, int64_t& queries,
                            const ProjectionIndex* zenith = nullptr, double min_transmittance = 0.0);
 
-/// The free-path part of a step on its own: extinction of the active media along `direction`,
-/// the distance -ln(max(1 - distance_sample, 1e-7)) / extinction (1e16 when the extinction is
-/// zero) and the entry chosen with probability proportional to its extinction.
-struct FreePathSample {
-  float extinction = 0.0f;  ///< Combined extinction (1/m).
-  float distance = 1e16f;   ///< Sampled free path.
-  int32_t entry = -1;       ///< Chosen entry of the active set, -1 when the extinction is 0.
-};
+/// The free-path part of a step on its own (core/media_walk.h sample_free_path) for the media
+/// table of a scene.
 FreePathSample sample_free_path(const OpticalMediaTable& media, const ActiveMediumSet& active,
                                 float3 direction, float distance_sample, float selection_sample);
 

@@ -42,17 +42,6 @@ PhotonSource photon_source(const PhotonContext& c) {
   return src;
 }
 
-ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const float3& d,
-                              PhotonRayCounts& rays) {
-  const SceneBounds& b = c.bounds;
-  if (o.x < b.min_x || o.x > b.max_x || o.y < b.min_y || o.y > b.max_y || o.z < b.min_z ||
-      o.z > b.max_z) {
-    return ActiveMediumSet{};
-  }
-  ++rays.containment;
-  return active_optical_media(*c.scene, o, d);
-}
-
 int photon_thread_count(int requested, int64_t num_photons) {
   const int64_t t =
       std::min<int64_t>(resolve_thread_count(requested), std::max<int64_t>(num_photons, 1));

@@ -29,6 +29,7 @@
 #include "core/host/parallel.h"
 #include "core/host/progress.h"
 #include "core/leaf_scattering.h"
+#include "core/media_photon.h"
 #include "core/pcg32.h"
 #include "core/random_streams.h"
 #include "core/scattering.h"
@@ -153,10 +154,6 @@ struct PhotonScratch {
 /// The emission geometry of a run as the shared photon code reads it.
 PhotonSource photon_source(const PhotonContext& c);
 
-/// The media containing a photon that starts at `o` along `d` (empty outside the scene box).
-ActiveMediumSet initial_media(const TransportContext& c, const float3& o, const float3& d,
-                              PhotonRayCounts& rays);
-
 /// Traces photon `index` from emission to its end, calling the tally at each event:
 ///   emitted(ph, w)                                           after emission
 ///   surface(ph, hit, material or nullptr, frame, wo, alpha, w, scratch)  before scattering
@@ -170,7 +167,6 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
   Photon ph;
   double* w = s.w.data();
   float* alpha = s.alpha.data();
-  const int nb = c.n_bands;
   if (!emit_photon(c, photon_source(c), rng, ph, w)) return;
   tally.emitted(ph, w);
   nudge_into_tile(c.tiles, ph.o, ph.d);
@@ -179,81 +175,9 @@ void trace_photon(const PhotonContext& c, int64_t index, PhotonScratch& s, Tally
     trace_surface_photon(c, EmbreeTracer{c.scene}, rng, ph, w, alpha, s, tally);
     return;
   }
-  ph.media.set = initial_media(c, ph.o, ph.d, s.rays);
-
-  for (int step = 0; step < kMaxPhotonSteps; ++step) {
-    HitRecord hit;
-    bool at_leaf = false;
-    float3 position{};
-    int32_t medium = -1;
-    nudge_into_tile(c.tiles, ph.o, ph.d);
-    if (ph.media.set.count == 0 && escapes_upward(c.tiles, ph.o, ph.d)) {
-      tally.escaped(ph, w);
-      return;
-    }
-    const MediumTraceEvent ev = media_step(c, ph.o, ph.d, ph.media.set, ph.crossings, rng);
-    ++s.rays.closest;
-    switch (ev.kind) {
-      case MediumEventKind::Escape:
-        tally.escaped(ph, w);
-        return;
-      case MediumEventKind::TileCrossing:
-        ph.o = wrap_path(c, ph.o, ph.d, ev.exit, ph.media, s.rays.containment);
-        ++ph.crossings;
-        continue;
-      case MediumEventKind::MediumBoundary:
-        cross_medium_boundary(c.media, ph.media, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
-        ph.o = offset_ray_origin(ev.hit.position, ev.hit.geometric_normal, ph.d);
-        continue;
-      case MediumEventKind::Surface:
-        hit = ev.hit;
-        break;
-      case MediumEventKind::Interaction:
-        at_leaf = true;
-        position = ev.position;
-        medium = ev.medium_id;
-        break;
-    }
-
-    float3 new_dir;
-    float3 new_origin;
-    if (!at_leaf) {
-      const MaterialRecord* mat = c.material(hit.material_id);
-      const ShadingFrame frame = ShadingFrame::from_normal(hit.normal);
-      const float3 wo = frame.to_local(-ph.d);
-      surface_absorptance(c, mat, hit.is_back_face, alpha);
-      tally.surface(ph, hit, mat, frame, wo, alpha, w, s);
-      if (mat == nullptr) return;  // absorbed whole
-      if (!scatter_photon_at_surface(c, ph, hit, *mat, frame, wo, true, alpha, w, rng, s, new_dir,
-                                     new_origin)) {
-        return;
-      }
-    } else {
-      if (medium < 0 || medium >= static_cast<int32_t>(c.leaf_models.size())) return;
-      const MediumLeafModel& model = c.leaf_models[medium];
-      const LeafHit leaf = sample_leaf_normal(model.leaf_angle_type, ph.d, rng);
-      for (int b = 0; b < nb; ++b) alpha[b] = model.optics.absorptance(b, leaf.back_face);
-      tally.leaf(ph, position, medium, leaf, alpha, w, s);
-      const LeafMeans& m = model.means[leaf.back_face ? 1 : 0];
-      float u[3];
-      u[0] = rng.uniform();
-      u[1] = rng.uniform();
-      u[2] = rng.uniform();
-      const LeafScatter sc = scatter_at_leaf(leaf.facing, m.rho, m.tau, u);
-      if (!sc.valid) {
-        for (int b = 0; b < nb; ++b) s.removed[b] += (1.0 - alpha[b]) * w[b] * ph.power;
-        return;
-      }
-      for (int b = 0; b < nb; ++b) {
-        w[b] *= static_cast<double>(leaf_scatter_weight(model.optics, b, leaf.back_face, sc));
-      }
-      new_dir = sc.direction;
-      new_origin = position;
-    }
-    if (!continue_photon(c, ph, w, rng, s, new_dir, new_origin)) return;
-    ph.media.new_segment();
-  }
-  for (int b = 0; b < nb; ++b) s.removed[b] += w[b] * ph.power;
+  // Scenes with media: the loop every backend shares (core/media_photon.h).
+  trace_media_photon(c, embree_media_walk(c), c.leaf_models.data(),
+                     static_cast<int32_t>(c.leaf_models.size()), rng, ph, w, alpha, s, tally);
 }
 
 /// Thread count of a forward run as its console line reports it: the resolved request, at most

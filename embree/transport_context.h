@@ -11,6 +11,7 @@
 #include "core/illumination.h"
 #include "core/leaf_emission.h"
 #include "core/leaf_scattering.h"
+#include "core/media_walk.h"
 #include "core/optical_media.h"
 #include "core/scene_types.h"
 #include "core/spectral.h"
@@ -22,33 +23,10 @@ namespace tesk::embree {
 
 using tesk::TileView;
 
-/// The optical turbid media of a scene as plain arrays.
-struct MediaView {
-  const OpticalMediumRecord* media = nullptr;    ///< Medium records.
-  int32_t n_media = 0;                           ///< Entries of `media`.
-  const int32_t* material_medium_ids = nullptr;  ///< Medium bounded by each material, or -1.
-  int32_t n_material_ids = 0;                    ///< Entries of `material_medium_ids`.
+/// The optical turbid media of a scene as plain arrays (core/media_walk.h).
+using tesk::MediaView;
 
-  /// The medium whose boundary is made of material `material_id`, or -1.
-  int32_t medium_of(int32_t material_id) const {
-    if (material_id < 0 || material_id >= n_material_ids) return -1;
-    const int32_t m = material_medium_ids[material_id];
-    return m >= 0 && m < n_media ? m : -1;
-  }
-  /// Whether a hit on the boundary of medium `m` leaves it: the back of outward-facing
-  /// triangles (orientation +1) or the front of inward-facing ones.
-  bool leaves(int32_t m, bool back_face) const {
-    return media[m].orientation == (back_face ? 1 : -1);
-  }
-};
-
-/// The leaf model of one medium: inclination distribution and the optics of its boundary
-/// material, with the band means of each side that choose between reflection and transmission.
-struct MediumLeafModel {
-  int32_t leaf_angle_type = 0;  ///< LeafAngleType of the medium.
-  LeafOptics optics{};          ///< Per-band optics of the boundary material (null: black).
-  LeafMeans means[2]{};         ///< Band means for the front [0] and back [1] side.
-};
+using tesk::MediumLeafModel;
 
 /// Everything a path reads, resolved once per run: the device-clean part that the shared path
 /// code reads (core/surface_path.h), plus the scene itself and its media.

@@ -145,6 +145,19 @@ py::dict simulate_flux(CudaSimulator& sim, CudaSceneManager& scene, int nx, int 
   put("upwelling", r.upwelling);
   put("downwelling_direct", r.downwelling_direct);
   put("downwelling_diffuse", r.downwelling_diffuse);
+  // Scenes with leaf media: the absorption tallies of simulate_flux_cpu.
+  const py::ssize_t nb = r.n_bands;
+  auto put_shaped = [&](const char* key, const std::vector<float>& data,
+                        const std::vector<py::ssize_t>& shape) {
+    if (!data.empty()) out[key] = to_numpy(data.data(), shape);
+  };
+  put_shaped("terrain", r.terrain, {nb});
+  put_shaped("escaped", r.escaped, {nb});
+  put_shaped("incident", r.incident, {nb});
+  put("grid", r.grid);
+  put("grid_direct", r.grid_direct);
+  put("grid_diffuse", r.grid_diffuse);
+  put_shaped("leaf", r.leaf, {static_cast<py::ssize_t>(r.leaf.size()) / nb, nb});
   return flat_result(std::move(out), r.execution);
 }
 
@@ -481,10 +494,12 @@ void bind_cuda(py::module_& m) {
            "The photons of simulate_flux_cpu (same streams per photon, same rules) traced over\n"
            "the device hierarchy in batches of 4M photons; progress(done, total, elapsed_ms) is\n"
            "called after each batch. Deposits are added atomically, so results agree with the\n"
-           "CPU to the rounding of the sums' order. Scenes of surfaces only, at most 32 bands;\n"
-           "anything else raises without a fallback. Returns 'downwelling', 'upwelling' (and\n"
-           "with decompose their sun and sky parts) as float32 [ny, nx, bands], and\n"
-           "'_execution' ('optix.cuda.optical_flux').")
+           "CPU to the rounding of the sums' order. Scenes of surfaces and scenes with optical\n"
+           "turbid media, at most 32 bands; anything else raises without a fallback. Returns\n"
+           "'downwelling', 'upwelling' (and with decompose their sun and sky parts) as float32\n"
+           "[ny, nx, bands]; with media also 'grid', 'grid_direct', 'grid_diffuse' [ny, nx,\n"
+           "bands], 'leaf' [n_primitives, bands], 'terrain', 'escaped', 'incident' [bands] as\n"
+           "simulate_flux_cpu; and '_execution' ('optix.cuda.optical_flux').")
       .def("simulate_forward", &simulate_forward, py::arg("scene"), py::arg("nx") = 1,
            py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
            py::arg("num_bands") = 1, py::arg("per_leaf") = false,

@@ -13,6 +13,7 @@
 #include "core/leaf_emission.h"
 #include "core/leaf_scattering.h"
 #include "core/lidar.h"
+#include "core/media_walk.h"
 #include "core/microwave/bessel.h"
 #include "core/microwave/complex.h"
 #include "core/microwave/cylinder.h"
@@ -76,6 +77,22 @@ __global__ void one_event(float* out, const SensorData* sensor, const MaterialRe
 __global__ void one_trace(bvh::TraceResult* out, bvh::BvhSceneView scene, float3 o, float3 d) {
   out[0] = bvh::trace_closest_ray(scene, o, d, 0.0f, 1e30f);
   out[1].hit = bvh::occluded(scene, o, d, 1e-4f, 10.0f) ? 1 : 0;
+}
+
+// The media walk over the hierarchy: containment, a step, a wrap and a transmittance walk.
+__global__ void one_media_walk(float* out, MediaWalk<bvh::BvhTracer> walk, float3 o, float3 d) {
+  Pcg32 rng = photon_stream(3);
+  PathMedia path;
+  path.set = walk.containment(o, d);
+  const MediumTraceEvent ev = walk.step(o, d, nullptr, path.set, 0, rng);
+  int64_t queries = 0;
+  const float3 p = walk.wrap_path(o, d, ev.exit, path, queries);
+  cross_medium_boundary(walk.media, path, ev.medium_id, ev.instance_id, ev.hit.is_back_face);
+  SourcePathInMedia source;
+  const MediaTransmittance t = walk.transmittance_walk(p, d, path.set, 1, &source, queries);
+  out[0] = static_cast<float>(walk.transmittance(o, d, path.set, 0, queries, nullptr, 1e-3) +
+                              t.optical_depth) +
+           source.length[0] + ev.distance + walk.boundary_step(o, d, 0).distance;
 }
 
 }  // namespace tesk

@@ -100,12 +100,50 @@ inline OpticalImageResult render_bvh(const EmbreeSceneManager& s, int spp, int m
   return r;
 }
 
+// A periodic 4 x 4 tile: a grey ground (instance 0) under a slab of spherical leaves of leaf
+// area index `lai` between z = 0.5 and 1.5, sun at 30 degrees from the zenith, photons
+// starting above the slab.
+inline void leaf_slab_tile(EmbreeSceneManager& s, float lai, float rho, float tau, float ground) {
+  s.description().set_num_bands(1);
+  s.description().upload_spectral_params({ground, rho, rho, tau, 1000.0f});
+  s.description().add_material(MaterialType::Diffuse, 0, {});
+  s.description().add_material(MaterialType::DiffuseTransmitting, 1, {rho, tau});
+  s.add_instance(
+      s.add_mesh({{0, 0, 0}, {4, 0, 0}, {4, 4, 0}, {0, 4, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}, 0), 0, 0,
+      0, 1);
+  std::vector<float3> v;
+  for (int i = 0; i < 8; ++i) {
+    v.push_back({(i & 1) ? 4.0f : 0.0f, (i & 2) ? 4.0f : 0.0f, (i & 4) ? 1.5f : 0.5f});
+  }
+  s.add_instance(s.add_mesh(v, {},
+                            {{0, 2, 1},
+                             {1, 2, 3},
+                             {4, 5, 6},
+                             {5, 7, 6},
+                             {0, 1, 4},
+                             {1, 5, 4},
+                             {2, 6, 3},
+                             {3, 6, 7},
+                             {0, 4, 2},
+                             {2, 4, 6},
+                             {1, 3, 5},
+                             {3, 7, 5}},
+                            1),
+                 0, 0, 0, 1);
+  s.set_optical_turbid_media({lai}, {0}, {1}, {0.0f}, {-1, 0});
+  s.description().set_emitter(EmitterType::Directional, {0.5f, 0.0f, 0.8660254f}, 4);
+  s.description().set_repetitive(200, 4, 4);
+  s.description().set_measurement_plane(1.6f);  // photons start above the slab
+  s.build();
+}
+
 // The device flux run with `threads` threads over all photons, on the host. Returns the
 // downwelling and upwelling sums (double) in `down` and `up`, and the removed and roulette
-// energy per band.
+// energy per band; in a scene with media also the absorption slots (per FluxMediaSlot).
 struct HostFlux {
   std::vector<double> down, up, direct, diffuse, removed, roulette;
   unsigned long long rays = 0;
+  std::array<std::vector<double>, kFluxMediaSlots> media;
 };
 inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int64_t photons,
                                 int nb, float prob_sun, int max_bounces, int max_depth,
@@ -119,8 +157,14 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   ctx.extent_y = ly;
   ctx.power = static_cast<double>(lx) * ly / static_cast<double>(photons);
   const size_t cells = static_cast<size_t>(nx) * ny * nb;
-  HostFlux out{std::vector<double>(cells), std::vector<double>(cells), std::vector<double>(cells),
-               std::vector<double>(cells), std::vector<double>(nb),    std::vector<double>(nb)};
+  HostFlux out{std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(cells),
+               std::vector<double>(nb),
+               std::vector<double>(nb),
+               0,
+               {}};
   FluxLaunchParams p;
   p.ctx = ctx;
   p.source = photon::photon_source(ctx);
@@ -136,6 +180,24 @@ inline HostFlux render_flux_bvh(const EmbreeSceneManager& s, int nx, int ny, int
   p.removed = out.removed.data();
   p.roulette = out.roulette.data();
   p.rays = &out.rays;
+  const std::vector<int> offsets = s.instance_primitive_offsets();
+  if (ctx.has_media()) {
+    FluxMediaParams& m = p.media;
+    m.media = ctx.media;
+    m.bounds = ctx.bounds;
+    m.leaf_models = ctx.leaf_models.data();
+    m.n_leaf_models = static_cast<int32_t>(ctx.leaf_models.size());
+    m.primitive_offsets = offsets.data();
+    m.n_offsets = static_cast<int32_t>(offsets.size());
+    m.n_primitives = offsets.empty() ? 0 : offsets.back();
+    const size_t sizes[kFluxMediaSlots] = {
+        cells,      cells,      cells,      static_cast<size_t>(m.n_primitives) * nb,
+        size_t(nb), size_t(nb), size_t(nb), ctx.leaf_models.size() * nb};
+    for (int k = 0; k < kFluxMediaSlots; ++k) {
+      out.media[k].assign(sizes[k], 0.0);
+      m.slots[k] = out.media[k].data();
+    }
+  }
   for (int64_t t = 0; t < threads; ++t) flux_thread_item(p, t);
   return out;
 }

@@ -152,6 +152,8 @@ TEST(CudaKernelBodies, ScenesBeyondTheDevicePathsAreRefusedWithoutFallback) {
   EXPECT_EQ(message(media, kMaxDeviceBands, 0),
             "simulate: the CUDA backend of this build has no device program for optical turbid "
             "media. No fallback was performed.");
+  // The flux run has a device program for media.
+  check_device_scene(media, "simulate_flux", kMaxDeviceBands, 0, true);
 }
 
 TEST(CudaDevice, DeviceBatchesMatchTheHostKernelBodies) {
@@ -283,6 +285,31 @@ TEST(CudaDevice, FluxMatchesTheHostKernelBodies) {
     EXPECT_NEAR(device.upwelling[e], host.up[e], 3e-3 * host.up[e] + 1e-6) << e;
   }
   EXPECT_EQ(device.execution.executor, kFluxExecutor);
+}
+
+TEST(CudaDevice, FluxThroughLeafMediaMatchesTheHostKernelBody) {
+  const std::string reason = no_device_reason();
+  if (!reason.empty()) GTEST_SKIP() << "no CUDA device: " << reason;
+  CudaContext context(0);
+  CudaSceneManager scene(context);
+  embree::leaf_slab_tile(scene, 1.5f, 0.4f, 0.3f, 0.2f);
+  CudaSimulator sim(context, TESK_PTX_DIR);
+  const int64_t photons = 200000;
+  const embree::FluxResult device =
+      sim.simulate_flux(scene, 4, 3, photons, 1, 1.0f, 0, 12, 3, {}, true);
+  const embree::HostFlux host = embree::render_flux_bvh(scene, 4, 3, photons, 1, 1.0f, 0, 12, 1000);
+  const std::vector<float>* got[kFluxMediaSlots] = {
+      &device.grid,    &device.grid_direct, &device.grid_diffuse, &device.leaf,
+      &device.terrain, &device.escaped,     &device.incident,     &device.medium};
+  for (int k = 0; k < kFluxMediaSlots; ++k) {
+    ASSERT_EQ(got[k]->size(), host.media[k].size()) << k;
+    for (size_t e = 0; e < host.media[k].size(); ++e) {
+      EXPECT_NEAR((*got[k])[e], host.media[k][e], 3e-3 * host.media[k][e] + 1e-6) << k << " " << e;
+    }
+  }
+  for (size_t e = 0; e < host.down.size(); ++e) {
+    EXPECT_NEAR(device.downwelling[e], host.down[e], 3e-3 * host.down[e] + 1e-6) << e;
+  }
 }
 
 // The scene of FluxMatchesTheHostKernelBodies: ground and leaves under an oblique sun and a sky.

@@ -241,6 +241,55 @@ TEST(DevicePaths, FluxMatchesTheCpuRun) {
               1e-3 * static_cast<double>(cpu.rays.closest));
 }
 
+TEST(DevicePaths, FluxThroughLeafMedia) {
+  // Black leaves over a black ground: the sun beam reaches the ground with probability
+  // exp(-G LAI / mu) (G = 1/2), the rest is absorbed by the leaves; the
+  // terrain and the leaves share the incident energy in that proportion.
+  {
+    EmbreeSceneManager s;
+    leaf_slab_tile(s, 1.2f, 0.0f, 0.0f, 0.0f);
+    const int64_t photons = 20000;
+    const HostFlux f = render_flux_bvh(s, 2, 2, photons, 1, 1.0f, 0, 12, 97);
+    const double t = std::exp(-0.5 * 1.2 / 0.8660254), incident = f.media[kFluxIncident][0];
+    EXPECT_GT(incident, 0.0);
+    const double se = incident * std::sqrt(t * (1 - t) / photons);
+    EXPECT_NEAR(f.media[kFluxTerrain][0], incident * t, 4 * se);
+    EXPECT_NEAR(f.media[kFluxMedium][0], incident * (1 - t), 4 * se);
+    EXPECT_NEAR(f.media[kFluxTerrain][0] + f.media[kFluxMedium][0], incident, 1e-9 * incident);
+  }
+  // Scattering leaves over a grey ground: the same photons as the CPU run, so every tally agrees
+  // up to the order of the double additions and the last bits of a hit.
+  EmbreeSceneManager s;
+  leaf_slab_tile(s, 1.5f, 0.4f, 0.3f, 0.2f);
+  const int64_t photons = 20000;
+  const FluxResult cpu =
+      render_flux(s, 4, 3, photons, 1, 1.0f, 0, 12, transport::kDefaultRouletteDepth, 2, {}, true);
+  const HostFlux dev = render_flux_bvh(s, 4, 3, photons, 1, 1.0f, 0, 12, 333);
+  const std::vector<float>* ref[kFluxMediaSlots] = {
+      &cpu.grid,    &cpu.grid_direct, &cpu.grid_diffuse, &cpu.leaf,
+      &cpu.terrain, &cpu.escaped,     &cpu.incident,     &cpu.medium};
+  for (int k = 0; k < kFluxMediaSlots; ++k) {
+    ASSERT_EQ(ref[k]->size(), dev.media[k].size()) << k;
+    double a = 0.0, b = 0.0;
+    for (size_t e = 0; e < dev.media[k].size(); ++e) {
+      a += (*ref[k])[e];
+      b += dev.media[k][e];
+    }
+    EXPECT_NEAR(b, a, 1e-3 * std::fabs(a) + 1e-9) << k;
+  }
+  double down_cpu = 0.0, down_dev = 0.0;
+  for (size_t e = 0; e < dev.down.size(); ++e) {
+    down_cpu += cpu.downwelling[e];
+    down_dev += dev.down[e];
+  }
+  EXPECT_GT(cpu.medium[0], 0.1 * cpu.incident[0]);
+  EXPECT_NEAR(down_dev, down_cpu, 1e-3 * down_cpu);
+  // Energy balance: what came in was absorbed, escaped, or ended by the depth limit.
+  const double balance = dev.media[kFluxTerrain][0] + dev.media[kFluxMedium][0] +
+                         dev.media[kFluxEscaped][0] + dev.removed[0] + dev.roulette[0];
+  EXPECT_NEAR(balance, dev.media[kFluxIncident][0], 1e-3 * dev.media[kFluxIncident][0]);
+}
+
 TEST(DevicePaths, ForwardCellsClampIntoTheBorderCellsAndLayers) {
   const float h[3] = {0.0f, 1.0f, 4.0f};
   ForwardField f;
