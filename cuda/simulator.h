@@ -262,6 +262,8 @@ class CudaSimulator {
   DeviceBuffer m_eb_out;      // energy-balance query counts and results
   DeviceBuffer m_mw_in;       // microwave tables and material map
   DeviceBuffer m_mw_out;      // microwave image
+  DeviceBuffer m_phys_in;     // physiology input arrays
+  DeviceBuffer m_phys_out;    // physiology output arrays
 };
 
 }  // namespace tesk::cuda
