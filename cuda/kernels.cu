@@ -11,6 +11,7 @@
 #include "core/microwave_path.h"
 #include "core/trace_batch.h"
 #include "physiology/leaf_element.h"
+#include "physiology/photosynthesis_element.h"
 #include "physiology/sif_element.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
@@ -84,4 +85,13 @@ extern "C" __global__ void tesk_sif_process(tesk::physiology::SifElementArrays p
       params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (e < params.element_end)
     tesk::physiology::finalize_sif_element(params, static_cast<size_t>(e));
+}
+
+// One thread per element of the launch's range: the CPU static process's per-element step.
+extern "C" __global__ void tesk_photosynthesis_static(
+    tesk::physiology::StaticElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::photosynthesis_static_element(params, static_cast<size_t>(e));
 }

@@ -113,6 +113,9 @@ void CudaSimulator::init() {
         "kernel tesk_physiology");
   check(m_context->api().cuModuleGetFunction(&m_sif_process, m_module, "tesk_sif_process"),
         "kernel tesk_sif_process");
+  check(m_context->api().cuModuleGetFunction(&m_photosynthesis_static, m_module,
+                                             "tesk_photosynthesis_static"),
+        "kernel tesk_photosynthesis_static");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1103,6 +1106,107 @@ physiology::SifProcessResult CudaSimulator::finalize_sif_process(
   out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                                     static_cast<uint8_t>(WorkflowCode::SifProcessFinalization),
                                     kSifProcessExecutor, true};
+  return out;
+}
+
+physiology::PhotosynthesisProcessResult CudaSimulator::execute_photosynthesis_process_static(
+    const physiology::PhotosynthesisProcessRequestView& request, const InterruptCheck& interrupt) {
+  physiology::validate_photosynthesis_process(request);
+  init();
+  const auto n = static_cast<size_t>(request.n_elements);
+  const auto nb = static_cast<size_t>(request.n_bands);
+  const auto nm = static_cast<size_t>(request.n_materials);
+  physiology::PhotosynthesisProcessResult out = physiology::sized_photosynthesis_result(request);
+  const std::vector<float> factor = physiology::par_conversion_factors(request);
+  physiology::StaticElementArrays p =
+      physiology::static_element_arrays(request, factor.data(), out);
+
+  // Inputs in one upload of 4-byte values (floats and int32 ids and flags); each host pointer
+  // of `p` is then moved onto its device copy.
+  std::vector<uint32_t> in;
+  std::vector<std::pair<const float**, size_t>> moved_f;
+  std::vector<std::pair<const int32_t**, size_t>> moved_i;
+  auto stage = [&](auto& ptr, size_t values, auto& moved) {
+    moved.emplace_back(&ptr, in.size());
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+  };
+  auto stage_f = [&](const float*& ptr, size_t values) { stage(ptr, values, moved_f); };
+  auto stage_i = [&](const int32_t*& ptr, size_t values) { stage(ptr, values, moved_i); };
+  for (const float** field : {&p.absorbed_top, &p.absorbed_bottom, &p.absorbed_direct})
+    stage_f(*field, n * nb);
+  stage_f(p.par_factor, nb);
+  for (const float** field :
+       {&p.sunlit_fraction, &p.temperature_sunlit_in, &p.temperature_shaded_in})
+    stage_f(*field, n);
+  stage_i(p.material_ids, n);
+  stage_i(p.material_active, nm);
+  stage_i(p.material_fluorescent, nm);
+  for (const float** field : {&p.vcmax25, &p.jmax25, &p.rd25, &p.ball_berry_slope,
+                              &p.ball_berry_intercept, &p.quantum_yield})
+    stage_f(*field, nm);
+  m_context->make_current();
+  m_phys_in.upload(in, "upload photosynthesis process");
+  const uint32_t* base_in = m_phys_in.as<uint32_t>();
+  for (const auto& [ptr, offset] : moved_f) *ptr = reinterpret_cast<const float*>(base_in + offset);
+  for (const auto& [ptr, offset] : moved_i) {
+    *ptr = reinterpret_cast<const int32_t*>(base_in + offset);
+  }
+
+  // Outputs: the twelve float arrays ([fields][n]), then the active and converged flags.
+  float** const floats[] = {&p.temperature,
+                            &p.an,
+                            &p.gs,
+                            &p.phi_f,
+                            &p.apar,
+                            &p.temperature_sunlit,
+                            &p.temperature_shaded,
+                            &p.sunlit_fraction_out,
+                            &p.apar_sunlit,
+                            &p.apar_shaded,
+                            &p.an_sunlit,
+                            &p.an_shaded};
+  float* const targets[] = {out.temperature.data(),
+                            out.an.data(),
+                            out.gs.data(),
+                            out.phi_f.data(),
+                            out.apar.data(),
+                            out.temperature_sunlit.data(),
+                            out.temperature_shaded.data(),
+                            out.sunlit_fraction.data(),
+                            out.apar_sunlit.data(),
+                            out.apar_shaded.data(),
+                            out.an_sunlit.data(),
+                            out.an_shaded.data()};
+  constexpr size_t kFields = std::size(floats);
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_phys_out.reserve(float_bytes + 2 * n, "alloc photosynthesis process");
+  float* base = m_phys_out.as_mutable<float>();
+  for (size_t k = 0; k < kFields; ++k) *floats[k] = base + k * n;
+  auto* flags = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  p.active_mask = flags;
+  p.converged = flags + n;
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  const auto count = static_cast<int64_t>(n);
+  for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+    if (interrupt) interrupt();
+    p.element_begin = begin;
+    p.element_end = std::min(count, begin + kLaunchElements);
+    launch_(m_photosynthesis_static, p.element_end - begin, &p, "launch photosynthesis process");
+    finish_launch_("sync photosynthesis process");
+  }
+  std::vector<unsigned char> host(float_bytes + 2 * n);
+  m_phys_out.download(host.data(), host.size(), "download photosynthesis process");
+  for (size_t k = 0; k < kFields; ++k) {
+    std::memcpy(targets[k], host.data() + k * n * sizeof(float), n * sizeof(float));
+  }
+  std::memcpy(out.active_mask.data(), host.data() + float_bytes, n);
+  std::memcpy(out.converged.data(), host.data() + float_bytes + n, n);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::PhotosynthesisProcessStatic),
+                                    kPhotosynthesisStaticExecutor, true};
   return out;
 }
 

@@ -54,6 +54,11 @@ inline constexpr const char* kPhysiologyExecutor = "optix.cuda.physiology_solver
 /// Executor of the device SIF finalization (workflow sif_process_finalization).
 inline constexpr const char* kSifProcessExecutor = "optix.cuda.sif_process_finalization";
 
+/// Executor of the device static photosynthesis process (workflow
+/// photosynthesis_process_static).
+inline constexpr const char* kPhotosynthesisStaticExecutor =
+    "optix.cuda.photosynthesis_process_static";
+
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
 
@@ -217,6 +222,17 @@ class CudaSimulator {
   physiology::SifProcessResult finalize_sif_process(
       const physiology::SifProcessRequestView& request);
 
+  /// The static photosynthesis process on the device: the CPU request, checks and messages
+  /// (physiology::validate_photosynthesis_process), then one thread per element runs the CPU's
+  /// per-element step (physiology::photosynthesis_static_element) in launches of 2^20
+  /// elements; `interrupt` is polled before each launch. Record optix /
+  /// photosynthesis_process_static / kPhotosynthesisStaticExecutor. Throws
+  /// std::invalid_argument for an invalid request and "CUDA: <label> - <error>" on a device
+  /// failure.
+  physiology::PhotosynthesisProcessResult execute_photosynthesis_process_static(
+      const physiology::PhotosynthesisProcessRequestView& request,
+      const InterruptCheck& interrupt = {});
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -243,6 +259,7 @@ class CudaSimulator {
   CUfunction m_microwave = nullptr;
   CUfunction m_physiology = nullptr;
   CUfunction m_sif_process = nullptr;
+  CUfunction m_photosynthesis_static = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions

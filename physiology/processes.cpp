@@ -40,12 +40,6 @@ bool is_flag(int32_t v) {
   return v == 0 || v == 1;
 }
 
-// The photosynthesis solve of the leaf model (no energy balance) at temperature `t`.
-LeafSolution photosynthesis_solve(float par, float t, const LeafTraits& traits,
-                                  const LeafMicroclimate& micro, const SolverControl& control) {
-  return solve_leaf(par, t, traits, micro, LeafEnergyInputs{}, false, false, control);
-}
-
 }  // namespace
 
 float par_conversion_factor(float wavelength_nm) {
@@ -120,11 +114,8 @@ void validate_photosynthesis_process(const PhotosynthesisProcessRequestView& r) 
   }
 }
 
-PhotosynthesisProcessResult execute_photosynthesis_process_static(
-    const PhotosynthesisProcessRequestView& r, int num_threads, const InterruptCheck& interrupt) {
-  validate_photosynthesis_process(r);
+PhotosynthesisProcessResult sized_photosynthesis_result(const PhotosynthesisProcessRequestView& r) {
   const auto n = static_cast<size_t>(r.n_elements);
-  const auto nb = static_cast<size_t>(r.n_bands);
   PhotosynthesisProcessResult out;
   for (std::vector<float>* v :
        {&out.temperature, &out.an, &out.gs, &out.phi_f, &out.apar, &out.temperature_sunlit,
@@ -134,58 +125,70 @@ PhotosynthesisProcessResult execute_photosynthesis_process_static(
   }
   out.active_mask.assign(n, 0);
   out.converged.assign(n, 0);
+  return out;
+}
+
+std::vector<float> par_conversion_factors(const PhotosynthesisProcessRequestView& r) {
+  std::vector<float> factor(static_cast<size_t>(r.n_bands));
+  for (size_t b = 0; b < factor.size(); ++b)
+    factor[b] = par_conversion_factor(r.wavelengths.data[b]);
+  return factor;
+}
+
+StaticElementArrays static_element_arrays(const PhotosynthesisProcessRequestView& r,
+                                          const float* par_factor,
+                                          PhotosynthesisProcessResult& out) {
+  StaticElementArrays a;
+  a.n_bands = r.n_bands;
+  a.co2 = r.co2;
+  a.relative_humidity = r.relative_humidity;
+  a.absorbed_top = r.absorbed_top.data;
+  a.absorbed_bottom = r.absorbed_bottom.data;
+  a.absorbed_direct = r.absorbed_direct.data;
+  a.par_factor = par_factor;
+  a.sunlit_fraction = r.sunlit_fraction.data;
+  a.temperature_sunlit_in = r.temperature_sunlit.data;
+  a.temperature_shaded_in = r.temperature_shaded.data;
+  a.material_ids = r.material_ids.data;
+  a.material_active = r.material_active.data;
+  a.material_fluorescent = r.material_fluorescent.data;
+  a.vcmax25 = r.vcmax25.data;
+  a.jmax25 = r.jmax25.data;
+  a.rd25 = r.rd25.data;
+  a.ball_berry_slope = r.ball_berry_slope.data;
+  a.ball_berry_intercept = r.ball_berry_intercept.data;
+  a.quantum_yield = r.quantum_yield.data;
+  a.temperature = out.temperature.data();
+  a.an = out.an.data();
+  a.gs = out.gs.data();
+  a.phi_f = out.phi_f.data();
+  a.apar = out.apar.data();
+  a.temperature_sunlit = out.temperature_sunlit.data();
+  a.temperature_shaded = out.temperature_shaded.data();
+  a.sunlit_fraction_out = out.sunlit_fraction.data();
+  a.apar_sunlit = out.apar_sunlit.data();
+  a.apar_shaded = out.apar_shaded.data();
+  a.an_sunlit = out.an_sunlit.data();
+  a.an_shaded = out.an_shaded.data();
+  a.active_mask = out.active_mask.data();
+  a.converged = out.converged.data();
+  a.control = SolverControl{r.max_iterations, r.tolerance, nullptr};
+  a.element_end = r.n_elements;
+  return a;
+}
+
+PhotosynthesisProcessResult execute_photosynthesis_process_static(
+    const PhotosynthesisProcessRequestView& r, int num_threads, const InterruptCheck& interrupt) {
+  validate_photosynthesis_process(r);
+  PhotosynthesisProcessResult out = sized_photosynthesis_result(r);
   out.execution = cpu_execution(WorkflowCode::PhotosynthesisProcessStatic,
                                 "embree.cpu.photosynthesis_process_static");
-  std::vector<float> factor(nb);
-  for (size_t b = 0; b < nb; ++b) factor[b] = par_conversion_factor(r.wavelengths.data[b]);
-
-  const SolverControl control{r.max_iterations, r.tolerance, nullptr};
+  const std::vector<float> factor = par_conversion_factors(r);
+  const StaticElementArrays arrays = static_element_arrays(r, factor.data(), out);
   parallel_for_chunks(
-      n, num_threads, kChunkElements,
+      static_cast<size_t>(r.n_elements), num_threads, kChunkElements,
       [&](size_t begin, size_t end) {
-        for (size_t e = begin; e < end; ++e) {
-          const float f = r.sunlit_fraction.data[e];
-          const float t_sun = r.temperature_sunlit.data[e];
-          const float t_shade = r.temperature_shaded.data[e];
-          out.temperature[e] = f * t_sun + (1.0f - f) * t_shade;
-          out.temperature_sunlit[e] = t_sun;
-          out.temperature_shaded[e] = t_shade;
-          out.sunlit_fraction[e] = f;
-          const int32_t m = r.material_ids.data[e];
-          if (m < 0 || r.material_active.data[m] == 0) continue;
-          float par = 0.0f;
-          float direct = 0.0f;
-          for (size_t b = 0; b < nb; ++b) {
-            const size_t i = e * nb + b;
-            par += (r.absorbed_top.data[i] + r.absorbed_bottom.data[i]) * factor[b];
-            direct += r.absorbed_direct.data[i] * factor[b];
-          }
-          const float shaded = std::fmax(par - f * direct, 0.0f);
-          const float sunlit = direct + shaded;
-          const bool fluorescent = r.material_fluorescent.data[m] != 0;
-          const LeafTraits traits{r.vcmax25.data[m],
-                                  r.jmax25.data[m],
-                                  r.rd25.data[m],
-                                  r.ball_berry_slope.data[m],
-                                  r.ball_berry_intercept.data[m],
-                                  fluorescent ? r.quantum_yield.data[m] : 0.0f};
-          LeafMicroclimate micro;
-          micro.co2 = r.co2;
-          micro.relative_humidity = r.relative_humidity;
-          const LeafSolution s_sun = photosynthesis_solve(sunlit, t_sun, traits, micro, control);
-          const LeafSolution s_shade =
-              photosynthesis_solve(shaded, t_shade, traits, micro, control);
-          out.apar[e] = par;
-          out.apar_sunlit[e] = sunlit;
-          out.apar_shaded[e] = shaded;
-          out.an_sunlit[e] = s_sun.an;
-          out.an_shaded[e] = s_shade.an;
-          out.an[e] = f * s_sun.an + (1.0f - f) * s_shade.an;
-          out.gs[e] = f * s_sun.gs + (1.0f - f) * s_shade.gs;
-          out.phi_f[e] = fluorescent ? f * s_sun.phi_f + (1.0f - f) * s_shade.phi_f : 0.0f;
-          out.active_mask[e] = 1;
-          out.converged[e] = s_sun.converged && s_shade.converged ? 1 : 0;
-        }
+        for (size_t e = begin; e < end; ++e) photosynthesis_static_element(arrays, e);
       },
       interrupt);
   return out;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/host/execution.h"
+#include "physiology/photosynthesis_element.h"
 #include "physiology/sif_binning.h"
 #include "physiology/sif_element.h"
 #include "physiology/solver.h"
@@ -85,6 +86,19 @@ void validate_photosynthesis_process(const PhotosynthesisProcessRequestView& req
 PhotosynthesisProcessResult execute_photosynthesis_process_static(
     const PhotosynthesisProcessRequestView& request, int num_threads = 0,
     const InterruptCheck& interrupt = {});
+
+/// A static result with every output array sized to the request's elements and zeroed.
+PhotosynthesisProcessResult sized_photosynthesis_result(
+    const PhotosynthesisProcessRequestView& request);
+
+/// par_conversion_factor of every band of the request.
+std::vector<float> par_conversion_factors(const PhotosynthesisProcessRequestView& request);
+
+/// The request's arrays, `par_factor` ([n_bands]) and the result's as
+/// photosynthesis_static_element reads and writes them, over every element.
+StaticElementArrays static_element_arrays(const PhotosynthesisProcessRequestView& request,
+                                          const float* par_factor,
+                                          PhotosynthesisProcessResult& out);
 
 // ---- SIF -------------------------------------------------------------------------------------
 

@@ -400,6 +400,15 @@ py::dict finalize_sif_process_optix(CudaSimulator& sim, const py::dict& request)
   return enveloped_result(sif_process_payload(r), r.execution);
 }
 
+// The static photosynthesis process on the device, in the request and envelope of
+// execute_photosynthesis_process_static_cpu.
+py::dict photosynthesis_static_optix(CudaSimulator& sim, const py::dict& request) {
+  const StaticProcessRequest q = read_static_process_request(request);
+  const physiology::PhotosynthesisProcessResult r =
+      sim.execute_photosynthesis_process_static(q.view, interpreter_interrupt_check());
+  return enveloped_result(static_process_payload(r), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -619,7 +628,12 @@ void bind_cuda(py::module_& m) {
         "element running the CPU's per-element solve: the same request dictionary, checks, "
         "messages and payload keys. Returns {payload, _execution} with _execution "
         "'optix.cuda.physiology_solver'.");
-  bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});
+  m.def("execute_photosynthesis_process_static_optix", &photosynthesis_static_optix,
+        py::arg("simulator"), py::arg("request"),
+        "Static photosynthesis per element on the CUDA device, as "
+        "execute_photosynthesis_process_static_cpu (one thread per element running the CPU's "
+        "per-element step): the same request, checks, messages and payload. Returns "
+        "{payload, _execution} with _execution 'optix.cuda.photosynthesis_process_static'.");
   bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
                 {"simulator", "scene", "request"});
   bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});

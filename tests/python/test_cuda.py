@@ -6,6 +6,7 @@ import pytest
 
 import tesk_gpu
 from test_physiology import grid_request
+from test_processes import static_request
 
 pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
                                 reason="module built without nvcc: no CUDA backend")
@@ -40,10 +41,11 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.solve_physiology_optix(None, grid_request(False))
     with pytest.raises(TypeError):
         tesk_gpu.finalize_sif_process_optix(None, {})
+    with pytest.raises(TypeError):
+        tesk_gpu.execute_photosynthesis_process_static_optix(None, static_request(np.random.default_rng(1)))
 
 
 @pytest.mark.parametrize("name, args", [
-    ("execute_photosynthesis_process_static_optix", (None, {})),
     ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
     ("execute_energy_balance_process_optix", (None, None, {})),
     ("assemble_sif_source_optix", (None, {})),
@@ -67,7 +69,8 @@ def test_the_device_programs_are_installed_beside_the_module():
         entries[part[:part.index("(")]] = part
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
-                            "tesk_microwave", "tesk_physiology", "tesk_sif_process"}
+                            "tesk_microwave", "tesk_physiology", "tesk_sif_process",
+                            "tesk_photosynthesis_static"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -403,3 +406,25 @@ def test_device_sif_finalization_equals_the_cpu(cuda_context, np_rng):
     sif["selected_band_indices"] = np.array([2, 1], np.int32)
     with pytest.raises(ValueError, match="^selected_band_indices must be strictly increasing and in range$"):
         tesk_gpu.finalize_sif_process_optix(sim, sif)
+
+
+def test_device_static_photosynthesis_matches_the_cpu(cuda_context, np_rng):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    req = static_request(np_rng, n=5000)
+    cpu = tesk_gpu.execute_photosynthesis_process_static_cpu(tesk_gpu.EmbreeSceneManager(), req)["payload"]
+    out = tesk_gpu.execute_photosynthesis_process_static_optix(sim, req)
+    assert out["_execution"] == {"backend": "optix", "workflow": "photosynthesis_process_static",
+                                 "executor": "optix.cuda.photosynthesis_process_static", "native": True}
+    got = out["payload"]
+    assert list(got) == list(cpu)
+    for key in cpu:  # the device's exp() differs from the host's in the last bits
+        assert got[key].dtype == cpu[key].dtype and got[key].shape == cpu[key].shape, key
+        np.testing.assert_allclose(got[key], cpu[key], rtol=1e-4, atol=1e-4, err_msg=key)
+    np.testing.assert_array_equal(got["active_mask"], cpu["active_mask"])
+    assert 0 < cpu["active_mask"].sum() < 5000
+    with pytest.raises(ValueError) as info:
+        tesk_gpu.execute_photosynthesis_process_static_optix(sim, dict(req, co2=-1.0))
+    with pytest.raises(ValueError) as expected:
+        tesk_gpu.execute_photosynthesis_process_static_cpu(tesk_gpu.EmbreeSceneManager(), dict(req, co2=-1.0))
+    assert str(info.value) == str(expected.value)
