@@ -13,6 +13,7 @@
 #include "physiology/leaf_element.h"
 #include "physiology/photosynthesis_element.h"
 #include "physiology/sif_element.h"
+#include "physiology/surface_element.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -94,4 +95,12 @@ extern "C" __global__ void tesk_photosynthesis_static(
       params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (e < params.element_end)
     tesk::physiology::photosynthesis_static_element(params, static_cast<size_t>(e));
+}
+
+// One thread per element of the launch's range: the CPU energy-balance process's element step.
+extern "C" __global__ void tesk_surface_balance(tesk::physiology::SurfaceElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::surface_balance_element(params, static_cast<size_t>(e));
 }

@@ -116,6 +116,8 @@ void CudaSimulator::init() {
   check(m_context->api().cuModuleGetFunction(&m_photosynthesis_static, m_module,
                                              "tesk_photosynthesis_static"),
         "kernel tesk_photosynthesis_static");
+  check(m_context->api().cuModuleGetFunction(&m_surface_balance, m_module, "tesk_surface_balance"),
+        "kernel tesk_surface_balance");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1208,6 +1210,129 @@ physiology::PhotosynthesisProcessResult CudaSimulator::execute_photosynthesis_pr
                                     static_cast<uint8_t>(WorkflowCode::PhotosynthesisProcessStatic),
                                     kPhotosynthesisStaticExecutor, true};
   return out;
+}
+
+embree::EnergyBalanceProcessResult CudaSimulator::execute_energy_balance_process(
+    CudaSceneManager& scene, const embree::EnergyBalanceProcessRequest& r,
+    const InterruptCheck& interrupt) {
+  embree::validate_energy_balance_process(r);
+  const size_t n = r.primitive_material_ids.size();
+  if (!scene.is_built())
+    throw std::runtime_error("CUDA: build the scene before the energy balance");
+  if (static_cast<int64_t>(n) != scene.n_primitives()) {
+    throw std::runtime_error(r.precomputed_shortwave
+                                 ? "native longwave result length does not match elements"
+                                 : "native shortwave result length does not match elements");
+  }
+  init();
+  embree::EnergyBalanceProcessState state = embree::start_energy_balance_process(
+      r, ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                           static_cast<uint8_t>(WorkflowCode::EnergyBalanceProcess),
+                           kEnergyBalanceProcessExecutor, true});
+  if (r.precomputed_shortwave) {
+    embree::set_absorbed_shortwave(r, state, nullptr);
+  } else {
+    const embree::EnergyBalanceResult sw = run_energy_balance(
+        scene, r.coupling.n_samples, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f,
+        float3{r.sun_dir_x, r.sun_dir_y, r.sun_dir_z}, true, state.albedo, {});
+    embree::set_absorbed_shortwave(r, state, &sw);
+  }
+  embree::EnergyBalanceProcessResult& out = state.out;
+  const physiology::SurfaceElementArrays host = embree::surface_element_arrays(r, state);
+  const size_t nm = r.material_sensible_derivative.size();
+
+  // Inputs of a step in one upload of 4-byte values, in this order: temperature (updated in
+  // place by the kernel, so it comes first and is read back from the start of the buffer),
+  // absorbed longwave, absorbed shortwave, emissivity, sidedness, material ids, the three
+  // material tables, then the active flags as bytes.
+  const size_t active_words = (n + 3) / 4;
+  std::vector<uint32_t> in(6 * n + 3 * nm + active_words, 0u);
+  size_t at = 0;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = at;
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    at += values;
+    return offset;
+  };
+  const size_t temperature = stage(host.temperature, n);
+  const size_t longwave = stage(host.temperature, n);  // replaced by each step's longwave
+  const size_t shortwave = stage(host.absorbed_shortwave, n);
+  const size_t emissivity = stage(host.emissivity, n);
+  const size_t sidedness = stage(host.sidedness, n);
+  const size_t ids = stage(host.material_ids, n);
+  const size_t sensible = stage(host.sensible_derivative, nm);
+  const size_t latent = stage(host.latent_coefficient, nm);
+  const size_t ground = stage(host.ground_heat, nm);
+  const size_t active = at;
+  std::memcpy(in.data() + active, host.active, n);
+
+  // Outputs: change, net radiation, sensible, latent, emitted, ground heat ([fields][n]), then
+  // the converged flags. They stay on the device between steps (inactive elements keep zeros).
+  constexpr size_t kFields = 6;
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_context->make_current();
+  m_phys_out.reserve(float_bytes + n, "alloc energy balance process");
+  m_phys_out.zero(float_bytes + n, "zero energy balance process");
+  float* base = m_phys_out.as_mutable<float>();
+  physiology::SurfaceElementArrays p = host;
+  p.change = base;
+  p.net_radiation = base + n;
+  p.sensible_heat = base + 2 * n;
+  p.latent_heat = base + 3 * n;
+  p.emitted_longwave = base + 4 * n;
+  p.ground_heat_out = base + 5 * n;
+  p.converged = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  float* const targets[] = {state.change.data(),         out.net_radiation.data(),
+                            out.sensible_heat.data(),    out.latent_heat.data(),
+                            out.emitted_longwave.data(), out.ground_heat.data()};
+  std::vector<unsigned char> results(float_bytes + n);
+
+  auto step = [&](const std::vector<float>& lw) {
+    if (interrupt) interrupt();
+    std::memcpy(in.data() + temperature, state.temperature.data(), n * sizeof(float));
+    std::memcpy(in.data() + longwave, lw.data(), n * sizeof(float));
+    m_context->make_current();
+    m_phys_in.upload(in, "upload energy balance process");
+    const uint32_t* words = m_phys_in.as<uint32_t>();
+    p.temperature = m_phys_in.as_mutable<float>() + temperature;
+    p.absorbed_longwave = reinterpret_cast<const float*>(words + longwave);
+    p.absorbed_shortwave = reinterpret_cast<const float*>(words + shortwave);
+    p.emissivity = reinterpret_cast<const float*>(words + emissivity);
+    p.sidedness = reinterpret_cast<const float*>(words + sidedness);
+    p.material_ids = reinterpret_cast<const int32_t*>(words + ids);
+    p.sensible_derivative = reinterpret_cast<const float*>(words + sensible);
+    p.latent_coefficient = reinterpret_cast<const float*>(words + latent);
+    p.ground_heat = reinterpret_cast<const float*>(words + ground);
+    p.active = reinterpret_cast<const uint8_t*>(words + active);
+    constexpr int64_t kLaunchElements = int64_t{1} << 20;
+    const auto count = static_cast<int64_t>(n);
+    for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+      p.element_begin = begin;
+      p.element_end = std::min(count, begin + kLaunchElements);
+      launch_(m_surface_balance, p.element_end - begin, &p, "launch energy balance process");
+      finish_launch_("sync energy balance process");
+    }
+    m_phys_in.download(state.temperature.data(), n * sizeof(float),
+                       "download energy balance process");
+    m_phys_out.download(results.data(), results.size(), "download energy balance process");
+    for (size_t k = 0; k < kFields; ++k) {
+      std::memcpy(targets[k], results.data() + k * n * sizeof(float), n * sizeof(float));
+    }
+    std::memcpy(out.element_converged.data(), results.data() + float_bytes, n);
+    float change = 0.0f;
+    for (const float c : state.change) change = std::max(change, c);
+    return change;
+  };
+  const embree::CouplingControls& c = r.coupling;
+  const auto transport = [&] {
+    return run_energy_balance(scene, c.n_samples, 1, nullptr, nullptr, c.sky_lw_radiance,
+                              float3{0.0f, 0.0f, 1.0f}, true, {}, {});
+  };
+  embree::run_coupling_loop(scene, c, state.emissivity, state.sidedness, state.temperature,
+                            transport, out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+                            out.absorbed_longwave, out.loop, step);
+  out.temperature = state.temperature;
+  return std::move(out);
 }
 
 }  // namespace tesk::cuda

@@ -18,6 +18,7 @@
 #include "embree/lidar.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
+#include "embree/surface_processes.h"
 #include "embree/transport_context.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "physiology/processes.h"
@@ -58,6 +59,9 @@ inline constexpr const char* kSifProcessExecutor = "optix.cuda.sif_process_final
 /// photosynthesis_process_static).
 inline constexpr const char* kPhotosynthesisStaticExecutor =
     "optix.cuda.photosynthesis_process_static";
+
+/// Executor of the device energy-balance process (workflow energy_balance_process).
+inline constexpr const char* kEnergyBalanceProcessExecutor = "optix.cuda.energy_balance_process";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -233,6 +237,18 @@ class CudaSimulator {
       const physiology::PhotosynthesisProcessRequestView& request,
       const InterruptCheck& interrupt = {});
 
+  /// The energy-balance process on the device: the CPU request, checks, messages and scene
+  /// state (embree::validate_energy_balance_process, embree::run_coupling_loop), with the
+  /// shortwave and longwave transport of run_energy_balance and one thread per element running
+  /// the CPU's element step (physiology::surface_balance_element); `interrupt` is polled
+  /// before each step. Record optix / energy_balance_process / kEnergyBalanceProcessExecutor.
+  /// Throws std::invalid_argument for an invalid request, "CUDA: build the scene before the
+  /// energy balance" for a scene that is not built, the CPU's length errors and "CUDA: <label>
+  /// - <error>" on a device failure.
+  embree::EnergyBalanceProcessResult execute_energy_balance_process(
+      CudaSceneManager& scene, const embree::EnergyBalanceProcessRequest& request,
+      const InterruptCheck& interrupt = {});
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -260,6 +276,7 @@ class CudaSimulator {
   CUfunction m_physiology = nullptr;
   CUfunction m_sif_process = nullptr;
   CUfunction m_photosynthesis_static = nullptr;
+  CUfunction m_surface_balance = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions

@@ -9,6 +9,7 @@
 #include "embree/energy_balance.h"
 #include "physiology/leaf_model.h"
 #include "physiology/surface_balance.h"
+#include "physiology/surface_element.h"
 
 namespace tesk::embree {
 namespace {
@@ -361,6 +362,91 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
   return out;
 }
 
+EnergyBalanceProcessState start_energy_balance_process(const EnergyBalanceProcessRequest& r,
+                                                       const ExecutionIdentity& execution) {
+  const size_t n = r.primitive_material_ids.size();
+  EnergyBalanceProcessState state;
+  EnergyBalanceProcessResult& out = state.out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.absorbed_shortwave_top, &out.absorbed_shortwave_bottom,
+        &out.absorbed_shortwave, &out.emitted_longwave, &out.net_radiation, &out.sensible_heat,
+        &out.latent_heat, &out.ground_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution = execution;
+  // Per-primitive rows of the material tables.
+  state.emissivity.resize(n);
+  state.sidedness.resize(n);
+  state.albedo.resize(n);
+  state.temperature.resize(n);
+  state.change.assign(n, 0.0f);
+  for (size_t e = 0; e < n; ++e) {
+    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+    state.emissivity[e] = r.material_emissivity[m];
+    state.sidedness[e] = r.material_sidedness[m];
+    state.albedo[e] = r.material_sw_albedo[m];
+    state.temperature[e] = r.material_initial_temperature[m];
+    out.active_mask[e] = static_cast<uint8_t>(r.material_active[m]);
+  }
+  return state;
+}
+
+void set_absorbed_shortwave(const EnergyBalanceProcessRequest& r, EnergyBalanceProcessState& state,
+                            const EnergyBalanceResult* sw) {
+  EnergyBalanceProcessResult& out = state.out;
+  const size_t n = out.absorbed_shortwave.size();
+  if (sw == nullptr) {
+    for (size_t e = 0; e < n; ++e) {
+      out.absorbed_shortwave_top[e] = r.absorbed_shortwave_top[e];
+      out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
+    }
+  } else {
+    if (sw->top.size() != n || sw->bot.size() != n) {
+      throw std::runtime_error("native shortwave result length does not match elements");
+    }
+    for (size_t e = 0; e < n; ++e) {
+      const float absorbed = 1.0f - state.albedo[e];
+      out.absorbed_shortwave_top[e] = absorbed * sw->top[e];
+      out.absorbed_shortwave_bottom[e] = absorbed * (state.sidedness[e] - 1.0f) * sw->bot[e];
+    }
+  }
+  for (size_t e = 0; e < n; ++e) {
+    out.absorbed_shortwave[e] = out.absorbed_shortwave_top[e] + out.absorbed_shortwave_bottom[e];
+  }
+}
+
+physiology::SurfaceElementArrays surface_element_arrays(const EnergyBalanceProcessRequest& r,
+                                                        EnergyBalanceProcessState& state) {
+  EnergyBalanceProcessResult& out = state.out;
+  physiology::SurfaceElementArrays a;
+  a.newton_max_iterations = r.newton_max_iterations;
+  a.newton_tolerance = r.newton_tolerance;
+  a.max_step = kSurfaceNewtonStep;
+  a.damping = r.coupling.damping;
+  a.air_temperature = r.air_temperature;
+  a.vapor_pressure = r.vapor_pressure;
+  a.material_ids = r.primitive_material_ids.data();
+  a.active = out.active_mask.data();
+  a.absorbed_shortwave = out.absorbed_shortwave.data();
+  a.emissivity = state.emissivity.data();
+  a.sidedness = state.sidedness.data();
+  a.sensible_derivative = r.material_sensible_derivative.data();
+  a.latent_coefficient = r.material_latent_coefficient.data();
+  a.ground_heat = r.material_ground_heat.data();
+  a.temperature = state.temperature.data();
+  a.change = state.change.data();
+  a.net_radiation = out.net_radiation.data();
+  a.sensible_heat = out.sensible_heat.data();
+  a.latent_heat = out.latent_heat.data();
+  a.emitted_longwave = out.emitted_longwave.data();
+  a.ground_heat_out = out.ground_heat.data();
+  a.converged = out.element_converged.data();
+  a.element_end = static_cast<int64_t>(out.active_mask.size());
+  return a;
+}
+
 EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& scene,
                                                           const EnergyBalanceProcessRequest& r,
                                                           int num_threads,
@@ -373,90 +459,33 @@ EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& sc
                                  ? "native longwave result length does not match elements"
                                  : "native shortwave result length does not match elements");
   }
-  const float d = r.coupling.damping;
-  EnergyBalanceProcessResult out;
-  for (std::vector<float>* v :
-       {&out.temperature, &out.absorbed_shortwave_top, &out.absorbed_shortwave_bottom,
-        &out.absorbed_shortwave, &out.emitted_longwave, &out.net_radiation, &out.sensible_heat,
-        &out.latent_heat, &out.ground_heat}) {
-    v->assign(n, 0.0f);
-  }
-  out.active_mask.assign(n, 0);
-  out.element_converged.assign(n, 0);
-  out.execution =
-      cpu_execution(WorkflowCode::EnergyBalanceProcess, "embree.cpu.energy_balance_process");
-
-  // Per-primitive rows of the material tables.
-  std::vector<float> emissivity(n), sidedness(n), albedo(n), t(n);
-  for (size_t e = 0; e < n; ++e) {
-    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
-    emissivity[e] = r.material_emissivity[m];
-    sidedness[e] = r.material_sidedness[m];
-    albedo[e] = r.material_sw_albedo[m];
-    t[e] = r.material_initial_temperature[m];
-    out.active_mask[e] = static_cast<uint8_t>(r.material_active[m]);
-  }
+  EnergyBalanceProcessState state = start_energy_balance_process(
+      r, cpu_execution(WorkflowCode::EnergyBalanceProcess, "embree.cpu.energy_balance_process"));
   if (r.precomputed_shortwave) {
-    for (size_t e = 0; e < n; ++e) {
-      out.absorbed_shortwave_top[e] = r.absorbed_shortwave_top[e];
-      out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
-    }
+    set_absorbed_shortwave(r, state, nullptr);
   } else {
     const EnergyBalanceResult sw = render_energy_balance(
         scene, r.coupling.n_samples, 1, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f, r.sun_dir_x,
-        r.sun_dir_y, r.sun_dir_z, true, albedo, {}, {}, {}, num_threads, {}, interrupt);
-    if (sw.top.size() != n || sw.bot.size() != n) {
-      throw std::runtime_error("native shortwave result length does not match elements");
-    }
-    for (size_t e = 0; e < n; ++e) {
-      out.absorbed_shortwave_top[e] = (1.0f - albedo[e]) * sw.top[e];
-      out.absorbed_shortwave_bottom[e] = (1.0f - albedo[e]) * (sidedness[e] - 1.0f) * sw.bot[e];
-    }
+        r.sun_dir_y, r.sun_dir_z, true, state.albedo, {}, {}, {}, num_threads, {}, interrupt);
+    set_absorbed_shortwave(r, state, &sw);
   }
-  for (size_t e = 0; e < n; ++e) {
-    out.absorbed_shortwave[e] = out.absorbed_shortwave_top[e] + out.absorbed_shortwave_bottom[e];
-  }
-
-  std::vector<float> change(n, 0.0f);
+  physiology::SurfaceElementArrays arrays = surface_element_arrays(r, state);
   auto step = [&](const std::vector<float>& lw) {
+    arrays.absorbed_longwave = lw.data();
     parallel_for_chunks(
         n, num_threads, kChunkElements,
         [&](size_t begin, size_t end) {
-          for (size_t e = begin; e < end; ++e) {
-            if (out.active_mask[e] == 0) {
-              change[e] = 0.0f;
-              continue;
-            }
-            const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
-            const SurfaceBalanceInputs in{out.absorbed_shortwave[e] + lw[e],
-                                          emissivity[e],
-                                          sidedness[e],
-                                          r.material_sensible_derivative[m],
-                                          r.material_latent_coefficient[m],
-                                          r.material_ground_heat[m],
-                                          r.air_temperature,
-                                          r.vapor_pressure};
-            const SurfaceBalanceSolution s = physiology::solve_surface_balance(
-                t[e], in, r.newton_max_iterations, r.newton_tolerance, kSurfaceNewtonStep);
-            const float t_new = d * s.temperature + (1.0f - d) * t[e];
-            change[e] = std::fabs(t_new - t[e]);
-            t[e] = t_new;
-            out.net_radiation[e] = s.net_radiation;
-            out.sensible_heat[e] = s.sensible_heat;
-            out.latent_heat[e] = s.latent_heat;
-            out.emitted_longwave[e] = s.emitted_longwave;
-            out.ground_heat[e] = in.ground_heat;
-            out.element_converged[e] = s.converged ? 1 : 0;
-          }
+          for (size_t e = begin; e < end; ++e) physiology::surface_balance_element(arrays, e);
         },
         interrupt);
-    return max_of(change);
+    return max_of(state.change);
   };
-  run_coupling(scene, r.coupling, emissivity, sidedness, t, num_threads, interrupt,
-               out.absorbed_longwave_top, out.absorbed_longwave_bottom, out.absorbed_longwave,
-               out.loop, step);
-  out.temperature = t;
-  return out;
+  EnergyBalanceProcessResult& out = state.out;
+  run_coupling(scene, r.coupling, state.emissivity, state.sidedness, state.temperature, num_threads,
+               interrupt, out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+               out.absorbed_longwave, out.loop, step);
+  out.temperature = state.temperature;
+  return std::move(out);
 }
 
 }  // namespace tesk::embree

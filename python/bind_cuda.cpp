@@ -409,6 +409,16 @@ py::dict photosynthesis_static_optix(CudaSimulator& sim, const py::dict& request
   return enveloped_result(static_process_payload(r), r.execution);
 }
 
+// The energy-balance process on the device, in the request and envelope of
+// execute_energy_balance_process_cpu.
+py::dict energy_balance_process_optix(CudaSimulator& sim, CudaSceneManager& scene,
+                                      const py::dict& request) {
+  const EnergyBalanceProcessRequest q = read_energy_balance_process_request(request);
+  const embree::EnergyBalanceProcessResult r =
+      sim.execute_energy_balance_process(scene, q.request, interpreter_interrupt_check());
+  return enveloped_result(energy_balance_process_payload(r), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -636,7 +646,13 @@ void bind_cuda(py::module_& m) {
         "{payload, _execution} with _execution 'optix.cuda.photosynthesis_process_static'.");
   bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
                 {"simulator", "scene", "request"});
-  bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});
+  m.def("execute_energy_balance_process_optix", &energy_balance_process_optix, py::arg("simulator"),
+        py::arg("scene"), py::arg("request"),
+        "The energy-balance process of execute_energy_balance_process_cpu on the CUDA device: "
+        "the shared outer loop with the device shortwave and longwave transport and one thread "
+        "per element running the CPU's element step (the scene must be built); the same "
+        "request, checks, messages, scene state and payload. Returns {payload, _execution} "
+        "with _execution 'optix.cuda.energy_balance_process'.");
   m.def("finalize_sif_process_optix", &finalize_sif_process_optix, py::arg("simulator"),
         py::arg("request"),
         "Per-element fluorescence yield and absorbed spectra at the selected excitation bands "

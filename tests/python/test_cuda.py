@@ -6,7 +6,7 @@ import pytest
 
 import tesk_gpu
 from test_physiology import grid_request
-from test_processes import static_request
+from test_processes import energy_request, square_mesh, static_request
 
 pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
                                 reason="module built without nvcc: no CUDA backend")
@@ -43,11 +43,12 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.finalize_sif_process_optix(None, {})
     with pytest.raises(TypeError):
         tesk_gpu.execute_photosynthesis_process_static_optix(None, static_request(np.random.default_rng(1)))
+    with pytest.raises(TypeError):
+        tesk_gpu.execute_energy_balance_process_optix(None, tesk_gpu.EmbreeSceneManager(), energy_request(2))
 
 
 @pytest.mark.parametrize("name, args", [
     ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
-    ("execute_energy_balance_process_optix", (None, None, {})),
     ("assemble_sif_source_optix", (None, {})),
 ])
 def test_operations_without_a_device_program_refuse_without_fallback(name, args):
@@ -70,7 +71,7 @@ def test_the_device_programs_are_installed_beside_the_module():
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
                             "tesk_microwave", "tesk_physiology", "tesk_sif_process",
-                            "tesk_photosynthesis_static"}
+                            "tesk_photosynthesis_static", "tesk_surface_balance"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -428,3 +429,50 @@ def test_device_static_photosynthesis_matches_the_cpu(cuda_context, np_rng):
     with pytest.raises(ValueError) as expected:
         tesk_gpu.execute_photosynthesis_process_static_cpu(tesk_gpu.EmbreeSceneManager(), dict(req, co2=-1.0))
     assert str(info.value) == str(expected.value)
+
+
+def stacked_leaves(scene):
+    """Three stacked plates, two triangles each, of one material."""
+    scene.set_num_bands(1)
+    scene.upload_spectral_params([0.5])
+    scene.add_material(0, 0, [0.0, 0.0, 0.0])
+    for k in range(3):
+        square_mesh(scene, 1.0 + k)
+    scene.build()
+    return scene
+
+
+def test_device_energy_balance_process_matches_the_cpu(cuda_context):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    cpu, gpu = stacked_leaves(tesk_gpu.EmbreeSceneManager()), stacked_leaves(tesk_gpu.SceneManager(cuda_context))
+    two = lambda a, b: np.array([a, b], np.float32)
+    req = energy_request(6, primitive_material_ids=np.array([0, 0, 1, 1, 0, 0], np.int32),
+                         material_active=np.array([1, 0], np.int32),
+                         material_initial_temperature=two(300.0, 280.0), material_emissivity=two(0.96, 0.9),
+                         material_sidedness=two(2.0, 1.0), material_sensible_derivative=two(10.0, 5.0),
+                         material_latent_coefficient=two(0.01, 0.0), material_ground_heat=two(5.0, 0.0),
+                         material_sw_albedo=two(0.2, 0.3), n_samples=64, damping=0.7)
+    ref = tesk_gpu.execute_energy_balance_process_cpu(cpu, req)["payload"]
+    out = tesk_gpu.execute_energy_balance_process_optix(sim, gpu, req)
+    assert out["_execution"] == {"backend": "optix", "workflow": "energy_balance_process",
+                                 "executor": "optix.cuda.energy_balance_process", "native": True}
+    got = out["payload"]
+    assert list(got) == list(ref)
+    # Same sample streams; hits differ from the host's in the last bits.
+    for key in ("temperature", "absorbed_shortwave", "absorbed_longwave", "net_radiation", "sensible_heat",
+                "latent_heat", "emitted_longwave", "ground_heat"):
+        np.testing.assert_allclose(got[key], ref[key], rtol=1e-3, atol=1e-2, err_msg=key)
+    for key in ("active_mask", "element_converged"):
+        np.testing.assert_array_equal(got[key], ref[key], err_msg=key)
+    assert got["iterations"] == ref["iterations"] and got["converged"] == ref["converged"]
+    assert (got["sensible_heat"][2:4] == 0).all() and (got["temperature"][2:4] == 280.0).all()
+    with pytest.raises(ValueError) as info:
+        tesk_gpu.execute_energy_balance_process_optix(sim, gpu, dict(req, damping=0.0))
+    with pytest.raises(ValueError) as expected:
+        tesk_gpu.execute_energy_balance_process_cpu(cpu, dict(req, damping=0.0))
+    assert str(info.value) == str(expected.value)
+    with pytest.raises(RuntimeError, match="^native longwave result length does not match elements$"):
+        tesk_gpu.execute_energy_balance_process_optix(
+            sim, gpu, energy_request(5, precomputed_shortwave=True, absorbed_shortwave_top=np.zeros(5, np.float32),
+                                     absorbed_shortwave_bottom=np.zeros(5, np.float32)))
