@@ -12,6 +12,7 @@
 #include "core/trace_batch.h"
 #include "physiology/leaf_element.h"
 #include "physiology/photosynthesis_element.h"
+#include "physiology/sif_assembly_element.h"
 #include "physiology/sif_element.h"
 #include "physiology/surface_element.h"
 
@@ -103,4 +104,15 @@ extern "C" __global__ void tesk_surface_balance(tesk::physiology::SurfaceElement
       params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (e < params.element_end)
     tesk::physiology::surface_balance_element(params, static_cast<size_t>(e));
+}
+
+// One thread per (instance, band) item of the launch's range: the CPU assembly's item.
+extern "C" __global__ void tesk_sif_assembly(tesk::physiology::SifAssemblyArrays params) {
+  const int64_t item =
+      params.item_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (item < params.item_end) {
+    const auto nb = static_cast<int64_t>(params.n_bands);
+    tesk::physiology::assemble_sif_item(params, static_cast<size_t>(item / nb),
+                                        static_cast<size_t>(item % nb));
+  }
 }

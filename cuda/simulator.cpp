@@ -118,6 +118,8 @@ void CudaSimulator::init() {
         "kernel tesk_photosynthesis_static");
   check(m_context->api().cuModuleGetFunction(&m_surface_balance, m_module, "tesk_surface_balance"),
         "kernel tesk_surface_balance");
+  check(m_context->api().cuModuleGetFunction(&m_sif_assembly, m_module, "tesk_sif_assembly"),
+        "kernel tesk_sif_assembly");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1333,6 +1335,104 @@ embree::EnergyBalanceProcessResult CudaSimulator::execute_energy_balance_process
                             out.absorbed_longwave, out.loop, step);
   out.temperature = state.temperature;
   return std::move(out);
+}
+
+physiology::SifSourceFields CudaSimulator::assemble_sif_source(
+    const physiology::SifSourceAssemblyRequestView& r) {
+  physiology::validate_sif_source_assembly(r);
+  init();
+  const physiology::SifAssemblySizes z = physiology::sif_assembly_sizes(r);
+  const size_t nb = z.n_bands;
+  std::vector<int32_t> order, offsets;
+  physiology::sif_sample_order(r, order, offsets);
+  physiology::SifAssemblyArrays p = physiology::sif_assembly_arrays(r);
+
+  // Inputs in one upload of 4-byte values: positions, normals, box minima and maxima, grid
+  // dimensions, the two sources, the sample order and the instance offsets.
+  std::vector<uint32_t> in;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    return offset;
+  };
+  const size_t positions = stage(r.positions.data, r.positions.size);
+  const size_t normals = stage(r.normals.data, r.normals.size);
+  const size_t lo = stage(r.bounds_min.data, r.bounds_min.size);
+  const size_t hi = stage(r.bounds_max.data, r.bounds_max.size);
+  const size_t grid = stage(r.grid_dims.data, r.grid_dims.size);
+  const size_t source = stage(r.source_band_major.data, r.source_band_major.size);
+  const size_t direct_source =
+      stage(r.direct_source_band_major.data, r.direct_source_band_major.size);
+  const size_t order_at = stage(order.data(), order.size());
+  const size_t offsets_at = stage(offsets.data(), offsets.size());
+  m_context->make_current();
+  m_phys_in.upload(in, "upload SIF source assembly");
+  const uint32_t* words = m_phys_in.as<uint32_t>();
+  p.positions = reinterpret_cast<const float*>(words + positions);
+  p.normals = reinterpret_cast<const float*>(words + normals);
+  p.bounds_min = reinterpret_cast<const float*>(words + lo);
+  p.bounds_max = reinterpret_cast<const float*>(words + hi);
+  p.grid_dims = reinterpret_cast<const int32_t*>(words + grid);
+  p.source = reinterpret_cast<const float*>(words + source);
+  p.direct_source = reinterpret_cast<const float*>(words + direct_source);
+  p.order = reinterpret_cast<const int32_t*>(words + order_at);
+  p.offsets = reinterpret_cast<const int32_t*>(words + offsets_at);
+
+  // Outputs, zeroed: the spatial, orientation, joint and direct sums (doubles), then the
+  // spatial, orientation and joint counts.
+  const size_t n_spatial = z.n_cells * nb;
+  const size_t n_orient = z.n_orient_all * nb;
+  const size_t n_joint = z.n_joint_bins * nb;
+  const size_t n_sums = n_spatial + n_orient + 2 * n_joint;
+  const size_t n_counts = z.n_cells + z.n_orient_all + z.n_joint_bins;
+  const size_t bytes = n_sums * sizeof(double) + n_counts * sizeof(int32_t);
+  m_phys_out.reserve(bytes, "alloc SIF source assembly");
+  m_phys_out.zero(bytes, "zero SIF source assembly");
+  double* sums = m_phys_out.as_mutable<double>();
+  p.spatial = sums;
+  p.orientation = sums + n_spatial;
+  p.joint = sums + n_spatial + n_orient;
+  p.direct = sums + n_spatial + n_orient + n_joint;
+  auto* counts = reinterpret_cast<int32_t*>(sums + n_sums);
+  p.spatial_counts = counts;
+  p.orientation_counts = counts + z.n_cells;
+  p.joint_counts = counts + z.n_cells + z.n_orient_all;
+
+  constexpr int64_t kLaunchItems = int64_t{1} << 20;
+  const int64_t items = p.item_end;
+  for (int64_t begin = 0; begin < items; begin += kLaunchItems) {
+    p.item_begin = begin;
+    p.item_end = std::min(items, begin + kLaunchItems);
+    launch_(m_sif_assembly, p.item_end - begin, &p, "launch SIF source assembly");
+    finish_launch_("sync SIF source assembly");
+  }
+  std::vector<unsigned char> host(bytes);
+  m_phys_out.download(host.data(), bytes, "download SIF source assembly");
+  auto doubles = [&](size_t first, size_t count) {
+    std::vector<double> v(count);
+    std::memcpy(v.data(), host.data() + first * sizeof(double), count * sizeof(double));
+    return v;
+  };
+  const std::vector<double> spatial = doubles(0, n_spatial);
+  const std::vector<double> orientation = doubles(n_spatial, n_orient);
+  const std::vector<double> joint = doubles(n_spatial + n_orient, n_joint);
+  const std::vector<double> direct = doubles(n_spatial + n_orient + n_joint, n_joint);
+  physiology::SifSourceFields out;
+  physiology::finish_sif_source_fields(z, spatial, orientation, joint, direct, out);
+  const unsigned char* count_bytes = host.data() + n_sums * sizeof(double);
+  auto ints = [&](size_t first, size_t count) {
+    std::vector<int32_t> v(count);
+    std::memcpy(v.data(), count_bytes + first * sizeof(int32_t), count * sizeof(int32_t));
+    return v;
+  };
+  out.spatial_counts = ints(0, z.n_cells);
+  out.orientation_counts = ints(z.n_cells, z.n_orient_all);
+  out.joint_counts = ints(z.n_cells + z.n_orient_all, z.n_joint_bins);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::SifSourceAssembly),
+                                    kSifAssemblyExecutor, true};
+  return out;
 }
 
 }  // namespace tesk::cuda

@@ -63,6 +63,9 @@ inline constexpr const char* kPhotosynthesisStaticExecutor =
 /// Executor of the device energy-balance process (workflow energy_balance_process).
 inline constexpr const char* kEnergyBalanceProcessExecutor = "optix.cuda.energy_balance_process";
 
+/// Executor of the device SIF source assembly (workflow sif_source_assembly).
+inline constexpr const char* kSifAssemblyExecutor = "optix.cuda.sif_source_assembly";
+
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
 
@@ -249,6 +252,15 @@ class CudaSimulator {
       CudaSceneManager& scene, const embree::EnergyBalanceProcessRequest& request,
       const InterruptCheck& interrupt = {});
 
+  /// The SIF source assembly on the device: the CPU request, checks and messages
+  /// (physiology::validate_sif_source_assembly), then one thread per (instance, band) runs the
+  /// CPU's item (physiology::assemble_sif_item) in launches of 2^20 items, so the fields and
+  /// counts equal the CPU's. Record optix / sif_source_assembly / kSifAssemblyExecutor. Throws
+  /// std::invalid_argument for an invalid request and "CUDA: <label> - <error>" on a device
+  /// failure.
+  physiology::SifSourceFields assemble_sif_source(
+      const physiology::SifSourceAssemblyRequestView& request);
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -277,6 +289,7 @@ class CudaSimulator {
   CUfunction m_sif_process = nullptr;
   CUfunction m_photosynthesis_static = nullptr;
   CUfunction m_surface_balance = nullptr;
+  CUfunction m_sif_assembly = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions

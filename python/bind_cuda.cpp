@@ -419,6 +419,13 @@ py::dict energy_balance_process_optix(CudaSimulator& sim, CudaSceneManager& scen
   return enveloped_result(energy_balance_process_payload(r), r.execution);
 }
 
+// The SIF source assembly on the device, in the request and envelope of assemble_sif_source_cpu.
+py::dict assemble_sif_source_optix(CudaSimulator& sim, const py::dict& request) {
+  const SifAssemblyRequest q = read_sif_assembly_request(request);
+  const physiology::SifSourceFields r = sim.assemble_sif_source(q.view);
+  return enveloped_result(sif_assembly_payload(r), r.execution);
+}
+
 // The device module functions whose device programs this build does not carry: they refuse
 // instead of running the CPU path.
 void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
@@ -659,7 +666,13 @@ void bind_cuda(py::module_& m) {
         "on the CUDA device, as finalize_sif_process_cpu (one thread per element running the "
         "CPU's per-element step): the same request, checks, messages and payload. Returns "
         "{payload, _execution} with _execution 'optix.cuda.sif_process_finalization'.");
-  bind_refusing(m, "assemble_sif_source_optix", {"simulator", "request"});
+  m.def("assemble_sif_source_optix", &assemble_sif_source_optix, py::arg("simulator"),
+        py::arg("request"),
+        "Bins per-sample SIF source spectra into spatial, orientation and joint fields on the "
+        "CUDA device, as assemble_sif_source_cpu (one thread per instance and band running the "
+        "CPU's item, so the sums and counts are equal): the same request, checks, messages and "
+        "payload. Returns {payload, _execution} with _execution "
+        "'optix.cuda.sif_source_assembly'.");
 
   m.def(
       "device_info",

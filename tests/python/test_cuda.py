@@ -7,6 +7,7 @@ import pytest
 import tesk_gpu
 from test_physiology import grid_request
 from test_processes import energy_request, square_mesh, static_request
+from test_sif import assembly_request
 
 pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
                                 reason="module built without nvcc: no CUDA backend")
@@ -45,11 +46,12 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.execute_photosynthesis_process_static_optix(None, static_request(np.random.default_rng(1)))
     with pytest.raises(TypeError):
         tesk_gpu.execute_energy_balance_process_optix(None, tesk_gpu.EmbreeSceneManager(), energy_request(2))
+    with pytest.raises(TypeError):
+        tesk_gpu.assemble_sif_source_optix(None, assembly_request(np.random.default_rng(1)))
 
 
 @pytest.mark.parametrize("name, args", [
     ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
-    ("assemble_sif_source_optix", (None, {})),
 ])
 def test_operations_without_a_device_program_refuse_without_fallback(name, args):
     with pytest.raises(RuntimeError) as error:
@@ -71,7 +73,7 @@ def test_the_device_programs_are_installed_beside_the_module():
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
                             "tesk_microwave", "tesk_physiology", "tesk_sif_process",
-                            "tesk_photosynthesis_static", "tesk_surface_balance"}
+                            "tesk_photosynthesis_static", "tesk_surface_balance", "tesk_sif_assembly"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -476,3 +478,31 @@ def test_device_energy_balance_process_matches_the_cpu(cuda_context):
         tesk_gpu.execute_energy_balance_process_optix(
             sim, gpu, energy_request(5, precomputed_shortwave=True, absorbed_shortwave_top=np.zeros(5, np.float32),
                                      absorbed_shortwave_bottom=np.zeros(5, np.float32)))
+
+
+def test_device_sif_source_assembly_equals_the_cpu(cuda_context):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    rng = np.random.default_rng(5)
+    req = assembly_request(rng, n=3000, nb=4)
+    req["positions"][:50] += 3.0  # outside their box
+    theta, phi = rng.integers(0, 3, 3000), rng.integers(0, 4, 3000)
+    zenith = (theta + rng.uniform(0.1, 0.9, 3000)) * np.pi / 6
+    azimuth = (phi + rng.uniform(0.1, 0.9, 3000)) * np.pi / 2
+    # Normals well inside their orientation bins (the device's acos and atan may move one lying
+    # on an edge): the same sums added in the same order in doubles, so all is equal.
+    req["normals"] = (np.stack([np.sin(zenith) * np.cos(azimuth), np.sin(zenith) * np.sin(azimuth),
+                                np.cos(zenith)], axis=1)
+                      * np.where(rng.uniform(size=(3000, 1)) < 0.3, -1, 1)).astype(np.float32)
+    req["normals"][:20] = [0, 0, 0]
+    cpu = tesk_gpu.assemble_sif_source_cpu(tesk_gpu.EmbreeSceneManager(), req)["payload"]
+    out = tesk_gpu.assemble_sif_source_optix(sim, req)
+    assert out["_execution"] == {"backend": "optix", "workflow": "sif_source_assembly",
+                                 "executor": "optix.cuda.sif_source_assembly", "native": True}
+    assert list(out["payload"]) == list(cpu)
+    for key, value in cpu.items():
+        np.testing.assert_array_equal(out["payload"][key], value, err_msg=key)
+    assert 0 < cpu["spatial_counts"].sum() < 3000
+    req["cell_stride"] = 5
+    with pytest.raises(ValueError, match="^SIF grid_dims must be positive and fit cell_stride$"):
+        tesk_gpu.assemble_sif_source_optix(sim, req)
