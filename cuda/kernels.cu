@@ -10,6 +10,7 @@
 #include "core/lidar_pulse.h"
 #include "core/microwave_path.h"
 #include "core/trace_batch.h"
+#include "physiology/dynamic_element.h"
 #include "physiology/leaf_element.h"
 #include "physiology/photosynthesis_element.h"
 #include "physiology/sif_assembly_element.h"
@@ -115,4 +116,13 @@ extern "C" __global__ void tesk_sif_assembly(tesk::physiology::SifAssemblyArrays
     tesk::physiology::assemble_sif_item(params, static_cast<size_t>(item / nb),
                                         static_cast<size_t>(item % nb));
   }
+}
+
+// One thread per element of the launch's range: the CPU dynamic process's element step.
+extern "C" __global__ void tesk_photosynthesis_dynamic(
+    tesk::physiology::DynamicElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::dynamic_photosynthesis_element(params, static_cast<size_t>(e));
 }

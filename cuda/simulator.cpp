@@ -120,6 +120,9 @@ void CudaSimulator::init() {
         "kernel tesk_surface_balance");
   check(m_context->api().cuModuleGetFunction(&m_sif_assembly, m_module, "tesk_sif_assembly"),
         "kernel tesk_sif_assembly");
+  check(m_context->api().cuModuleGetFunction(&m_photosynthesis_dynamic, m_module,
+                                             "tesk_photosynthesis_dynamic"),
+        "kernel tesk_photosynthesis_dynamic");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1432,6 +1435,159 @@ physiology::SifSourceFields CudaSimulator::assemble_sif_source(
   out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                                     static_cast<uint8_t>(WorkflowCode::SifSourceAssembly),
                                     kSifAssemblyExecutor, true};
+  return out;
+}
+
+embree::DynamicPhotosynthesisResult CudaSimulator::execute_photosynthesis_process_dynamic(
+    CudaSceneManager& scene, const embree::DynamicPhotosynthesisRequest& r,
+    const InterruptCheck& interrupt) {
+  embree::validate_dynamic_photosynthesis(r);
+  const size_t n = r.active.size();
+  if (!scene.is_built())
+    throw std::runtime_error("CUDA: build the scene before the energy balance");
+  init();
+  embree::DynamicPhotosynthesisResult out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.an, &out.gs, &out.ci, &out.phi_f, &out.apar, &out.temperature_sunlit,
+        &out.temperature_shaded, &out.sunlit_fraction, &out.apar_sunlit, &out.apar_shaded,
+        &out.an_sunlit, &out.an_shaded, &out.emitted_longwave, &out.net_radiation,
+        &out.sensible_heat, &out.latent_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution =
+      ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                        static_cast<uint8_t>(WorkflowCode::PhotosynthesisProcessDynamic),
+                        kPhotosynthesisDynamicExecutor, true};
+  std::vector<float> t_sun(r.initial_temperature.begin(), r.initial_temperature.end());
+  std::vector<float> t_shade = t_sun;
+  std::vector<float> scene_t = t_sun;
+  std::vector<float> change(n, 0.0f);
+  for (size_t e = 0; e < n; ++e) {
+    out.sunlit_fraction[e] = r.conditional ? r.sunlit_fraction[e] : 1.0f;
+    out.active_mask[e] = static_cast<uint8_t>(r.active[e]);
+    out.apar[e] = r.apar[e];
+    out.apar_sunlit[e] = r.conditional ? r.apar_sunlit[e] : r.apar[e];
+    out.apar_shaded[e] = r.conditional ? r.apar_shaded[e] : 0.0f;
+  }
+  const physiology::DynamicElementArrays host =
+      embree::dynamic_element_arrays(r, out, t_sun, t_shade, scene_t, change);
+
+  // Inputs of a step in one upload of 4-byte values: the three temperatures first (updated in
+  // place by the kernel and read back from the start of the buffer), the absorbed longwave,
+  // then every present per-element array and the two flag arrays.
+  std::vector<uint32_t> in(4 * n, 0u);
+  physiology::DynamicElementArrays p = host;
+  std::vector<std::pair<const float**, size_t>> moved_f;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    return offset;
+  };
+  for (const float** field :
+       {&p.apar, &p.absorbed_shortwave, &p.emissivity, &p.sidedness, &p.leaf_width,
+        &p.stomata_sides, &p.vcmax25, &p.jmax25, &p.rd25, &p.ball_berry_slope,
+        &p.ball_berry_intercept, &p.quantum_yield, &p.sunlit_fraction, &p.apar_sunlit,
+        &p.apar_shaded, &p.shortwave_sunlit, &p.shortwave_shaded}) {
+    if (*field != nullptr) moved_f.emplace_back(field, stage(*field, n));
+  }
+  const size_t active = stage(host.active, n);
+  const size_t fluorescent = stage(host.fluorescent, n);
+
+  // Outputs: change and the ten flux arrays ([fields][n]), then the converged flags; they stay
+  // on the device between steps (inactive elements keep zeros).
+  constexpr size_t kFields = 11;
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_context->make_current();
+  m_phys_out.reserve(float_bytes + n, "alloc photosynthesis process");
+  m_phys_out.zero(float_bytes + n, "zero photosynthesis process");
+  float* base = m_phys_out.as_mutable<float>();
+  float** const outputs[] = {&p.change,
+                             &p.an,
+                             &p.an_sunlit,
+                             &p.an_shaded,
+                             &p.gs,
+                             &p.ci,
+                             &p.phi_f,
+                             &p.net_radiation,
+                             &p.sensible_heat,
+                             &p.latent_heat,
+                             &p.emitted_longwave};
+  float* const targets[] = {change.data(),
+                            out.an.data(),
+                            out.an_sunlit.data(),
+                            out.an_shaded.data(),
+                            out.gs.data(),
+                            out.ci.data(),
+                            out.phi_f.data(),
+                            out.net_radiation.data(),
+                            out.sensible_heat.data(),
+                            out.latent_heat.data(),
+                            out.emitted_longwave.data()};
+  for (size_t k = 0; k < kFields; ++k) *outputs[k] = base + k * n;
+  p.converged = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  std::vector<unsigned char> results(float_bytes + n);
+
+  auto step = [&](const std::vector<float>& lw) {
+    if (interrupt) interrupt();
+    std::memcpy(in.data(), t_sun.data(), n * sizeof(float));
+    std::memcpy(in.data() + n, t_shade.data(), n * sizeof(float));
+    std::memcpy(in.data() + 2 * n, scene_t.data(), n * sizeof(float));
+    std::memcpy(in.data() + 3 * n, lw.data(), n * sizeof(float));
+    m_context->make_current();
+    m_phys_in.upload(in, "upload photosynthesis process");
+    const uint32_t* words = m_phys_in.as<uint32_t>();
+    float* state = m_phys_in.as_mutable<float>();
+    p.temperature_sunlit = state;
+    p.temperature_shaded = state + n;
+    p.temperature = state + 2 * n;
+    p.absorbed_longwave = reinterpret_cast<const float*>(words + 3 * n);
+    for (const auto& [field, offset] : moved_f) {
+      *field = reinterpret_cast<const float*>(words + offset);
+    }
+    p.active = reinterpret_cast<const int32_t*>(words + active);
+    p.fluorescent = reinterpret_cast<const int32_t*>(words + fluorescent);
+    constexpr int64_t kLaunchElements = int64_t{1} << 20;
+    const auto count = static_cast<int64_t>(n);
+    for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+      p.element_begin = begin;
+      p.element_end = std::min(count, begin + kLaunchElements);
+      launch_(m_photosynthesis_dynamic, p.element_end - begin, &p, "launch photosynthesis process");
+      finish_launch_("sync photosynthesis process");
+    }
+    std::vector<float> temperatures(3 * n);
+    m_phys_in.download(temperatures.data(), 3 * n * sizeof(float),
+                       "download photosynthesis process");
+    std::copy(temperatures.begin(), temperatures.begin() + static_cast<ptrdiff_t>(n),
+              t_sun.begin());
+    std::copy(temperatures.begin() + static_cast<ptrdiff_t>(n),
+              temperatures.begin() + static_cast<ptrdiff_t>(2 * n), t_shade.begin());
+    std::copy(temperatures.begin() + static_cast<ptrdiff_t>(2 * n), temperatures.end(),
+              scene_t.begin());
+    m_phys_out.download(results.data(), results.size(), "download photosynthesis process");
+    for (size_t k = 0; k < kFields; ++k) {
+      std::memcpy(targets[k], results.data() + k * n * sizeof(float), n * sizeof(float));
+    }
+    std::memcpy(out.element_converged.data(), results.data() + float_bytes, n);
+    float largest = 0.0f;
+    for (const float c : change) largest = std::max(largest, c);
+    return largest;
+  };
+  const embree::CouplingControls& c = r.coupling;
+  const auto transport = [&] {
+    return run_energy_balance(scene, c.n_samples, 1, nullptr, nullptr, c.sky_lw_radiance,
+                              float3{0.0f, 0.0f, 1.0f}, true, {}, {});
+  };
+  embree::run_coupling_loop(scene, c, r.emissivity, r.sidedness, scene_t, transport,
+                            out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+                            out.absorbed_longwave, out.loop, step);
+  for (size_t e = 0; e < n; ++e) {
+    out.temperature[e] = scene_t[e];
+    out.temperature_sunlit[e] = t_sun[e];
+    out.temperature_shaded[e] = t_shade[e];
+  }
   return out;
 }
 

@@ -66,6 +66,11 @@ inline constexpr const char* kEnergyBalanceProcessExecutor = "optix.cuda.energy_
 /// Executor of the device SIF source assembly (workflow sif_source_assembly).
 inline constexpr const char* kSifAssemblyExecutor = "optix.cuda.sif_source_assembly";
 
+/// Executor of the device dynamic photosynthesis process (workflow
+/// photosynthesis_process_dynamic).
+inline constexpr const char* kPhotosynthesisDynamicExecutor =
+    "optix.cuda.photosynthesis_process_dynamic";
+
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
 
@@ -261,6 +266,16 @@ class CudaSimulator {
   physiology::SifSourceFields assemble_sif_source(
       const physiology::SifSourceAssemblyRequestView& request);
 
+  /// The dynamic photosynthesis process on the device: the CPU request, checks, messages and
+  /// scene state (embree::validate_dynamic_photosynthesis, embree::run_coupling_loop), with the
+  /// longwave transport of run_energy_balance and one thread per element running the CPU's
+  /// element step (physiology::dynamic_photosynthesis_element); `interrupt` is polled before
+  /// each step. Record optix / photosynthesis_process_dynamic / kPhotosynthesisDynamicExecutor.
+  /// Throws as execute_energy_balance_process.
+  embree::DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
+      CudaSceneManager& scene, const embree::DynamicPhotosynthesisRequest& request,
+      const InterruptCheck& interrupt = {});
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -290,6 +305,7 @@ class CudaSimulator {
   CUfunction m_photosynthesis_static = nullptr;
   CUfunction m_surface_balance = nullptr;
   CUfunction m_sif_assembly = nullptr;
+  CUfunction m_photosynthesis_dynamic = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;       // origins then directions

@@ -17,6 +17,7 @@
 #include "core/host/progress.h"
 #include "embree/energy_balance.h"
 #include "embree/scene_manager.h"
+#include "physiology/dynamic_element.h"
 #include "physiology/surface_element.h"
 
 namespace tesk::embree {
@@ -170,6 +171,16 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
 EnergyBalanceProcessResult execute_energy_balance_process(
     EmbreeSceneManager& scene, const EnergyBalanceProcessRequest& request, int num_threads = 0,
     const InterruptCheck& interrupt = {});
+
+/// The request's arrays, the branch and element temperatures, the per-element changes and the
+/// result's arrays as physiology::dynamic_photosynthesis_element reads and writes them, over
+/// every element; the absorbed longwave is set per step.
+physiology::DynamicElementArrays dynamic_element_arrays(const DynamicPhotosynthesisRequest& request,
+                                                        DynamicPhotosynthesisResult& out,
+                                                        std::vector<float>& temperature_sunlit,
+                                                        std::vector<float>& temperature_shaded,
+                                                        std::vector<float>& temperature,
+                                                        std::vector<float>& change);
 
 /// The per-primitive state of an energy-balance process: the result sized and zeroed with its
 /// active mask and `execution`, each primitive's material row (emissivity, sidedness, albedo,

@@ -426,19 +426,14 @@ py::dict assemble_sif_source_optix(CudaSimulator& sim, const py::dict& request) 
   return enveloped_result(sif_assembly_payload(r), r.execution);
 }
 
-// The device module functions whose device programs this build does not carry: they refuse
-// instead of running the CPU path.
-void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
-  const std::string message =
-      std::string(name) +
-      ": the CUDA backend of this build has no device program for this operation. No fallback "
-      "was performed.";
-  auto refuse = [message](py::args, py::kwargs) -> py::object {
-    throw std::runtime_error(message);
-  };
-  std::string doc = "Refuses on this build (the CUDA program is not part of it); takes (";
-  for (size_t i = 0; i < args.size(); ++i) doc += (i ? ", " : "") + std::string(args[i]);
-  m.def(name, refuse, (doc + ").").c_str());
+// The dynamic photosynthesis process on the device, in the request and envelope of
+// execute_photosynthesis_process_dynamic_cpu.
+py::dict photosynthesis_dynamic_optix(CudaSimulator& sim, CudaSceneManager& scene,
+                                      const py::dict& request) {
+  const DynamicProcessRequest q = read_dynamic_process_request(request);
+  const embree::DynamicPhotosynthesisResult r =
+      sim.execute_photosynthesis_process_dynamic(scene, q.request, interpreter_interrupt_check());
+  return enveloped_result(dynamic_process_payload(r), r.execution);
 }
 
 }  // namespace
@@ -651,8 +646,13 @@ void bind_cuda(py::module_& m) {
         "execute_photosynthesis_process_static_cpu (one thread per element running the CPU's "
         "per-element step): the same request, checks, messages and payload. Returns "
         "{payload, _execution} with _execution 'optix.cuda.photosynthesis_process_static'.");
-  bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
-                {"simulator", "scene", "request"});
+  m.def("execute_photosynthesis_process_dynamic_optix", &photosynthesis_dynamic_optix,
+        py::arg("simulator"), py::arg("scene"), py::arg("request"),
+        "The dynamic photosynthesis process of execute_photosynthesis_process_dynamic_cpu on the "
+        "CUDA device: the shared outer loop with the device longwave transport and one thread "
+        "per element running the CPU's element step (the scene must be built); the same "
+        "request, checks, messages, scene state and payload. Returns {payload, _execution} "
+        "with _execution 'optix.cuda.photosynthesis_process_dynamic'.");
   m.def("execute_energy_balance_process_optix", &energy_balance_process_optix, py::arg("simulator"),
         py::arg("scene"), py::arg("request"),
         "The energy-balance process of execute_energy_balance_process_cpu on the CUDA device: "

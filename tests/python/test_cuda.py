@@ -6,7 +6,7 @@ import pytest
 
 import tesk_gpu
 from test_physiology import grid_request
-from test_processes import energy_request, square_mesh, static_request
+from test_processes import dynamic_request, energy_request, square_mesh, static_request
 from test_sif import assembly_request
 
 pytestmark = pytest.mark.skipif(not hasattr(tesk_gpu, "HAS_OPTIX"),
@@ -48,16 +48,9 @@ def test_without_a_device_every_entry_refuses_with_the_driver_reason():
         tesk_gpu.execute_energy_balance_process_optix(None, tesk_gpu.EmbreeSceneManager(), energy_request(2))
     with pytest.raises(TypeError):
         tesk_gpu.assemble_sif_source_optix(None, assembly_request(np.random.default_rng(1)))
-
-
-@pytest.mark.parametrize("name, args", [
-    ("execute_photosynthesis_process_dynamic_optix", (None, None, {})),
-])
-def test_operations_without_a_device_program_refuse_without_fallback(name, args):
-    with pytest.raises(RuntimeError) as error:
-        getattr(tesk_gpu, name)(*args)
-    assert str(error.value) == (f"{name}: the CUDA backend of this build has no device program for "
-                                "this operation. No fallback was performed.")
+    with pytest.raises(TypeError):
+        tesk_gpu.execute_photosynthesis_process_dynamic_optix(None, tesk_gpu.EmbreeSceneManager(),
+                                                              dynamic_request(2))
 
 
 def test_the_device_programs_are_installed_beside_the_module():
@@ -73,7 +66,8 @@ def test_the_device_programs_are_installed_beside_the_module():
     assert set(entries) == {"tesk_trace_closest", "tesk_trace_occluded", "tesk_backward", "tesk_flux",
                             "tesk_forward", "tesk_lidar", "tesk_leaf_rrt", "tesk_energy_balance",
                             "tesk_microwave", "tesk_physiology", "tesk_sif_process",
-                            "tesk_photosynthesis_static", "tesk_surface_balance", "tesk_sif_assembly"}
+                            "tesk_photosynthesis_static", "tesk_surface_balance", "tesk_sif_assembly",
+                            "tesk_photosynthesis_dynamic"}
     for kernel in ("tesk_trace_closest", "tesk_trace_occluded"):
         assert ".f64" not in entries[kernel]
 
@@ -506,3 +500,31 @@ def test_device_sif_source_assembly_equals_the_cpu(cuda_context):
     req["cell_stride"] = 5
     with pytest.raises(ValueError, match="^SIF grid_dims must be positive and fit cell_stride$"):
         tesk_gpu.assemble_sif_source_optix(sim, req)
+
+
+def test_device_dynamic_photosynthesis_matches_the_cpu(cuda_context):
+    import tesk_gpu.cuda
+    sim = tesk_gpu.Simulator(cuda_context, tesk_gpu.cuda.ptx_path())
+    cpu, gpu = stacked_leaves(tesk_gpu.EmbreeSceneManager()), stacked_leaves(tesk_gpu.SceneManager(cuda_context))
+    active = np.array([1, 1, 0, 0, 1, 1], np.int32)
+    plain = dynamic_request(6, active=active, n_samples=64)
+    f = np.linspace(0.2, 0.9, 6).astype(np.float32)
+    conditional = dict(plain, conditional=True, sunlit_fraction=f, apar_sunlit=np.full(6, 1500, np.float32),
+                       apar_shaded=np.full(6, 200, np.float32), shortwave_sunlit=np.full(6, 500, np.float32),
+                       shortwave_shaded=np.full(6, 80, np.float32))
+    for req in (plain, conditional):
+        ref = tesk_gpu.execute_photosynthesis_process_dynamic_cpu(cpu, req)["payload"]
+        out = tesk_gpu.execute_photosynthesis_process_dynamic_optix(sim, gpu, req)
+        assert out["_execution"] == {"backend": "optix", "workflow": "photosynthesis_process_dynamic",
+                                     "executor": "optix.cuda.photosynthesis_process_dynamic", "native": True}
+        got = out["payload"]
+        assert list(got) == list(ref)
+        # Same sample streams; the device's exp() and hits differ from the host's in the last bits.
+        for key, value in ref.items():
+            if isinstance(value, np.ndarray) and value.dtype == np.float32:
+                np.testing.assert_allclose(got[key], value, rtol=1e-3, atol=1e-2, err_msg=key)
+        np.testing.assert_array_equal(got["active_mask"], ref["active_mask"])
+        assert got["iterations"] == ref["iterations"]
+        assert (got["an"][2:4] == 0).all() and (got["temperature"][2:4] == 285.0).all()
+    with pytest.raises(RuntimeError, match="^native longwave result length does not match elements$"):
+        tesk_gpu.execute_photosynthesis_process_dynamic_optix(sim, gpu, dynamic_request(5))
