@@ -10,8 +10,12 @@
 #include "core/lidar_pulse.h"
 #include "core/microwave_path.h"
 #include "core/trace_batch.h"
+#include "physiology/dynamic_element.h"
 #include "physiology/leaf_element.h"
+#include "physiology/photosynthesis_element.h"
+#include "physiology/sif_assembly_element.h"
 #include "physiology/sif_element.h"
+#include "physiology/surface_element.h"
 
 extern "C" __global__ void tesk_trace_closest(tesk::bvh::TraceBatchParams params) {
   const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -84,4 +88,41 @@ extern "C" __global__ void tesk_sif_process(tesk::physiology::SifElementArrays p
       params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (e < params.element_end)
     tesk::physiology::finalize_sif_element(params, static_cast<size_t>(e));
+}
+
+// One thread per element of the launch's range: the CPU static process's per-element step.
+extern "C" __global__ void tesk_photosynthesis_static(
+    tesk::physiology::StaticElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::photosynthesis_static_element(params, static_cast<size_t>(e));
+}
+
+// One thread per element of the launch's range: the CPU energy-balance process's element step.
+extern "C" __global__ void tesk_surface_balance(tesk::physiology::SurfaceElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::surface_balance_element(params, static_cast<size_t>(e));
+}
+
+// One thread per (instance, band) item of the launch's range: the CPU assembly's item.
+extern "C" __global__ void tesk_sif_assembly(tesk::physiology::SifAssemblyArrays params) {
+  const int64_t item =
+      params.item_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (item < params.item_end) {
+    const auto nb = static_cast<int64_t>(params.n_bands);
+    tesk::physiology::assemble_sif_item(params, static_cast<size_t>(item / nb),
+                                        static_cast<size_t>(item % nb));
+  }
+}
+
+// One thread per element of the launch's range: the CPU dynamic process's element step.
+extern "C" __global__ void tesk_photosynthesis_dynamic(
+    tesk::physiology::DynamicElementArrays params) {
+  const int64_t e =
+      params.element_begin + static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (e < params.element_end)
+    tesk::physiology::dynamic_photosynthesis_element(params, static_cast<size_t>(e));
 }

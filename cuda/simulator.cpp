@@ -114,6 +114,16 @@ void CudaSimulator::init() {
         "kernel tesk_physiology");
   check(m_context->api().cuModuleGetFunction(&m_sif_process, m_module, "tesk_sif_process"),
         "kernel tesk_sif_process");
+  check(m_context->api().cuModuleGetFunction(&m_photosynthesis_static, m_module,
+                                             "tesk_photosynthesis_static"),
+        "kernel tesk_photosynthesis_static");
+  check(m_context->api().cuModuleGetFunction(&m_surface_balance, m_module, "tesk_surface_balance"),
+        "kernel tesk_surface_balance");
+  check(m_context->api().cuModuleGetFunction(&m_sif_assembly, m_module, "tesk_sif_assembly"),
+        "kernel tesk_sif_assembly");
+  check(m_context->api().cuModuleGetFunction(&m_photosynthesis_dynamic, m_module,
+                                             "tesk_photosynthesis_dynamic"),
+        "kernel tesk_photosynthesis_dynamic");
   check(m_context->api().cuEventCreate(&m_start, 0), "event create");
   check(m_context->api().cuEventCreate(&m_stop, 0), "event create");
 }
@@ -1174,6 +1184,481 @@ physiology::SifProcessResult CudaSimulator::finalize_sif_process(
   out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
                                     static_cast<uint8_t>(WorkflowCode::SifProcessFinalization),
                                     kSifProcessExecutor, true};
+  return out;
+}
+
+physiology::PhotosynthesisProcessResult CudaSimulator::execute_photosynthesis_process_static(
+    const physiology::PhotosynthesisProcessRequestView& request, const InterruptCheck& interrupt) {
+  physiology::validate_photosynthesis_process(request);
+  init();
+  const auto n = static_cast<size_t>(request.n_elements);
+  const auto nb = static_cast<size_t>(request.n_bands);
+  const auto nm = static_cast<size_t>(request.n_materials);
+  physiology::PhotosynthesisProcessResult out = physiology::sized_photosynthesis_result(request);
+  const std::vector<float> factor = physiology::par_conversion_factors(request);
+  physiology::StaticElementArrays p =
+      physiology::static_element_arrays(request, factor.data(), out);
+
+  // Inputs in one upload of 4-byte values (floats and int32 ids and flags); each host pointer
+  // of `p` is then moved onto its device copy.
+  std::vector<uint32_t> in;
+  std::vector<std::pair<const float**, size_t>> moved_f;
+  std::vector<std::pair<const int32_t**, size_t>> moved_i;
+  auto stage = [&](auto& ptr, size_t values, auto& moved) {
+    moved.emplace_back(&ptr, in.size());
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+  };
+  auto stage_f = [&](const float*& ptr, size_t values) { stage(ptr, values, moved_f); };
+  auto stage_i = [&](const int32_t*& ptr, size_t values) { stage(ptr, values, moved_i); };
+  for (const float** field : {&p.absorbed_top, &p.absorbed_bottom, &p.absorbed_direct})
+    stage_f(*field, n * nb);
+  stage_f(p.par_factor, nb);
+  for (const float** field :
+       {&p.sunlit_fraction, &p.temperature_sunlit_in, &p.temperature_shaded_in})
+    stage_f(*field, n);
+  stage_i(p.material_ids, n);
+  stage_i(p.material_active, nm);
+  stage_i(p.material_fluorescent, nm);
+  for (const float** field : {&p.vcmax25, &p.jmax25, &p.rd25, &p.ball_berry_slope,
+                              &p.ball_berry_intercept, &p.quantum_yield})
+    stage_f(*field, nm);
+  m_context->make_current();
+  m_phys_in.upload(in, "upload photosynthesis process");
+  const uint32_t* base_in = m_phys_in.as<uint32_t>();
+  for (const auto& [ptr, offset] : moved_f) *ptr = reinterpret_cast<const float*>(base_in + offset);
+  for (const auto& [ptr, offset] : moved_i) {
+    *ptr = reinterpret_cast<const int32_t*>(base_in + offset);
+  }
+
+  // Outputs: the twelve float arrays ([fields][n]), then the active and converged flags.
+  float** const floats[] = {&p.temperature,
+                            &p.an,
+                            &p.gs,
+                            &p.phi_f,
+                            &p.apar,
+                            &p.temperature_sunlit,
+                            &p.temperature_shaded,
+                            &p.sunlit_fraction_out,
+                            &p.apar_sunlit,
+                            &p.apar_shaded,
+                            &p.an_sunlit,
+                            &p.an_shaded};
+  float* const targets[] = {out.temperature.data(),
+                            out.an.data(),
+                            out.gs.data(),
+                            out.phi_f.data(),
+                            out.apar.data(),
+                            out.temperature_sunlit.data(),
+                            out.temperature_shaded.data(),
+                            out.sunlit_fraction.data(),
+                            out.apar_sunlit.data(),
+                            out.apar_shaded.data(),
+                            out.an_sunlit.data(),
+                            out.an_shaded.data()};
+  constexpr size_t kFields = std::size(floats);
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_phys_out.reserve(float_bytes + 2 * n, "alloc photosynthesis process");
+  float* base = m_phys_out.as_mutable<float>();
+  for (size_t k = 0; k < kFields; ++k) *floats[k] = base + k * n;
+  auto* flags = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  p.active_mask = flags;
+  p.converged = flags + n;
+
+  constexpr int64_t kLaunchElements = int64_t{1} << 20;
+  const auto count = static_cast<int64_t>(n);
+  for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+    if (interrupt) interrupt();
+    p.element_begin = begin;
+    p.element_end = std::min(count, begin + kLaunchElements);
+    launch_(m_photosynthesis_static, p.element_end - begin, &p, "launch photosynthesis process");
+    finish_launch_("sync photosynthesis process");
+  }
+  std::vector<unsigned char> host(float_bytes + 2 * n);
+  m_phys_out.download(host.data(), host.size(), "download photosynthesis process");
+  for (size_t k = 0; k < kFields; ++k) {
+    std::memcpy(targets[k], host.data() + k * n * sizeof(float), n * sizeof(float));
+  }
+  std::memcpy(out.active_mask.data(), host.data() + float_bytes, n);
+  std::memcpy(out.converged.data(), host.data() + float_bytes + n, n);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::PhotosynthesisProcessStatic),
+                                    kPhotosynthesisStaticExecutor, true};
+  return out;
+}
+
+embree::EnergyBalanceProcessResult CudaSimulator::execute_energy_balance_process(
+    CudaSceneManager& scene, const embree::EnergyBalanceProcessRequest& r,
+    const InterruptCheck& interrupt) {
+  embree::validate_energy_balance_process(r);
+  const size_t n = r.primitive_material_ids.size();
+  if (!scene.is_built())
+    throw std::runtime_error("CUDA: build the scene before the energy balance");
+  if (static_cast<int64_t>(n) != scene.n_primitives()) {
+    throw std::runtime_error(r.precomputed_shortwave
+                                 ? "native longwave result length does not match elements"
+                                 : "native shortwave result length does not match elements");
+  }
+  init();
+  embree::EnergyBalanceProcessState state = embree::start_energy_balance_process(
+      r, ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                           static_cast<uint8_t>(WorkflowCode::EnergyBalanceProcess),
+                           kEnergyBalanceProcessExecutor, true});
+  if (r.precomputed_shortwave) {
+    embree::set_absorbed_shortwave(r, state, nullptr);
+  } else {
+    const embree::EnergyBalanceResult sw = run_energy_balance(
+        scene, r.coupling.n_samples, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f,
+        float3{r.sun_dir_x, r.sun_dir_y, r.sun_dir_z}, true, state.albedo, {});
+    embree::set_absorbed_shortwave(r, state, &sw);
+  }
+  embree::EnergyBalanceProcessResult& out = state.out;
+  const physiology::SurfaceElementArrays host = embree::surface_element_arrays(r, state);
+  const size_t nm = r.material_sensible_derivative.size();
+
+  // Inputs of a step in one upload of 4-byte values, in this order: temperature (updated in
+  // place by the kernel, so it comes first and is read back from the start of the buffer),
+  // absorbed longwave, absorbed shortwave, emissivity, sidedness, material ids, the three
+  // material tables, then the active flags as bytes.
+  const size_t active_words = (n + 3) / 4;
+  std::vector<uint32_t> in(6 * n + 3 * nm + active_words, 0u);
+  size_t at = 0;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = at;
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    at += values;
+    return offset;
+  };
+  const size_t temperature = stage(host.temperature, n);
+  const size_t longwave = stage(host.temperature, n);  // replaced by each step's longwave
+  const size_t shortwave = stage(host.absorbed_shortwave, n);
+  const size_t emissivity = stage(host.emissivity, n);
+  const size_t sidedness = stage(host.sidedness, n);
+  const size_t ids = stage(host.material_ids, n);
+  const size_t sensible = stage(host.sensible_derivative, nm);
+  const size_t latent = stage(host.latent_coefficient, nm);
+  const size_t ground = stage(host.ground_heat, nm);
+  const size_t active = at;
+  std::memcpy(in.data() + active, host.active, n);
+
+  // Outputs: change, net radiation, sensible, latent, emitted, ground heat ([fields][n]), then
+  // the converged flags. They stay on the device between steps (inactive elements keep zeros).
+  constexpr size_t kFields = 6;
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_context->make_current();
+  m_phys_out.reserve(float_bytes + n, "alloc energy balance process");
+  m_phys_out.zero(float_bytes + n, "zero energy balance process");
+  float* base = m_phys_out.as_mutable<float>();
+  physiology::SurfaceElementArrays p = host;
+  p.change = base;
+  p.net_radiation = base + n;
+  p.sensible_heat = base + 2 * n;
+  p.latent_heat = base + 3 * n;
+  p.emitted_longwave = base + 4 * n;
+  p.ground_heat_out = base + 5 * n;
+  p.converged = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  float* const targets[] = {state.change.data(),         out.net_radiation.data(),
+                            out.sensible_heat.data(),    out.latent_heat.data(),
+                            out.emitted_longwave.data(), out.ground_heat.data()};
+  std::vector<unsigned char> results(float_bytes + n);
+
+  auto step = [&](const std::vector<float>& lw) {
+    if (interrupt) interrupt();
+    std::memcpy(in.data() + temperature, state.temperature.data(), n * sizeof(float));
+    std::memcpy(in.data() + longwave, lw.data(), n * sizeof(float));
+    m_context->make_current();
+    m_phys_in.upload(in, "upload energy balance process");
+    const uint32_t* words = m_phys_in.as<uint32_t>();
+    p.temperature = m_phys_in.as_mutable<float>() + temperature;
+    p.absorbed_longwave = reinterpret_cast<const float*>(words + longwave);
+    p.absorbed_shortwave = reinterpret_cast<const float*>(words + shortwave);
+    p.emissivity = reinterpret_cast<const float*>(words + emissivity);
+    p.sidedness = reinterpret_cast<const float*>(words + sidedness);
+    p.material_ids = reinterpret_cast<const int32_t*>(words + ids);
+    p.sensible_derivative = reinterpret_cast<const float*>(words + sensible);
+    p.latent_coefficient = reinterpret_cast<const float*>(words + latent);
+    p.ground_heat = reinterpret_cast<const float*>(words + ground);
+    p.active = reinterpret_cast<const uint8_t*>(words + active);
+    constexpr int64_t kLaunchElements = int64_t{1} << 20;
+    const auto count = static_cast<int64_t>(n);
+    for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+      p.element_begin = begin;
+      p.element_end = std::min(count, begin + kLaunchElements);
+      launch_(m_surface_balance, p.element_end - begin, &p, "launch energy balance process");
+      finish_launch_("sync energy balance process");
+    }
+    m_phys_in.download(state.temperature.data(), n * sizeof(float),
+                       "download energy balance process");
+    m_phys_out.download(results.data(), results.size(), "download energy balance process");
+    for (size_t k = 0; k < kFields; ++k) {
+      std::memcpy(targets[k], results.data() + k * n * sizeof(float), n * sizeof(float));
+    }
+    std::memcpy(out.element_converged.data(), results.data() + float_bytes, n);
+    float change = 0.0f;
+    for (const float c : state.change) change = std::max(change, c);
+    return change;
+  };
+  const embree::CouplingControls& c = r.coupling;
+  const auto transport = [&] {
+    return run_energy_balance(scene, c.n_samples, 1, nullptr, nullptr, c.sky_lw_radiance,
+                              float3{0.0f, 0.0f, 1.0f}, true, {}, {});
+  };
+  embree::run_coupling_loop(scene, c, state.emissivity, state.sidedness, state.temperature,
+                            transport, out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+                            out.absorbed_longwave, out.loop, step);
+  out.temperature = state.temperature;
+  return std::move(out);
+}
+
+physiology::SifSourceFields CudaSimulator::assemble_sif_source(
+    const physiology::SifSourceAssemblyRequestView& r) {
+  physiology::validate_sif_source_assembly(r);
+  init();
+  const physiology::SifAssemblySizes z = physiology::sif_assembly_sizes(r);
+  const size_t nb = z.n_bands;
+  std::vector<int32_t> order, offsets;
+  physiology::sif_sample_order(r, order, offsets);
+  physiology::SifAssemblyArrays p = physiology::sif_assembly_arrays(r);
+
+  // Inputs in one upload of 4-byte values: positions, normals, box minima and maxima, grid
+  // dimensions, the two sources, the sample order and the instance offsets.
+  std::vector<uint32_t> in;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    if (values > 0) std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    return offset;
+  };
+  const size_t positions = stage(r.positions.data, r.positions.size);
+  const size_t normals = stage(r.normals.data, r.normals.size);
+  const size_t lo = stage(r.bounds_min.data, r.bounds_min.size);
+  const size_t hi = stage(r.bounds_max.data, r.bounds_max.size);
+  const size_t grid = stage(r.grid_dims.data, r.grid_dims.size);
+  const size_t source = stage(r.source_band_major.data, r.source_band_major.size);
+  const size_t direct_source =
+      stage(r.direct_source_band_major.data, r.direct_source_band_major.size);
+  const size_t order_at = stage(order.data(), order.size());
+  const size_t offsets_at = stage(offsets.data(), offsets.size());
+  m_context->make_current();
+  m_phys_in.upload(in, "upload SIF source assembly");
+  const uint32_t* words = m_phys_in.as<uint32_t>();
+  p.positions = reinterpret_cast<const float*>(words + positions);
+  p.normals = reinterpret_cast<const float*>(words + normals);
+  p.bounds_min = reinterpret_cast<const float*>(words + lo);
+  p.bounds_max = reinterpret_cast<const float*>(words + hi);
+  p.grid_dims = reinterpret_cast<const int32_t*>(words + grid);
+  p.source = reinterpret_cast<const float*>(words + source);
+  p.direct_source = reinterpret_cast<const float*>(words + direct_source);
+  p.order = reinterpret_cast<const int32_t*>(words + order_at);
+  p.offsets = reinterpret_cast<const int32_t*>(words + offsets_at);
+
+  // Outputs, zeroed: the spatial, orientation, joint and direct sums (doubles), then the
+  // spatial, orientation and joint counts.
+  const size_t n_spatial = z.n_cells * nb;
+  const size_t n_orient = z.n_orient_all * nb;
+  const size_t n_joint = z.n_joint_bins * nb;
+  const size_t n_sums = n_spatial + n_orient + 2 * n_joint;
+  const size_t n_counts = z.n_cells + z.n_orient_all + z.n_joint_bins;
+  const size_t bytes = n_sums * sizeof(double) + n_counts * sizeof(int32_t);
+  m_phys_out.reserve(bytes, "alloc SIF source assembly");
+  m_phys_out.zero(bytes, "zero SIF source assembly");
+  double* sums = m_phys_out.as_mutable<double>();
+  p.spatial = sums;
+  p.orientation = sums + n_spatial;
+  p.joint = sums + n_spatial + n_orient;
+  p.direct = sums + n_spatial + n_orient + n_joint;
+  auto* counts = reinterpret_cast<int32_t*>(sums + n_sums);
+  p.spatial_counts = counts;
+  p.orientation_counts = counts + z.n_cells;
+  p.joint_counts = counts + z.n_cells + z.n_orient_all;
+
+  constexpr int64_t kLaunchItems = int64_t{1} << 20;
+  const int64_t items = p.item_end;
+  for (int64_t begin = 0; begin < items; begin += kLaunchItems) {
+    p.item_begin = begin;
+    p.item_end = std::min(items, begin + kLaunchItems);
+    launch_(m_sif_assembly, p.item_end - begin, &p, "launch SIF source assembly");
+    finish_launch_("sync SIF source assembly");
+  }
+  std::vector<unsigned char> host(bytes);
+  m_phys_out.download(host.data(), bytes, "download SIF source assembly");
+  auto doubles = [&](size_t first, size_t count) {
+    std::vector<double> v(count);
+    std::memcpy(v.data(), host.data() + first * sizeof(double), count * sizeof(double));
+    return v;
+  };
+  const std::vector<double> spatial = doubles(0, n_spatial);
+  const std::vector<double> orientation = doubles(n_spatial, n_orient);
+  const std::vector<double> joint = doubles(n_spatial + n_orient, n_joint);
+  const std::vector<double> direct = doubles(n_spatial + n_orient + n_joint, n_joint);
+  physiology::SifSourceFields out;
+  physiology::finish_sif_source_fields(z, spatial, orientation, joint, direct, out);
+  const unsigned char* count_bytes = host.data() + n_sums * sizeof(double);
+  auto ints = [&](size_t first, size_t count) {
+    std::vector<int32_t> v(count);
+    std::memcpy(v.data(), count_bytes + first * sizeof(int32_t), count * sizeof(int32_t));
+    return v;
+  };
+  out.spatial_counts = ints(0, z.n_cells);
+  out.orientation_counts = ints(z.n_cells, z.n_orient_all);
+  out.joint_counts = ints(z.n_cells + z.n_orient_all, z.n_joint_bins);
+  out.execution = ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                                    static_cast<uint8_t>(WorkflowCode::SifSourceAssembly),
+                                    kSifAssemblyExecutor, true};
+  return out;
+}
+
+embree::DynamicPhotosynthesisResult CudaSimulator::execute_photosynthesis_process_dynamic(
+    CudaSceneManager& scene, const embree::DynamicPhotosynthesisRequest& r,
+    const InterruptCheck& interrupt) {
+  embree::validate_dynamic_photosynthesis(r);
+  const size_t n = r.active.size();
+  if (!scene.is_built())
+    throw std::runtime_error("CUDA: build the scene before the energy balance");
+  init();
+  embree::DynamicPhotosynthesisResult out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.an, &out.gs, &out.ci, &out.phi_f, &out.apar, &out.temperature_sunlit,
+        &out.temperature_shaded, &out.sunlit_fraction, &out.apar_sunlit, &out.apar_shaded,
+        &out.an_sunlit, &out.an_shaded, &out.emitted_longwave, &out.net_radiation,
+        &out.sensible_heat, &out.latent_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution =
+      ExecutionIdentity{static_cast<uint8_t>(BackendCode::OptiX),
+                        static_cast<uint8_t>(WorkflowCode::PhotosynthesisProcessDynamic),
+                        kPhotosynthesisDynamicExecutor, true};
+  std::vector<float> t_sun(r.initial_temperature.begin(), r.initial_temperature.end());
+  std::vector<float> t_shade = t_sun;
+  std::vector<float> scene_t = t_sun;
+  std::vector<float> change(n, 0.0f);
+  for (size_t e = 0; e < n; ++e) {
+    out.sunlit_fraction[e] = r.conditional ? r.sunlit_fraction[e] : 1.0f;
+    out.active_mask[e] = static_cast<uint8_t>(r.active[e]);
+    out.apar[e] = r.apar[e];
+    out.apar_sunlit[e] = r.conditional ? r.apar_sunlit[e] : r.apar[e];
+    out.apar_shaded[e] = r.conditional ? r.apar_shaded[e] : 0.0f;
+  }
+  const physiology::DynamicElementArrays host =
+      embree::dynamic_element_arrays(r, out, t_sun, t_shade, scene_t, change);
+
+  // Inputs of a step in one upload of 4-byte values: the three temperatures first (updated in
+  // place by the kernel and read back from the start of the buffer), the absorbed longwave,
+  // then every present per-element array and the two flag arrays.
+  std::vector<uint32_t> in(4 * n, 0u);
+  physiology::DynamicElementArrays p = host;
+  std::vector<std::pair<const float**, size_t>> moved_f;
+  auto stage = [&](const void* ptr, size_t values) {
+    const size_t offset = in.size();
+    in.resize(offset + values);
+    std::memcpy(in.data() + offset, ptr, values * sizeof(uint32_t));
+    return offset;
+  };
+  for (const float** field :
+       {&p.apar, &p.absorbed_shortwave, &p.emissivity, &p.sidedness, &p.leaf_width,
+        &p.stomata_sides, &p.vcmax25, &p.jmax25, &p.rd25, &p.ball_berry_slope,
+        &p.ball_berry_intercept, &p.quantum_yield, &p.sunlit_fraction, &p.apar_sunlit,
+        &p.apar_shaded, &p.shortwave_sunlit, &p.shortwave_shaded}) {
+    if (*field != nullptr) moved_f.emplace_back(field, stage(*field, n));
+  }
+  const size_t active = stage(host.active, n);
+  const size_t fluorescent = stage(host.fluorescent, n);
+
+  // Outputs: change and the ten flux arrays ([fields][n]), then the converged flags; they stay
+  // on the device between steps (inactive elements keep zeros).
+  constexpr size_t kFields = 11;
+  const size_t float_bytes = kFields * n * sizeof(float);
+  m_context->make_current();
+  m_phys_out.reserve(float_bytes + n, "alloc photosynthesis process");
+  m_phys_out.zero(float_bytes + n, "zero photosynthesis process");
+  float* base = m_phys_out.as_mutable<float>();
+  float** const outputs[] = {&p.change,
+                             &p.an,
+                             &p.an_sunlit,
+                             &p.an_shaded,
+                             &p.gs,
+                             &p.ci,
+                             &p.phi_f,
+                             &p.net_radiation,
+                             &p.sensible_heat,
+                             &p.latent_heat,
+                             &p.emitted_longwave};
+  float* const targets[] = {change.data(),
+                            out.an.data(),
+                            out.an_sunlit.data(),
+                            out.an_shaded.data(),
+                            out.gs.data(),
+                            out.ci.data(),
+                            out.phi_f.data(),
+                            out.net_radiation.data(),
+                            out.sensible_heat.data(),
+                            out.latent_heat.data(),
+                            out.emitted_longwave.data()};
+  for (size_t k = 0; k < kFields; ++k) *outputs[k] = base + k * n;
+  p.converged = reinterpret_cast<uint8_t*>(reinterpret_cast<unsigned char*>(base) + float_bytes);
+  std::vector<unsigned char> results(float_bytes + n);
+
+  auto step = [&](const std::vector<float>& lw) {
+    if (interrupt) interrupt();
+    std::memcpy(in.data(), t_sun.data(), n * sizeof(float));
+    std::memcpy(in.data() + n, t_shade.data(), n * sizeof(float));
+    std::memcpy(in.data() + 2 * n, scene_t.data(), n * sizeof(float));
+    std::memcpy(in.data() + 3 * n, lw.data(), n * sizeof(float));
+    m_context->make_current();
+    m_phys_in.upload(in, "upload photosynthesis process");
+    const uint32_t* words = m_phys_in.as<uint32_t>();
+    float* state = m_phys_in.as_mutable<float>();
+    p.temperature_sunlit = state;
+    p.temperature_shaded = state + n;
+    p.temperature = state + 2 * n;
+    p.absorbed_longwave = reinterpret_cast<const float*>(words + 3 * n);
+    for (const auto& [field, offset] : moved_f) {
+      *field = reinterpret_cast<const float*>(words + offset);
+    }
+    p.active = reinterpret_cast<const int32_t*>(words + active);
+    p.fluorescent = reinterpret_cast<const int32_t*>(words + fluorescent);
+    constexpr int64_t kLaunchElements = int64_t{1} << 20;
+    const auto count = static_cast<int64_t>(n);
+    for (int64_t begin = 0; begin < count; begin += kLaunchElements) {
+      p.element_begin = begin;
+      p.element_end = std::min(count, begin + kLaunchElements);
+      launch_(m_photosynthesis_dynamic, p.element_end - begin, &p, "launch photosynthesis process");
+      finish_launch_("sync photosynthesis process");
+    }
+    std::vector<float> temperatures(3 * n);
+    m_phys_in.download(temperatures.data(), 3 * n * sizeof(float),
+                       "download photosynthesis process");
+    std::copy(temperatures.begin(), temperatures.begin() + static_cast<ptrdiff_t>(n),
+              t_sun.begin());
+    std::copy(temperatures.begin() + static_cast<ptrdiff_t>(n),
+              temperatures.begin() + static_cast<ptrdiff_t>(2 * n), t_shade.begin());
+    std::copy(temperatures.begin() + static_cast<ptrdiff_t>(2 * n), temperatures.end(),
+              scene_t.begin());
+    m_phys_out.download(results.data(), results.size(), "download photosynthesis process");
+    for (size_t k = 0; k < kFields; ++k) {
+      std::memcpy(targets[k], results.data() + k * n * sizeof(float), n * sizeof(float));
+    }
+    std::memcpy(out.element_converged.data(), results.data() + float_bytes, n);
+    float largest = 0.0f;
+    for (const float c : change) largest = std::max(largest, c);
+    return largest;
+  };
+  const embree::CouplingControls& c = r.coupling;
+  const auto transport = [&] {
+    return run_energy_balance(scene, c.n_samples, 1, nullptr, nullptr, c.sky_lw_radiance,
+                              float3{0.0f, 0.0f, 1.0f}, true, {}, {});
+  };
+  embree::run_coupling_loop(scene, c, r.emissivity, r.sidedness, scene_t, transport,
+                            out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+                            out.absorbed_longwave, out.loop, step);
+  for (size_t e = 0; e < n; ++e) {
+    out.temperature[e] = scene_t[e];
+    out.temperature_sunlit[e] = t_sun[e];
+    out.temperature_shaded[e] = t_shade[e];
+  }
   return out;
 }
 

@@ -18,6 +18,7 @@
 #include "embree/lidar.h"
 #include "embree/render_flux.h"
 #include "embree/render_forward.h"
+#include "embree/surface_processes.h"
 #include "embree/transport_context.h"
 #include "embree/turbid_leaf_rrt.h"
 #include "physiology/processes.h"
@@ -53,6 +54,22 @@ inline constexpr const char* kPhysiologyExecutor = "optix.cuda.physiology_solver
 
 /// Executor of the device SIF finalization (workflow sif_process_finalization).
 inline constexpr const char* kSifProcessExecutor = "optix.cuda.sif_process_finalization";
+
+/// Executor of the device static photosynthesis process (workflow
+/// photosynthesis_process_static).
+inline constexpr const char* kPhotosynthesisStaticExecutor =
+    "optix.cuda.photosynthesis_process_static";
+
+/// Executor of the device energy-balance process (workflow energy_balance_process).
+inline constexpr const char* kEnergyBalanceProcessExecutor = "optix.cuda.energy_balance_process";
+
+/// Executor of the device SIF source assembly (workflow sif_source_assembly).
+inline constexpr const char* kSifAssemblyExecutor = "optix.cuda.sif_source_assembly";
+
+/// Executor of the device dynamic photosynthesis process (workflow
+/// photosynthesis_process_dynamic).
+inline constexpr const char* kPhotosynthesisDynamicExecutor =
+    "optix.cuda.photosynthesis_process_dynamic";
 
 /// Name of the PTX file (in the directory given to the simulator) holding the kernels.
 inline constexpr const char* kKernelFile = "tesk_kernels.ptx";
@@ -218,6 +235,48 @@ class CudaSimulator {
   physiology::SifProcessResult finalize_sif_process(
       const physiology::SifProcessRequestView& request);
 
+  /// The static photosynthesis process on the device: the CPU request, checks and messages
+  /// (physiology::validate_photosynthesis_process), then one thread per element runs the CPU's
+  /// per-element step (physiology::photosynthesis_static_element) in launches of 2^20
+  /// elements; `interrupt` is polled before each launch. Record optix /
+  /// photosynthesis_process_static / kPhotosynthesisStaticExecutor. Throws
+  /// std::invalid_argument for an invalid request and "CUDA: <label> - <error>" on a device
+  /// failure.
+  physiology::PhotosynthesisProcessResult execute_photosynthesis_process_static(
+      const physiology::PhotosynthesisProcessRequestView& request,
+      const InterruptCheck& interrupt = {});
+
+  /// The energy-balance process on the device: the CPU request, checks, messages and scene
+  /// state (embree::validate_energy_balance_process, embree::run_coupling_loop), with the
+  /// shortwave and longwave transport of run_energy_balance and one thread per element running
+  /// the CPU's element step (physiology::surface_balance_element); `interrupt` is polled
+  /// before each step. Record optix / energy_balance_process / kEnergyBalanceProcessExecutor.
+  /// Throws std::invalid_argument for an invalid request, "CUDA: build the scene before the
+  /// energy balance" for a scene that is not built, the CPU's length errors and "CUDA: <label>
+  /// - <error>" on a device failure.
+  embree::EnergyBalanceProcessResult execute_energy_balance_process(
+      CudaSceneManager& scene, const embree::EnergyBalanceProcessRequest& request,
+      const InterruptCheck& interrupt = {});
+
+  /// The SIF source assembly on the device: the CPU request, checks and messages
+  /// (physiology::validate_sif_source_assembly), then one thread per (instance, band) runs the
+  /// CPU's item (physiology::assemble_sif_item) in launches of 2^20 items, so the fields and
+  /// counts equal the CPU's. Record optix / sif_source_assembly / kSifAssemblyExecutor. Throws
+  /// std::invalid_argument for an invalid request and "CUDA: <label> - <error>" on a device
+  /// failure.
+  physiology::SifSourceFields assemble_sif_source(
+      const physiology::SifSourceAssemblyRequestView& request);
+
+  /// The dynamic photosynthesis process on the device: the CPU request, checks, messages and
+  /// scene state (embree::validate_dynamic_photosynthesis, embree::run_coupling_loop), with the
+  /// longwave transport of run_energy_balance and one thread per element running the CPU's
+  /// element step (physiology::dynamic_photosynthesis_element); `interrupt` is polled before
+  /// each step. Record optix / photosynthesis_process_dynamic / kPhotosynthesisDynamicExecutor.
+  /// Throws as execute_energy_balance_process.
+  embree::DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
+      CudaSceneManager& scene, const embree::DynamicPhotosynthesisRequest& request,
+      const InterruptCheck& interrupt = {});
+
  private:
   // Uploads the inputs of `p` (host pointers), runs every primitive in batches and downloads
   // top, bot and sunlit into the result vectors (already sized; bot or sunlit may be empty).
@@ -244,6 +303,10 @@ class CudaSimulator {
   CUfunction m_microwave = nullptr;
   CUfunction m_physiology = nullptr;
   CUfunction m_sif_process = nullptr;
+  CUfunction m_photosynthesis_static = nullptr;
+  CUfunction m_surface_balance = nullptr;
+  CUfunction m_sif_assembly = nullptr;
+  CUfunction m_photosynthesis_dynamic = nullptr;
   CUevent m_start = nullptr, m_stop = nullptr;  // around each launch
   float m_last_kernel_ms = 0.0f;
   DeviceBuffer m_rays;        // origins then directions

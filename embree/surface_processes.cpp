@@ -7,8 +7,10 @@
 
 #include "core/host/parallel.h"
 #include "embree/energy_balance.h"
+#include "physiology/dynamic_element.h"
 #include "physiology/leaf_model.h"
 #include "physiology/surface_balance.h"
+#include "physiology/surface_element.h"
 
 namespace tesk::embree {
 namespace {
@@ -245,12 +247,66 @@ void validate_energy_balance_process(const EnergyBalanceProcessRequest& r) {
   }
 }
 
+physiology::DynamicElementArrays dynamic_element_arrays(const DynamicPhotosynthesisRequest& r,
+                                                        DynamicPhotosynthesisResult& out,
+                                                        std::vector<float>& temperature_sunlit,
+                                                        std::vector<float>& temperature_shaded,
+                                                        std::vector<float>& temperature,
+                                                        std::vector<float>& change) {
+  physiology::DynamicElementArrays a;
+  a.control = SolverControl{r.physiology_max_iterations, r.physiology_tolerance, nullptr};
+  a.micro.co2 = r.co2;
+  a.micro.relative_humidity = r.relative_humidity;
+  a.micro.pressure = r.pressure;
+  a.micro.wind = r.wind;
+  a.damping = r.coupling.damping;
+  a.air_temperature = r.air_temperature;
+  a.vapor_pressure = r.vapor_pressure;
+  a.conditional = r.conditional ? 1 : 0;
+  auto ptr = [](std::span<const float> v) { return v.empty() ? nullptr : v.data(); };
+  a.active = r.active.data();
+  a.fluorescent = r.fluorescent.data();
+  a.apar = ptr(r.apar);
+  a.absorbed_shortwave = ptr(r.absorbed_shortwave);
+  a.emissivity = ptr(r.emissivity);
+  a.sidedness = ptr(r.sidedness);
+  a.leaf_width = ptr(r.leaf_width);
+  a.stomata_sides = ptr(r.stomata_sides);
+  a.vcmax25 = ptr(r.vcmax25);
+  a.jmax25 = ptr(r.jmax25);
+  a.rd25 = ptr(r.rd25);
+  a.ball_berry_slope = ptr(r.ball_berry_slope);
+  a.ball_berry_intercept = ptr(r.ball_berry_intercept);
+  a.quantum_yield = ptr(r.quantum_yield);
+  a.sunlit_fraction = ptr(r.sunlit_fraction);
+  a.apar_sunlit = ptr(r.apar_sunlit);
+  a.apar_shaded = ptr(r.apar_shaded);
+  a.shortwave_sunlit = ptr(r.shortwave_sunlit);
+  a.shortwave_shaded = ptr(r.shortwave_shaded);
+  a.temperature_sunlit = temperature_sunlit.data();
+  a.temperature_shaded = temperature_shaded.data();
+  a.temperature = temperature.data();
+  a.change = change.data();
+  a.an = out.an.data();
+  a.an_sunlit = out.an_sunlit.data();
+  a.an_shaded = out.an_shaded.data();
+  a.gs = out.gs.data();
+  a.ci = out.ci.data();
+  a.phi_f = out.phi_f.data();
+  a.net_radiation = out.net_radiation.data();
+  a.sensible_heat = out.sensible_heat.data();
+  a.latent_heat = out.latent_heat.data();
+  a.emitted_longwave = out.emitted_longwave.data();
+  a.converged = out.element_converged.data();
+  a.element_end = static_cast<int64_t>(r.active.size());
+  return a;
+}
+
 DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
     EmbreeSceneManager& scene, const DynamicPhotosynthesisRequest& r, int num_threads,
     const InterruptCheck& interrupt) {
   validate_dynamic_photosynthesis(r);
   const size_t n = r.active.size();
-  const float d = r.coupling.damping;
   DynamicPhotosynthesisResult out;
   for (std::vector<float>* v :
        {&out.temperature, &out.an, &out.gs, &out.ci, &out.phi_f, &out.apar, &out.temperature_sunlit,
@@ -277,75 +333,15 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
     out.apar_sunlit[e] = r.conditional ? r.apar_sunlit[e] : r.apar[e];
     out.apar_shaded[e] = r.conditional ? r.apar_shaded[e] : 0.0f;
   }
-  LeafMicroclimate micro;
-  micro.co2 = r.co2;
-  micro.relative_humidity = r.relative_humidity;
-  micro.pressure = r.pressure;
-  micro.wind = r.wind;
-  const SolverControl control{r.physiology_max_iterations, r.physiology_tolerance, nullptr};
-
+  physiology::DynamicElementArrays arrays =
+      dynamic_element_arrays(r, out, t_sun, t_shade, scene_t, change);
   auto step = [&](const std::vector<float>& lw) {
+    arrays.absorbed_longwave = lw.data();
     parallel_for_chunks(
         n, num_threads, kChunkElements,
         [&](size_t begin, size_t end) {
-          for (size_t e = begin; e < end; ++e) {
-            if (r.active[e] == 0) {
-              change[e] = 0.0f;
-              continue;
-            }
-            const LeafTraits traits{r.vcmax25[e],
-                                    r.jmax25[e],
-                                    r.rd25[e],
-                                    r.ball_berry_slope[e],
-                                    r.ball_berry_intercept[e],
-                                    r.fluorescent[e] != 0 ? r.quantum_yield[e] : 0.0f};
-            const auto solve = [&](float par, float shortwave, float t) {
-              const LeafEnergyInputs energy{
-                  shortwave,       lw[e],          r.air_temperature, r.vapor_pressure,
-                  r.emissivity[e], r.sidedness[e], r.leaf_width[e],   r.stomata_sides[e]};
-              return physiology::solve_leaf(par, t, traits, micro, energy, true, true, control);
-            };
-            const float emit_scale =
-                r.emissivity[e] * r.sidedness[e] * physiology::leaf_constants::kStefanBoltzmann;
-            const auto emitted = [&](float t) { return emit_scale * t * t * t * t; };
-            if (!r.conditional) {
-              const LeafSolution s = solve(r.apar[e], r.absorbed_shortwave[e], t_sun[e]);
-              const float t_new = d * s.temperature + (1.0f - d) * t_sun[e];
-              change[e] = std::fabs(t_new - t_sun[e]);
-              t_sun[e] = t_shade[e] = scene_t[e] = t_new;
-              out.an[e] = out.an_sunlit[e] = s.an;
-              out.gs[e] = s.gs;
-              out.ci[e] = s.ci;
-              out.phi_f[e] = s.phi_f;
-              out.net_radiation[e] = s.net_radiation;
-              out.sensible_heat[e] = s.sensible_heat;
-              out.latent_heat[e] = s.latent_heat;
-              out.emitted_longwave[e] = emitted(s.temperature);
-              out.element_converged[e] = s.converged ? 1 : 0;
-              continue;
-            }
-            const float f = r.sunlit_fraction[e];
-            const LeafSolution a = solve(r.apar_sunlit[e], r.shortwave_sunlit[e], t_sun[e]);
-            const LeafSolution b = solve(r.apar_shaded[e], r.shortwave_shaded[e], t_shade[e]);
-            const float new_sun = d * a.temperature + (1.0f - d) * t_sun[e];
-            const float new_shade = d * b.temperature + (1.0f - d) * t_shade[e];
-            change[e] = std::max(std::fabs(new_sun - t_sun[e]), std::fabs(new_shade - t_shade[e]));
-            t_sun[e] = new_sun;
-            t_shade[e] = new_shade;
-            scene_t[e] = f * new_sun + (1.0f - f) * new_shade;
-            const auto blend = [f](float x, float y) { return f * x + (1.0f - f) * y; };
-            out.an_sunlit[e] = a.an;
-            out.an_shaded[e] = b.an;
-            out.an[e] = blend(a.an, b.an);
-            out.gs[e] = blend(a.gs, b.gs);
-            out.ci[e] = blend(a.ci, b.ci);
-            out.phi_f[e] = blend(a.phi_f, b.phi_f);
-            out.net_radiation[e] = blend(a.net_radiation, b.net_radiation);
-            out.sensible_heat[e] = blend(a.sensible_heat, b.sensible_heat);
-            out.latent_heat[e] = blend(a.latent_heat, b.latent_heat);
-            out.emitted_longwave[e] = blend(emitted(a.temperature), emitted(b.temperature));
-            out.element_converged[e] = a.converged && b.converged ? 1 : 0;
-          }
+          for (size_t e = begin; e < end; ++e)
+            physiology::dynamic_photosynthesis_element(arrays, e);
         },
         interrupt);
     return max_of(change);
@@ -361,6 +357,91 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
   return out;
 }
 
+EnergyBalanceProcessState start_energy_balance_process(const EnergyBalanceProcessRequest& r,
+                                                       const ExecutionIdentity& execution) {
+  const size_t n = r.primitive_material_ids.size();
+  EnergyBalanceProcessState state;
+  EnergyBalanceProcessResult& out = state.out;
+  for (std::vector<float>* v :
+       {&out.temperature, &out.absorbed_shortwave_top, &out.absorbed_shortwave_bottom,
+        &out.absorbed_shortwave, &out.emitted_longwave, &out.net_radiation, &out.sensible_heat,
+        &out.latent_heat, &out.ground_heat}) {
+    v->assign(n, 0.0f);
+  }
+  out.active_mask.assign(n, 0);
+  out.element_converged.assign(n, 0);
+  out.execution = execution;
+  // Per-primitive rows of the material tables.
+  state.emissivity.resize(n);
+  state.sidedness.resize(n);
+  state.albedo.resize(n);
+  state.temperature.resize(n);
+  state.change.assign(n, 0.0f);
+  for (size_t e = 0; e < n; ++e) {
+    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
+    state.emissivity[e] = r.material_emissivity[m];
+    state.sidedness[e] = r.material_sidedness[m];
+    state.albedo[e] = r.material_sw_albedo[m];
+    state.temperature[e] = r.material_initial_temperature[m];
+    out.active_mask[e] = static_cast<uint8_t>(r.material_active[m]);
+  }
+  return state;
+}
+
+void set_absorbed_shortwave(const EnergyBalanceProcessRequest& r, EnergyBalanceProcessState& state,
+                            const EnergyBalanceResult* sw) {
+  EnergyBalanceProcessResult& out = state.out;
+  const size_t n = out.absorbed_shortwave.size();
+  if (sw == nullptr) {
+    for (size_t e = 0; e < n; ++e) {
+      out.absorbed_shortwave_top[e] = r.absorbed_shortwave_top[e];
+      out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
+    }
+  } else {
+    if (sw->top.size() != n || sw->bot.size() != n) {
+      throw std::runtime_error("native shortwave result length does not match elements");
+    }
+    for (size_t e = 0; e < n; ++e) {
+      const float absorbed = 1.0f - state.albedo[e];
+      out.absorbed_shortwave_top[e] = absorbed * sw->top[e];
+      out.absorbed_shortwave_bottom[e] = absorbed * (state.sidedness[e] - 1.0f) * sw->bot[e];
+    }
+  }
+  for (size_t e = 0; e < n; ++e) {
+    out.absorbed_shortwave[e] = out.absorbed_shortwave_top[e] + out.absorbed_shortwave_bottom[e];
+  }
+}
+
+physiology::SurfaceElementArrays surface_element_arrays(const EnergyBalanceProcessRequest& r,
+                                                        EnergyBalanceProcessState& state) {
+  EnergyBalanceProcessResult& out = state.out;
+  physiology::SurfaceElementArrays a;
+  a.newton_max_iterations = r.newton_max_iterations;
+  a.newton_tolerance = r.newton_tolerance;
+  a.max_step = kSurfaceNewtonStep;
+  a.damping = r.coupling.damping;
+  a.air_temperature = r.air_temperature;
+  a.vapor_pressure = r.vapor_pressure;
+  a.material_ids = r.primitive_material_ids.data();
+  a.active = out.active_mask.data();
+  a.absorbed_shortwave = out.absorbed_shortwave.data();
+  a.emissivity = state.emissivity.data();
+  a.sidedness = state.sidedness.data();
+  a.sensible_derivative = r.material_sensible_derivative.data();
+  a.latent_coefficient = r.material_latent_coefficient.data();
+  a.ground_heat = r.material_ground_heat.data();
+  a.temperature = state.temperature.data();
+  a.change = state.change.data();
+  a.net_radiation = out.net_radiation.data();
+  a.sensible_heat = out.sensible_heat.data();
+  a.latent_heat = out.latent_heat.data();
+  a.emitted_longwave = out.emitted_longwave.data();
+  a.ground_heat_out = out.ground_heat.data();
+  a.converged = out.element_converged.data();
+  a.element_end = static_cast<int64_t>(out.active_mask.size());
+  return a;
+}
+
 EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& scene,
                                                           const EnergyBalanceProcessRequest& r,
                                                           int num_threads,
@@ -373,90 +454,33 @@ EnergyBalanceProcessResult execute_energy_balance_process(EmbreeSceneManager& sc
                                  ? "native longwave result length does not match elements"
                                  : "native shortwave result length does not match elements");
   }
-  const float d = r.coupling.damping;
-  EnergyBalanceProcessResult out;
-  for (std::vector<float>* v :
-       {&out.temperature, &out.absorbed_shortwave_top, &out.absorbed_shortwave_bottom,
-        &out.absorbed_shortwave, &out.emitted_longwave, &out.net_radiation, &out.sensible_heat,
-        &out.latent_heat, &out.ground_heat}) {
-    v->assign(n, 0.0f);
-  }
-  out.active_mask.assign(n, 0);
-  out.element_converged.assign(n, 0);
-  out.execution =
-      cpu_execution(WorkflowCode::EnergyBalanceProcess, "embree.cpu.energy_balance_process");
-
-  // Per-primitive rows of the material tables.
-  std::vector<float> emissivity(n), sidedness(n), albedo(n), t(n);
-  for (size_t e = 0; e < n; ++e) {
-    const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
-    emissivity[e] = r.material_emissivity[m];
-    sidedness[e] = r.material_sidedness[m];
-    albedo[e] = r.material_sw_albedo[m];
-    t[e] = r.material_initial_temperature[m];
-    out.active_mask[e] = static_cast<uint8_t>(r.material_active[m]);
-  }
+  EnergyBalanceProcessState state = start_energy_balance_process(
+      r, cpu_execution(WorkflowCode::EnergyBalanceProcess, "embree.cpu.energy_balance_process"));
   if (r.precomputed_shortwave) {
-    for (size_t e = 0; e < n; ++e) {
-      out.absorbed_shortwave_top[e] = r.absorbed_shortwave_top[e];
-      out.absorbed_shortwave_bottom[e] = r.absorbed_shortwave_bottom[e];
-    }
+    set_absorbed_shortwave(r, state, nullptr);
   } else {
     const EnergyBalanceResult sw = render_energy_balance(
         scene, r.coupling.n_samples, 1, 0, &r.sw_direct, &r.sw_diffuse_radiance, 0.0f, r.sun_dir_x,
-        r.sun_dir_y, r.sun_dir_z, true, albedo, {}, {}, {}, num_threads, {}, interrupt);
-    if (sw.top.size() != n || sw.bot.size() != n) {
-      throw std::runtime_error("native shortwave result length does not match elements");
-    }
-    for (size_t e = 0; e < n; ++e) {
-      out.absorbed_shortwave_top[e] = (1.0f - albedo[e]) * sw.top[e];
-      out.absorbed_shortwave_bottom[e] = (1.0f - albedo[e]) * (sidedness[e] - 1.0f) * sw.bot[e];
-    }
+        r.sun_dir_y, r.sun_dir_z, true, state.albedo, {}, {}, {}, num_threads, {}, interrupt);
+    set_absorbed_shortwave(r, state, &sw);
   }
-  for (size_t e = 0; e < n; ++e) {
-    out.absorbed_shortwave[e] = out.absorbed_shortwave_top[e] + out.absorbed_shortwave_bottom[e];
-  }
-
-  std::vector<float> change(n, 0.0f);
+  physiology::SurfaceElementArrays arrays = surface_element_arrays(r, state);
   auto step = [&](const std::vector<float>& lw) {
+    arrays.absorbed_longwave = lw.data();
     parallel_for_chunks(
         n, num_threads, kChunkElements,
         [&](size_t begin, size_t end) {
-          for (size_t e = begin; e < end; ++e) {
-            if (out.active_mask[e] == 0) {
-              change[e] = 0.0f;
-              continue;
-            }
-            const auto m = static_cast<size_t>(r.primitive_material_ids[e]);
-            const SurfaceBalanceInputs in{out.absorbed_shortwave[e] + lw[e],
-                                          emissivity[e],
-                                          sidedness[e],
-                                          r.material_sensible_derivative[m],
-                                          r.material_latent_coefficient[m],
-                                          r.material_ground_heat[m],
-                                          r.air_temperature,
-                                          r.vapor_pressure};
-            const SurfaceBalanceSolution s = physiology::solve_surface_balance(
-                t[e], in, r.newton_max_iterations, r.newton_tolerance, kSurfaceNewtonStep);
-            const float t_new = d * s.temperature + (1.0f - d) * t[e];
-            change[e] = std::fabs(t_new - t[e]);
-            t[e] = t_new;
-            out.net_radiation[e] = s.net_radiation;
-            out.sensible_heat[e] = s.sensible_heat;
-            out.latent_heat[e] = s.latent_heat;
-            out.emitted_longwave[e] = s.emitted_longwave;
-            out.ground_heat[e] = in.ground_heat;
-            out.element_converged[e] = s.converged ? 1 : 0;
-          }
+          for (size_t e = begin; e < end; ++e) physiology::surface_balance_element(arrays, e);
         },
         interrupt);
-    return max_of(change);
+    return max_of(state.change);
   };
-  run_coupling(scene, r.coupling, emissivity, sidedness, t, num_threads, interrupt,
-               out.absorbed_longwave_top, out.absorbed_longwave_bottom, out.absorbed_longwave,
-               out.loop, step);
-  out.temperature = t;
-  return out;
+  EnergyBalanceProcessResult& out = state.out;
+  run_coupling(scene, r.coupling, state.emissivity, state.sidedness, state.temperature, num_threads,
+               interrupt, out.absorbed_longwave_top, out.absorbed_longwave_bottom,
+               out.absorbed_longwave, out.loop, step);
+  out.temperature = state.temperature;
+  return std::move(out);
 }
 
 }  // namespace tesk::embree

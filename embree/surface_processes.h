@@ -17,6 +17,8 @@
 #include "core/host/progress.h"
 #include "embree/energy_balance.h"
 #include "embree/scene_manager.h"
+#include "physiology/dynamic_element.h"
+#include "physiology/surface_element.h"
 
 namespace tesk::embree {
 
@@ -169,5 +171,39 @@ DynamicPhotosynthesisResult execute_photosynthesis_process_dynamic(
 EnergyBalanceProcessResult execute_energy_balance_process(
     EmbreeSceneManager& scene, const EnergyBalanceProcessRequest& request, int num_threads = 0,
     const InterruptCheck& interrupt = {});
+
+/// The request's arrays, the branch and element temperatures, the per-element changes and the
+/// result's arrays as physiology::dynamic_photosynthesis_element reads and writes them, over
+/// every element; the absorbed longwave is set per step.
+physiology::DynamicElementArrays dynamic_element_arrays(const DynamicPhotosynthesisRequest& request,
+                                                        DynamicPhotosynthesisResult& out,
+                                                        std::vector<float>& temperature_sunlit,
+                                                        std::vector<float>& temperature_shaded,
+                                                        std::vector<float>& temperature,
+                                                        std::vector<float>& change);
+
+/// The per-primitive state of an energy-balance process: the result sized and zeroed with its
+/// active mask and `execution`, each primitive's material row (emissivity, sidedness, albedo,
+/// initial temperature) and the per-element changes of the last step.
+struct EnergyBalanceProcessState {
+  EnergyBalanceProcessResult out;
+  std::vector<float> emissivity, sidedness, albedo, temperature, change;
+};
+
+/// The state of a validated request before its shortwave.
+EnergyBalanceProcessState start_energy_balance_process(const EnergyBalanceProcessRequest& request,
+                                                       const ExecutionIdentity& execution);
+
+/// Fills the absorbed shortwave: the precomputed arrays when `sw` is null, else (1 - albedo)
+/// (E_top + (sidedness - 1) E_bottom) of the shortwave transport `sw`. Throws
+/// std::runtime_error "native shortwave result length does not match elements" for a transport
+/// of another length.
+void set_absorbed_shortwave(const EnergyBalanceProcessRequest& request,
+                            EnergyBalanceProcessState& state, const EnergyBalanceResult* sw);
+
+/// The request's and state's arrays as physiology::surface_balance_element reads and writes
+/// them, over every element; the absorbed longwave is set per step.
+physiology::SurfaceElementArrays surface_element_arrays(const EnergyBalanceProcessRequest& request,
+                                                        EnergyBalanceProcessState& state);
 
 }  // namespace tesk::embree

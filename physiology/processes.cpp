@@ -40,12 +40,6 @@ bool is_flag(int32_t v) {
   return v == 0 || v == 1;
 }
 
-// The photosynthesis solve of the leaf model (no energy balance) at temperature `t`.
-LeafSolution photosynthesis_solve(float par, float t, const LeafTraits& traits,
-                                  const LeafMicroclimate& micro, const SolverControl& control) {
-  return solve_leaf(par, t, traits, micro, LeafEnergyInputs{}, false, false, control);
-}
-
 }  // namespace
 
 float par_conversion_factor(float wavelength_nm) {
@@ -120,11 +114,8 @@ void validate_photosynthesis_process(const PhotosynthesisProcessRequestView& r) 
   }
 }
 
-PhotosynthesisProcessResult execute_photosynthesis_process_static(
-    const PhotosynthesisProcessRequestView& r, int num_threads, const InterruptCheck& interrupt) {
-  validate_photosynthesis_process(r);
+PhotosynthesisProcessResult sized_photosynthesis_result(const PhotosynthesisProcessRequestView& r) {
   const auto n = static_cast<size_t>(r.n_elements);
-  const auto nb = static_cast<size_t>(r.n_bands);
   PhotosynthesisProcessResult out;
   for (std::vector<float>* v :
        {&out.temperature, &out.an, &out.gs, &out.phi_f, &out.apar, &out.temperature_sunlit,
@@ -134,58 +125,70 @@ PhotosynthesisProcessResult execute_photosynthesis_process_static(
   }
   out.active_mask.assign(n, 0);
   out.converged.assign(n, 0);
+  return out;
+}
+
+std::vector<float> par_conversion_factors(const PhotosynthesisProcessRequestView& r) {
+  std::vector<float> factor(static_cast<size_t>(r.n_bands));
+  for (size_t b = 0; b < factor.size(); ++b)
+    factor[b] = par_conversion_factor(r.wavelengths.data[b]);
+  return factor;
+}
+
+StaticElementArrays static_element_arrays(const PhotosynthesisProcessRequestView& r,
+                                          const float* par_factor,
+                                          PhotosynthesisProcessResult& out) {
+  StaticElementArrays a;
+  a.n_bands = r.n_bands;
+  a.co2 = r.co2;
+  a.relative_humidity = r.relative_humidity;
+  a.absorbed_top = r.absorbed_top.data;
+  a.absorbed_bottom = r.absorbed_bottom.data;
+  a.absorbed_direct = r.absorbed_direct.data;
+  a.par_factor = par_factor;
+  a.sunlit_fraction = r.sunlit_fraction.data;
+  a.temperature_sunlit_in = r.temperature_sunlit.data;
+  a.temperature_shaded_in = r.temperature_shaded.data;
+  a.material_ids = r.material_ids.data;
+  a.material_active = r.material_active.data;
+  a.material_fluorescent = r.material_fluorescent.data;
+  a.vcmax25 = r.vcmax25.data;
+  a.jmax25 = r.jmax25.data;
+  a.rd25 = r.rd25.data;
+  a.ball_berry_slope = r.ball_berry_slope.data;
+  a.ball_berry_intercept = r.ball_berry_intercept.data;
+  a.quantum_yield = r.quantum_yield.data;
+  a.temperature = out.temperature.data();
+  a.an = out.an.data();
+  a.gs = out.gs.data();
+  a.phi_f = out.phi_f.data();
+  a.apar = out.apar.data();
+  a.temperature_sunlit = out.temperature_sunlit.data();
+  a.temperature_shaded = out.temperature_shaded.data();
+  a.sunlit_fraction_out = out.sunlit_fraction.data();
+  a.apar_sunlit = out.apar_sunlit.data();
+  a.apar_shaded = out.apar_shaded.data();
+  a.an_sunlit = out.an_sunlit.data();
+  a.an_shaded = out.an_shaded.data();
+  a.active_mask = out.active_mask.data();
+  a.converged = out.converged.data();
+  a.control = SolverControl{r.max_iterations, r.tolerance, nullptr};
+  a.element_end = r.n_elements;
+  return a;
+}
+
+PhotosynthesisProcessResult execute_photosynthesis_process_static(
+    const PhotosynthesisProcessRequestView& r, int num_threads, const InterruptCheck& interrupt) {
+  validate_photosynthesis_process(r);
+  PhotosynthesisProcessResult out = sized_photosynthesis_result(r);
   out.execution = cpu_execution(WorkflowCode::PhotosynthesisProcessStatic,
                                 "embree.cpu.photosynthesis_process_static");
-  std::vector<float> factor(nb);
-  for (size_t b = 0; b < nb; ++b) factor[b] = par_conversion_factor(r.wavelengths.data[b]);
-
-  const SolverControl control{r.max_iterations, r.tolerance, nullptr};
+  const std::vector<float> factor = par_conversion_factors(r);
+  const StaticElementArrays arrays = static_element_arrays(r, factor.data(), out);
   parallel_for_chunks(
-      n, num_threads, kChunkElements,
+      static_cast<size_t>(r.n_elements), num_threads, kChunkElements,
       [&](size_t begin, size_t end) {
-        for (size_t e = begin; e < end; ++e) {
-          const float f = r.sunlit_fraction.data[e];
-          const float t_sun = r.temperature_sunlit.data[e];
-          const float t_shade = r.temperature_shaded.data[e];
-          out.temperature[e] = f * t_sun + (1.0f - f) * t_shade;
-          out.temperature_sunlit[e] = t_sun;
-          out.temperature_shaded[e] = t_shade;
-          out.sunlit_fraction[e] = f;
-          const int32_t m = r.material_ids.data[e];
-          if (m < 0 || r.material_active.data[m] == 0) continue;
-          float par = 0.0f;
-          float direct = 0.0f;
-          for (size_t b = 0; b < nb; ++b) {
-            const size_t i = e * nb + b;
-            par += (r.absorbed_top.data[i] + r.absorbed_bottom.data[i]) * factor[b];
-            direct += r.absorbed_direct.data[i] * factor[b];
-          }
-          const float shaded = std::fmax(par - f * direct, 0.0f);
-          const float sunlit = direct + shaded;
-          const bool fluorescent = r.material_fluorescent.data[m] != 0;
-          const LeafTraits traits{r.vcmax25.data[m],
-                                  r.jmax25.data[m],
-                                  r.rd25.data[m],
-                                  r.ball_berry_slope.data[m],
-                                  r.ball_berry_intercept.data[m],
-                                  fluorescent ? r.quantum_yield.data[m] : 0.0f};
-          LeafMicroclimate micro;
-          micro.co2 = r.co2;
-          micro.relative_humidity = r.relative_humidity;
-          const LeafSolution s_sun = photosynthesis_solve(sunlit, t_sun, traits, micro, control);
-          const LeafSolution s_shade =
-              photosynthesis_solve(shaded, t_shade, traits, micro, control);
-          out.apar[e] = par;
-          out.apar_sunlit[e] = sunlit;
-          out.apar_shaded[e] = shaded;
-          out.an_sunlit[e] = s_sun.an;
-          out.an_shaded[e] = s_shade.an;
-          out.an[e] = f * s_sun.an + (1.0f - f) * s_shade.an;
-          out.gs[e] = f * s_sun.gs + (1.0f - f) * s_shade.gs;
-          out.phi_f[e] = fluorescent ? f * s_sun.phi_f + (1.0f - f) * s_shade.phi_f : 0.0f;
-          out.active_mask[e] = 1;
-          out.converged[e] = s_sun.converged && s_shade.converged ? 1 : 0;
-        }
+        for (size_t e = begin; e < end; ++e) photosynthesis_static_element(arrays, e);
       },
       interrupt);
   return out;
@@ -341,63 +344,56 @@ void validate_sif_source_assembly(const SifSourceAssemblyRequestView& r) {
       "SIF source fields");
 }
 
-SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int num_threads) {
-  validate_sif_source_assembly(r);
+void sif_sample_order(const SifSourceAssemblyRequestView& r, std::vector<int32_t>& order,
+                      std::vector<int32_t>& offsets) {
   const auto ni = static_cast<size_t>(r.n_instances);
   const auto ns = static_cast<size_t>(r.n_samples);
-  const auto nb = static_cast<size_t>(r.n_bands);
-  const auto n_orient =
-      static_cast<size_t>(r.orientation_theta_bins) * static_cast<size_t>(r.orientation_phi_bins);
-  const size_t n_cells = ni * static_cast<size_t>(r.cell_stride);
-  const size_t n_spatial = n_cells * nb;
-  const size_t n_joint_bins = n_cells * n_orient;
-  const size_t n_joint = n_joint_bins * nb;
-  const size_t n_orient_all = ni * n_orient;
-
-  // Sample order per instance, kept stable so the sums do not depend on the thread count.
-  std::vector<std::vector<int32_t>> by_instance(ni);
+  // A stable counting sort by instance.
+  offsets.assign(ni + 1, 0);
+  order.assign(ns, 0);
+  for (size_t s = 0; s < ns; ++s) ++offsets[static_cast<size_t>(r.instance_ids.data[s]) + 1];
+  for (size_t i = 0; i < ni; ++i) offsets[i + 1] += offsets[i];
+  std::vector<int32_t> next(offsets.begin(), offsets.end() - 1);
   for (size_t s = 0; s < ns; ++s) {
-    by_instance[static_cast<size_t>(r.instance_ids.data[s])].push_back(static_cast<int32_t>(s));
+    order[static_cast<size_t>(next[static_cast<size_t>(r.instance_ids.data[s])]++)] =
+        static_cast<int32_t>(s);
   }
-  std::vector<double> spatial(n_spatial, 0.0), orient(n_orient_all * nb, 0.0), joint(n_joint, 0.0),
-      direct(n_joint, 0.0);
-  SifSourceFields out;
-  out.spatial_counts.assign(n_cells, 0);
-  out.orientation_counts.assign(n_orient_all, 0);
-  out.joint_counts.assign(n_joint_bins, 0);
-  const auto stride = static_cast<size_t>(r.cell_stride);
-  parallel_for_chunks(ni, num_threads, 1, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      const int32_t* g = r.grid_dims.data + 3 * i;
-      for (const int32_t s : by_instance[i]) {
-        const float* lo = r.bounds_min.data + 3 * i;
-        const float* hi = r.bounds_max.data + 3 * i;
-        const float* p = r.positions.data + 3 * s;
-        const int cell_index = sif_cell(p[0] - lo[0], p[1] - lo[1], p[2] - lo[2], hi[0] - lo[0],
-                                        hi[1] - lo[1], hi[2] - lo[2], g[0], g[1], g[2]);
-        if (cell_index < 0) continue;
-        const auto c = static_cast<size_t>(cell_index);
-        const float* nrm = r.normals.data + 3 * s;
-        const int o = sif_orientation_bin(nrm[0], nrm[1], nrm[2], r.orientation_theta_bins,
-                                          r.orientation_phi_bins);
-        if (c >= stride || o < 0) continue;
-        const size_t cell = i * stride + c;
-        const size_t obin = i * n_orient + static_cast<size_t>(o);
-        const size_t jbin = cell * n_orient + static_cast<size_t>(o);
-        ++out.spatial_counts[cell];
-        ++out.orientation_counts[obin];
-        ++out.joint_counts[jbin];
-        for (size_t b = 0; b < nb; ++b) {
-          const double v = r.source_band_major.data[b * ns + static_cast<size_t>(s)];
-          const double d = r.direct_source_band_major.data[b * ns + static_cast<size_t>(s)];
-          spatial[cell * nb + b] += v;
-          orient[obin * nb + b] += v;
-          joint[jbin * nb + b] += v;
-          direct[jbin * nb + b] += d;
-        }
-      }
-    }
-  });
+}
+
+SifAssemblySizes sif_assembly_sizes(const SifSourceAssemblyRequestView& r) {
+  SifAssemblySizes z;
+  const auto ni = static_cast<size_t>(r.n_instances);
+  z.n_bands = static_cast<size_t>(r.n_bands);
+  z.n_orient =
+      static_cast<size_t>(r.orientation_theta_bins) * static_cast<size_t>(r.orientation_phi_bins);
+  z.n_cells = ni * static_cast<size_t>(r.cell_stride);
+  z.n_joint_bins = z.n_cells * z.n_orient;
+  z.n_orient_all = ni * z.n_orient;
+  return z;
+}
+
+SifAssemblyArrays sif_assembly_arrays(const SifSourceAssemblyRequestView& r) {
+  SifAssemblyArrays a;
+  a.n_samples = r.n_samples;
+  a.n_bands = r.n_bands;
+  a.cell_stride = r.cell_stride;
+  a.theta_bins = r.orientation_theta_bins;
+  a.phi_bins = r.orientation_phi_bins;
+  a.positions = r.positions.data;
+  a.normals = r.normals.data;
+  a.bounds_min = r.bounds_min.data;
+  a.bounds_max = r.bounds_max.data;
+  a.grid_dims = r.grid_dims.data;
+  a.source = r.source_band_major.data;
+  a.direct_source = r.direct_source_band_major.data;
+  a.item_end = static_cast<int64_t>(r.n_instances) * r.n_bands;
+  return a;
+}
+
+void finish_sif_source_fields(const SifAssemblySizes& z, const std::vector<double>& spatial,
+                              const std::vector<double>& orient, const std::vector<double>& joint,
+                              const std::vector<double>& direct, SifSourceFields& out) {
+  const size_t nb = z.n_bands;
   auto to_float = [](const std::vector<double>& v) {
     return std::vector<float>(v.begin(), v.end());
   };
@@ -407,14 +403,47 @@ SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int n
   out.direct_joint_field = to_float(direct);
   // Per-band totals from the binned sums of each instance, instances in order.
   std::vector<double> totals(nb, 0.0), direct_totals(nb, 0.0);
-  for (size_t cell = 0; cell < n_cells; ++cell) {
+  for (size_t cell = 0; cell < z.n_cells; ++cell) {
     for (size_t b = 0; b < nb; ++b) totals[b] += spatial[cell * nb + b];
   }
-  for (size_t k = 0; k < n_joint_bins; ++k) {
+  for (size_t k = 0; k < z.n_joint_bins; ++k) {
     for (size_t b = 0; b < nb; ++b) direct_totals[b] += direct[k * nb + b];
   }
   out.band_totals = to_float(totals);
   out.direct_band_totals = to_float(direct_totals);
+}
+
+SifSourceFields assemble_sif_source(const SifSourceAssemblyRequestView& r, int num_threads) {
+  validate_sif_source_assembly(r);
+  const SifAssemblySizes z = sif_assembly_sizes(r);
+  const size_t nb = z.n_bands;
+  // Sample order per instance, kept stable so the sums do not depend on the thread count.
+  std::vector<int32_t> order, offsets;
+  sif_sample_order(r, order, offsets);
+  std::vector<double> spatial(z.n_cells * nb, 0.0), orient(z.n_orient_all * nb, 0.0),
+      joint(z.n_joint_bins * nb, 0.0), direct(z.n_joint_bins * nb, 0.0);
+  SifSourceFields out;
+  out.spatial_counts.assign(z.n_cells, 0);
+  out.orientation_counts.assign(z.n_orient_all, 0);
+  out.joint_counts.assign(z.n_joint_bins, 0);
+  SifAssemblyArrays a = sif_assembly_arrays(r);
+  a.order = order.data();
+  a.offsets = offsets.data();
+  a.spatial = spatial.data();
+  a.orientation = orient.data();
+  a.joint = joint.data();
+  a.direct = direct.data();
+  a.spatial_counts = out.spatial_counts.data();
+  a.orientation_counts = out.orientation_counts.data();
+  a.joint_counts = out.joint_counts.data();
+  // One instance per task: its items touch only its own cells and bins.
+  parallel_for_chunks(static_cast<size_t>(r.n_instances), num_threads, 1,
+                      [&](size_t begin, size_t end) {
+                        for (size_t i = begin; i < end; ++i) {
+                          for (size_t b = 0; b < nb; ++b) assemble_sif_item(a, i, b);
+                        }
+                      });
+  finish_sif_source_fields(z, spatial, orient, joint, direct, out);
   out.execution = cpu_execution(WorkflowCode::SifSourceAssembly, "embree.cpu.sif_source_assembly");
   return out;
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/host/execution.h"
+#include "physiology/photosynthesis_element.h"
+#include "physiology/sif_assembly_element.h"
 #include "physiology/sif_binning.h"
 #include "physiology/sif_element.h"
 #include "physiology/solver.h"
@@ -86,6 +88,19 @@ PhotosynthesisProcessResult execute_photosynthesis_process_static(
     const PhotosynthesisProcessRequestView& request, int num_threads = 0,
     const InterruptCheck& interrupt = {});
 
+/// A static result with every output array sized to the request's elements and zeroed.
+PhotosynthesisProcessResult sized_photosynthesis_result(
+    const PhotosynthesisProcessRequestView& request);
+
+/// par_conversion_factor of every band of the request.
+std::vector<float> par_conversion_factors(const PhotosynthesisProcessRequestView& request);
+
+/// The request's arrays, `par_factor` ([n_bands]) and the result's as
+/// photosynthesis_static_element reads and writes them, over every element.
+StaticElementArrays static_element_arrays(const PhotosynthesisProcessRequestView& request,
+                                          const float* par_factor,
+                                          PhotosynthesisProcessResult& out);
+
 // ---- SIF -------------------------------------------------------------------------------------
 
 /// Borrowed view of one SIF finalization request.
@@ -161,6 +176,29 @@ struct SifSourceFields {
 /// Checks an assembly request (messages in the documented order) and the size of its fields;
 /// throws std::invalid_argument (std::bad_alloc-like MemoryError for fields that cannot fit).
 void validate_sif_source_assembly(const SifSourceAssemblyRequestView& request);
+
+/// Counts of an assembly's fields: bands, orientation bins per instance, cells, joint bins and
+/// orientation bins of all instances.
+struct SifAssemblySizes {
+  size_t n_bands = 0, n_orient = 0, n_cells = 0, n_joint_bins = 0, n_orient_all = 0;
+};
+SifAssemblySizes sif_assembly_sizes(const SifSourceAssemblyRequestView& request);
+
+/// The samples grouped by instance in sample order (`order`) and each instance's start in it
+/// (`offsets`, n_instances + 1 values).
+void sif_sample_order(const SifSourceAssemblyRequestView& request, std::vector<int32_t>& order,
+                      std::vector<int32_t>& offsets);
+
+/// The request's arrays and scalars as assemble_sif_item reads them, over every item; the
+/// order, offsets, sums and counts are the caller's to set.
+SifAssemblyArrays sif_assembly_arrays(const SifSourceAssemblyRequestView& request);
+
+/// The float fields of `out` from the double sums and the per-band totals (cells, then joint
+/// bins, in order).
+void finish_sif_source_fields(const SifAssemblySizes& sizes, const std::vector<double>& spatial,
+                              const std::vector<double>& orientation,
+                              const std::vector<double>& joint, const std::vector<double>& direct,
+                              SifSourceFields& out);
 
 /// Validates (messages in the documented order) and bins every sample. Instances are shared out
 /// over `num_threads` workers; sums are accumulated in doubles in sample order per instance, so

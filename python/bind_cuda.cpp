@@ -413,19 +413,40 @@ py::dict finalize_sif_process_optix(CudaSimulator& sim, const py::dict& request)
   return enveloped_result(sif_process_payload(r), r.execution);
 }
 
-// The device module functions whose device programs this build does not carry: they refuse
-// instead of running the CPU path.
-void bind_refusing(py::module_& m, const char* name, std::vector<const char*> args) {
-  const std::string message =
-      std::string(name) +
-      ": the CUDA backend of this build has no device program for this operation. No fallback "
-      "was performed.";
-  auto refuse = [message](py::args, py::kwargs) -> py::object {
-    throw std::runtime_error(message);
-  };
-  std::string doc = "Refuses on this build (the CUDA program is not part of it); takes (";
-  for (size_t i = 0; i < args.size(); ++i) doc += (i ? ", " : "") + std::string(args[i]);
-  m.def(name, refuse, (doc + ").").c_str());
+// The static photosynthesis process on the device, in the request and envelope of
+// execute_photosynthesis_process_static_cpu.
+py::dict photosynthesis_static_optix(CudaSimulator& sim, const py::dict& request) {
+  const StaticProcessRequest q = read_static_process_request(request);
+  const physiology::PhotosynthesisProcessResult r =
+      sim.execute_photosynthesis_process_static(q.view, interpreter_interrupt_check());
+  return enveloped_result(static_process_payload(r), r.execution);
+}
+
+// The energy-balance process on the device, in the request and envelope of
+// execute_energy_balance_process_cpu.
+py::dict energy_balance_process_optix(CudaSimulator& sim, CudaSceneManager& scene,
+                                      const py::dict& request) {
+  const EnergyBalanceProcessRequest q = read_energy_balance_process_request(request);
+  const embree::EnergyBalanceProcessResult r =
+      sim.execute_energy_balance_process(scene, q.request, interpreter_interrupt_check());
+  return enveloped_result(energy_balance_process_payload(r), r.execution);
+}
+
+// The SIF source assembly on the device, in the request and envelope of assemble_sif_source_cpu.
+py::dict assemble_sif_source_optix(CudaSimulator& sim, const py::dict& request) {
+  const SifAssemblyRequest q = read_sif_assembly_request(request);
+  const physiology::SifSourceFields r = sim.assemble_sif_source(q.view);
+  return enveloped_result(sif_assembly_payload(r), r.execution);
+}
+
+// The dynamic photosynthesis process on the device, in the request and envelope of
+// execute_photosynthesis_process_dynamic_cpu.
+py::dict photosynthesis_dynamic_optix(CudaSimulator& sim, CudaSceneManager& scene,
+                                      const py::dict& request) {
+  const DynamicProcessRequest q = read_dynamic_process_request(request);
+  const embree::DynamicPhotosynthesisResult r =
+      sim.execute_photosynthesis_process_dynamic(scene, q.request, interpreter_interrupt_check());
+  return enveloped_result(dynamic_process_payload(r), r.execution);
 }
 
 }  // namespace
@@ -634,17 +655,39 @@ void bind_cuda(py::module_& m) {
         "element running the CPU's per-element solve: the same request dictionary, checks, "
         "messages and payload keys. Returns {payload, _execution} with _execution "
         "'optix.cuda.physiology_solver'.");
-  bind_refusing(m, "execute_photosynthesis_process_static_optix", {"simulator", "request"});
-  bind_refusing(m, "execute_photosynthesis_process_dynamic_optix",
-                {"simulator", "scene", "request"});
-  bind_refusing(m, "execute_energy_balance_process_optix", {"simulator", "scene", "request"});
+  m.def("execute_photosynthesis_process_static_optix", &photosynthesis_static_optix,
+        py::arg("simulator"), py::arg("request"),
+        "Static photosynthesis per element on the CUDA device, as "
+        "execute_photosynthesis_process_static_cpu (one thread per element running the CPU's "
+        "per-element step): the same request, checks, messages and payload. Returns "
+        "{payload, _execution} with _execution 'optix.cuda.photosynthesis_process_static'.");
+  m.def("execute_photosynthesis_process_dynamic_optix", &photosynthesis_dynamic_optix,
+        py::arg("simulator"), py::arg("scene"), py::arg("request"),
+        "The dynamic photosynthesis process of execute_photosynthesis_process_dynamic_cpu on the "
+        "CUDA device: the shared outer loop with the device longwave transport and one thread "
+        "per element running the CPU's element step (the scene must be built); the same "
+        "request, checks, messages, scene state and payload. Returns {payload, _execution} "
+        "with _execution 'optix.cuda.photosynthesis_process_dynamic'.");
+  m.def("execute_energy_balance_process_optix", &energy_balance_process_optix, py::arg("simulator"),
+        py::arg("scene"), py::arg("request"),
+        "The energy-balance process of execute_energy_balance_process_cpu on the CUDA device: "
+        "the shared outer loop with the device shortwave and longwave transport and one thread "
+        "per element running the CPU's element step (the scene must be built); the same "
+        "request, checks, messages, scene state and payload. Returns {payload, _execution} "
+        "with _execution 'optix.cuda.energy_balance_process'.");
   m.def("finalize_sif_process_optix", &finalize_sif_process_optix, py::arg("simulator"),
         py::arg("request"),
         "Per-element fluorescence yield and absorbed spectra at the selected excitation bands "
         "on the CUDA device, as finalize_sif_process_cpu (one thread per element running the "
         "CPU's per-element step): the same request, checks, messages and payload. Returns "
         "{payload, _execution} with _execution 'optix.cuda.sif_process_finalization'.");
-  bind_refusing(m, "assemble_sif_source_optix", {"simulator", "request"});
+  m.def("assemble_sif_source_optix", &assemble_sif_source_optix, py::arg("simulator"),
+        py::arg("request"),
+        "Bins per-sample SIF source spectra into spatial, orientation and joint fields on the "
+        "CUDA device, as assemble_sif_source_cpu (one thread per instance and band running the "
+        "CPU's item, so the sums and counts are equal): the same request, checks, messages and "
+        "payload. Returns {payload, _execution} with _execution "
+        "'optix.cuda.sif_source_assembly'.");
 
   m.def(
       "device_info",
