@@ -235,6 +235,23 @@ TurbidRadiationOwnerTransport prepare_turbid_radiation_owners(const TurbidDomain
   return t;
 }
 
+void fill_radiation_leaf_rrt_params(const turbid::TurbidDomainRecord& domain,
+                                    const OwnedTurbidRadiationRequest& q,
+                                    const TurbidRadiationOwnerTransport& t,
+                                    const TurbidLeafRRTInputs& inputs, TurbidLeafRRTParams& p) {
+  inputs.fill(p, t);
+  p.n_bands = static_cast<int>(q.wavelengths.size());
+  p.rays_per_sample = static_cast<int>(std::min<int64_t>(q.rays_per_sample, 1 << 30));
+  p.max_depth = static_cast<int>(std::min<int64_t>(q.max_depth, 1 << 30));
+  p.sun_irradiance = q.direct_irradiance;
+  p.sky_diffuse_radiance = q.sky_radiance;
+  p.medium_reflectance = t.medium_reflectance;
+  p.medium_back_reflectance = t.medium_back_reflectance;
+  p.medium_transmittance = t.medium_transmittance;
+  p.sun_dir = {q.sun_direction[0], q.sun_direction[1], q.sun_direction[2]};
+  p.seed = q.seed ^ domain.config.seed;
+}
+
 OwnedTurbidState execute_turbid_radiation_field(const EmbreeSceneManager& scene,
                                                 const TurbidDomainRecord& domain,
                                                 const OwnedTurbidRadiationRequest& q,
@@ -259,17 +276,7 @@ OwnedTurbidState execute_turbid_radiation_field(const EmbreeSceneManager& scene,
 
   const TurbidLeafRRTInputs inputs = leaf_rrt_inputs(domain, t);
   TurbidLeafRRTParams p;
-  inputs.fill(p, t);
-  p.n_bands = static_cast<int>(nb);
-  p.rays_per_sample = static_cast<int>(std::min<int64_t>(q.rays_per_sample, 1 << 30));
-  p.max_depth = static_cast<int>(std::min<int64_t>(q.max_depth, 1 << 30));
-  p.sun_irradiance = q.direct_irradiance;
-  p.sky_diffuse_radiance = q.sky_radiance;
-  p.medium_reflectance = t.medium_reflectance;
-  p.medium_back_reflectance = t.medium_back_reflectance;
-  p.medium_transmittance = t.medium_transmittance;
-  p.sun_dir = {q.sun_direction[0], q.sun_direction[1], q.sun_direction[2]};
-  p.seed = q.seed ^ domain.config.seed;
+  fill_radiation_leaf_rrt_params(domain, q, t, inputs, p);
   p.num_threads = q.num_threads;
   const TurbidLeafRRTResult r = run_turbid_leaf_rrt_cpu(scene, p, progress, interrupt);
 

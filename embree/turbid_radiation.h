@@ -64,6 +64,15 @@ struct TurbidLeafRRTInputs {
   void fill(TurbidLeafRRTParams& p, const TurbidRadiationOwnerTransport& t) const;
 };
 
+/// The leaf reverse ray tracer's parameters for a radiation request over `domain`: the sample
+/// arrays of `inputs` (which must outlive `p`), the owners' optics of `t`, the request's bands,
+/// sun, sky, ray counts (clamped to 2^30) and the seed mixed with the domain's. The thread count
+/// is left to the caller.
+void fill_radiation_leaf_rrt_params(const turbid::TurbidDomainRecord& domain,
+                                    const OwnedTurbidRadiationRequest& q,
+                                    const TurbidRadiationOwnerTransport& t,
+                                    const TurbidLeafRRTInputs& inputs, TurbidLeafRRTParams& p);
+
 /// Positions, normals and own media of a domain's samples.
 TurbidLeafRRTInputs leaf_rrt_inputs(const turbid::TurbidDomainRecord& domain,
                                     const TurbidRadiationOwnerTransport& t);

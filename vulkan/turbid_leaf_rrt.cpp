@@ -219,17 +219,7 @@ turbid::OwnedTurbidState execute_turbid_radiation_field_gpu(
       embree::prepare_turbid_radiation_owners(domain, q, n_media);
   const embree::TurbidLeafRRTInputs inputs = embree::leaf_rrt_inputs(domain, t);
   embree::TurbidLeafRRTParams p;
-  inputs.fill(p, t);
-  p.n_bands = static_cast<int>(nb);
-  p.rays_per_sample = static_cast<int>(std::min<int64_t>(q.rays_per_sample, 1 << 30));
-  p.max_depth = static_cast<int>(std::min<int64_t>(q.max_depth, 1 << 30));
-  p.sun_irradiance = q.direct_irradiance;
-  p.sky_diffuse_radiance = q.sky_radiance;
-  p.medium_reflectance = t.medium_reflectance;
-  p.medium_back_reflectance = t.medium_back_reflectance;
-  p.medium_transmittance = t.medium_transmittance;
-  p.sun_dir = {q.sun_direction[0], q.sun_direction[1], q.sun_direction[2]};
-  p.seed = q.seed ^ domain.config.seed;
+  embree::fill_radiation_leaf_rrt_params(domain, q, t, inputs, p);
   const embree::TurbidLeafRRTResult r = run_turbid_leaf_rrt_gpu(scene, p, progress);
 
   turbid::OwnerBandOptics optics;
